@@ -1,0 +1,623 @@
+// Aerolume.lumafit: molecular (Rayleigh) physics and the Rayleigh fit of the lidar
+// system constant and the aerosol backscatter profile.
+//
+// Every body is the sequence of its source statements; `line(n)` marks source line n,
+// which a failure of the statement reports in its traceback entry.
+
+#include "binding.h"
+#include "function.h"
+#include "module.h"
+#include "ops.h"
+#include "scope.h"
+
+namespace {
+
+using frame::Call;
+using frame::Exec;
+using frame::FunctionObject;
+using frame::FunctionSpec;
+using frame::Obj;
+using frame::Ref;
+using frame::ops::GlobalName;
+using namespace frame::ops;
+
+// ---------------------------------------------------------------------------------------
+// Module state
+// ---------------------------------------------------------------------------------------
+
+struct State {
+    // interned names
+    Ref numpy, scipy_optimize, scipy_integrate, exp, zeros_like, linspace, random, print,
+        ValueError, enumerate, range, main, spec, initializing, class_getitem, is_coroutine,
+        asyncio_coroutines, dot, dtype, kind, astype, float64;
+    // texts
+    Ref out_of_range, label_C, label_beta_A, integer_kinds;
+    // numeric constants
+    Ref f0_001, f221_552, f24_902, f4_2559, f5_32e_7, f6_3416, f5_5e_7, f11_0191, f14_9647,
+        f20_0631, f32_1619, f44_3308, f5_45e_32, f_35_1629;
+    Ref i0, i1, i2, i4, i30, i50, i100, i1000, i8000, i10000, i_2;
+    // constant tuples
+    Ref out_of_range_args, random_args, linspace_args;
+    // cached builtins
+    Ref b_print, b_ValueError, b_enumerate, b_range;
+    // module globals read by the bodies and the script
+    GlobalName np, curve_fit, quad, rayleigh_scattering_cross_section, molecular_number_density,
+        rayleigh_scattering_coefficient, distance_square_corrected_signal,
+        theoretical_rayleigh_signal, fit_func, integral_extinction_coefficient, rayleigh_fit,
+        name, lidar_signal, distances, wavelength, beta_A, C;
+};
+
+frame::Forever<State> state;
+frame::Forever<frame::ModuleRuntime> runtime;
+State& S = *state;
+frame::ModuleRuntime& R = *runtime;
+
+const char* const integral_captured[] = {"alpha_A", "alpha_M"};
+const char* const fit_captured[] = {"wavelength"};
+frame::ScopeType<2> integral_scope("Aerolume.lumafit._scope_integral_extinction_coefficient",
+                                   integral_captured);
+frame::ScopeType<1> fit_scope("Aerolume.lumafit._scope_rayleigh_fit", fit_captured);
+constexpr int kAlphaA = 0, kAlphaM = 1, kWavelength = 0;
+
+extern FunctionSpec inner_functions[];
+FunctionSpec& lambda_alpha_M = inner_functions[0];
+FunctionSpec& lambda_alpha_A = inner_functions[1];
+FunctionSpec& lambda_model = inner_functions[2];
+
+Ref inner_function(FunctionSpec& spec, PyObject* scope) {
+    return frame::new_function(R.function_type.get(), spec, scope, R.qualified_name.get(),
+                               R.dict.get());
+}
+
+// np.zeros_like(x), except that an integer or boolean result is made float64 instead,
+// so that the coefficients stored into it are not truncated.
+Ref zeros_like_float(Obj np, Obj x) {
+    Ref zeros = call(getattr(np, S.zeros_like.get()), x);
+    PyObject* dtype = PyObject_GetAttr(zeros.get(), S.dtype.get());
+    if (!dtype) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) frame::raise_pending();
+        PyErr_Clear();
+        return zeros;
+    }
+    Ref owned_dtype = Ref::steal(dtype);
+    Ref kind = getattr(dtype, S.kind.get());
+    if (!PyUnicode_Check(kind.get())) return zeros;
+    int integral = frame::check_status(PySequence_Contains(S.integer_kinds.get(), kind.get()));
+    if (!integral) return zeros;
+    return call(getattr(zeros, S.astype.get()), S.float64);
+}
+
+// ---------------------------------------------------------------------------------------
+// Atmosphere model and Rayleigh cross-section
+// ---------------------------------------------------------------------------------------
+
+Ref rayleigh_scattering_cross_section(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* wavelength = args[0];
+    line(16);
+    Ref ratio = true_divide(S.f5_5e_7, wavelength);
+    Ref fourth = power(ratio, S.i4);
+    Ref sigma = multiply(fourth, S.f5_45e_32);
+    return sigma;
+}
+
+Ref molecular_number_density(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* altitude = args[0];
+    const double R0 = 6356.766;     // Earth radius, km
+    const double rho_SL = 1.225;    // sea-level mass density of air, kg/m^3
+    const double m = 4.8096e-26;    // mean mass of an air molecule, kg
+    Ref W, rho;
+
+    line(43);
+    Ref q = true_divide(altitude, R0);
+    Ref s = add(S.i1, q);
+    Ref H = true_divide(altitude, s);
+
+    line(45);
+    if (compare_true(altitude, S.f11_0191, Py_LE)) {
+        line(46);
+        W = subtract(S.i1, true_divide(H, S.f44_3308));
+        line(47);
+        rho = multiply(rho_SL, power(W, S.f4_2559));
+    } else if (line(48), compare_true(altitude, S.f20_0631, Py_LE)) {
+        line(49);
+        Ref exp = getattr(global(R, S.np), S.exp.get());
+        Ref scaled = true_divide(subtract(S.f14_9647, H), S.f6_3416);
+        W = call(exp, scaled);
+        line(50);
+        rho = multiply(rho_SL * 0.15898, W);
+    } else if (line(51), compare_true(altitude, S.f32_1619, Py_LE)) {
+        line(52);
+        W = add(S.i1, true_divide(subtract(H, S.f24_902), S.f221_552));
+        line(53);
+        rho = multiply(rho_SL * 0.032722, power(W, S.f_35_1629));
+    } else {
+        line(55);
+        raise_object(call_tuple(S.b_ValueError, S.out_of_range_args.get()));
+    }
+
+    line(58);
+    Ref N = true_divide(rho, m);
+    return N;
+}
+
+// ---------------------------------------------------------------------------------------
+// Molecular coefficients and signal models
+// ---------------------------------------------------------------------------------------
+
+Ref rayleigh_scattering_coefficient(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* wavelength = args[0];
+    PyObject* altitude = args[1];
+    line(77);
+    Ref sigma = call(global(R, S.rayleigh_scattering_cross_section), wavelength);
+    line(78);
+    Ref N = call(global(R, S.molecular_number_density), altitude);
+    line(79);
+    Ref beta_m = multiply(sigma, N);
+    return beta_m;
+}
+
+Ref molecular_extinction_coefficient(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* wavelength = args[0];
+    PyObject* altitude = args[1];
+    line(94);
+    return call(global(R, S.rayleigh_scattering_coefficient), wavelength, altitude);
+}
+
+Ref distance_square_corrected_signal(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* signal = args[0];
+    PyObject* distances = args[1];
+    line(108);
+    Ref square = power(distances, S.i2);
+    Ref D_z = multiply(signal, square);
+    return D_z;
+}
+
+Ref theoretical_rayleigh_signal(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* distances = args[0];
+    PyObject* wavelength = args[1];
+    line(126);
+    Ref signal = zeros_like_float(global(R, S.np), distances);
+    line(127);
+    Iteration elements(distances);
+    for (Py_ssize_t i = 0;; ++i) {
+        line(127);
+        Ref d = elements.next();
+        if (!d) break;
+        line(128);
+        Ref altitude = true_divide(add(d, S.i50), S.i1000);
+        line(129);
+        Ref coefficient = call(global(R, S.rayleigh_scattering_coefficient), wavelength,
+                                           altitude);
+        setitem_int(signal, i, coefficient);
+    }
+    return signal;
+}
+
+Ref fit_func(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* distances = args[0];
+    PyObject* C = args[1];
+    PyObject* wavelength = args[2];
+    line(148);
+    Ref theoretical_signal =
+        call(global(R, S.theoretical_rayleigh_signal), distances, wavelength);
+    line(149);
+    Ref scaled = multiply(C, theoretical_signal);
+    Ref square = power(distances, S.i2);
+    Ref fitted_signal = true_divide(scaled, square);
+    return fitted_signal;
+}
+
+// ---------------------------------------------------------------------------------------
+// Extinction integrals
+// ---------------------------------------------------------------------------------------
+
+Ref integral_extinction_coefficient(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* altitudes = args[0];
+    PyObject* alpha_M = args[1];
+    PyObject* alpha_A = args[2];
+    PyObject* captured[] = {alpha_A, alpha_M};
+    Ref scope = integral_scope.make(captured);
+
+    line(167);
+    Ref integral_alpha_M = zeros_like_float(global(R, S.np), altitudes);
+    line(168);
+    Ref integral_alpha_A = zeros_like_float(global(R, S.np), altitudes);
+
+    line(170);
+    Iteration elements(altitudes);
+    for (Py_ssize_t i = 0;; ++i) {
+        line(170);
+        Ref alt = elements.next();
+        if (!alt) break;
+
+        line(171);
+        Ref quad = global(R, S.quad);
+        Ref molecular = call(quad, inner_function(lambda_alpha_M, scope.get()), S.i0, alt);
+        auto [value_M, error_M] = unpack2(molecular);
+        setitem_int(integral_alpha_M, i, value_M);
+
+        line(172);
+        quad = global(R, S.quad);
+        Ref aerosol = call(quad, inner_function(lambda_alpha_A, scope.get()), S.i0, alt);
+        auto [value_A, error_A] = unpack2(aerosol);
+        setitem_int(integral_alpha_A, i, value_A);
+    }
+
+    line(174);
+    return frame::check(PyTuple_Pack(2, integral_alpha_M.get(), integral_alpha_A.get()));
+}
+
+// lambda Z: alpha_M
+Ref integrand_alpha_M(Call& line, FunctionObject* self, PyObject* const*) {
+    line(171);
+    return integral_scope.read(self->closure.get(), kAlphaM);
+}
+
+// lambda Z: alpha_A
+Ref integrand_alpha_A(Call& line, FunctionObject* self, PyObject* const*) {
+    line(172);
+    return integral_scope.read(self->closure.get(), kAlphaA);
+}
+
+// ---------------------------------------------------------------------------------------
+// Rayleigh fit
+// ---------------------------------------------------------------------------------------
+
+Ref rayleigh_fit(Call& line, FunctionObject*, PyObject* const* args) {
+    PyObject* lidar_signal = args[0];
+    PyObject* distances = args[1];
+    PyObject* wavelength = args[2];
+    PyObject* captured[] = {wavelength};
+    Ref scope = fit_scope.make(captured);
+
+    line(202);
+    Ref D_z = call(global(R, S.distance_square_corrected_signal), lidar_signal, distances);
+
+    line(205);
+    Ref above = compare(distances, S.i8000, Py_GE);
+    Ref below = compare(distances, S.i10000, Py_LE);
+    Ref fit_range = bit_and(above, below);
+    line(206);
+    Ref fit_distances = getitem(distances, fit_range);
+    line(207);
+    Ref fit_D_z = getitem(D_z, fit_range);
+
+    line(210);
+    Ref curve_fit = global(R, S.curve_fit);
+    Ref fit = call(curve_fit, inner_function(lambda_model, scope.get()), fit_distances,
+                               fit_D_z);
+    auto [popt, covariance] = unpack2(fit);
+    line(211);
+    Ref C = getitem_int(popt, 0);
+
+    line(214);
+    Ref theoretical = call(global(R, S.theoretical_rayleigh_signal), distances,
+                                       fit_scope.read(scope.get(), kWavelength));
+    Ref scaled = multiply(C, theoretical);
+    Ref square = power(distances, S.i2);
+    Ref D_prime_z = true_divide(scaled, square);
+
+    line(219);
+    Ref altitudes = true_divide(add(distances, S.i50), S.i1000);
+    line(220);
+    Ref integrals = call(global(R, S.integral_extinction_coefficient), altitudes,
+                                     frame::new_float(1e-4), frame::new_float(1e-4));
+    auto [integral_alpha_M, integral_alpha_A] = unpack2(integrals);
+
+    line(223);
+    Ref beta_A = zeros_like_float(global(R, S.np), distances);
+    line(224);
+    const Py_ssize_t n = length(distances);
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        line(225);
+        Ref D_z_i = getitem_int(D_z, i);
+        Ref D_prime_z_i = getitem_int(D_prime_z, i);
+        Ref exp_M = getattr(global(R, S.np), S.exp.get());
+        Ref transmission_M = call(exp_M, multiply(S.i_2, getitem_int(integral_alpha_M, i)));
+        Ref molecular = multiply(D_prime_z_i, transmission_M);
+        Ref excess = subtract(D_z_i, molecular);
+        Ref exp_A = getattr(global(R, S.np), S.exp.get());
+        Ref transmission_A = call(exp_A, multiply(S.i_2, getitem_int(integral_alpha_A, i)));
+        Ref scale = multiply(C, transmission_A);
+        setitem_int(beta_A, i, true_divide(excess, scale));
+    }
+
+    line(227);
+    return frame::check(PyTuple_Pack(2, beta_A.get(), C.get()));
+}
+
+// lambda d, C: fit_func(d, C, wavelength)
+Ref fit_model(Call& line, FunctionObject* self, PyObject* const* args) {
+    PyObject* d = args[0];
+    PyObject* C = args[1];
+    line(210);
+    Ref f = global(R, S.fit_func);
+    return call(f, d, C, fit_scope.read(self->closure.get(), kWavelength));
+}
+
+// ---------------------------------------------------------------------------------------
+// Module script
+// ---------------------------------------------------------------------------------------
+
+void bind(Exec& e, GlobalName& g, Obj value) { frame::bind_global(e, g.name.get(), value); }
+
+void module_script(Exec& e) {
+    e.at(230);
+    if (!strings_equal(global(R, S.name).get(), S.main.get())) return;
+
+    e.at(232);
+    Ref sampler = getattr(getattr(global(R, S.np), S.random.get()), S.random.get());
+    bind(e, S.lidar_signal, multiply(call_tuple(sampler, S.random_args.get()), S.f0_001));
+    e.at(233);
+    Ref linspace = getattr(global(R, S.np), S.linspace.get());
+    bind(e, S.distances, call_tuple(linspace, S.linspace_args.get()));
+    e.at(234);
+    bind(e, S.wavelength, S.f5_32e_7);
+
+    e.at(237);
+    Ref fit = call(global(R, S.rayleigh_fit), global(R, S.lidar_signal), global(R, S.distances),
+                   global(R, S.wavelength));
+    auto [beta_A, C] = unpack2(fit);
+    bind(e, S.beta_A, beta_A);
+    bind(e, S.C, C);
+
+    e.at(240);
+    call(S.b_print, S.label_beta_A, global(R, S.beta_A));
+    e.at(241);
+    call(S.b_print, S.label_C, global(R, S.C));
+}
+
+// ---------------------------------------------------------------------------------------
+// Module definition
+// ---------------------------------------------------------------------------------------
+
+void make_interned() {
+    using frame::intern;
+    using frame::new_float;
+    using frame::new_int;
+    S.numpy = intern("numpy");
+    S.scipy_optimize = intern("scipy.optimize");
+    S.scipy_integrate = intern("scipy.integrate");
+    S.exp = intern("exp");
+    S.zeros_like = intern("zeros_like");
+    S.linspace = intern("linspace");
+    S.random = intern("random");
+    S.print = intern("print");
+    S.ValueError = intern("ValueError");
+    S.enumerate = intern("enumerate");
+    S.range = intern("range");
+    S.main = intern("__main__");
+    S.spec = intern("__spec__");
+    S.initializing = intern("_initializing");
+    S.class_getitem = intern("__class_getitem__");
+    S.is_coroutine = intern("_is_coroutine");
+    S.asyncio_coroutines = intern("asyncio.coroutines");
+    S.dot = intern(".");
+    S.dtype = intern("dtype");
+    S.kind = intern("kind");
+    S.astype = intern("astype");
+    S.float64 = intern("float64");
+    for (auto [g, text] : {std::pair<GlobalName*, const char*>
+             {&S.np, "np"}, {&S.curve_fit, "curve_fit"}, {&S.quad, "quad"},
+             {&S.rayleigh_scattering_cross_section, "rayleigh_scattering_cross_section"},
+             {&S.molecular_number_density, "molecular_number_density"},
+             {&S.rayleigh_scattering_coefficient, "rayleigh_scattering_coefficient"},
+             {&S.distance_square_corrected_signal, "distance_square_corrected_signal"},
+             {&S.theoretical_rayleigh_signal, "theoretical_rayleigh_signal"},
+             {&S.fit_func, "fit_func"},
+             {&S.integral_extinction_coefficient, "integral_extinction_coefficient"},
+             {&S.rayleigh_fit, "rayleigh_fit"}, {&S.name, "__name__"},
+             {&S.lidar_signal, "lidar_signal"}, {&S.distances, "distances"},
+             {&S.wavelength, "wavelength"}, {&S.beta_A, "beta_A"}, {&S.C, "C"}}) {
+        *g = GlobalName{intern(text), 0, Ref()};
+    }
+    S.out_of_range = frame::text("Altitude out of range for US1976 model");
+    S.label_C = frame::text("系统常数 C:");
+    S.label_beta_A = frame::text("气溶胶后向散射系数 βA(z):");
+    S.integer_kinds = frame::text("biu");
+
+    S.f0_001 = new_float(0.001);
+    S.f221_552 = new_float(221.552);
+    S.f24_902 = new_float(24.902);
+    S.f4_2559 = new_float(4.2559);
+    S.f5_32e_7 = new_float(5.32e-7);
+    S.f6_3416 = new_float(6.3416);
+    S.f5_5e_7 = new_float(5.5e-7);
+    S.f11_0191 = new_float(11.0191);
+    S.f14_9647 = new_float(14.9647);
+    S.f20_0631 = new_float(20.0631);
+    S.f32_1619 = new_float(32.1619);
+    S.f44_3308 = new_float(44.3308);
+    S.f5_45e_32 = new_float(5.45e-32);
+    S.f_35_1629 = new_float(-35.1629);
+    S.i0 = new_int(0);
+    S.i1 = new_int(1);
+    S.i2 = new_int(2);
+    S.i4 = new_int(4);
+    S.i30 = new_int(30);
+    S.i50 = new_int(50);
+    S.i100 = new_int(100);
+    S.i1000 = new_int(1000);
+    S.i8000 = new_int(8000);
+    S.i10000 = new_int(10000);
+    S.i_2 = new_int(-2);
+}
+
+void cache_builtins(Exec&) {
+    S.b_print = frame::ops::builtin(R, S.print.get());
+    S.b_ValueError = frame::ops::builtin(R, S.ValueError.get());
+    S.b_enumerate = frame::ops::builtin(R, S.enumerate.get());
+    S.b_range = frame::ops::builtin(R, S.range.get());
+}
+
+void make_tables(Exec&) {
+    S.out_of_range_args = frame::check(PyTuple_Pack(1, S.out_of_range.get()));
+    S.random_args = frame::check(PyTuple_Pack(1, S.i100.get()));
+    S.linspace_args = frame::check(PyTuple_Pack(3, S.i30.get(), S.i10000.get(), S.i100.get()));
+    integral_scope.ready();
+    fit_scope.ready();
+}
+
+void import_statements(Exec& e) {
+    e.at(1);
+    frame::bind_global(e, S.np.name.get(), frame::import_module(e, S.numpy.get()));
+    e.at(2);
+    frame::bind_global(e, S.curve_fit.name.get(),
+                       frame::import_from(e, S.scipy_optimize.get(), S.curve_fit.name.get()));
+    e.at(3);
+    frame::bind_global(e, S.quad.name.get(),
+                       frame::import_from(e, S.scipy_integrate.get(), S.quad.name.get()));
+}
+
+extern frame::ModuleFrame lumafit;
+
+constexpr const char* kTrace = "Aerolume.lumafit.";
+
+// Parameters first, then locals, as the code objects list them.
+const char* const v_cross_section[] = {"wavelength", "sigma"};
+const char* const v_number_density[] = {"altitude", "R0", "rho_SL", "m", "H", "W", "rho", "N"};
+const char* const v_scattering[] = {"wavelength", "altitude", "sigma", "N", "beta_m"};
+const char* const v_extinction[] = {"wavelength", "altitude"};
+const char* const v_corrected[] = {"signal", "distances", "D_z"};
+const char* const v_theoretical[] = {"distances", "wavelength", "signal", "i", "d", "altitude"};
+const char* const v_fit_func[] = {"distances", "C", "wavelength", "theoretical_signal",
+                                  "fitted_signal"};
+const char* const v_integral[] = {"altitudes", "alpha_M", "alpha_A", "integral_alpha_M",
+                                  "integral_alpha_A", "i", "alt", "_"};
+const char* const v_fit[] = {"lidar_signal", "distances", "wavelength", "D_z", "fit_range",
+                             "fit_distances", "fit_D_z", "popt", "_", "C", "D_prime_z", "alpha_M",
+                             "alpha_A", "altitudes", "integral_alpha_M", "integral_alpha_A",
+                             "beta_A", "i"};
+const char* const v_integrand[] = {"Z"};
+const char* const v_model[] = {"d", "C"};
+
+const char doc_cross_section[] =
+    "\n    函数功能: 计算给定波长的瑞利散射截面。\n\n    输入: \n"
+    "    - wavelength: float, 激光波长, 单位:米\n\n    输出:\n    - sigma: float, 瑞利散射截面\n    ";
+const char doc_number_density[] =
+    "\n    函数功能: 根据不同的海拔高度范围使用US1976模型计算大气分子数密度。\n\n    输入: \n"
+    "    - altitude: float, 海拔高度,单位为千米。\n\n    输出:\n"
+    "    - N: float,大气分子数密度,单位为m³\n\n    参数:\n"
+    "    - R0: float, 地球半径, 单位为千米。\n"
+    "    - rho_SL: float, 海平面处大气质量密度,单位为kg/m³\n"
+    "    - m: float, 单个大气分子的平均质量,单位为kg\n    - H: loat, 位势高度。\n"
+    "    - W: float, 中间变量。\n    - rho: float, 大气质量密度,单位为kg/m³\n    ";
+const char doc_scattering[] =
+    "\n    函数功能: 计算给定波长和海拔高度的大气分子的瑞利散射系数\n\n    输入:\n"
+    "    - wavelength: float,激光波长,单位为米。\n    - altitude: float,海拔高度,单位为千米\n\n"
+    "    输出:\n    - beta_m: float, 瑞利散射系数, 单位为m^-1sr^-1\n\n    参数:\n"
+    "    - sigm: float,瑞利散射截面。\n    - N: float, 大气分子数密度。\n    ";
+const char doc_extinction[] =
+    "\n    函数功能: 计算给定波长和海拔高度的大气分子的消光系数，假设其等于瑞利散射系数。\n\n"
+    "    输入:\n    - wavelength: float,激光波长,单位为米。\n"
+    "    - altitude: float,海拔高度,单位为千米\n\n    输出:\n"
+    "    - alpha_m: float,消光系数,单位为m^-1 \n    ";
+const char doc_corrected[] =
+    "\n    函数功能: 计算距离平方校正信号。\n\n    输入:\n"
+    "    - signal: numpy.ndarray, 激光雷达回波信号\n"
+    "    - distances: numpy.ndarray, 距离数组, 单位为米\n\n    输出:\n"
+    "    - D_z: numpy.ndarray,距离平方校正信号。\n    ";
+const char doc_theoretical[] =
+    "\n    函数功能: 计算理论瑞利散射信号。\n\n    输入:\n"
+    "    - wavelength: float,激光波长,单位为米。\n"
+    "   - distances: numpy.ndarray, 距离数组, 单位为米\n\n    输出:\n"
+    "    - signal: numpy.ndarray, 激理论瑞利散射信号\n\n    参数:\n"
+    "    - altitude: float,海拔高度,单位为千米\n    ";
+const char doc_fit_func[] =
+    "\n    函数功能: 定义曲线拟合函数。\n\n    输入:\n"
+    "    - wavelength: float,激光波长,单位为米。\n"
+    "    - distances: numpy.ndarray, 距离数组, 单位为米\n    - C: float, 系统常数\n\n"
+    "    输出:\n    - fitted_signal: numpy.ndarray, 拟合信号\n\n    参数:\n"
+    "    - theoretical_signal: numpy.ndarray, 理论瑞利散射信号。\n    ";
+const char doc_integral[] =
+    "\n    函数功能: 计算消光系数的积分。\n\n    输入:\n"
+    "    - altitude: float,海拔高度,单位为千米\n"
+    "    - alpha_M: float, 大气分子的消光系数,单位为m^-1\n"
+    "    - alpha_A: float, 气溶胶的消光系数,单位为m^-1\n\n    输出:\n"
+    "    - integral_alpha_M: numpy.ndarray, 大气分子的消光系数积分\n"
+    "    - integral_alpha_A: numpy.ndarray, 气溶胶的消光系数积分\n\n    ";
+const char doc_fit[] =
+    "\n    函数功能: 进行瑞利拟合,计算系统常数C和气溶胶后向散射系数βA(Z)\n\n    输入:\n"
+    "    - lidar_signal: numpy.ndarray, 未经过瑞利拟合的激光雷达回波信号。\n"
+    "    - distances: numpy.ndarray, 距离数组, 单位为米\n"
+    "    - wavelength: float,激光波长,单位为米。\n\n    输出:\n"
+    "    - C: float, 系统常数\n    - beta_A: numpy.ndarray, 气溶胶后向散射系数\n\n"
+    "    参数:\n    - D_z: numpy.ndarray,距离平方校正信号。\n"
+    "    - fit_range: numpy.ndarray, 拟合范围布尔数组。\n"
+    "    - fit_distances: numpy.ndarray, 拟合距离数组。\n"
+    "    - fit_D_z: numpy.ndarray,拟合距离平方校正信号。\n"
+    "    - popt:  numpy.ndarray,拟合参数数组\n"
+    "    - D_prime_z: numpy.ndarray, 理论瑞利散射信号\n"
+    "    - altitude: float,海拔高度,单位为千米\n"
+    "    - integral_alpha_M: numpy.ndarray, 大气分子的消光系数积分\n"
+    "    - integral_alpha_A: numpy.ndarray, 气溶胶的消光系数积分\n    ";
+
+FunctionSpec functions[] = {
+    {frame::method_entry("rayleigh_scattering_cross_section", doc_cross_section), &lumafit,
+     "rayleigh_scattering_cross_section", "Aerolume.lumafit.rayleigh_scattering_cross_section", 6,
+     1, 1, v_cross_section, rayleigh_scattering_cross_section, {}},
+    {frame::method_entry("molecular_number_density", doc_number_density), &lumafit,
+     "molecular_number_density", "Aerolume.lumafit.molecular_number_density", 20, 1, 1,
+     v_number_density, molecular_number_density, {}},
+    {frame::method_entry("rayleigh_scattering_coefficient", doc_scattering), &lumafit,
+     "rayleigh_scattering_coefficient", "Aerolume.lumafit.rayleigh_scattering_coefficient", 62, 2,
+     2, v_scattering, rayleigh_scattering_coefficient, {}},
+    {frame::method_entry("molecular_extinction_coefficient", doc_extinction), &lumafit,
+     "molecular_extinction_coefficient", "Aerolume.lumafit.molecular_extinction_coefficient", 83,
+     2, 2, v_extinction, molecular_extinction_coefficient, {}},
+    {frame::method_entry("distance_square_corrected_signal", doc_corrected), &lumafit,
+     "distance_square_corrected_signal", "Aerolume.lumafit.distance_square_corrected_signal", 97,
+     2, 2, v_corrected, distance_square_corrected_signal, {}},
+    {frame::method_entry("theoretical_rayleigh_signal", doc_theoretical), &lumafit,
+     "theoretical_rayleigh_signal", "Aerolume.lumafit.theoretical_rayleigh_signal", 112, 2, 2,
+     v_theoretical, theoretical_rayleigh_signal, {}},
+    {frame::method_entry("fit_func", doc_fit_func), &lumafit, "fit_func",
+     "Aerolume.lumafit.fit_func", 133, 3, 3, v_fit_func, fit_func, {}},
+    {frame::method_entry("integral_extinction_coefficient", doc_integral), &lumafit,
+     "integral_extinction_coefficient", "Aerolume.lumafit.integral_extinction_coefficient", 153,
+     3, 3, v_integral, integral_extinction_coefficient, {}},
+    {frame::method_entry("rayleigh_fit", doc_fit), &lumafit, "rayleigh_fit",
+     "Aerolume.lumafit.rayleigh_fit", 177, 3, 3, v_fit, rayleigh_fit, {}},
+};
+
+FunctionSpec inner_functions[] = {
+    {frame::method_entry("lambda", nullptr), &lumafit,
+     "integral_extinction_coefficient.<locals>.<lambda>",
+     "Aerolume.lumafit.integral_extinction_coefficient.lambda", 171, 1, 1, v_integrand,
+     integrand_alpha_M, {}},
+    {frame::method_entry("lambda1", nullptr), &lumafit,
+     "integral_extinction_coefficient.<locals>.<lambda>",
+     "Aerolume.lumafit.integral_extinction_coefficient.lambda1", 172, 1, 1, v_integrand,
+     integrand_alpha_A, {}},
+    {frame::method_entry("lambda2", nullptr), &lumafit, "rayleigh_fit.<locals>.<lambda>",
+     "Aerolume.lumafit.rayleigh_fit.lambda2", 210, 2, 2, v_model, fit_model, {}},
+};
+
+frame::ModuleFrame lumafit{
+    "lumafit",
+    "Aerolume.lumafit",
+    "Aerolume\\lumafit",
+    "init Aerolume.lumafit",
+    functions,
+    inner_functions,
+    {make_interned, cache_builtins, make_tables, import_statements, module_script},
+    R,
+};
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) { return frame::module_create(lumafit, spec); }
+int exec_slot(PyObject* module) { return frame::module_exec(lumafit, module); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    {0, nullptr},
+};
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, "lumafit", nullptr, 0, no_methods, slots,
+                          nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_lumafit(void) { return PyModuleDef_Init(&definition); }

@@ -1,0 +1,80 @@
+#include "traceback.h"
+
+#include <frameobject.h>
+
+#include <new>
+
+namespace frame {
+
+namespace {
+
+constexpr size_t kGrowth = 64;
+
+bool entry_before(const char* fa, int la, const char* fb, int lb) {
+    if (fa != fb) return fa < fb;
+    return la < lb;
+}
+
+// An empty code object carrying the name, file and line, made with the pending
+// exception set aside.
+Ref new_entry_code(const char* filename, const char* function, int line) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function, line));
+    if (code) {
+        PyErr_Restore(type, value, tb);
+    } else {
+        // The original exception is the one being reported; it stays pending.
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    return Ref::steal(code);
+}
+
+}  // namespace
+
+PyObject* TracebackTable::code_for(const char* filename, const char* function, int line,
+                                   Ref& unremembered) {
+    size_t lo = 0, hi = entries_.size();
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        const Entry& e = entries_[mid];
+        if (entry_before(e.function, e.line, function, line)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    if (lo < entries_.size() && entries_[lo].function == function && entries_[lo].line == line) {
+        return entries_[lo].code.get();
+    }
+    Ref code = new_entry_code(filename, function, line);
+    if (!code) return nullptr;
+    try {
+        if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.capacity() + kGrowth);
+        auto at = entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(lo),
+                                  Entry{function, line, std::move(code)});
+        return at->code.get();
+    } catch (const std::bad_alloc&) {
+        // The table cannot grow: the entry still gets its code object, just not remembered.
+        unremembered = std::move(code);
+        return unremembered.get();
+    }
+}
+
+void add_traceback(TracebackTable& table, PyObject* globals, const char* filename,
+                   const char* function, int line) noexcept {
+    Ref unremembered;
+    PyObject* code = table.code_for(filename, function, line, unremembered);
+    if (!code || !globals) return;
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                       globals, nullptr);
+    if (!frame) return;
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(frame));
+#if PY_VERSION_HEX < 0x030B0000
+    frame->f_lineno = line;
+#endif
+    PyTraceBack_Here(frame);
+}
+
+}  // namespace frame

@@ -1,0 +1,34 @@
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# The source folder holds the package's Python files but not its built modules: it must
+# never stand in for the installed package, whichever way pytest was started.
+sys.path[:] = [p for p in sys.path if pathlib.Path(p or os.getcwd()).resolve() != ROOT]
+
+import Aerolume  # noqa: E402
+
+if ROOT in pathlib.Path(Aerolume.__file__).resolve().parents:
+    raise RuntimeError(f"tests would run against the source tree ({Aerolume.__file__}), "
+                       "not the installed package")
+
+
+def run_python(code, *, cwd, env_extra=None, args=()):
+    """Runs `code` in a fresh interpreter of this environment, outside the source tree."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env.update(env_extra or {})
+    return subprocess.run([sys.executable, *args, "-c", code], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture
+def python(tmp_path):
+    """Runs code in a child interpreter; returns the completed process."""
+    def run(code, **kw):
+        return run_python(code, cwd=tmp_path, **kw)
+    return run

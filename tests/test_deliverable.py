@@ -1,0 +1,33 @@
+"""The built modules export one symbol each and depend only on the C runtime."""
+import importlib.util
+import re
+import shutil
+import subprocess
+
+import pytest
+
+MODULES = ["lumafit", "lumaclean"]
+# What the C runtime consists of on a glibc system.
+C_RUNTIME = re.compile(r"^(linux-vdso|linux-gate|ld-linux[-\w.]*|libc|libm)\.so")
+
+
+def library(name):
+    return importlib.util.find_spec(f"Aerolume.{name}").origin
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+@pytest.mark.parametrize("name", MODULES)
+def test_exports_only_its_entry_point(name):
+    out = subprocess.run(["nm", "-D", "--defined-only", library(name)], check=True,
+                         capture_output=True, text=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == [f"PyInit_{name}"]
+
+
+@pytest.mark.skipif(shutil.which("ldd") is None, reason="needs ldd")
+@pytest.mark.parametrize("name", MODULES)
+def test_links_only_the_c_runtime(name):
+    out = subprocess.run(["ldd", library(name)], check=True, capture_output=True,
+                         text=True).stdout
+    needed = [line.split()[0].rsplit("/", 1)[-1] for line in out.splitlines() if line.strip()]
+    assert needed and all(C_RUNTIME.match(lib) for lib in needed), needed

@@ -4,7 +4,10 @@
 // Every body is the sequence of its source statements; `line(n)` marks source line n,
 // which a failure of the statement reports in its traceback entry.
 
+#include <cmath>
+
 #include "binding.h"
+#include "buffer.h"
 #include "function.h"
 #include "module.h"
 #include "ops.h"
@@ -27,7 +30,8 @@ using namespace frame::ops;
 
 struct State {
     // interned names
-    Ref numpy, scipy_optimize, scipy_integrate, exp, zeros_like, linspace, random, print,
+    Ref numpy, scipy_optimize, scipy_integrate, exp, zeros_like, linspace, random, print, empty,
+        ndarray_name,
         ValueError, enumerate, range, main, spec, initializing, class_getitem, is_coroutine,
         asyncio_coroutines, dot, dtype, kind, astype, float64;
     // texts
@@ -40,9 +44,12 @@ struct State {
     Ref out_of_range_args, random_args, linspace_args;
     // cached builtins
     Ref b_print, b_ValueError, b_enumerate, b_range;
+    // NumPy as imported, for the native passes (empty when NumPy lacks any of them)
+    Ref np_module, np_exp, np_empty, ndarray, float64_type;
     // module globals read by the bodies and the script
     GlobalName np, curve_fit, quad, rayleigh_scattering_cross_section, molecular_number_density,
-        rayleigh_scattering_coefficient, distance_square_corrected_signal,
+        rayleigh_scattering_coefficient, molecular_extinction_coefficient,
+        distance_square_corrected_signal,
         theoretical_rayleigh_signal, fit_func, integral_extinction_coefficient, rayleigh_fit,
         name, lidar_signal, distances, wavelength, beta_A, C;
 };
@@ -59,6 +66,7 @@ frame::ScopeType<2> integral_scope("Aerolume.lumafit._scope_integral_extinction_
 frame::ScopeType<1> fit_scope("Aerolume.lumafit._scope_rayleigh_fit", fit_captured);
 constexpr int kAlphaA = 0, kAlphaM = 1, kWavelength = 0;
 
+extern FunctionSpec functions[];
 extern FunctionSpec inner_functions[];
 FunctionSpec& lambda_alpha_M = inner_functions[0];
 FunctionSpec& lambda_alpha_A = inner_functions[1];
@@ -88,6 +96,257 @@ Ref zeros_like_float(Obj np, Obj x) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Native passes
+//
+// The bodies are written on Python objects.  For the common inputs (exact floats, exact
+// NumPy float64 scalars, one-dimensional float64 arrays, with NumPy and the module's own
+// functions as they were bound at import) the helpers here compute the same values
+// directly in double precision.  Each is taken only where the object semantics reduce to
+// plain IEEE double arithmetic: every intermediate is a finite normal number or an exact
+// zero, so that no operation of the generic path could raise, warn or round differently.
+// Anything else reports "not handled" and the body runs as written.  Exponentials still
+// come from NumPy's own exp, as in the generic path.
+// ---------------------------------------------------------------------------------------
+
+constexpr double kR0 = 6356.766;      // Earth radius, km
+constexpr double kRhoSL = 1.225;      // sea-level mass density of air, kg/m^3
+constexpr double kMass = 4.8096e-26;  // mean mass of an air molecule, kg
+
+void remember_numpy(PyObject* np) noexcept {
+    PyObject* names[] = {S.exp.get(), S.empty.get(), S.ndarray_name.get(), S.float64.get()};
+    Ref* slots[] = {&S.np_exp, &S.np_empty, &S.ndarray, &S.float64_type};
+    S.np_module = Ref::borrow(np);
+    for (size_t i = 0; i < std::size(names); ++i) {
+        *slots[i] = Ref::steal(PyObject_GetAttr(np, names[i]));
+        if (!*slots[i]) {
+            // A NumPy without these runs everything through the bodies as written.
+            PyErr_Clear();
+            S.np_module.reset();
+            return;
+        }
+    }
+}
+
+// `np` and `np.exp` in the module are still NumPy's, as imported.
+bool numpy_as_imported() noexcept {
+    if (!S.np_module) return false;
+    PyObject* np = PyDict_GetItemWithError(R.dict.get(), S.np.name.get());
+    if (np != S.np_module.get()) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref exp = Ref::steal(PyObject_GetAttr(np, S.exp.get()));
+    if (!exp) PyErr_Clear();
+    return exp.get() == S.np_exp.get();
+}
+
+bool exact_array(PyObject* o) noexcept {
+    return S.np_module && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(S.ndarray.get());
+}
+
+// The value of an exact float, an exact NumPy float64 or an int that a double holds.
+bool plain_double(PyObject* o, double& d) noexcept {
+    if (PyFloat_CheckExact(o) ||
+        (S.np_module && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(S.float64_type.get()))) {
+        d = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53)) {
+            d = static_cast<double>(v);
+            return true;
+        }
+    }
+    return false;
+}
+
+// rayleigh_scattering_cross_section(wavelength) in double precision, where it is normal.
+bool native_cross_section(PyObject* wavelength, double& sigma) noexcept {
+    double w;
+    if (!plain_double(wavelength, w) || !(w > 0.0) || !std::isfinite(w)) return false;
+    const double ratio = 5.5e-7 / w;
+    const double fourth = std::pow(ratio, 4.0);  // a float to the int power 4
+    sigma = fourth * 5.45e-32;
+    return std::isnormal(ratio) && std::isnormal(fourth) && std::isnormal(sigma);
+}
+
+enum class Density { not_handled, done, needs_exp };
+
+// molecular_number_density at altitude `a`: N, or for band 2 the argument `x` of np.exp
+// (then band2_density(np.exp(x)) is N).
+Density native_density(double a, double& N, double& x) noexcept {
+    if (!(a >= -1000.0 && a <= 32.1619)) return Density::not_handled;
+    auto clean = [a](double v) { return std::isnormal(v) || (v == 0.0 && a == 0.0); };
+    const double q = a / kR0;
+    const double H = a / (1 + q);
+    if (!clean(q) || !clean(H)) return Density::not_handled;
+    double rho;
+    if (a <= 11.0191) {
+        const double h = H / 44.3308;
+        const double W = 1 - h;
+        if (!clean(h) || !std::isnormal(W) || W < 0) return Density::not_handled;
+        const double t = std::pow(W, 4.2559);
+        if (!std::isnormal(t)) return Density::not_handled;
+        rho = kRhoSL * t;
+    } else if (a <= 20.0631) {
+        const double y = 14.9647 - H;
+        x = y / 6.3416;
+        if (!std::isnormal(x) && !(y == 0.0)) return Density::not_handled;
+        return Density::needs_exp;
+    } else {
+        const double y = H - 24.902;
+        const double z = y / 221.552;
+        const double W = 1 + z;
+        if ((!std::isnormal(z) && !(y == 0.0)) || !std::isnormal(W) || W < 0) {
+            return Density::not_handled;
+        }
+        const double t = std::pow(W, -35.1629);
+        if (!std::isnormal(t)) return Density::not_handled;
+        rho = (kRhoSL * 0.032722) * t;
+    }
+    N = rho / kMass;
+    return std::isnormal(rho) && std::isnormal(N) ? Density::done : Density::not_handled;
+}
+
+bool band2_density(double W, double& N) noexcept {
+    const double rho = (kRhoSL * 0.15898) * W;
+    N = rho / kMass;
+    return std::isnormal(W) && std::isnormal(rho) && std::isnormal(N);
+}
+
+// molecular_number_density(altitude) for an exact float or int altitude outside band 2.
+Ref native_number_density(PyObject* altitude) noexcept {
+    if (!PyFloat_CheckExact(altitude) && !PyLong_CheckExact(altitude)) return Ref();
+    double a, N, x;
+    if (!plain_double(altitude, a) || native_density(a, N, x) != Density::done) return Ref();
+    Ref result = Ref::steal(PyFloat_FromDouble(N));
+    if (!result) PyErr_Clear();
+    return result;
+}
+
+// np.exp over `count` values, in place, through one NumPy array: the same exponential
+// the generic path gets from np.exp of each value.  `fill(k)` gives value k and
+// `use(k, exp)` takes its exponential, both called for k in order.
+template <class Fill, class Use>
+bool numpy_exp(Py_ssize_t count, Fill fill, Use use) {
+    if (count == 0) return true;
+    Ref size = frame::ops::from_index(count);
+    Ref values = call(S.np_empty, size);
+    frame::DoubleView view(values.get(), true);
+    if (!view || view.size() != count) return false;
+    for (Py_ssize_t k = 0; k < count; ++k) view[k] = fill(k);
+    call(S.np_exp, values, values);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        if (!use(k, view[k])) return false;
+    }
+    return true;
+}
+
+// The loop of theoretical_rayleigh_signal over an exact one-dimensional float64 array,
+// written into `signal`.  False where it does not apply; `signal` is then refilled by
+// the loop as written.
+bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wavelength) {
+    if (!exact_array(distances) || !exact_array(signal)) return false;
+    if (!frame::ops::is_own(R, S.rayleigh_scattering_coefficient) ||
+        !frame::ops::is_own(R, S.rayleigh_scattering_cross_section) ||
+        !frame::ops::is_own(R, S.molecular_number_density)) {
+        return false;
+    }
+    double sigma;
+    if (!native_cross_section(wavelength, sigma)) return false;
+    frame::DoubleView d(distances, false), out(signal, true);
+    if (!d || !out || out.size() != d.size()) return false;
+    const Py_ssize_t n = d.size();
+    Py_ssize_t band2 = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double altitude = (d[i] + 50) / 1000;
+        double N, x;
+        switch (native_density(altitude, N, x)) {
+            case Density::not_handled:
+                return false;
+            case Density::done:
+                out[i] = sigma * N;
+                if (!std::isnormal(out[i])) return false;
+                break;
+            case Density::needs_exp:
+                out[i] = x;  // the exponent, until np.exp gives the density below
+                ++band2;
+                break;
+        }
+    }
+    if (band2 == 0) return true;
+    if (!numpy_as_imported()) return false;
+    // The band-2 elements, visited in order (their altitudes lie in (11.0191, 20.0631]),
+    // once to gather their exponents and once to finish their coefficients.
+    auto next_in_band2 = [&](Py_ssize_t& i) {
+        for (++i;; ++i) {
+            const double altitude = (d[i] + 50) / 1000;
+            if (altitude > 11.0191 && altitude <= 20.0631) return i;
+        }
+    };
+    Py_ssize_t gather = -1, finish = -1;
+    return numpy_exp(
+        band2, [&](Py_ssize_t) { return out[next_in_band2(gather)]; },
+        [&](Py_ssize_t, double W) {
+            double N;
+            if (!band2_density(W, N)) return false;
+            double& element = out[next_in_band2(finish)];
+            element = sigma * N;
+            return std::isnormal(element);
+        });
+}
+
+// The backscatter loop of rayleigh_fit over exact one-dimensional float64 arrays, written
+// into `beta_A`.  False where it does not apply; `beta_A` is then refilled by the loop
+// as written.
+bool fill_backscatter(PyObject* beta_A, Py_ssize_t n, PyObject* D_z, PyObject* D_prime_z,
+                      PyObject* integral_alpha_M, PyObject* integral_alpha_A, PyObject* C) {
+    if (n < 2) return n >= 0;
+    PyObject* arrays[] = {beta_A, D_z, D_prime_z, integral_alpha_M, integral_alpha_A};
+    for (PyObject* a : arrays) {
+        if (!exact_array(a)) return false;
+    }
+    double c;
+    if (PyLong_CheckExact(C) || !plain_double(C, c) || !std::isnormal(c)) return false;
+    if (!numpy_as_imported()) return false;
+    frame::DoubleView out(beta_A, true), dz(D_z, false), dp(D_prime_z, false),
+        tau_M(integral_alpha_M, false), tau_A(integral_alpha_A, false);
+    if (!out || !dz || !dp || !tau_M || !tau_A) return false;
+    if (out.size() < n || dz.size() < n || dp.size() < n || tau_M.size() < n || tau_A.size() < n) {
+        return false;
+    }
+    // -2 * tau, with an argument np.exp turns into a normal number without a flag.
+    auto exponent = [](double tau, bool& ok) {
+        const double x = -2 * tau;
+        ok = ok && (tau == 0.0 || std::isnormal(x)) && std::fabs(x) <= 700.0;
+        return x;
+    };
+    bool ok = true;
+    // Numerators D_z[i] - D_prime_z[i] * exp(-2 tau_M[i]), kept in beta_A meanwhile.
+    if (!numpy_exp(n - 1, [&](Py_ssize_t k) { return exponent(tau_M[k + 1], ok); },
+                   [&](Py_ssize_t k, double e) {
+                       const Py_ssize_t i = k + 1;
+                       const double molecular = dp[i] * e;
+                       out[i] = dz[i] - molecular;
+                       return std::isfinite(dz[i]) && std::isfinite(dp[i]) &&
+                              (std::isnormal(molecular) || dp[i] == 0.0) && std::isfinite(out[i]);
+                   }) || !ok) {
+        return false;
+    }
+    // Divided by C * exp(-2 tau_A[i]).
+    return numpy_exp(n - 1, [&](Py_ssize_t k) { return exponent(tau_A[k + 1], ok); },
+                     [&](Py_ssize_t k, double e) {
+                         const Py_ssize_t i = k + 1;
+                         const double scale = c * e;
+                         const double numerator = out[i];
+                         out[i] = numerator / scale;
+                         return std::isnormal(scale) && (std::isnormal(out[i]) || numerator == 0.0);
+                     }) && ok;
+}
+
+// ---------------------------------------------------------------------------------------
 // Atmosphere model and Rayleigh cross-section
 // ---------------------------------------------------------------------------------------
 
@@ -102,6 +361,7 @@ Ref rayleigh_scattering_cross_section(Call& line, FunctionObject*, PyObject* con
 
 Ref molecular_number_density(Call& line, FunctionObject*, PyObject* const* args) {
     PyObject* altitude = args[0];
+    if (Ref N = native_number_density(altitude)) return N;
     const double R0 = 6356.766;     // Earth radius, km
     const double rho_SL = 1.225;    // sea-level mass density of air, kg/m^3
     const double m = 4.8096e-26;    // mean mass of an air molecule, kg
@@ -148,9 +408,9 @@ Ref rayleigh_scattering_coefficient(Call& line, FunctionObject*, PyObject* const
     PyObject* wavelength = args[0];
     PyObject* altitude = args[1];
     line(77);
-    Ref sigma = call(global(R, S.rayleigh_scattering_cross_section), wavelength);
+    Ref sigma = call_global(R, S.rayleigh_scattering_cross_section, wavelength);
     line(78);
-    Ref N = call(global(R, S.molecular_number_density), altitude);
+    Ref N = call_global(R, S.molecular_number_density, altitude);
     line(79);
     Ref beta_m = multiply(sigma, N);
     return beta_m;
@@ -160,7 +420,7 @@ Ref molecular_extinction_coefficient(Call& line, FunctionObject*, PyObject* cons
     PyObject* wavelength = args[0];
     PyObject* altitude = args[1];
     line(94);
-    return call(global(R, S.rayleigh_scattering_coefficient), wavelength, altitude);
+    return call_global(R, S.rayleigh_scattering_coefficient, wavelength, altitude);
 }
 
 Ref distance_square_corrected_signal(Call& line, FunctionObject*, PyObject* const* args) {
@@ -177,6 +437,7 @@ Ref theoretical_rayleigh_signal(Call& line, FunctionObject*, PyObject* const* ar
     PyObject* wavelength = args[1];
     line(126);
     Ref signal = zeros_like_float(global(R, S.np), distances);
+    if (fill_theoretical_signal(signal.get(), distances, wavelength)) return signal;
     line(127);
     Iteration elements(distances);
     for (Py_ssize_t i = 0;; ++i) {
@@ -186,8 +447,7 @@ Ref theoretical_rayleigh_signal(Call& line, FunctionObject*, PyObject* const* ar
         line(128);
         Ref altitude = true_divide(add(d, S.i50), S.i1000);
         line(129);
-        Ref coefficient = call(global(R, S.rayleigh_scattering_coefficient), wavelength,
-                                           altitude);
+        Ref coefficient = call_global(R, S.rayleigh_scattering_coefficient, wavelength, altitude);
         setitem_int(signal, i, coefficient);
     }
     return signal;
@@ -198,8 +458,7 @@ Ref fit_func(Call& line, FunctionObject*, PyObject* const* args) {
     PyObject* C = args[1];
     PyObject* wavelength = args[2];
     line(148);
-    Ref theoretical_signal =
-        call(global(R, S.theoretical_rayleigh_signal), distances, wavelength);
+    Ref theoretical_signal = call_global(R, S.theoretical_rayleigh_signal, distances, wavelength);
     line(149);
     Ref scaled = multiply(C, theoretical_signal);
     Ref square = power(distances, S.i2);
@@ -271,7 +530,7 @@ Ref rayleigh_fit(Call& line, FunctionObject*, PyObject* const* args) {
     Ref scope = fit_scope.make(captured);
 
     line(202);
-    Ref D_z = call(global(R, S.distance_square_corrected_signal), lidar_signal, distances);
+    Ref D_z = call_global(R, S.distance_square_corrected_signal, lidar_signal, distances);
 
     line(205);
     Ref above = compare(distances, S.i8000, Py_GE);
@@ -291,8 +550,10 @@ Ref rayleigh_fit(Call& line, FunctionObject*, PyObject* const* args) {
     Ref C = getitem_int(popt, 0);
 
     line(214);
-    Ref theoretical = call(global(R, S.theoretical_rayleigh_signal), distances,
-                                       fit_scope.read(scope.get(), kWavelength));
+    Ref theoretical_rayleigh = global(R, S.theoretical_rayleigh_signal);
+    Ref wavelength_read = fit_scope.read(scope.get(), kWavelength);
+    Ref theoretical = call_found(S.theoretical_rayleigh_signal, theoretical_rayleigh, distances,
+                               wavelength_read);
     Ref scaled = multiply(C, theoretical);
     Ref square = power(distances, S.i2);
     Ref D_prime_z = true_divide(scaled, square);
@@ -300,15 +561,20 @@ Ref rayleigh_fit(Call& line, FunctionObject*, PyObject* const* args) {
     line(219);
     Ref altitudes = true_divide(add(distances, S.i50), S.i1000);
     line(220);
-    Ref integrals = call(global(R, S.integral_extinction_coefficient), altitudes,
-                                     frame::new_float(1e-4), frame::new_float(1e-4));
+    Ref integral = global(R, S.integral_extinction_coefficient);
+    Ref alpha_M = frame::new_float(1e-4);
+    Ref alpha_A = frame::new_float(1e-4);
+    Ref integrals = call_found(S.integral_extinction_coefficient, integral, altitudes, alpha_M,
+                             alpha_A);
     auto [integral_alpha_M, integral_alpha_A] = unpack2(integrals);
 
     line(223);
     Ref beta_A = zeros_like_float(global(R, S.np), distances);
     line(224);
     const Py_ssize_t n = length(distances);
-    for (Py_ssize_t i = 1; i < n; ++i) {
+    const bool filled = fill_backscatter(beta_A.get(), n, D_z.get(), D_prime_z.get(),
+                                         integral_alpha_M.get(), integral_alpha_A.get(), C.get());
+    for (Py_ssize_t i = 1; i < n && !filled; ++i) {
         line(225);
         Ref D_z_i = getitem_int(D_z, i);
         Ref D_prime_z_i = getitem_int(D_prime_z, i);
@@ -332,7 +598,8 @@ Ref fit_model(Call& line, FunctionObject* self, PyObject* const* args) {
     PyObject* C = args[1];
     line(210);
     Ref f = global(R, S.fit_func);
-    return call(f, d, C, fit_scope.read(self->closure.get(), kWavelength));
+    Ref wavelength = fit_scope.read(self->closure.get(), kWavelength);
+    return call_found(S.fit_func, f, d, C, wavelength);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -355,8 +622,11 @@ void module_script(Exec& e) {
     bind(e, S.wavelength, S.f5_32e_7);
 
     e.at(237);
-    Ref fit = call(global(R, S.rayleigh_fit), global(R, S.lidar_signal), global(R, S.distances),
-                   global(R, S.wavelength));
+    Ref rayleigh_fit = global(R, S.rayleigh_fit);
+    Ref lidar_signal = global(R, S.lidar_signal);
+    Ref distances = global(R, S.distances);
+    Ref wavelength = global(R, S.wavelength);
+    Ref fit = call(rayleigh_fit, lidar_signal, distances, wavelength);
     auto [beta_A, C] = unpack2(fit);
     bind(e, S.beta_A, beta_A);
     bind(e, S.C, C);
@@ -397,11 +667,14 @@ void make_interned() {
     S.kind = intern("kind");
     S.astype = intern("astype");
     S.float64 = intern("float64");
+    S.empty = intern("empty");
+    S.ndarray_name = intern("ndarray");
     for (auto [g, text] : {std::pair<GlobalName*, const char*>
              {&S.np, "np"}, {&S.curve_fit, "curve_fit"}, {&S.quad, "quad"},
              {&S.rayleigh_scattering_cross_section, "rayleigh_scattering_cross_section"},
              {&S.molecular_number_density, "molecular_number_density"},
              {&S.rayleigh_scattering_coefficient, "rayleigh_scattering_coefficient"},
+             {&S.molecular_extinction_coefficient, "molecular_extinction_coefficient"},
              {&S.distance_square_corrected_signal, "distance_square_corrected_signal"},
              {&S.theoretical_rayleigh_signal, "theoretical_rayleigh_signal"},
              {&S.fit_func, "fit_func"},
@@ -456,11 +729,18 @@ void make_tables(Exec&) {
     S.linspace_args = frame::check(PyTuple_Pack(3, S.i30.get(), S.i10000.get(), S.i100.get()));
     integral_scope.ready();
     fit_scope.ready();
+    GlobalName* names[] = {&S.rayleigh_scattering_cross_section, &S.molecular_number_density,
+                           &S.rayleigh_scattering_coefficient, &S.molecular_extinction_coefficient,
+                           &S.distance_square_corrected_signal, &S.theoretical_rayleigh_signal,
+                           &S.fit_func, &S.integral_extinction_coefficient, &S.rayleigh_fit};
+    for (size_t i = 0; i < std::size(names); ++i) names[i]->own = &functions[i];
 }
 
 void import_statements(Exec& e) {
     e.at(1);
-    frame::bind_global(e, S.np.name.get(), frame::import_module(e, S.numpy.get()));
+    Ref np = frame::import_module(e, S.numpy.get());
+    frame::bind_global(e, S.np.name.get(), np);
+    remember_numpy(np.get());
     e.at(2);
     frame::bind_global(e, S.curve_fit.name.get(),
                        frame::import_from(e, S.scipy_optimize.get(), S.curve_fit.name.get()));

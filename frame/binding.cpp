@@ -132,6 +132,34 @@ bool bind_arguments(FunctionSpec& spec, PyObject* const* args, Py_ssize_t n, PyO
     }
 }
 
+namespace {
+
+// Runs a body; on failure adds the function's entry at the failing line and returns null.
+PyObject* run_body(FunctionSpec& spec, FunctionObject* f, PyObject* const* values) noexcept {
+    Call call{spec.def_line};
+    try {
+        return spec.body(call, f, values).release();
+    } catch (const Raised&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    add_traceback(spec.module->rt.tracebacks, f->globals.get(), spec.module->filename,
+                  spec.trace_name, call.line);
+    return nullptr;
+}
+
+}  // namespace
+
+Ref call_body(FunctionSpec& spec, PyObject* self, PyObject* const* args) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) raise_pending();
+    PyObject* result = run_body(spec, reinterpret_cast<FunctionObject*>(self), args);
+    Py_LeaveRecursiveCall();
+    return check(result);
+}
+
 PyObject* call_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     FunctionObject* f = reinterpret_cast<FunctionObject*>(self);
@@ -143,18 +171,7 @@ PyObject* call_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       spec.def_line);
         return nullptr;
     }
-    Call call{spec.def_line};
-    try {
-        return spec.body(call, f, values).release();
-    } catch (const Raised&) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    add_traceback(tracebacks, f->globals.get(), spec.module->filename, spec.trace_name, call.line);
-    return nullptr;
+    return run_body(spec, f, values);
 }
 
 }  // namespace frame

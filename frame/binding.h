@@ -16,6 +16,11 @@ bool bind_arguments(FunctionSpec& spec, PyObject* const* args, Py_ssize_t n, PyO
 PyObject* call_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept;
 
+// Runs the body of `spec` for function object `self` with exactly its parameters, as a
+// call through the function object with those positional arguments would: the same
+// recursion guard and, on failure, the same traceback entry.
+Ref call_body(FunctionSpec& spec, PyObject* self, PyObject* const* args);
+
 // The method entry for a body: the wrapper with the fast convention and keyword names.
 inline PyMethodDef method_entry(const char* name, const char* doc) {
     return PyMethodDef{name,

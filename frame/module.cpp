@@ -141,6 +141,7 @@ void define_functions(Exec& e) {
         Ref f = new_function(rt.function_type.get(), spec, nullptr, rt.qualified_name.get(),
                              rt.dict.get());
         check_status(PyDict_SetItem(rt.dict.get(), spec.rt->name.get(), f.get()));
+        spec.rt->object = std::move(f);
     }
 }
 

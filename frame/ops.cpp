@@ -116,6 +116,10 @@ Ref call_tuple(Obj f, PyObject* args) {
     return call_vector(f, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
 }
 
+bool is_own(ModuleRuntime& module, GlobalName& g) {
+    return g.own && global(module, g).get() == g.own->rt->object.get();
+}
+
 void raise_object(Obj exc) {
     PyObject* o = exc.get();
     if (PyExceptionInstance_Check(o)) {

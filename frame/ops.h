@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "binding.h"
 #include "spec.h"
 
 namespace frame::ops {
@@ -20,6 +21,7 @@ struct GlobalName {
     Ref name;
     std::uint64_t tag = 0;
     Ref value;
+    FunctionSpec* own = nullptr;  // the module's own function of this name, if any
 };
 
 // The module dictionary, then the builtins; NameError "name '%U' is not defined".
@@ -44,6 +46,29 @@ Ref call(Obj f, const A&... args) {
     PyObject* argv[sizeof...(A) + 1] = {Obj(args).get()...};
     return call_vector(f, argv, static_cast<Py_ssize_t>(sizeof...(A)));
 }
+
+// Calls `f`, the value just found for module global `g`, with positional arguments.
+// While it is the module's own function object, its body runs directly, with the same
+// result, exception and traceback entries as the call through the object.
+template <class... A>
+Ref call_found(GlobalName& g, const Ref& f, const A&... args) {
+    constexpr int n = static_cast<int>(sizeof...(A));
+    PyObject* argv[n + 1] = {Obj(args).get()...};
+    if (g.own && f.get() == g.own->rt->object.get() && g.own->nparams == n &&
+        g.own->nrequired == n) {
+        return call_body(*g.own, f.get(), argv);
+    }
+    return call_vector(f, argv, n);
+}
+
+template <class... A>
+Ref call_global(ModuleRuntime& module, GlobalName& g, const A&... args) {
+    Ref f = global(module, g);
+    return call_found(g, f, args...);
+}
+
+// Whether global `g` is, right now, the module's own function of that name.
+bool is_own(ModuleRuntime& module, GlobalName& g);
 
 [[noreturn]] void raise_object(Obj exc);
 

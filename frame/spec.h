@@ -29,6 +29,7 @@ struct FunctionRuntime {
     Ref code;      // the function's code object
     Ref qualname;  // interned qualified name
     Ref defaults;  // values of the optional parameters, fixed when the module is built
+    Ref object;    // the function object exec bound in the module namespace
 };
 
 struct FunctionSpec {

@@ -241,6 +241,14 @@ Py_ssize_t length(Obj o) {
     return n;
 }
 
+std::optional<Py_ssize_t> length_if_sized(Obj o) {
+    Py_ssize_t n = PyObject_Length(o.get());
+    if (n >= 0) return n;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
+    PyErr_Clear();
+    return std::nullopt;
+}
+
 Ref getitem(Obj o, Obj key) {
     PyObject* obj = o.get();
     PyTypeObject* type = Py_TYPE(obj);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "binding.h"
@@ -99,6 +100,9 @@ Ref from_index(Py_ssize_t i);
 // ---- containers ----
 
 Py_ssize_t length(Obj o);
+// len(o), or nothing when o has no length: len() raises TypeError (a number, a 0-d
+// array).  Any other failure of len() propagates.
+std::optional<Py_ssize_t> length_if_sized(Obj o);
 Ref getitem(Obj o, Obj key);
 Ref getitem_int(Obj o, Py_ssize_t i);
 void setitem_int(Obj o, Py_ssize_t i, Obj v);

@@ -8,6 +8,7 @@
 
 #include "binding.h"
 #include "buffer.h"
+#include "numpy.h"
 #include "function.h"
 #include "module.h"
 #include "ops.h"
@@ -30,8 +31,7 @@ using namespace frame::ops;
 
 struct State {
     // interned names
-    Ref numpy, scipy_optimize, scipy_integrate, exp, zeros_like, linspace, random, print, empty,
-        ndarray_name,
+    Ref numpy, scipy_optimize, scipy_integrate, exp, zeros_like, linspace, random, print,
         ValueError, enumerate, range, main, spec, initializing, class_getitem, is_coroutine,
         asyncio_coroutines, dot, dtype, kind, astype, float64;
     // texts
@@ -44,8 +44,6 @@ struct State {
     Ref out_of_range_args, random_args, linspace_args;
     // cached builtins
     Ref b_print, b_ValueError, b_enumerate, b_range;
-    // NumPy as imported, for the native passes (empty when NumPy lacks any of them)
-    Ref np_module, np_exp, np_empty, ndarray, float64_type;
     // module globals read by the bodies and the script
     GlobalName np, curve_fit, quad, rayleigh_scattering_cross_section, molecular_number_density,
         rayleigh_scattering_coefficient, molecular_extinction_coefficient,
@@ -112,55 +110,12 @@ constexpr double kR0 = 6356.766;      // Earth radius, km
 constexpr double kRhoSL = 1.225;      // sea-level mass density of air, kg/m^3
 constexpr double kMass = 4.8096e-26;  // mean mass of an air molecule, kg
 
-void remember_numpy(PyObject* np) noexcept {
-    PyObject* names[] = {S.exp.get(), S.empty.get(), S.ndarray_name.get(), S.float64.get()};
-    Ref* slots[] = {&S.np_exp, &S.np_empty, &S.ndarray, &S.float64_type};
-    S.np_module = Ref::borrow(np);
-    for (size_t i = 0; i < std::size(names); ++i) {
-        *slots[i] = Ref::steal(PyObject_GetAttr(np, names[i]));
-        if (!*slots[i]) {
-            // A NumPy without these runs everything through the bodies as written.
-            PyErr_Clear();
-            S.np_module.reset();
-            return;
-        }
-    }
-}
+frame::Forever<frame::NumpyAsImported> numpy_state;
+frame::NumpyAsImported& numpy = *numpy_state;
 
-// `np` and `np.exp` in the module are still NumPy's, as imported.
-bool numpy_as_imported() noexcept {
-    if (!S.np_module) return false;
-    PyObject* np = PyDict_GetItemWithError(R.dict.get(), S.np.name.get());
-    if (np != S.np_module.get()) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref exp = Ref::steal(PyObject_GetAttr(np, S.exp.get()));
-    if (!exp) PyErr_Clear();
-    return exp.get() == S.np_exp.get();
-}
-
-bool exact_array(PyObject* o) noexcept {
-    return S.np_module && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(S.ndarray.get());
-}
-
-// The value of an exact float, an exact NumPy float64 or an int that a double holds.
-bool plain_double(PyObject* o, double& d) noexcept {
-    if (PyFloat_CheckExact(o) ||
-        (S.np_module && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(S.float64_type.get()))) {
-        d = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53)) {
-            d = static_cast<double>(v);
-            return true;
-        }
-    }
-    return false;
-}
+bool exact_array(PyObject* o) noexcept { return numpy.exact_array(o); }
+bool plain_double(PyObject* o, double& d) noexcept { return numpy.plain_double(o, d); }
+bool numpy_as_imported() noexcept { return numpy.unchanged(R, S.np); }
 
 // rayleigh_scattering_cross_section(wavelength) in double precision, where it is normal.
 bool native_cross_section(PyObject* wavelength, double& sigma) noexcept {
@@ -232,12 +187,11 @@ Ref native_number_density(PyObject* altitude) noexcept {
 template <class Fill, class Use>
 bool numpy_exp(Py_ssize_t count, Fill fill, Use use) {
     if (count == 0) return true;
-    Ref size = frame::ops::from_index(count);
-    Ref values = call(S.np_empty, size);
+    Ref values = numpy.empty(count);
     frame::DoubleView view(values.get(), true);
     if (!view || view.size() != count) return false;
     for (Py_ssize_t k = 0; k < count; ++k) view[k] = fill(k);
-    call(S.np_exp, values, values);
+    call(numpy.exp(), values, values);
     for (Py_ssize_t k = 0; k < count; ++k) {
         if (!use(k, view[k])) return false;
     }
@@ -667,8 +621,6 @@ void make_interned() {
     S.kind = intern("kind");
     S.astype = intern("astype");
     S.float64 = intern("float64");
-    S.empty = intern("empty");
-    S.ndarray_name = intern("ndarray");
     for (auto [g, text] : {std::pair<GlobalName*, const char*>
              {&S.np, "np"}, {&S.curve_fit, "curve_fit"}, {&S.quad, "quad"},
              {&S.rayleigh_scattering_cross_section, "rayleigh_scattering_cross_section"},
@@ -740,7 +692,7 @@ void import_statements(Exec& e) {
     e.at(1);
     Ref np = frame::import_module(e, S.numpy.get());
     frame::bind_global(e, S.np.name.get(), np);
-    remember_numpy(np.get());
+    numpy.remember(np.get());
     e.at(2);
     frame::bind_global(e, S.curve_fit.name.get(),
                        frame::import_from(e, S.scipy_optimize.get(), S.curve_fit.name.get()));

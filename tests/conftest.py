@@ -13,7 +13,9 @@ sys.path[:] = [p for p in sys.path if pathlib.Path(p or os.getcwd()).resolve() !
 
 import Aerolume  # noqa: E402
 
-if ROOT in pathlib.Path(Aerolume.__file__).resolve().parents:
+# The environment may live inside the project (.venv): only the source package itself
+# is refused.
+if pathlib.Path(Aerolume.__file__).resolve().parent == ROOT / "Aerolume":
     raise RuntimeError(f"tests would run against the source tree ({Aerolume.__file__}), "
                        "not the installed package")
 

@@ -189,17 +189,21 @@ def test_model_binding_failure(monkeypatch):
     assert module_entries(e) == [(FIT, 210), (FIT + ".lambda2", 210)]
 
 
-@pytest.mark.parametrize("target, result, message, line", [
-    ("curve_fit", (np.array([1.0]), None, None), r"too many values to unpack \(expected 2\)", 210),
-    ("curve_fit", [np.array([1.0])], "need more than 1 value to unpack", 210),
-    ("integral_extinction_coefficient", (np.zeros(3),), "need more than 1 value to unpack", 220),
-    ("integral_extinction_coefficient", iter([np.zeros(3)] * 3),
+@pytest.mark.parametrize("target, result, error, message, line", [
+    ("curve_fit", (np.array([1.0]), None, None), ValueError,
+     r"too many values to unpack \(expected 2\)", 210),
+    ("curve_fit", [np.array([1.0])], ValueError, "need more than 1 value to unpack", 210),
+    ("curve_fit", (np.array([]), None), IndexError, None, 211),
+    ("integral_extinction_coefficient", (np.zeros(3),), ValueError,
+     "need more than 1 value to unpack", 220),
+    ("integral_extinction_coefficient", iter([np.zeros(3)] * 3), ValueError,
      r"too many values to unpack \(expected 2\)", 220),
+    ("integral_extinction_coefficient", (np.zeros(3), np.zeros(1)), IndexError, None, 225),
 ])
-def test_results_that_are_not_pairs(monkeypatch, target, result, message, line):
+def test_stubbed_results(monkeypatch, target, result, error, message, line):
     monkeypatch.setitem(lumafit.__dict__, target, lambda *args: result)
     distances = np.array([8000.0, 9000.0, 10000.0])
-    with pytest.raises(ValueError, match=message) as excinfo:
+    with pytest.raises(error, match=message) as excinfo:
         lumafit.rayleigh_fit(synthetic(distances), distances, WL)
     assert module_entries(excinfo) == [(FIT, line)]
 

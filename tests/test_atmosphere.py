@@ -127,11 +127,13 @@ def test_the_raised_error_is_the_builtin_one(monkeypatch):
     (0, ZeroDivisionError, "float division by zero"),
     (0.0, ZeroDivisionError, "float division by zero"),
     (-0.0, ZeroDivisionError, "float division by zero"),
-    (1e-90, OverflowError, "(34, 'Numerical result out of range')"),
+    (1e-90, OverflowError, None),      # the fourth power overflows: the C library's text
     (10 ** 400, OverflowError, "int too large to convert to float"),
     (None, TypeError, "unsupported operand type(s) for /: 'float' and 'NoneType'"),
 ])
 def test_cross_section_failures(wavelength, error, message):
+    if message is None:
+        message = outcome(cross_section, wavelength)[2]
     with pytest.raises(Exception) as caught:
         L.rayleigh_scattering_cross_section(wavelength)
     assert type(caught.value) is error and str(caught.value) == message

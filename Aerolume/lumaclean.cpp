@@ -5,9 +5,13 @@
 // Every body is the sequence of its source statements; `line(n)` marks source line n,
 // which a failure of the statement reports in its traceback entry.
 
+#include <cmath>
+
 #include "binding.h"
+#include "buffer.h"
 #include "function.h"
 #include "module.h"
+#include "numpy.h"
 #include "ops.h"
 
 namespace {
@@ -47,6 +51,94 @@ State& S = *state;
 frame::ModuleRuntime& R = *runtime;
 
 // ---------------------------------------------------------------------------------------
+// Native passes
+//
+// For an exact one-dimensional float64 profile and plain numbers, while `np` is NumPy as
+// imported, the element loops below
+// compute in double precision what the loops written on NumPy scalars compute, and make
+// the same NumPy float64 elements.  They are taken only where every intermediate is a
+// finite normal number or an exact zero, so that no scalar operation could have raised,
+// warned or rounded differently; anything else runs the loops as written.
+// ---------------------------------------------------------------------------------------
+
+frame::Forever<frame::NumpyAsImported> numpy_state;
+frame::NumpyAsImported& numpy = *numpy_state;
+
+bool normal_or_zero(double v) { return std::isnormal(v) || v == 0.0; }
+
+// valid_data of lines 35 to 43: the samples minus the background that are at or above
+// sigma_factor times the noise.
+Ref native_valid_data(PyObject* data, PyObject* background, PyObject* noise,
+                      PyObject* sigma_factor) {
+    double b, noise_level, factor;
+    if (!numpy.unchanged(R, S.np) || !numpy.exact_array(data) || !numpy.plain_double(background, b) ||
+        !numpy.plain_double(noise, noise_level) || !numpy.plain_double(sigma_factor, factor) ||
+        PyLong_CheckExact(noise)) {
+        return Ref();
+    }
+    const double threshold = factor * noise_level;
+    if (!std::isfinite(b) || !std::isfinite(noise_level) || !std::isfinite(factor) ||
+        !(std::isnormal(threshold) || factor == 0.0 || noise_level == 0.0)) {
+        return Ref();
+    }
+    frame::DoubleView d(data, false);
+    if (!d) return Ref();
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t i = 0; i < d.size(); ++i) {
+        const double filtered = d[i] - b;
+        if (!std::isfinite(d[i]) || !std::isfinite(filtered)) return Ref();
+        kept += filtered >= threshold;
+    }
+    Py_ssize_t next = -1;
+    return numpy.float64_list(kept, [&](Py_ssize_t) {
+        for (;;) {
+            const double filtered = d[++next] - b;
+            if (filtered >= threshold) return filtered;
+        }
+    });
+}
+
+// The square of a height as `heights ** 2` gives it, where that is a normal number.
+bool native_square(PyObject* height, double& square) {
+    double h;
+    if (!numpy.plain_double(height, h) || !std::isfinite(h)) return false;
+    if (PyLong_CheckExact(height)) {
+        // An int squares exactly; its square must still convert to a double exactly.
+        if (std::fabs(h) > 67108864.0) return false;
+        square = h * h;
+    } else {
+        square = std::pow(h, 2.0);
+    }
+    return std::isnormal(square) || h == 0.0;
+}
+
+// corrected_data of line 82: data_i / transmit_signal * square_i for every sample.
+template <class Square>
+Ref native_corrected(PyObject* data, PyObject* transmit_signal, Square square_of) {
+    double t;
+    if (!numpy.unchanged(R, S.np) || !numpy.exact_array(data) || !numpy.plain_double(transmit_signal, t) || !std::isnormal(t)) {
+        return Ref();
+    }
+    frame::DoubleView d(data, false);
+    if (!d) return Ref();
+    for (Py_ssize_t i = 0; i < d.size(); ++i) {
+        double square;
+        if (!square_of(i, square)) return Ref();
+        const double quotient = d[i] / t;
+        const double corrected = quotient * square;
+        if (!normal_or_zero(d[i]) || !(std::isnormal(quotient) || d[i] == 0.0) ||
+            !(std::isnormal(corrected) || quotient == 0.0 || square == 0.0)) {
+            return Ref();
+        }
+    }
+    return numpy.float64_list(d.size(), [&](Py_ssize_t i) {
+        double square = 0.0;
+        square_of(i, square);
+        return d[i] / t * square;
+    });
+}
+
+// ---------------------------------------------------------------------------------------
 // Range grid and background/noise removal
 // ---------------------------------------------------------------------------------------
 
@@ -84,31 +176,35 @@ Ref remove_background_and_noise(Call& line, FunctionObject*, PyObject* const* ar
     call(S.b_print, S.label_data, data);
 
     line(35);
-    Ref filtered_data = new_list();
-    line(36);
-    Iteration samples(data);
-    for (;;) {
+    Ref valid_data = native_valid_data(data, background.get(), noise.get(), sigma_factor);
+    if (!valid_data) {
+        line(35);
+        Ref filtered_data = new_list();
         line(36);
-        Ref indi_data = samples.next();
-        if (!indi_data) break;
-        line(37);
-        append(filtered_data, subtract(indi_data, background));
-    }
+        Iteration samples(data);
+        for (;;) {
+            line(36);
+            Ref indi_data = samples.next();
+            if (!indi_data) break;
+            line(37);
+            append(filtered_data, subtract(indi_data, background));
+        }
 
-    // Only the samples at or above sigma_factor times the noise survive.
-    line(40);
-    Ref valid_data = new_list();
-    line(41);
-    Iteration filtered(filtered_data);
-    for (;;) {
+        // Only the samples at or above sigma_factor times the noise survive.
+        line(40);
+        valid_data = new_list();
         line(41);
-        Ref indi_data = filtered.next();
-        if (!indi_data) break;
-        line(42);
-        Ref threshold = multiply(sigma_factor, noise);
-        if (compare_true(indi_data, threshold, Py_GE)) {
-            line(43);
-            append(valid_data, indi_data);
+        Iteration filtered(filtered_data);
+        for (;;) {
+            line(41);
+            Ref indi_data = filtered.next();
+            if (!indi_data) break;
+            line(42);
+            Ref threshold = multiply(sigma_factor, noise);
+            if (compare_true(indi_data, threshold, Py_GE)) {
+                line(43);
+                append(valid_data, indi_data);
+            }
         }
     }
 
@@ -159,6 +255,14 @@ Ref distance_square_correction(Call& line, FunctionObject*, PyObject* const* arg
     const std::optional<Py_ssize_t> height_count = length_if_sized(heights);
     if (!height_count) {
         // One height for the whole profile.
+        double square;
+        if (native_square(heights, square)) {
+            auto same_square = [square](Py_ssize_t, double& s) {
+                s = square;
+                return true;
+            };
+            if (Ref corrected = native_corrected(data, transmit_signal, same_square)) return corrected;
+        }
         Iteration samples(data);
         while (Ref data_i = samples.next()) {
             Ref quotient = true_divide(data_i, transmit_signal);
@@ -171,6 +275,17 @@ Ref distance_square_correction(Call& line, FunctionObject*, PyObject* const* arg
     // One height per sample: sample i is range-corrected with heights[i].  The samples
     // are taken first, so that profiles of different lengths are refused before any
     // sample is corrected.
+    if (numpy.exact_array(data) && numpy.exact_array(heights) &&
+        length(data) == *height_count) {
+        frame::DoubleView h(heights, false);
+        auto own_square = [&](Py_ssize_t i, double& s) {
+            s = std::pow(h[i], 2.0);
+            return std::isfinite(h[i]) && (std::isnormal(s) || h[i] == 0.0);
+        };
+        if (h) {
+            if (Ref corrected = native_corrected(data, transmit_signal, own_square)) return corrected;
+        }
+    }
     Ref samples = new_list();
     Iteration walk(data);
     while (Ref data_i = walk.next()) append(samples, data_i);
@@ -240,7 +355,9 @@ void make_tables(Exec&) {
 
 void import_statements(Exec& e) {
     e.at(1);
-    frame::bind_global(e, S.np.name.get(), frame::import_module(e, S.numpy.get()));
+    Ref np = frame::import_module(e, S.numpy.get());
+    frame::bind_global(e, S.np.name.get(), np);
+    numpy.remember(np.get());
 }
 
 extern frame::ModuleFrame lumaclean;

@@ -5,9 +5,11 @@
 // which a failure of the statement reports in its traceback entry.
 
 #include <cmath>
+#include <optional>
 
 #include "binding.h"
 #include "buffer.h"
+#include "numpy.h"
 #include "function.h"
 #include "module.h"
 #include "ops.h"
@@ -30,8 +32,7 @@ using namespace frame::ops;
 
 struct State {
     // interned names
-    Ref numpy, scipy_optimize, scipy_integrate, exp, zeros_like, linspace, random, print, empty,
-        ndarray_name,
+    Ref numpy, scipy_optimize, scipy_integrate, exp, zeros_like, linspace, random, print,
         ValueError, enumerate, range, main, spec, initializing, class_getitem, is_coroutine,
         asyncio_coroutines, dot, dtype, kind, astype, float64;
     // texts
@@ -44,8 +45,6 @@ struct State {
     Ref out_of_range_args, random_args, linspace_args;
     // cached builtins
     Ref b_print, b_ValueError, b_enumerate, b_range;
-    // NumPy as imported, for the native passes (empty when NumPy lacks any of them)
-    Ref np_module, np_exp, np_empty, ndarray, float64_type;
     // module globals read by the bodies and the script
     GlobalName np, curve_fit, quad, rayleigh_scattering_cross_section, molecular_number_density,
         rayleigh_scattering_coefficient, molecular_extinction_coefficient,
@@ -112,55 +111,12 @@ constexpr double kR0 = 6356.766;      // Earth radius, km
 constexpr double kRhoSL = 1.225;      // sea-level mass density of air, kg/m^3
 constexpr double kMass = 4.8096e-26;  // mean mass of an air molecule, kg
 
-void remember_numpy(PyObject* np) noexcept {
-    PyObject* names[] = {S.exp.get(), S.empty.get(), S.ndarray_name.get(), S.float64.get()};
-    Ref* slots[] = {&S.np_exp, &S.np_empty, &S.ndarray, &S.float64_type};
-    S.np_module = Ref::borrow(np);
-    for (size_t i = 0; i < std::size(names); ++i) {
-        *slots[i] = Ref::steal(PyObject_GetAttr(np, names[i]));
-        if (!*slots[i]) {
-            // A NumPy without these runs everything through the bodies as written.
-            PyErr_Clear();
-            S.np_module.reset();
-            return;
-        }
-    }
-}
+frame::Forever<frame::NumpyAsImported> numpy_state;
+frame::NumpyAsImported& numpy = *numpy_state;
 
-// `np` and `np.exp` in the module are still NumPy's, as imported.
-bool numpy_as_imported() noexcept {
-    if (!S.np_module) return false;
-    PyObject* np = PyDict_GetItemWithError(R.dict.get(), S.np.name.get());
-    if (np != S.np_module.get()) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref exp = Ref::steal(PyObject_GetAttr(np, S.exp.get()));
-    if (!exp) PyErr_Clear();
-    return exp.get() == S.np_exp.get();
-}
-
-bool exact_array(PyObject* o) noexcept {
-    return S.np_module && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(S.ndarray.get());
-}
-
-// The value of an exact float, an exact NumPy float64 or an int that a double holds.
-bool plain_double(PyObject* o, double& d) noexcept {
-    if (PyFloat_CheckExact(o) ||
-        (S.np_module && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(S.float64_type.get()))) {
-        d = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53)) {
-            d = static_cast<double>(v);
-            return true;
-        }
-    }
-    return false;
-}
+bool exact_array(PyObject* o) noexcept { return numpy.exact_array(o); }
+bool plain_double(PyObject* o, double& d) noexcept { return numpy.plain_double(o, d); }
+bool numpy_as_imported() noexcept { return numpy.unchanged(R, S.np); }
 
 // rayleigh_scattering_cross_section(wavelength) in double precision, where it is normal.
 bool native_cross_section(PyObject* wavelength, double& sigma) noexcept {
@@ -172,55 +128,64 @@ bool native_cross_section(PyObject* wavelength, double& sigma) noexcept {
     return std::isnormal(ratio) && std::isnormal(fourth) && std::isnormal(sigma);
 }
 
-enum class Density { not_handled, done, needs_exp };
+enum class Band { none, one, two, three };
 
-// molecular_number_density at altitude `a`: N, or for band 2 the argument `x` of np.exp
-// (then band2_density(np.exp(x)) is N).
-Density native_density(double a, double& N, double& x) noexcept {
-    if (!(a >= -1000.0 && a <= 32.1619)) return Density::not_handled;
+inline Band band_of(double a) noexcept {
+    if (!(a >= -1000.0 && a <= 32.1619)) return Band::none;
+    return a <= 11.0191 ? Band::one : a <= 20.0631 ? Band::two : Band::three;
+}
+
+// The first stage of molecular_number_density at altitude `a`: the base W of the power
+// (bands 1 and 3) or the argument of np.exp (band 2); no calls, so elements overlap.
+Band density_base(double a, double& base) noexcept {
+    const Band band = band_of(a);
+    if (band == Band::none) return band;
     auto clean = [a](double v) { return std::isnormal(v) || (v == 0.0 && a == 0.0); };
     const double q = a / kR0;
     const double H = a / (1 + q);
-    if (!clean(q) || !clean(H)) return Density::not_handled;
-    double rho;
-    if (a <= 11.0191) {
+    if (!clean(q) || !clean(H)) return Band::none;
+    if (band == Band::one) {
         const double h = H / 44.3308;
-        const double W = 1 - h;
-        if (!clean(h) || !std::isnormal(W) || W < 0) return Density::not_handled;
-        const double t = std::pow(W, 4.2559);
-        if (!std::isnormal(t)) return Density::not_handled;
-        rho = kRhoSL * t;
-    } else if (a <= 20.0631) {
+        base = 1 - h;
+        if (!clean(h) || !std::isnormal(base) || base < 0) return Band::none;
+    } else if (band == Band::two) {
         const double y = 14.9647 - H;
-        x = y / 6.3416;
-        if (!std::isnormal(x) && !(y == 0.0)) return Density::not_handled;
-        return Density::needs_exp;
+        base = y / 6.3416;
+        if (!std::isnormal(base) && !(y == 0.0)) return Band::none;
     } else {
         const double y = H - 24.902;
         const double z = y / 221.552;
-        const double W = 1 + z;
-        if ((!std::isnormal(z) && !(y == 0.0)) || !std::isnormal(W) || W < 0) {
-            return Density::not_handled;
+        base = 1 + z;
+        if ((!std::isnormal(z) && !(y == 0.0)) || !std::isnormal(base) || base < 0) {
+            return Band::none;
         }
-        const double t = std::pow(W, -35.1629);
-        if (!std::isnormal(t)) return Density::not_handled;
-        rho = (kRhoSL * 0.032722) * t;
     }
-    N = rho / kMass;
-    return std::isnormal(rho) && std::isnormal(N) ? Density::done : Density::not_handled;
+    return band;
 }
 
-bool band2_density(double W, double& N) noexcept {
-    const double rho = (kRhoSL * 0.15898) * W;
+// The second stage: N from the base of bands 1 and 3, or from np.exp of band 2's
+// argument; false where an intermediate is not normal.
+bool density_finish(Band band, double value, double& N) noexcept {
+    double rho;
+    if (band == Band::two) {
+        rho = (kRhoSL * 0.15898) * value;
+        if (!std::isnormal(value)) return false;
+    } else {
+        const double t = std::pow(value, band == Band::one ? 4.2559 : -35.1629);
+        if (!std::isnormal(t)) return false;
+        rho = (band == Band::one ? kRhoSL : kRhoSL * 0.032722) * t;
+    }
     N = rho / kMass;
-    return std::isnormal(W) && std::isnormal(rho) && std::isnormal(N);
+    return std::isnormal(rho) && std::isnormal(N);
 }
 
 // molecular_number_density(altitude) for an exact float or int altitude outside band 2.
 Ref native_number_density(PyObject* altitude) noexcept {
     if (!PyFloat_CheckExact(altitude) && !PyLong_CheckExact(altitude)) return Ref();
-    double a, N, x;
-    if (!plain_double(altitude, a) || native_density(a, N, x) != Density::done) return Ref();
+    double a, base, N;
+    if (!plain_double(altitude, a)) return Ref();
+    const Band band = density_base(a, base);
+    if (band == Band::none || band == Band::two || !density_finish(band, base, N)) return Ref();
     Ref result = Ref::steal(PyFloat_FromDouble(N));
     if (!result) PyErr_Clear();
     return result;
@@ -232,12 +197,11 @@ Ref native_number_density(PyObject* altitude) noexcept {
 template <class Fill, class Use>
 bool numpy_exp(Py_ssize_t count, Fill fill, Use use) {
     if (count == 0) return true;
-    Ref size = frame::ops::from_index(count);
-    Ref values = call(S.np_empty, size);
+    Ref values = numpy.empty(count);
     frame::DoubleView view(values.get(), true);
     if (!view || view.size() != count) return false;
     for (Py_ssize_t k = 0; k < count; ++k) view[k] = fill(k);
-    call(S.np_exp, values, values);
+    call(numpy.exp(), values, values);
     for (Py_ssize_t k = 0; k < count; ++k) {
         if (!use(k, view[k])) return false;
     }
@@ -259,43 +223,36 @@ bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wa
     frame::DoubleView d(distances, false), out(signal, true);
     if (!d || !out || out.size() != d.size()) return false;
     const Py_ssize_t n = d.size();
+    auto altitude = [&](Py_ssize_t i) { return (d[i] + 50) / 1000; };
+
+    // Every element's base (or band-2 exponent), kept in the result meanwhile.
     Py_ssize_t band2 = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const double altitude = (d[i] + 50) / 1000;
-        double N, x;
-        switch (native_density(altitude, N, x)) {
-            case Density::not_handled:
-                return false;
-            case Density::done:
-                out[i] = sigma * N;
-                if (!std::isnormal(out[i])) return false;
-                break;
-            case Density::needs_exp:
-                out[i] = x;  // the exponent, until np.exp gives the density below
-                ++band2;
-                break;
-        }
+        const Band band = density_base(altitude(i), out[i]);
+        if (band == Band::none) return false;
+        band2 += band == Band::two;
     }
-    if (band2 == 0) return true;
-    if (!numpy_as_imported()) return false;
-    // The band-2 elements, visited in order (their altitudes lie in (11.0191, 20.0631]),
-    // once to gather their exponents and once to finish their coefficients.
-    auto next_in_band2 = [&](Py_ssize_t& i) {
-        for (++i;; ++i) {
-            const double altitude = (d[i] + 50) / 1000;
-            if (altitude > 11.0191 && altitude <= 20.0631) return i;
+    // Band 2's exponentials, from NumPy's exp over the gathered exponents.
+    Ref exponentials;
+    std::optional<frame::DoubleView> e;
+    if (band2 > 0) {
+        if (!numpy_as_imported()) return false;
+        exponentials = numpy.empty(band2);
+        e.emplace(exponentials.get(), true);
+        if (!*e || e->size() != band2) return false;
+        for (Py_ssize_t i = 0, k = 0; i < n; ++i) {
+            if (band_of(altitude(i)) == Band::two) (*e)[k++] = out[i];
         }
-    };
-    Py_ssize_t gather = -1, finish = -1;
-    return numpy_exp(
-        band2, [&](Py_ssize_t) { return out[next_in_band2(gather)]; },
-        [&](Py_ssize_t, double W) {
-            double N;
-            if (!band2_density(W, N)) return false;
-            double& element = out[next_in_band2(finish)];
-            element = sigma * N;
-            return std::isnormal(element);
-        });
+        call(numpy.exp(), exponentials, exponentials);
+    }
+    for (Py_ssize_t i = 0, k = 0; i < n; ++i) {
+        const Band band = band_of(altitude(i));
+        double N;
+        if (!density_finish(band, band == Band::two ? (*e)[k++] : out[i], N)) return false;
+        out[i] = sigma * N;
+        if (!std::isnormal(out[i])) return false;
+    }
+    return true;
 }
 
 // The backscatter loop of rayleigh_fit over exact one-dimensional float64 arrays, written
@@ -667,8 +624,6 @@ void make_interned() {
     S.kind = intern("kind");
     S.astype = intern("astype");
     S.float64 = intern("float64");
-    S.empty = intern("empty");
-    S.ndarray_name = intern("ndarray");
     for (auto [g, text] : {std::pair<GlobalName*, const char*>
              {&S.np, "np"}, {&S.curve_fit, "curve_fit"}, {&S.quad, "quad"},
              {&S.rayleigh_scattering_cross_section, "rayleigh_scattering_cross_section"},
@@ -740,7 +695,7 @@ void import_statements(Exec& e) {
     e.at(1);
     Ref np = frame::import_module(e, S.numpy.get());
     frame::bind_global(e, S.np.name.get(), np);
-    remember_numpy(np.get());
+    numpy.remember(np.get());
     e.at(2);
     frame::bind_global(e, S.curve_fit.name.get(),
                        frame::import_from(e, S.scipy_optimize.get(), S.curve_fit.name.get()));

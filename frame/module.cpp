@@ -237,7 +237,9 @@ Ref new_int(long value) { return check(PyLong_FromLong(value)); }
 Ref import_module(Exec& e, PyObject* name) {
     ModuleRuntime& rt = e.module.rt;
     PyObject* existing = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);  // borrowed
-    if (existing) {
+    // A None entry blocks the import: the import function raises the interpreter's
+    // ModuleNotFoundError for it, as the import statement does.
+    if (existing && existing != Py_None) {
         Ref module = Ref::borrow(existing);
         bool initialising = false;
         PyObject* spec = PyObject_GetAttrString(existing, "__spec__");
@@ -254,7 +256,7 @@ Ref import_module(Exec& e, PyObject* name) {
             PyErr_Clear();
         }
         if (!initialising) return module;
-    } else if (PyErr_Occurred()) {
+    } else if (!existing && PyErr_Occurred()) {
         raise_pending();
     }
     Ref locals = check(PyDict_New());

@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include <functional>
 #include <new>
 
 namespace frame {
@@ -10,8 +11,9 @@ namespace {
 
 constexpr size_t kGrowth = 64;
 
+// Entries are ordered by the address of the reporting function's name, then by line.
 bool entry_before(const char* fa, int la, const char* fb, int lb) {
-    if (fa != fb) return fa < fb;
+    if (fa != fb) return std::less<const char*>()(fa, fb);
     return la < lb;
 }
 

@@ -33,3 +33,40 @@ def python(tmp_path):
     def run(code, **kw):
         return run_python(code, cwd=tmp_path, **kw)
     return run
+
+
+class _FitStopped(Exception):
+    pass
+
+
+@pytest.fixture
+def make_inner(monkeypatch):
+    """Makes fresh inner function objects of Aerolume.lumafit, caught from the calls that
+    create them: returns [the two integrands, the fit model] of one round of calls."""
+    import numpy as np
+    import Aerolume.lumafit as lumafit
+
+    def make():
+        caught = []
+
+        def quad(f, a, b):
+            caught.append(f)
+            return 0.0, 0.0
+
+        def curve_fit(f, x, y):
+            caught.append(f)
+            raise _FitStopped
+
+        with monkeypatch.context() as m:
+            m.setitem(vars(lumafit), "quad", quad)
+            m.setitem(vars(lumafit), "curve_fit", curve_fit)
+            lumafit.integral_extinction_coefficient([1.0], 2.0, 3.0)
+            with pytest.raises(_FitStopped):
+                lumafit.rayleigh_fit(np.ones(3), np.array([8000.0, 9000.0, 10000.0]), 5.32e-7)
+        # The stand-ins may outlive this call in the module's lookup caches: they must not
+        # keep the functions alive.
+        made = list(caught)
+        caught.clear()
+        return made
+
+    return make

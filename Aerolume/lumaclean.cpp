@@ -457,6 +457,11 @@ int exec_slot(PyObject* module) { return frame::module_exec(lumaclean, module); 
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_slot)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The module state is process-wide: an interpreter that checks its extensions
+    // refuses the import in a subinterpreter before create runs.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

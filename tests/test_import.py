@@ -3,6 +3,7 @@ module state, and how a failed import reports itself.  Each case runs in a fresh
 interpreter, because the module binds itself to the first import of the process."""
 
 import json
+import sys
 import textwrap
 
 import pytest
@@ -210,10 +211,12 @@ def test_missing_builtin_fails_the_import_at_line_1(python, name):
         try:
             import Aerolume.lumafit
         except NameError as exc:
-            failure = [str(exc), module_entries(exc)]
+            caught = exc
         else:
-            failure = None
+            caught = None
+        # The traceback module itself needs the builtin (3.13 reads the source lines).
         setattr(builtins, {name!r}, saved)
+        failure = [str(caught), module_entries(caught)] if caught else None
         import Aerolume.lumafit as L
         print(json.dumps([failure, L.molecular_number_density(0)]))
     """)
@@ -222,23 +225,55 @@ def test_missing_builtin_fails_the_import_at_line_1(python, name):
                    2.5469893546240854e+25]
 
 
-def test_second_interpreter_is_refused(python):
-    out = run_json(python, """
-        import json
-        import _xxsubinterpreters as interpreters
-        import Aerolume.lumafit
-        other = interpreters.create()
+# Imports Aerolume.lumafit in a new subinterpreter; returns the failure as "<class ...>: msg".
+# A "legacy" interpreter shares the main one's GIL and loads any extension; an "isolated"
+# one (3.12 on) has its own GIL and checks what the extension declares.
+SUBINTERPRETER = """
+import sys
+if sys.version_info >= (3, 13):
+    import _interpreters
+    def import_in_subinterpreter(kind):
+        other = _interpreters.create(kind)
         try:
-            interpreters.run_string(other, "import Aerolume.lumafit")
-        except interpreters.RunFailedError as exc:
-            failure = str(exc)
+            failure = _interpreters.run_string(other, "import Aerolume.lumafit")
+            return failure and f"<class '{failure.type.__name__}'>: {failure.msg}"
+        finally:
+            _interpreters.destroy(other)
+else:
+    import _xxsubinterpreters as _interpreters
+    def import_in_subinterpreter(kind):
+        if sys.version_info >= (3, 12):
+            other = _interpreters.create(isolated=kind == "isolated")
         else:
-            failure = None
-        interpreters.destroy(other)
-        print(json.dumps([failure, Aerolume.lumafit.molecular_number_density(0)]))
-    """)
-    assert out == ["<class 'ImportError'>: Interpreter change detected - this module can only "
-                   "be loaded into one interpreter per process.", 2.5469893546240854e+25]
+            other = _interpreters.create()
+        try:
+            _interpreters.run_string(other, "import Aerolume.lumafit")
+        except _interpreters.RunFailedError as exc:
+            return str(exc)
+        finally:
+            _interpreters.destroy(other)
+"""
+
+
+@pytest.mark.parametrize("kind, message", [
+    # The module's own refusal, from create.
+    ("legacy", "Interpreter change detected - this module can only be loaded into one "
+               "interpreter per process."),
+    # The interpreter's refusal, before create: the module declares that it does not
+    # support multiple interpreters.
+    pytest.param("isolated", "module Aerolume.lumafit does not support loading in "
+                             "subinterpreters",
+                 marks=pytest.mark.skipif(sys.version_info < (3, 12),
+                                          reason="interpreters of their own GIL: 3.12 on")),
+])
+def test_second_interpreter_is_refused(python, kind, message):
+    out = run_json(python, SUBINTERPRETER + f"""
+import json
+import Aerolume.lumafit
+failure = import_in_subinterpreter({kind!r})
+print(json.dumps([failure, Aerolume.lumafit.molecular_number_density(0)]))
+""")
+    assert out == [f"<class 'ImportError'>: {message}", 2.5469893546240854e+25]
 
 
 # Exec registers the module in sys.modules unless an entry of its name is there already.

@@ -2,13 +2,19 @@
 # Builds Aerolume for another CPython and runs the whole test suite on it.
 #
 #   bash scripts/matrix.sh VERSION        (3.11, 3.12, 3.13, ...)
+#   bash scripts/matrix.sh newest         (the newest of those the machine has)
 #
 # The interpreter is found as scripts/find-python.sh finds it; the package is built and
 # installed with its test extra into its own virtual environment, .venv-VERSION (or
 # $AEROLUME_VENV), which is made anew.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-version="${1:?usage: scripts/matrix.sh VERSION}"
+version="${1:?usage: scripts/matrix.sh VERSION|newest}"
+if [ "$version" = newest ]; then
+  for candidate in 3.13 3.12 3.11 3.10; do
+    if bash scripts/find-python.sh "$candidate" >/dev/null 2>&1; then version=$candidate; break; fi
+  done
+fi
 python=$(bash scripts/find-python.sh "$version")
 venv="${AEROLUME_VENV:-.venv-$version}"
 rm -rf "$venv"

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the wheel with `pip wheel`, installs it into a fresh virtual environment and runs
+# the test suite against it from a folder outside the source tree.
+#
+#   bash scripts/wheel-check.sh [VERSION]      (default 3.10)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+python=$(bash "$root/scripts/find-python.sh" "${1:-3.10}")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$python" -m venv "$work/venv"
+pip=("$work/venv/bin/python" -m pip --disable-pip-version-check)
+"${pip[@]}" install --quiet --upgrade pip
+"${pip[@]}" wheel --quiet --no-deps -w "$work/dist" "$root"
+wheels=("$work"/dist/*.whl)
+[ -f "${wheels[0]}" ] && [ ${#wheels[@]} -eq 1 ] || { echo "wheel-check: expected one wheel in dist" >&2; exit 1; }
+wheel=${wheels[0]}
+echo "wheel-check: built $(basename "$wheel")"
+
+# What the wheel must hold: the package, both modules, their stubs and the marker.
+"$work/venv/bin/python" - "$wheel" <<'PY'
+import re, sys, zipfile
+names = set(zipfile.ZipFile(sys.argv[1]).namelist())
+wanted = ["Aerolume/__init__.py", "Aerolume/__main__.py", "Aerolume/lumafit.pyi",
+          "Aerolume/lumaclean.pyi", "Aerolume/py.typed"]
+missing = [n for n in wanted if n not in names]
+for module in ("lumafit", "lumaclean"):
+    if not any(re.fullmatch(rf"Aerolume/{module}\..*\.so", n) for n in names):
+        missing.append(f"Aerolume/{module}.*.so")
+stray = sorted(n for n in names if n.endswith((".cpp", ".h")))
+if missing or stray:
+    sys.exit(f"wheel-check: missing {missing}, should not ship {stray}")
+PY
+
+"${pip[@]}" install --quiet "$wheel" numpy scipy pytest
+# The tests and the configuration come from the source tree; the package comes from
+# the wheel (tests/conftest.py keeps the source folder off sys.path and checks it).
+cd "$work"
+"$work/venv/bin/python" -m pytest -q -c "$root/pyproject.toml" --rootdir "$root" "$root/tests"

@@ -27,9 +27,10 @@ exp(2 tau), which its fixed extinction of 1e-4 makes at most 1.003 here): the fi
 r**2 * beta_A, in m^-1 sr^-1.
 
 The sky background is a constant; the detector counts photons, so the trace carries
-Poisson noise (counts divided by the photons per signal unit).  remove_background_and_
-noise drops every sample below its noise threshold, and so shortens the trace wherever
-the echo is weak: in the pre-trigger bins (background only) and in the far range.  Drops
+Poisson noise (counts divided by the photons per signal unit).
+remove_background_and_noise drops every sample below its noise threshold, and so
+shortens the trace wherever the echo is weak: in the pre-trigger bins (background only)
+and in the far range.  Drops
 before the peak do not matter, because distance_zero_point_calibration measures the
 heights from the peak of the cleaned trace; the signal is strong enough that nothing is
 dropped between the peak and MAX_RANGE, and the script checks that it is so.

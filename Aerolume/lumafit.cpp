@@ -5,6 +5,7 @@
 // which a failure of the statement reports in its traceback entry.
 
 #include <cmath>
+#include <vector>
 
 #include "binding.h"
 #include "buffer.h"
@@ -246,7 +247,10 @@ bool numpy_exp(Py_ssize_t count, Fill fill, Use use) {
 
 // The loop of theoretical_rayleigh_signal over an exact one-dimensional float64 array,
 // written into `signal`.  False where it does not apply; `signal` is then refilled by
-// the loop as written.
+// the loop as written.  Each range is read once: the loop as written reads range i
+// before it stores coefficient i, so `signal` sharing memory with `distances` (a
+// patched zeros_like) is left to that loop, and ranges another thread changes while
+// np.exp runs without the interpreter lock cannot move an element between bands.
 bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wavelength) {
     if (!exact_array(distances) || !exact_array(signal)) return false;
     if (!frame::ops::is_own(R, S.rayleigh_scattering_coefficient) ||
@@ -257,9 +261,9 @@ bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wa
     double sigma;
     if (!native_cross_section(wavelength, sigma)) return false;
     frame::DoubleView d(distances, false), out(signal, true);
-    if (!d || !out || out.size() != d.size()) return false;
+    if (!d || !out || out.size() != d.size() || out.overlaps(d)) return false;
     const Py_ssize_t n = d.size();
-    Py_ssize_t band2 = 0;
+    std::vector<Py_ssize_t> band2;  // the elements waiting for np.exp, in order
     for (Py_ssize_t i = 0; i < n; ++i) {
         const double altitude = (d[i] + 50) / 1000;
         double N, x;
@@ -272,27 +276,19 @@ bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wa
                 break;
             case Density::needs_exp:
                 out[i] = x;  // the exponent, until np.exp gives the density below
-                ++band2;
+                band2.push_back(i);
                 break;
         }
     }
-    if (band2 == 0) return true;
+    if (band2.empty()) return true;
     if (!numpy_as_imported()) return false;
-    // The band-2 elements, visited in order (their altitudes lie in (11.0191, 20.0631]),
-    // once to gather their exponents and once to finish their coefficients.
-    auto next_in_band2 = [&](Py_ssize_t& i) {
-        for (++i;; ++i) {
-            const double altitude = (d[i] + 50) / 1000;
-            if (altitude > 11.0191 && altitude <= 20.0631) return i;
-        }
-    };
-    Py_ssize_t gather = -1, finish = -1;
+    const Py_ssize_t count = static_cast<Py_ssize_t>(band2.size());
     return numpy_exp(
-        band2, [&](Py_ssize_t) { return out[next_in_band2(gather)]; },
-        [&](Py_ssize_t, double W) {
+        count, [&](Py_ssize_t k) { return out[band2[static_cast<size_t>(k)]]; },
+        [&](Py_ssize_t k, double W) {
             double N;
             if (!band2_density(W, N)) return false;
-            double& element = out[next_in_band2(finish)];
+            double& element = out[band2[static_cast<size_t>(k)]];
             element = sigma * N;
             return std::isnormal(element);
         });
@@ -315,6 +311,11 @@ bool fill_backscatter(PyObject* beta_A, Py_ssize_t n, PyObject* D_z, PyObject* D
         tau_M(integral_alpha_M, false), tau_A(integral_alpha_A, false);
     if (!out || !dz || !dp || !tau_M || !tau_A) return false;
     if (out.size() < n || dz.size() < n || dp.size() < n || tau_M.size() < n || tau_A.size() < n) {
+        return false;
+    }
+    // The loop as written reads every input of gate i after storing gates 1 to i-1, and
+    // it is what runs after a pass that gave up: beta_A must share no memory with them.
+    if (out.overlaps(dz) || out.overlaps(dp) || out.overlaps(tau_M) || out.overlaps(tau_A)) {
         return false;
     }
     // -2 * tau, with an argument np.exp turns into a normal number without a flag.

@@ -683,7 +683,7 @@ void make_interned() {
              {&S.rayleigh_fit, "rayleigh_fit"}, {&S.name, "__name__"},
              {&S.lidar_signal, "lidar_signal"}, {&S.distances, "distances"},
              {&S.wavelength, "wavelength"}, {&S.beta_A, "beta_A"}, {&S.C, "C"}}) {
-        *g = GlobalName{intern(text), 0, Ref()};
+        *g = GlobalName{intern(text)};
     }
     S.out_of_range = frame::text("Altitude out of range for US1976 model");
     S.label_C = frame::text("系统常数 C:");

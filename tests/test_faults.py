@@ -2,6 +2,7 @@
 import contextlib
 import functools
 import types
+import weakref
 
 import numpy as np
 import pytest
@@ -143,3 +144,15 @@ def test_backscatter_written_into_the_corrected_signal():
     (fast, C_fast), (slow, C_slow) = results
     assert np.shares_memory(fast, corrected_signals[0])
     assert C_fast == C_slow and same_bits(fast, slow)
+
+
+def test_a_global_rebound_away_is_not_kept_alive_by_the_lookup_cache():
+    # The module's lookup cache used to hold the last value a site had found, so a
+    # stand-in for quad (and all it referred to) lived on after being rebound away.
+    def quad(f, a, b):
+        return 0.0, 0.0
+    alive = weakref.ref(quad)
+    with patched(lumafit, "quad", quad):
+        lumafit.integral_extinction_coefficient([1.0], 1e-4, 1e-4)
+    del quad
+    assert alive() is None

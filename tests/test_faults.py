@@ -156,3 +156,24 @@ def test_a_global_rebound_away_is_not_kept_alive_by_the_lookup_cache():
         lumafit.integral_extinction_coefficient([1.0], 1e-4, 1e-4)
     del quad
     assert alive() is None
+
+
+@pytest.mark.parametrize("name", ["Aerolume.lumafit", "Aerolume.lumaclean"])
+def test_importing_again_keeps_no_module_state_block(python, name):
+    # Create hands back the module already executed; the interpreter dropped its state
+    # block and allocated another on every import after the first.
+    run = python(f"""
+import gc, importlib, sys
+import {name} as module
+def imports(n):
+    for _ in range(n):
+        del sys.modules[{name!r}]
+        assert importlib.import_module({name!r}) is module
+imports(200)
+gc.collect()
+before = sys.getallocatedblocks()
+imports(2000)
+gc.collect()
+print(sys.getallocatedblocks() - before)""", env_extra={"PYTHONMALLOC": "pymalloc"})
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) < 200

@@ -327,9 +327,10 @@ class Fuzzer:
             self.note("gc.collect()")
             gc.collect()
 
-    def sweep(self):
-        """Every awkward value once in every parameter of every function, and in every
-        attribute setter of one function object of each module and each inner function."""
+    def sweep(self, setters):
+        """Every awkward value once in every parameter of every function, and (if
+        `setters`) in every attribute setter of one function object of each module and
+        of each inner function."""
         self.capture_inner()
         for function in self.functions + self.inner:
             args, kwargs = function.valid()[0]
@@ -340,6 +341,8 @@ class Fuzzer:
                     chosen = [(q, ("valid", valid[q]) if q != p else (label, value))
                               for q in present]
                     self.checked_call(function, chosen, "positional")
+        if not setters:
+            return
         first = {}
         for function in self.functions:
             first.setdefault(function.module, function)
@@ -368,8 +371,9 @@ class Fuzzer:
                 args, kwargs = function.valid()[0]
                 function.obj(*args, **kwargs)
 
-    def run(self):
-        self.sweep()
+    def run(self, sweep):
+        if sweep != "none":
+            self.sweep(setters=sweep == "all")
         self.budget += self.count
         while self.count < self.budget:
             self.step()
@@ -397,7 +401,7 @@ def poisoned():
     return cat._hostile("<poison: crashes the interpreter>", **methods)
 
 
-def main(seed, budget, log_path, report_path, poison=False):
+def main(seed, budget, log_path, report_path, poison=False, sweep="all"):
     # A runaway allocation fails with MemoryError rather than exhausting the machine
     # (not under AddressSanitizer, whose shadow memory reserves far more address space).
     if "libasan" not in os.environ.get("LD_PRELOAD", ""):
@@ -406,7 +410,7 @@ def main(seed, budget, log_path, report_path, poison=False):
     cat.quiet_stdout()
     warnings.simplefilter("ignore")
     fuzzer = Fuzzer(seed, budget, log_path, poison)
-    fuzzer.run()
+    fuzzer.run(sweep)
     with open(report_path, "w") as report:
         json.dump({"calls": fuzzer.count, "problems": fuzzer.problems,
                    "reached": fuzzer.reached, "outcomes": fuzzer.outcomes}, report)

@@ -112,9 +112,10 @@ def test_ranges_changed_meanwhile_give_each_element_one_value_or_the_other():
     stop, mixed = threading.Event(), []
 
     def flip():
+        # Through a ufunc, which stores whole doubles (a copy may go byte by byte).
         while not stop.is_set():
-            shared[:] = low
-            shared[:] = high
+            np.multiply(low, 1.0, out=shared)
+            np.multiply(high, 1.0, out=shared)
 
     def compute():
         for _ in range(150):

@@ -332,7 +332,7 @@ void make_interned() {
     S.initializing = intern("_initializing");
     S.is_coroutine = intern("_is_coroutine");
     S.asyncio_coroutines = intern("asyncio.coroutines");
-    S.np = GlobalName{intern("np"), 0, Ref()};
+    S.np = GlobalName{intern("np")};
     S.label_data = frame::text("data is");
     S.label_background = frame::text("background is:");
     S.label_noise = frame::text("noise is:");

@@ -5,6 +5,7 @@
 // which a failure of the statement reports in its traceback entry.
 
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "binding.h"
@@ -210,7 +211,10 @@ bool numpy_exp(Py_ssize_t count, Fill fill, Use use) {
 
 // The loop of theoretical_rayleigh_signal over an exact one-dimensional float64 array,
 // written into `signal`.  False where it does not apply; `signal` is then refilled by
-// the loop as written.
+// the loop as written.  Each range is read once: the loop as written reads range i
+// before it stores coefficient i, so `signal` sharing memory with `distances` (a
+// patched zeros_like) is left to that loop, and ranges another thread changes while
+// np.exp runs without the interpreter lock cannot move an element between bands.
 bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wavelength) {
     if (!exact_array(distances) || !exact_array(signal)) return false;
     if (!frame::ops::is_own(R, S.rayleigh_scattering_coefficient) ||
@@ -221,34 +225,47 @@ bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wa
     double sigma;
     if (!native_cross_section(wavelength, sigma)) return false;
     frame::DoubleView d(distances, false), out(signal, true);
-    if (!d || !out || out.size() != d.size()) return false;
+    if (!d || !out || out.size() != d.size() || out.overlaps(d)) return false;
     const Py_ssize_t n = d.size();
-    auto altitude = [&](Py_ssize_t i) { return (d[i] + 50) / 1000; };
-
-    // Every element's base (or band-2 exponent), kept in the result meanwhile.
+    // First stage, without calls so that neighbouring elements overlap: each element's
+    // power base, kept in the result meanwhile as +W (band 1) or -W (band 3, W > 0), or
+    // for band 2 a NaN there and its exponent gathered for NumPy's exp.  Every range is
+    // read once, so ranges that another thread changes while np.exp runs without the
+    // interpreter lock cannot move an element between bands.
+    Ref exponents;
+    std::optional<frame::DoubleView> e;
     Py_ssize_t band2 = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Band band = density_base(altitude(i), out[i]);
+        double base;
+        const Band band = density_base((d[i] + 50) / 1000, base);
         if (band == Band::none) return false;
-        band2 += band == Band::two;
-    }
-    // Band 2's exponentials, from NumPy's exp over the gathered exponents.
-    Ref exponentials;
-    std::optional<frame::DoubleView> e;
-    if (band2 > 0) {
-        if (!numpy_as_imported()) return false;
-        exponentials = numpy.empty(band2);
-        e.emplace(exponentials.get(), true);
-        if (!*e || e->size() != band2) return false;
-        for (Py_ssize_t i = 0, k = 0; i < n; ++i) {
-            if (band_of(altitude(i)) == Band::two) (*e)[k++] = out[i];
+        if (band == Band::two) {
+            if (!e) {
+                if (!numpy_as_imported()) return false;
+                exponents = numpy.empty(n);
+                e.emplace(exponents.get(), true);
+                if (!*e || e->size() != n) return false;
+            }
+            (*e)[band2++] = base;
+            out[i] = std::numeric_limits<double>::quiet_NaN();
+        } else {
+            out[i] = band == Band::one ? base : -base;
         }
-        call(numpy.exp(), exponentials, exponentials);
     }
+    if (band2 > 0) {
+        Ref start = frame::ops::from_index(0), stop = frame::ops::from_index(band2);
+        Ref gathered = frame::ops::slice2(exponents, start, stop);
+        call(numpy.exp(), gathered, gathered);
+    }
+    // Second stage: the powers, the exponentials' densities and the coefficients.
     for (Py_ssize_t i = 0, k = 0; i < n; ++i) {
-        const Band band = band_of(altitude(i));
+        const double kept = out[i];
         double N;
-        if (!density_finish(band, band == Band::two ? (*e)[k++] : out[i], N)) return false;
+        if (std::isnan(kept)) {
+            if (k >= band2 || !density_finish(Band::two, (*e)[k++], N)) return false;
+        } else if (!density_finish(kept > 0 ? Band::one : Band::three, std::fabs(kept), N)) {
+            return false;
+        }
         out[i] = sigma * N;
         if (!std::isnormal(out[i])) return false;
     }
@@ -272,6 +289,11 @@ bool fill_backscatter(PyObject* beta_A, Py_ssize_t n, PyObject* D_z, PyObject* D
         tau_M(integral_alpha_M, false), tau_A(integral_alpha_A, false);
     if (!out || !dz || !dp || !tau_M || !tau_A) return false;
     if (out.size() < n || dz.size() < n || dp.size() < n || tau_M.size() < n || tau_A.size() < n) {
+        return false;
+    }
+    // The loop as written reads every input of gate i after storing gates 1 to i-1, and
+    // it is what runs after a pass that gave up: beta_A must share no memory with them.
+    if (out.overlaps(dz) || out.overlaps(dp) || out.overlaps(tau_M) || out.overlaps(tau_A)) {
         return false;
     }
     // -2 * tau, with an argument np.exp turns into a normal number without a flag.
@@ -637,7 +659,7 @@ void make_interned() {
              {&S.rayleigh_fit, "rayleigh_fit"}, {&S.name, "__name__"},
              {&S.lidar_signal, "lidar_signal"}, {&S.distances, "distances"},
              {&S.wavelength, "wavelength"}, {&S.beta_A, "beta_A"}, {&S.C, "C"}}) {
-        *g = GlobalName{intern(text), 0, Ref()};
+        *g = GlobalName{intern(text)};
     }
     S.out_of_range = frame::text("Altitude out of range for US1976 model");
     S.label_C = frame::text("系统常数 C:");

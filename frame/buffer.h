@@ -1,6 +1,9 @@
 // A one-dimensional view of float64 data through the buffer protocol.
 #pragma once
 
+#include <cstdint>
+#include <utility>
+
 #include "ref.h"
 
 namespace frame {
@@ -32,8 +35,23 @@ public:
     double& operator[](Py_ssize_t i) const noexcept {
         return *reinterpret_cast<double*>(static_cast<char*>(view_.buf) + i * view_.strides[0]);
     }
+    // Whether an element of this view and one of `other` share memory.
+    bool overlaps(const DoubleView& other) const noexcept {
+        const auto [lo, hi] = extent();
+        const auto [other_lo, other_hi] = other.extent();
+        return lo < other_hi && other_lo < hi;
+    }
 
 private:
+    // The addresses from the lowest byte of the elements to one past the highest.
+    std::pair<std::uintptr_t, std::uintptr_t> extent() const noexcept {
+        const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(view_.buf);
+        if (!valid_ || view_.shape[0] == 0) return {base, base};
+        const Py_ssize_t last = (view_.shape[0] - 1) * view_.strides[0];
+        const std::uintptr_t first = base + static_cast<std::uintptr_t>(last < 0 ? last : 0);
+        return {first, first + static_cast<std::uintptr_t>(last < 0 ? -last : last) + 8};
+    }
+
     Py_buffer view_{};
     bool held_ = false;
     bool valid_ = false;

@@ -273,9 +273,13 @@ int function_clear(PyObject* self) noexcept {
 void function_dealloc(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
+    // A long chain (inner functions captured by the scopes of later calls, functions
+    // as each other's __module__) is released iteratively, not one C frame per link.
+    Py_TRASHCAN_BEGIN(self, function_dealloc)
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 PyTypeObject function_type = [] {

@@ -44,7 +44,13 @@ Ref create(ModuleFrame& m, PyObject* spec) {
                         "interpreter per process.");
         raise_pending();
     }
-    if (rt.module) return rt.module;
+    if (rt.module) {
+        // The interpreter resets the state pointer of the module create returns, and exec
+        // then allocates a fresh one: for the module it already executed, the old block
+        // would be lost on every import after the first.
+        PyMem_Free(PyModule_GetState(rt.module.get()));
+        return rt.module;
+    }
 
     Ref name = check(PyObject_GetAttrString(spec, "name"));
     Ref module = check(PyModule_NewObject(name.get()));

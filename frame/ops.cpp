@@ -52,16 +52,15 @@ Ref global(ModuleRuntime& module, GlobalName& g) {
     PyObject* dict = module.dict.get();
 #if PY_VERSION_HEX < 0x030C0000
     const std::uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    if (g.value && g.tag == tag) return g.value;
+    if (g.value && g.tag == tag) return Ref::borrow(g.value);
 #endif
     PyObject* found = PyDict_GetItemWithError(dict, g.name.get());
     if (found) {
-        Ref value = Ref::borrow(found);
 #if PY_VERSION_HEX < 0x030C0000
         g.tag = tag;
-        g.value = value;
+        g.value = found;
 #endif
-        return value;
+        return Ref::borrow(found);
     }
     if (PyErr_Occurred()) raise_pending();
     return builtin(module, g.name.get());

@@ -17,11 +17,13 @@ namespace frame::ops {
 // ---- names ----
 
 // A module-global name and its lookup cache: the value found in the module dictionary,
-// kept while the dictionary's version tag is unchanged.
+// used while the dictionary's version tag is unchanged.  The cache borrows the value:
+// an unchanged tag means the dictionary still holds it, and a value rebound away is not
+// kept alive by the cache of a site that has not run since.
 struct GlobalName {
     Ref name;
     std::uint64_t tag = 0;
-    Ref value;
+    PyObject* value = nullptr;
     FunctionSpec* own = nullptr;  // the module's own function of this name, if any
 };
 

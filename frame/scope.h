@@ -39,6 +39,9 @@ struct ScopeType {
 
     static void dealloc(PyObject* o) noexcept {
         PyObject_GC_UnTrack(o);
+        // Released through the trashcan: a scope holding an inner function of an earlier
+        // call, whose scope holds another, and so on, must not recurse once per link.
+        Py_TRASHCAN_BEGIN(o, dealloc)
         Object* s = reinterpret_cast<Object*>(o);
         for (Ref& var : s->vars) var.~Ref();
         ScopeType& t = of(o);
@@ -47,6 +50,7 @@ struct ScopeType {
         } else {
             Py_TYPE(o)->tp_free(o);
         }
+        Py_TRASHCAN_END
     }
 
     ScopeType(const char* name, const char* const* captured) : names(captured), free{}, free_count(0) {

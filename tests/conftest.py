@@ -19,12 +19,12 @@ if pathlib.Path(Aerolume.__file__).resolve().parent == ROOT / "Aerolume":
                        "not the installed package")
 
 
-def run_python(code, *, cwd, env_extra=None, args=()):
+def run_python(code, *, cwd, env_extra=None, args=(), timeout=300):
     """Runs `code` in a fresh interpreter of this environment, outside the source tree."""
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env.update(env_extra or {})
     return subprocess.run([sys.executable, *args, "-c", code], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=timeout)
 
 
 @pytest.fixture

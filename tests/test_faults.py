@@ -1,0 +1,179 @@
+"""Faults the robustness checks found, kept as regression cases."""
+import contextlib
+import functools
+import types
+import weakref
+
+import numpy as np
+import pytest
+
+from Aerolume import lumafit
+
+WL = 5.32e-7
+
+CHAINS = {
+    # Each integrand captured by the scope of the next call, as its alpha_M and alpha_A.
+    "integrands": """
+box = []
+lumafit.quad = lambda f, a, b: (box.append(f), (0.0, 0.0))[1]
+link = 1e-4
+for _ in range(DEPTH):
+    box.clear()
+    lumafit.integral_extinction_coefficient([1.0], link, link)
+    link = box[0]
+box.clear()
+""",
+    # Each fit model captured by the next call as its wavelength.
+    "fit models": """
+box = []
+def curve_fit(f, x, y):
+    box.append(f)
+    raise RuntimeError("enough")
+lumafit.curve_fit = curve_fit
+link = 5.32e-7
+for _ in range(DEPTH):
+    box.clear()
+    try:
+        lumafit.rayleigh_fit(np.ones(3), np.array([8000.0, 9000.0, 9500.0]), link)
+    except RuntimeError:
+        pass
+    link = box[0]
+box.clear()
+""",
+    # Inner functions as each other's __module__.
+    "__module__ attributes": """
+box = []
+lumafit.quad = lambda f, a, b: (box.append(f), (0.0, 0.0))[1]
+for _ in range(DEPTH // 2):
+    lumafit.integral_extinction_coefficient([1.0], 1.0, 1.0)
+link = None
+for f in box:
+    f.__module__, link = link, f
+del box[:], f
+""",
+}
+
+
+@pytest.mark.parametrize("chain", CHAINS.values(), ids=CHAINS.keys())
+def test_a_long_chain_of_inner_functions_is_released_without_overflowing_the_stack(python, chain):
+    # Released one C frame per link, such a chain overflowed the stack: here the last
+    # reference goes in a thread with a small stack.
+    run = python("import threading\nimport numpy as np\nfrom Aerolume import lumafit\n"
+                 "DEPTH = 50000\n" + chain + "kept = [link]\ndel link\n"
+                 "threading.stack_size(256 << 10)\n"
+                 "release = threading.Thread(target=kept.clear)\n"
+                 "release.start(); release.join()\nprint('released')")
+    assert run.returncode == 0 and run.stdout == "released\n", run.stderr[-2000:]
+
+
+@contextlib.contextmanager
+def patched(owner, name, value):
+    saved = getattr(owner, name)
+    setattr(owner, name, value)
+    try:
+        yield
+    finally:
+        setattr(owner, name, saved)
+
+
+def same_bits(a, b):
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def numpy_copy():
+    """A module equal to NumPy that is not NumPy: the native passes stay out."""
+    copy = types.ModuleType("numpy")
+    copy.__dict__.update(np.__dict__)
+    return copy
+
+
+RANGES = np.linspace(30.0, 19000.0, 50)  # on both sides of the 11.0191 km band limit
+
+
+@pytest.mark.parametrize("view", [lambda a: a, lambda a: a[::-1]],
+                         ids=["the ranges themselves", "the ranges reversed"])
+def test_theoretical_signal_written_into_its_own_ranges(view):
+    # A patched np.zeros_like handing back the input: the native pass used to read the
+    # ranges it had overwritten and ran past the end of the array.
+    def zeros_like(a, *args, **kwargs):
+        return view(a)
+
+    ranges = RANGES.copy()
+    with patched(np, "zeros_like", zeros_like):
+        fast = lumafit.theoretical_rayleigh_signal(ranges, WL)
+        slow_ranges = RANGES.copy()
+        # An equal wrapper in place of the module's own function: the body as written.
+        with patched(lumafit, "rayleigh_scattering_coefficient",
+                     functools.partial(lumafit.rayleigh_scattering_coefficient)):
+            slow = lumafit.theoretical_rayleigh_signal(slow_ranges, WL)
+    assert np.shares_memory(fast, ranges)
+    assert same_bits(fast, slow) and same_bits(ranges, slow_ranges)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_backscatter_written_into_the_corrected_signal():
+    # beta_A sharing memory with D_z, and a gate (the last) that the native pass gives up
+    # on: the loop as written then ran on the numerators the pass had left in D_z.
+    distances = np.linspace(7000.0, 11000.0, 40)
+    signal = lumafit.fit_func(distances, 3e3, WL) / distances ** 2
+    signal[-1] = np.inf
+    own = {}
+    real_zeros_like = np.zeros_like
+
+    def corrected(s, d):
+        own["D_z"] = s * d ** 2
+        return own["D_z"]
+
+    def integrals(*args):
+        own["last"] = True  # from here on, zeros_like(distances) hands back D_z
+        return lumafit_integral(*args)
+
+    def zeros_like(a, *args, **kwargs):
+        return own["D_z"] if own.get("last") else real_zeros_like(a, *args, **kwargs)
+
+    lumafit_integral = lumafit.integral_extinction_coefficient
+    results, corrected_signals = [], []
+    for numpy_module in (np, numpy_copy()):
+        own.clear()
+        with patched(numpy_module, "zeros_like", zeros_like), \
+                patched(lumafit, "np", numpy_module), \
+                patched(lumafit, "distance_square_corrected_signal", corrected), \
+                patched(lumafit, "integral_extinction_coefficient", integrals):
+            results.append(lumafit.rayleigh_fit(signal.copy(), distances, WL))
+        corrected_signals.append(own["D_z"])
+    (fast, C_fast), (slow, C_slow) = results
+    assert np.shares_memory(fast, corrected_signals[0])
+    assert C_fast == C_slow and same_bits(fast, slow)
+
+
+def test_a_global_rebound_away_is_not_kept_alive_by_the_lookup_cache():
+    # The module's lookup cache used to hold the last value a site had found, so a
+    # stand-in for quad (and all it referred to) lived on after being rebound away.
+    def quad(f, a, b):
+        return 0.0, 0.0
+    alive = weakref.ref(quad)
+    with patched(lumafit, "quad", quad):
+        lumafit.integral_extinction_coefficient([1.0], 1e-4, 1e-4)
+    del quad
+    assert alive() is None
+
+
+@pytest.mark.parametrize("name", ["Aerolume.lumafit", "Aerolume.lumaclean"])
+def test_importing_again_keeps_no_module_state_block(python, name):
+    # Create hands back the module already executed; the interpreter dropped its state
+    # block and allocated another on every import after the first.
+    run = python(f"""
+import gc, importlib, sys
+import {name} as module
+def imports(n):
+    for _ in range(n):
+        del sys.modules[{name!r}]
+        assert importlib.import_module({name!r}) is module
+imports(200)
+gc.collect()
+before = sys.getallocatedblocks()
+imports(2000)
+gc.collect()
+print(sys.getallocatedblocks() - before)""", env_extra={"PYTHONMALLOC": "pymalloc"})
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) < 200

@@ -861,25 +861,6 @@ frame::ModuleFrame lumafit{
     R,
 };
 
-PyObject* create_slot(PyObject* spec, PyModuleDef*) { return frame::module_create(lumafit, spec); }
-int exec_slot(PyObject* module) { return frame::module_exec(lumafit, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // The module state is process-wide: an interpreter that checks its extensions
-    // refuses the import in a subinterpreter before create runs.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "lumafit", nullptr, 0, no_methods, slots,
-                          nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_lumafit(void) { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_lumafit(void) { return frame::module_init(lumafit); }

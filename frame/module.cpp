@@ -198,6 +198,37 @@ void run_exec(Exec& e) {
 
 }  // namespace
 
+namespace {
+
+// The one module of this library (every library built on the frame has its own copy).
+ModuleFrame* library_module = nullptr;
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept {
+    return module_create(*library_module, spec);
+}
+
+int exec_slot(PyObject* module) noexcept { return module_exec(*library_module, module); }
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PyObject* module_init(ModuleFrame& m) noexcept {
+    if (!library_module) {
+        library_module = &m;
+        m.slots[0] = {Py_mod_create, reinterpret_cast<void*>(create_slot)};
+        m.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
+#if PY_VERSION_HEX >= 0x030C0000
+        // The module state is process-wide: an interpreter that checks its extensions
+        // refuses the import in a subinterpreter before create runs.
+        m.slots[2] = {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+#endif
+        m.definition = {PyModuleDef_HEAD_INIT, m.name, nullptr, 0, no_methods, m.slots,
+                        nullptr, nullptr, nullptr};
+    }
+    return PyModuleDef_Init(&m.definition);
+}
+
 PyObject* module_create(ModuleFrame& m, PyObject* spec) noexcept {
     try {
         return create(m, spec).release();

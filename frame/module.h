@@ -5,6 +5,11 @@
 
 namespace frame {
 
+// The entry point's work: the module definition of `m` (create and exec slots, no
+// methods, no per-module state: the state is process-wide), through PyModuleDef_Init.
+// One library holds one module.
+PyObject* module_init(ModuleFrame& m) noexcept;
+
 // The create slot: one interpreter per process, one module object per process.
 PyObject* module_create(ModuleFrame& m, PyObject* spec) noexcept;
 

@@ -277,6 +277,21 @@ Ref getitem(Obj o, Obj key) {
     raise_pending();
 }
 
+namespace {
+
+// A negative index of a sequence counted from its end, as the sequence protocol does; a
+// length too large to tell leaves the index as it is.
+Py_ssize_t from_end(PyTypeObject* type, PyObject* obj, Py_ssize_t i) {
+    if (i >= 0 || !type->tp_as_sequence->sq_length) return i;
+    const Py_ssize_t n = type->tp_as_sequence->sq_length(obj);
+    if (n >= 0) return i + n;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_pending();
+    PyErr_Clear();
+    return i;
+}
+
+}  // namespace
+
 Ref getitem_int(Obj o, Py_ssize_t i) {
     PyObject* obj = o.get();
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -293,15 +308,7 @@ Ref getitem_int(Obj o, Py_ssize_t i) {
         return check(type->tp_as_mapping->mp_subscript(obj, from_index(i).get()));
     }
     if (type->tp_as_sequence && type->tp_as_sequence->sq_item) {
-        if (i < 0 && type->tp_as_sequence->sq_length) {
-            Py_ssize_t n = type->tp_as_sequence->sq_length(obj);
-            if (n >= 0) {
-                i += n;
-            } else {
-                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_pending();
-                PyErr_Clear();
-            }
-        }
+        i = from_end(type, obj, i);
         return check(type->tp_as_sequence->sq_item(obj, i));
     }
     return getitem(o, from_index(i));
@@ -324,15 +331,7 @@ void setitem_int(Obj o, Py_ssize_t i, Obj v) {
         return;
     }
     if (type->tp_as_sequence && type->tp_as_sequence->sq_ass_item) {
-        if (i < 0 && type->tp_as_sequence->sq_length) {
-            Py_ssize_t n = type->tp_as_sequence->sq_length(obj);
-            if (n >= 0) {
-                i += n;
-            } else {
-                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_pending();
-                PyErr_Clear();
-            }
-        }
+        i = from_end(type, obj, i);
         check_status(type->tp_as_sequence->sq_ass_item(obj, i, v.get()));
         return;
     }

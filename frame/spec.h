@@ -92,6 +92,9 @@ struct ModuleFrame {
     std::span<FunctionSpec> inner;      // functions made by bodies
     ModuleHooks hooks;
     ModuleRuntime& rt;
+    // The module definition handed to the interpreter, made by module_init.
+    PyModuleDef definition{};
+    PyModuleDef_Slot slots[4]{};
 };
 
 }  // namespace frame

@@ -192,9 +192,11 @@ class Fuzzer:
                        self.awkward()]
         else:
             value = self.awkward()
+            other = self.rng.choice(own)
             choices = [("a partial", functools.partial(vars(module)[name])), ("deleted", MISSING),
                        ("a function that raises", cat._raises),
-                       (f"a function returning {value[0]}", lambda *a, v=value[1]: v)]
+                       (f"a function returning {value[0]}", lambda *a, v=value[1]: v),
+                       (other, vars(module)[other])]  # recursion, or the wrong function
         return (name, *self.rng.choice(choices))
 
     def recorder(self, real):

@@ -101,9 +101,22 @@ Ref shared_function_type() {
                          kSharedTypeName);
             raise_pending();
         }
-        if (reinterpret_cast<PyTypeObject*>(found)->tp_basicsize !=
-            static_cast<Py_ssize_t>(sizeof(FunctionObject))) {
+        auto* shared = reinterpret_cast<PyTypeObject*>(found);
+        if (shared->tp_basicsize != static_cast<Py_ssize_t>(sizeof(FunctionObject))) {
             PyErr_Format(PyExc_TypeError, "shared type '%.200s' has the wrong size, try recompiling",
+                         kSharedTypeName);
+            raise_pending();
+        }
+        // A type of the right size made by anything but a frame library (a class with as
+        // many slots, say) must not be taken for the function type.
+        PyTypeObject* own = own_function_type();
+        if ((shared->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+            shared->tp_vectorcall_offset != own->tp_vectorcall_offset ||
+            shared->tp_dictoffset != own->tp_dictoffset ||
+            shared->tp_weaklistoffset != own->tp_weaklistoffset ||
+            !(shared->tp_flags & Py_TPFLAGS_HAVE_GC) || shared->tp_call != own->tp_call) {
+            PyErr_Format(PyExc_TypeError,
+                         "shared type '%.200s' has an incompatible layout, try recompiling",
                          kSharedTypeName);
             raise_pending();
         }

@@ -22,7 +22,7 @@ import numpy as np
 import catalogue as cat
 
 PLATEAU = 3          # rounds without growth that end a measurement
-MAX_ROUNDS = 40
+MAX_ROUNDS = 120   # a slow warm-up (SciPy fills its caches over ~1000 fits) still settles
 ROUND_SECONDS = 0.01  # about how long a round takes, within:
 MIN_CALLS, MAX_CALLS = 20, 100
 

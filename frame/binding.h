@@ -1,7 +1,7 @@
 // Binding of a call's arguments to a function's parameters, and the call wrapper.
 #pragma once
 
-#include "spec.h"
+#include "tables.h"
 
 namespace frame {
 

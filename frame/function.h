@@ -1,7 +1,7 @@
 // The function-object type `frame_function` shared by both modules.
 #pragma once
 
-#include "spec.h"
+#include "tables.h"
 
 namespace frame {
 

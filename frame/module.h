@@ -1,7 +1,7 @@
 // Multi-phase initialisation of a module described by a ModuleFrame.
 #pragma once
 
-#include "spec.h"
+#include "tables.h"
 
 namespace frame {
 

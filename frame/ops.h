@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "binding.h"
-#include "spec.h"
+#include "tables.h"
 
 namespace frame::ops {
 

@@ -46,7 +46,7 @@ struct FunctionSpec {
     Forever<FunctionRuntime> rt;
 };
 
-// Reaches the spec that a method entry belongs to.
+// Reaches the function table entry that a method entry belongs to.
 inline FunctionSpec& spec_of(PyMethodDef* method) noexcept {
     return *reinterpret_cast<FunctionSpec*>(method);
 }

@@ -728,8 +728,6 @@ void import_statements(Exec& e) {
 
 extern frame::ModuleFrame lumafit;
 
-constexpr const char* kTrace = "Aerolume.lumafit.";
-
 // Parameters first, then locals, as the code objects list them.
 const char* const v_cross_section[] = {"wavelength", "sigma"};
 const char* const v_number_density[] = {"altitude", "R0", "rho_SL", "m", "H", "W", "rho", "N"};

@@ -95,9 +95,6 @@ struct ScopeType {
         }
         return Ref::borrow(v);
     }
-
-    // How many released instances wait on the free list.
-    int free_list_size() const noexcept { return free_count; }
 };
 
 }  // namespace frame

@@ -15,7 +15,6 @@ public:
     // The code object for `function` at `line`, made and remembered on first use.
     // Returns null (with the pending exception untouched) if it cannot be made.
     PyObject* code_for(const char* filename, const char* function, int line, Ref& unremembered);
-    size_t size() const noexcept { return entries_.size(); }
 
 private:
     struct Entry {

@@ -11,7 +11,7 @@ import pytest
 pytestmark = pytest.mark.skipif(os.environ.get("AEROLUME_SANITIZED") == "1",
                                 reason="the sanitized build is linked differently")
 
-MODULES = ["lumafit", "lumaclean"]
+MODULES = ["lumafit", "lumaclean", "_core"]
 # What the C runtime consists of on a glibc system.
 C_RUNTIME = re.compile(r"^(linux-vdso|linux-gate|ld-linux[-\w.]*|libc|libm)\.so")
 

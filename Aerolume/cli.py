@@ -210,7 +210,8 @@ def _one_line(err: BaseException) -> str:
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):
     stream = sys.stderr if file is None else file
-    text = " ".join(str(message).split("\n"))
+    first, *rest = str(message).strip("\n").split("\n")
+    text = "\n".join([first] + ["    " + line.strip() for line in rest])
     clear = "\r\033[K" if getattr(stream, "isatty", lambda: False)() else ""
     stream.write(f"{clear}{PROG}: warning: {text}\n")
 

@@ -1,0 +1,568 @@
+"""The processing chain of ``aerolume process``: raw files to one product Dataset.
+
+The work is cut into time blocks of consecutive raw files (:func:`plan`).  Each block is
+one unit of work, :func:`process_block`: read, correct, crop, molecular atmosphere,
+retrievals.  The blocks run in this process or on Dask workers (:mod:`Aerolume.scaleout`);
+either way the same function runs on the same blocks, so the products are the same bit
+for bit.  The blocks are then joined in time order and written with their provenance
+(:func:`write`).
+
+Before any block runs, :func:`process` checks the configuration against the data:
+the corrections on the first file, the channels the retrievals name, the sounding file.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import json
+import math
+import os
+import pathlib
+import tempfile
+import time
+import warnings
+from typing import Any, Callable, Sequence
+
+import numpy as np
+
+from .config import Config, ConfigError, check_corrections
+from .scaleout import InProcess, Stopwatch
+
+__all__ = ["plan", "process", "process_block", "write", "Settings", "Result",
+           "read_sounding"]
+
+#: The stages whose time ``--profile`` reports, in order.
+STAGES = ("reading", "corrections", "molecular", "retrievals", "writing")
+
+
+# ---- what every block needs ---------------------------------------------------------
+
+@dataclasses.dataclass
+class Settings:
+    """Everything a block needs, resolved once on the calling process (picklable).
+
+    Attributes
+    ----------
+    errors : str
+        ``"raise"`` or ``"skip"`` for unreadable raw files.
+    corrections : dict
+        Keyword arguments of :func:`Aerolume.preprocess.correct`.
+    klett : dict
+        The ``[klett]`` table, with ``channels`` resolved to channel ids.
+    raman : list of dict
+        The ``[[raman]]`` tables.
+    uncertainty : dict
+        The ``[uncertainty]`` table.
+    atmosphere : dict
+        ``line``, and ``sounding`` as arrays (altitude m, pressure Pa, temperature K) or None.
+    station : dict
+        ``altitude`` (m) and ``zenith_angle`` (deg) overriding the headers, or None.
+    max_range : float
+        Farthest range kept (m).
+    threads : int
+        Threads of the numerical core (0: all cores).
+    """
+    errors: str
+    corrections: dict
+    klett: dict
+    raman: list
+    uncertainty: dict
+    atmosphere: dict
+    station: dict
+    max_range: float
+    threads: int
+    corrections_effective: dict = dataclasses.field(default_factory=dict)
+
+
+def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Reads a radiosonde text file: altitude (m a.s.l.), pressure (Pa), temperature (K).
+
+    One level a line, values separated by commas or blanks; ``#`` starts a comment; a
+    first line of column names is allowed.  Levels are sorted by altitude.
+
+    Returns
+    -------
+    altitude, pressure, temperature : ndarray
+        Float64 arrays (m, Pa, K).
+
+    Raises
+    ------
+    ValueError
+        Naming the file and the line: a value that is not a number, not three columns,
+        a non-positive pressure or temperature, repeated altitudes, fewer than two levels.
+    OSError
+        The file cannot be read.
+    """
+    path = pathlib.Path(path)
+    rows = []
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            text = line.split("#", 1)[0].replace(",", " ").split()
+            if not text:
+                continue
+            try:
+                values = [float(v) for v in text]
+            except ValueError:
+                if not rows and not any(_is_number(v) for v in text):
+                    continue  # column names
+                raise ValueError(f"{path}: line {number}: not a number in {line.strip()!r}") \
+                    from None
+            if len(values) != 3:
+                raise ValueError(f"{path}: line {number}: {len(values)} values where three "
+                                 "are expected (altitude m, pressure Pa, temperature K)")
+            if not all(math.isfinite(v) for v in values):
+                raise ValueError(f"{path}: line {number}: values must be finite")
+            if values[1] <= 0 or values[2] <= 0:
+                raise ValueError(f"{path}: line {number}: pressure and temperature must be "
+                                 f"positive (Pa, K), got {values[1]:g} and {values[2]:g}")
+            rows.append(values)
+    if len(rows) < 2:
+        raise ValueError(f"{path}: a sounding needs at least two levels, found {len(rows)}")
+    table = np.array(rows, dtype=np.float64)
+    table = table[np.argsort(table[:, 0], kind="stable")]
+    repeated = np.flatnonzero(np.diff(table[:, 0]) == 0)
+    if repeated.size:
+        raise ValueError(f"{path}: altitude {table[repeated[0], 0]:g} m appears twice")
+    if table[:, 0].max() < 1000.0 and table[:, 1].max() < 2000.0:
+        warnings.warn(f"{path}: altitudes below 1000 m and pressures below 2000 Pa: are they "
+                      "in km and hPa? The columns must be in m and Pa", UserWarning,
+                      stacklevel=2)
+    return table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy()
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+# ---- planning ---------------------------------------------------------------------------
+
+def plan(files: Sequence[str], block: int, *, errors: str = "raise",
+         threads: int = 0, step: int = 1) -> list[list[str]]:
+    """Cuts the raw files into time blocks of consecutive profiles.
+
+    Only the headers are read.  Files are ordered by start time; each block holds `block`
+    profiles, rounded up to a multiple of `step` (the time-averaging count), so that no
+    average straddles two blocks.
+
+    Parameters
+    ----------
+    files : sequence of str
+        Raw files.
+    block : int
+        Profiles per block.
+    errors : {"raise", "skip"}
+        A file whose header cannot be read, or whose channel layout differs from the first
+        file's, raises a ValueError naming it, or is left out with a warning naming it.
+    threads : int
+        Threads reading the headers (0: all cores).
+    step : int
+        Block lengths are multiples of this.
+
+    Returns
+    -------
+    list of list of str
+        The blocks, in time order.
+    """
+    from . import _core
+
+    scanned = _core.licel_scan(list(files), threads)
+    good, problems = [], []
+    for path, (header, why, os_error) in zip(files, scanned):
+        if header is None:
+            problems.append((path, why, os_error))
+        else:
+            good.append((header.start, path, header))
+    good.sort(key=lambda item: item[0])
+    if good:
+        first_path, first = good[0][1], good[0][2]
+        layout = _layout(first)
+        kept = []
+        for start, path, header in good:
+            if _layout(header) != layout:
+                problems.append((path, f"the channel layout differs from {first_path}'s", False))
+            else:
+                kept.append(path)
+    else:
+        kept = []
+    if problems:
+        lines = [f"{path}: {why}" for path, why, _ in problems]
+        if errors == "raise":
+            if len(problems) == 1:
+                error = OSError if problems[0][2] else ValueError
+                raise error(lines[0])
+            raise ValueError(f"{len(problems)} of {len(files)} files cannot be read; "
+                             f"{lines[0]} (and {len(problems) - 1} more)")
+        warnings.warn(f"skipped {len(problems)} of {len(files)} files:\n" + "\n".join(lines),
+                      RuntimeWarning, stacklevel=2)
+    if not kept:
+        raise ValueError("none of the raw files can be read")
+    size = max(step, -(-block // step) * step)
+    return [kept[i:i + size] for i in range(0, len(kept), size)]
+
+
+def _layout(header) -> tuple:
+    return tuple((s.wavelength, s.polarization, s.photon_counting, s.bins, s.bin_width,
+                  s.device) for s in header.sets)
+
+
+# ---- one block ----------------------------------------------------------------------------
+
+def process_block(files: Sequence[str], settings: Settings, *,
+                  stopwatch: Stopwatch | None = None):
+    """Reads, corrects and retrieves one block of raw files.
+
+    Parameters
+    ----------
+    files : sequence of str
+        The block's raw files.
+    settings : Settings
+        What to do.
+    stopwatch : Stopwatch, optional
+        Receives the time of each stage.
+
+    Returns
+    -------
+    xarray.Dataset
+        The corrected signals on (time, channel, range), the molecular atmosphere of each
+        channel, and the retrieved products (see :func:`process`).
+    """
+    from .io import read_licel
+    from .preprocess import correct
+
+    watch = stopwatch if stopwatch is not None else Stopwatch()
+    watch.stage("reading")
+    raw = read_licel(list(files), errors=settings.errors, threads=settings.threads or None)
+    watch.stage("corrections")
+    corrected = correct(raw, **settings.corrections)
+    del raw
+    if math.isfinite(settings.max_range):
+        corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+    watch.stage("molecular")
+    molecular = _molecular(corrected, settings)
+    watch.stage("retrievals")
+    from . import products
+    product = products.retrieve(corrected, molecular, settings)
+    watch.stage(None)
+    return product
+
+
+def _station(ds, settings: Settings) -> tuple[float, float]:
+    altitude = settings.station.get("altitude")
+    zenith = settings.station.get("zenith_angle")
+    if altitude is None:
+        altitude = _header_value(ds, "altitude", "station_altitude")
+    if zenith is None:
+        zenith = _header_value(ds, "zenith_angle", "zenith_angle")
+    return float(altitude), float(zenith)
+
+
+def _header_value(ds, attr: str, coord: str) -> float:
+    if attr in ds.attrs:
+        return float(ds.attrs[attr])
+    values = np.unique(np.asarray(ds[coord].values, dtype=float))
+    if values.size != 1:
+        raise ValueError(f"the raw files disagree on the station's {attr.replace('_', ' ')} "
+                         f"({', '.join(f'{v:g}' for v in values)}); give it in [station]")
+    return float(values[0])
+
+
+def _molecular(ds, settings: Settings):
+    """The molecular atmosphere of every channel's wavelength, on the channel dimension."""
+    import xarray as xr
+    from . import atmosphere
+
+    altitude, zenith = _station(ds, settings)
+    if settings.atmosphere.get("sounding") is not None:
+        model = atmosphere.sounding(*settings.atmosphere["sounding"])
+    else:
+        model = atmosphere.standard_atmosphere
+    rng = np.asarray(ds["range"].values, dtype=float)
+    profiles = {}
+    for wl in np.unique(np.asarray(ds["wavelength"].values, dtype=float)):
+        profiles[wl] = atmosphere.molecular_profile(
+            rng, wl, atmosphere=model, station_altitude=altitude, zenith_angle=zenith,
+            line=settings.atmosphere["line"], threads=settings.threads or None)
+    per_channel = [profiles[float(wl)] for wl in np.asarray(ds["wavelength"].values, dtype=float)]
+    first = per_channel[0]
+    out = xr.Dataset(coords={"range": ds["range"], "channel": ds["channel"]})
+    for name in ("alpha_m", "beta_m", "lidar_ratio_m", "transmission_m2", "attenuated_beta_m"):
+        if name in first:
+            stacked = xr.concat([p[name].drop_vars([v for v in p[name].coords if v != "range"],
+                                                   errors="ignore")
+                                 for p in per_channel], dim="channel")
+            out[name] = stacked.assign_coords(channel=ds["channel"])
+            out[name].attrs = dict(first[name].attrs)
+    for name in ("altitude", "temperature", "pressure", "number_density"):
+        if name in first:
+            out[f"molecular_{name}" if name != "altitude" else "altitude"] = first[name]
+    out.attrs["station_altitude"] = altitude
+    out.attrs["zenith_angle"] = zenith
+    out.attrs["atmosphere"] = ("sounding" if settings.atmosphere.get("sounding") is not None
+                               else "US Standard Atmosphere 1976")
+    return out
+
+
+# ---- the whole run ------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Result:
+    """The product of a run, before writing.
+
+    Attributes
+    ----------
+    dataset : xarray.Dataset
+        Corrected signals, molecular atmosphere and retrieved products, joined in time.
+    files : list of str
+        The raw files processed, in time order.
+    seconds : dict
+        Time spent in each stage, summed over the blocks (s), and ``"wall"``.
+    stopwatch : Stopwatch
+        Times the writing stage.
+    """
+    dataset: Any
+    files: list
+    seconds: dict
+    stopwatch: Stopwatch
+    where: str = "in this process"
+    blocks: int = 0
+
+    def profile_report(self) -> str:
+        """Where the time went: each stage's seconds and share, and files per second."""
+        seconds = dict(self.seconds)
+        seconds.update(self.stopwatch.seconds)
+        stages = [s for s in STAGES if s in seconds]
+        total = sum(seconds[s] for s in stages)
+        wall = seconds.get("wall", total) + self.stopwatch.seconds.get("writing", 0.0)
+        lines = [f"processed {len(self.files)} files in {self.blocks} blocks {self.where}: "
+                 f"{wall:.3f} s, {len(self.files) / wall if wall > 0 else float('inf'):.1f} "
+                 "files/s"]
+        for s in stages:
+            share = seconds[s] / total if total > 0 else 0.0
+            lines.append(f"  {s:<12} {seconds[s]:9.3f} s  {share:6.1%}")
+        lines.append("  (stage times are summed over the blocks; on several workers they "
+                     "add up to more than the wall time)")
+        return "\n".join(lines) + "\n"
+
+
+def process(files: Sequence[str], config: Config, *, runner=None,
+            progress: Callable | None = None, command: str = "") -> Result:
+    """Runs the whole chain on raw files.
+
+    Parameters
+    ----------
+    files : sequence of str
+        Raw files (checked to exist by the caller).
+    config : Config
+        The checked configuration.
+    runner : InProcess or OnDask, optional
+        Where the blocks run; in this process by default.
+    progress : callable, optional
+        ``progress(total, label, unit)`` returning a context manager with ``advance()``
+        (:class:`Aerolume.progress.Progress`).
+    command : str
+        The command line, for the history attribute.
+
+    Returns
+    -------
+    Result
+
+    Raises
+    ------
+    ConfigError
+        The configuration does not fit the data (a correction parameter, a channel id).
+    ValueError, OSError
+        A raw file or the sounding file cannot be read.
+    """
+    import xarray as xr
+
+    runner = runner if runner is not None else InProcess()
+    start = time.perf_counter()
+    settings, step = _settings(files, config)
+    blocks = plan(files, config["processing"]["block"], errors=settings.errors,
+                  threads=settings.threads, step=step)
+    total = sum(len(b) for b in blocks)
+    bar = progress(len(blocks), "processing", "blocks") if progress else _NoProgress()
+    from . import pipeline as here
+    with bar:
+        results = runner.map(here.process_block, blocks, settings, progress=bar.advance)
+    parts = [r.value for r in results]
+    seconds: dict[str, float] = {}
+    for r in results:
+        for stage, value in r.seconds.items():
+            seconds[stage] = seconds.get(stage, 0.0) + value
+    dataset = _join(parts)
+    ordered = [f for b in blocks for f in b]
+    dataset.attrs.update(_provenance(config, settings, ordered, command))
+    seconds["wall"] = time.perf_counter() - start
+    del xr
+    return Result(dataset, ordered, seconds, Stopwatch(),
+                  getattr(runner, "description", "in this process"), len(blocks))
+
+
+class _NoProgress:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        pass
+
+    def advance(self, count: int = 1):
+        pass
+
+
+def _settings(files: Sequence[str], config: Config) -> tuple[Settings, int]:
+    """Resolves the configuration against the first readable file, before any real work.
+
+    Returns the settings and the time-averaging count that block lengths must be a
+    multiple of."""
+    from .io import read_licel
+    from . import preprocess
+
+    corrections = check_corrections(config, preprocess.correct)
+    sounding = None
+    if config["atmosphere"]["sounding"] is not None:
+        path = config.resolve(config["atmosphere"]["sounding"])
+        try:
+            sounding = read_sounding(path)
+        except FileNotFoundError:
+            raise config.error("[atmosphere] sounding", f"no such file {str(path)!r}") from None
+        except (OSError, ValueError) as err:
+            raise config.error("[atmosphere] sounding", str(err)) from None
+    processing = config["processing"]
+    settings = Settings(
+        errors=config["input"]["errors"], corrections=dict(config["corrections"]),
+        klett=dict(config["klett"]), raman=[dict(r) for r in config["raman"]],
+        uncertainty=dict(config["uncertainty"]),
+        atmosphere={"line": config["atmosphere"]["line"], "sounding": sounding},
+        station=dict(config["station"]), max_range=processing["max_range"],
+        threads=processing["threads"], corrections_effective=corrections)
+
+    # The corrections on the first file that reads: a wrong value fails here, naming the
+    # configuration, rather than in the middle of the night's work.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        first = None
+        for path in files:
+            try:
+                first = read_licel([path], threads=settings.threads or None)
+                break
+            except (OSError, ValueError):
+                if settings.errors == "raise":
+                    raise
+        if first is None:
+            raise ValueError("none of the raw files can be read")
+        try:
+            corrected = preprocess.correct(first, **settings.corrections)
+        except (TypeError, ValueError) as err:
+            raise config.error("[corrections]", str(err)) from None
+    from . import products
+    products.resolve_channels(corrected, settings, config)
+    return settings, _average_step(settings.corrections)
+
+
+def _average_step(corrections: dict) -> int:
+    """How many raw profiles one time average takes (1 when not averaging by count)."""
+    average = corrections.get("average")
+    if isinstance(average, bool) or average is None:
+        return 1
+    if isinstance(average, int):
+        return max(average, 1)
+    if isinstance(average, dict):
+        count = average.get("profiles", average.get("time"))
+        if isinstance(count, int) and not isinstance(count, bool):
+            return max(count, 1)
+    return 1
+
+
+def _join(parts):
+    """The blocks' Datasets joined in time; what does not depend on time from the first."""
+    import xarray as xr
+
+    if len(parts) == 1:
+        return parts[0]
+    timed = [name for name, v in parts[0].data_vars.items() if "time" in v.dims]
+    static = parts[0].drop_vars(timed)
+    joined = xr.concat([p[timed] for p in parts], dim="time", data_vars="all",
+                       coords="different", compat="equals", join="exact",
+                       combine_attrs="override")
+    return xr.merge([joined, static], compat="override", join="exact",
+                    combine_attrs="override")
+
+
+def _provenance(config: Config, settings: Settings, files: Sequence[str], command: str) -> dict:
+    from .io import package_version
+
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    effective = json.loads(config.effective())
+    effective["corrections"] = _plain(settings.corrections_effective)
+    return {
+        "Conventions": "CF-1.8",
+        "title": "lidar signals and aerosol products",
+        "aerolume_version": package_version(),
+        "processed_at": now,
+        "history": f"{now} {command or 'aerolume process'} (Aerolume {package_version()})",
+        "configuration_file": str(config.source) if config.source is not None else "",
+        "configuration": config.text,
+        "configuration_effective": json.dumps(effective, sort_keys=True),
+        "source_files": [os.path.abspath(f) for f in files],
+    }
+
+
+def _plain(value):
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return str(value)
+    if isinstance(value, (np.generic,)):
+        return value.item()
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    return repr(value)
+
+
+# ---- writing ------------------------------------------------------------------------------
+
+def write(result: Result, path: str | os.PathLike, config: Config, *,
+          stopwatch: Stopwatch | None = None) -> pathlib.Path:
+    """Writes the product to netCDF-4, replacing `path` only once the file is complete.
+
+    Variables are compressed with zlib at the configured level.  The file is first
+    written beside `path` under a temporary name and renamed, so a failure never leaves
+    a truncated product or destroys the previous one.
+    """
+    from .io import to_netcdf
+
+    watch = stopwatch if stopwatch is not None else Stopwatch()
+    watch.stage("writing")
+    path = pathlib.Path(path)
+    level = config["output"]["compression"]
+    ds = result.dataset
+    encoding = {}
+    for name, variable in ds.data_vars.items():
+        if variable.dtype.kind in "fiu" and variable.ndim > 0:
+            encoding[name] = {"zlib": level > 0, "complevel": level} if level else {}
+    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part",
+                                         dir=path.parent)
+    os.close(handle)
+    umask = os.umask(0)
+    os.umask(umask)
+    try:
+        os.chmod(temporary, 0o666 & ~umask)
+        to_netcdf(ds, temporary, encoding=encoding)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    finally:
+        watch.stage(None)
+    return path

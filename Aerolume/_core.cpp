@@ -355,7 +355,7 @@ void bind_corrections(nb::module_& m) {
                                  std::vector<std::tuple<std::size_t, std::size_t, double, double, std::size_t,
                                                         std::size_t, double>> pairs,
                                  In2 poisson, In2 weights, Sizes starts, std::size_t merge, In factor,
-                                 unsigned threads) {
+                                 In noise_in, unsigned threads) {
         corr::Chain ch;
         ch.times = signal.shape(0);
         ch.channels = signal.shape(1);
@@ -373,6 +373,9 @@ void bind_corrections(nb::module_& m) {
         if (merge < 1) throw std::invalid_argument("merge must be at least 1");
         ch.merge = merge;
         ch.factor = view(factor);
+        if (noise_in.is_valid() && noise_in.size() != signal.size())
+            throw std::invalid_argument("noise must have the shape of the signal");
+        ch.noise = view(noise_in);
         const std::size_t G = ch.starts.size() - 1, OC = ch.out_channels(), OR = ch.out_gates();
         const std::size_t T = ch.times, C = ch.channels, P = ch.pairs.size();
         NewArray out = new_array({G, OC, OR}), noise = new_array({G, OC, OR}), wsum = new_array({G, OC});
@@ -413,7 +416,7 @@ void bind_corrections(nb::module_& m) {
         d["last"] = last_array;
         return d;
     }, "signal"_a, "steps"_a, "pairs"_a, "poisson"_a, "weights"_a, "starts"_a, "merge"_a,
-    "factor"_a.none(), "threads"_a,
+    "factor"_a.none(), "noise"_a.none(), "threads"_a,
     "Runs dead time, background, bin shift, glue, time averaging, bin merging and a range "
     "factor over (time, channel, range) signals in one pass; returns a dict of arrays.");
 }

@@ -379,7 +379,8 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
     const std::size_t OC = ch.out_channels(), OR = ch.out_gates();
     check(ch.steps.size() == C && signal.size() == T * C * R && ch.poisson.size() == T * C &&
               ch.weights.size() == T * C && ch.merge >= 1 &&
-              (ch.factor.empty() || ch.factor.size() == OR),
+              (ch.factor.empty() || ch.factor.size() == OR) &&
+              (ch.noise.empty() || ch.noise.size() == signal.size()),
           "chain: sizes disagree");
     check(!ch.starts.empty() && ch.starts.front() == 0 && ch.starts.back() == T &&
               std::is_sorted(ch.starts.begin(), ch.starts.end()),
@@ -410,7 +411,10 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
                     std::span<double> row(rows.data() + c * R, R), noise(noises.data() + c * R, R);
                     const double poisson = ch.poisson[t * C + c];
                     std::copy_n(in, R, row.data());
-                    if (s.photon_counting)
+                    const bool given = !ch.noise.empty();
+                    if (given)
+                        std::copy_n(ch.noise.data() + (t * C + c) * R, R, noise.data());
+                    else if (s.photon_counting)
                         for (std::size_t k = 0; k < R; ++k)
                             noise[k] = std::sqrt(std::max(in[k], 0.0) * poisson);
                     if (s.dead_time > 0.0)
@@ -424,7 +428,7 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
                         s.subtract_background && bg.count ? bg.std / std::sqrt(double(bg.count)) : 0.0;
                     if (s.subtract_background)
                         for (std::size_t k = 0; k < R; ++k) row[k] -= bg.mean;
-                    if (s.photon_counting) {
+                    if (s.photon_counting || given) {
                         if (mean_sd != 0.0)
                             for (std::size_t k = 0; k < R; ++k)
                                 noise[k] = std::sqrt(noise[k] * noise[k] + mean_sd * mean_sd);

@@ -146,6 +146,10 @@ struct Chain {
     std::vector<std::size_t> starts;      // group boundaries, groups + 1 values
     std::size_t merge = 1;
     std::span<const double> factor;       // (out_gates) or empty
+    // The noise of the input signal (times, channels, gates), if it has one already (a
+    // signal corrected before); then poisson is unused and analog noise is not replaced
+    // by the background's.
+    std::span<const double> noise;
     std::size_t out_gates() const { return (gates + merge - 1) / merge; }
     std::size_t out_channels() const { return channels + pairs.size(); }
 };

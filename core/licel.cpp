@@ -183,7 +183,8 @@ void parse_location_line(std::string_view line, Header& h) {
             break;
         }
     if (first_date == tokens.size())
-        throw FormatError("header line 2 has no start date dd/mm/yyyy: " + quoted(line));
+        throw FormatError("header line 2 has no start date dd/mm/yyyy (" + quoted(line) +
+                          "): not a raw lidar file");
     const std::size_t site_end = static_cast<std::size_t>(tokens[first_date].data() - rest.data());
     std::string_view site = rest.substr(0, site_end);
     while (!site.empty() && site.front() == ' ') site.remove_prefix(1);
@@ -338,6 +339,8 @@ Header parse_header(std::string_view bytes, std::size_t file_size) {
     if (bytes.empty()) throw FormatError("the file is empty");
     // A raw file's header is text: stop early on binary content rather than quoting it.
     Lines lines(bytes);
+    if (bytes.substr(0, 200).find('\n') == std::string_view::npos)
+        throw FormatError("no header line in the first bytes: not a raw lidar file");
     std::string_view first = lines.next("first line (the file name)");
     for (char c : first)
         if (static_cast<unsigned char>(c) < 32 && c != '\t')
@@ -355,7 +358,12 @@ Header parse_header(std::string_view bytes, std::size_t file_size) {
     for (int i = 0; i < count; ++i) {
         const std::string what = "data set line " + std::to_string(i + 1) + " of " +
                                  std::to_string(count);
-        DataSet s = parse_set_line(lines.next(what.c_str()), lines.number());
+        const std::string_view line = lines.next(what.c_str());
+        if (split(line).empty())
+            throw FormatError("line 3 announces " + std::to_string(count) +
+                              " data sets but the header has " + std::to_string(i) +
+                              " data set lines");
+        DataSet s = parse_set_line(line, lines.number());
         // Inactive data sets are described but not written.
         if (s.active) h.sets.push_back(std::move(s));
     }

@@ -83,6 +83,8 @@ void bind_corrections(nb::module_& m) {
 #include <optional>
 #include <tuple>
 
+#include <nanobind/stl/tuple.h>
+
 #include "klett.h"
 #include "raman.h"
 #include "retrieval_noise.h"

@@ -59,9 +59,253 @@ Profiles profiles_of(const In& a, const char* name) {
 }
 
 // ---- Molecular atmosphere and Rayleigh optics ------------------------------------------
+}  // namespace (the section's headers go outside it)
+
+#include <cstdint>
+#include <span>
+
+#include "atmosphere.h"
+#include "molecular_profile.h"
+#include "rayleigh.h"
+
+namespace {
 
 void bind_atmosphere(nb::module_& m) {
-    (void)m;
+    using Offsets = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+    // A new float64 array left uninitialised: the kernels write every element, the first
+    // touch of its pages happening on their threads.
+    auto empty = [](const std::vector<std::size_t>& shape) {
+        std::size_t size = 1;
+        for (std::size_t n : shape) size *= n;
+        double* data = new double[size == 0 ? 1 : size];
+        nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+        return NewArray{data, Out(data, shape.size(), shape.data(), owner)};
+    };
+    auto span_of = [](const In& a) { return std::span<const double>(a.data(), a.size()); };
+    auto out_span = [](const NewArray& a, std::size_t size) { return std::span<double>(a.data, size); };
+    auto method_of = [](const std::string& method) {
+        if (method == "first_principles") return aerolume::rayleigh::Method::first_principles;
+        if (method == "bucholtz") return aerolume::rayleigh::Method::bucholtz;
+        throw std::invalid_argument("method must be 'first_principles' or 'bucholtz'");
+    };
+    auto line_of = [](const std::string& line) {
+        if (line == "total") return aerolume::rayleigh::Line::total;
+        if (line == "cabannes") return aerolume::rayleigh::Line::cabannes;
+        throw std::invalid_argument("line must be 'total' or 'cabannes'");
+    };
+    // Element by element over `wavelength`, into a new array of its shape.
+    auto per_wavelength = [empty](const In& wavelength, auto&& f) {
+        NewArray result = empty(shape_of(wavelength));
+        const double* w = wavelength.data();
+        const std::size_t size = wavelength.size();
+        Unlocked unlocked;
+        for (std::size_t i = 0; i < size; ++i) result.data[i] = f(w[i]);
+        return result.array;
+    };
+
+    m.def("standard_atmosphere",
+          [empty, span_of](const In& altitude, unsigned threads) {
+              const auto shape = shape_of(altitude);
+              const std::size_t size = altitude.size();
+              NewArray t = empty(shape), p = empty(shape), n = empty(shape);
+              {
+                  Unlocked unlocked;
+                  aerolume::standard_atmosphere(span_of(altitude), {t.data, size}, {p.data, size},
+                                                {n.data, size}, threads);
+              }
+              return nb::make_tuple(t.array, p.array, n.array);
+          },
+          "altitude"_a, "threads"_a = 0,
+          "The US Standard Atmosphere 1976 at geometric altitudes (m): temperature (K), "
+          "pressure (Pa), number density (m^-3).");
+
+    m.def("sounding_atmosphere",
+          [empty, span_of](const In& level_altitude, const In& level_temperature,
+                           const In& level_pressure, const In& level_log_pressure,
+                           const In& altitude) {
+              const aerolume::SoundingView sounding(span_of(level_altitude), span_of(level_temperature),
+                                                    span_of(level_pressure),
+                                                    span_of(level_log_pressure));
+              const auto shape = shape_of(altitude);
+              const std::size_t size = altitude.size();
+              NewArray t = empty(shape), p = empty(shape), n = empty(shape);
+              {
+                  Unlocked unlocked;
+                  const double* z = altitude.data();
+                  for (std::size_t i = 0; i < size; ++i) {
+                      const aerolume::AirState air = sounding.at(z[i]);
+                      t.data[i] = air.temperature;
+                      p.data[i] = air.pressure;
+                      n.data[i] = air.number_density;
+                  }
+              }
+              return nb::make_tuple(t.array, p.array, n.array);
+          },
+          "level_altitude"_a, "level_temperature"_a, "level_pressure"_a, "level_log_pressure"_a,
+          "altitude"_a,
+          "The air of a sounding (levels of strictly increasing altitude) at altitudes (m): "
+          "temperature (K), pressure (Pa), number density (m^-3).");
+
+    m.def("refractivity",
+          [per_wavelength](const In& wavelength, double co2) {
+              return per_wavelength(wavelength,
+                                    [co2](double w) { return aerolume::rayleigh::refractivity(w, co2); });
+          },
+          "wavelength"_a, "co2"_a, "n - 1 of standard air at wavelengths (m) and a CO2 mole fraction.");
+    m.def("king_factor",
+          [per_wavelength](const In& wavelength, double co2) {
+              return per_wavelength(wavelength,
+                                    [co2](double w) { return aerolume::rayleigh::king_factor(w, co2); });
+          },
+          "wavelength"_a, "co2"_a, "The King correction factor of air (1).");
+    m.def("depolarization_ratio",
+          [per_wavelength, line_of](const In& wavelength, double co2, const std::string& line,
+                                    bool linear) {
+              const auto l = line_of(line);
+              return per_wavelength(wavelength, [co2, l, linear](double w) {
+                  return aerolume::rayleigh::depolarization_ratio(w, co2, l, linear);
+              });
+          },
+          "wavelength"_a, "co2"_a, "line"_a, "linear"_a,
+          "The depolarisation ratio of air (1): of linearly polarised light scattered backwards "
+          "if `linear`, else of unpolarised light scattered at 90 degrees.");
+    m.def("cross_section",
+          [per_wavelength, method_of](const In& wavelength, double co2, const std::string& method) {
+              const auto how = method_of(method);
+              return per_wavelength(wavelength, [co2, how](double w) {
+                  return aerolume::rayleigh::cross_section(w, co2, how);
+              });
+          },
+          "wavelength"_a, "co2"_a, "method"_a,
+          "The total Rayleigh scattering cross-section per molecule of air (m^2).");
+    m.def("backscatter_cross_section",
+          [per_wavelength, method_of, line_of](const In& wavelength, double co2,
+                                               const std::string& method, const std::string& line) {
+              const auto how = method_of(method);
+              const auto l = line_of(line);
+              return per_wavelength(wavelength, [co2, how, l](double w) {
+                  return aerolume::rayleigh::backscatter_cross_section(w, co2, how, l);
+              });
+          },
+          "wavelength"_a, "co2"_a, "method"_a, "line"_a,
+          "The Rayleigh backscatter cross-section per molecule of air into `line` (m^2 sr^-1).");
+
+    m.def("beam_altitudes",
+          [empty, span_of](const In& range, const In& station_altitude, const In& cos_zenith,
+                           unsigned threads) {
+              const std::size_t beams = station_altitude.size(), gates = range.size();
+              NewArray altitude = empty({beams, gates});
+              {
+                  Unlocked unlocked;
+                  aerolume::beam_altitudes(span_of(range), span_of(station_altitude),
+                                           span_of(cos_zenith), {altitude.data, beams * gates},
+                                           threads);
+              }
+              return altitude.array;
+          },
+          "range"_a, "station_altitude"_a, "cos_zenith"_a, "threads"_a = 0,
+          "The altitude (m) of every range (m) along beams (one per station altitude and zenith "
+          "cosine): an array beams x gates.");
+
+    // The molecular profiles of one source of air: returns the tuple (temperature, pressure,
+    // number density, extinction, backscatter, two-way transmission, attenuated backscatter),
+    // each profiles x gates (the first three None for given number densities).
+    auto profiles = [empty, span_of, out_span](const In& range, const In& altitude,
+                                               const In& station_altitude, std::size_t profiles,
+                                               double extinction, double backscatter, bool with_air,
+                                               auto&& kernel) {
+        const std::size_t gates = range.size(), size = profiles * gates;
+        const aerolume::BeamGrid grid{profiles, span_of(range), span_of(altitude),
+                                      span_of(station_altitude)};
+        std::vector<NewArray> arrays;
+        for (int i = 0; i < (with_air ? 7 : 4); ++i) arrays.push_back(empty({profiles, gates}));
+        const std::size_t first = with_air ? 3 : 0;
+        aerolume::MolecularOutput out{};
+        if (with_air) {
+            out.temperature = out_span(arrays[0], size);
+            out.pressure = out_span(arrays[1], size);
+            out.number_density = out_span(arrays[2], size);
+        }
+        out.extinction = out_span(arrays[first], size);
+        out.backscatter = out_span(arrays[first + 1], size);
+        out.transmission = out_span(arrays[first + 2], size);
+        out.attenuated_backscatter = out_span(arrays[first + 3], size);
+        {
+            Unlocked unlocked;
+            kernel(grid, aerolume::MolecularCrossSections{extinction, backscatter}, out);
+        }
+        nb::list result;
+        for (std::size_t i = 0; i < 3; ++i)
+            result.append(with_air ? nb::cast(arrays[i].array) : nb::none());
+        for (std::size_t i = first; i < first + 4; ++i) result.append(nb::cast(arrays[i].array));
+        return nb::tuple(result);
+    };
+
+    m.def("standard_profiles",
+          [profiles](const In& range, const In& altitude, const In& station_altitude,
+                     std::size_t count, double extinction, double backscatter, unsigned threads) {
+              return profiles(range, altitude, station_altitude, count, extinction, backscatter, true,
+                              [threads](const auto& grid, auto optics, const auto& out) {
+                                  aerolume::standard_profiles(grid, optics, out, threads);
+                              });
+          },
+          "range"_a, "altitude"_a, "station_altitude"_a, "profiles"_a, "extinction"_a,
+          "backscatter"_a, "threads"_a = 0,
+          "Molecular profiles in the US Standard Atmosphere 1976, given the gates' ranges (m), "
+          "altitudes (m, one row per beam), the beams' station altitudes (m) and the extinction "
+          "(m^2) and backscatter (m^2 sr^-1) cross-sections per molecule.");
+
+    m.def("sounding_profiles",
+          [profiles, span_of](const In& range, const In& altitude, const In& station_altitude,
+                              std::size_t count, const In& level_altitude,
+                              const In& level_temperature, const In& level_pressure,
+                              const In& level_log_pressure, const Offsets& offsets,
+                              double extinction, double backscatter, unsigned threads) {
+              const std::size_t levels = level_altitude.size();
+              if (level_temperature.size() != levels || level_pressure.size() != levels ||
+                  level_log_pressure.size() != levels)
+                  throw std::invalid_argument("the soundings' levels: as many temperatures, "
+                                              "pressures and log pressures as altitudes");
+              const std::size_t soundings = offsets.size() == 0 ? 0 : offsets.size() - 1;
+              std::vector<aerolume::SoundingView> views;
+              views.reserve(soundings);
+              const std::int64_t* o = offsets.data();
+              for (std::size_t s = 0; s < soundings; ++s) {
+                  if (o[s] < 0 || o[s + 1] < o[s] || static_cast<std::size_t>(o[s + 1]) > levels)
+                      throw std::invalid_argument("sounding offsets must rise within the levels");
+                  const std::size_t begin = static_cast<std::size_t>(o[s]);
+                  const std::size_t count_s = static_cast<std::size_t>(o[s + 1] - o[s]);
+                  auto part = [begin, count_s](const In& a) {
+                      return std::span<const double>(a.data() + begin, count_s);
+                  };
+                  views.emplace_back(part(level_altitude), part(level_temperature),
+                                     part(level_pressure), part(level_log_pressure));
+              }
+              return profiles(range, altitude, station_altitude, count, extinction, backscatter, true,
+                              [&views, threads](const auto& grid, auto optics, const auto& out) {
+                                  aerolume::sounding_profiles(grid, views, optics, out, threads);
+                              });
+          },
+          "range"_a, "altitude"_a, "station_altitude"_a, "profiles"_a, "level_altitude"_a,
+          "level_temperature"_a, "level_pressure"_a, "level_log_pressure"_a, "offsets"_a,
+          "extinction"_a, "backscatter"_a, "threads"_a = 0,
+          "Molecular profiles in soundings (one for all profiles or one per profile), their levels "
+          "concatenated, sounding s at levels offsets[s] to offsets[s + 1].");
+
+    m.def("density_profiles",
+          [profiles, span_of](const In& range, const In& altitude, const In& station_altitude,
+                              std::size_t count, const In& number_density, double extinction,
+                              double backscatter, unsigned threads) {
+              return profiles(range, altitude, station_altitude, count, extinction, backscatter, false,
+                              [&](const auto& grid, auto optics, const auto& out) {
+                                  aerolume::density_profiles(grid, span_of(number_density), optics,
+                                                             out, threads);
+                              });
+          },
+          "range"_a, "altitude"_a, "station_altitude"_a, "profiles"_a, "number_density"_a,
+          "extinction"_a, "backscatter"_a, "threads"_a = 0,
+          "Molecular profiles from number densities (m^-3; profiles x (1 + gates): at the "
+          "instrument, then at every gate).");
 }
 
 // ---- Raw data ---------------------------------------------------------------------------

@@ -59,9 +59,253 @@ Profiles profiles_of(const In& a, const char* name) {
 }
 
 // ---- Molecular atmosphere and Rayleigh optics ------------------------------------------
+}  // namespace (the section's headers go outside it)
+
+#include <cstdint>
+#include <span>
+
+#include "atmosphere.h"
+#include "molecular_profile.h"
+#include "rayleigh.h"
+
+namespace {
 
 void bind_atmosphere(nb::module_& m) {
-    (void)m;
+    using Offsets = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+    // A new float64 array left uninitialised: the kernels write every element, the first
+    // touch of its pages happening on their threads.
+    auto empty = [](const std::vector<std::size_t>& shape) {
+        std::size_t size = 1;
+        for (std::size_t n : shape) size *= n;
+        double* data = new double[size == 0 ? 1 : size];
+        nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+        return NewArray{data, Out(data, shape.size(), shape.data(), owner)};
+    };
+    auto span_of = [](const In& a) { return std::span<const double>(a.data(), a.size()); };
+    auto out_span = [](const NewArray& a, std::size_t size) { return std::span<double>(a.data, size); };
+    auto method_of = [](const std::string& method) {
+        if (method == "first_principles") return aerolume::rayleigh::Method::first_principles;
+        if (method == "bucholtz") return aerolume::rayleigh::Method::bucholtz;
+        throw std::invalid_argument("method must be 'first_principles' or 'bucholtz'");
+    };
+    auto line_of = [](const std::string& line) {
+        if (line == "total") return aerolume::rayleigh::Line::total;
+        if (line == "cabannes") return aerolume::rayleigh::Line::cabannes;
+        throw std::invalid_argument("line must be 'total' or 'cabannes'");
+    };
+    // Element by element over `wavelength`, into a new array of its shape.
+    auto per_wavelength = [empty](const In& wavelength, auto&& f) {
+        NewArray result = empty(shape_of(wavelength));
+        const double* w = wavelength.data();
+        const std::size_t size = wavelength.size();
+        Unlocked unlocked;
+        for (std::size_t i = 0; i < size; ++i) result.data[i] = f(w[i]);
+        return result.array;
+    };
+
+    m.def("standard_atmosphere",
+          [empty, span_of](const In& altitude, unsigned threads) {
+              const auto shape = shape_of(altitude);
+              const std::size_t size = altitude.size();
+              NewArray t = empty(shape), p = empty(shape), n = empty(shape);
+              {
+                  Unlocked unlocked;
+                  aerolume::standard_atmosphere(span_of(altitude), {t.data, size}, {p.data, size},
+                                                {n.data, size}, threads);
+              }
+              return nb::make_tuple(t.array, p.array, n.array);
+          },
+          "altitude"_a, "threads"_a = 0,
+          "The US Standard Atmosphere 1976 at geometric altitudes (m): temperature (K), "
+          "pressure (Pa), number density (m^-3).");
+
+    m.def("sounding_atmosphere",
+          [empty, span_of](const In& level_altitude, const In& level_temperature,
+                           const In& level_pressure, const In& level_log_pressure,
+                           const In& altitude) {
+              const aerolume::SoundingView sounding(span_of(level_altitude), span_of(level_temperature),
+                                                    span_of(level_pressure),
+                                                    span_of(level_log_pressure));
+              const auto shape = shape_of(altitude);
+              const std::size_t size = altitude.size();
+              NewArray t = empty(shape), p = empty(shape), n = empty(shape);
+              {
+                  Unlocked unlocked;
+                  const double* z = altitude.data();
+                  for (std::size_t i = 0; i < size; ++i) {
+                      const aerolume::AirState air = sounding.at(z[i]);
+                      t.data[i] = air.temperature;
+                      p.data[i] = air.pressure;
+                      n.data[i] = air.number_density;
+                  }
+              }
+              return nb::make_tuple(t.array, p.array, n.array);
+          },
+          "level_altitude"_a, "level_temperature"_a, "level_pressure"_a, "level_log_pressure"_a,
+          "altitude"_a,
+          "The air of a sounding (levels of strictly increasing altitude) at altitudes (m): "
+          "temperature (K), pressure (Pa), number density (m^-3).");
+
+    m.def("refractivity",
+          [per_wavelength](const In& wavelength, double co2) {
+              return per_wavelength(wavelength,
+                                    [co2](double w) { return aerolume::rayleigh::refractivity(w, co2); });
+          },
+          "wavelength"_a, "co2"_a, "n - 1 of standard air at wavelengths (m) and a CO2 mole fraction.");
+    m.def("king_factor",
+          [per_wavelength](const In& wavelength, double co2) {
+              return per_wavelength(wavelength,
+                                    [co2](double w) { return aerolume::rayleigh::king_factor(w, co2); });
+          },
+          "wavelength"_a, "co2"_a, "The King correction factor of air (1).");
+    m.def("depolarization_ratio",
+          [per_wavelength, line_of](const In& wavelength, double co2, const std::string& line,
+                                    bool linear) {
+              const auto l = line_of(line);
+              return per_wavelength(wavelength, [co2, l, linear](double w) {
+                  return aerolume::rayleigh::depolarization_ratio(w, co2, l, linear);
+              });
+          },
+          "wavelength"_a, "co2"_a, "line"_a, "linear"_a,
+          "The depolarisation ratio of air (1): of linearly polarised light scattered backwards "
+          "if `linear`, else of unpolarised light scattered at 90 degrees.");
+    m.def("cross_section",
+          [per_wavelength, method_of](const In& wavelength, double co2, const std::string& method) {
+              const auto how = method_of(method);
+              return per_wavelength(wavelength, [co2, how](double w) {
+                  return aerolume::rayleigh::cross_section(w, co2, how);
+              });
+          },
+          "wavelength"_a, "co2"_a, "method"_a,
+          "The total Rayleigh scattering cross-section per molecule of air (m^2).");
+    m.def("backscatter_cross_section",
+          [per_wavelength, method_of, line_of](const In& wavelength, double co2,
+                                               const std::string& method, const std::string& line) {
+              const auto how = method_of(method);
+              const auto l = line_of(line);
+              return per_wavelength(wavelength, [co2, how, l](double w) {
+                  return aerolume::rayleigh::backscatter_cross_section(w, co2, how, l);
+              });
+          },
+          "wavelength"_a, "co2"_a, "method"_a, "line"_a,
+          "The Rayleigh backscatter cross-section per molecule of air into `line` (m^2 sr^-1).");
+
+    m.def("beam_altitudes",
+          [empty, span_of](const In& range, const In& station_altitude, const In& cos_zenith,
+                           unsigned threads) {
+              const std::size_t beams = station_altitude.size(), gates = range.size();
+              NewArray altitude = empty({beams, gates});
+              {
+                  Unlocked unlocked;
+                  aerolume::beam_altitudes(span_of(range), span_of(station_altitude),
+                                           span_of(cos_zenith), {altitude.data, beams * gates},
+                                           threads);
+              }
+              return altitude.array;
+          },
+          "range"_a, "station_altitude"_a, "cos_zenith"_a, "threads"_a = 0,
+          "The altitude (m) of every range (m) along beams (one per station altitude and zenith "
+          "cosine): an array beams x gates.");
+
+    // The molecular profiles of one source of air: returns the tuple (temperature, pressure,
+    // number density, extinction, backscatter, two-way transmission, attenuated backscatter),
+    // each profiles x gates (the first three None for given number densities).
+    auto profiles = [empty, span_of, out_span](const In& range, const In& altitude,
+                                               const In& station_altitude, std::size_t profiles,
+                                               double extinction, double backscatter, bool with_air,
+                                               auto&& kernel) {
+        const std::size_t gates = range.size(), size = profiles * gates;
+        const aerolume::BeamGrid grid{profiles, span_of(range), span_of(altitude),
+                                      span_of(station_altitude)};
+        std::vector<NewArray> arrays;
+        for (int i = 0; i < (with_air ? 7 : 4); ++i) arrays.push_back(empty({profiles, gates}));
+        const std::size_t first = with_air ? 3 : 0;
+        aerolume::MolecularOutput out{};
+        if (with_air) {
+            out.temperature = out_span(arrays[0], size);
+            out.pressure = out_span(arrays[1], size);
+            out.number_density = out_span(arrays[2], size);
+        }
+        out.extinction = out_span(arrays[first], size);
+        out.backscatter = out_span(arrays[first + 1], size);
+        out.transmission = out_span(arrays[first + 2], size);
+        out.attenuated_backscatter = out_span(arrays[first + 3], size);
+        {
+            Unlocked unlocked;
+            kernel(grid, aerolume::MolecularCrossSections{extinction, backscatter}, out);
+        }
+        nb::list result;
+        for (std::size_t i = 0; i < 3; ++i)
+            result.append(with_air ? nb::cast(arrays[i].array) : nb::none());
+        for (std::size_t i = first; i < first + 4; ++i) result.append(nb::cast(arrays[i].array));
+        return nb::tuple(result);
+    };
+
+    m.def("standard_profiles",
+          [profiles](const In& range, const In& altitude, const In& station_altitude,
+                     std::size_t count, double extinction, double backscatter, unsigned threads) {
+              return profiles(range, altitude, station_altitude, count, extinction, backscatter, true,
+                              [threads](const auto& grid, auto optics, const auto& out) {
+                                  aerolume::standard_profiles(grid, optics, out, threads);
+                              });
+          },
+          "range"_a, "altitude"_a, "station_altitude"_a, "profiles"_a, "extinction"_a,
+          "backscatter"_a, "threads"_a = 0,
+          "Molecular profiles in the US Standard Atmosphere 1976, given the gates' ranges (m), "
+          "altitudes (m, one row per beam), the beams' station altitudes (m) and the extinction "
+          "(m^2) and backscatter (m^2 sr^-1) cross-sections per molecule.");
+
+    m.def("sounding_profiles",
+          [profiles, span_of](const In& range, const In& altitude, const In& station_altitude,
+                              std::size_t count, const In& level_altitude,
+                              const In& level_temperature, const In& level_pressure,
+                              const In& level_log_pressure, const Offsets& offsets,
+                              double extinction, double backscatter, unsigned threads) {
+              const std::size_t levels = level_altitude.size();
+              if (level_temperature.size() != levels || level_pressure.size() != levels ||
+                  level_log_pressure.size() != levels)
+                  throw std::invalid_argument("the soundings' levels: as many temperatures, "
+                                              "pressures and log pressures as altitudes");
+              const std::size_t soundings = offsets.size() == 0 ? 0 : offsets.size() - 1;
+              std::vector<aerolume::SoundingView> views;
+              views.reserve(soundings);
+              const std::int64_t* o = offsets.data();
+              for (std::size_t s = 0; s < soundings; ++s) {
+                  if (o[s] < 0 || o[s + 1] < o[s] || static_cast<std::size_t>(o[s + 1]) > levels)
+                      throw std::invalid_argument("sounding offsets must rise within the levels");
+                  const std::size_t begin = static_cast<std::size_t>(o[s]);
+                  const std::size_t count_s = static_cast<std::size_t>(o[s + 1] - o[s]);
+                  auto part = [begin, count_s](const In& a) {
+                      return std::span<const double>(a.data() + begin, count_s);
+                  };
+                  views.emplace_back(part(level_altitude), part(level_temperature),
+                                     part(level_pressure), part(level_log_pressure));
+              }
+              return profiles(range, altitude, station_altitude, count, extinction, backscatter, true,
+                              [&views, threads](const auto& grid, auto optics, const auto& out) {
+                                  aerolume::sounding_profiles(grid, views, optics, out, threads);
+                              });
+          },
+          "range"_a, "altitude"_a, "station_altitude"_a, "profiles"_a, "level_altitude"_a,
+          "level_temperature"_a, "level_pressure"_a, "level_log_pressure"_a, "offsets"_a,
+          "extinction"_a, "backscatter"_a, "threads"_a = 0,
+          "Molecular profiles in soundings (one for all profiles or one per profile), their levels "
+          "concatenated, sounding s at levels offsets[s] to offsets[s + 1].");
+
+    m.def("density_profiles",
+          [profiles, span_of](const In& range, const In& altitude, const In& station_altitude,
+                              std::size_t count, const In& number_density, double extinction,
+                              double backscatter, unsigned threads) {
+              return profiles(range, altitude, station_altitude, count, extinction, backscatter, false,
+                              [&](const auto& grid, auto optics, const auto& out) {
+                                  aerolume::density_profiles(grid, span_of(number_density), optics,
+                                                             out, threads);
+                              });
+          },
+          "range"_a, "altitude"_a, "station_altitude"_a, "profiles"_a, "number_density"_a,
+          "extinction"_a, "backscatter"_a, "threads"_a = 0,
+          "Molecular profiles from number densities (m^-3; profiles x (1 + gates): at the "
+          "instrument, then at every gate).");
 }
 
 // ---- Raw data ---------------------------------------------------------------------------
@@ -423,8 +667,328 @@ void bind_corrections(nb::module_& m) {
 
 // ---- Retrievals, forward model and uncertainties ---------------------------------------
 
+}  // namespace
+#include <cstdint>
+#include <optional>
+#include <tuple>
+
+#include <nanobind/stl/tuple.h>
+
+#include "klett.h"
+#include "raman.h"
+#include "retrieval_noise.h"
+#include "retrieval_uncertainty.h"
+#include "simulate.h"
+namespace {
+
+using Index = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
+
+// The profiles of `signal` and a view of another input: one profile shared by all, or one
+// per profile.
+struct RetrievalShape {
+    std::size_t profiles, gates;
+    std::vector<std::size_t> shape;
+
+    aerolume::Rows rows(const In& a, const char* name) const {
+        const std::span<const double> values(a.data(), a.size());
+        if (a.size() != gates && a.size() != profiles * gates)
+            throw std::invalid_argument(std::string(name) + " has " + std::to_string(a.size()) +
+                                        " values; expected one profile of " +
+                                        std::to_string(gates) + " gates or one per profile");
+        return aerolume::Rows::of(values, gates);
+    }
+    aerolume::Rows optional_rows(const In& a, const char* name) const {
+        return a.size() == 0 ? aerolume::Rows{} : rows(a, name);
+    }
+    aerolume::PerProfile<double> values(const In& a, const char* name) const {
+        if (a.size() != 1 && a.size() != profiles)
+            throw std::invalid_argument(std::string(name) + " needs one value or one per profile");
+        return aerolume::PerProfile<double>::of({a.data(), a.size()});
+    }
+    aerolume::PerProfile<std::int64_t> intervals(const Index& a, const char* name) const {
+        if (a.size() != 2 && a.size() != 2 * profiles)
+            throw std::invalid_argument(std::string(name) + " needs one (begin, end) pair or one per profile");
+        for (std::size_t i = 0; i < a.size(); i += 2) {
+            const std::int64_t begin = a.data()[i], end = a.data()[i + 1];
+            if (begin < 0 || end <= begin || end > static_cast<std::int64_t>(gates))
+                throw std::invalid_argument(std::string(name) + " holds the gates [" +
+                                            std::to_string(begin) + ", " + std::to_string(end) +
+                                            "), not a non-empty interval of the profile");
+        }
+        return aerolume::PerProfile<std::int64_t>::of({a.data(), a.size()}, 2);
+    }
+};
+
+RetrievalShape retrieval_shape(const In& signal, const char* name) {
+    const Profiles p = profiles_of(signal, name);
+    return {p.count, p.gates, shape_of(signal)};
+}
+
+aerolume::NoiseModel noise_model(const RetrievalShape& s, int kind, const In& sigma,
+                                 const In& counts_per_unit, const In& background,
+                                 const char* name) {
+    aerolume::NoiseModel noise;
+    if (kind < 0 || kind > 2) throw std::invalid_argument("unknown noise kind");
+    noise.kind = static_cast<aerolume::NoiseKind>(kind);
+    const std::string n(name);
+    if (noise.kind == aerolume::NoiseKind::gaussian)
+        noise.sigma = s.rows(sigma, (n + " noise").c_str());
+    if (noise.kind == aerolume::NoiseKind::poisson) {
+        noise.counts_per_unit = s.rows(counts_per_unit, (n + " counts_per_unit").c_str());
+        noise.background = s.rows(background, (n + " background").c_str());
+    }
+    return noise;
+}
+
+aerolume::KlettInputs klett_inputs(const RetrievalShape& s, const In& signal, const In& range,
+                                   const In& beta_m, const In& alpha_m, const In& lidar_ratio,
+                                   const Index& reference, const In& reference_value,
+                                   const In& calibration, bool forward) {
+    aerolume::KlettInputs in;
+    in.profiles = s.profiles;
+    in.gates = s.gates;
+    in.signal = s.rows(signal, "signal");
+    in.range = s.rows(range, "range");
+    in.beta_m = s.rows(beta_m, "beta_m");
+    in.alpha_m = s.rows(alpha_m, "alpha_m");
+    in.lidar_ratio = s.rows(lidar_ratio, "lidar_ratio");
+    in.forward = forward;
+    if (forward)
+        in.calibration = s.values(calibration, "calibration");
+    else {
+        in.reference = s.intervals(reference, "reference");
+        in.reference_value = s.values(reference_value, "reference_value");
+    }
+    return in;
+}
+
+aerolume::RamanInputs raman_inputs(const RetrievalShape& s, const In& elastic, const In& raman,
+                                   const In& range, const In& beta_m, const In& number_density,
+                                   const In& alpha_m, const In& alpha_m_raman,
+                                   const In& extinction, const In& half_width,
+                                   double wavelength_ratio, const In& angstrom,
+                                   const Index& reference, const In& reference_value) {
+    aerolume::RamanInputs in;
+    in.profiles = s.profiles;
+    in.gates = s.gates;
+    in.elastic_signal = s.optional_rows(elastic, "elastic_signal");
+    in.raman_signal = s.rows(raman, "raman_signal");
+    in.range = s.rows(range, "range");
+    in.beta_m = s.optional_rows(beta_m, "beta_m");
+    in.number_density = s.rows(number_density, "number_density");
+    in.alpha_m = s.rows(alpha_m, "alpha_m");
+    in.alpha_m_raman = s.rows(alpha_m_raman, "alpha_m_raman");
+    in.extinction = s.optional_rows(extinction, "extinction");
+    in.half_width = s.optional_rows(half_width, "half_width");
+    in.wavelength_ratio = wavelength_ratio;
+    in.angstrom = s.values(angstrom, "angstrom");
+    if (reference.size() != 0) {
+        in.reference = s.intervals(reference, "reference");
+        in.reference_value = s.values(reference_value, "reference_value");
+    }
+    return in;
+}
+
 void bind_retrievals(nb::module_& m) {
-    (void)m;
+    m.def(
+        "lidar_signal",
+        [](const In& range, const In& backscatter, const In& extinction_two_way,
+           const In& overlap, const In& constant, unsigned threads) {
+            const RetrievalShape s = retrieval_shape(backscatter, "backscatter");
+            aerolume::ForwardInputs in;
+            in.profiles = s.profiles;
+            in.gates = s.gates;
+            in.range = s.rows(range, "range");
+            in.backscatter = s.rows(backscatter, "backscatter");
+            in.extinction_two_way = s.rows(extinction_two_way, "extinction");
+            in.overlap = s.optional_rows(overlap, "overlap");
+            in.constant = s.values(constant, "constant");
+            NewArray out = new_array(s.shape);
+            {
+                Unlocked unlocked;
+                aerolume::lidar_signal(in, out.data, threads);
+            }
+            return out.array;
+        },
+        "range"_a, "backscatter"_a, "extinction_two_way"_a, "overlap"_a, "constant"_a,
+        "threads"_a = 0,
+        "P = C O r^-2 beta exp(-∫ alpha_2 dr) per profile (last axis range); an empty overlap "
+        "is 1.");
+
+    m.def(
+        "add_noise",
+        [](const In& signal, int kind, const In& sigma, const In& counts_per_unit,
+           const In& background, std::uint64_t seed, unsigned threads) {
+            const RetrievalShape s = retrieval_shape(signal, "signal");
+            const aerolume::NoiseModel noise =
+                noise_model(s, kind, sigma, counts_per_unit, background, "signal");
+            NewArray out = new_array(s.shape);
+            {
+                Unlocked unlocked;
+                aerolume::add_noise(signal.data(), s.profiles, s.gates, noise, seed, out.data,
+                                    threads);
+            }
+            return out.array;
+        },
+        "signal"_a, "kind"_a, "sigma"_a, "counts_per_unit"_a, "background"_a, "seed"_a,
+        "threads"_a = 0,
+        "The signal with noise: kind 1 Gaussian of standard deviation sigma, kind 2 Poisson "
+        "counts of mean counts_per_unit (signal + background).");
+
+    m.def(
+        "klett_fernald",
+        [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
+           const In& lidar_ratio, const Index& reference, const In& reference_value,
+           const In& calibration, bool forward, unsigned threads) {
+            const RetrievalShape s = retrieval_shape(signal, "signal");
+            const aerolume::KlettInputs in =
+                klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
+                             reference_value, calibration, forward);
+            NewArray backscatter = new_array(s.shape), extinction = new_array(s.shape);
+            {
+                Unlocked unlocked;
+                aerolume::klett_fernald(in, backscatter.data, extinction.data, threads);
+            }
+            return std::make_tuple(backscatter.array, extinction.array);
+        },
+        "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
+        "reference_value"_a, "calibration"_a, "forward"_a, "threads"_a = 0,
+        "Fernald's inversion: (aerosol backscatter, aerosol extinction).");
+
+    m.def(
+        "klett_fernald_monte_carlo",
+        [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
+           const In& lidar_ratio, const Index& reference, const In& reference_value,
+           const In& calibration, bool forward, int noise_kind, const In& sigma,
+           const In& counts_per_unit, const In& background, std::size_t realisations,
+           std::uint64_t seed, double lidar_ratio_sd, double reference_value_sd,
+           unsigned threads) {
+            const RetrievalShape s = retrieval_shape(signal, "signal");
+            const aerolume::KlettInputs in =
+                klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
+                             reference_value, calibration, forward);
+            const aerolume::NoiseModel noise =
+                noise_model(s, noise_kind, sigma, counts_per_unit, background, "signal");
+            if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
+            aerolume::MonteCarloSettings settings{realisations, seed, lidar_ratio_sd,
+                                                  reference_value_sd, 0.0};
+            NewArray backscatter = new_array(s.shape), extinction = new_array(s.shape);
+            {
+                Unlocked unlocked;
+                aerolume::klett_fernald_monte_carlo(in, noise, settings, backscatter.data,
+                                                    extinction.data, threads);
+            }
+            return std::make_tuple(backscatter.array, extinction.array);
+        },
+        "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
+        "reference_value"_a, "calibration"_a, "forward"_a, "noise_kind"_a, "sigma"_a,
+        "counts_per_unit"_a, "background"_a, "realisations"_a, "seed"_a, "lidar_ratio_sd"_a,
+        "reference_value_sd"_a, "threads"_a = 0,
+        "Monte Carlo standard deviations of Fernald's backscatter and extinction.");
+
+    m.def(
+        "raman_extinction",
+        [](const In& raman_signal, const In& range, const In& number_density,
+           const In& alpha_m, const In& alpha_m_raman, const In& half_width,
+           double wavelength_ratio, const In& angstrom, const In& raman_noise,
+           unsigned threads) {
+            const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
+            const In none;
+            aerolume::RamanInputs in = raman_inputs(
+                s, none, raman_signal, range, none, number_density, alpha_m, alpha_m_raman,
+                none, half_width, wavelength_ratio, angstrom, Index(), none);
+            in.raman_noise = s.optional_rows(raman_noise, "raman_noise");
+            NewArray extinction = new_array(s.shape), error = new_array(s.shape);
+            const bool with_error = !in.raman_noise.empty();
+            {
+                Unlocked unlocked;
+                aerolume::raman_extinction(in, extinction.data,
+                                           with_error ? error.data : nullptr, threads);
+            }
+            return std::make_tuple(extinction.array, error.array);
+        },
+        "raman_signal"_a, "range"_a, "number_density"_a, "alpha_m"_a, "alpha_m_raman"_a,
+        "half_width"_a, "wavelength_ratio"_a, "angstrom"_a, "raman_noise"_a, "threads"_a = 0,
+        "Aerosol extinction from a Raman channel and its analytic statistical error (zeros "
+        "without raman_noise).");
+
+    m.def(
+        "raman_backscatter",
+        [](const In& elastic_signal, const In& raman_signal, const In& range, const In& beta_m,
+           const In& number_density, const In& alpha_m, const In& alpha_m_raman,
+           const In& extinction, double wavelength_ratio, const In& angstrom,
+           const Index& reference, const In& reference_value, unsigned threads) {
+            const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
+            const In none;
+            const aerolume::RamanInputs in =
+                raman_inputs(s, elastic_signal, raman_signal, range, beta_m, number_density,
+                             alpha_m, alpha_m_raman, extinction, none, wavelength_ratio,
+                             angstrom, reference, reference_value);
+            if (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr)
+                throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
+            NewArray backscatter = new_array(s.shape);
+            {
+                Unlocked unlocked;
+                aerolume::raman_backscatter(in, backscatter.data, threads);
+            }
+            return backscatter.array;
+        },
+        "elastic_signal"_a, "raman_signal"_a, "range"_a, "beta_m"_a, "number_density"_a,
+        "alpha_m"_a, "alpha_m_raman"_a, "extinction"_a, "wavelength_ratio"_a, "angstrom"_a,
+        "reference"_a, "reference_value"_a, "threads"_a = 0,
+        "Aerosol backscatter from the elastic and Raman signals (an empty extinction is 0).");
+
+    m.def(
+        "raman_monte_carlo",
+        [](const In& elastic_signal, const In& raman_signal, const In& range, const In& beta_m,
+           const In& number_density, const In& alpha_m, const In& alpha_m_raman,
+           const In& extinction, const In& half_width, double wavelength_ratio,
+           const In& angstrom, const Index& reference, const In& reference_value,
+           int elastic_kind, const In& elastic_sigma, const In& elastic_counts_per_unit,
+           const In& elastic_background, int raman_kind, const In& raman_sigma,
+           const In& raman_counts_per_unit, const In& raman_background,
+           std::size_t realisations, std::uint64_t seed, double reference_value_sd,
+           double angstrom_sd, bool retrieve_extinction, bool retrieve_backscatter,
+           unsigned threads) {
+            const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
+            const aerolume::RamanInputs in =
+                raman_inputs(s, elastic_signal, raman_signal, range, beta_m, number_density,
+                             alpha_m, alpha_m_raman, extinction, half_width, wavelength_ratio,
+                             angstrom, reference, reference_value);
+            if (retrieve_backscatter &&
+                (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr))
+                throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
+            if (retrieve_extinction && in.half_width.empty())
+                throw std::invalid_argument("half_width is needed");
+            if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
+            aerolume::NoiseModel elastic_noise;
+            if (retrieve_backscatter)
+                elastic_noise = noise_model(s, elastic_kind, elastic_sigma,
+                                            elastic_counts_per_unit, elastic_background,
+                                            "elastic_signal");
+            const aerolume::NoiseModel raman_noise =
+                noise_model(s, raman_kind, raman_sigma, raman_counts_per_unit,
+                            raman_background, "raman_signal");
+            aerolume::MonteCarloSettings settings{realisations, seed, 0.0, reference_value_sd,
+                                                  angstrom_sd};
+            NewArray e = new_array(s.shape), b = new_array(s.shape), l = new_array(s.shape);
+            {
+                Unlocked unlocked;
+                aerolume::raman_monte_carlo(
+                    in, elastic_noise, raman_noise, settings,
+                    {retrieve_extinction, retrieve_backscatter}, e.data, b.data,
+                    retrieve_extinction && retrieve_backscatter ? l.data : nullptr, threads);
+            }
+            return std::make_tuple(e.array, b.array, l.array);
+        },
+        "elastic_signal"_a, "raman_signal"_a, "range"_a, "beta_m"_a, "number_density"_a,
+        "alpha_m"_a, "alpha_m_raman"_a, "extinction"_a, "half_width"_a, "wavelength_ratio"_a,
+        "angstrom"_a, "reference"_a, "reference_value"_a, "elastic_kind"_a, "elastic_sigma"_a,
+        "elastic_counts_per_unit"_a, "elastic_background"_a, "raman_kind"_a, "raman_sigma"_a,
+        "raman_counts_per_unit"_a, "raman_background"_a, "realisations"_a, "seed"_a,
+        "reference_value_sd"_a, "angstrom_sd"_a, "retrieve_extinction"_a,
+        "retrieve_backscatter"_a, "threads"_a = 0,
+        "Monte Carlo standard deviations of the Raman extinction, backscatter and lidar ratio.");
 }
 
 }  // namespace

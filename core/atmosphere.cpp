@@ -1,0 +1,193 @@
+#include "atmosphere.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "parallel.h"
+
+namespace aerolume {
+
+namespace {
+
+std::string metres(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g m", value);
+    return text;
+}
+
+// g0 M0 / R*, K per m'.
+constexpr double hydrostatic = ussa76::g0 * ussa76::molar_mass / ussa76::gas_constant;
+
+// One layer of the standard: base geopotential altitude (m'), lapse rate of the
+// molecular-scale temperature (K/m'), and the temperature (K) and pressure (Pa) at its base.
+struct Layer {
+    double base, lapse, temperature, pressure;
+};
+
+constexpr std::size_t layer_count = 7;
+
+// The base values follow layer by layer from the sea-level ones, as the standard defines.
+std::array<Layer, layer_count> make_layers() {
+    constexpr std::array<double, layer_count> base{0.0,     11000.0, 20000.0, 32000.0,
+                                                   47000.0, 51000.0, 71000.0};
+    constexpr std::array<double, layer_count> lapse{-0.0065, 0.0, 0.001, 0.0028,
+                                                    0.0,     -0.0028, -0.002};
+    std::array<Layer, layer_count> layers{};
+    double temperature = ussa76::sea_level_temperature, pressure = ussa76::sea_level_pressure;
+    for (std::size_t i = 0; i < layer_count; ++i) {
+        layers[i] = {base[i], lapse[i], temperature, pressure};
+        if (i + 1 == layer_count) break;
+        const double thickness = base[i + 1] - base[i];
+        const double top_temperature = temperature + lapse[i] * thickness;
+        pressure = lapse[i] == 0.0
+                       ? pressure * std::exp(-hydrostatic * thickness / temperature)
+                       : pressure * std::pow(temperature / top_temperature, hydrostatic / lapse[i]);
+        temperature = top_temperature;
+    }
+    return layers;
+}
+
+const std::array<Layer, layer_count> layers = make_layers();
+
+// The standard's ratio of the mean molecular weight to its sea-level value, M / M0, from
+// 80 km to 86 km geometric in steps of 0.5 km (linear between; 1 below 80 km).
+constexpr double weight_ratio_base = 80000.0, weight_ratio_step = 500.0;
+constexpr std::array<double, 13> weight_ratio{1.000000, 0.999996, 0.999989, 0.999971, 0.999941,
+                                              0.999909, 0.999870, 0.999829, 0.999786, 0.999741,
+                                              0.999694, 0.999641, 0.999579};
+
+double molecular_weight_ratio(double altitude) {
+    if (altitude <= weight_ratio_base) return 1.0;
+    const double position = (altitude - weight_ratio_base) / weight_ratio_step;
+    const std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(position),
+                                                weight_ratio.size() - 2);
+    const double f = position - static_cast<double>(i);
+    return weight_ratio[i] + f * (weight_ratio[i + 1] - weight_ratio[i]);
+}
+
+// The standard atmosphere without the range check.
+AirState standard_unchecked(double altitude) {
+    const double h = geopotential_altitude(altitude);
+    std::size_t i = layer_count - 1;
+    while (i > 0 && h < layers[i].base) --i;
+    const Layer& layer = layers[i];
+    const double molecular_temperature = layer.temperature + layer.lapse * (h - layer.base);
+    const double pressure =
+        layer.lapse == 0.0
+            ? layer.pressure * std::exp(-hydrostatic * (h - layer.base) / layer.temperature)
+            : layer.pressure *
+                  std::pow(layer.temperature / molecular_temperature, hydrostatic / layer.lapse);
+    const double temperature = molecular_temperature * molecular_weight_ratio(altitude);
+    return {temperature, pressure, pressure / (boltzmann * temperature)};
+}
+
+void check_standard_range(double altitude) {
+    if (!(altitude >= ussa76::bottom && altitude <= ussa76::top))
+        throw std::domain_error("altitude " + metres(altitude) + " is outside 0 m to 86000 m, " +
+                                "the range of the US Standard Atmosphere 1976");
+}
+
+}  // namespace
+
+double geopotential_altitude(double altitude) {
+    return ussa76::earth_radius * altitude / (ussa76::earth_radius + altitude);
+}
+
+AirState standard_atmosphere(double altitude) {
+    check_standard_range(altitude);
+    return standard_unchecked(altitude);
+}
+
+void standard_atmosphere(std::span<const double> altitude, std::span<double> temperature,
+                         std::span<double> pressure, std::span<double> number_density,
+                         unsigned threads) {
+    for (double z : altitude) check_standard_range(z);
+    parallel_for(
+        altitude.size(), threads,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const AirState air = standard_unchecked(altitude[i]);
+                temperature[i] = air.temperature;
+                pressure[i] = air.pressure;
+                number_density[i] = air.number_density;
+            }
+        },
+        4096);
+}
+
+SoundingView::SoundingView(std::span<const double> altitude, std::span<const double> temperature,
+                           std::span<const double> pressure, std::span<const double> log_pressure)
+    : altitude_(altitude), temperature_(temperature), pressure_(pressure),
+      log_pressure_(log_pressure) {
+    if (altitude.size() < 2 || temperature.size() != altitude.size() ||
+        pressure.size() != altitude.size() || log_pressure.size() != altitude.size())
+        throw std::invalid_argument("a sounding needs at least two levels, each with an "
+                                    "altitude, a temperature and a pressure");
+    if (top() < ussa76::top) {
+        // Below 0 m the standard is not defined: a sounding topping out there has nothing
+        // to continue with, and serves its own levels only.
+        if (top() >= ussa76::bottom) {
+            const AirState reference = standard_unchecked(top());
+            temperature_scale_ = temperature_.back() / reference.temperature;
+            pressure_scale_ = pressure_.back() / reference.pressure;
+        }
+    }
+}
+
+double SoundingView::ceiling() const {
+    return top() >= ussa76::bottom ? std::max(top(), ussa76::top) : top();
+}
+
+AirState SoundingView::between(std::size_t level, double altitude) const {
+    const double z0 = altitude_[level], z1 = altitude_[level + 1];
+    const double f = (altitude - z0) / (z1 - z0);
+    const double temperature = temperature_[level] + f * (temperature_[level + 1] - temperature_[level]);
+    const double pressure =
+        pressure_[level] * std::exp(f * (log_pressure_[level + 1] - log_pressure_[level]));
+    return {temperature, pressure, pressure / (boltzmann * temperature)};
+}
+
+AirState SoundingView::above(double altitude) const {
+    const AirState standard = standard_unchecked(altitude);
+    const double temperature = standard.temperature * temperature_scale_;
+    const double pressure = standard.pressure * pressure_scale_;
+    return {temperature, pressure, pressure / (boltzmann * temperature)};
+}
+
+AirState SoundingView::at(double altitude) const {
+    std::size_t hint = 0;
+    return at(altitude, hint);
+}
+
+AirState SoundingView::at(double altitude, std::size_t& hint) const {
+    if (!(altitude >= bottom() && altitude <= ceiling())) {
+        if (altitude < bottom())
+            throw std::domain_error("altitude " + metres(altitude) +
+                                    " is below the sounding's lowest level, " +
+                                    metres(bottom()));
+        throw std::domain_error("altitude " + metres(altitude) + " is above " +
+                                metres(ceiling()) +
+                                (ceiling() > top() ? ", the top of the US Standard Atmosphere "
+                                                     "1976 that continues the sounding"
+                                                   : ", the sounding's top"));
+    }
+    if (altitude > top()) return above(altitude);
+    // The level below: the last one at or under `altitude`, the one before the top at the top.
+    const std::size_t last = altitude_.size() - 2;
+    std::size_t level = hint;
+    if (level > last || altitude_[level] > altitude) {
+        level = static_cast<std::size_t>(
+            std::upper_bound(altitude_.begin(), altitude_.end(), altitude) - altitude_.begin());
+        level = level == 0 ? 0 : level - 1;
+    }
+    while (level < last && altitude_[level + 1] <= altitude) ++level;
+    level = std::min(level, last);
+    hint = level;
+    return between(level, altitude);
+}
+
+}  // namespace aerolume

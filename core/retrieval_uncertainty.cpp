@@ -1,0 +1,135 @@
+#include "retrieval_uncertainty.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "parallel.h"
+#include "random.h"
+
+namespace aerolume {
+
+namespace {
+
+// Runs realise(p, j, rng, out, work) for every profile p and realisation j, out holding the
+// realisation's `outputs` products (outputs x gates), and writes each product's standard
+// deviation over the realisations to sd[o] (profiles x gates).  Profiles go in groups
+// whose realisations fit a bounded buffer; the realisations of a group run in parallel.
+template <class Realise>
+void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
+            const MonteCarloSettings& settings, std::size_t work_size, unsigned threads,
+            Realise&& realise, double* const* sd) {
+    const std::size_t realisations = settings.realisations;
+    const std::size_t row = outputs * gates;
+    const std::size_t per_profile = realisations * row;
+    if (profiles == 0 || per_profile == 0) return;
+    constexpr std::size_t budget = std::size_t{1} << 21;  // doubles (16 MiB)
+    const std::size_t group = std::clamp<std::size_t>(budget / per_profile, 1, profiles);
+    std::vector<double> buffer(group * per_profile);
+    const double count = static_cast<double>(realisations);
+
+    for (std::size_t first = 0; first < profiles; first += group) {
+        const std::size_t members = std::min(group, profiles - first);
+        parallel_for(members * realisations, threads, [&](std::size_t begin, std::size_t end) {
+            std::vector<double> work(work_size);
+            for (std::size_t item = begin; item < end; ++item) {
+                const std::size_t p = first + item / realisations, j = item % realisations;
+                RandomStream rng(settings.seed, p, j + 1);
+                realise(p, j, rng, buffer.data() + item * row, work.data());
+            }
+        });
+        parallel_for(members * outputs, threads, [&](std::size_t begin, std::size_t end) {
+            std::vector<double> squares(gates);
+            for (std::size_t item = begin; item < end; ++item) {
+                const std::size_t member = item / outputs, o = item % outputs;
+                if (!sd[o]) continue;
+                double* mean = sd[o] + (first + member) * gates;
+                const double* values = buffer.data() + member * per_profile + o * gates;
+                std::fill(mean, mean + gates, 0.0);
+                std::fill(squares.begin(), squares.end(), 0.0);
+                for (std::size_t j = 0; j < realisations; ++j)
+                    for (std::size_t g = 0; g < gates; ++g) mean[g] += values[j * row + g];
+                for (std::size_t g = 0; g < gates; ++g) mean[g] /= count;
+                for (std::size_t j = 0; j < realisations; ++j)
+                    for (std::size_t g = 0; g < gates; ++g) {
+                        const double d = values[j * row + g] - mean[g];
+                        squares[g] += d * d;
+                    }
+                for (std::size_t g = 0; g < gates; ++g)
+                    mean[g] = std::sqrt(squares[g] / (count - 1.0));
+            }
+        });
+    }
+}
+
+}  // namespace
+
+void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
+                               const MonteCarloSettings& settings, double* backscatter_sd,
+                               double* extinction_sd, unsigned threads) {
+    const std::size_t n = in.gates;
+    auto realise = [&](std::size_t p, std::size_t, RandomStream& rng, double* out,
+                       double* work) {
+        KlettProfile profile = in.profile(p);
+        // The systematic draws first, then the noise, always in this order.
+        const double g_lidar_ratio = rng.normal();
+        const double g_reference = rng.normal();
+        profile.lidar_ratio_offset = settings.lidar_ratio_sd * g_lidar_ratio;
+        profile.reference_value += settings.reference_value_sd * g_reference;
+        double* noisy = work + 3 * n;
+        noise.draw(profile.signal, n, p, rng, noisy);
+        profile.signal = noisy;
+        klett_fernald_profile(profile, out, out + n, work);
+    };
+    double* sd[2] = {backscatter_sd, extinction_sd};
+    spread(in.profiles, n, 2, settings, 4 * n, threads, realise, sd);
+}
+
+void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
+                       const NoiseModel& raman_noise, const MonteCarloSettings& settings,
+                       RamanProducts products, double* extinction_sd, double* backscatter_sd,
+                       double* lidar_ratio_sd, unsigned threads) {
+    const std::size_t n = in.gates;
+    auto realise = [&](std::size_t p, std::size_t, RandomStream& rng, double* out,
+                       double* work) {
+        const double angstrom = in.angstrom[p] + settings.angstrom_sd * rng.normal();
+        const double reference_value =
+            in.reference_value[p] + settings.reference_value_sd * rng.normal();
+        double* raman = work + 3 * n;
+        double* elastic = work + 4 * n;
+        double* extinction = out;
+        double* backscatter = out + n;
+        double* lidar_ratio = out + 2 * n;
+        raman_noise.draw(in.raman_signal.row(p), n, p, rng, raman);
+        if (products.backscatter) elastic_noise.draw(in.elastic_signal.row(p), n, p, rng, elastic);
+        if (products.extinction) {
+            RamanExtinctionProfile e = in.extinction_profile(p);
+            e.raman_signal = raman;
+            e.angstrom = angstrom;
+            e.raman_noise = nullptr;
+            raman_extinction_profile(e, extinction, nullptr, work);
+        } else {
+            std::fill(extinction, extinction + n, 0.0);
+        }
+        if (products.backscatter) {
+            RamanBackscatterProfile b = in.backscatter_profile(p);
+            b.elastic_signal = elastic;
+            b.raman_signal = raman;
+            b.angstrom = angstrom;
+            b.reference_value = reference_value;
+            if (products.extinction) b.extinction = extinction;
+            raman_backscatter_profile(b, backscatter, work);
+        } else {
+            std::fill(backscatter, backscatter + n, 0.0);
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            lidar_ratio[i] = products.extinction && products.backscatter
+                                 ? extinction[i] / backscatter[i]
+                                 : 0.0;
+    };
+    double* sd[3] = {extinction_sd, backscatter_sd, lidar_ratio_sd};
+    spread(in.profiles, n, 3, settings, 5 * n, threads, realise, sd);
+}
+
+}  // namespace aerolume

@@ -46,7 +46,16 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     parser.add_argument("--debug", action="store_true",
                         help="show the full traceback of an error")
+    # Accepted after the command too (`aerolume process ... --debug`).
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help="show the full traceback of an error")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    add = commands.add_parser
+
+    def add_parser(name, **kw):
+        return add(name, parents=[common], **kw)
+    commands.add_parser = add_parser  # type: ignore[method-assign]
 
     info = commands.add_parser("info", help="what raw files hold: site, period, channels",
                                description="Summarises raw files on one screen: site, "
@@ -170,11 +179,24 @@ def _process(args) -> int:
     bar = lambda total, label, unit: progress.Progress(total, label, unit, enabled=not args.quiet)  # noqa: E731
     with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
         result = pipeline.process(files, cfg, runner=run, progress=bar,
-                                  command=" ".join([PROG, *sys.argv[1:]]))
+                                  command=_command(args, files))
     pipeline.write(result, output, cfg, stopwatch=result.stopwatch)
     if args.profile:
         sys.stderr.write(result.profile_report())
     return 0
+
+
+def _command(args, files) -> str:
+    """The command as the history attribute records it (the files counted, not listed:
+    the source_files attribute lists them)."""
+    words = [PROG, "process", f"<{len(files)} raw files>", "-o", args.output]
+    if args.config:
+        words += ["--config", args.config]
+    if args.workers:
+        words += ["--workers", str(args.workers)]
+    if args.scheduler:
+        words += ["--scheduler", args.scheduler]
+    return " ".join(words)
 
 
 def _quicklook(args) -> int:

@@ -108,6 +108,13 @@ def _integer(*, minimum: int = 0, maximum: int | None = None) -> Callable[[Any],
     return check
 
 
+def _realisations(value):
+    value = _integer(minimum=0)(value)
+    if value == 1:
+        raise _Invalid("must be 0 (no uncertainties) or at least 2, got 1")
+    return value
+
+
 def _choice(*options: str) -> Callable[[Any], str]:
     def check(value):
         if value not in options:
@@ -225,16 +232,18 @@ SCHEMA: dict[str, dict[str, Field]] = {
                                  "backscatter ratio in the reference interval"),
     },
     "uncertainty": {
-        "realisations": Field(100, _integer(minimum=0),
-                              "Monte Carlo realisations of each retrieval; 0 for none"),
+        "realisations": Field(100, _realisations,
+                              "Monte Carlo realisations of each retrieval (at least 2); "
+                              "0 for none"),
         "seed": Field(0, _integer(minimum=0), "seed of the Monte Carlo noise"),
     },
     "processing": {
         "block": Field(30, _integer(minimum=1),
                        "raw profiles per unit of work (what one Dask task processes); the "
                        "products do not depend on it"),
-        "max_range": Field(math.inf, _number("m", positive=True, allow_inf=True),
-                           "farthest range along the beam kept in the products (m)"),
+        "max_range": Field(30000.0, _number("m", positive=True, allow_inf=True),
+                           "farthest range along the beam kept in the products (m; inf for "
+                           "every bin; the corrections see every bin regardless)"),
         "threads": Field(0, _integer(minimum=0),
                          "threads of the numerical core in each process; 0 for all cores"),
     },

@@ -142,7 +142,7 @@ def _is_number(text: str) -> bool:
 # ---- planning ---------------------------------------------------------------------------
 
 def plan(files: Sequence[str], block: int, *, errors: str = "raise",
-         threads: int = 0, step: int = 1) -> list[list[str]]:
+         threads: int = 0, step: int = 1, interval: float | None = None) -> list[list[str]]:
     """Cuts the raw files into time blocks of consecutive profiles.
 
     Only the headers are read.  Files are ordered by start time; each block holds `block`
@@ -161,7 +161,10 @@ def plan(files: Sequence[str], block: int, *, errors: str = "raise",
     threads : int
         Threads reading the headers (0: all cores).
     step : int
-        Block lengths are multiples of this.
+        Block lengths are multiples of this (averaging by a number of profiles).
+    interval : float, optional
+        Averaging by duration (s, intervals aligned to the epoch): blocks end only where
+        a new interval starts, so no interval straddles two blocks.
 
     Returns
     -------
@@ -181,14 +184,15 @@ def plan(files: Sequence[str], block: int, *, errors: str = "raise",
     if good:
         first_path, first = good[0][1], good[0][2]
         layout = _layout(first)
-        kept = []
+        kept, starts = [], []
         for start, path, header in good:
             if _layout(header) != layout:
                 problems.append((path, f"the channel layout differs from {first_path}'s", False))
             else:
                 kept.append(path)
+                starts.append(start)
     else:
-        kept = []
+        kept, starts = [], []
     if problems:
         lines = [f"{path}: {why}" for path, why, _ in problems]
         if errors == "raise":
@@ -201,6 +205,16 @@ def plan(files: Sequence[str], block: int, *, errors: str = "raise",
                       RuntimeWarning, stacklevel=2)
     if not kept:
         raise ValueError("none of the raw files can be read")
+    if interval is not None:
+        # Cut at the first new averaging interval once a block holds enough profiles.
+        key = [math.floor(t / interval) for t in starts]
+        blocks, begin = [], 0
+        for i in range(1, len(kept)):
+            if i - begin >= block and key[i] != key[i - 1]:
+                blocks.append(kept[begin:i])
+                begin = i
+        blocks.append(kept[begin:])
+        return blocks
     size = max(step, -(-block // step) * step)
     return [kept[i:i + size] for i in range(0, len(kept), size)]
 
@@ -243,9 +257,10 @@ def process_block(files: Sequence[str], settings: Settings, *,
     if math.isfinite(settings.max_range):
         corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
     watch.stage("molecular")
-    molecular = _molecular(corrected, settings)
-    watch.stage("retrievals")
     from . import products
+    altitude, zenith = _station(corrected, settings)
+    molecular = products.molecular(corrected, settings, altitude, zenith)
+    watch.stage("retrievals")
     product = products.retrieve(corrected, molecular, settings)
     watch.stage(None)
     return product
@@ -269,42 +284,6 @@ def _header_value(ds, attr: str, coord: str) -> float:
         raise ValueError(f"the raw files disagree on the station's {attr.replace('_', ' ')} "
                          f"({', '.join(f'{v:g}' for v in values)}); give it in [station]")
     return float(values[0])
-
-
-def _molecular(ds, settings: Settings):
-    """The molecular atmosphere of every channel's wavelength, on the channel dimension."""
-    import xarray as xr
-    from . import atmosphere
-
-    altitude, zenith = _station(ds, settings)
-    if settings.atmosphere.get("sounding") is not None:
-        model = atmosphere.sounding(*settings.atmosphere["sounding"])
-    else:
-        model = atmosphere.standard_atmosphere
-    rng = np.asarray(ds["range"].values, dtype=float)
-    profiles = {}
-    for wl in np.unique(np.asarray(ds["wavelength"].values, dtype=float)):
-        profiles[wl] = atmosphere.molecular_profile(
-            rng, wl, atmosphere=model, station_altitude=altitude, zenith_angle=zenith,
-            line=settings.atmosphere["line"], threads=settings.threads or None)
-    per_channel = [profiles[float(wl)] for wl in np.asarray(ds["wavelength"].values, dtype=float)]
-    first = per_channel[0]
-    out = xr.Dataset(coords={"range": ds["range"], "channel": ds["channel"]})
-    for name in ("alpha_m", "beta_m", "lidar_ratio_m", "transmission_m2", "attenuated_beta_m"):
-        if name in first:
-            stacked = xr.concat([p[name].drop_vars([v for v in p[name].coords if v != "range"],
-                                                   errors="ignore")
-                                 for p in per_channel], dim="channel")
-            out[name] = stacked.assign_coords(channel=ds["channel"])
-            out[name].attrs = dict(first[name].attrs)
-    for name in ("altitude", "temperature", "pressure", "number_density"):
-        if name in first:
-            out[f"molecular_{name}" if name != "altitude" else "altitude"] = first[name]
-    out.attrs["station_altitude"] = altitude
-    out.attrs["zenith_angle"] = zenith
-    out.attrs["atmosphere"] = ("sounding" if settings.atmosphere.get("sounding") is not None
-                               else "US Standard Atmosphere 1976")
-    return out
 
 
 # ---- the whole run ------------------------------------------------------------------------
@@ -382,9 +361,9 @@ def process(files: Sequence[str], config: Config, *, runner=None,
 
     runner = runner if runner is not None else InProcess()
     start = time.perf_counter()
-    settings, step = _settings(files, config)
+    settings, averaging = _settings(files, config)
     blocks = plan(files, config["processing"]["block"], errors=settings.errors,
-                  threads=settings.threads, step=step)
+                  threads=settings.threads, **averaging)
     total = sum(len(b) for b in blocks)
     bar = progress(len(blocks), "processing", "blocks") if progress else _NoProgress()
     from . import pipeline as here
@@ -397,7 +376,10 @@ def process(files: Sequence[str], config: Config, *, runner=None,
             seconds[stage] = seconds.get(stage, 0.0) + value
     dataset = _join(parts)
     ordered = [f for b in blocks for f in b]
+    history = str(dataset.attrs.get("history", "")).strip()
     dataset.attrs.update(_provenance(config, settings, ordered, command))
+    if history:
+        dataset.attrs["history"] = history + "\n" + dataset.attrs["history"]
     seconds["wall"] = time.perf_counter() - start
     del xr
     return Result(dataset, ordered, seconds, Stopwatch(),
@@ -424,6 +406,9 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, int]:
     from . import preprocess
 
     corrections = check_corrections(config, preprocess.correct)
+    if config["corrections"].get("range_correction"):
+        raise config.error("[corrections] range_correction", "the retrievals take the signal "
+                           "without the range correction (the quicklook applies it); remove it")
     sounding = None
     if config["atmosphere"]["sounding"] is not None:
         path = config.resolve(config["atmosphere"]["sounding"])
@@ -438,7 +423,9 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, int]:
         errors=config["input"]["errors"], corrections=dict(config["corrections"]),
         klett=dict(config["klett"]), raman=[dict(r) for r in config["raman"]],
         uncertainty=dict(config["uncertainty"]),
-        atmosphere={"line": config["atmosphere"]["line"], "sounding": sounding},
+        atmosphere={"line": config["atmosphere"]["line"], "sounding": sounding,
+                    "sounding_file": str(config.resolve(config["atmosphere"]["sounding"]))
+                    if sounding is not None else None},
         station=dict(config["station"]), max_range=processing["max_range"],
         threads=processing["threads"], corrections_effective=corrections)
 
@@ -462,21 +449,23 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, int]:
             raise config.error("[corrections]", str(err)) from None
     from . import products
     products.resolve_channels(corrected, settings, config)
-    return settings, _average_step(settings.corrections)
+    return settings, _averaging(corrected)
 
 
-def _average_step(corrections: dict) -> int:
-    """How many raw profiles one time average takes (1 when not averaging by count)."""
-    average = corrections.get("average")
-    if isinstance(average, bool) or average is None:
-        return 1
-    if isinstance(average, int):
-        return max(average, 1)
-    if isinstance(average, dict):
-        count = average.get("profiles", average.get("time"))
-        if isinstance(count, int) and not isinstance(count, bool):
-            return max(count, 1)
-    return 1
+def _averaging(corrected) -> dict:
+    """How the corrections average in time, from their own record: ``step`` (profiles per
+    average) or ``interval`` (s, aligned to the epoch), for :func:`plan`."""
+    try:
+        steps = json.loads(corrected.attrs.get("corrections", "[]"))
+    except (TypeError, ValueError):
+        steps = []
+    for step in steps if isinstance(steps, list) else []:
+        if isinstance(step, dict) and step.get("step") == "average_time":
+            if "profiles" in step:
+                return {"step": int(step["profiles"])}
+            if "interval_s" in step:
+                return {"interval": float(step["interval_s"])}
+    return {}
 
 
 def _join(parts):
@@ -500,6 +489,7 @@ def _provenance(config: Config, settings: Settings, files: Sequence[str], comman
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     effective = json.loads(config.effective())
     effective["corrections"] = _plain(settings.corrections_effective)
+    effective["klett"]["channels_used"] = list(settings.klett["channels"])
     return {
         "Conventions": "CF-1.8",
         "title": "lidar signals and aerosol products",

@@ -15,44 +15,9 @@ import pathlib
 
 import numpy as np
 
-__all__ = ["quicklook", "elastic_channels"]
+__all__ = ["quicklook"]
 
 INSTALL_PLOT = "pip install 'Aerolume[plot]'"
-
-#: Emitted wavelengths of the usual lidar lasers (nm): a channel within 1 nm of one of
-#: these is elastic; the others are Raman or fluorescence channels.
-EMITTED_NM = (355.0, 532.0, 1064.0, 349.0, 351.0, 308.0, 694.0, 910.0)
-
-
-def elastic_channels(ds) -> list[str]:
-    """The elastic channels of a Dataset, one per emitted wavelength and polarisation.
-
-    Where a glued channel exists it stands for its analog and photon-counting parts;
-    otherwise photon counting is preferred at night-time signal levels, then analog.
-
-    Parameters
-    ----------
-    ds : xarray.Dataset
-        With a ``channel`` dimension and a per-channel ``wavelength`` coordinate (m).
-
-    Returns
-    -------
-    list of str
-        Channel ids in the Dataset's order.
-    """
-    ids = [str(c) for c in ds["channel"].values]
-    wavelengths = np.asarray(ds["wavelength"].values, dtype=float) * 1e9
-    groups: dict[str, list[str]] = {}
-    for ident, nm in zip(ids, wavelengths):
-        if not any(abs(nm - e) <= 1.0 for e in EMITTED_NM):
-            continue
-        stem, _, _ = ident.rpartition("_")
-        groups.setdefault(stem or ident, []).append(ident)
-    rank = {"gl": 0, "pc": 1, "an": 2}
-    chosen = {min(members, key=lambda c: rank.get(c.rpartition("_")[2], 3))
-              for members in groups.values()}
-    return [c for c in ids if c in chosen]
-
 
 def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
               max_range: float = 15e3, channels: list[str] | None = None,
@@ -70,7 +35,8 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
     max_range : float, optional
         Top of every panel along the beam (m).
     channels : list of str, optional
-        The channels drawn as time-height panels; default :func:`elastic_channels`.
+        The channels drawn as time-height panels; default the channels of the retrieval, else
+        :func:`Aerolume.products.elastic_channels`.
     dpi : int, optional
         Resolution of the image (dots per inch); the figure is 13 inches wide.
 
@@ -96,6 +62,8 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
         raise MissingDependency(f"quicklooks need matplotlib: {INSTALL_PLOT}") from None
     import xarray as xr
 
+    from .products import elastic_channels
+
     product = pathlib.Path(product)
     try:
         ds = xr.open_dataset(product)
@@ -108,7 +76,10 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
             raise ValueError(f"{product}: not a processed lidar file (no "
                              f"{', '.join(missing)})")
         if channels is None:
-            channels = elastic_channels(ds) or [str(c) for c in ds["channel"].values]
+            if "klett_channel" in ds.coords and ds.sizes.get("klett_channel", 0):
+                channels = [str(c) for c in ds["klett_channel"].values]
+            else:
+                channels = elastic_channels(ds) or [str(c) for c in ds["channel"].values]
         known = [str(c) for c in ds["channel"].values]
         for c in channels:
             if c not in known:

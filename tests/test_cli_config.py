@@ -1,7 +1,6 @@
 """The processing configuration: defaults, checks naming file and field, provenance text."""
 
 import json
-import math
 
 import pytest
 
@@ -18,11 +17,12 @@ def test_defaults_and_the_printed_file_agree(tmp_path):
     defaults = load_config()
     assert defaults["klett"]["lidar_ratio"] == 50.0
     assert defaults["raman"] == [] and defaults["corrections"] == {}
-    assert math.isinf(defaults["processing"]["max_range"])
+    assert defaults["processing"]["max_range"] == 30000.0
     # The documented file that `aerolume config` prints loads back to the same values.
     printed = load_config(write(tmp_path, default_config_text()))
     assert printed.effective() == defaults.effective()
-    assert json.loads(defaults.effective())["processing"]["max_range"] == "inf"
+    far = load_config(write(tmp_path, "[processing]\nmax_range = inf\n"))
+    assert json.loads(far.effective())["processing"]["max_range"] == "inf"
 
 
 def test_given_values_are_kept_and_the_rest_filled(tmp_path):
@@ -62,6 +62,7 @@ def test_given_values_are_kept_and_the_rest_filled(tmp_path):
     ("[atmosphere]\nline = \"rotational\"\n", "[atmosphere] line: must be one of 'total', 'cabannes'"),
     ("[station]\nzenith_angle = 90\n", "[station] zenith_angle: must be below 90"),
     ("[uncertainty]\nrealisations = 1.5\n", "[uncertainty] realisations: must be an integer"),
+    ("[uncertainty]\nrealisations = 1\n", "realisations: must be 0 (no uncertainties) or at least 2"),
     ("[output]\ncompression = 10\n", "[output] compression: must be an integer from 0 to 9"),
     ("[[raman]]\nelastic = \"355_gl\"\n", "[[raman]] #1 raman: missing"),
     ("[[raman]]\nelastic = \"355_gl\"\nraman = \"387_gl\"\nwindow = 0\n",

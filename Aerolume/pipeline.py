@@ -474,10 +474,11 @@ def _join(parts):
 
     if len(parts) == 1:
         return parts[0]
-    timed = [name for name, v in parts[0].data_vars.items() if "time" in v.dims]
+    timed = [name for name, v in parts[0].variables.items() if "time" in v.dims]
     static = parts[0].drop_vars(timed)
-    joined = xr.concat([p[timed] for p in parts], dim="time", data_vars="all",
-                       coords="different", compat="equals", join="exact",
+    untimed = [name for name in static.variables if name not in static.dims]
+    joined = xr.concat([p.drop_vars(untimed) for p in parts], dim="time", data_vars="all",
+                       coords="minimal", compat="equals", join="exact",
                        combine_attrs="override")
     return xr.merge([joined, static], compat="override", join="exact",
                     combine_attrs="override")

@@ -296,7 +296,7 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
             molecular_ds["beta_m"].sel(channel=raman).values).sum()))
         w0 = float(corrected["wavelength"].sel(channel=elastic).values)
         wr_header = float(corrected["wavelength"].sel(channel=raman).values)
-        wr = float(retrieval.raman_wavelength(w0))
+        wr = float(np.ravel(retrieval.raman_wavelength(w0))[0])
         if abs(wr - wr_header) > 2e-9:
             wr = wr_header  # not the nitrogen line of this laser: trust the header
         station = float(molecular_ds.attrs["station_altitude"])
@@ -323,7 +323,8 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
             warnings.filterwarnings("ignore", message=".*reference.*")
             res = retrieval.raman_retrieval(
                 e_signal[:, :n], r_signal[:, :n], rng[:n], mol_e, mol_r, interval,
-                pair["reference_value"], pair["angstrom"], pair["window"], uncertainty=mc,
+                pair["reference_value"], pair["angstrom"], np.full(n, pair["window"]),
+                uncertainty=mc,
                 wavelength=w0, raman_wavelength=wr, threads=settings.threads or None)
         for name in names:
             values = np.full(e_signal.shape, np.nan)

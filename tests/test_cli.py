@@ -1,0 +1,316 @@
+"""The aerolume command end to end on the shipped sample files: products, provenance,
+quicklook, the Dask run against the serial one, and every bad-input path."""
+
+import contextlib
+import io
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import xarray as xr
+
+from Aerolume.cli import main
+from Aerolume.io import read_licel
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SAMPLES = sorted((ROOT / "examples" / "data" / "licel").glob("RM*"))
+STATION = ROOT / "examples" / "station.toml"
+
+
+def aerolume(*args):
+    """Runs the command in this process: (exit status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = main([str(a) for a in args])
+    return status, out.getvalue(), err.getvalue()
+
+
+def config_with(tmp_path, old, new, name="station.toml"):
+    text = STATION.read_text()
+    assert old in text
+    path = tmp_path / name
+    path.write_text(text.replace(old, new))
+    return path
+
+
+@pytest.fixture(scope="module")
+def night(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("night")
+    out = folder / "night.nc"
+    status, stdout, stderr = aerolume("process", *SAMPLES, "--config", STATION, "-o", out)
+    assert status == 0, stderr
+    return out, stdout, stderr
+
+
+def test_process_writes_products_units_and_provenance(night):
+    out, stdout, stderr = night
+    assert stdout == ""
+    assert "\r" not in stderr  # no progress bar when standard error is not a terminal
+    with xr.open_dataset(out) as ds:
+        # 2-minute averages aligned to the hour: as many as intervals the profiles fall in.
+        starts = read_licel(SAMPLES).time.values.astype("datetime64[s]").astype(np.int64)
+        assert ds.sizes["time"] == len(np.unique(starts // 120))
+        assert ds.sizes["range"] == 1000 and float(ds.range[-1]) <= 30000.0
+        assert list(ds.klett_channel.values) == ["355_gl"]
+        assert list(ds.raman_channel.values) == ["355_gl"]
+        assert list(ds.raman_signal_channel.values) == ["387_gl"]
+        assert {"355_gl", "387_gl"} <= set(ds.channel.values)
+        units = {"backscatter": "m-1 sr-1", "backscatter_uncertainty": "m-1 sr-1",
+                 "extinction": "m-1", "extinction_uncertainty": "m-1",
+                 "raman_extinction": "m-1", "raman_backscatter": "m-1 sr-1",
+                 "raman_lidar_ratio": "sr", "raman_lidar_ratio_uncertainty": "sr",
+                 "alpha_m": "m-1", "beta_m": "m-1 sr-1", "altitude": "m",
+                 "reference_bottom": "m", "range": "m"}
+        for name, unit in units.items():
+            assert ds[name].attrs["units"] == unit, name
+        # A night-time reference above 5 km, and products with positive spreads below it.
+        bottom = ds.reference_bottom.values
+        assert np.all((bottom >= 5000) & (bottom < 15000))
+        below = ds.sel(range=slice(3000, 5000))
+        for name in ("backscatter", "raman_backscatter"):
+            values = below[name].values
+            spread = below[f"{name}_uncertainty"].values
+            assert np.isfinite(values).mean() > 0.9
+            assert np.all(spread[np.isfinite(spread)] > 0)
+        assert np.all(np.isnan(ds.backscatter.sel(range=slice(16000, None)).values))
+
+        attrs = ds.attrs
+        from importlib.metadata import version
+        assert attrs["aerolume_version"] == version("Aerolume")
+        assert attrs["configuration"] == STATION.read_text()
+        assert attrs["configuration_file"] == str(STATION)
+        effective = json.loads(attrs["configuration_effective"])
+        assert effective["corrections"]["dead_time"] == 3.7
+        assert effective["corrections"]["trigger_delay"] is None  # a default, written back
+        assert effective["klett"]["channels_used"] == ["355_gl"]
+        assert effective["atmosphere"]["line"] == "total"
+        assert list(attrs["source_files"]) == [str(p) for p in SAMPLES]
+        assert np.datetime64(attrs["processed_at"].rstrip("Z"))
+        assert "aerolume process <5 raw files>" in attrs["history"]
+        steps = [s["step"] for s in json.loads(attrs["corrections"])]
+        assert {"dead_time", "background", "glue", "average_time"} <= set(steps)
+
+
+def test_quicklook_draws_a_readable_png(night, tmp_path):
+    image = pytest.importorskip("matplotlib.image")
+    png = tmp_path / "night.png"
+    status, _, stderr = aerolume("quicklook", night[0], "-o", png)
+    assert status == 0, stderr
+    pixels = image.imread(png)[..., :3]
+    height, width = pixels.shape[:2]
+    assert width == 1300 and 350 <= height <= 500
+    # Not blank: colour over a good part of the image, and variation within it.
+    coloured = (pixels < 0.9).any(axis=-1).mean()
+    assert coloured > 0.25 and pixels.std() > 0.1
+
+
+def test_quicklook_without_retrievals_still_draws(night, tmp_path):
+    with xr.open_dataset(night[0]) as ds:
+        ds.drop_dims(["klett_channel", "raman_channel"]).to_netcdf(tmp_path / "bare.nc")
+    status, _, stderr = aerolume("quicklook", tmp_path / "bare.nc", "-o", tmp_path / "b.png")
+    assert status == 0, stderr
+    assert (tmp_path / "b.png").stat().st_size > 10_000
+
+
+def assert_same_products(a, b, *, skip=(), skip_attrs=()):
+    with xr.open_dataset(a) as x, xr.open_dataset(b) as y:
+        assert set(x.variables) == set(y.variables)
+        for name in x.variables:
+            if name in skip:
+                continue
+            u, v = x[name].values, y[name].values
+            if u.dtype.kind == "f":
+                assert np.array_equal(u, v, equal_nan=True), name
+                # bit for bit, signed zeros included
+                assert u.tobytes() == v.tobytes(), name
+            else:
+                assert np.array_equal(u, v), name
+        for key in set(x.attrs) | set(y.attrs):
+            if key not in ("processed_at", "history", *skip_attrs):
+                assert str(x.attrs.get(key)) == str(y.attrs.get(key)), key
+
+
+def test_a_local_dask_cluster_gives_the_serial_products(tmp_path):
+    pytest.importorskip("distributed")
+    # Blocks of 2 profiles: several units of work for the two workers.
+    cfg = config_with(tmp_path, "block = 30", "block = 2")
+    serial, spread = tmp_path / "serial.nc", tmp_path / "dask.nc"
+    status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", serial, "-q")
+    assert status == 0, err
+    status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", spread, "--workers", 2)
+    assert status == 0, err
+    assert_same_products(serial, spread)
+
+
+def test_blocks_do_not_change_the_values(night, tmp_path):
+    # Cutting the night into blocks of 2 profiles must not move any time average; only
+    # the Monte Carlo draws (seeded per block) may differ.
+    cfg = config_with(tmp_path, "block = 30", "block = 2")
+    out = tmp_path / "blocks.nc"
+    status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", out, "-q")
+    assert status == 0, err
+    spreads = [n for n in xr.open_dataset(out).data_vars if n.endswith("_uncertainty")]
+    assert_same_products(night[0], out, skip=spreads,
+                         skip_attrs=["configuration", "configuration_effective",
+                                     "configuration_file"])
+
+
+def test_info_summarises_the_files():
+    status, out, err = aerolume("info", *SAMPLES)
+    assert status == 0, err
+    assert out.startswith("Embrapa: 5 profiles\n")
+    assert "100 m above sea level" in out and "UTC" in out
+    lines = {line.split()[0]: line for line in out.splitlines() if line[:3].isdigit()}
+    assert set(lines) == {"355_an", "355_pc", "387_an", "387_pc", "408_pc"}
+    assert "355.0 nm" in lines["355_an"] and "analog" in lines["355_an"]
+    assert "16380" in lines["387_pc"] and "7.5 m" in lines["387_pc"]
+    assert "photon counting" in lines["408_pc"] and "600" in lines["408_pc"]
+
+
+# ---- bad input: one line, exit status 1, nothing written ---------------------------------
+
+@pytest.fixture
+def damaged(tmp_path):
+    """Copies of the samples, the third truncated, and a file that is not a raw file."""
+    files = []
+    for p in SAMPLES:
+        shutil.copy(p, tmp_path / p.name)
+        files.append(tmp_path / p.name)
+    data = files[2].read_bytes()
+    files[2].write_bytes(data[:len(data) // 2])
+    text = tmp_path / "notes.txt"
+    text.write_text("not a lidar file\n")
+    return files, text
+
+
+def bad_case(tmp_path, damaged, case):
+    files, text = damaged
+    out = tmp_path / "out.nc"
+
+    def toml(body):
+        (tmp_path / "bad.toml").write_text(body)
+        return tmp_path / "bad.toml"
+
+    cases = {
+        "missing file": lambda: (["process", tmp_path / "nothere.003", "-o", out],
+                         f"{tmp_path / 'nothere.003'}: no such file"),
+        "no match": lambda: (["process", str(tmp_path / "RX*"), "-o", out], "RX*: no file matches"),
+        "truncated file": lambda: (["process", *files, "-o", out], f"{files[2]}: truncated"),
+        "not a raw file": lambda: (["process", files[0], text, "-o", out], f"{text}: "),
+        "config field": lambda: (["process", *files[:2], "-c", toml("[klett]\nlidar_raito = 4\n"),
+                          "-o", out], "bad.toml: [klett] lidar_raito: unknown field"),
+        "config value": lambda: (["process", *files[:2], "-c", toml("[klett]\nlidar_ratio = -4\n"),
+                          "-o", out], "bad.toml: [klett] lidar_ratio: must be positive"),
+        "corrections field": lambda: (["process", *files[:2], "-c", toml("[corrections]\ndeadtime = 4\n"),
+                               "-o", out], "bad.toml: [corrections] deadtime: unknown field"),
+        "corrections value": lambda: (["process", *files[:2], "-c",
+                               toml("[corrections]\nbackground = \"sideways\"\n"), "-o", out],
+                              "bad.toml: [corrections]: background must be"),
+        "range corrected": lambda: (["process", *files[:2], "-c",
+                             toml("[corrections]\nrange_correction = true\n"), "-o", out],
+                            "bad.toml: [corrections] range_correction: the retrievals take"),
+        "unknown channel": lambda: (["process", *files[:2], "-c", toml("[klett]\nchannels = [\"532_an\"]\n"),
+                             "-o", out], "bad.toml: [klett] channels: no channel '532_an'"),
+        "raman channel": lambda: (["process", *files[:2], "-c",
+                           toml("[[raman]]\nelastic = \"355_an\"\nraman = \"386_an\"\n"), "-o", out],
+                          "bad.toml: [[raman]] #1 raman: no channel '386_an'"),
+        "sounding missing": lambda: (["process", *files[:2], "-c",
+                              toml("[atmosphere]\nsounding = \"sonde.txt\"\n"), "-o", out],
+                             "bad.toml: [atmosphere] sounding: no such file"),
+        "missing config": lambda: (["process", *files[:2], "-c", tmp_path / "none.toml", "-o", out],
+                           "none.toml: no such configuration file"),
+        "output folder": lambda: (["process", *files[:2], "-o", tmp_path / "no" / "out.nc"],
+                          "folder"),
+        "quicklook input": lambda: (["quicklook", text, "-o", tmp_path / "q.png"],
+                            f"{text}: not a readable netCDF file"),
+        "info missing": lambda: (["info", tmp_path / "nothere.003"], "nothere.003: no such file"),
+    }
+    return cases[case]()
+
+
+CASES = ["missing file", "no match", "truncated file", "not a raw file", "config field",
+         "config value", "corrections field", "corrections value", "range corrected",
+         "unknown channel", "raman channel", "sounding missing", "missing config",
+         "output folder", "quicklook input", "info missing"]
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_bad_input_is_one_line_naming_the_problem(tmp_path, damaged, case):
+    args, expected = bad_case(tmp_path, damaged, case)
+    status, out, err = aerolume(*args)
+    assert status == 1
+    assert err.startswith("aerolume: error: ") and err.endswith("\n")
+    assert err.count("\n") == 1, err
+    assert expected in err, err
+    assert not (tmp_path / "out.nc").exists() and not (tmp_path / "q.png").exists()
+    assert not list(tmp_path.glob(".out.nc.*"))  # no temporary left behind
+
+
+def test_skipping_unreadable_files_warns_and_goes_on(tmp_path, damaged):
+    files, _ = damaged
+    cfg = config_with(tmp_path, 'errors = "raise"', 'errors = "skip"')
+    out = tmp_path / "out.nc"
+    status, _, err = aerolume("process", *files, "-c", cfg, "-o", out)
+    assert status == 0, err
+    assert err.startswith("aerolume: warning: skipped 1 of 5 files:")
+    assert f"{files[2]}: truncated" in err
+    with xr.open_dataset(out) as ds:
+        assert str(files[2]) not in list(ds.attrs["source_files"])
+        assert len(ds.attrs["source_files"]) == 4
+
+
+def test_the_installed_command_reports_without_traceback(tmp_path):
+    script = pathlib.Path(sys.executable).with_name("aerolume")
+    if not script.exists():
+        pytest.skip("the console script is not beside the interpreter")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    done = subprocess.run([str(script), "process", "nothere.003", "-o", "out.nc"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1
+    assert done.stderr == "aerolume: error: nothere.003: no such file\n"
+    done = subprocess.run([str(script), "process"], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and "usage: aerolume process" in done.stderr
+
+
+def test_sounding_file(tmp_path):
+    from Aerolume.atmosphere import standard_atmosphere
+    from Aerolume.pipeline import read_sounding
+
+    z = np.arange(0.0, 40001.0, 250.0)
+    air = standard_atmosphere(z)
+    sonde = tmp_path / "sonde.txt"
+    lines = ["# altitude m, pressure Pa, temperature K", "altitude,pressure,temperature"]
+    lines += [f"{a},{float(p)!r},{float(t)!r}"
+              for a, p, t in zip(z, air.pressure, air.temperature)][::-1]
+    sonde.write_text("\n".join(lines) + "\n")
+    altitude, pressure, temperature = read_sounding(sonde)
+    assert np.array_equal(altitude, z) and np.array_equal(pressure, air.pressure)
+
+    # A sounding that stops at 40 km: products above it are NaN, the rest as usual.
+    cfg = config_with(tmp_path, 'line = "total"', 'line = "total"\nsounding = "sonde.txt"')
+    out = tmp_path / "sonde.nc"
+    status, _, err = aerolume("process", *SAMPLES[:2], "-c", cfg, "-o", out, "-q")
+    assert status == 0, err
+    with xr.open_dataset(out) as ds:
+        density = ds.molecular_number_density.values
+        assert np.isfinite(density).all()  # 30 km of range stay inside 40 km of sounding
+        expected = standard_atmosphere(ds.altitude.values).number_density
+        assert np.allclose(density, expected, rtol=2e-3)
+        assert json.loads(ds.attrs["configuration_effective"])["atmosphere"]["sounding"] == \
+            "sonde.txt"
+
+    for body, message in (("0 1 2\n", "at least two levels"),
+                          ("0 101325 288\n10 1e5\n", "line 2: 2 values"),
+                          ("0 101325 288\n10 x 287\n", "line 2: not a number"),
+                          ("0 101325 288\n0 101000 287\n", "altitude 0 m appears twice"),
+                          ("0 101325 288\n10 -5 287\n", "line 2: pressure and temperature")):
+        sonde.write_text(body)
+        with pytest.raises(ValueError, match=message) as caught:
+            read_sounding(sonde)
+        assert str(sonde) in str(caught.value)

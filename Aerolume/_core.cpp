@@ -382,25 +382,36 @@ void bind_raw_data(nb::module_& m) {
     }, "paths"_a, "threads"_a,
     "Parses each file's header: a list of (header, None, False) or (None, why, is_os_error).");
 
-    using Raw = nb::ndarray<std::uint32_t, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
-    using Signal = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
     m.def("licel_read", [](const std::vector<std::string>& paths, const std::vector<L::Header>& headers,
-                           const std::vector<std::size_t>& set_of_channel, Raw raw, Signal signal,
+                           const std::vector<std::size_t>& set_of_channel, std::size_t gates,
                            unsigned threads) {
-        if (raw.shape(0) != paths.size() || raw.shape(1) != set_of_channel.size() ||
-            signal.shape(0) != raw.shape(0) || signal.shape(1) != raw.shape(1) ||
-            signal.shape(2) != raw.shape(2))
-            throw std::invalid_argument("licel_read: raw and signal must be (files, channels, gates)");
-        for (std::size_t i = 0; i < headers.size(); ++i)
+        if (headers.size() != paths.size())
+            throw std::invalid_argument("licel_read: one header per path");
+        for (const L::Header& h : headers)
             for (std::size_t s : set_of_channel)
-                if (s >= headers[i].sets.size())
+                if (s >= h.sets.size() || static_cast<std::size_t>(h.sets[s].bins) > gates)
                     throw std::invalid_argument("licel_read: a channel's data set is not in a header");
-        Unlocked unlocked;
-        return L::read(paths, headers, set_of_channel, {raw.shape(1), raw.shape(2)},
-                       {raw.data(), raw.size()}, {signal.data(), signal.size()}, threads);
-    }, "paths"_a, "headers"_a, "set_of_channel"_a, "raw"_a, "signal"_a, "threads"_a,
-    "Reads the files' data sets into `raw` (counts) and `signal` (mV or MHz), row i from "
-    "file i, channel c from data set set_of_channel[c]; returns per file '' or why not.");
+        // Allocated here rather than by NumPy: large NumPy arrays ask the kernel for huge
+        // pages, which can stall on memory compaction.  Every element is written by read.
+        const std::size_t size = paths.size() * set_of_channel.size() * gates;
+        const std::size_t shape[3] = {paths.size(), set_of_channel.size(), gates};
+        auto* raw = new std::uint32_t[size == 0 ? 1 : size];
+        nb::capsule raw_owner(raw, [](void* p) noexcept { delete[] static_cast<std::uint32_t*>(p); });
+        auto* signal = new double[size == 0 ? 1 : size];
+        nb::capsule signal_owner(signal, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+        nb::ndarray<nb::numpy, std::uint32_t> raw_array(raw, 3, shape, raw_owner);
+        nb::ndarray<nb::numpy, double> signal_array(signal, 3, shape, signal_owner);
+        std::vector<std::string> errors;
+        {
+            Unlocked unlocked;
+            errors = L::read(paths, headers, set_of_channel, {set_of_channel.size(), gates},
+                             {raw, size}, {signal, size}, threads);
+        }
+        return nb::make_tuple(raw_array, signal_array, errors);
+    }, "paths"_a, "headers"_a, "set_of_channel"_a, "gates"_a, "threads"_a,
+    "Reads the files' data sets: (raw counts, signal in mV or MHz, per file '' or why not), "
+    "each (files, channels, gates), row i from file i, channel c from data set "
+    "set_of_channel[c].");
 }
 
 // ---- Instrument corrections -------------------------------------------------------------

@@ -11,6 +11,7 @@ corrected) through xarray's netCDF4 backend, keeping every attribute.
 
 from __future__ import annotations
 
+import functools
 import glob
 import os
 import warnings
@@ -31,6 +32,7 @@ _POLARIZATION = {"o": "none", "p": "parallel", "l": "parallel", "s": "perpendicu
                  "r": "right_circular", "c": "circular"}
 
 
+@functools.lru_cache(maxsize=None)
 def package_version() -> str:
     """The installed version of Aerolume (recorded in provenance attributes)."""
     try:
@@ -207,9 +209,10 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
     if not good:
         _fail(problems, total, "raise")
     reference_path, reference = good[0]
+    reference_sets = reference.sets  # (each access to .sets makes new objects)
     kept = []
     for path, header in good:
-        difference = _layout_difference(header.sets, reference.sets)
+        difference = _layout_difference(header.sets, reference_sets)
         if difference:
             problems.append((path, f"the channel layout differs from {reference_path}'s: "
                              f"{difference}", False))
@@ -218,13 +221,15 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
     if errors == "raise":
         _fail(problems, total, errors)
 
-    sets = reference.sets
+    sets = reference_sets
     ids = _channel_ids(sets)
     if channels is None:
         chosen = list(range(len(sets)))
     else:
         if isinstance(channels, str):
             channels = [channels]
+        if len(set(channels)) != len(channels):
+            raise ValueError(f"channels names a channel twice: {list(channels)}")
         chosen = []
         for name in channels:
             if name not in ids:
@@ -241,9 +246,7 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
 
     paths_kept = [p for p, _ in kept]
     headers = [h for _, h in kept]
-    raw = np.empty((len(kept), len(chosen), gates), dtype=np.uint32)
-    signal = np.empty((len(kept), len(chosen), gates), dtype=np.float64)
-    failed = _core.licel_read(paths_kept, headers, chosen, raw, signal, nthreads)
+    raw, signal, failed = _core.licel_read(paths_kept, headers, chosen, gates, nthreads)
     late = [(p, why, False) for p, why in zip(paths_kept, failed) if why]
     if late:
         problems.extend(late)
@@ -274,8 +277,10 @@ def _assemble(raw, signal, paths, headers, sets, ids, chosen, bin_width, gates) 
         warnings.warn("read_licel: several profiles have the same start time",
                       RuntimeWarning, stacklevel=3)
 
+    chosen_sets = [[h_sets[k] for k in chosen] for h_sets in (h.sets for h in headers)]
+
     def per_set(attr, dtype):
-        return np.array([[getattr(h.sets[k], attr) for k in chosen] for h in headers], dtype=dtype)
+        return np.array([[getattr(s, attr) for s in row] for row in chosen_sets], dtype=dtype)
 
     photon = np.array([s.photon_counting for s in sets])
     input_range = per_set("input_range", np.float64)

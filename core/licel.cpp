@@ -9,8 +9,11 @@
 #include <limits>
 #include <system_error>
 
+#include <climits>
+
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "parallel.h"
@@ -317,6 +320,33 @@ std::size_t read_at(int fd, char* out, std::size_t size, std::size_t offset) {
     return done;
 }
 
+// Reads from the start of the file into `parts` in turn; returns the number of bytes
+// read (short only at the end of the file).
+std::size_t read_vector(int fd, std::vector<iovec> parts) {
+    std::size_t done = 0, first = 0;
+    while (first < parts.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, IOV_MAX));
+        const ssize_t n = ::preadv(fd, parts.data() + first, count, static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category());
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+        // Skip the parts filled, and advance into a part filled in part.
+        std::size_t left = static_cast<std::size_t>(n);
+        while (first < parts.size() && left >= parts[first].iov_len) {
+            left -= parts[first].iov_len;
+            ++first;
+        }
+        if (first < parts.size() && left) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
+            parts[first].iov_len -= left;
+        }
+    }
+    return done;
+}
+
 struct OsError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -456,7 +486,8 @@ std::vector<std::string> read(const std::vector<std::string>& paths,
         throw std::invalid_argument("licel::read: sizes of the arguments disagree");
     std::vector<std::string> errors(paths.size());
     parallel_for(paths.size(), threads, [&](std::size_t begin, std::size_t end) {
-        std::vector<char> buffer;
+        std::vector<char> buffer, separators;
+        std::vector<std::uint32_t> scratch;
         for (std::size_t i = begin; i < end; ++i) {
             std::uint32_t* raw_row = raw.data() + i * row;
             double* signal_row = signal.data() + i * row;
@@ -468,21 +499,40 @@ std::vector<std::string> read(const std::vector<std::string>& paths,
                     throw FormatError("the file changed while being read (" +
                                       std::to_string(expected.file_size) + " then " +
                                       std::to_string(size) + " bytes)");
-                buffer.resize(size);
-                if (read_at(f.fd, buffer.data(), size, 0) != size)
+                // One vectored read puts the header in `buffer`, each wanted data set
+                // straight into its row of `raw`, the others and the separators aside.
+                const std::size_t sets = expected.sets.size();
+                std::vector<std::uint32_t*> target(sets, nullptr);
+                for (std::size_t c = 0; c < layout.channels; ++c) {
+                    const std::size_t s = set_of_channel[c];
+                    if (s >= sets || target[s] || static_cast<std::size_t>(expected.sets[s].bins) > layout.gates)
+                        throw std::invalid_argument("licel::read: bad channel mapping");
+                    target[s] = raw_row + c * layout.gates;
+                }
+                std::size_t largest = 0;
+                for (const DataSet& set : expected.sets)
+                    largest = std::max(largest, static_cast<std::size_t>(set.bins));
+                buffer.resize(expected.data_offset);
+                scratch.resize(largest);
+                separators.assign(2 * sets, 0);
+                std::vector<iovec> parts;
+                parts.reserve(2 * sets + 1);
+                parts.push_back({buffer.data(), expected.data_offset});
+                for (std::size_t s = 0; s < sets; ++s) {
+                    const std::size_t bytes = static_cast<std::size_t>(expected.sets[s].bins) * 4;
+                    parts.push_back({target[s] ? static_cast<void*>(target[s]) : scratch.data(), bytes});
+                    if (s + 1 < sets || expected.trailing_separator)
+                        parts.push_back({separators.data() + 2 * s, 2});
+                }
+                if (read_vector(f.fd, parts) != size)
                     throw FormatError("the file changed while being read (shorter than its size)");
-                const std::string_view bytes(buffer.data(), size);
-                if (bytes.substr(0, expected.data_offset) != expected.text)
+                if (std::string_view(buffer.data(), expected.data_offset) != expected.text)
                     throw FormatError("the file changed while being read (its header differs)");
-                // Where each data set starts, and its separator.
-                std::vector<std::size_t> offsets(expected.sets.size());
                 std::size_t at = expected.data_offset;
-                for (std::size_t s = 0; s < expected.sets.size(); ++s) {
-                    offsets[s] = at;
+                for (std::size_t s = 0; s < sets; ++s) {
                     at += static_cast<std::size_t>(expected.sets[s].bins) * 4;
-                    const bool last = s + 1 == expected.sets.size();
-                    if (!last || expected.trailing_separator) {
-                        if (bytes[at] != '\r' || bytes[at + 1] != '\n')
+                    if (s + 1 < sets || expected.trailing_separator) {
+                        if (separators[2 * s] != '\r' || separators[2 * s + 1] != '\n')
                             throw FormatError("data set " + std::to_string(s + 1) +
                                               " is not followed by CRLF at byte " +
                                               std::to_string(at) +
@@ -491,15 +541,10 @@ std::vector<std::string> read(const std::vector<std::string>& paths,
                     }
                 }
                 for (std::size_t c = 0; c < layout.channels; ++c) {
-                    const std::size_t s = set_of_channel[c];
-                    if (s >= expected.sets.size())
-                        throw std::invalid_argument("licel::read: no such data set");
-                    const DataSet& set = expected.sets[s];
-                    const std::size_t bins =
-                        std::min(static_cast<std::size_t>(set.bins), layout.gates);
+                    const DataSet& set = expected.sets[set_of_channel[c]];
+                    const std::size_t bins = static_cast<std::size_t>(set.bins);
                     std::uint32_t* r = raw_row + c * layout.gates;
                     double* g = signal_row + c * layout.gates;
-                    std::memcpy(r, bytes.data() + offsets[s], bins * 4);
                     if constexpr (std::endian::native == std::endian::big)
                         for (std::size_t k = 0; k < bins; ++k)
                             r[k] = (r[k] >> 24) | ((r[k] >> 8) & 0xff00u) |

@@ -184,9 +184,10 @@ class Sounding:
     __slots__ = ("_altitude", "_pressure", "_temperature", "_log_pressure")
 
     def __init__(self, altitude: np.ndarray, pressure: np.ndarray, temperature: np.ndarray):
-        self._altitude = np.ascontiguousarray(altitude, dtype=np.float64)
-        self._pressure = np.ascontiguousarray(pressure, dtype=np.float64)
-        self._temperature = np.ascontiguousarray(temperature, dtype=np.float64)
+        # Copies of their own, read-only, so that neither side can change the other's.
+        self._altitude = np.array(altitude, dtype=np.float64)
+        self._pressure = np.array(pressure, dtype=np.float64)
+        self._temperature = np.array(temperature, dtype=np.float64)
         self._log_pressure = np.log(self._pressure)
         for array in (self._altitude, self._pressure, self._temperature, self._log_pressure):
             array.setflags(write=False)
@@ -287,27 +288,33 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
     if not z.size == p.size == t.size:
         raise ValueError(f"altitude, pressure and temperature must have one value per level: "
                          f"got {z.size}, {p.size} and {t.size} values")
-    usable = np.isfinite(z) & np.isfinite(p) & np.isfinite(t)
-    if not usable.all():
-        dropped = int(z.size - usable.sum())
-        warnings.warn(f"sounding: dropped {dropped} of {z.size} levels with a NaN or infinite "
-                      f"altitude, pressure or temperature", UserWarning, stacklevel=2)
-        z, p, t = z[usable], p[usable], t[usable]
-    require_positive(p, "pressure")
-    require_positive(t, "temperature")
-    order = np.argsort(z, kind="stable")
-    z, p, t = z[order], p[order], t[order]
-    same = z[1:] == z[:-1]
-    if same.any():
-        conflict = same & ((p[1:] != p[:-1]) | (t[1:] != t[:-1]))
-        if conflict.any():
-            i = int(np.argmax(conflict))
-            raise ValueError(f"altitude: two levels at {z[i]:g} m disagree (pressure {p[i]:g} "
-                             f"and {p[i + 1]:g} Pa, temperature {t[i]:g} and {t[i + 1]:g} K)")
-        keep = np.concatenate(([True], ~same))
-        warnings.warn(f"sounding: dropped {int(same.sum())} repeated level(s)", UserWarning,
-                      stacklevel=2)
-        z, p, t = z[keep], p[keep], t[keep]
+    # (Each check first in one pass over all levels, in detail only when it fails.)
+    if not np.isfinite(z + p + t).all():
+        usable = np.isfinite(z) & np.isfinite(p) & np.isfinite(t)
+        if not usable.all():
+            dropped = int(z.size - usable.sum())
+            warnings.warn(f"sounding: dropped {dropped} of {z.size} levels with a NaN or "
+                          f"infinite altitude, pressure or temperature", UserWarning,
+                          stacklevel=2)
+            z, p, t = z[usable], p[usable], t[usable]
+    if z.size and not (p.min() > 0.0 and t.min() > 0.0):
+        require_positive(p, "pressure")
+        require_positive(t, "temperature")
+    if not (z[1:] > z[:-1]).all():
+        order = np.argsort(z, kind="stable")
+        z, p, t = z[order], p[order], t[order]
+        same = z[1:] == z[:-1]
+        if same.any():
+            conflict = same & ((p[1:] != p[:-1]) | (t[1:] != t[:-1]))
+            if conflict.any():
+                i = int(np.argmax(conflict))
+                raise ValueError(f"altitude: two levels at {z[i]:g} m disagree (pressure "
+                                 f"{p[i]:g} and {p[i + 1]:g} Pa, temperature {t[i]:g} and "
+                                 f"{t[i + 1]:g} K)")
+            keep = np.concatenate(([True], ~same))
+            warnings.warn(f"sounding: dropped {int(same.sum())} repeated level(s)",
+                          UserWarning, stacklevel=2)
+            z, p, t = z[keep], p[keep], t[keep]
     if z.size < 2:
         raise ValueError(f"a sounding needs at least two levels with finite values, "
                          f"got {z.size}")
@@ -687,7 +694,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     r = require_finite(as_float64(range, "range"), "range")
     if r.ndim != 1:
         raise ValueError(f"range must be one-dimensional, got shape {r.shape}")
-    if r.size and not (r[0] >= 0.0 and (np.diff(r) > 0.0).all()):
+    if r.size and not (r[0] >= 0.0 and (r[1:] > r[:-1]).all()):
         raise ValueError("range must be non-negative and strictly increasing")
     w = _wavelength(wavelength)
     if w.ndim != 0:

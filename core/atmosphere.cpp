@@ -24,8 +24,9 @@ constexpr double hydrostatic = ussa76::g0 * ussa76::molar_mass / ussa76::gas_con
 
 // One layer of the standard: base geopotential altitude (m'), lapse rate of the
 // molecular-scale temperature (K/m'), and the temperature (K) and pressure (Pa) at its base.
+// `exponent` is g0 M0 / (R* lapse) where the lapse rate is not 0, else g0 M0 / (R* T_base).
 struct Layer {
-    double base, lapse, temperature, pressure;
+    double base, lapse, temperature, pressure, exponent;
 };
 
 constexpr std::size_t layer_count = 7;
@@ -39,13 +40,16 @@ std::array<Layer, layer_count> make_layers() {
     std::array<Layer, layer_count> layers{};
     double temperature = ussa76::sea_level_temperature, pressure = ussa76::sea_level_pressure;
     for (std::size_t i = 0; i < layer_count; ++i) {
-        layers[i] = {base[i], lapse[i], temperature, pressure};
+        layers[i] = {base[i], lapse[i], temperature, pressure,
+                     lapse[i] == 0.0 ? hydrostatic / temperature : hydrostatic / lapse[i]};
         if (i + 1 == layer_count) break;
         const double thickness = base[i + 1] - base[i];
         const double top_temperature = temperature + lapse[i] * thickness;
-        pressure = lapse[i] == 0.0
-                       ? pressure * std::exp(-hydrostatic * thickness / temperature)
-                       : pressure * std::pow(temperature / top_temperature, hydrostatic / lapse[i]);
+        // As standard_unchecked computes it, so that the layers join to the last bit.
+        pressure = pressure * std::exp(lapse[i] == 0.0
+                                           ? -(hydrostatic / temperature) * thickness
+                                           : (hydrostatic / lapse[i]) *
+                                                 std::log(temperature / top_temperature));
         temperature = top_temperature;
     }
     return layers;
@@ -76,12 +80,16 @@ AirState standard_unchecked(double altitude) {
     while (i > 0 && h < layers[i].base) --i;
     const Layer& layer = layers[i];
     const double molecular_temperature = layer.temperature + layer.lapse * (h - layer.base);
+    // Pb (Tb / T)^(g0 M0 / (R* L)), or Pb exp(-g0 M0 (H - Hb) / (R* Tb)) where L = 0; as
+    // Pb exp(...) so that the base pressure comes out exactly.
     const double pressure =
-        layer.lapse == 0.0
-            ? layer.pressure * std::exp(-hydrostatic * (h - layer.base) / layer.temperature)
-            : layer.pressure *
-                  std::pow(layer.temperature / molecular_temperature, hydrostatic / layer.lapse);
-    const double temperature = molecular_temperature * molecular_weight_ratio(altitude);
+        layer.pressure * std::exp(layer.lapse == 0.0
+                                      ? -layer.exponent * (h - layer.base)
+                                      : layer.exponent *
+                                            std::log(layer.temperature / molecular_temperature));
+    const double temperature = altitude > weight_ratio_base
+                                   ? molecular_temperature * molecular_weight_ratio(altitude)
+                                   : molecular_temperature;
     return {temperature, pressure, pressure / (boltzmann * temperature)};
 }
 

@@ -32,38 +32,45 @@ void check_grid(const BeamGrid& grid, const MolecularOutput& out, bool with_air)
         throw std::invalid_argument("every output holds profiles x gates values");
 }
 
-// One pass up profile `p`: air(p, altitude, hint) gives the air at an altitude.
+// Profile `p`: air(p, point, altitude, hint) gives the air at an altitude (point 0 the
+// instrument, point g + 1 gate g).  Three passes, each of independent steps but for a
+// running sum: the air and its optics at every gate; the optical depth between neighbours
+// (kept in the transmission row); the running optical depth and its transmission.
 template <class Air>
 void one_profile(const BeamGrid& grid, std::size_t p, MolecularCrossSections optics,
                  const MolecularOutput& out, bool with_air, Air& air) {
     const std::size_t gates = grid.range.size();
     const std::size_t beam = grid.station_altitude.size() == 1 ? 0 : p;
     const double* altitude = grid.altitude.data() + beam * gates;
+    const double* range = grid.range.data();
     const std::size_t row = p * gates;
+    double* extinction = out.extinction.data() + row;
+    double* backscatter = out.backscatter.data() + row;
+    double* transmission = out.transmission.data() + row;
+    double* attenuated = out.attenuated_backscatter.data() + row;
     std::size_t hint = 0;
-    double previous_range = 0.0;
-    double previous_extinction = air(p, std::size_t{0}, grid.station_altitude[beam], hint).number_density *
-                                 optics.extinction;
-    double depth = 0.0;
+    const double start =
+        air(p, std::size_t{0}, grid.station_altitude[beam], hint).number_density * optics.extinction;
     for (std::size_t g = 0; g < gates; ++g) {
         const AirState state = air(p, g + 1, altitude[g], hint);
-        const double extinction = state.number_density * optics.extinction;
-        const double backscatter = state.number_density * optics.backscatter;
-        depth += optical_depth_between(previous_extinction, extinction,
-                                       grid.range[g] - previous_range);
-        const double transmission = std::exp(-2.0 * depth);
-        const std::size_t i = row + g;
         if (with_air) {
-            out.temperature[i] = state.temperature;
-            out.pressure[i] = state.pressure;
-            out.number_density[i] = state.number_density;
+            out.temperature[row + g] = state.temperature;
+            out.pressure[row + g] = state.pressure;
+            out.number_density[row + g] = state.number_density;
         }
-        out.extinction[i] = extinction;
-        out.backscatter[i] = backscatter;
-        out.transmission[i] = transmission;
-        out.attenuated_backscatter[i] = backscatter * transmission;
-        previous_extinction = extinction;
-        previous_range = grid.range[g];
+        extinction[g] = state.number_density * optics.extinction;
+        backscatter[g] = state.number_density * optics.backscatter;
+    }
+    if (gates == 0) return;
+    transmission[0] = optical_depth_between(start, extinction[0], range[0]);
+    for (std::size_t g = 1; g < gates; ++g)
+        transmission[g] =
+            optical_depth_between(extinction[g - 1], extinction[g], range[g] - range[g - 1]);
+    double depth = 0.0;
+    for (std::size_t g = 0; g < gates; ++g) {
+        depth += transmission[g];
+        transmission[g] = std::exp(-2.0 * depth);
+        attenuated[g] = backscatter[g] * transmission[g];
     }
 }
 
@@ -93,11 +100,17 @@ double beam_altitude(double range, double station_altitude, double cos_zenith) {
 double optical_depth_between(double extinction0, double extinction1, double distance) {
     if (!(extinction0 > 0.0 && extinction1 > 0.0))
         return 0.5 * (extinction0 + extinction1) * distance;
+    // extinction0 (e^l - 1) / l with l = ln(extinction1 / extinction0): the mean of
+    // extinction0 e^(l x) over x in [0, 1].  Its relative error is half the absolute error
+    // of l, however small l is; by its series (to l^7 / 8!) where l is small.
     const double l = std::log(extinction1 / extinction0);
-    // The mean of exp over [0, l] is (e^l - 1) / l; by its series where l is small.
-    if (std::fabs(l) < 1e-3)
-        return extinction0 * distance * (1.0 + l * (0.5 + l * (1.0 / 6.0 + l / 24.0)));
-    return (extinction1 - extinction0) / l * distance;
+    double mean;
+    if (std::fabs(l) < 0.03)
+        mean = 1.0 + l * (1.0 / 2 + l * (1.0 / 6 + l * (1.0 / 24 + l * (1.0 / 120 + l * (1.0 / 720 +
+               l * (1.0 / 5040 + l * (1.0 / 40320)))))));
+    else
+        mean = std::expm1(l) / l;
+    return extinction0 * mean * distance;
 }
 
 void beam_altitudes(std::span<const double> range, std::span<const double> station_altitude,

@@ -11,7 +11,28 @@ import xarray as xr
 
 from ._checks import as_float64, require_finite, require_positive
 
-__all__ = ["Layout"]
+__all__ = ["Layout", "array", "scalar"]
+
+
+def array(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
+    """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
+    out = as_float64(value, name, ndim_min=ndim_min)
+    shape = np.shape(value)
+    return out.reshape(shape) if out.size == int(np.prod(shape, dtype=np.int64)) else out
+
+
+_array = array
+
+
+def scalar(value, name: str, *, positive: bool = False) -> float:
+    """`value` as a finite float (positive if asked), or an error naming `name`."""
+    out = as_float64(value, name)
+    if out.size != 1:
+        raise ValueError(f"{name} must be a single number, got shape {np.shape(value)}")
+    require_finite(out, name)
+    if positive:
+        require_positive(out, name)
+    return float(out.reshape(()))
 
 _DEFAULT_DIMS = {1: ("range",), 2: ("time", "range"), 3: ("time", "channel", "range")}
 
@@ -64,7 +85,7 @@ class Layout:
                  allow_zero: bool = False, finite: bool = True) -> np.ndarray:
         """`value` broadcast to the signal: one shared profile (gates,) when it is the same
         for every profile, else (profiles, gates), C-contiguous float64."""
-        array = as_float64(value, name)
+        array = _array(value, name)
         if finite:
             require_finite(array, name)
         if positive:
@@ -86,7 +107,7 @@ class Layout:
     def per_profile(self, value, name: str, *, positive: bool = False,
                     allow_zero: bool = False) -> np.ndarray:
         """One value per profile: shape (1,) when shared, else (profiles,)."""
-        array = require_finite(as_float64(value, name), name)
+        array = require_finite(_array(value, name), name)
         if positive:
             require_positive(array, name, allow_zero=allow_zero)
         if array.size == 1:

@@ -81,7 +81,7 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
         }
         difference[i] = (in.alpha_m[i] + alpha_a) - (in.alpha_m_raman[i] + alpha_a * shift);
     }
-    cumulative_trapezoid(difference, r, n, integral);
+    cumulative_parabolic(difference, r, n, integral);
     const auto begin = static_cast<std::size_t>(in.reference_begin);
     const auto end = static_cast<std::size_t>(in.reference_end);
     const std::size_t c = (begin + end - 1) / 2;

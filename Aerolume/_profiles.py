@@ -91,13 +91,11 @@ class Layout:
         if positive:
             require_positive(array, name, allow_zero=allow_zero)
         try:
-            np.broadcast_shapes(array.shape, self.shape)
+            if np.broadcast_shapes(array.shape, self.shape) != self.shape:
+                raise ValueError
         except ValueError:
             raise ValueError(f"{name} of shape {array.shape} does not broadcast to the signal's "
                              f"shape {self.shape}") from None
-        if array.ndim > len(self.shape):
-            raise ValueError(f"{name} has more dimensions than the signal ({array.shape} "
-                             f"against {self.shape})")
         if all(n == 1 for n in array.shape[:-1]):
             return np.ascontiguousarray(np.broadcast_to(array.reshape(array.shape[-1:] or (1,)),
                                                         (self.gates,)))
@@ -131,7 +129,8 @@ class Layout:
             value = molecular[key]
             if isinstance(value, xr.DataArray):
                 value = value.values
-            out[key] = self.per_gate(value, f"{argument}[{key!r}]", positive=True)
+            out[key] = self.per_gate(value, f"{argument}[{key!r}]", positive=True,
+                                     allow_zero=key == "alpha_m")
         return out
 
     def interval_gates(self, reference, name: str = "reference") -> tuple[np.ndarray, np.ndarray]:

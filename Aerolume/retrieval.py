@@ -391,7 +391,8 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
     ``beta_a + beta_m = K (P_0 N / P_R) exp(∫_rc^r (alpha(l0) - alpha(lR)) dr')``, alpha the
     molecular plus aerosol extinction, alpha_a(lR) = alpha_a(l0) (l0/lR)^k, and K such that
     the backscatter ratio over the reference interval is `reference_value`
-    (K = Σ R_c beta_m / Σ P_0 N / P_R exp(...) over its gates).  Gaps in `extinction` (NaN)
+    (K = Σ R_c beta_m P_R / Σ P_0 N exp(...) over its gates: sums of the signals, so a
+    noisy Raman signal in the interval is averaged, never a divisor).  Gaps in `extinction` (NaN)
     take the last retrieved value below them (the first one below the first).
 
     Parameters

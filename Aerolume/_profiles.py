@@ -11,7 +11,28 @@ import xarray as xr
 
 from ._checks import as_float64, require_finite, require_positive
 
-__all__ = ["Layout"]
+__all__ = ["Layout", "array", "scalar"]
+
+
+def array(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
+    """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
+    out = as_float64(value, name, ndim_min=ndim_min)
+    shape = np.shape(value)
+    return out.reshape(shape) if out.size == int(np.prod(shape, dtype=np.int64)) else out
+
+
+_array = array
+
+
+def scalar(value, name: str, *, positive: bool = False) -> float:
+    """`value` as a finite float (positive if asked), or an error naming `name`."""
+    out = as_float64(value, name)
+    if out.size != 1:
+        raise ValueError(f"{name} must be a single number, got shape {np.shape(value)}")
+    require_finite(out, name)
+    if positive:
+        require_positive(out, name)
+    return float(out.reshape(()))
 
 _DEFAULT_DIMS = {1: ("range",), 2: ("time", "range"), 3: ("time", "channel", "range")}
 
@@ -64,19 +85,17 @@ class Layout:
                  allow_zero: bool = False, finite: bool = True) -> np.ndarray:
         """`value` broadcast to the signal: one shared profile (gates,) when it is the same
         for every profile, else (profiles, gates), C-contiguous float64."""
-        array = as_float64(value, name)
+        array = _array(value, name)
         if finite:
             require_finite(array, name)
         if positive:
             require_positive(array, name, allow_zero=allow_zero)
         try:
-            np.broadcast_shapes(array.shape, self.shape)
+            if np.broadcast_shapes(array.shape, self.shape) != self.shape:
+                raise ValueError
         except ValueError:
             raise ValueError(f"{name} of shape {array.shape} does not broadcast to the signal's "
                              f"shape {self.shape}") from None
-        if array.ndim > len(self.shape):
-            raise ValueError(f"{name} has more dimensions than the signal ({array.shape} "
-                             f"against {self.shape})")
         if all(n == 1 for n in array.shape[:-1]):
             return np.ascontiguousarray(np.broadcast_to(array.reshape(array.shape[-1:] or (1,)),
                                                         (self.gates,)))
@@ -86,7 +105,7 @@ class Layout:
     def per_profile(self, value, name: str, *, positive: bool = False,
                     allow_zero: bool = False) -> np.ndarray:
         """One value per profile: shape (1,) when shared, else (profiles,)."""
-        array = require_finite(as_float64(value, name), name)
+        array = require_finite(_array(value, name), name)
         if positive:
             require_positive(array, name, allow_zero=allow_zero)
         if array.size == 1:
@@ -110,7 +129,8 @@ class Layout:
             value = molecular[key]
             if isinstance(value, xr.DataArray):
                 value = value.values
-            out[key] = self.per_gate(value, f"{argument}[{key!r}]", positive=True)
+            out[key] = self.per_gate(value, f"{argument}[{key!r}]", positive=True,
+                                     allow_zero=key == "alpha_m")
         return out
 
     def interval_gates(self, reference, name: str = "reference") -> tuple[np.ndarray, np.ndarray]:

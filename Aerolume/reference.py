@@ -30,7 +30,8 @@ import xarray as xr
 from numpy.lib.stride_tricks import sliding_window_view
 from numpy.typing import ArrayLike
 
-from ._checks import as_float64, require_finite
+from ._checks import require_finite
+from ._profiles import array
 from ._profiles import Layout
 
 __all__ = ["find_reference", "ReferenceSearch"]
@@ -136,7 +137,7 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     layout = Layout(signal, range)
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     r = layout.range
-    low, high = (float(v) for v in require_finite(as_float64(search, "search"), "search"))
+    low, high = (float(v) for v in require_finite(array(search, "search"), "search"))
     if not low < high:
         raise ValueError(f"search must run from a lower to a higher range, got {search}")
     for name, value in (("width", width), ("min_snr", min_snr), ("n_sigma", n_sigma),

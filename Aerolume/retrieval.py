@@ -30,8 +30,8 @@ import xarray as xr
 from numpy.typing import ArrayLike
 
 from . import _core
-from ._checks import as_float64, require_finite, thread_count
-from ._profiles import Layout
+from ._checks import require_finite, thread_count
+from ._profiles import Layout, array, scalar
 from .reference import ReferenceSearch, find_reference
 from .uncertainty import MonteCarlo, PoissonNoise
 
@@ -47,7 +47,8 @@ _EXTINCTION = {"units": "m-1", "long_name": "aerosol extinction coefficient"}
 _EMPTY = np.empty(0)
 
 
-def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT) -> np.ndarray:
+def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
+                     ) -> float | np.ndarray:
     """The wavelength of the Raman line shifted by `shift` from `wavelength`.
 
     Parameters
@@ -59,13 +60,14 @@ def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT)
 
     Returns
     -------
-    numpy.ndarray
+    float or numpy.ndarray
         The Raman wavelength, m: 1 / (1 / wavelength - shift) (354.7 nm gives 386.7 nm).
     """
-    w = as_float64(wavelength, "wavelength")
+    w = require_finite(array(wavelength, "wavelength"), "wavelength")
     if not np.all(w > 0) or not np.all(1.0 / w > shift):
         raise ValueError("wavelength must be positive and shorter than 1 / shift")
-    return 1.0 / (1.0 / w - shift)
+    out = 1.0 / (1.0 / w - shift)
+    return float(out) if out.ndim == 0 else out
 
 
 # ---- Inputs shared by the retrievals ---------------------------------------------------
@@ -118,16 +120,15 @@ def _blank(arrays, missing: np.ndarray, layout: Layout) -> None:
 
 
 def _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength_):
-    def attr(mapping, name):
-        return getattr(mapping, "attrs", {}).get("wavelength") if mapping is not None else None
-    w0 = wavelength if wavelength is not None else attr(molecular, "molecular")
+    """The emitted and Raman wavelengths, m: as given, else the mappings' attributes."""
+    def attribute(mapping):
+        return getattr(mapping, "attrs", {}).get("wavelength")
+    w0 = wavelength if wavelength is not None else attribute(molecular)
     if w0 is None:
         raise ValueError("wavelength is needed (molecular has no 'wavelength' attribute)")
-    w0 = float(w0)
-    wr = raman_wavelength_ if raman_wavelength_ is not None else attr(molecular_raman, "")
-    wr = float(wr) if wr is not None else float(raman_wavelength(w0))
-    if not (w0 > 0 and wr > 0):
-        raise ValueError(f"wavelengths must be positive, got {w0} and {wr}")
+    w0 = scalar(w0, "wavelength", positive=True)
+    wr = raman_wavelength_ if raman_wavelength_ is not None else attribute(molecular_raman)
+    wr = raman_wavelength(w0) if wr is None else scalar(wr, "raman_wavelength", positive=True)
     return w0, wr
 
 
@@ -137,7 +138,7 @@ def _half_widths(layout: Layout, window) -> np.ndarray:
     r = layout.range
     if callable(window):
         window = window(r)
-    w = require_finite(as_float64(window, "window"), "window")
+    w = require_finite(array(window, "window"), "window")
     w = np.broadcast_to(w, r.shape) if w.ndim == 0 or w.shape == r.shape else None
     if w is None:
         raise ValueError(f"window must be a number, a callable of range or an array of "
@@ -390,7 +391,8 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
     ``beta_a + beta_m = K (P_0 N / P_R) exp(∫_rc^r (alpha(l0) - alpha(lR)) dr')``, alpha the
     molecular plus aerosol extinction, alpha_a(lR) = alpha_a(l0) (l0/lR)^k, and K such that
     the backscatter ratio over the reference interval is `reference_value`
-    (K = Σ R_c beta_m / Σ P_0 N / P_R exp(...) over its gates).  Gaps in `extinction` (NaN)
+    (K = Σ R_c beta_m P_R / Σ P_0 N exp(...) over its gates: sums of the signals, so a
+    noisy Raman signal in the interval is averaged, never a divisor).  Gaps in `extinction` (NaN)
     take the last retrieved value below them (the first one below the first).
 
     Parameters
@@ -539,7 +541,7 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
         ratio = (extinction / backscatter).where(backscatter > min_backscatter)
         ratio.attrs = dict(_LIDAR_RATIO)
         return ratio.rename("lidar_ratio")
-    e = as_float64(extinction, "extinction")
-    b = as_float64(backscatter, "backscatter")
+    e = array(extinction, "extinction")
+    b = array(backscatter, "backscatter")
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.where(b > min_backscatter, e / b, np.nan)

@@ -29,8 +29,8 @@ import xarray as xr
 from numpy.typing import ArrayLike
 
 from . import _core
-from ._checks import as_float64, require_finite, require_positive, thread_count
-from ._profiles import Layout
+from ._checks import thread_count
+from ._profiles import Layout, scalar
 from . import retrieval as _retrieval
 from .retrieval import NITROGEN_RAMAN_SHIFT
 
@@ -163,8 +163,7 @@ def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
         ``signal_noise`` (the noise's standard deviation per gate), ``background``, and the
         truth: ``beta_a``, ``alpha_a``, ``beta_m``, ``alpha_m``.
     """
-    w = float(require_positive(require_finite(as_float64(wavelength, "wavelength"),
-                                              "wavelength"), "wavelength"))
+    w = scalar(wavelength, "wavelength", positive=True)
     layout = Layout(np.zeros(np.shape(beta_a)), range, "beta_a")
     beta = layout.per_gate(beta_a, "beta_a", positive=True, allow_zero=True)
     beta = np.broadcast_to(beta, layout.shape).reshape(layout.profiles, layout.gates)
@@ -239,11 +238,9 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
         As :func:`elastic`, with ``raman_backscatter`` (m^-1 sr^-1) instead of ``beta_m``
         and the attribute ``raman_wavelength``.
     """
-    w = float(require_positive(require_finite(as_float64(wavelength, "wavelength"),
-                                              "wavelength"), "wavelength"))
+    w = scalar(wavelength, "wavelength", positive=True)
     wr = float(_retrieval.raman_wavelength(w, NITROGEN_RAMAN_SHIFT)) if raman_wavelength is None \
-        else float(require_positive(as_float64(raman_wavelength, "raman_wavelength"),
-                                    "raman_wavelength"))
+        else scalar(raman_wavelength, "raman_wavelength", positive=True)
     shape_source = beta_a if beta_a is not None else alpha_a
     if shape_source is None:
         raise ValueError("give beta_a with lidar_ratio, or alpha_a")
@@ -262,10 +259,10 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
                            ("alpha_m", "number_density"))
     mol_r = layout.molecular(_molecular(molecular_raman, wr, layout.range, "molecular_raman"),
                              ("alpha_m",), "molecular_raman")
-    k = float(require_finite(as_float64(angstrom, "angstrom"), "angstrom"))
+    k = scalar(angstrom, "angstrom")
     if cross_section is None:
         cross_section = NITROGEN_RAMAN_CROSS_SECTION * (337.1e-9 / w) ** 4
-    sigma = float(require_positive(as_float64(cross_section, "cross_section"), "cross_section"))
+    sigma = scalar(cross_section, "cross_section", positive=True)
     threads_ = thread_count(threads)
     backscatter = mol["number_density"] * NITROGEN_FRACTION * sigma
     two_way = np.ascontiguousarray(mol["alpha_m"] + mol_r["alpha_m"] +

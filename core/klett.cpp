@@ -31,20 +31,32 @@ void klett_fernald_profile(const KlettProfile& in, double* backscatter, double* 
 
     for (std::size_t i = 0; i < n; ++i)
         backscatter[i] = (in.lidar_ratio[i] + ds) * in.beta_m[i] - in.alpha_m[i];
-    cumulative_trapezoid(backscatter, r, n, exponent);
+    cumulative_parabolic(backscatter, r, n, exponent);
     const double exponent_c = exponent[c];
     for (std::size_t i = 0; i < n; ++i) {
         z[i] = in.signal[i] * r[i] * r[i] * std::exp(-2.0 * (exponent[i] - exponent_c));
         backscatter[i] = (in.lidar_ratio[i] + ds) * z[i];
     }
-    cumulative_trapezoid(backscatter, r, n, integral);
+    cumulative_parabolic(backscatter, r, n, integral);
     const double integral_c = integral[c];
     for (std::size_t i = 0; i < n; ++i) integral[i] -= integral_c;
 
     double k;
     std::size_t last = n;  // gates from `last` on are not retrieved
     if (in.forward) {
+        // K = C T^2(r_0), the extinction below the first gate taken as the first gate's:
+        // B(r_0) = Z(r_0) / K and K depend on each other; iterate to the fixed point (a
+        // contraction while 2 r_0 S_a B(r_0) < 1, which any sensible first gate meets).
+        const double s0 = in.lidar_ratio[0] + ds;
         k = in.calibration * std::exp(-2.0 * in.alpha_m[0] * r[0]);
+        bool converged = false;
+        for (int iteration = 0; iteration < 100 && !converged; ++iteration) {
+            const double alpha_a = s0 * (z[0] / k - in.beta_m[0]);
+            const double next = in.calibration * std::exp(-2.0 * (in.alpha_m[0] + alpha_a) * r[0]);
+            converged = std::fabs(next - k) <= 1e-15 * std::fabs(k);
+            k = next;
+        }
+        if (!converged) k = nan;
     } else {
         const auto begin = static_cast<std::size_t>(in.reference_begin);
         const auto end = static_cast<std::size_t>(in.reference_end);

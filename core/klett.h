@@ -6,7 +6,8 @@
 //   Z(r)  = X(r) exp(-2 ∫_{r_c}^{r} (S_a beta_m - alpha_m) dr')
 //   B(r)  = Z(r) / (K - 2 ∫_{r_c}^{r} S_a Z dr'),      B = beta_a + beta_m,
 //
-// where K = Z(r_c) / B(r_c).  Integrals are trapezoidal on the range grid (second order).
+// where K = Z(r_c) / B(r_c).  Both integrals use the parabolic rule on the range grid
+// (cumulative_parabolic: third order or better, linear in the signal so noise is not biased).
 //
 // Backward: K comes from a reference interval of gates [begin, end) where the backscatter
 // ratio B / beta_m is known (R_c, 1 for clean air).  Every gate of the interval gives an
@@ -15,8 +16,9 @@
 // averaged rather than taken from one gate.  Gates beyond the interval are not retrieved
 // (NaN): integrating away from the instrument is unstable.
 //
-// Forward: K = C T^2(r_0) from a system constant C, with r_c the first gate and T^2(r_0) the
-// two-way molecular transmission to it (alpha_m taken constant below the first gate).
+// Forward: r_c is the first gate and K = C T^2(r_0) from a system constant C, the two-way
+// transmission to the first gate taken with the first gate's molecular and aerosol
+// extinction all the way down (K and B(r_0) found together by fixed-point iteration).
 //
 // Where the denominator is not positive the solution does not exist: NaN.
 #pragma once

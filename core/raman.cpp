@@ -81,20 +81,22 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
         }
         difference[i] = (in.alpha_m[i] + alpha_a) - (in.alpha_m_raman[i] + alpha_a * shift);
     }
-    cumulative_trapezoid(difference, r, n, integral);
+    cumulative_parabolic(difference, r, n, integral);
     const auto begin = static_cast<std::size_t>(in.reference_begin);
     const auto end = static_cast<std::size_t>(in.reference_end);
     const std::size_t c = (begin + end - 1) / 2;
     const double integral_c = integral[c];
+    // ratio = P_0 N exp(...), divided by P_R below.  K matches R_c beta_m P_R to it over the
+    // reference interval as a ratio of sums, so no noisy P_R is ever a divisor there.
     for (std::size_t i = 0; i < n; ++i)
-        ratio[i] = in.elastic_signal[i] * in.number_density[i] / in.raman_signal[i] *
-                   std::exp(integral[i] - integral_c);
+        ratio[i] = in.elastic_signal[i] * in.number_density[i] * std::exp(integral[i] - integral_c);
     double molecular = 0.0, measured = 0.0;
     for (std::size_t i = begin; i < end; ++i) {
-        molecular += in.reference_value * in.beta_m[i];
+        molecular += in.reference_value * in.beta_m[i] * in.raman_signal[i];
         measured += ratio[i];
     }
     const double k = molecular / measured;
+    for (std::size_t i = 0; i < n; ++i) ratio[i] /= in.raman_signal[i];
     for (std::size_t i = 0; i < n; ++i) {
         const double total = k * ratio[i];
         backscatter[i] = std::isfinite(total) ? total - in.beta_m[i] : nan;

@@ -15,8 +15,9 @@
 //   beta_a(r) + beta_m(r) = K S(r) exp(∫_{r_c}^{r} (alpha(l0) - alpha(lR)) dr')
 //
 // with alpha = alpha_m + alpha_a, alpha_a(lR) = alpha_a(l0) (l0/lR)^k, and K set by a
-// reference interval [begin, end) of backscatter ratio R_c: K = Σ R_c beta_m / Σ S exp(...)
-// over the interval (r_c its middle gate).  Gaps in the aerosol extinction (NaN, e.g. at the
+// reference interval [begin, end) of backscatter ratio R_c:
+// K = Σ R_c beta_m P_R / Σ P_0 N exp(...) over the interval (r_c its middle gate), sums of
+// the signals themselves so that a noisy Raman signal in the interval is never a divisor.  Gaps in the aerosol extinction (NaN, e.g. at the
 // ends the derivative window cannot reach) take the nearest retrieved value.
 #pragma once
 

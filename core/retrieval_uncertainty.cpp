@@ -93,9 +93,12 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
     const std::size_t n = in.gates;
     auto realise = [&](std::size_t p, std::size_t, RandomStream& rng, double* out,
                        double* work) {
+        // The systematic draws first, then the noise, always in this order.
         const double angstrom = in.angstrom[p] + settings.angstrom_sd * rng.normal();
+        const double g_reference = rng.normal();
         const double reference_value =
-            in.reference_value[p] + settings.reference_value_sd * rng.normal();
+            products.backscatter ? in.reference_value[p] + settings.reference_value_sd * g_reference
+                                 : 0.0;
         double* raman = work + 3 * n;
         double* elastic = work + 4 * n;
         double* extinction = out;

@@ -252,7 +252,7 @@ def process_block(files: Sequence[str], settings: Settings, *,
     watch.stage("reading")
     raw = read_licel(list(files), errors=settings.errors, threads=settings.threads or None)
     watch.stage("corrections")
-    corrected = correct(raw, **settings.corrections)
+    corrected = correct(raw, **settings.corrections, threads=settings.threads or None)
     del raw
     if math.isfinite(settings.max_range):
         corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
@@ -362,6 +362,7 @@ def process(files: Sequence[str], config: Config, *, runner=None,
     runner = runner if runner is not None else InProcess()
     start = time.perf_counter()
     settings, averaging = _settings(files, config)
+    settings.threads = runner.threads(settings.threads)
     blocks = plan(files, config["processing"]["block"], errors=settings.errors,
                   threads=settings.threads, **averaging)
     total = sum(len(b) for b in blocks)

@@ -97,7 +97,7 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
         fig = Figure(figsize=(13, 2.9 * rows + 1.2), dpi=dpi, layout="constrained")
         FigureCanvasAgg(fig)
         grid = fig.add_gridspec(rows, 2, width_ratios=[3.2, 1])
-        fig.suptitle(_title(shown, times), fontsize=13)
+        fig.suptitle(_title(shown, times[0], time_edges[-1]), fontsize=13)
 
         for row, channel in enumerate(channels):
             ax = fig.add_subplot(grid[row, 0])
@@ -127,12 +127,12 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
             bar = fig.colorbar(mesh, ax=ax, pad=0.01)
             bar.set_label(f"P r² ({units} m²)" if units else "P r² (m²)")
 
-        _profile_panel(fig.add_subplot(grid[:, 1]), shown, max_range)
+        _profile_panel(fig.add_subplot(grid[:, 1]), shown, max_range, time_edges[-1])
         fig.savefig(output, format="png", dpi=dpi)
     return pathlib.Path(output)
 
 
-def _profile_panel(ax, ds, max_range: float) -> None:
+def _profile_panel(ax, ds, max_range: float, end) -> None:
     ax.set_ylim(0, max_range / 1e3)
     ax.set_ylabel("range (km)")
     ax.set_xlabel("aerosol backscatter (Mm⁻¹ sr⁻¹)")
@@ -144,11 +144,13 @@ def _profile_panel(ax, ds, max_range: float) -> None:
     rng = np.asarray(ds["range"].values, dtype=float) / 1e3
     count = ds.sizes["time"]
     drawn = False
+    means = []
     for channel in ds["klett_channel"].values:
         beta = np.asarray(ds["backscatter"].sel(klett_channel=channel).values, dtype=float)
         with np.errstate(invalid="ignore"):
             valid = np.isfinite(beta).sum(axis=0)
             mean = np.where(valid > 0, np.nansum(beta, axis=0) / np.maximum(valid, 1), np.nan)
+        means.append(mean)
         line, = ax.plot(mean * 1e6, rng, lw=1.2, label=str(channel))
         drawn = drawn or bool(np.isfinite(mean).any())
         if "backscatter_uncertainty" in ds:
@@ -163,8 +165,17 @@ def _profile_panel(ax, ds, max_range: float) -> None:
                              color=line.get_color(), alpha=0.3, lw=0,
                              label=f"{channel} ±1σ")
     ax.axvline(0.0, color="0.6", lw=0.6)
+    if means:
+        # Limits that the retrieval's noisy ends (incomplete overlap near the instrument,
+        # weak signal near the reference) do not dictate.
+        values = np.concatenate(means) * 1e6
+        values = values[np.isfinite(values)]
+        if values.size:
+            low, high = np.percentile(values, [2.0, 99.5])
+            pad = 0.1 * max(high - low, abs(high), 1e-3)
+            ax.set_xlim(min(low, 0.0) - pad, high + pad)
     start, end = (np.datetime_as_string(t, unit="m")[-5:] for t in
-                  (ds["time"].values[0], ds["time"].values[-1]))
+                  (ds["time"].values[0], end))
     ax.set_title(f"mean of {count} profile{'s' if count != 1 else ''}, "
                  f"{start}–{end} UTC", fontsize=10)
     if drawn:
@@ -175,9 +186,8 @@ def _profile_panel(ax, ds, max_range: float) -> None:
     ax.grid(alpha=0.3)
 
 
-def _title(ds, times) -> str:
+def _title(ds, first, last) -> str:
     site = str(ds.attrs.get("site", "")).strip() or "lidar"
-    first, last = times[0], times[-1]
     day = np.datetime_as_string(first, unit="D")
     end_day = np.datetime_as_string(last, unit="D")
     span = (f"{np.datetime_as_string(first, unit='m')[-5:]}–"

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import dataclasses
 import logging
+import os
 import time
 import warnings
 from typing import Any, Callable, Iterable, Sequence
@@ -92,6 +93,10 @@ class InProcess:
 
     description = "in this process"
 
+    def threads(self, configured: int) -> int:
+        """Threads of the numerical core for each unit of work (0: all cores)."""
+        return configured
+
     def map(self, function: Callable, items: Sequence, *args: Any,
             progress: Callable[[], None] | None = None) -> list[TaskResult]:
         """``run_task(function, item, *args)`` for every item, results in the items' order."""
@@ -144,6 +149,7 @@ class OnDask:
                 f"running on Dask needs the distributed scheduler: {INSTALL_DASK}") from None
         self._distributed = distributed
         self.cluster = None
+        self.workers = workers or 0
         # The cluster's own chatter (worker start-up, shutdown) is not the user's business.
         for name in ("distributed", "tornado", "bokeh"):
             logging.getLogger(name).setLevel(logging.ERROR)
@@ -161,6 +167,14 @@ class OnDask:
             self.close()
             where = scheduler if scheduler is not None else "a local cluster"
             raise OSError(f"cannot reach Dask scheduler at {where}: {err}") from None
+
+    def threads(self, configured: int) -> int:
+        """Threads of the numerical core for each unit of work: on a local cluster, "all
+        cores" (0) is shared out between the workers so that they do not oversubscribe
+        the machine; on a remote cluster each worker's machine is its own."""
+        if configured or self.cluster is None:
+            return configured
+        return max(1, (os.cpu_count() or 1) // self.workers)
 
     def map(self, function: Callable, items: Sequence, *args: Any,
             progress: Callable[[], None] | None = None) -> list[TaskResult]:

@@ -95,20 +95,28 @@ def main() -> int:
         folder.mkdir()
         files = make_copies(sources, folder, args.copies)
         print(f"\n== {len(files)} copies")
-        serial, _ = run(files, cfg, InProcess(), tmp / "serial.nc")
-        print(f"in this process: {serial:.2f} s, {len(files) / serial:.1f} files/s")
+        serial, result = run(files, cfg, InProcess(), tmp / "serial.nc")
+        print(f"in this process (the core on every core): {serial:.2f} s, "
+              f"{len(files) / serial:.1f} files/s")
+        print(result.profile_report(), end="")
+        one = load_config(args.config)
+        one.tables["processing"]["threads"] = 1
+        single, _ = run(files, one, InProcess(), tmp / "single.nc")
+        print(f"in this process, one thread: {single:.2f} s, {len(files) / single:.1f} files/s")
         start = time.perf_counter()
         with OnDask(workers=args.workers) as dask:
             startup = time.perf_counter() - start
+            each = dask.threads(0)
             spread, _ = run(files, cfg, dask, tmp / "dask.nc")
-        print(f"{args.workers} Dask workers: {spread:.2f} s, {len(files) / spread:.1f} files/s "
-              f"(cluster start-up {startup:.1f} s not counted)")
-        print(f"speed-up: {serial / spread:.2f}x")
-        a, b = xr.open_dataset(tmp / "serial.nc"), xr.open_dataset(tmp / "dask.nc")
-        with a, b:
-            same = all(np.array_equal(a[v].values, b[v].values, equal_nan=True)
-                       for v in a.data_vars)
-        print(f"products identical: {same}")
+        print(f"{args.workers} Dask workers ({each} thread(s) each): {spread:.2f} s, "
+              f"{len(files) / spread:.1f} files/s (cluster start-up {startup:.1f} s not counted)")
+        print(f"speed-up over this process: {serial / spread:.2f}x; over one thread: "
+              f"{single / spread:.2f}x")
+        for other in ("single.nc", "dask.nc"):
+            a, b = xr.open_dataset(tmp / "serial.nc"), xr.open_dataset(tmp / other)
+            with a, b:
+                same = all(a[v].values.tobytes() == b[v].values.tobytes() for v in a.data_vars)
+            print(f"products of {other[:-3]} identical to the serial ones: {same}")
         shutil.rmtree(folder)
     return 0
 

@@ -135,27 +135,54 @@ def assert_same_products(a, b, *, skip=(), skip_attrs=()):
                 assert str(x.attrs.get(key)) == str(y.attrs.get(key)), key
 
 
-def test_a_local_dask_cluster_gives_the_serial_products(tmp_path):
-    pytest.importorskip("distributed")
-    # Blocks of 2 profiles: several units of work for the two workers.
-    cfg = config_with(tmp_path, "block = 30", "block = 2")
-    serial, spread = tmp_path / "serial.nc", tmp_path / "dask.nc"
-    status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", serial, "-q")
+@pytest.fixture(scope="module")
+def in_blocks(tmp_path_factory):
+    """The sample night in blocks of 2 profiles (several units of work), serially."""
+    folder = tmp_path_factory.mktemp("blocks")
+    cfg = config_with(folder, "block = 30", "block = 2")
+    out = folder / "serial.nc"
+    status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", out, "-q")
     assert status == 0, err
+    return cfg, out
+
+
+def test_a_local_dask_cluster_gives_the_serial_products(in_blocks, tmp_path):
+    pytest.importorskip("distributed")
+    cfg, serial = in_blocks
+    spread = tmp_path / "dask.nc"
     status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", spread, "--workers", 2)
     assert status == 0, err
     assert_same_products(serial, spread)
 
 
-def test_blocks_do_not_change_the_values(night, tmp_path):
+def test_an_existing_cluster_gives_the_serial_products(in_blocks, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    cfg, serial = in_blocks
+    spread = tmp_path / "scheduler.nc"
+    # Workers as threads of this process, reached over TCP on the loopback interface.
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  protocol="tcp", host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", spread,
+                                  "--scheduler", cluster.scheduler_address)
+    assert status == 0, err
+    assert_same_products(serial, spread)
+
+
+def test_an_unreachable_scheduler_is_one_line(tmp_path):
+    pytest.importorskip("distributed")
+    from Aerolume.scaleout import OnDask
+
+    with pytest.raises(OSError, match="cannot reach Dask scheduler at tcp://127.0.0.1:9"):
+        OnDask(scheduler="tcp://127.0.0.1:9", timeout=1)
+
+
+def test_blocks_do_not_change_the_values(night, in_blocks):
     # Cutting the night into blocks of 2 profiles must not move any time average; only
     # the Monte Carlo draws (seeded per block) may differ.
-    cfg = config_with(tmp_path, "block = 30", "block = 2")
-    out = tmp_path / "blocks.nc"
-    status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", out, "-q")
-    assert status == 0, err
-    spreads = [n for n in xr.open_dataset(out).data_vars if n.endswith("_uncertainty")]
-    assert_same_products(night[0], out, skip=spreads,
+    with xr.open_dataset(in_blocks[1]) as ds:
+        spreads = [n for n in ds.data_vars if n.endswith("_uncertainty")]
+    assert_same_products(night[0], in_blocks[1], skip=spreads,
                          skip_attrs=["configuration", "configuration_effective",
                                      "configuration_file"])
 

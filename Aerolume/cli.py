@@ -148,8 +148,13 @@ def _input_files(patterns: Sequence[str]) -> list[str]:
     return files
 
 
-def _output_path(name: str) -> pathlib.Path:
+def _output_path(name: str, inputs: Sequence[str] = ()) -> pathlib.Path:
+    """The file to write, checked before any work: its folder exists and is writable, and
+    it is none of the inputs (which writing it would destroy)."""
     path = pathlib.Path(name)
+    for other in inputs:
+        if path.exists() and path.resolve() == pathlib.Path(other).resolve():
+            raise CommandError(f"{name}: is one of the input files; choose another output")
     folder = path.parent
     if not folder.is_dir():
         raise CommandError(f"{name}: folder {str(folder)!r} does not exist")
@@ -175,7 +180,7 @@ def _process(args) -> int:
 
     cfg = config.load_config(args.config)
     files = _input_files(args.files)
-    output = _output_path(args.output)
+    output = _output_path(args.output, inputs=files + ([args.config] if args.config else []))
     bar = lambda total, label, unit: progress.Progress(total, label, unit, enabled=not args.quiet)  # noqa: E731
     with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
         result = pipeline.process(files, cfg, runner=run, progress=bar,
@@ -205,7 +210,7 @@ def _quicklook(args) -> int:
     product = pathlib.Path(args.product)
     if not product.is_file():
         raise CommandError(f"{args.product}: no such file")
-    output = _output_path(args.output)
+    output = _output_path(args.output, inputs=[args.product])
     quicklook.quicklook(product, output, max_range=args.max_range * 1e3)
     return 0
 

@@ -34,9 +34,9 @@ products.  Tables and fields (``aerolume config`` prints this as a commented fil
 ``[uncertainty]``
     ``realisations`` of the Monte Carlo uncertainty (0: none) and its ``seed``.
 ``[processing]``
-    ``block``: profiles per unit of work (the unit that runs on one Dask worker; the
-    products do not depend on it), ``max_range`` (m) of the products, ``threads`` of the
-    numerical core per process (0: all cores).
+    ``block``: raw profiles per unit of work (the unit that runs on one Dask worker; of
+    the products only the Monte Carlo draws depend on it), ``max_range`` (m) of the
+    products, ``threads`` of the numerical core per process (0: all cores).
 ``[output]``
     ``compression``: zlib level of the netCDF variables (0 to 9).
 """
@@ -239,8 +239,8 @@ SCHEMA: dict[str, dict[str, Field]] = {
     },
     "processing": {
         "block": Field(30, _integer(minimum=1),
-                       "raw profiles per unit of work (what one Dask task processes); the "
-                       "products do not depend on it"),
+                       "raw profiles per unit of work (what one Dask task processes); of "
+                       "the products only the Monte Carlo draws depend on it"),
         "max_range": Field(30000.0, _number("m", positive=True, allow_inf=True),
                            "farthest range along the beam kept in the products (m; inf for "
                            "every bin; the corrections see every bin regardless)"),
@@ -423,29 +423,34 @@ def check_corrections(config: Config, correct: Callable) -> dict:
 
 def default_config_text() -> str:
     """A configuration file with every field at its default, each documented."""
-    lines = ["# Aerolume processing configuration: every field with its default.",
-             "# Delete what you do not change; the defaults are recorded in the products.",
+    import textwrap
+
+    def doc(text: str) -> list[str]:
+        return textwrap.wrap(text, 86, initial_indent="# ", subsequent_indent="# ")
+
+    lines = ["# Aerolume processing configuration: every field at its default.",
+             "# Delete what you do not change; the values in use are recorded in the products.",
              ""]
     for table, fields in SCHEMA.items():
         if table in _ARRAYS:
-            lines += [f"# [[{table}]] tables, one per retrieval (none by default):",
+            lines += [f"# [[{table}]]: one table per retrieval (none by default):", "#",
                       f"# [[{table}]]"]
             for key, field in fields.items():
-                lines.append(f"# {key} = {_toml(field.default) if not field.required else '...'}"
-                             f"  # {field.doc}")
+                value = "..." if field.required else _toml(field.default)
+                lines += [f"# {key} = {value}"] + ["#   " + d[2:] for d in doc(field.doc)]
             lines.append("")
             continue
         lines.append(f"[{table}]")
         for key, field in fields.items():
-            if field.default is None:
-                lines.append(f"# {key} =  # {field.doc}")
-            else:
-                lines.append(f"{key} = {_toml(field.default)}  # {field.doc}")
+            lines += doc(field.doc)
+            lines.append(f"# {key} = ..." if field.default is None
+                         else f"{key} = {_toml(field.default)}")
         lines.append("")
         if table == "station":
             lines += ["[corrections]",
-                      "# keyword arguments of Aerolume.preprocess.correct, one to one;",
-                      "# see help(Aerolume.preprocess.correct)", ""]
+                      "# The keyword arguments of Aerolume.preprocess.correct, one to one, e.g.",
+                      "# dead_time = 3.7, glue = true, average = { time = \"10min\" };",
+                      "# see help(Aerolume.preprocess.correct).", ""]
     return "\n".join(lines)
 
 

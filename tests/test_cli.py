@@ -256,6 +256,8 @@ def bad_case(tmp_path, damaged, case):
         "quicklook input": lambda: (["quicklook", text, "-o", tmp_path / "q.png"],
                             f"{text}: not a readable netCDF file"),
         "info missing": lambda: (["info", tmp_path / "nothere.003"], "nothere.003: no such file"),
+        "output is an input": lambda: (["process", *files[:2], "-o", files[1]],
+                                       f"{files[1]}: is one of the input files"),
     }
     return cases[case]()
 
@@ -263,7 +265,7 @@ def bad_case(tmp_path, damaged, case):
 CASES = ["missing file", "no match", "truncated file", "not a raw file", "config field",
          "config value", "corrections field", "corrections value", "range corrected",
          "unknown channel", "raman channel", "sounding missing", "missing config",
-         "output folder", "quicklook input", "info missing"]
+         "output folder", "quicklook input", "info missing", "output is an input"]
 
 
 @pytest.mark.parametrize("case", CASES)
@@ -276,6 +278,8 @@ def test_bad_input_is_one_line_naming_the_problem(tmp_path, damaged, case):
     assert expected in err, err
     assert not (tmp_path / "out.nc").exists() and not (tmp_path / "q.png").exists()
     assert not list(tmp_path.glob(".out.nc.*"))  # no temporary left behind
+    # The raw files are untouched.
+    assert [f.read_bytes() for f in damaged[0][:2]] == [p.read_bytes() for p in SAMPLES[:2]]
 
 
 def test_skipping_unreadable_files_warns_and_goes_on(tmp_path, damaged):

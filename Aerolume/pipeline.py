@@ -26,7 +26,7 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
-from .config import Config, ConfigError, check_corrections
+from .config import Config, check_corrections
 from .scaleout import InProcess, Stopwatch
 
 __all__ = ["plan", "process", "process_block", "write", "Settings", "Result",
@@ -366,17 +366,19 @@ def process(files: Sequence[str], config: Config, *, runner=None,
     blocks = plan(files, config["processing"]["block"], errors=settings.errors,
                   threads=settings.threads, **averaging)
     total = sum(len(b) for b in blocks)
-    bar = progress(len(blocks), "processing", "blocks") if progress else _NoProgress()
+    bar = progress(total, "processing", "files") if progress else _NoProgress()
     from . import pipeline as here
     with bar:
-        results = runner.map(here.process_block, blocks, settings, progress=bar.advance)
+        results = runner.map(here.process_block, blocks, settings,
+                             progress=lambda block: bar.advance(len(block)))
     parts = [r.value for r in results]
     seconds: dict[str, float] = {}
     for r in results:
         for stage, value in r.seconds.items():
             seconds[stage] = seconds.get(stage, 0.0) + value
     dataset = _join(parts)
-    ordered = [f for b in blocks for f in b]
+    # The files read, as each block's reader kept them (a file skipped there is not one).
+    ordered = [str(f) for part in parts for f in list(part.attrs.get("source_files", []))]
     history = str(dataset.attrs.get("history", "")).strip()
     dataset.attrs.update(_provenance(config, settings, ordered, command))
     if history:

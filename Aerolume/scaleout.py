@@ -98,13 +98,14 @@ class InProcess:
         return configured
 
     def map(self, function: Callable, items: Sequence, *args: Any,
-            progress: Callable[[], None] | None = None) -> list[TaskResult]:
-        """``run_task(function, item, *args)`` for every item, results in the items' order."""
+            progress: Callable[[Any], None] | None = None) -> list[TaskResult]:
+        """``run_task(function, item, *args)`` for every item, results in the items' order;
+        ``progress(item)`` after each."""
         results = []
         for item in items:
             results.append(run_task(function, item, *args))
             if progress is not None:
-                progress()
+                progress(item)
         _raise_again(results)
         return results
 
@@ -177,17 +178,18 @@ class OnDask:
         return max(1, (os.cpu_count() or 1) // self.workers)
 
     def map(self, function: Callable, items: Sequence, *args: Any,
-            progress: Callable[[], None] | None = None) -> list[TaskResult]:
+            progress: Callable[[Any], None] | None = None) -> list[TaskResult]:
         """``run_task(function, item, *args)`` for every item on the cluster's workers,
         results in the items' order.  The first failure cancels the rest and is raised."""
         distributed = self._distributed
         futures = [self.client.submit(run_task, function, item, *args, pure=False)
                    for item in items]
+        item_of = {future.key: item for future, item in zip(futures, items)}
         try:
             for future in distributed.as_completed(futures):
                 future.result()  # raises the worker's exception here
                 if progress is not None:
-                    progress()
+                    progress(item_of[future.key])
             results = self.client.gather(futures)
         finally:
             self.client.cancel([f for f in futures if not f.done()])

@@ -21,8 +21,6 @@ import sys
 import tempfile
 import time
 
-import numpy as np
-
 HERE = pathlib.Path(__file__).resolve().parent
 SAMPLES = HERE.parent / "examples" / "data" / "licel"
 STAMP = re.compile(rb"(\d\d)/(\d\d)/(\d{4}) (\d\d):(\d\d):(\d\d)")

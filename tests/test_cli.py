@@ -345,3 +345,37 @@ def test_sounding_file(tmp_path):
         with pytest.raises(ValueError, match=message) as caught:
             read_sounding(sonde)
         assert str(sonde) in str(caught.value)
+
+
+def run_on_terminal(args, cwd):
+    """Runs the installed command with standard error on a pseudo-terminal; returns the
+    exit status and what the terminal received."""
+    pty = pytest.importorskip("pty")
+    script = pathlib.Path(sys.executable).with_name("aerolume")
+    if not script.exists():
+        pytest.skip("the console script is not beside the interpreter")
+    master, slave = pty.openpty()
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    proc = subprocess.Popen([str(script), *map(str, args)], cwd=cwd, env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    received = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal closed with the process
+            break
+        if not chunk:
+            break
+        received += chunk
+    os.close(master)
+    return proc.wait(timeout=120), received.decode("utf-8", "replace")
+
+
+def test_progress_bar_on_a_terminal_only_unless_quiet(tmp_path):
+    args = ["process", *SAMPLES[:3], "-c", STATION, "-o", tmp_path / "t.nc"]
+    status, shown = run_on_terminal(args, tmp_path)
+    assert status == 0, shown
+    assert "\rprocessing   0% [" in shown and "3/3 files" in shown and "100%" in shown
+    status, shown = run_on_terminal(args + ["--quiet"], tmp_path)
+    assert status == 0 and shown == ""

@@ -54,43 +54,54 @@ void check(bool ok, const char* what) {
 
 // ---- one profile ------------------------------------------------------------------------
 
+namespace {
+
+// The true rate for a measured rate m (t = tau in us), and dN/dM in `gain`; NaN for
+// both where the model cannot have produced m (`out_of_model` set).
+inline double dead_time_value(double m, double t, DeadTimeModel model, double& gain,
+                              bool& out_of_model) {
+    out_of_model = false;
+    if (std::isnan(m)) {
+        gain = nan;
+        return nan;
+    }
+    if (model == DeadTimeModel::non_paralysable) {
+        const double x = m * t;
+        if (x >= 1.0) {
+            out_of_model = true;
+            gain = nan;
+            return nan;
+        }
+        gain = 1.0 / ((1.0 - x) * (1.0 - x));
+        return m / (1.0 - x);
+    }
+    const double y = m * t;
+    if (y > 0.36787944117144233 || y < 0.0) {  // beyond 1/e: no solution
+        out_of_model = true;
+        gain = nan;
+        return nan;
+    }
+    if (y == 0.0) {
+        gain = 1.0;
+        return 0.0;
+    }
+    const double nt = -lambert_w0(-y);
+    // dM/dN = exp(-N tau) (1 - N tau)
+    gain = 1.0 / (std::exp(-nt) * (1.0 - nt));
+    return nt / t;
+}
+
+}  // namespace
+
 std::size_t dead_time_row(std::span<double> rate, std::span<double> noise, double tau,
                           DeadTimeModel model, std::span<std::uint8_t> saturated) {
     // MHz x ns = 1e-3.
     const double t = tau * 1e-3;
-    const double limit = std::exp(-1.0);
     std::size_t bad = 0;
     for (std::size_t k = 0; k < rate.size(); ++k) {
-        const double m = rate[k];
-        double n, gain;
-        bool out_of_model = false;
-        if (std::isnan(m)) {
-            n = gain = nan;
-        } else if (model == DeadTimeModel::non_paralysable) {
-            const double x = m * t;
-            if (x >= 1.0) {
-                out_of_model = true;
-                n = gain = nan;
-            } else {
-                n = m / (1.0 - x);
-                gain = 1.0 / ((1.0 - x) * (1.0 - x));
-            }
-        } else {
-            const double y = m * t;
-            if (y > limit || y < 0.0) {
-                out_of_model = true;
-                n = gain = nan;
-            } else if (y == 0.0) {
-                n = 0.0;
-                gain = 1.0;
-            } else {
-                const double nt = -lambert_w0(-y);
-                n = nt / t;
-                // dM/dN = exp(-N tau) (1 - N tau)
-                gain = 1.0 / (std::exp(-nt) * (1.0 - nt));
-            }
-        }
-        rate[k] = n;
+        double gain;
+        bool out_of_model;
+        rate[k] = dead_time_value(rate[k], t, model, gain, out_of_model);
         if (!noise.empty()) noise[k] = std::isnan(noise[k]) ? nan : noise[k] * gain;
         if (!saturated.empty()) saturated[k] = out_of_model ? 1 : 0;
         bad += out_of_model;
@@ -373,6 +384,62 @@ void scale(std::span<const double> x, std::span<const double> noise, std::size_t
 
 // ---- the whole chain ---------------------------------------------------------------------
 
+namespace {
+
+// Dead time, background and bin shift of profile t, channel c, into `row` and its
+// variance `var`; records the background and the saturated bins in `out`.
+void chain_channel(const Chain& ch, std::span<const double> signal, std::size_t t, std::size_t c,
+                   double* row, double* var, std::vector<double>& window, const ChainOutput& out) {
+    const std::size_t C = ch.channels, R = ch.gates;
+    const ChannelSteps& s = ch.steps[c];
+    const double* in = signal.data() + (t * C + c) * R;
+    const double* given = ch.noise.empty() ? nullptr : ch.noise.data() + (t * C + c) * R;
+    const double poisson = ch.poisson[t * C + c];
+    const double tau = s.dead_time * 1e-3;  // MHz x ns = 1e-3
+    const bool dead = s.dead_time > 0.0;
+    // The background statistics need the window's dead-time-corrected values only.
+    const std::size_t b = std::min(s.background_begin, R), e = std::min(s.background_end, R);
+    window.resize(e > b ? e - b : 0);
+    for (std::size_t k = b; k < e; ++k) {
+        double gain;
+        bool unused;
+        window[k - b] = dead ? dead_time_value(in[k], tau, s.model, gain, unused) : in[k];
+    }
+    const Stats bg = window_stats(window, 0, window.size());
+    out.background_mean[t * C + c] = bg.mean;
+    out.background_std[t * C + c] = bg.std;
+    const double mean = s.subtract_background ? bg.mean : 0.0;
+    const double mean_sd = s.subtract_background && bg.count ? bg.std / std::sqrt(double(bg.count)) : 0.0;
+    const double mean_var = mean_sd * mean_sd;
+    const bool counting_noise = s.photon_counting || given;
+    const double analog_var = bg.std * bg.std + mean_var;
+    // out[k] = corrected in[k + shift]
+    const std::int64_t shift = s.shift, n = static_cast<std::int64_t>(R);
+    const std::int64_t lo = std::max<std::int64_t>(0, -shift), hi = std::min<std::int64_t>(n, n - shift);
+    std::size_t saturated = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double m = in[j];
+        double v = given ? given[j] * given[j] : std::max(m, 0.0) * poisson;
+        double x = m;
+        if (dead) {
+            double gain;
+            bool bad;
+            x = dead_time_value(m, tau, s.model, gain, bad);
+            saturated += bad;
+            v = std::isnan(v) ? nan : v * gain * gain;
+        }
+        const std::int64_t k = j - shift;
+        if (k < lo || k >= hi) continue;
+        row[k] = x - mean;
+        var[k] = counting_noise ? v + mean_var : analog_var;
+    }
+    for (std::int64_t k = 0; k < lo; ++k) row[k] = var[k] = nan;
+    for (std::int64_t k = std::max(hi, lo); k < n; ++k) row[k] = var[k] = nan;
+    out.saturated[t * C + c] = saturated;
+}
+
+}  // namespace
+
 void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutput& out,
                unsigned threads) {
     const std::size_t T = ch.times, C = ch.channels, R = ch.gates, P = ch.pairs.size();
@@ -394,98 +461,76 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
     for (const GluePair& p : ch.pairs) check(p.analog < C && p.pc < C, "chain: no such channel");
 
     parallel_for(G, threads, [&](std::size_t gb, std::size_t ge) {
-        // Working rows of one profile (input channels then glued ones), and the sums of
-        // one group.
-        std::vector<double> rows(OC * R), noises(OC * R), tmp(R);
+        // Working rows of one profile (input channels then glued ones) with their
+        // variances, and the sums of one group.
+        std::vector<double> rows(OC * R), vars(OC * R), window;
         std::vector<double> w_sum(OC * R), wx(OC * R), w2v(OC * R), totals(OC);
-        std::vector<double> merged(OR), merged_noise(OR);
         for (std::size_t g = gb; g < ge; ++g) {
+            const bool single = ch.starts[g + 1] - ch.starts[g] == 1;
             std::fill(w_sum.begin(), w_sum.end(), 0.0);
             std::fill(wx.begin(), wx.end(), 0.0);
             std::fill(w2v.begin(), w2v.end(), 0.0);
             std::fill(totals.begin(), totals.end(), 0.0);
             for (std::size_t t = ch.starts[g]; t < ch.starts[g + 1]; ++t) {
-                for (std::size_t c = 0; c < C; ++c) {
-                    const ChannelSteps& s = ch.steps[c];
-                    const double* in = signal.data() + (t * C + c) * R;
-                    std::span<double> row(rows.data() + c * R, R), noise(noises.data() + c * R, R);
-                    const double poisson = ch.poisson[t * C + c];
-                    std::copy_n(in, R, row.data());
-                    const bool given = !ch.noise.empty();
-                    if (given)
-                        std::copy_n(ch.noise.data() + (t * C + c) * R, R, noise.data());
-                    else if (s.photon_counting)
-                        for (std::size_t k = 0; k < R; ++k)
-                            noise[k] = std::sqrt(std::max(in[k], 0.0) * poisson);
-                    if (s.dead_time > 0.0)
-                        out.saturated[t * C + c] = dead_time_row(row, noise, s.dead_time, s.model);
-                    else
-                        out.saturated[t * C + c] = 0;
-                    const Stats bg = window_stats(row, s.background_begin, s.background_end);
-                    out.background_mean[t * C + c] = bg.mean;
-                    out.background_std[t * C + c] = bg.std;
-                    const double mean_sd =
-                        s.subtract_background && bg.count ? bg.std / std::sqrt(double(bg.count)) : 0.0;
-                    if (s.subtract_background)
-                        for (std::size_t k = 0; k < R; ++k) row[k] -= bg.mean;
-                    if (s.photon_counting || given) {
-                        if (mean_sd != 0.0)
-                            for (std::size_t k = 0; k < R; ++k)
-                                noise[k] = std::sqrt(noise[k] * noise[k] + mean_sd * mean_sd);
-                    } else {
-                        const double sd = std::sqrt(bg.std * bg.std + mean_sd * mean_sd);
-                        std::fill(noise.begin(), noise.end(), sd);
-                    }
-                    if (s.shift != 0) {
-                        shift_row(row, tmp, s.shift);
-                        std::copy(tmp.begin(), tmp.end(), row.begin());
-                        shift_row(noise, tmp, s.shift);
-                        std::copy(tmp.begin(), tmp.end(), noise.begin());
-                    }
-                }
+                for (std::size_t c = 0; c < C; ++c)
+                    chain_channel(ch, signal, t, c, rows.data() + c * R, vars.data() + c * R, window, out);
                 for (std::size_t p = 0; p < P; ++p) {
                     const GluePair& gp = ch.pairs[p];
-                    std::span<const double> a(rows.data() + gp.analog * R, R), c(rows.data() + gp.pc * R, R);
-                    std::span<const double> an(noises.data() + gp.analog * R, R),
-                        cn(noises.data() + gp.pc * R, R);
+                    const double* a = rows.data() + gp.analog * R;
+                    const double* pc = rows.data() + gp.pc * R;
+                    const double* av = vars.data() + gp.analog * R;
+                    const double* pv = vars.data() + gp.pc * R;
                     const double floor = gp.min_analog_snr * out.background_std[t * C + gp.analog];
-                    const Fit fit = glue_fit_row(a, c, gp.params.low, gp.params.high, gp.params.begin,
-                                                 gp.params.end,
+                    const Fit fit = glue_fit_row({a, R}, {pc, R}, gp.params.low, gp.params.high,
+                                                 gp.params.begin, gp.params.end,
                                                  std::isnan(floor) ? -std::numeric_limits<double>::infinity()
                                                                    : floor);
                     out.fits[t * P + p] = fit;
-                    glue_row(a, c, an, cn, fit, gp.params.high,
-                             std::span<double>(rows.data() + (C + p) * R, R),
-                             std::span<double>(noises.data() + (C + p) * R, R));
+                    double* o = rows.data() + (C + p) * R;
+                    double* ov = vars.data() + (C + p) * R;
+                    const double s2 = fit.slope * fit.slope;
+                    for (std::size_t k = 0; k < R; ++k) {
+                        const bool counting = std::isfinite(pc[k]) && pc[k] <= gp.params.high;
+                        o[k] = counting ? pc[k] : fit.slope * a[k] + fit.offset;
+                        ov[k] = counting ? pv[k] : s2 * av[k];
+                    }
                 }
+                if (single) break;  // the rows are the result
                 for (std::size_t c = 0; c < OC; ++c) {
                     const std::size_t source = c < C ? c : ch.pairs[c - C].pc;
-                    const double w = ch.weights[t * C + source];
+                    const double w = ch.weights[t * C + source], w2 = w * w;
                     totals[c] += w;
                     const double* row = rows.data() + c * R;
-                    const double* nrow = noises.data() + c * R;
+                    const double* vrow = vars.data() + c * R;
                     double* ws = w_sum.data() + c * R;
                     double* sx = wx.data() + c * R;
                     double* sv = w2v.data() + c * R;
-                    for (std::size_t k = 0; k < R; ++k)
-                        if (!std::isnan(row[k])) {
-                            ws[k] += w;
-                            sx[k] += w * row[k];
-                            sv[k] += w * w * nrow[k] * nrow[k];
-                        }
+                    for (std::size_t k = 0; k < R; ++k) {
+                        const double x = row[k];
+                        const bool ok = x == x;
+                        ws[k] += ok ? w : 0.0;
+                        sx[k] += ok ? w * x : 0.0;
+                        sv[k] += ok ? w2 * vrow[k] : 0.0;
+                    }
                 }
             }
             for (std::size_t c = 0; c < OC; ++c) {
-                out.weight_sum[g * OC + c] = totals[c];
                 double* row = rows.data() + c * R;
-                double* nrow = noises.data() + c * R;
-                const double* ws = w_sum.data() + c * R;
-                // A group of one profile is that profile (the rows still hold it).
-                if (ch.starts[g + 1] - ch.starts[g] != 1)
+                double* nrow = vars.data() + c * R;  // becomes the noise (standard deviation)
+                if (single) {
+                    const std::size_t source = c < C ? c : ch.pairs[c - C].pc;
+                    out.weight_sum[g * OC + c] = ch.weights[ch.starts[g] * C + source];
+                    for (std::size_t k = 0; k < R; ++k) nrow[k] = std::sqrt(nrow[k]);
+                } else {
+                    out.weight_sum[g * OC + c] = totals[c];
+                    const double* ws = w_sum.data() + c * R;
+                    const double* sx = wx.data() + c * R;
+                    const double* sv = w2v.data() + c * R;
                     for (std::size_t k = 0; k < R; ++k) {
-                        row[k] = ws[k] > 0.0 ? wx[c * R + k] / ws[k] : nan;
-                        nrow[k] = ws[k] > 0.0 ? std::sqrt(w2v[c * R + k]) / ws[k] : nan;
+                        row[k] = ws[k] > 0.0 ? sx[k] / ws[k] : nan;
+                        nrow[k] = ws[k] > 0.0 ? std::sqrt(sv[k]) / ws[k] : nan;
                     }
+                }
                 double* o = out.signal.data() + (g * OC + c) * OR;
                 double* on = out.noise.data() + (g * OC + c) * OR;
                 if (ch.merge > 1) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -125,6 +126,24 @@ void standard_atmosphere(std::span<const double> altitude, std::span<double> tem
             }
         },
         4096);
+}
+
+unsigned inspect_sounding(std::span<const double> altitude, std::span<const double> pressure,
+                          std::span<const double> temperature, std::span<double> log_pressure) {
+    const std::size_t levels = altitude.size();
+    if (pressure.size() != levels || temperature.size() != levels || log_pressure.size() != levels)
+        throw std::invalid_argument("a sounding's levels: as many pressures, temperatures and "
+                                    "log pressures as altitudes");
+    unsigned flaws = 0;
+    for (std::size_t i = 0; i < levels; ++i) {
+        const double z = altitude[i], p = pressure[i], t = temperature[i];
+        if (!(std::isfinite(z) && std::isfinite(p) && std::isfinite(t))) flaws |= sounding_not_finite;
+        if (!(p > 0.0 && t > 0.0)) flaws |= sounding_not_positive;
+        if (i > 0 && !(z > altitude[i - 1])) flaws |= sounding_not_increasing;
+        if (i > 0 && p > pressure[i - 1]) flaws |= sounding_pressure_rises;
+        log_pressure[i] = p > 0.0 ? std::log(p) : std::numeric_limits<double>::quiet_NaN();
+    }
+    return flaws;
 }
 
 SoundingView::SoundingView(std::span<const double> altitude, std::span<const double> temperature,

@@ -50,6 +50,19 @@ void standard_atmosphere(std::span<const double> altitude, std::span<double> tem
                          std::span<double> pressure, std::span<double> number_density,
                          unsigned threads);
 
+// What is wrong with a sounding's levels, as bit flags (0: nothing).
+enum SoundingFlaw : unsigned {
+    sounding_not_finite = 1,       // a NaN or infinite altitude, pressure or temperature
+    sounding_not_positive = 2,     // a pressure or temperature not above 0
+    sounding_not_increasing = 4,   // altitudes not strictly increasing
+    sounding_pressure_rises = 8,   // pressure rising from one level to the next
+};
+
+// Inspects a sounding's levels in one pass and writes ln pressure where the pressure is
+// positive (NaN elsewhere).
+unsigned inspect_sounding(std::span<const double> altitude, std::span<const double> pressure,
+                          std::span<const double> temperature, std::span<double> log_pressure);
+
 // A view on a sounding: levels of strictly increasing altitude (m), with temperature (K) and
 // pressure (Pa) at each, and ln pressure (precomputed by the owner).  Between levels the
 // temperature is linear and the pressure log-linear in altitude; above the top level, up to

@@ -154,6 +154,7 @@ SoundingView::SoundingView(std::span<const double> altitude, std::span<const dou
         pressure.size() != altitude.size() || log_pressure.size() != altitude.size())
         throw std::invalid_argument("a sounding needs at least two levels, each with an "
                                     "altitude, a temperature and a pressure");
+    ceiling_ = top() >= ussa76::bottom ? std::max(top(), ussa76::top) : top();
     if (top() < ussa76::top) {
         // Below 0 m the standard is not defined: a sounding topping out there has nothing
         // to continue with, and serves its own levels only.
@@ -165,18 +166,6 @@ SoundingView::SoundingView(std::span<const double> altitude, std::span<const dou
     }
 }
 
-double SoundingView::ceiling() const {
-    return top() >= ussa76::bottom ? std::max(top(), ussa76::top) : top();
-}
-
-AirState SoundingView::between(std::size_t level, double altitude) const {
-    const double z0 = altitude_[level], z1 = altitude_[level + 1];
-    const double f = (altitude - z0) / (z1 - z0);
-    const double temperature = temperature_[level] + f * (temperature_[level + 1] - temperature_[level]);
-    const double pressure =
-        pressure_[level] * std::exp(f * (log_pressure_[level + 1] - log_pressure_[level]));
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
-}
 
 AirState SoundingView::above(double altitude) const {
     const AirState standard = standard_unchecked(altitude);
@@ -190,31 +179,14 @@ AirState SoundingView::at(double altitude) const {
     return at(altitude, hint);
 }
 
-AirState SoundingView::at(double altitude, std::size_t& hint) const {
-    if (!(altitude >= bottom() && altitude <= ceiling())) {
-        if (altitude < bottom())
-            throw std::domain_error("altitude " + metres(altitude) +
-                                    " is below the sounding's lowest level, " +
-                                    metres(bottom()));
-        throw std::domain_error("altitude " + metres(altitude) + " is above " +
-                                metres(ceiling()) +
-                                (ceiling() > top() ? ", the top of the US Standard Atmosphere "
-                                                     "1976 that continues the sounding"
-                                                   : ", the sounding's top"));
-    }
-    if (altitude > top()) return above(altitude);
-    // The level below: the last one at or under `altitude`, the one before the top at the top.
-    const std::size_t last = altitude_.size() - 2;
-    std::size_t level = hint;
-    if (level > last || altitude_[level] > altitude) {
-        level = static_cast<std::size_t>(
-            std::upper_bound(altitude_.begin(), altitude_.end(), altitude) - altitude_.begin());
-        level = level == 0 ? 0 : level - 1;
-    }
-    while (level < last && altitude_[level + 1] <= altitude) ++level;
-    level = std::min(level, last);
-    hint = level;
-    return between(level, altitude);
+void SoundingView::refuse(double altitude) const {
+    if (altitude < bottom())
+        throw std::domain_error("altitude " + metres(altitude) +
+                                " is below the sounding's lowest level, " + metres(bottom()));
+    throw std::domain_error("altitude " + metres(altitude) + " is above " + metres(ceiling()) +
+                            (ceiling() > top() ? ", the top of the US Standard Atmosphere "
+                                                 "1976 that continues the sounding"
+                                               : ", the sounding's top"));
 }
 
 }  // namespace aerolume

@@ -169,7 +169,8 @@ class Sounding:
     multiplied by a constant factor), up to 86,000 m (or the sounding's top if higher).
     Below the lowest level there is no atmosphere: such altitudes raise ValueError.
 
-    Make one with :func:`sounding`, which cleans the levels.
+    ``Sounding(altitude, pressure, temperature)`` is the same as
+    ``sounding(altitude, pressure, temperature)``, which cleans the levels.
 
     Attributes
     ----------
@@ -183,13 +184,14 @@ class Sounding:
 
     __slots__ = ("_altitude", "_pressure", "_temperature", "_log_pressure")
 
-    def __init__(self, altitude: np.ndarray, pressure: np.ndarray, temperature: np.ndarray):
-        # Copies of their own, read-only, so that neither side can change the other's.
-        self._altitude = np.array(altitude, dtype=np.float64)
-        self._pressure = np.array(pressure, dtype=np.float64)
-        self._temperature = np.array(temperature, dtype=np.float64)
-        self._log_pressure = np.log(self._pressure)
-        for array in (self._altitude, self._pressure, self._temperature, self._log_pressure):
+    def __init__(self, altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike):
+        self._set(*_clean_levels(altitude, pressure, temperature, stacklevel=3))
+
+    def _set(self, altitude, pressure, temperature, log_pressure) -> None:
+        # Fresh arrays, made read-only: nothing outside can change the levels.
+        self._altitude, self._pressure = altitude, pressure
+        self._temperature, self._log_pressure = temperature, log_pressure
+        for array in (altitude, pressure, temperature, log_pressure):
             array.setflags(write=False)
 
     @property
@@ -276,6 +278,14 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
     UserWarning
         When levels with NaN or infinite values, or repeated levels, are dropped.
     """
+    result = Sounding.__new__(Sounding)
+    result._set(*_clean_levels(altitude, pressure, temperature, stacklevel=3))
+    return result
+
+
+def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
+    """Fresh arrays of altitude, pressure, temperature and ln pressure of the levels kept,
+    by increasing altitude; warnings point `stacklevel` frames up."""
     arrays = {}
     for name, value in (("altitude", altitude), ("pressure", pressure),
                         ("temperature", temperature)):
@@ -288,14 +298,18 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
     if not z.size == p.size == t.size:
         raise ValueError(f"altitude, pressure and temperature must have one value per level: "
                          f"got {z.size}, {p.size} and {t.size} values")
-    # (Each check first in one pass over all levels, in detail only when it fails.)
+    # One pass over the levels in the core finds what is wrong, if anything; the levels
+    # are sorted out here only then.
+    levels = _core.sounding_levels(z, p, t)
+    if levels[4] == 0 and z.size >= 2:
+        return levels[:4]
     if not np.isfinite(z + p + t).all():
         usable = np.isfinite(z) & np.isfinite(p) & np.isfinite(t)
         if not usable.all():
             dropped = int(z.size - usable.sum())
             warnings.warn(f"sounding: dropped {dropped} of {z.size} levels with a NaN or "
                           f"infinite altitude, pressure or temperature", UserWarning,
-                          stacklevel=2)
+                          stacklevel=stacklevel)
             z, p, t = z[usable], p[usable], t[usable]
     if z.size and not (p.min() > 0.0 and t.min() > 0.0):
         require_positive(p, "pressure")
@@ -313,7 +327,7 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
                                  f"{t[i + 1]:g} K)")
             keep = np.concatenate(([True], ~same))
             warnings.warn(f"sounding: dropped {int(same.sum())} repeated level(s)",
-                          UserWarning, stacklevel=2)
+                          UserWarning, stacklevel=stacklevel)
             z, p, t = z[keep], p[keep], t[keep]
     if z.size < 2:
         raise ValueError(f"a sounding needs at least two levels with finite values, "
@@ -323,7 +337,7 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
         i = int(np.argmax(rising))
         raise ValueError(f"pressure must not rise with altitude: {p[i]:g} Pa at {z[i]:g} m, "
                          f"{p[i + 1]:g} Pa at {z[i + 1]:g} m")
-    return Sounding(z, p, t)
+    return _core.sounding_levels(z, p, t)[:4]
 
 
 # ---- Rayleigh optics of air --------------------------------------------------------------
@@ -728,15 +742,10 @@ def molecular_profile(range: ArrayLike, wavelength: float,
                                                    back, count)
         source = "US Standard Atmosphere 1976"
     elif all(isinstance(m, Sounding) for m in models):
-        for i, m in enumerate(models):
-            rows = slice(None) if beams == 1 else slice(i, i + 1)
-            _check_beams(altitude[rows], station_b[rows], m.bottom, m.ceiling,
-                         "the sounding" if len(models) == 1 else f"atmosphere[{i}]")
-        tables = [np.concatenate(parts) for parts in zip(*(m._tables() for m in models))]
-        offsets = np.zeros(len(models) + 1, dtype=np.int64)
-        np.cumsum([m.altitude.size for m in models], out=offsets[1:])
+        _check_soundings(models, altitude, station_b)
+        tables = zip(*(m._tables() for m in models))
         t, p, n, *optics = _core.sounding_profiles(r, altitude, station_b, profiles, *tables,
-                                                   offsets, sigma, back, count)
+                                                   sigma, back, count)
         source = "sounding" if len(models) == 1 else "soundings"
     else:
         t, p, n, density = _evaluate(models, r, altitude, station_b, profiles)
@@ -808,6 +817,19 @@ def _check_beams(altitude: np.ndarray, station: np.ndarray, bottom: float, top: 
     if high > top:
         raise ValueError(f"range: the beam reaches {high:g} m, above {top:g} m, the top of "
                          f"{what}")
+
+
+def _check_soundings(models: list, altitude: np.ndarray, station: np.ndarray) -> None:
+    bottom = np.array([m.bottom for m in models])
+    ceiling = np.array([m.ceiling for m in models])
+    high = altitude[:, -1] if altitude.shape[1] else station
+    low_ok, high_ok = station >= bottom, high <= ceiling
+    if not (low_ok.all() and high_ok.all()):
+        i = int(np.argmin(low_ok & high_ok))
+        m = i if len(models) > 1 else 0
+        b = i if station.size > 1 else 0
+        what = "the sounding" if len(models) == 1 else f"atmosphere[{m}]"
+        _check_beams(altitude[b:b + 1], station[b:b + 1], bottom[m], ceiling[m], what)
 
 
 def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.ndarray,

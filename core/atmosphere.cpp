@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -127,6 +128,24 @@ void standard_atmosphere(std::span<const double> altitude, std::span<double> tem
         4096);
 }
 
+unsigned inspect_sounding(std::span<const double> altitude, std::span<const double> pressure,
+                          std::span<const double> temperature, std::span<double> log_pressure) {
+    const std::size_t levels = altitude.size();
+    if (pressure.size() != levels || temperature.size() != levels || log_pressure.size() != levels)
+        throw std::invalid_argument("a sounding's levels: as many pressures, temperatures and "
+                                    "log pressures as altitudes");
+    unsigned flaws = 0;
+    for (std::size_t i = 0; i < levels; ++i) {
+        const double z = altitude[i], p = pressure[i], t = temperature[i];
+        if (!(std::isfinite(z) && std::isfinite(p) && std::isfinite(t))) flaws |= sounding_not_finite;
+        if (!(p > 0.0 && t > 0.0)) flaws |= sounding_not_positive;
+        if (i > 0 && !(z > altitude[i - 1])) flaws |= sounding_not_increasing;
+        if (i > 0 && p > pressure[i - 1]) flaws |= sounding_pressure_rises;
+        log_pressure[i] = p > 0.0 ? std::log(p) : std::numeric_limits<double>::quiet_NaN();
+    }
+    return flaws;
+}
+
 SoundingView::SoundingView(std::span<const double> altitude, std::span<const double> temperature,
                            std::span<const double> pressure, std::span<const double> log_pressure)
     : altitude_(altitude), temperature_(temperature), pressure_(pressure),
@@ -135,6 +154,7 @@ SoundingView::SoundingView(std::span<const double> altitude, std::span<const dou
         pressure.size() != altitude.size() || log_pressure.size() != altitude.size())
         throw std::invalid_argument("a sounding needs at least two levels, each with an "
                                     "altitude, a temperature and a pressure");
+    ceiling_ = top() >= ussa76::bottom ? std::max(top(), ussa76::top) : top();
     if (top() < ussa76::top) {
         // Below 0 m the standard is not defined: a sounding topping out there has nothing
         // to continue with, and serves its own levels only.
@@ -146,18 +166,6 @@ SoundingView::SoundingView(std::span<const double> altitude, std::span<const dou
     }
 }
 
-double SoundingView::ceiling() const {
-    return top() >= ussa76::bottom ? std::max(top(), ussa76::top) : top();
-}
-
-AirState SoundingView::between(std::size_t level, double altitude) const {
-    const double z0 = altitude_[level], z1 = altitude_[level + 1];
-    const double f = (altitude - z0) / (z1 - z0);
-    const double temperature = temperature_[level] + f * (temperature_[level + 1] - temperature_[level]);
-    const double pressure =
-        pressure_[level] * std::exp(f * (log_pressure_[level + 1] - log_pressure_[level]));
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
-}
 
 AirState SoundingView::above(double altitude) const {
     const AirState standard = standard_unchecked(altitude);
@@ -171,31 +179,14 @@ AirState SoundingView::at(double altitude) const {
     return at(altitude, hint);
 }
 
-AirState SoundingView::at(double altitude, std::size_t& hint) const {
-    if (!(altitude >= bottom() && altitude <= ceiling())) {
-        if (altitude < bottom())
-            throw std::domain_error("altitude " + metres(altitude) +
-                                    " is below the sounding's lowest level, " +
-                                    metres(bottom()));
-        throw std::domain_error("altitude " + metres(altitude) + " is above " +
-                                metres(ceiling()) +
-                                (ceiling() > top() ? ", the top of the US Standard Atmosphere "
-                                                     "1976 that continues the sounding"
-                                                   : ", the sounding's top"));
-    }
-    if (altitude > top()) return above(altitude);
-    // The level below: the last one at or under `altitude`, the one before the top at the top.
-    const std::size_t last = altitude_.size() - 2;
-    std::size_t level = hint;
-    if (level > last || altitude_[level] > altitude) {
-        level = static_cast<std::size_t>(
-            std::upper_bound(altitude_.begin(), altitude_.end(), altitude) - altitude_.begin());
-        level = level == 0 ? 0 : level - 1;
-    }
-    while (level < last && altitude_[level + 1] <= altitude) ++level;
-    level = std::min(level, last);
-    hint = level;
-    return between(level, altitude);
+void SoundingView::refuse(double altitude) const {
+    if (altitude < bottom())
+        throw std::domain_error("altitude " + metres(altitude) +
+                                " is below the sounding's lowest level, " + metres(bottom()));
+    throw std::domain_error("altitude " + metres(altitude) + " is above " + metres(ceiling()) +
+                            (ceiling() > top() ? ", the top of the US Standard Atmosphere "
+                                                 "1976 that continues the sounding"
+                                               : ", the sounding's top"));
 }
 
 }  // namespace aerolume

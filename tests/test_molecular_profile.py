@@ -89,9 +89,15 @@ def test_sounding_cleans_its_levels_and_says_so():
     order = [2, 0, 3, 1]
     shuffled = atm.sounding(z[order], p[order], t[order])
     np.testing.assert_array_equal(shuffled.altitude, reference.altitude)
-    with pytest.warns(UserWarning, match="dropped 2 of 6 levels"):
+    with pytest.warns(UserWarning, match="dropped 2 of 6 levels") as caught:
         s = atm.sounding(np.r_[z, np.nan, 500.0], np.r_[p, 9e4, np.nan], np.r_[t, 280.0, 285.0])
+    assert caught[0].filename == __file__
     np.testing.assert_array_equal(s.pressure, p)
+    # The levels are the sounding's own: the caller's arrays stay writable and apart.
+    direct = atm.Sounding(z, p, t)
+    assert z.flags.writeable and not direct.altitude.flags.writeable
+    z[0] = -50.0
+    assert direct.bottom == 0.0
     with pytest.warns(UserWarning, match="dropped 1 repeated"):
         s = atm.sounding(np.r_[z, 1000.0], np.r_[p, 89_000.0], np.r_[t, 282.0])
     assert s.altitude.size == 4

@@ -748,6 +748,16 @@ struct RetrievalShape {
     }
 };
 
+// A new float64 array left uninitialised, for results the kernels write in full (the
+// first touch of its pages happening on their threads).
+NewArray unfilled_array(const std::vector<std::size_t>& shape) {
+    std::size_t size = 1;
+    for (std::size_t n : shape) size *= n;
+    double* data = new double[size == 0 ? 1 : size];
+    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    return {data, Out(data, shape.size(), shape.data(), owner)};
+}
+
 RetrievalShape retrieval_shape(const In& signal, const char* name) {
     const Profiles p = profiles_of(signal, name);
     return {p.count, p.gates, shape_of(signal)};
@@ -832,7 +842,7 @@ void bind_retrievals(nb::module_& m) {
             in.extinction_two_way = s.rows(extinction_two_way, "extinction");
             in.overlap = s.optional_rows(overlap, "overlap");
             in.constant = s.values(constant, "constant");
-            NewArray out = new_array(s.shape);
+            NewArray out = unfilled_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::lidar_signal(in, out.data, threads);
@@ -851,7 +861,7 @@ void bind_retrievals(nb::module_& m) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::NoiseModel noise =
                 noise_model(s, kind, sigma, counts_per_unit, background, "signal");
-            NewArray out = new_array(s.shape);
+            NewArray out = unfilled_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::add_noise(signal.data(), s.profiles, s.gates, noise, seed, out.data,
@@ -873,16 +883,21 @@ void bind_retrievals(nb::module_& m) {
             const aerolume::KlettInputs in =
                 klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
                              reference_value, calibration, forward);
-            NewArray backscatter = new_array(s.shape), extinction = new_array(s.shape);
+            NewArray backscatter = unfilled_array(s.shape), extinction = unfilled_array(s.shape);
+            std::size_t failures = 0;
             {
                 Unlocked unlocked;
-                aerolume::klett_fernald(in, backscatter.data, extinction.data, threads);
+                std::vector<std::size_t> per_profile(s.profiles);
+                aerolume::klett_fernald(in, backscatter.data, extinction.data,
+                                        per_profile.data(), threads);
+                for (std::size_t f : per_profile) failures += f;
             }
-            return std::make_tuple(backscatter.array, extinction.array);
+            return std::make_tuple(backscatter.array, extinction.array, failures);
         },
         "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
         "reference_value"_a, "calibration"_a, "forward"_a, "threads"_a = 0,
-        "Fernald's inversion: (aerosol backscatter, aerosol extinction).");
+        "Fernald's inversion: (aerosol backscatter, aerosol extinction, the number of gates "
+        "that should have been retrieved but have no solution).");
 
     m.def(
         "klett_fernald_monte_carlo",
@@ -901,7 +916,7 @@ void bind_retrievals(nb::module_& m) {
             if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
             aerolume::MonteCarloSettings settings{realisations, seed, lidar_ratio_sd,
                                                   reference_value_sd, 0.0};
-            NewArray backscatter = new_array(s.shape), extinction = new_array(s.shape);
+            NewArray backscatter = unfilled_array(s.shape), extinction = unfilled_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::klett_fernald_monte_carlo(in, noise, settings, backscatter.data,
@@ -927,7 +942,7 @@ void bind_retrievals(nb::module_& m) {
                 s, none, raman_signal, range, none, number_density, alpha_m, alpha_m_raman,
                 none, half_width, wavelength_ratio, angstrom, Index(), none);
             in.raman_noise = s.optional_rows(raman_noise, "raman_noise");
-            NewArray extinction = new_array(s.shape), error = new_array(s.shape);
+            NewArray extinction = unfilled_array(s.shape), error = new_array(s.shape);
             const bool with_error = !in.raman_noise.empty();
             {
                 Unlocked unlocked;
@@ -955,7 +970,7 @@ void bind_retrievals(nb::module_& m) {
                              angstrom, reference, reference_value);
             if (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr)
                 throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
-            NewArray backscatter = new_array(s.shape);
+            NewArray backscatter = unfilled_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::raman_backscatter(in, backscatter.data, threads);

@@ -50,10 +50,10 @@ class ReferenceSearch:
     interval : numpy.ndarray, shape (..., 2)
         The chosen reference interval (r_min, r_max) of each profile, m; NaN where none
         passed.  Any retrieval takes this object (or the array) as its ``reference``.
-    found : numpy.ndarray of bool, shape (...)
-        Whether a window passed.
-    reason : numpy.ndarray of str, shape (...)
-        Why no window passed ("" where one did).
+    found : bool or numpy.ndarray of bool, shape (...)
+        Whether a window passed (a bool for a single profile).
+    reason : str or numpy.ndarray of str, shape (...)
+        Why no window passed ("" where one did; a str for a single profile).
     windows : xarray.Dataset
         Every window tested, on dimensions (..., ``window``): ``start`` and ``stop`` (m),
         ``relative_slope_difference`` and its ``slope_error``, ``reduced_chi_square``,
@@ -62,8 +62,8 @@ class ReferenceSearch:
     """
 
     interval: np.ndarray
-    found: np.ndarray
-    reason: np.ndarray
+    found: bool | np.ndarray
+    reason: str | np.ndarray
     windows: xr.Dataset
 
     def reason_text(self) -> str:
@@ -241,5 +241,8 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                "min_snr": min_snr, "n_sigma": n_sigma, "slope_tolerance": slope_tolerance,
                "ratio_tolerance": ratio_tolerance, "model_tolerance": model_tolerance,
                "noise": "given" if noise is not None else "estimated"})
-    return ReferenceSearch(interval.reshape(lead + (2,)), (chosen >= 0).reshape(lead),
-                           reason.reshape(lead), dataset)
+    found = (chosen >= 0).reshape(lead)
+    reason = reason.reshape(lead)
+    if not lead:  # one profile: plain values
+        found, reason = bool(found), str(reason.item())
+    return ReferenceSearch(interval.reshape(lead + (2,)), found, reason, dataset)

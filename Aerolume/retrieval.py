@@ -239,8 +239,11 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         attrs["lidar_ratio"] = float(ratio[0])
     args = (layout.signal, layout.range, mol["beta_m"], mol["alpha_m"], ratio, gates, value,
             calib, forward)
-    beta, alpha = _core.klett_fernald(*args, threads=threads_)
-    _check_solution(beta, layout, gates, forward, missing)
+    beta, alpha, failures = _core.klett_fernald(*args, threads=threads_)
+    if failures:
+        warnings.warn(f"the inversion has no solution at {failures} gate(s) (the denominator "
+                      "is not positive: the signal, lidar ratio or calibration does not fit); "
+                      "they are NaN", RuntimeWarning, stacklevel=2)
     variables = {"backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
@@ -258,24 +261,6 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
 def _sd(attrs: dict) -> dict:
     return {"units": attrs["units"],
             "long_name": f"standard deviation of the {attrs['long_name']}"}
-
-
-def _check_solution(beta: np.ndarray, layout: Layout, gates: np.ndarray, forward: bool,
-                    missing: np.ndarray) -> None:
-    """Warn where the inversion has no solution (a non-positive denominator) at gates that
-    should have been retrieved."""
-    rows = beta.reshape(layout.profiles, layout.gates)
-    if forward:
-        failed = np.isnan(rows)
-    else:
-        end = np.broadcast_to(gates[:, 1], (layout.profiles,))
-        inside = np.arange(layout.gates) < end[:, None]
-        failed = np.isnan(rows) & inside & ~missing[:, None]
-    count = int(failed.sum())
-    if count:
-        warnings.warn(f"the inversion has no solution at {count} gate(s) (the denominator is "
-                      "not positive: the signal, lidar ratio or calibration does not fit); "
-                      "they are NaN", RuntimeWarning, stacklevel=3)
 
 
 # ---- Raman -------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "parallel.h"
@@ -12,32 +13,45 @@ namespace {
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 }
 
-void klett_fernald_profile(const KlettProfile& in, double* backscatter, double* extinction,
-                           double* work) {
+KlettGrid::KlettGrid(const KlettProfile& in) {
     const std::size_t n = in.gates;
-    if (n == 0) return;
+    weights.resize(n > 1 ? 4 * (n - 1) : 0);
+    exponent.resize(n);
+    factor.resize(n);
+    molecular.resize(n);
+    parabolic_weights(in.range, n, weights.data());
+    for (std::size_t i = 0; i < n; ++i) factor[i] = in.lidar_ratio[i] * in.beta_m[i] - in.alpha_m[i];
+    cumulative_parabolic(factor.data(), weights.data(), n, exponent.data());
+    for (std::size_t i = 0; i < n; ++i) factor[i] = std::exp(-2.0 * exponent[i]);
+    cumulative_parabolic(in.beta_m, weights.data(), n, molecular.data());
+}
+
+std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
+                                  double* backscatter, double* extinction, double* work) {
+    const std::size_t n = in.gates;
+    if (n == 0) return 0;
     const double* r = in.range;
     const double ds = in.lidar_ratio_offset;
-    double* exponent = work;      // ∫ (S_a beta_m - alpha_m) from the first gate
-    double* z = work + n;         // Z, then S_a Z
-    double* integral = work + 2 * n;  // ∫ S_a Z from the first gate
+    double* z = work;                 // Z
+    double* integral = work + n;      // ∫ S_a Z from the first gate, then from r_c
+    double* scratch = work + 2 * n;   // S_a Z
 
-    std::size_t c;  // the reference gate
-    if (in.forward) {
-        c = 0;
+    const std::size_t c =
+        in.forward ? 0 : static_cast<std::size_t>(in.reference_begin + (in.reference_end - 1)) / 2;
+
+    // Z = X exp(-2 (E - E_c)), E including the offset's ds ∫ beta_m when there is one.
+    if (ds == 0.0) {
+        const double shift = std::exp(2.0 * grid.exponent[c]);
+        for (std::size_t i = 0; i < n; ++i)
+            z[i] = in.signal[i] * r[i] * r[i] * (grid.factor[i] * shift);
     } else {
-        c = static_cast<std::size_t>(in.reference_begin + (in.reference_end - 1)) / 2;
+        const double shift = std::exp(2.0 * (grid.exponent[c] + ds * grid.molecular[c]));
+        for (std::size_t i = 0; i < n; ++i)
+            z[i] = in.signal[i] * r[i] * r[i] *
+                   (grid.factor[i] * std::exp(-2.0 * ds * grid.molecular[i]) * shift);
     }
-
-    for (std::size_t i = 0; i < n; ++i)
-        backscatter[i] = (in.lidar_ratio[i] + ds) * in.beta_m[i] - in.alpha_m[i];
-    cumulative_parabolic(backscatter, r, n, exponent);
-    const double exponent_c = exponent[c];
-    for (std::size_t i = 0; i < n; ++i) {
-        z[i] = in.signal[i] * r[i] * r[i] * std::exp(-2.0 * (exponent[i] - exponent_c));
-        backscatter[i] = (in.lidar_ratio[i] + ds) * z[i];
-    }
-    cumulative_parabolic(backscatter, r, n, integral);
+    for (std::size_t i = 0; i < n; ++i) scratch[i] = (in.lidar_ratio[i] + ds) * z[i];
+    cumulative_parabolic(scratch, grid.weights.data(), n, integral);
     const double integral_c = integral[c];
     for (std::size_t i = 0; i < n; ++i) integral[i] -= integral_c;
 
@@ -52,7 +66,8 @@ void klett_fernald_profile(const KlettProfile& in, double* backscatter, double* 
         bool converged = false;
         for (int iteration = 0; iteration < 100 && !converged; ++iteration) {
             const double alpha_a = s0 * (z[0] / k - in.beta_m[0]);
-            const double next = in.calibration * std::exp(-2.0 * (in.alpha_m[0] + alpha_a) * r[0]);
+            const double next =
+                in.calibration * std::exp(-2.0 * (in.alpha_m[0] + alpha_a) * r[0]);
             converged = std::fabs(next - k) <= 1e-15 * std::fabs(k);
             k = next;
         }
@@ -66,15 +81,18 @@ void klett_fernald_profile(const KlettProfile& in, double* backscatter, double* 
         k = sum / static_cast<double>(end - begin);
         last = end;
     }
+    std::size_t failures = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const double denominator = k - 2.0 * integral[i];
         if (i >= last || !(denominator > 0.0)) {
             backscatter[i] = extinction[i] = nan;
+            failures += i < last;
             continue;
         }
         backscatter[i] = z[i] / denominator - in.beta_m[i];
         extinction[i] = (in.lidar_ratio[i] + ds) * backscatter[i];
     }
+    return failures;
 }
 
 KlettProfile KlettInputs::profile(std::size_t p) const {
@@ -92,13 +110,21 @@ KlettProfile KlettInputs::profile(std::size_t p) const {
 }
 
 void klett_fernald(const KlettInputs& in, double* backscatter, double* extinction,
-                   unsigned threads) {
+                   std::size_t* failures, unsigned threads) {
     const std::size_t n = in.gates;
+    if (in.profiles == 0 || n == 0) return;
+    std::optional<KlettGrid> shared;
+    if (in.shared_grid()) shared.emplace(in.profile(0));
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(3 * n);
-        for (std::size_t p = begin; p < end; ++p)
-            klett_fernald_profile(in.profile(p), backscatter + p * n, extinction + p * n,
-                                  work.data());
+        for (std::size_t p = begin; p < end; ++p) {
+            const KlettProfile profile = in.profile(p);
+            std::optional<KlettGrid> own;
+            if (!shared) own.emplace(profile);
+            failures[p] = klett_fernald_profile(profile, shared ? *shared : *own,
+                                                backscatter + p * n, extinction + p * n,
+                                                work.data());
+        }
     });
 }
 

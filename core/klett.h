@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "retrieval_profiles.h"
 
@@ -46,10 +47,23 @@ struct KlettProfile {
     double calibration = 0.0;
 };
 
-// Aerosol backscatter (m^-1 sr^-1) and extinction (m^-1) of one profile; `work` holds
-// 3 * gates doubles.
-void klett_fernald_profile(const KlettProfile& in, double* backscatter, double* extinction,
-                           double* work);
+// What depends on the range grid, the molecular atmosphere and the lidar ratio alone, and
+// so is computed once for all profiles that share them.
+struct KlettGrid {
+    std::vector<double> weights;    // the parabolic rule's, 4 per interval
+    std::vector<double> exponent;   // E = ∫ (S_a beta_m - alpha_m) from the first gate
+    std::vector<double> factor;     // exp(-2 E)
+    std::vector<double> molecular;  // ∫ beta_m from the first gate
+
+    KlettGrid() = default;
+    explicit KlettGrid(const KlettProfile& in);
+};
+
+// Aerosol backscatter (m^-1 sr^-1) and extinction (m^-1) of one profile; `grid` must be
+// that of `in` (lidar_ratio_offset apart); `work` holds 3 * gates doubles.  Returns the
+// number of gates that should have been retrieved but have no solution (NaN).
+std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
+                                  double* backscatter, double* extinction, double* work);
 
 struct KlettInputs {
     std::size_t profiles = 0, gates = 0;
@@ -60,10 +74,16 @@ struct KlettInputs {
     PerProfile<double> calibration;
 
     KlettProfile profile(std::size_t p) const;
+    // Whether every profile has the same grid.
+    bool shared_grid() const {
+        return range.stride == 0 && beta_m.stride == 0 && alpha_m.stride == 0 &&
+               lidar_ratio.stride == 0;
+    }
 };
 
-// Every profile, on up to `threads` threads (0: all cores).
+// Every profile, on up to `threads` threads (0: all cores); failures[p] is profile p's
+// count of gates without a solution.
 void klett_fernald(const KlettInputs& in, double* backscatter, double* extinction,
-                   unsigned threads);
+                   std::size_t* failures, unsigned threads);
 
 }  // namespace aerolume

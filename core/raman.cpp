@@ -62,6 +62,7 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
     double* difference = work;
     double* integral = work + n;
     double* ratio = work + 2 * n;
+    double* weights = work + 3 * n;  // 4 (n - 1)
     const double shift = std::pow(in.wavelength_ratio, in.angstrom);
 
     // The aerosol extinction with its gaps filled by the nearest retrieved value.
@@ -81,7 +82,8 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
         }
         difference[i] = (in.alpha_m[i] + alpha_a) - (in.alpha_m_raman[i] + alpha_a * shift);
     }
-    cumulative_parabolic(difference, r, n, integral);
+    parabolic_weights(r, n, weights);
+    cumulative_parabolic(difference, weights, n, integral);
     const auto begin = static_cast<std::size_t>(in.reference_begin);
     const auto end = static_cast<std::size_t>(in.reference_end);
     const std::size_t c = (begin + end - 1) / 2;
@@ -141,7 +143,7 @@ void raman_extinction(const RamanInputs& in, double* extinction, double* error,
 void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned threads) {
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
-        std::vector<double> work(3 * n);
+        std::vector<double> work(7 * n);
         for (std::size_t p = begin; p < end; ++p)
             raman_backscatter_profile(in.backscatter_profile(p), backscatter + p * n,
                                       work.data());

@@ -63,7 +63,7 @@ struct RamanBackscatterProfile {
     double reference_value;
 };
 
-// Aerosol backscatter (m^-1 sr^-1); `work` holds 3 * gates doubles.
+// Aerosol backscatter (m^-1 sr^-1); `work` holds 7 * gates doubles.
 void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backscatter,
                                double* work);
 

@@ -77,27 +77,65 @@ std::uint64_t RandomStream::next() {
     return result;
 }
 
-double RandomStream::uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-
-double RandomStream::uniform_open() {
-    return (static_cast<double>(next() >> 12) + 0.5) * 0x1.0p-52;
+// (The shifted values fit a signed integer, whose conversion to double is one instruction.)
+double RandomStream::uniform() {
+    return static_cast<double>(static_cast<std::int64_t>(next() >> 11)) * 0x1.0p-53;
 }
 
-double RandomStream::normal() {
-    if (has_spare_) {
-        has_spare_ = false;
-        return spare_;
+double RandomStream::uniform_open() {
+    return (static_cast<double>(static_cast<std::int64_t>(next() >> 12)) + 0.5) * 0x1.0p-52;
+}
+
+namespace {
+
+// Marsaglia and Tsang's (2000) ziggurat of the standard normal density f(x) = exp(-x^2/2):
+// 128 strips of equal area V, strip 0 the base (width V / f(R), the tail beyond R
+// included), strip i >= 1 between heights f(x[i]) and f(x[i + 1]) and of width x[i].
+struct Ziggurat {
+    static constexpr int strips = 128;
+    static constexpr double r = 3.442619855899;
+    static constexpr double v = 9.91256303526217e-3;
+    double x[strips + 1];
+    double f[strips + 1];
+
+    Ziggurat() {
+        x[0] = v / std::exp(-0.5 * r * r);
+        x[1] = r;
+        for (int i = 1; i < strips - 1; ++i)
+            x[i + 1] = std::sqrt(-2.0 * std::log(std::exp(-0.5 * x[i] * x[i]) + v / x[i]));
+        x[strips] = 0.0;
+        for (int i = 0; i <= strips; ++i) f[i] = std::exp(-0.5 * x[i] * x[i]);
     }
-    double u, v, s;
-    do {
-        u = 2.0 * uniform() - 1.0;
-        v = 2.0 * uniform() - 1.0;
-        s = u * u + v * v;
-    } while (s >= 1.0 || s == 0.0);
-    const double f = std::sqrt(-2.0 * std::log(s) / s);
-    spare_ = v * f;
-    has_spare_ = true;
-    return u * f;
+};
+
+const Ziggurat& ziggurat() {
+    static const Ziggurat table;
+    return table;
+}
+
+}  // namespace
+
+double RandomStream::normal() {
+    const Ziggurat& z = ziggurat();
+    for (;;) {
+        const std::uint64_t bits = next();
+        const int i = static_cast<int>(bits & 0x7f);                       // low 7 bits
+        const double u =  // top 53 bits, uniform on [-1, 1)
+            2.0 * (static_cast<double>(static_cast<std::int64_t>(bits >> 11)) * 0x1.0p-53) - 1.0;
+        const double value = u * z.x[i];
+        if (std::fabs(value) < z.x[i + 1]) return value;  // inside the strip's rectangle
+        if (i == 0) {
+            // The tail beyond R (Marsaglia 1964).
+            double a, b;
+            do {
+                a = -std::log(uniform_open()) / Ziggurat::r;
+                b = -std::log(uniform_open());
+            } while (2.0 * b < a * a);
+            return u < 0.0 ? -(Ziggurat::r + a) : Ziggurat::r + a;
+        }
+        const double y = z.f[i] + uniform() * (z.f[i + 1] - z.f[i]);
+        if (y < std::exp(-0.5 * value * value)) return value;
+    }
 }
 
 double RandomStream::poisson(double mean) {

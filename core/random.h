@@ -4,9 +4,9 @@
 // Every stream is keyed by (seed, stream, substream): a profile and a realisation each get
 // their own stream, so the numbers a profile sees never depend on which thread draws them
 // or on how many profiles are drawn at once.  The generator is xoshiro256** (Blackman and
-// Vigna 2018) started from the key through SplitMix64; normal deviates by Marsaglia's polar
-// method; Poisson deviates by inversion for small means and by Hörmann's (1993) transformed
-// rejection (PTRS) for means of 10 and above.
+// Vigna 2018) started from the key through SplitMix64; normal deviates by Marsaglia and
+// Tsang's ziggurat (2000); Poisson deviates by inversion for small means and by
+// Hörmann's (1993) transformed rejection (PTRS) for means of 10 and above.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +30,6 @@ public:
 
 private:
     std::uint64_t s_[4];
-    double spare_ = 0.0;
-    bool has_spare_ = false;
 };
 
 // log(k!) for k >= 0.

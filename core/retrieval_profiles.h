@@ -39,10 +39,14 @@ struct PerProfile {
 // on any grid.
 void cumulative_trapezoid(const double* f, const double* r, std::size_t n, double* out);
 
-// Cumulative integral of f over r from r[0] (out[0] = 0), each interval integrated with the
-// mean of the two parabolas through it and its left or right neighbour (one at the ends;
-// the trapezoid for two points): fourth order where f is smooth on a uniform grid, third
-// on any grid, and linear in f, so noise averages out without bias.
-void cumulative_parabolic(const double* f, const double* r, std::size_t n, double* out);
+// The parabolic rule's weights on a range grid: interval i (gates i to i + 1) is integrated
+// with the mean of the parabolas through it and its left or right neighbour (one at the
+// ends; the trapezoid for two gates), i.e. the weights of f[i - 1], f[i], f[i + 1], f[i + 2]
+// (4 per interval, 4 (n - 1) in all).  Fourth order where f is smooth on a uniform grid,
+// third on any grid; linear in f, so noise averages out without bias.
+void parabolic_weights(const double* r, std::size_t n, double* weights);
+
+// Cumulative integral of f from the first gate (out[0] = 0) with those weights.
+void cumulative_parabolic(const double* f, const double* weights, std::size_t n, double* out);
 
 }  // namespace aerolume

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "parallel.h"
@@ -69,9 +70,15 @@ void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
                                const MonteCarloSettings& settings, double* backscatter_sd,
                                double* extinction_sd, unsigned threads) {
     const std::size_t n = in.gates;
+    if (in.profiles == 0 || n == 0) return;
+    std::optional<KlettGrid> shared;
+    if (in.shared_grid()) shared.emplace(in.profile(0));
     auto realise = [&](std::size_t p, std::size_t, RandomStream& rng, double* out,
                        double* work) {
         KlettProfile profile = in.profile(p);
+        std::optional<KlettGrid> own;
+        if (!shared) own.emplace(profile);
+        const KlettGrid& grid = shared ? *shared : *own;
         // The systematic draws first, then the noise, always in this order.
         const double g_lidar_ratio = rng.normal();
         const double g_reference = rng.normal();
@@ -80,7 +87,7 @@ void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
         double* noisy = work + 3 * n;
         noise.draw(profile.signal, n, p, rng, noisy);
         profile.signal = noisy;
-        klett_fernald_profile(profile, out, out + n, work);
+        klett_fernald_profile(profile, grid, out, out + n, work);
     };
     double* sd[2] = {backscatter_sd, extinction_sd};
     spread(in.profiles, n, 2, settings, 4 * n, threads, realise, sd);
@@ -99,8 +106,8 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
         const double reference_value =
             products.backscatter ? in.reference_value[p] + settings.reference_value_sd * g_reference
                                  : 0.0;
-        double* raman = work + 3 * n;
-        double* elastic = work + 4 * n;
+        double* raman = work + 7 * n;
+        double* elastic = work + 8 * n;
         double* extinction = out;
         double* backscatter = out + n;
         double* lidar_ratio = out + 2 * n;
@@ -132,7 +139,7 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
                                  : 0.0;
     };
     double* sd[3] = {extinction_sd, backscatter_sd, lidar_ratio_sd};
-    spread(in.profiles, n, 3, settings, 5 * n, threads, realise, sd);
+    spread(in.profiles, n, 3, settings, 9 * n, threads, realise, sd);
 }
 
 }  // namespace aerolume

@@ -51,19 +51,17 @@ def _parser() -> argparse.ArgumentParser:
     common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help="show the full traceback of an error")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    add = commands.add_parser
 
-    def add_parser(name, **kw):
-        return add(name, parents=[common], **kw)
-    commands.add_parser = add_parser  # type: ignore[method-assign]
+    def command(name, **kw):
+        return commands.add_parser(name, parents=[common], **kw)
 
-    info = commands.add_parser("info", help="what raw files hold: site, period, channels",
+    info = command("info", help="what raw files hold: site, period, channels",
                                description="Summarises raw files on one screen: site, "
                                "period, and each channel's wavelength, detection mode, bins, "
                                "bin width and laser shots.")
     info.add_argument("files", nargs="+", metavar="FILES", help="raw files (or glob patterns)")
 
-    process = commands.add_parser(
+    process = command(
         "process", help="raw files to one netCDF file of signals and products",
         description="Reads raw files, applies the instrument corrections, computes the "
         "molecular atmosphere, retrieves aerosol backscatter and extinction with their "
@@ -83,7 +81,7 @@ def _parser() -> argparse.ArgumentParser:
                          help="print the time spent in reading, corrections, molecular "
                          "atmosphere, retrievals and writing")
 
-    quicklook = commands.add_parser(
+    quicklook = command(
         "quicklook", help="a PNG of the range-corrected signal and the retrieved profile",
         description="Draws one time-height panel of the range-corrected signal per elastic "
         "channel and a profile panel of the retrieved backscatter with its uncertainty.")
@@ -94,7 +92,7 @@ def _parser() -> argparse.ArgumentParser:
                            help="top of the panels along the beam, km (default 15)")
     quicklook.add_argument("-q", "--quiet", action="store_true", help="(accepted for symmetry)")
 
-    commands.add_parser("config", help="print every configuration field with its default",
+    command("config", help="print every configuration field with its default",
                         description="Prints a configuration file with every field at its "
                         "default value and a comment saying what it does.")
     return parser
@@ -181,9 +179,13 @@ def _process(args) -> int:
     cfg = config.load_config(args.config)
     files = _input_files(args.files)
     output = _output_path(args.output, inputs=files + ([args.config] if args.config else []))
-    bar = lambda total, label, unit: progress.Progress(total, label, unit, enabled=not args.quiet)  # noqa: E731
+
+    def bar(total, label, unit):
+        return progress.Progress(total, label, unit, enabled=not args.quiet)
+
+    prepared = pipeline.prepare(files, cfg)  # a wrong setting fails before a cluster starts
     with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
-        result = pipeline.process(files, cfg, runner=run, progress=bar,
+        result = pipeline.process(files, prepared, runner=run, progress=bar,
                                   command=_command(args, files))
     pipeline.write(result, output, cfg, stopwatch=result.stopwatch)
     if args.profile:

@@ -19,7 +19,6 @@ import json
 import math
 import os
 import pathlib
-import tempfile
 import time
 import warnings
 from typing import Any, Callable, Sequence
@@ -29,7 +28,7 @@ import numpy as np
 from .config import Config, check_corrections
 from .scaleout import InProcess, Stopwatch
 
-__all__ = ["plan", "process", "process_block", "write", "Settings", "Result",
+__all__ = ["plan", "prepare", "process", "process_block", "write", "Settings", "Result",
            "read_sounding"]
 
 #: The stages whose time ``--profile`` reports, in order.
@@ -328,7 +327,36 @@ class Result:
         return "\n".join(lines) + "\n"
 
 
-def process(files: Sequence[str], config: Config, *, runner=None,
+@dataclasses.dataclass
+class Prepared:
+    """A run checked and planned, not started: see :func:`prepare`."""
+    config: Config
+    settings: Settings
+    averaging: dict
+    started: float
+
+
+def prepare(files: Sequence[str], config: Config) -> Prepared:
+    """Checks the configuration against the data before any real work.
+
+    Reads the first readable raw file, applies the corrections to it, and resolves the
+    retrievals' channels, so that a wrong correction parameter or channel id fails in a
+    moment, naming the configuration file and field, rather than after the night's work
+    or a cluster's start-up.
+
+    Raises
+    ------
+    ConfigError
+        The configuration does not fit the data.
+    ValueError, OSError
+        A raw file or the sounding file cannot be read.
+    """
+    start = time.perf_counter()
+    settings, averaging = _settings(files, config)
+    return Prepared(config, settings, averaging, start)
+
+
+def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
             progress: Callable | None = None, command: str = "") -> Result:
     """Runs the whole chain on raw files.
 
@@ -336,8 +364,8 @@ def process(files: Sequence[str], config: Config, *, runner=None,
     ----------
     files : sequence of str
         Raw files (checked to exist by the caller).
-    config : Config
-        The checked configuration.
+    config : Config or Prepared
+        The checked configuration, or what :func:`prepare` made of it.
     runner : InProcess or OnDask, optional
         Where the blocks run; in this process by default.
     progress : callable, optional
@@ -360,8 +388,10 @@ def process(files: Sequence[str], config: Config, *, runner=None,
     import xarray as xr
 
     runner = runner if runner is not None else InProcess()
-    start = time.perf_counter()
-    settings, averaging = _settings(files, config)
+    prepared = config if isinstance(config, Prepared) else prepare(files, config)
+    config, start = prepared.config, prepared.started
+    settings = dataclasses.replace(prepared.settings)
+    averaging = prepared.averaging
     settings.threads = runner.threads(settings.threads)
     blocks = plan(files, config["processing"]["block"], errors=settings.errors,
                   threads=settings.threads, **averaging)
@@ -531,6 +561,7 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     written beside `path` under a temporary name and renamed, so a failure never leaves
     a truncated product or destroys the previous one.
     """
+    from ._files import write_atomically
     from .io import to_netcdf
 
     watch = stopwatch if stopwatch is not None else Stopwatch()
@@ -542,21 +573,8 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     for name, variable in ds.data_vars.items():
         if variable.dtype.kind in "fiu" and variable.ndim > 0:
             encoding[name] = {"zlib": level > 0, "complevel": level} if level else {}
-    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part",
-                                         dir=path.parent)
-    os.close(handle)
-    umask = os.umask(0)
-    os.umask(umask)
     try:
-        os.chmod(temporary, 0o666 & ~umask)
-        to_netcdf(ds, temporary, encoding=encoding)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+        write_atomically(path, lambda temporary: to_netcdf(ds, temporary, encoding=encoding))
     finally:
         watch.stage(None)
     return path

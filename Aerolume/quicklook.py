@@ -62,6 +62,7 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
         raise MissingDependency(f"quicklooks need matplotlib: {INSTALL_PLOT}") from None
     import xarray as xr
 
+    from ._files import write_atomically
     from .products import elastic_channels
 
     product = pathlib.Path(product)
@@ -128,7 +129,8 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
             bar.set_label(f"P r² ({units} m²)" if units else "P r² (m²)")
 
         _profile_panel(fig.add_subplot(grid[:, 1]), shown, max_range, time_edges[-1])
-        fig.savefig(output, format="png", dpi=dpi)
+        write_atomically(output, lambda temporary: fig.savefig(temporary, format="png",
+                                                               dpi=dpi))
     return pathlib.Path(output)
 
 

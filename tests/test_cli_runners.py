@@ -64,3 +64,12 @@ def test_without_dask_the_message_says_how_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)  # import fails
     with pytest.raises(MissingDependency, match=r"pip install 'Aerolume\[distributed\]'"):
         runner(workers=2)
+
+
+def test_without_matplotlib_the_quicklook_says_how_to_install(monkeypatch, tmp_path):
+    from Aerolume.quicklook import quicklook
+
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    monkeypatch.setitem(sys.modules, "matplotlib.backends.backend_agg", None)
+    with pytest.raises(MissingDependency, match=r"pip install 'Aerolume\[plot\]'"):
+        quicklook(tmp_path / "in.nc", tmp_path / "out.png")

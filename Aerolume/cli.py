@@ -90,7 +90,10 @@ def _parser() -> argparse.ArgumentParser:
                            help="the image to write")
     quicklook.add_argument("--max-range", type=_positive_float, default=15.0, metavar="KM",
                            help="top of the panels along the beam, km (default 15)")
-    quicklook.add_argument("-q", "--quiet", action="store_true", help="(accepted for symmetry)")
+    quicklook.add_argument("--channels", metavar="IDS",
+                           help="comma-separated channels to draw as time-height panels "
+                           "(default: the retrieved elastic channels, else one elastic "
+                           "channel per wavelength)")
 
     command("config", help="print every configuration field with its default",
                         description="Prints a configuration file with every field at its "
@@ -213,7 +216,9 @@ def _quicklook(args) -> int:
     if not product.is_file():
         raise CommandError(f"{args.product}: no such file")
     output = _output_path(args.output, inputs=[args.product])
-    quicklook.quicklook(product, output, max_range=args.max_range * 1e3)
+    channels = [c.strip() for c in args.channels.split(",") if c.strip()] \
+        if args.channels else None
+    quicklook.quicklook(product, output, max_range=args.max_range * 1e3, channels=channels)
     return 0
 
 

@@ -109,12 +109,21 @@ def test_quicklook_draws_a_readable_png(night, tmp_path):
     assert coloured > 0.25 and pixels.std() > 0.1
 
 
-def test_quicklook_without_retrievals_still_draws(night, tmp_path):
+def test_quicklook_channels_and_files_without_retrievals(night, tmp_path):
+    image = pytest.importorskip("matplotlib.image")
     with xr.open_dataset(night[0]) as ds:
         ds.drop_dims(["klett_channel", "raman_channel"]).to_netcdf(tmp_path / "bare.nc")
-    status, _, stderr = aerolume("quicklook", tmp_path / "bare.nc", "-o", tmp_path / "b.png")
+    status, _, stderr = aerolume("quicklook", tmp_path / "bare.nc", "-o", tmp_path / "b.png",
+                                 "--channels", "355_an,355_pc,387_gl")
     assert status == 0, stderr
-    assert (tmp_path / "b.png").stat().st_size > 10_000
+    three_panels = image.imread(tmp_path / "b.png").shape[0]
+    status, _, stderr = aerolume("quicklook", tmp_path / "bare.nc", "-o", tmp_path / "c.png")
+    assert status == 0, stderr
+    # 2.9 inches a panel and 1.2 for the titles, at 100 dots per inch.
+    assert (three_panels, image.imread(tmp_path / "c.png").shape[0]) == (990, 410)
+    status, _, stderr = aerolume("quicklook", night[0], "-o", tmp_path / "d.png",
+                                 "--channels", "532_an")
+    assert status == 1 and "no channel '532_an'" in stderr
 
 
 def assert_same_products(a, b, *, skip=(), skip_attrs=()):

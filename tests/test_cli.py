@@ -120,7 +120,8 @@ def test_quicklook_channels_and_files_without_retrievals(night, tmp_path):
     status, _, stderr = aerolume("quicklook", tmp_path / "bare.nc", "-o", tmp_path / "c.png")
     assert status == 0, stderr
     # 2.9 inches a panel and 1.2 for the titles, at 100 dots per inch.
-    assert (three_panels, image.imread(tmp_path / "c.png").shape[0]) == (990, 410)
+    heights = (three_panels, image.imread(tmp_path / "c.png").shape[0])
+    assert abs(heights[0] - 990) <= 1 and abs(heights[1] - 410) <= 1
     status, _, stderr = aerolume("quicklook", night[0], "-o", tmp_path / "d.png",
                                  "--channels", "532_an")
     assert status == 1 and "no channel '532_an'" in stderr

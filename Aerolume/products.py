@@ -90,7 +90,23 @@ def resolve_channels(corrected, settings, config) -> None:
                 raise config.error(f"[[raman]] #{i + 1} {key}", f"no channel {pair[key]!r} "
                                    f"after the corrections (channels: {known})")
         if pair["elastic"] == pair["raman"]:
-            raise config.error(f"[[raman]] #{i + 1}", "elastic and raman name the same channel")
+            raise config.error(f"[[raman]] #{i + 1}",
+                               "elastic and raman name the same channel")
+    # A reference interval given by hand must lie within the products' range.
+    last = float(np.asarray(corrected["range"].values)[-1])
+    top = min(settings.max_range, last)
+    tables = [("[klett]", settings.klett)] + [(f"[[raman]] #{i + 1}", p)
+                                             for i, p in enumerate(settings.raman)]
+    for where, table in tables:
+        if table["reference"] != "auto" and table["reference"][1] > top:
+            raise config.error(f"{where} reference", f"reaches {table['reference'][1]:g} m, "
+                               f"beyond the products' range ({top:g} m; see [processing] "
+                               "max_range)")
+    search, width = settings.klett["reference_search"], settings.klett["reference_width"]
+    if settings.klett["reference"] == "auto" and search[0] + width > top:
+        raise config.error("[klett] reference_search", f"starts at {search[0]:g} m, leaving "
+                           f"no room for a {width:g} m interval below {top:g} m, the end of "
+                           "the products' range")
     names = [p["elastic"] for p in settings.raman]
     if len(set(names)) != len(names):
         raise config.error("[[raman]]", "two Raman retrievals for the same elastic channel")
@@ -166,7 +182,8 @@ def molecular(ds, settings, station_altitude: float, zenith_angle: float):
             attrs["long_name"] = f"molecular atmosphere: {attrs.get('long_name', name)}"
         variables[key] = (("range",), padded(np.asarray(first[name].values)), attrs)
     variables["altitude"] = (("range",), _beam_altitude(rng, station_altitude, zenith_angle),
-                             {"units": "m", "long_name": "altitude of the gate above sea level"})
+                             {"units": "m",
+                              "long_name": "altitude of the gate above sea level"})
     out = xr.Dataset(variables, coords={"range": ds["range"], "channel": ds["channel"]})
     out.attrs.update(molecular_atmosphere=source, molecular_line=settings.atmosphere["line"],
                      station_altitude=station_altitude, zenith_angle=zenith_angle)
@@ -329,7 +346,8 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
         for name in names:
             values = np.full(e_signal.shape, np.nan)
             if name in res:
-                values[:, :n] = np.broadcast_to(np.asarray(res[name].values), (values.shape[0], n))
+                values[:, :n] = np.broadcast_to(np.asarray(res[name].values),
+                                                (values.shape[0], n))
             results[name].append(values)
     units = {"extinction": "m-1", "backscatter": "m-1 sr-1", "lidar_ratio": "sr",
              "effective_resolution": "m"}
@@ -363,5 +381,6 @@ def _warn_missing(found, reason: str, what: str, stamp: str) -> None:
         if len(reasons) > 1:
             why += f" (and {len(reasons) - 1} similar)"
         warnings.warn(f"{what}: no molecular reference interval in {missing} of "
-                      f"{np.size(found)} profiles ({stamp} UTC), their products are NaN: {why}",
+                      f"{np.size(found)} profiles ({stamp} UTC), their products are NaN: "
+                      f"{why}",
                       RuntimeWarning, stacklevel=3)

@@ -17,6 +17,7 @@ import argparse
 import pathlib
 import re
 import shutil
+import statistics
 import sys
 import tempfile
 import time
@@ -71,6 +72,8 @@ def main() -> int:
     parser.add_argument("--copies", type=int, default=1000)
     parser.add_argument("--config", type=pathlib.Path, default=None)
     parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="rounds of the three runs on the copies (default 3)")
     args = parser.parse_args()
 
     import xarray as xr
@@ -92,24 +95,32 @@ def main() -> int:
         folder = tmp / "copies"
         folder.mkdir()
         files = make_copies(sources, folder, args.copies)
-        print(f"\n== {len(files)} copies")
-        serial, result = run(files, cfg, InProcess(), tmp / "serial.nc")
-        print(f"in this process (the core on every core): {serial:.2f} s, "
-              f"{len(files) / serial:.1f} files/s")
-        print(result.profile_report(), end="")
+        print(f"\n== {len(files)} copies, {args.repeat} round(s), interleaved "
+              "(best and median wall times)")
         one = load_config(args.config)
         one.tables["processing"]["threads"] = 1
-        single, _ = run(files, one, InProcess(), tmp / "single.nc")
-        print(f"in this process, one thread: {single:.2f} s, {len(files) / single:.1f} files/s")
+        times: dict[str, list[float]] = {"serial": [], "single": [], "dask": []}
         start = time.perf_counter()
         with OnDask(workers=args.workers) as dask:
             startup = time.perf_counter() - start
             each = dask.threads(0)
-            spread, _ = run(files, cfg, dask, tmp / "dask.nc")
-        print(f"{args.workers} Dask workers ({each} thread(s) each): {spread:.2f} s, "
-              f"{len(files) / spread:.1f} files/s (cluster start-up {startup:.1f} s not counted)")
-        print(f"speed-up over this process: {serial / spread:.2f}x; over one thread: "
-              f"{single / spread:.2f}x")
+            for _ in range(args.repeat):
+                seconds, result = run(files, cfg, InProcess(), tmp / "serial.nc")
+                times["serial"].append(seconds)
+                times["single"].append(run(files, one, InProcess(), tmp / "single.nc")[0])
+                times["dask"].append(run(files, cfg, dask, tmp / "dask.nc")[0])
+        print(result.profile_report(), end="")
+        labels = {"serial": "in this process, the core on every core",
+                  "single": "in this process, one thread",
+                  "dask": f"{args.workers} Dask workers, {each} thread(s) each"}
+        best = {k: min(v) for k, v in times.items()}
+        for key, label in labels.items():
+            median = statistics.median(times[key])
+            print(f"{label}: {best[key]:.2f} s ({len(files) / best[key]:.1f} files/s), "
+                  f"median {median:.2f} s")
+        print(f"(cluster start-up {startup:.1f} s, not counted)")
+        print(f"speed-up of the workers over this process: {best['serial'] / best['dask']:.2f}x; "
+              f"over one thread: {best['single'] / best['dask']:.2f}x")
         for other in ("single.nc", "dask.nc"):
             a, b = xr.open_dataset(tmp / "serial.nc"), xr.open_dataset(tmp / other)
             with a, b:

@@ -225,57 +225,57 @@ def damaged(tmp_path):
     return files, text
 
 
+# Configurations that are wrong, each with what its error must say.
+BAD_CONFIGS = {
+    "config field": ("[klett]\nlidar_raito = 4\n", "[klett] lidar_raito: unknown field"),
+    "config value": ("[klett]\nlidar_ratio = -4\n", "[klett] lidar_ratio: must be positive"),
+    "corrections field": ("[corrections]\ndeadtime = 4\n",
+                          "[corrections] deadtime: unknown field"),
+    "corrections value": ('[corrections]\nbackground = "sideways"\n',
+                          "[corrections]: background must be"),
+    "range corrected": ("[corrections]\nrange_correction = true\n",
+                        "[corrections] range_correction: the retrievals take"),
+    "unknown channel": ('[klett]\nchannels = ["532_an"]\n',
+                        "[klett] channels: no channel '532_an'"),
+    "raman channel": ('[[raman]]\nelastic = "355_an"\nraman = "386_an"\n',
+                      "[[raman]] #1 raman: no channel '386_an'"),
+    "reference range": ("[klett]\nreference = [30000, 31000]\n",
+                        "[klett] reference: reaches 31000 m, beyond"),
+    "sounding missing": ('[atmosphere]\nsounding = "sonde.txt"\n',
+                         "[atmosphere] sounding: no such file"),
+}
+
+
 def bad_case(tmp_path, damaged, case):
+    """The arguments of a bad-input case and what its error must say."""
     files, text = damaged
     out = tmp_path / "out.nc"
-
-    def toml(body):
+    if case in BAD_CONFIGS:
+        body, message = BAD_CONFIGS[case]
         (tmp_path / "bad.toml").write_text(body)
-        return tmp_path / "bad.toml"
-
-    cases = {
-        "missing file": lambda: (["process", tmp_path / "nothere.003", "-o", out],
-                         f"{tmp_path / 'nothere.003'}: no such file"),
-        "no match": lambda: (["process", str(tmp_path / "RX*"), "-o", out], "RX*: no file matches"),
-        "truncated file": lambda: (["process", *files, "-o", out], f"{files[2]}: truncated"),
-        "not a raw file": lambda: (["process", files[0], text, "-o", out], f"{text}: "),
-        "config field": lambda: (["process", *files[:2], "-c", toml("[klett]\nlidar_raito = 4\n"),
-                          "-o", out], "bad.toml: [klett] lidar_raito: unknown field"),
-        "config value": lambda: (["process", *files[:2], "-c", toml("[klett]\nlidar_ratio = -4\n"),
-                          "-o", out], "bad.toml: [klett] lidar_ratio: must be positive"),
-        "corrections field": lambda: (["process", *files[:2], "-c", toml("[corrections]\ndeadtime = 4\n"),
-                               "-o", out], "bad.toml: [corrections] deadtime: unknown field"),
-        "corrections value": lambda: (["process", *files[:2], "-c",
-                               toml("[corrections]\nbackground = \"sideways\"\n"), "-o", out],
-                              "bad.toml: [corrections]: background must be"),
-        "range corrected": lambda: (["process", *files[:2], "-c",
-                             toml("[corrections]\nrange_correction = true\n"), "-o", out],
-                            "bad.toml: [corrections] range_correction: the retrievals take"),
-        "unknown channel": lambda: (["process", *files[:2], "-c", toml("[klett]\nchannels = [\"532_an\"]\n"),
-                             "-o", out], "bad.toml: [klett] channels: no channel '532_an'"),
-        "raman channel": lambda: (["process", *files[:2], "-c",
-                           toml("[[raman]]\nelastic = \"355_an\"\nraman = \"386_an\"\n"), "-o", out],
-                          "bad.toml: [[raman]] #1 raman: no channel '386_an'"),
-        "sounding missing": lambda: (["process", *files[:2], "-c",
-                              toml("[atmosphere]\nsounding = \"sonde.txt\"\n"), "-o", out],
-                             "bad.toml: [atmosphere] sounding: no such file"),
-        "missing config": lambda: (["process", *files[:2], "-c", tmp_path / "none.toml", "-o", out],
+        return (["process", *files[:2], "-c", tmp_path / "bad.toml", "-o", out],
+                f"{tmp_path / 'bad.toml'}: {message}")
+    missing = tmp_path / "nothere.003"
+    return {
+        "missing file": (["process", missing, "-o", out], f"{missing}: no such file"),
+        "no match": (["process", str(tmp_path / "RX*"), "-o", out], "RX*: no file matches"),
+        "truncated file": (["process", *files, "-o", out], f"{files[2]}: truncated"),
+        "not a raw file": (["process", files[0], text, "-o", out], f"{text}: "),
+        "missing config": (["process", *files[:2], "-c", tmp_path / "none.toml", "-o", out],
                            "none.toml: no such configuration file"),
-        "output folder": lambda: (["process", *files[:2], "-o", tmp_path / "no" / "out.nc"],
-                          "folder"),
-        "quicklook input": lambda: (["quicklook", text, "-o", tmp_path / "q.png"],
+        "output folder": (["process", *files[:2], "-o", tmp_path / "no" / "out.nc"],
+                          f"{tmp_path / 'no' / 'out.nc'}: folder"),
+        "output is an input": (["process", *files[:2], "-o", files[1]],
+                               f"{files[1]}: is one of the input files"),
+        "quicklook input": (["quicklook", text, "-o", tmp_path / "q.png"],
                             f"{text}: not a readable netCDF file"),
-        "info missing": lambda: (["info", tmp_path / "nothere.003"], "nothere.003: no such file"),
-        "output is an input": lambda: (["process", *files[:2], "-o", files[1]],
-                                       f"{files[1]}: is one of the input files"),
-    }
-    return cases[case]()
+        "info missing": (["info", missing], f"{missing}: no such file"),
+    }[case]
 
 
-CASES = ["missing file", "no match", "truncated file", "not a raw file", "config field",
-         "config value", "corrections field", "corrections value", "range corrected",
-         "unknown channel", "raman channel", "sounding missing", "missing config",
-         "output folder", "quicklook input", "info missing", "output is an input"]
+CASES = [*BAD_CONFIGS, "missing file", "no match", "truncated file", "not a raw file",
+         "missing config", "output folder", "output is an input", "quicklook input",
+         "info missing"]
 
 
 @pytest.mark.parametrize("case", CASES)

@@ -140,7 +140,7 @@ def _is_number(text: str) -> bool:
 
 # ---- planning ---------------------------------------------------------------------------
 
-def plan(files: Sequence[str], block: int, *, errors: str = "raise",
+def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise",
          threads: int = 0, step: int = 1, interval: float | None = None) -> list[list[str]]:
     """Cuts the raw files into time blocks of consecutive profiles.
 
@@ -172,7 +172,8 @@ def plan(files: Sequence[str], block: int, *, errors: str = "raise",
     """
     from . import _core
 
-    scanned = _core.licel_scan(list(files), threads)
+    files = [os.fspath(f) for f in files]
+    scanned = _core.licel_scan(files, threads)
     good, problems = [], []
     for path, (header, why, os_error) in zip(files, scanned):
         if header is None:
@@ -352,7 +353,7 @@ def prepare(files: Sequence[str], config: Config) -> Prepared:
         A raw file or the sounding file cannot be read.
     """
     start = time.perf_counter()
-    settings, averaging = _settings(files, config)
+    settings, averaging = _settings([os.fspath(f) for f in files], config)
     return Prepared(config, settings, averaging, start)
 
 
@@ -387,6 +388,7 @@ def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
     """
     import xarray as xr
 
+    files = [os.fspath(f) for f in files]
     runner = runner if runner is not None else InProcess()
     prepared = config if isinstance(config, Prepared) else prepare(files, config)
     config, start = prepared.config, prepared.started

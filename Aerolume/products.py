@@ -14,7 +14,8 @@ everything into one Dataset:
   ``*_uncertainty``, and the ``reference_bottom`` / ``reference_top`` used per profile;
 - on dimension ``raman_channel`` (named after the elastic channel; the Raman channel in
   the coordinate ``raman_signal_channel``): ``raman_extinction``, ``raman_backscatter``,
-  ``raman_lidar_ratio``, their ``*_uncertainty``, and ``raman_effective_resolution``.
+  ``raman_lidar_ratio``, their ``*_uncertainty`` (Monte Carlo),
+  ``raman_extinction_statistical_error`` (analytic) and ``raman_effective_resolution``.
 """
 
 from __future__ import annotations
@@ -257,6 +258,11 @@ def retrieve(corrected, molecular_ds, settings):
         interval, found, reason = _reference(signal[:, :n], rng[:n], cut, noise[:, :n],
                                              klett, klett, f"[klett] {channel}")
         _warn_missing(found, reason, f"Klett-Fernald {channel}", stamp)
+        if not np.any(found):  # no reference anywhere in the block: nothing to retrieve
+            for name in klett_names:
+                k_results[name].append(np.full(signal.shape, np.nan))
+            k_reference.append(interval)
+            continue
         mc = _monte_carlo(settings, block_seed(settings.uncertainty["seed"], times, channel),
                           noise=noise[:, :n], lidar_ratio=klett["lidar_ratio_uncertainty"],
                           reference_value=klett["reference_value_uncertainty"])
@@ -303,7 +309,8 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
     from . import atmosphere, retrieval
 
     names = ("extinction", "backscatter", "lidar_ratio", "extinction_uncertainty",
-             "backscatter_uncertainty", "lidar_ratio_uncertainty", "effective_resolution")
+             "backscatter_uncertainty", "lidar_ratio_uncertainty",
+             "extinction_statistical_error", "effective_resolution")
     results = {name: [] for name in names}
     for pair in settings.raman:
         elastic, raman = pair["elastic"], pair["raman"]
@@ -336,13 +343,23 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
                                                f"{elastic}/{raman}"),
                           noise=e_noise[:, :n], raman_noise=r_noise[:, :n],
                           reference_value=0.0, angstrom=pair["angstrom_uncertainty"])
-        with warnings.catch_warnings():
-            warnings.filterwarnings("ignore", message=".*reference.*")
-            res = retrieval.raman_retrieval(
-                e_signal[:, :n], r_signal[:, :n], rng[:n], mol_e, mol_r, interval,
-                pair["reference_value"], pair["angstrom"], np.full(n, pair["window"]),
-                uncertainty=mc,
-                wavelength=w0, raman_wavelength=wr, threads=settings.threads or None)
+        window = np.full(n, pair["window"])
+        # The extinction needs no reference: alone, it gives the analytic statistical
+        # error of its fit, and all there is where no profile of the block has a reference.
+        extinction = retrieval.raman_extinction(
+            r_signal[:, :n], rng[:n], mol_e, mol_r, pair["angstrom"], window,
+            noise=r_noise[:, :n], uncertainty=None if np.any(found) else mc,
+            wavelength=w0, raman_wavelength=wr, threads=settings.threads or None)
+        if np.any(found):
+            with warnings.catch_warnings():
+                warnings.filterwarnings("ignore", message=".*reference.*")
+                res = retrieval.raman_retrieval(
+                    e_signal[:, :n], r_signal[:, :n], rng[:n], mol_e, mol_r, interval,
+                    pair["reference_value"], pair["angstrom"], window, uncertainty=mc,
+                    wavelength=w0, raman_wavelength=wr, threads=settings.threads or None)
+        else:
+            res = extinction
+        res = res.assign(extinction_statistical_error=extinction["extinction_statistical_error"])
         for name in names:
             values = np.full(e_signal.shape, np.nan)
             if name in res:
@@ -350,12 +367,15 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
                                                 (values.shape[0], n))
             results[name].append(values)
     units = {"extinction": "m-1", "backscatter": "m-1 sr-1", "lidar_ratio": "sr",
-             "effective_resolution": "m"}
+             "effective_resolution": "m", "extinction_statistical_error": "m-1"}
     long_names = {"extinction": "aerosol extinction coefficient (Raman method)",
                   "backscatter": "aerosol backscatter coefficient (Raman method)",
                   "lidar_ratio": "aerosol extinction-to-backscatter ratio (Raman method)",
                   "effective_resolution": "effective vertical resolution of the Raman "
-                                          "extinction"}
+                                          "extinction",
+                  "extinction_statistical_error": "statistical error of the Raman extinction "
+                                                  "(the signal noise propagated through the "
+                                                  "fit)"}
     for name in names:
         base = name.replace("_uncertainty", "")
         long_name = long_names[base]

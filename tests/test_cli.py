@@ -389,3 +389,65 @@ def test_progress_bar_on_a_terminal_only_unless_quiet(tmp_path):
     assert "\rprocessing   0% [" in shown and "3/3 files" in shown and "100%" in shown
     status, shown = run_on_terminal(args + ["--quiet"], tmp_path)
     assert status == 0 and shown == ""
+
+
+def test_plan_orders_by_time_and_keeps_averages_whole(tmp_path):
+    from Aerolume.pipeline import plan
+
+    files = [str(p) for p in SAMPLES]
+    starts = read_licel(SAMPLES).time.values.astype("datetime64[s]").astype(np.int64)
+    shuffled = files[::-1]
+    # By count: block lengths are multiples of the averaging count.
+    blocks = plan(shuffled, 1, step=2)
+    assert [f for b in blocks for f in b] == files
+    assert [len(b) for b in blocks] == [2, 2, 1]
+    # By duration: a block ends only where a new interval starts.
+    for block in (1, 2, 3):
+        blocks = plan(shuffled, block, interval=120.0)
+        keys = [[starts[files.index(f)] // 120 for f in b] for b in blocks]
+        assert [f for b in blocks for f in b] == files
+        assert all(a[-1] != b[0] for a, b in zip(keys, keys[1:]))
+        assert all(len(b) >= block for b in blocks[:-1])
+
+
+def test_plan_skips_or_refuses_unreadable_headers(tmp_path, damaged):
+    from Aerolume.pipeline import plan
+
+    files, text = damaged
+    with pytest.raises(ValueError, match=f"^{text}: "):
+        plan([str(f) for f in files[:2]] + [str(text)], 10)
+    with pytest.warns(RuntimeWarning, match=r"skipped 2 of 6 files") as caught:
+        blocks = plan([str(f) for f in files] + [str(text)], 10, errors="skip")
+    assert str(files[2]) in str(caught[0].message) and str(text) in str(caught[0].message)
+    assert blocks == [[str(f) for i, f in enumerate(files) if i != 2]]
+
+
+def test_warnings_raised_on_workers_reach_the_caller(tmp_path):
+    pytest.importorskip("distributed")
+    from Aerolume import pipeline
+    from Aerolume.config import load_config
+    from Aerolume.scaleout import OnDask
+
+    # A search range inside the cloud: no profile has a reference, every block warns.
+    cfg = load_config(config_with(tmp_path, "reference_search = [5000.0, 15000.0]",
+                                  "reference_search = [12000.0, 13500.0]"))
+    prepared = pipeline.prepare(SAMPLES, cfg)
+    with pytest.warns(RuntimeWarning, match="no molecular reference interval") as here:
+        result = pipeline.process(SAMPLES, prepared)
+    # The night goes on: NaN where a reference is needed, the Raman extinction regardless.
+    ds = result.dataset
+    assert np.isnan(ds.backscatter.values).all() and np.isnan(ds.raman_backscatter.values).all()
+    assert np.isfinite(ds.raman_extinction.sel(range=slice(3000, 8000)).values).all()
+    assert np.isfinite(ds.raman_extinction_uncertainty.sel(range=slice(3000, 8000))).all()
+    with OnDask(workers=1) as dask:
+        with pytest.warns(RuntimeWarning, match="no molecular reference interval") as there:
+            pipeline.process(SAMPLES, prepared, runner=dask)
+    assert [str(w.message) for w in here] == [str(w.message) for w in there]
+
+
+def test_info_names_what_it_could_not_read(damaged):
+    files, _ = damaged
+    status, out, err = aerolume("info", *files)
+    assert status == 0
+    assert out.startswith("Embrapa: 4 profiles from 5 files (1 could not be read)")
+    assert err.startswith("aerolume: warning: ") and f"{files[2]}: truncated" in err

@@ -30,7 +30,8 @@ products.  Tables and fields (``aerolume config`` prints this as a commented fil
 ``[[raman]]``
     One table per Raman retrieval, pairing an ``elastic`` and a ``raman`` channel id:
     ``angstrom`` exponent and ``angstrom_uncertainty``, the derivative's ``window`` (m),
-    ``reference`` and ``reference_value`` of the backscatter as for ``[klett]``.
+    ``reference``, ``reference_value`` and ``reference_value_uncertainty`` of the
+    backscatter as for ``[klett]``.
 ``[uncertainty]``
     ``realisations`` of the Monte Carlo uncertainty (0: none) and its ``seed``.
 ``[processing]``
@@ -230,6 +231,8 @@ SCHEMA: dict[str, dict[str, Field]] = {
         "reference": Field("auto", _reference, _REFERENCE_DOC),
         "reference_value": Field(1.0, _number(positive=True),
                                  "backscatter ratio in the reference interval"),
+        "reference_value_uncertainty": Field(0.0, _number(minimum=0.0),
+                                             "its standard uncertainty"),
     },
     "uncertainty": {
         "realisations": Field(100, _realisations,

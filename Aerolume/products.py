@@ -230,6 +230,7 @@ def retrieve(corrected, molecular_ds, settings):
     out = corrected.drop_vars([v for v in ("raw",) if v in corrected.variables])
     out = xr.merge([out, molecular_ds], compat="override", join="exact",
                    combine_attrs="override")
+    out.attrs.update(molecular_ds.attrs)  # the atmosphere and station values used
     rng = np.asarray(corrected["range"].values, dtype=float)
     times = corrected["time"].values
     threads = settings.threads or None
@@ -342,7 +343,8 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
         mc = _monte_carlo(settings, block_seed(settings.uncertainty["seed"], times,
                                                f"{elastic}/{raman}"),
                           noise=e_noise[:, :n], raman_noise=r_noise[:, :n],
-                          reference_value=0.0, angstrom=pair["angstrom_uncertainty"])
+                          reference_value=pair["reference_value_uncertainty"],
+                          angstrom=pair["angstrom_uncertainty"])
         window = np.full(n, pair["window"])
         # The extinction needs no reference: alone, it gives the analytic statistical
         # error of its fit, and all there is where no profile of the block has a reference.

@@ -89,6 +89,8 @@ def test_process_writes_products_units_and_provenance(night):
         assert effective["corrections"]["trigger_delay"] is None  # a default, written back
         assert effective["klett"]["channels_used"] == ["355_gl"]
         assert effective["atmosphere"]["line"] == "total"
+        assert attrs["molecular_atmosphere"] == "US Standard Atmosphere 1976"
+        assert attrs["station_altitude"] == 100.0 and attrs["zenith_angle"] == 0.0
         assert list(attrs["source_files"]) == [str(p) for p in SAMPLES]
         assert np.datetime64(attrs["processed_at"].rstrip("Z"))
         assert "aerolume process <5 raw files>" in attrs["history"]

@@ -43,7 +43,7 @@ def test_given_values_are_kept_and_the_rest_filled(tmp_path):
     assert cfg["klett"]["reference_value"] == 1.0
     assert cfg["raman"] == [dict(elastic="355_gl", raman="387_gl", angstrom=1.0,
                                  angstrom_uncertainty=0.0, window=300.0, reference="auto",
-                                 reference_value=1.0)]
+                                 reference_value=1.0, reference_value_uncertainty=0.0)]
     assert cfg["corrections"] == {"glue": {"window": [0.5, 15.0]}}
     # Paths are relative to the configuration's folder, not the working directory.
     assert cfg.resolve(cfg["atmosphere"]["sounding"]) == tmp_path / "sonde.txt"

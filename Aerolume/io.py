@@ -238,7 +238,7 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
             chosen.append(ids.index(name))
     widths = {sets[k].bin_width for k in chosen}
     if len(widths) > 1:
-        raise ValueError("the channels have different bin widths ("
+        raise ValueError(f"{reference_path}: the channels have different bin widths ("
                          + ", ".join(f"{ids[k]}: {sets[k].bin_width:g} m" for k in chosen)
                          + "); read them separately with channels=[...]")
     bin_width = widths.pop()

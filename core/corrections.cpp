@@ -158,7 +158,7 @@ Fit glue_fit_row(std::span<const double> analog, std::span<const double> pc, dou
     if (count < 3) return fit;
     const double ma = sa / static_cast<double>(count), mp = sp / static_cast<double>(count);
     double saa = 0.0, spp = 0.0, sap = 0.0;
-    for (std::size_t k = begin; k < end; ++k)
+    for (std::size_t k = first; k <= last; ++k)
         if (usable(k)) {
             const double da = analog[k] - ma, dp = pc[k] - mp;
             saa += da * da;

@@ -269,3 +269,45 @@ def test_skip_gives_one_warning_listing_each_file(tmp_path):
     files[0].write_text("not raw")
     with pytest.raises(ValueError, match="cannot read 2 of 2 files:(.|\n)*not a raw"):
         read_licel(files[:2], errors="skip")
+
+
+def test_random_damage_never_crashes_and_never_passes_silently(tmp_path):
+    """Bytes of the header changed at random, and cuts at random lengths: each file
+    either reads to the same data or gives a ValueError naming it."""
+    rng = np.random.default_rng(11)
+    original = SAMPLES[0].read_bytes()
+    reference = read_licel(SAMPLES[0])
+    path = tmp_path / "damaged"
+    outcomes = {"read": 0, "refused": 0}
+    for trial in range(300):
+        blob = bytearray(original)
+        if trial % 3 == 0:
+            blob = blob[:int(rng.integers(0, len(blob)))]
+        else:
+            at = int(rng.integers(0, 649))  # the header
+            blob[at] = int(rng.integers(0, 256))
+        path.write_bytes(bytes(blob))
+        try:
+            ds = read_licel(path)
+        except ValueError as e:
+            assert str(path) in str(e)
+            outcomes["refused"] += 1
+            continue
+        outcomes["read"] += 1
+        # What was read is the data (a changed header value may change the scale).
+        np.testing.assert_array_equal(ds.raw.values[..., :100], reference.raw.values[..., :100])
+    assert outcomes["refused"] > 100 and outcomes["read"] > 10
+
+
+def test_a_file_changed_between_header_and_data_is_refused(tmp_path):
+    from Aerolume import _core
+
+    files = copy_samples(tmp_path, 2)
+    scanned = [h for h, _, _ in _core.licel_scan([str(f) for f in files], 1)]
+    edit(files[1], b"0920", b"0921")  # same size, another header
+    raw, signal, errors = _core.licel_read([str(f) for f in files], scanned, [0, 1], 16380, 2)
+    assert errors[0] == "" and "changed while being read" in errors[1]
+    assert (raw[1] == 0).all() and np.isnan(signal[1]).all()
+    files[0].write_bytes(files[0].read_bytes()[:-10])
+    _, _, errors = _core.licel_read([str(files[0])], scanned[:1], [0], 16380, 1)
+    assert "changed while being read" in errors[0]

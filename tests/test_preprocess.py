@@ -265,3 +265,33 @@ def test_correct_flags_saturation_and_keeps_the_bins_nan(raw):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         pp.correct(raw, dead_time=3.7)
+
+
+def test_pretrigger_background_overlap_and_unequal_channels(raw):
+    # A pretrigger window: the bins before the laser fires, removed by the trigger delay.
+    ds = pp.correct(raw.isel(time=[0]), trigger_delay=40, background="pretrigger")
+    record = json.loads(ds.attrs["corrections"])[0]
+    assert record["method"] == "pretrigger" and record["bins"]["355_an"] == [0, 40]
+    an = raw.signal.sel(channel="355_an").values[0]
+    assert ds.background.sel(channel="355_an").item() == pytest.approx(an[:40].mean(), rel=1e-12)
+    np.testing.assert_allclose(ds.signal.sel(channel="355_an").values[0, :-40], an[40:] - an[:40].mean(),
+                               rtol=1e-12)
+    assert np.isnan(ds.signal.values[0, :, -40:]).all()
+
+    # The overlap as a DataArray on range, interpolated onto the (merged) range axis.
+    import xarray as xr
+    r = raw["range"].values
+    overlap = xr.DataArray(np.clip(r / 600.0, 0.0, 1.0), coords={"range": r}, dims="range")
+    plain = pp.correct(raw, average={"range": 2})
+    with_overlap = pp.correct(raw, average={"range": 2}, overlap=overlap)
+    merged_overlap = np.clip(plain["range"].values / 600.0, 0.0, 1.0)
+    np.testing.assert_allclose(with_overlap.signal.values, plain.signal.values / merged_overlap, rtol=1e-12)
+
+    # Channels shorter than the range axis are NaN past their bins, and stay so.
+    short = raw.copy()
+    short["signal"] = short.signal.copy()
+    short.signal.values[:, 4, 8000:] = np.nan
+    ds = pp.correct(short, background={"bins": [6000, 8000]}, average=2)
+    assert np.isnan(ds.signal.values[:, 4, 8000:]).all()
+    assert np.isfinite(ds.signal.values[:, 4, :8000]).all()
+    assert np.isfinite(ds.background.values[:, 4]).all()

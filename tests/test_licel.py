@@ -311,3 +311,21 @@ def test_a_file_changed_between_header_and_data_is_refused(tmp_path):
     files[0].write_bytes(files[0].read_bytes()[:-10])
     _, _, errors = _core.licel_read([str(files[0])], scanned[:1], [0], 16380, 1)
     assert "changed while being read" in errors[0]
+
+
+def test_profiles_sorted_by_header_time_each_scaled_by_its_own_shots(tmp_path):
+    sets = lambda shots: [f" 1 0 1 00003 1 0800 7.50 00532.o 0 0 00 000 12 {shots:06d} 0.100 BT0",  # noqa: E731
+                          f" 1 1 1 00003 1 0800 7.50 00532.o 0 0 00 000 00 {shots:06d} 0.0040 BC0"]
+    paths = []
+    # Names in the reverse order of the times written in the headers.
+    for name, minute, shots in (("a", 2, 300), ("b", 1, 600), ("c", 0, 1200)):
+        paths.append(write_raw(tmp_path / name,
+                               line2=f"X 01/01/2020 00:0{minute}:00 01/01/2020 00:0{minute}:59 0 0 0 0",
+                               line3=f"{shots:07d} 0010 0000000 0000 02", set_lines=sets(shots),
+                               data=[[4096, 0, 0], [600, 0, 0]]))
+    ds = read_licel(paths)
+    assert list(ds.source_file.values) == ["c", "b", "a"]
+    assert list(ds.shots.values[:, 0]) == [1200, 600, 300]
+    np.testing.assert_allclose(ds.signal.values[:, 0, 0], [100 / 1200, 100 / 600, 100 / 300])
+    np.testing.assert_allclose(ds.signal.values[:, 1, 0], [600 / s * 20 for s in (1200, 600, 300)])
+    assert list(ds.laser_shots.values[:, 0]) == [1200, 600, 300]

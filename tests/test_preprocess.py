@@ -198,6 +198,14 @@ def test_correct_equals_the_array_functions_step_by_step(raw):
     assert corrected.detection_mode.sel(channel="355_gl").item() == "glued"
     assert corrected.signal_units.sel(channel="355_gl").item() == "MHz m^2"
     assert list(corrected.profiles.values) == [2, 2, 1]
+    assert corrected.source_file.values[0] == f"{SAMPLES[0].name} {SAMPLES[1].name}"
+    # A header value that changes within an average cannot be kept: it is dropped, saying so.
+    changed = raw.copy()
+    changed["high_voltage"] = changed.high_voltage.copy()
+    changed.high_voltage.values[1, 0] += 10
+    with pytest.warns(RuntimeWarning, match="vary within an average were dropped: high_voltage"):
+        assert "high_voltage" not in pp.correct(changed, average=2).variables
+    assert "high_voltage" in pp.correct(changed).variables
     assert corrected.shots.sel(channel="355_gl").values[0] == shots[:2].sum()
     steps = [s["step"] for s in json.loads(corrected.attrs["corrections"])]
     assert steps == ["dead_time", "background", "trigger_delay", "glue", "average_time",

@@ -329,3 +329,19 @@ def test_profiles_sorted_by_header_time_each_scaled_by_its_own_shots(tmp_path):
     np.testing.assert_allclose(ds.signal.values[:, 0, 0], [100 / 1200, 100 / 600, 100 / 300])
     np.testing.assert_allclose(ds.signal.values[:, 1, 0], [600 / s * 20 for s in (1200, 600, 300)])
     assert list(ds.laser_shots.values[:, 0]) == [1200, 600, 300]
+
+
+def test_the_data_is_held_once():
+    import tracemalloc
+
+    read_licel(SAMPLES)  # imports and caches out of the measurement
+    tracemalloc.start()
+    try:
+        with pytest.warns(RuntimeWarning, match="same start time"):
+            ds = read_licel(SAMPLES * 4)  # 20 profiles, 6.6 MB of files
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert ds.sizes["time"] == 20
+    assert peak < 1.5 * ds.nbytes, (peak, ds.nbytes)
+    assert ds.signal.values.flags.owndata is False  # the core's buffer, not a copy

@@ -18,6 +18,7 @@ struct AirState {
     double temperature;     // K
     double pressure;        // Pa
     double number_density;  // m^-3
+    double log_pressure;    // ln(pressure / Pa), from the same numbers as the pressure
 };
 
 // The defining constants of the US Standard Atmosphere 1976.
@@ -94,16 +95,18 @@ class SoundingView {
     [[noreturn]] void refuse(double altitude) const;
 
     std::span<const double> altitude_, temperature_, pressure_, log_pressure_;
-    double temperature_scale_ = 1.0, pressure_scale_ = 1.0, ceiling_ = 0.0;
+    double temperature_scale_ = 1.0, pressure_scale_ = 1.0, log_pressure_scale_ = 0.0;
+    double ceiling_ = 0.0;
 };
 
 inline AirState SoundingView::between(std::size_t level, double altitude) const {
     const double z0 = altitude_[level], z1 = altitude_[level + 1];
     const double f = (altitude - z0) / (z1 - z0);
     const double temperature = temperature_[level] + f * (temperature_[level + 1] - temperature_[level]);
-    const double pressure =
-        pressure_[level] * std::exp(f * (log_pressure_[level + 1] - log_pressure_[level]));
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
+    const double rise = f * (log_pressure_[level + 1] - log_pressure_[level]);
+    const double pressure = pressure_[level] * std::exp(rise);
+    return {temperature, pressure, pressure / (boltzmann * temperature),
+            log_pressure_[level] + rise};
 }
 
 inline AirState SoundingView::at(double altitude, std::size_t& hint) const {

@@ -32,10 +32,22 @@ void check_grid(const BeamGrid& grid, const MolecularOutput& out, bool with_air)
         throw std::invalid_argument("every output holds profiles x gates values");
 }
 
+// ln(t1 / t0) for temperatures (or any positive numbers): 2 atanh(v) with
+// v = (t1 - t0) / (t1 + t0), by its series where v is small, as between neighbouring gates.
+double log_ratio(double t1, double t0) {
+    const double v = (t1 - t0) / (t1 + t0);
+    if (std::fabs(v) >= 0.01) return std::log(t1 / t0);
+    const double v2 = v * v;
+    return 2.0 * v * (1.0 + v2 * (1.0 / 3 + v2 * (1.0 / 5 + v2 * (1.0 / 7 + v2 * (1.0 / 9)))));
+}
+
 // Profile `p`: air(p, point, altitude, hint) gives the air at an altitude (point 0 the
 // instrument, point g + 1 gate g).  Three passes, each of independent steps but for a
 // running sum: the air and its optics at every gate; the optical depth between neighbours
 // (kept in the transmission row); the running optical depth and its transmission.
+// With `with_air` the air's log pressure and temperature give the log of the extinction
+// ratio between neighbours, ln(n1 / n0) = ln(p1 / p0) - ln(t1 / t0), without a logarithm
+// per gate (the log pressure waits in the transmission row).
 template <class Air>
 void one_profile(const BeamGrid& grid, std::size_t p, MolecularCrossSections optics,
                  const MolecularOutput& out, bool with_air, Air& air) {
@@ -49,23 +61,37 @@ void one_profile(const BeamGrid& grid, std::size_t p, MolecularCrossSections opt
     double* transmission = out.transmission.data() + row;
     double* attenuated = out.attenuated_backscatter.data() + row;
     std::size_t hint = 0;
-    const double start =
-        air(p, std::size_t{0}, grid.station_altitude[beam], hint).number_density * optics.extinction;
+    const AirState start = air(p, std::size_t{0}, grid.station_altitude[beam], hint);
+    const double start_extinction = start.number_density * optics.extinction;
     for (std::size_t g = 0; g < gates; ++g) {
         const AirState state = air(p, g + 1, altitude[g], hint);
         if (with_air) {
             out.temperature[row + g] = state.temperature;
             out.pressure[row + g] = state.pressure;
             out.number_density[row + g] = state.number_density;
+            transmission[g] = state.log_pressure;
         }
         extinction[g] = state.number_density * optics.extinction;
         backscatter[g] = state.number_density * optics.backscatter;
     }
     if (gates == 0) return;
-    transmission[0] = optical_depth_between(start, extinction[0], range[0]);
-    for (std::size_t g = 1; g < gates; ++g)
-        transmission[g] =
-            optical_depth_between(extinction[g - 1], extinction[g], range[g] - range[g - 1]);
+    if (with_air) {
+        const double* temperature = out.temperature.data() + row;
+        for (std::size_t g = gates - 1; g > 0; --g)
+            transmission[g] = optical_depth_from_log_ratio(
+                extinction[g - 1],
+                transmission[g] - transmission[g - 1] - log_ratio(temperature[g], temperature[g - 1]),
+                range[g] - range[g - 1]);
+        transmission[0] = optical_depth_from_log_ratio(
+            start_extinction,
+            transmission[0] - start.log_pressure - log_ratio(temperature[0], start.temperature),
+            range[0]);
+    } else {
+        transmission[0] = optical_depth_between(start_extinction, extinction[0], range[0]);
+        for (std::size_t g = 1; g < gates; ++g)
+            transmission[g] =
+                optical_depth_between(extinction[g - 1], extinction[g], range[g] - range[g - 1]);
+    }
     double depth = 0.0;
     for (std::size_t g = 0; g < gates; ++g) {
         depth += transmission[g];
@@ -100,10 +126,14 @@ double beam_altitude(double range, double station_altitude, double cos_zenith) {
 double optical_depth_between(double extinction0, double extinction1, double distance) {
     if (!(extinction0 > 0.0 && extinction1 > 0.0))
         return 0.5 * (extinction0 + extinction1) * distance;
+    return optical_depth_from_log_ratio(extinction0, std::log(extinction1 / extinction0), distance);
+}
+
+double optical_depth_from_log_ratio(double extinction0, double log_ratio, double distance) {
     // extinction0 (e^l - 1) / l with l = ln(extinction1 / extinction0): the mean of
     // extinction0 e^(l x) over x in [0, 1].  Its relative error is half the absolute error
     // of l, however small l is; by its series (to l^7 / 8!) where l is small.
-    const double l = std::log(extinction1 / extinction0);
+    const double l = log_ratio;
     double mean;
     if (std::fabs(l) < 0.03)
         mean = 1.0 + l * (1.0 / 2 + l * (1.0 / 6 + l * (1.0 / 24 + l * (1.0 / 120 + l * (1.0 / 720 +
@@ -158,7 +188,7 @@ void density_profiles(const BeamGrid& grid, std::span<const double> number_densi
         throw std::invalid_argument("number densities: profiles x (1 + gates) values");
     profiles(grid, optics, out, false, threads,
              [&](std::size_t p, std::size_t point, double, std::size_t&) {
-                 return AirState{0.0, 0.0, number_density[p * points + point]};
+                 return AirState{0.0, 0.0, number_density[p * points + point], 0.0};
              });
 }
 

@@ -22,6 +22,7 @@ geometric, above sea level.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import warnings
@@ -625,7 +626,28 @@ def _attrs(name: str) -> dict[str, str]:
     return attrs
 
 
+def _one_wavelength(wavelength) -> float:
+    """`wavelength` checked as one wavelength in m."""
+    if isinstance(wavelength, float) and _MEASURED_WAVELENGTHS[0] <= wavelength <= _MEASURED_WAVELENGTHS[1]:
+        return wavelength
+    w = _wavelength(wavelength)
+    if w.ndim != 0:
+        raise ValueError(f"wavelength must be one wavelength (m), got shape {w.shape}; "
+                         f"make one profile per wavelength")
+    return float(w)
+
+
+@functools.lru_cache(maxsize=64)
+def _cross_sections_at(wavelength: float, co2: float, method: str, line: str):
+    """The extinction (m^2) and backscatter (m^2 sr^-1) cross-sections per molecule."""
+    sigma, back = _cross_sections(np.array(wavelength), co2, method, line)
+    return float(sigma), float(back)
+
+
 def _per_profile(value, name: str, *, limit: float | None = None) -> np.ndarray:
+    if isinstance(value, (float, int)) and not isinstance(value, bool) and math.isfinite(value) \
+            and (limit is None or abs(value) <= limit):
+        return np.array(float(value))
     array = require_finite(as_float64(value, name), name)
     if array.ndim > 1:
         raise ValueError(f"{name} must be one number or one per profile, got shape "
@@ -710,10 +732,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
         raise ValueError(f"range must be one-dimensional, got shape {r.shape}")
     if r.size and not (r[0] >= 0.0 and (r[1:] > r[:-1]).all()):
         raise ValueError("range must be non-negative and strictly increasing")
-    w = _wavelength(wavelength)
-    if w.ndim != 0:
-        raise ValueError(f"wavelength must be one wavelength (m), got shape {w.shape}; "
-                         f"make one profile per wavelength")
+    w = _one_wavelength(wavelength)
     line = _choice(line, "line", _LINES)
     method = _choice(method, "method", _METHODS)
     c = _co2(co2)
@@ -730,11 +749,15 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     timed = bool(lengths)
     profiles = lengths.pop() if timed else 1
     beams = profiles if (station.ndim == 1 or zenith.ndim == 1) else 1
-    station_b = np.ascontiguousarray(np.broadcast_to(station, (beams,)))
-    cos_zenith = np.ascontiguousarray(np.broadcast_to(np.cos(np.radians(zenith)), (beams,)))
+    if beams == 1:
+        station_b = station.reshape(1)
+        cos_zenith = np.array([math.cos(math.radians(float(zenith)))])
+    else:
+        station_b = np.ascontiguousarray(np.broadcast_to(station, (beams,)))
+        cos_zenith = np.ascontiguousarray(np.broadcast_to(np.cos(np.radians(zenith)), (beams,)))
     altitude = _core.beam_altitudes(r, station_b, cos_zenith, count)
 
-    sigma, back = (float(x) for x in _cross_sections(w, c, method, line))
+    sigma, back = _cross_sections_at(w, c, method, line)
     if all(m is standard_atmosphere for m in models):
         _check_beams(altitude, station_b, 0.0, STANDARD_ATMOSPHERE_TOP,
                      "the US Standard Atmosphere 1976")
@@ -769,7 +792,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
         "attenuated_beta_m": (dims, attenuated.reshape(shape)),
     }
     variables = {name: (d, values, _attrs(name)) for name, (d, values) in data.items()}
-    attrs: dict[str, Any] = {"wavelength": float(w), "line": line, "co2": c,
+    attrs: dict[str, Any] = {"wavelength": w, "line": line, "co2": c,
                              "cross_section_method": method, "atmosphere": source}
     for name, values, units in (("station_altitude", station, "m"),
                                 ("zenith_angle", zenith, "degree")):

@@ -150,14 +150,14 @@ void beam_altitudes(std::span<const double> range, std::span<const double> stati
     if (cos_zenith.size() != beams || altitude.size() != beams * gates)
         throw std::invalid_argument("one zenith angle and one row of altitudes per station altitude");
     parallel_for(
-        beams * gates, threads,
+        beams, threads,
         [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const std::size_t b = i / gates;
-                altitude[i] = beam_altitude(range[i % gates], station_altitude[b], cos_zenith[b]);
-            }
+            for (std::size_t b = begin; b < end; ++b)
+                for (std::size_t g = 0; g < gates; ++g)
+                    altitude[b * gates + g] =
+                        beam_altitude(range[g], station_altitude[b], cos_zenith[b]);
         },
-        gates_per_thread);
+        std::max<std::size_t>(1, gates_per_thread / std::max<std::size_t>(1, gates)));
 }
 
 void standard_profiles(const BeamGrid& grid, MolecularCrossSections optics,

@@ -172,3 +172,43 @@ def test_profile_refuses_bad_input_by_name():
                                                lambda z: atm.Atmosphere(z, -z, z)])
     with pytest.raises(ValueError, match="threads"):
         atm.molecular_profile([15.0], 532e-9, threads=0)
+
+
+def test_profile_is_the_optics_of_its_air_and_follows_every_option():
+    r = np.arange(30.0, 20_000.0, 30.0)
+    ds = atm.molecular_profile(r, 1064e-9, station_altitude=1500.0, method="bucholtz",
+                               co2=420e-6)
+    optics = atm.molecular_optics(1064e-9, ds.number_density.values, co2=420e-6,
+                                  method="bucholtz")
+    np.testing.assert_array_equal(ds.alpha_m, optics.alpha)
+    np.testing.assert_array_equal(ds.beta_m, optics.beta)
+    air = atm.standard_atmosphere(ds.altitude.values)
+    np.testing.assert_array_equal(ds.pressure, air.pressure)
+    assert ds.attrs["cross_section_method"] == "bucholtz" and ds.attrs["co2"] == 420e-6
+    assert ds.attrs["station_altitude"] == 1500.0
+    # A station higher up sees less air above it.
+    sea = atm.molecular_profile(r, 1064e-9, method="bucholtz", co2=420e-6)
+    assert ds.transmission_m2[-1] > sea.transmission_m2[-1]
+    assert atm.molecular_profile([], 532e-9).sizes["range"] == 0
+
+
+def test_per_profile_stations_against_soundings():
+    s = standard_sounding()
+    r = np.arange(15.0, 5000.0, 15.0)
+    ds = atm.molecular_profile(r, 532e-9, s, station_altitude=[0.0, 500.0, 1000.0])
+    assert ds.temperature.dims == ("time", "range")
+    np.testing.assert_allclose(ds.altitude[:, 0], [15.0, 515.0, 1015.0], rtol=1e-12)
+    assert list(ds.station_altitude.values) == [0.0, 500.0, 1000.0]
+    high = atm.sounding([300.0, 9000.0], [97_000.0, 30_000.0], [285.0, 230.0])
+    with pytest.raises(ValueError, match=r"atmosphere\[1\]"):
+        atm.molecular_profile(r, 532e-9, [s, high], station_altitude=100.0)
+    with pytest.raises(ValueError, match="time"):
+        atm.molecular_profile(r, 532e-9, [s, s], time=[1, 2, 3])
+
+
+def test_standard_atmosphere_is_bit_identical_whatever_the_threads():
+    z = np.random.default_rng(3).uniform(0.0, 86_000.0, (300, 700))
+    one = atm.standard_atmosphere(z, threads=1)
+    for count in (2, 5, None):
+        for a, b in zip(one, atm.standard_atmosphere(z, threads=count)):
+            np.testing.assert_array_equal(a, b)

@@ -56,24 +56,29 @@ def compare(a, b):
 
 
 def timed(functions, repeats):
-    """Interleaved runs; the median and the best seconds of each function.  On a busy
-    machine the best runs are the ones least disturbed by other processes."""
-    times = [[] for _ in functions]
+    """Interleaved runs; for each function the median and best wall seconds and the median
+    processor seconds (all threads).  On a busy machine the best runs are the ones least
+    disturbed by other processes, and processor time is what each run itself used."""
+    wall = [[] for _ in functions]
+    cpu = [[] for _ in functions]
     for _ in range(repeats):
         for i, f in enumerate(functions):
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             f()
-            times[i].append(time.perf_counter() - start)
-    return [(statistics.median(t), min(t)) for t in times]
+            wall[i].append(time.perf_counter() - start)
+            cpu[i].append(time.process_time() - start_cpu)
+    return [(statistics.median(w), min(w), statistics.median(c)) for w, c in zip(wall, cpu)]
 
 
 def ratio_line(label_times, unit, scale):
-    """`label_times`: (label, (median, best)) with the NumPy one last."""
+    """`label_times`: (label, (median, best, processor)) with the NumPy one last."""
     numpy = label_times[-1][1]
-    parts = [f"{label} {m * scale:.3f} {unit} (best {b * scale:.3f})" for label, (m, b) in label_times]
-    ratios = [f"{label}: {numpy[0] / m:.2f}x faster (best {numpy[1] / b:.2f}x)"
-              for label, (m, b) in label_times[:-1]]
-    return "  " + ", ".join(parts) + "\n  " + "; ".join(ratios)
+    parts = [f"{label} {m * scale:.3f} {unit} (best {b * scale:.3f}, processor {c * scale:.3f})"
+             for label, (m, b, c) in label_times]
+    ratios = [f"{label}: {numpy[0] / m:.2f}x faster (best {numpy[1] / b:.2f}x, "
+              f"processor time {numpy[2] / c:.2f}x less)"
+              for label, (m, b, c) in label_times[:-1]]
+    return "  " + ",\n  ".join(parts) + "\n  " + ";\n  ".join(ratios)
 
 
 def main():

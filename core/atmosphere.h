@@ -120,8 +120,11 @@ inline AirState SoundingView::at(double altitude, std::size_t& hint) const {
             std::upper_bound(altitude_.begin(), altitude_.end(), altitude) - altitude_.begin());
         level = level == 0 ? 0 : level - 1;
     }
-    while (level < last && altitude_[level + 1] <= altitude) ++level;
     level = std::min(level, last);
+    // Up the profile the next level is passed at most once per gate in most soundings:
+    // that step without a branch to mispredict, any further ones in the loop.
+    level += static_cast<std::size_t>(level < last && altitude_[level + 1] <= altitude);
+    while (level < last && altitude_[level + 1] <= altitude) ++level;
     hint = level;
     return between(level, altitude);
 }

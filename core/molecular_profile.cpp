@@ -1,6 +1,7 @@
 #include "molecular_profile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <stdexcept>
 
@@ -10,8 +11,10 @@ namespace aerolume {
 
 namespace {
 
-// Profiles shorter than this share a thread with others.
+// No thread for fewer gates than this; profiles handed out in blocks of about
+// `gates_per_block` gates.
 constexpr std::size_t gates_per_thread = 32768;
+constexpr std::size_t gates_per_block = 16384;
 
 void check_grid(const BeamGrid& grid, const MolecularOutput& out, bool with_air) {
     const std::size_t gates = grid.range.size();
@@ -104,13 +107,22 @@ template <class Air>
 void profiles(const BeamGrid& grid, MolecularCrossSections optics, const MolecularOutput& out,
               bool with_air, unsigned threads, Air air) {
     check_grid(grid, out, with_air);
+    // Blocks of profiles handed out one at a time to whichever thread is free, so that a
+    // thread slowed by other work on its core leaves the rest to the others.  Every
+    // profile is still computed on its own: the result does not depend on who took it.
     const std::size_t gates = std::max<std::size_t>(1, grid.range.size());
-    parallel_for(
-        grid.profiles, threads,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t p = begin; p < end; ++p) one_profile(grid, p, optics, out, with_air, air);
-        },
-        std::max<std::size_t>(1, gates_per_thread / gates));
+    const std::size_t block = std::max<std::size_t>(1, gates_per_block / gates);
+    const std::size_t blocks = (grid.profiles + block - 1) / block;
+    const std::size_t workers =
+        std::min<std::size_t>(resolve_threads(threads, blocks),
+                              std::max<std::size_t>(1, grid.profiles * gates / gates_per_thread));
+    std::atomic<std::size_t> next{0};
+    parallel_for(workers, static_cast<unsigned>(workers), [&](std::size_t, std::size_t) {
+        for (std::size_t b = next++; b < blocks; b = next++) {
+            const std::size_t end = std::min(grid.profiles, (b + 1) * block);
+            for (std::size_t p = b * block; p < end; ++p) one_profile(grid, p, optics, out, with_air, air);
+        }
+    });
 }
 
 }  // namespace

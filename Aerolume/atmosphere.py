@@ -749,6 +749,8 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     timed = bool(lengths)
     profiles = lengths.pop() if timed else 1
     beams = profiles if (station.ndim == 1 or zenith.ndim == 1) else 1
+    station_b: np.ndarray
+    cos_zenith: np.ndarray
     if beams == 1:
         station_b = station.reshape(1)
         cos_zenith = np.array([math.cos(math.radians(float(zenith)))])
@@ -761,21 +763,22 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     if all(m is standard_atmosphere for m in models):
         _check_beams(altitude, station_b, 0.0, STANDARD_ATMOSPHERE_TOP,
                      "the US Standard Atmosphere 1976")
-        t, p, n, *optics = _core.standard_profiles(r, altitude, station_b, profiles, sigma,
-                                                   back, count)
+        t, p, n, alpha, beta, transmission, attenuated = _core.standard_profiles(
+            r, altitude, station_b, profiles, sigma, back, count)
         source = "US Standard Atmosphere 1976"
     elif all(isinstance(m, Sounding) for m in models):
         _check_soundings(models, altitude, station_b)
-        tables = zip(*(m._tables() for m in models))
-        t, p, n, *optics = _core.sounding_profiles(r, altitude, station_b, profiles, *tables,
-                                                   sigma, back, count)
+        levels = [m._tables() for m in models]
+        t, p, n, alpha, beta, transmission, attenuated = _core.sounding_profiles(
+            r, altitude, station_b, profiles, [z for z, _, _, _ in levels],
+            [k for _, k, _, _ in levels], [q for _, _, q, _ in levels],
+            [lq for _, _, _, lq in levels], sigma, back, count)
         source = "sounding" if len(models) == 1 else "soundings"
     else:
         t, p, n, density = _evaluate(models, r, altitude, station_b, profiles)
-        optics = _core.density_profiles(r, altitude, station_b, profiles, density, sigma, back,
-                                        count)[3:]
+        alpha, beta, transmission, attenuated = _core.density_profiles(
+            r, altitude, station_b, profiles, density, sigma, back, count)[3:]
         source = "given"
-    alpha, beta, transmission, attenuated = optics
 
     dims = ("time", "range") if timed else ("range",)
     shape = (profiles, r.size) if timed else (r.size,)

@@ -212,3 +212,54 @@ def test_standard_atmosphere_is_bit_identical_whatever_the_threads():
     for count in (2, 5, None):
         for a, b in zip(one, atm.standard_atmosphere(z, threads=count)):
             np.testing.assert_array_equal(a, b)
+
+
+def test_soundings_above_the_standard_top_and_their_limits():
+    z = np.array([0.0, 40_000.0, 90_000.0])
+    air = atm.standard_atmosphere(z[:2])
+    model = atm.sounding(z, np.r_[air.pressure, 0.15], np.r_[air.temperature, 187.0])
+    assert model.ceiling == 90_000.0
+    assert float(model(90_000.0).pressure) == pytest.approx(0.15)
+    with pytest.raises(ValueError, match="altitude"):
+        model(90_001.0)
+    low = atm.sounding([0.0, 5000.0], [101_000.0, 54_000.0], [288.0, 256.0])
+    assert low.ceiling == 86_000.0
+    with pytest.raises(ValueError, match="altitude"):
+        low([1000.0, 86_500.0])
+    assert np.ndim(low(1000.0).temperature) == 0
+
+
+def test_every_path_is_bit_identical_whatever_the_threads():
+    r = np.arange(1, 1201) * 15.0
+    zenith = np.linspace(0.0, 60.0, 40)
+    generic = [lambda z, k=k: atm.standard_atmosphere(z) for k in range(40)]
+    for model in (atm.standard_atmosphere, generic):
+        one = atm.molecular_profile(r, 532e-9, model, zenith_angle=zenith, threads=1)
+        xr.testing.assert_identical(
+            one, atm.molecular_profile(r, 532e-9, model, zenith_angle=zenith, threads=4))
+    a = np.radians(zenith)
+    np.testing.assert_allclose(one.altitude[:, -1], 18_000.0 * np.cos(a)
+                               + (18_000.0 * np.sin(a)) ** 2 / (2 * 6371e3), rtol=1e-5)
+
+
+def test_the_core_refuses_inconsistent_arrays_instead_of_reading_past_them():
+    from Aerolume import _core
+    r = np.array([10.0, 20.0, 30.0])
+    altitude = np.array([[10.0, 20.0, 30.0]])
+    station = np.zeros(1)
+    with pytest.raises(ValueError, match="row of altitudes"):
+        _core.standard_profiles(r, altitude[:, :2], station, 1, 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="strictly increasing"):
+        _core.standard_profiles(r[::-1].copy(), altitude, station, 1, 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="station altitude"):
+        _core.standard_profiles(r, np.zeros((3, 3)), np.zeros(3), 2, 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="86000"):
+        _core.standard_profiles(r, altitude + 90_000.0, station, 1, 1e-31, 1e-32)
+    levels = [np.array([0.0, 1000.0])], [np.array([288.0, 281.0])], [np.array([1e5, 9e4])]
+    with pytest.raises(ValueError, match="log pressure"):
+        _core.sounding_profiles(r, altitude, station, 1, *levels, [], 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="lowest level"):
+        _core.sounding_profiles(r, altitude - 50.0, station - 50.0, 1, *levels,
+                                [np.log(levels[2][0])], 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="number densities"):
+        _core.density_profiles(r, altitude, station, 1, np.ones(3), 1e-31, 1e-32)

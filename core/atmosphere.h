@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <span>
 
+#include "small_exp.h"
+
 namespace aerolume {
 
 // The state of the air at one altitude.
@@ -104,7 +106,7 @@ inline AirState SoundingView::between(std::size_t level, double altitude) const 
     const double f = (altitude - z0) / (z1 - z0);
     const double temperature = temperature_[level] + f * (temperature_[level + 1] - temperature_[level]);
     const double rise = f * (log_pressure_[level + 1] - log_pressure_[level]);
-    const double pressure = pressure_[level] * std::exp(rise);
+    const double pressure = pressure_[level] * small_exp(rise);
     return {temperature, pressure, pressure / (boltzmann * temperature),
             log_pressure_[level] + rise};
 }

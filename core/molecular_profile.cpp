@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "parallel.h"
+#include "small_exp.h"
 
 namespace aerolume {
 
@@ -95,10 +96,19 @@ void one_profile(const BeamGrid& grid, std::size_t p, MolecularCrossSections opt
             transmission[g] =
                 optical_depth_between(extinction[g - 1], extinction[g], range[g] - range[g - 1]);
     }
-    double depth = 0.0;
+    // exp(-2 depth) as exp(-2 anchor) exp(-2 (depth - anchor)), the anchor moved on
+    // whenever the second factor leaves the range of small_exp: within 2 ulp of
+    // exp(-2 depth) at every gate, without an exponential call at most of them.
+    double depth = 0.0, anchor = 0.0, anchored = 1.0;
     for (std::size_t g = 0; g < gates; ++g) {
         depth += transmission[g];
-        transmission[g] = std::exp(-2.0 * depth);
+        double rest = -2.0 * (depth - anchor);
+        if (!(std::fabs(rest) < small_exp_limit)) {
+            anchor = depth;
+            anchored = std::exp(-2.0 * depth);
+            rest = 0.0;
+        }
+        transmission[g] = anchored * small_exp(rest);
         attenuated[g] = backscatter[g] * transmission[g];
     }
 }

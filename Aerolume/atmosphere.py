@@ -728,7 +728,8 @@ def molecular_profile(range: ArrayLike, wavelength: float,
         ``attenuated_beta_m`` (m^-1 sr^-1); attributes ``wavelength`` (m), ``line``,
         ``co2`` (mol/mol), ``cross_section_method``, ``atmosphere``, and
         ``station_altitude`` (m) and ``zenith_angle`` (degrees) when shared by all
-        profiles (else variables on ``time``).
+        profiles (else variables on ``time``, and ``altitude`` on ``time`` and
+        ``range``).
 
     Raises
     ------

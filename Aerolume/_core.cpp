@@ -71,16 +71,13 @@ Profiles profiles_of(const In& a, const char* name) {
 namespace {
 
 void bind_atmosphere(nb::module_& m) {
-    // A new float64 array left uninitialised: the kernels write every element, so its pages
-    // are first touched (and zeroed by the system) on the kernels' threads.  Ordinary
-    // pages: huge pages would cut the page faults but can stall for seconds while the
-    // system compacts memory to find them.
+    // A new float64 array left uninitialised (the kernels write every element), from
+    // NumPy's allocator, which asks for huge pages for large arrays.
     auto empty = [](const std::vector<std::size_t>& shape) {
-        std::size_t size = 1;
-        for (std::size_t n : shape) size *= n;
-        double* data = new double[size == 0 ? 1 : size];
-        nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-        return NewArray{data, Out(data, shape.size(), shape.data(), owner)};
+        nb::list dims;
+        for (std::size_t n : shape) dims.append(n);
+        Out array = nb::cast<Out>(nb::module_::import_("numpy").attr("empty")(nb::tuple(dims)));
+        return NewArray{array.data(), array};
     };
     auto span_of = [](const In& a) { return std::span<const double>(a.data(), a.size()); };
     auto out_span = [](const NewArray& a, std::size_t size) { return std::span<double>(a.data, size); };

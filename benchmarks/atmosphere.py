@@ -56,14 +56,29 @@ def compare(a, b):
 
 
 def timed(functions, repeats):
-    """Interleaved runs; the median seconds of each function."""
-    times = [[] for _ in functions]
+    """Interleaved runs; for each function the median and best wall seconds and the median
+    processor seconds (all threads).  On a busy machine the best runs are the ones least
+    disturbed by other processes, and processor time is what each run itself used."""
+    wall = [[] for _ in functions]
+    cpu = [[] for _ in functions]
     for _ in range(repeats):
         for i, f in enumerate(functions):
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             f()
-            times[i].append(time.perf_counter() - start)
-    return [statistics.median(t) for t in times]
+            wall[i].append(time.perf_counter() - start)
+            cpu[i].append(time.process_time() - start_cpu)
+    return [(statistics.median(w), min(w), statistics.median(c)) for w, c in zip(wall, cpu)]
+
+
+def ratio_line(label_times, unit, scale):
+    """`label_times`: (label, (median, best, processor)) with the NumPy one last."""
+    numpy = label_times[-1][1]
+    parts = [f"{label} {m * scale:.3f} {unit} (best {b * scale:.3f}, processor {c * scale:.3f})"
+             for label, (m, b, c) in label_times]
+    ratios = [f"{label}: {numpy[0] / m:.2f}x faster (best {numpy[1] / b:.2f}x, "
+              f"processor time {numpy[2] / c:.2f}x less)"
+              for label, (m, b, c) in label_times[:-1]]
+    return "  " + ",\n  ".join(parts) + "\n  " + ";\n  ".join(ratios)
 
 
 def main():
@@ -77,8 +92,7 @@ def main():
     print(f"one profile, 4000 gates, standard atmosphere: results agree to "
           f"{compare(one[0](), one[1]()):.1e}")
     ours, numpy = timed(one, 50 if args.quick else 300)
-    print(f"  Aerolume {ours * 1e3:.3f} ms, NumPy {numpy * 1e3:.3f} ms: "
-          f"{numpy / ours:.2f}x faster")
+    print(ratio_line([("Aerolume", ours), ("NumPy", numpy)], "ms", 1e3))
 
     for levels in (200, 3000):
         raw = sondes(1440, levels)
@@ -90,9 +104,9 @@ def main():
               f"{compare(a, b):.1e}; bit-identical on 1 and all threads: "
               f"{a.identical(cases[1]())}")
         del a, b
-        ours, ours_one, numpy = timed(cases, 3 if args.quick else 7)
-        print(f"  Aerolume {ours:.3f} s (one thread {ours_one:.3f} s), NumPy {numpy:.3f} s: "
-              f"{numpy / ours:.2f}x faster ({numpy / ours_one:.2f}x on one thread)")
+        ours, ours_one, numpy = timed(cases, 3 if args.quick else 15)
+        print(ratio_line([("Aerolume", ours), ("Aerolume on one thread", ours_one),
+                          ("NumPy", numpy)], "s", 1.0))
 
 
 if __name__ == "__main__":

@@ -27,7 +27,7 @@ constexpr double hydrostatic = ussa76::g0 * ussa76::molar_mass / ussa76::gas_con
 // molecular-scale temperature (K/m'), and the temperature (K) and pressure (Pa) at its base.
 // `exponent` is g0 M0 / (R* lapse) where the lapse rate is not 0, else g0 M0 / (R* T_base).
 struct Layer {
-    double base, lapse, temperature, pressure, exponent;
+    double base, lapse, temperature, pressure, exponent, log_pressure;
 };
 
 constexpr std::size_t layer_count = 7;
@@ -42,7 +42,8 @@ std::array<Layer, layer_count> make_layers() {
     double temperature = ussa76::sea_level_temperature, pressure = ussa76::sea_level_pressure;
     for (std::size_t i = 0; i < layer_count; ++i) {
         layers[i] = {base[i], lapse[i], temperature, pressure,
-                     lapse[i] == 0.0 ? hydrostatic / temperature : hydrostatic / lapse[i]};
+                     lapse[i] == 0.0 ? hydrostatic / temperature : hydrostatic / lapse[i],
+                     std::log(pressure)};
         if (i + 1 == layer_count) break;
         const double thickness = base[i + 1] - base[i];
         const double top_temperature = temperature + lapse[i] * thickness;
@@ -83,15 +84,14 @@ AirState standard_unchecked(double altitude) {
     const double molecular_temperature = layer.temperature + layer.lapse * (h - layer.base);
     // Pb (Tb / T)^(g0 M0 / (R* L)), or Pb exp(-g0 M0 (H - Hb) / (R* Tb)) where L = 0; as
     // Pb exp(...) so that the base pressure comes out exactly.
-    const double pressure =
-        layer.pressure * std::exp(layer.lapse == 0.0
-                                      ? -layer.exponent * (h - layer.base)
-                                      : layer.exponent *
-                                            std::log(layer.temperature / molecular_temperature));
+    const double rise = layer.lapse == 0.0
+                            ? -layer.exponent * (h - layer.base)
+                            : layer.exponent * std::log(layer.temperature / molecular_temperature);
+    const double pressure = layer.pressure * std::exp(rise);
     const double temperature = altitude > weight_ratio_base
                                    ? molecular_temperature * molecular_weight_ratio(altitude)
                                    : molecular_temperature;
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
+    return {temperature, pressure, pressure / (boltzmann * temperature), layer.log_pressure + rise};
 }
 
 void check_standard_range(double altitude) {
@@ -162,6 +162,7 @@ SoundingView::SoundingView(std::span<const double> altitude, std::span<const dou
             const AirState reference = standard_unchecked(top());
             temperature_scale_ = temperature_.back() / reference.temperature;
             pressure_scale_ = pressure_.back() / reference.pressure;
+            log_pressure_scale_ = log_pressure_.back() - reference.log_pressure;
         }
     }
 }
@@ -171,7 +172,8 @@ AirState SoundingView::above(double altitude) const {
     const AirState standard = standard_unchecked(altitude);
     const double temperature = standard.temperature * temperature_scale_;
     const double pressure = standard.pressure * pressure_scale_;
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
+    return {temperature, pressure, pressure / (boltzmann * temperature),
+            standard.log_pressure + log_pressure_scale_};
 }
 
 AirState SoundingView::at(double altitude) const {

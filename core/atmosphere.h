@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <span>
 
+#include "small_exp.h"
+
 namespace aerolume {
 
 // The state of the air at one altitude.
@@ -18,6 +20,7 @@ struct AirState {
     double temperature;     // K
     double pressure;        // Pa
     double number_density;  // m^-3
+    double log_pressure;    // ln(pressure / Pa), from the same numbers as the pressure
 };
 
 // The defining constants of the US Standard Atmosphere 1976.
@@ -94,16 +97,18 @@ class SoundingView {
     [[noreturn]] void refuse(double altitude) const;
 
     std::span<const double> altitude_, temperature_, pressure_, log_pressure_;
-    double temperature_scale_ = 1.0, pressure_scale_ = 1.0, ceiling_ = 0.0;
+    double temperature_scale_ = 1.0, pressure_scale_ = 1.0, log_pressure_scale_ = 0.0;
+    double ceiling_ = 0.0;
 };
 
 inline AirState SoundingView::between(std::size_t level, double altitude) const {
     const double z0 = altitude_[level], z1 = altitude_[level + 1];
     const double f = (altitude - z0) / (z1 - z0);
     const double temperature = temperature_[level] + f * (temperature_[level + 1] - temperature_[level]);
-    const double pressure =
-        pressure_[level] * std::exp(f * (log_pressure_[level + 1] - log_pressure_[level]));
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
+    const double rise = f * (log_pressure_[level + 1] - log_pressure_[level]);
+    const double pressure = pressure_[level] * small_exp(rise);
+    return {temperature, pressure, pressure / (boltzmann * temperature),
+            log_pressure_[level] + rise};
 }
 
 inline AirState SoundingView::at(double altitude, std::size_t& hint) const {
@@ -117,8 +122,11 @@ inline AirState SoundingView::at(double altitude, std::size_t& hint) const {
             std::upper_bound(altitude_.begin(), altitude_.end(), altitude) - altitude_.begin());
         level = level == 0 ? 0 : level - 1;
     }
-    while (level < last && altitude_[level + 1] <= altitude) ++level;
     level = std::min(level, last);
+    // Up the profile the next level is passed at most once per gate in most soundings:
+    // that step without a branch to mispredict, any further ones in the loop.
+    level += static_cast<std::size_t>(level < last && altitude_[level + 1] <= altitude);
+    while (level < last && altitude_[level + 1] <= altitude) ++level;
     hint = level;
     return between(level, altitude);
 }

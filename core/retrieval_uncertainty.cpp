@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <span>
 #include <optional>
 #include <vector>
 
@@ -27,7 +29,9 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
     if (profiles == 0 || per_profile == 0) return;
     constexpr std::size_t budget = std::size_t{1} << 21;  // doubles (16 MiB)
     const std::size_t group = std::clamp<std::size_t>(budget / per_profile, 1, profiles);
-    std::vector<double> buffer(group * per_profile);
+    // Left uninitialised: every realisation writes its whole row.
+    const std::unique_ptr<double[]> storage(new double[group * per_profile]);
+    const std::span<double> buffer(storage.get(), group * per_profile);
     const double count = static_cast<double>(realisations);
 
     for (std::size_t first = 0; first < profiles; first += group) {

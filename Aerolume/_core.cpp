@@ -61,7 +61,7 @@ Profiles profiles_of(const In& a, const char* name) {
 // ---- Molecular atmosphere and Rayleigh optics ------------------------------------------
 }  // namespace (the section's headers go outside it)
 
-#include <cstdint>
+#include <algorithm>
 #include <span>
 
 #include "atmosphere.h"
@@ -71,15 +71,13 @@ Profiles profiles_of(const In& a, const char* name) {
 namespace {
 
 void bind_atmosphere(nb::module_& m) {
-    using Offsets = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-    // A new float64 array left uninitialised: the kernels write every element, the first
-    // touch of its pages happening on their threads.
+    // A new float64 array left uninitialised (the kernels write every element), from
+    // NumPy's allocator, which asks for huge pages for large arrays.
     auto empty = [](const std::vector<std::size_t>& shape) {
-        std::size_t size = 1;
-        for (std::size_t n : shape) size *= n;
-        double* data = new double[size == 0 ? 1 : size];
-        nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-        return NewArray{data, Out(data, shape.size(), shape.data(), owner)};
+        nb::list dims;
+        for (std::size_t n : shape) dims.append(n);
+        Out array = nb::cast<Out>(nb::module_::import_("numpy").attr("empty")(nb::tuple(dims)));
+        return NewArray{array.data(), array};
     };
     auto span_of = [](const In& a) { return std::span<const double>(a.data(), a.size()); };
     auto out_span = [](const NewArray& a, std::size_t size) { return std::span<double>(a.data, size); };
@@ -145,6 +143,31 @@ void bind_atmosphere(nb::module_& m) {
           "altitude"_a,
           "The air of a sounding (levels of strictly increasing altitude) at altitudes (m): "
           "temperature (K), pressure (Pa), number density (m^-3).");
+
+    m.def("sounding_levels",
+          [empty, span_of](const In& altitude, const In& pressure, const In& temperature) {
+              const std::size_t levels = altitude.size();
+              if (altitude.ndim() != 1 || pressure.ndim() != 1 || temperature.ndim() != 1 ||
+                  pressure.size() != levels || temperature.size() != levels)
+                  throw std::invalid_argument("altitude, pressure and temperature: one "
+                                              "dimension, one value per level");
+              NewArray z = empty({levels}), p = empty({levels}), t = empty({levels}),
+                       log_p = empty({levels});
+              unsigned flaws;
+              {
+                  Unlocked unlocked;
+                  std::copy_n(altitude.data(), levels, z.data);
+                  std::copy_n(pressure.data(), levels, p.data);
+                  std::copy_n(temperature.data(), levels, t.data);
+                  flaws = aerolume::inspect_sounding(span_of(altitude), span_of(pressure),
+                                                     span_of(temperature), {log_p.data, levels});
+              }
+              return nb::make_tuple(z.array, p.array, t.array, log_p.array, flaws);
+          },
+          "altitude"_a, "pressure"_a, "temperature"_a,
+          "A sounding's levels inspected in one pass: copies of altitude (m), pressure (Pa) and "
+          "temperature (K), ln pressure, and bit flags of what is wrong (1 not finite, 2 not "
+          "positive, 4 altitudes not strictly increasing, 8 pressure rising; 0 nothing).");
 
     m.def("refractivity",
           [per_wavelength](const In& wavelength, double co2) {
@@ -257,40 +280,32 @@ void bind_atmosphere(nb::module_& m) {
 
     m.def("sounding_profiles",
           [profiles, span_of](const In& range, const In& altitude, const In& station_altitude,
-                              std::size_t count, const In& level_altitude,
-                              const In& level_temperature, const In& level_pressure,
-                              const In& level_log_pressure, const Offsets& offsets,
-                              double extinction, double backscatter, unsigned threads) {
-              const std::size_t levels = level_altitude.size();
-              if (level_temperature.size() != levels || level_pressure.size() != levels ||
-                  level_log_pressure.size() != levels)
-                  throw std::invalid_argument("the soundings' levels: as many temperatures, "
-                                              "pressures and log pressures as altitudes");
-              const std::size_t soundings = offsets.size() == 0 ? 0 : offsets.size() - 1;
+                              std::size_t count, const std::vector<In>& level_altitude,
+                              const std::vector<In>& level_temperature,
+                              const std::vector<In>& level_pressure,
+                              const std::vector<In>& level_log_pressure, double extinction,
+                              double backscatter, unsigned threads) {
+              const std::size_t soundings = level_altitude.size();
+              if (level_temperature.size() != soundings || level_pressure.size() != soundings ||
+                  level_log_pressure.size() != soundings)
+                  throw std::invalid_argument("as many temperature, pressure and log pressure "
+                                              "arrays as altitude arrays");
               std::vector<aerolume::SoundingView> views;
               views.reserve(soundings);
-              const std::int64_t* o = offsets.data();
-              for (std::size_t s = 0; s < soundings; ++s) {
-                  if (o[s] < 0 || o[s + 1] < o[s] || static_cast<std::size_t>(o[s + 1]) > levels)
-                      throw std::invalid_argument("sounding offsets must rise within the levels");
-                  const std::size_t begin = static_cast<std::size_t>(o[s]);
-                  const std::size_t count_s = static_cast<std::size_t>(o[s + 1] - o[s]);
-                  auto part = [begin, count_s](const In& a) {
-                      return std::span<const double>(a.data() + begin, count_s);
-                  };
-                  views.emplace_back(part(level_altitude), part(level_temperature),
-                                     part(level_pressure), part(level_log_pressure));
-              }
+              for (std::size_t s = 0; s < soundings; ++s)
+                  views.emplace_back(span_of(level_altitude[s]), span_of(level_temperature[s]),
+                                     span_of(level_pressure[s]), span_of(level_log_pressure[s]));
               return profiles(range, altitude, station_altitude, count, extinction, backscatter, true,
                               [&views, threads](const auto& grid, auto optics, const auto& out) {
                                   aerolume::sounding_profiles(grid, views, optics, out, threads);
                               });
           },
           "range"_a, "altitude"_a, "station_altitude"_a, "profiles"_a, "level_altitude"_a,
-          "level_temperature"_a, "level_pressure"_a, "level_log_pressure"_a, "offsets"_a,
-          "extinction"_a, "backscatter"_a, "threads"_a = 0,
-          "Molecular profiles in soundings (one for all profiles or one per profile), their levels "
-          "concatenated, sounding s at levels offsets[s] to offsets[s + 1].");
+          "level_temperature"_a, "level_pressure"_a, "level_log_pressure"_a, "extinction"_a,
+          "backscatter"_a, "threads"_a = 0,
+          "Molecular profiles in soundings (one for all profiles or one per profile), each given "
+          "by its levels: altitude (m, strictly increasing), temperature (K), pressure (Pa) and "
+          "its logarithm.");
 
     m.def("density_profiles",
           [profiles, span_of](const In& range, const In& altitude, const In& station_altitude,

@@ -22,6 +22,7 @@ geometric, above sea level.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import warnings
@@ -169,7 +170,8 @@ class Sounding:
     multiplied by a constant factor), up to 86,000 m (or the sounding's top if higher).
     Below the lowest level there is no atmosphere: such altitudes raise ValueError.
 
-    Make one with :func:`sounding`, which cleans the levels.
+    ``Sounding(altitude, pressure, temperature)`` is the same as
+    ``sounding(altitude, pressure, temperature)``, which cleans the levels.
 
     Attributes
     ----------
@@ -183,12 +185,14 @@ class Sounding:
 
     __slots__ = ("_altitude", "_pressure", "_temperature", "_log_pressure")
 
-    def __init__(self, altitude: np.ndarray, pressure: np.ndarray, temperature: np.ndarray):
-        self._altitude = np.ascontiguousarray(altitude, dtype=np.float64)
-        self._pressure = np.ascontiguousarray(pressure, dtype=np.float64)
-        self._temperature = np.ascontiguousarray(temperature, dtype=np.float64)
-        self._log_pressure = np.log(self._pressure)
-        for array in (self._altitude, self._pressure, self._temperature, self._log_pressure):
+    def __init__(self, altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike):
+        self._set(*_clean_levels(altitude, pressure, temperature, stacklevel=3))
+
+    def _set(self, altitude, pressure, temperature, log_pressure) -> None:
+        # Fresh arrays, made read-only: nothing outside can change the levels.
+        self._altitude, self._pressure = altitude, pressure
+        self._temperature, self._log_pressure = temperature, log_pressure
+        for array in (altitude, pressure, temperature, log_pressure):
             array.setflags(write=False)
 
     @property
@@ -275,6 +279,14 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
     UserWarning
         When levels with NaN or infinite values, or repeated levels, are dropped.
     """
+    result = Sounding.__new__(Sounding)
+    result._set(*_clean_levels(altitude, pressure, temperature, stacklevel=3))
+    return result
+
+
+def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
+    """Fresh arrays of altitude, pressure, temperature and ln pressure of the levels kept,
+    by increasing altitude; warnings point `stacklevel` frames up."""
     arrays = {}
     for name, value in (("altitude", altitude), ("pressure", pressure),
                         ("temperature", temperature)):
@@ -287,27 +299,37 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
     if not z.size == p.size == t.size:
         raise ValueError(f"altitude, pressure and temperature must have one value per level: "
                          f"got {z.size}, {p.size} and {t.size} values")
-    usable = np.isfinite(z) & np.isfinite(p) & np.isfinite(t)
-    if not usable.all():
-        dropped = int(z.size - usable.sum())
-        warnings.warn(f"sounding: dropped {dropped} of {z.size} levels with a NaN or infinite "
-                      f"altitude, pressure or temperature", UserWarning, stacklevel=2)
-        z, p, t = z[usable], p[usable], t[usable]
-    require_positive(p, "pressure")
-    require_positive(t, "temperature")
-    order = np.argsort(z, kind="stable")
-    z, p, t = z[order], p[order], t[order]
-    same = z[1:] == z[:-1]
-    if same.any():
-        conflict = same & ((p[1:] != p[:-1]) | (t[1:] != t[:-1]))
-        if conflict.any():
-            i = int(np.argmax(conflict))
-            raise ValueError(f"altitude: two levels at {z[i]:g} m disagree (pressure {p[i]:g} "
-                             f"and {p[i + 1]:g} Pa, temperature {t[i]:g} and {t[i + 1]:g} K)")
-        keep = np.concatenate(([True], ~same))
-        warnings.warn(f"sounding: dropped {int(same.sum())} repeated level(s)", UserWarning,
-                      stacklevel=2)
-        z, p, t = z[keep], p[keep], t[keep]
+    # One pass over the levels in the core finds what is wrong, if anything; the levels
+    # are sorted out here only then.
+    levels = _core.sounding_levels(z, p, t)
+    if levels[4] == 0 and z.size >= 2:
+        return levels[:4]
+    if not np.isfinite(z + p + t).all():
+        usable = np.isfinite(z) & np.isfinite(p) & np.isfinite(t)
+        if not usable.all():
+            dropped = int(z.size - usable.sum())
+            warnings.warn(f"sounding: dropped {dropped} of {z.size} levels with a NaN or "
+                          f"infinite altitude, pressure or temperature", UserWarning,
+                          stacklevel=stacklevel)
+            z, p, t = z[usable], p[usable], t[usable]
+    if z.size and not (p.min() > 0.0 and t.min() > 0.0):
+        require_positive(p, "pressure")
+        require_positive(t, "temperature")
+    if not (z[1:] > z[:-1]).all():
+        order = np.argsort(z, kind="stable")
+        z, p, t = z[order], p[order], t[order]
+        same = z[1:] == z[:-1]
+        if same.any():
+            conflict = same & ((p[1:] != p[:-1]) | (t[1:] != t[:-1]))
+            if conflict.any():
+                i = int(np.argmax(conflict))
+                raise ValueError(f"altitude: two levels at {z[i]:g} m disagree (pressure "
+                                 f"{p[i]:g} and {p[i + 1]:g} Pa, temperature {t[i]:g} and "
+                                 f"{t[i + 1]:g} K)")
+            keep = np.concatenate(([True], ~same))
+            warnings.warn(f"sounding: dropped {int(same.sum())} repeated level(s)",
+                          UserWarning, stacklevel=stacklevel)
+            z, p, t = z[keep], p[keep], t[keep]
     if z.size < 2:
         raise ValueError(f"a sounding needs at least two levels with finite values, "
                          f"got {z.size}")
@@ -316,7 +338,7 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
         i = int(np.argmax(rising))
         raise ValueError(f"pressure must not rise with altitude: {p[i]:g} Pa at {z[i]:g} m, "
                          f"{p[i + 1]:g} Pa at {z[i + 1]:g} m")
-    return Sounding(z, p, t)
+    return _core.sounding_levels(z, p, t)[:4]
 
 
 # ---- Rayleigh optics of air --------------------------------------------------------------
@@ -604,7 +626,28 @@ def _attrs(name: str) -> dict[str, str]:
     return attrs
 
 
+def _one_wavelength(wavelength) -> float:
+    """`wavelength` checked as one wavelength in m."""
+    if isinstance(wavelength, float) and _MEASURED_WAVELENGTHS[0] <= wavelength <= _MEASURED_WAVELENGTHS[1]:
+        return wavelength
+    w = _wavelength(wavelength)
+    if w.ndim != 0:
+        raise ValueError(f"wavelength must be one wavelength (m), got shape {w.shape}; "
+                         f"make one profile per wavelength")
+    return float(w)
+
+
+@functools.lru_cache(maxsize=64)
+def _cross_sections_at(wavelength: float, co2: float, method: str, line: str):
+    """The extinction (m^2) and backscatter (m^2 sr^-1) cross-sections per molecule."""
+    sigma, back = _cross_sections(np.array(wavelength), co2, method, line)
+    return float(sigma), float(back)
+
+
 def _per_profile(value, name: str, *, limit: float | None = None) -> np.ndarray:
+    if isinstance(value, (float, int)) and not isinstance(value, bool) and math.isfinite(value) \
+            and (limit is None or abs(value) <= limit):
+        return np.array(float(value))
     array = require_finite(as_float64(value, name), name)
     if array.ndim > 1:
         raise ValueError(f"{name} must be one number or one per profile, got shape "
@@ -687,12 +730,9 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     r = require_finite(as_float64(range, "range"), "range")
     if r.ndim != 1:
         raise ValueError(f"range must be one-dimensional, got shape {r.shape}")
-    if r.size and not (r[0] >= 0.0 and (np.diff(r) > 0.0).all()):
+    if r.size and not (r[0] >= 0.0 and (r[1:] > r[:-1]).all()):
         raise ValueError("range must be non-negative and strictly increasing")
-    w = _wavelength(wavelength)
-    if w.ndim != 0:
-        raise ValueError(f"wavelength must be one wavelength (m), got shape {w.shape}; "
-                         f"make one profile per wavelength")
+    w = _one_wavelength(wavelength)
     line = _choice(line, "line", _LINES)
     method = _choice(method, "method", _METHODS)
     c = _co2(co2)
@@ -709,34 +749,36 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     timed = bool(lengths)
     profiles = lengths.pop() if timed else 1
     beams = profiles if (station.ndim == 1 or zenith.ndim == 1) else 1
-    station_b = np.ascontiguousarray(np.broadcast_to(station, (beams,)))
-    cos_zenith = np.ascontiguousarray(np.broadcast_to(np.cos(np.radians(zenith)), (beams,)))
+    station_b: np.ndarray
+    cos_zenith: np.ndarray
+    if beams == 1:
+        station_b = station.reshape(1)
+        cos_zenith = np.array([math.cos(math.radians(float(zenith)))])
+    else:
+        station_b = np.ascontiguousarray(np.broadcast_to(station, (beams,)))
+        cos_zenith = np.ascontiguousarray(np.broadcast_to(np.cos(np.radians(zenith)), (beams,)))
     altitude = _core.beam_altitudes(r, station_b, cos_zenith, count)
 
-    sigma, back = (float(x) for x in _cross_sections(w, c, method, line))
+    sigma, back = _cross_sections_at(w, c, method, line)
     if all(m is standard_atmosphere for m in models):
         _check_beams(altitude, station_b, 0.0, STANDARD_ATMOSPHERE_TOP,
                      "the US Standard Atmosphere 1976")
-        t, p, n, *optics = _core.standard_profiles(r, altitude, station_b, profiles, sigma,
-                                                   back, count)
+        t, p, n, alpha, beta, transmission, attenuated = _core.standard_profiles(
+            r, altitude, station_b, profiles, sigma, back, count)
         source = "US Standard Atmosphere 1976"
     elif all(isinstance(m, Sounding) for m in models):
-        for i, m in enumerate(models):
-            rows = slice(None) if beams == 1 else slice(i, i + 1)
-            _check_beams(altitude[rows], station_b[rows], m.bottom, m.ceiling,
-                         "the sounding" if len(models) == 1 else f"atmosphere[{i}]")
-        tables = [np.concatenate(parts) for parts in zip(*(m._tables() for m in models))]
-        offsets = np.zeros(len(models) + 1, dtype=np.int64)
-        np.cumsum([m.altitude.size for m in models], out=offsets[1:])
-        t, p, n, *optics = _core.sounding_profiles(r, altitude, station_b, profiles, *tables,
-                                                   offsets, sigma, back, count)
+        _check_soundings(models, altitude, station_b)
+        levels = [m._tables() for m in models]
+        t, p, n, alpha, beta, transmission, attenuated = _core.sounding_profiles(
+            r, altitude, station_b, profiles, [z for z, _, _, _ in levels],
+            [k for _, k, _, _ in levels], [q for _, _, q, _ in levels],
+            [lq for _, _, _, lq in levels], sigma, back, count)
         source = "sounding" if len(models) == 1 else "soundings"
     else:
         t, p, n, density = _evaluate(models, r, altitude, station_b, profiles)
-        optics = _core.density_profiles(r, altitude, station_b, profiles, density, sigma, back,
-                                        count)[3:]
+        alpha, beta, transmission, attenuated = _core.density_profiles(
+            r, altitude, station_b, profiles, density, sigma, back, count)[3:]
         source = "given"
-    alpha, beta, transmission, attenuated = optics
 
     dims = ("time", "range") if timed else ("range",)
     shape = (profiles, r.size) if timed else (r.size,)
@@ -753,7 +795,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
         "attenuated_beta_m": (dims, attenuated.reshape(shape)),
     }
     variables = {name: (d, values, _attrs(name)) for name, (d, values) in data.items()}
-    attrs: dict[str, Any] = {"wavelength": float(w), "line": line, "co2": c,
+    attrs: dict[str, Any] = {"wavelength": w, "line": line, "co2": c,
                              "cross_section_method": method, "atmosphere": source}
     for name, values, units in (("station_altitude", station, "m"),
                                 ("zenith_angle", zenith, "degree")):
@@ -801,6 +843,19 @@ def _check_beams(altitude: np.ndarray, station: np.ndarray, bottom: float, top: 
     if high > top:
         raise ValueError(f"range: the beam reaches {high:g} m, above {top:g} m, the top of "
                          f"{what}")
+
+
+def _check_soundings(models: list, altitude: np.ndarray, station: np.ndarray) -> None:
+    bottom = np.array([m.bottom for m in models])
+    ceiling = np.array([m.ceiling for m in models])
+    high = altitude[:, -1] if altitude.shape[1] else station
+    low_ok, high_ok = station >= bottom, high <= ceiling
+    if not (low_ok.all() and high_ok.all()):
+        i = int(np.argmin(low_ok & high_ok))
+        m = i if len(models) > 1 else 0
+        b = i if station.size > 1 else 0
+        what = "the sounding" if len(models) == 1 else f"atmosphere[{m}]"
+        _check_beams(altitude[b:b + 1], station[b:b + 1], bottom[m], ceiling[m], what)
 
 
 def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.ndarray,

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -24,8 +25,9 @@ constexpr double hydrostatic = ussa76::g0 * ussa76::molar_mass / ussa76::gas_con
 
 // One layer of the standard: base geopotential altitude (m'), lapse rate of the
 // molecular-scale temperature (K/m'), and the temperature (K) and pressure (Pa) at its base.
+// `exponent` is g0 M0 / (R* lapse) where the lapse rate is not 0, else g0 M0 / (R* T_base).
 struct Layer {
-    double base, lapse, temperature, pressure;
+    double base, lapse, temperature, pressure, exponent, log_pressure;
 };
 
 constexpr std::size_t layer_count = 7;
@@ -39,13 +41,17 @@ std::array<Layer, layer_count> make_layers() {
     std::array<Layer, layer_count> layers{};
     double temperature = ussa76::sea_level_temperature, pressure = ussa76::sea_level_pressure;
     for (std::size_t i = 0; i < layer_count; ++i) {
-        layers[i] = {base[i], lapse[i], temperature, pressure};
+        layers[i] = {base[i], lapse[i], temperature, pressure,
+                     lapse[i] == 0.0 ? hydrostatic / temperature : hydrostatic / lapse[i],
+                     std::log(pressure)};
         if (i + 1 == layer_count) break;
         const double thickness = base[i + 1] - base[i];
         const double top_temperature = temperature + lapse[i] * thickness;
-        pressure = lapse[i] == 0.0
-                       ? pressure * std::exp(-hydrostatic * thickness / temperature)
-                       : pressure * std::pow(temperature / top_temperature, hydrostatic / lapse[i]);
+        // As standard_unchecked computes it, so that the layers join to the last bit.
+        pressure = pressure * std::exp(lapse[i] == 0.0
+                                           ? -(hydrostatic / temperature) * thickness
+                                           : (hydrostatic / lapse[i]) *
+                                                 std::log(temperature / top_temperature));
         temperature = top_temperature;
     }
     return layers;
@@ -76,13 +82,16 @@ AirState standard_unchecked(double altitude) {
     while (i > 0 && h < layers[i].base) --i;
     const Layer& layer = layers[i];
     const double molecular_temperature = layer.temperature + layer.lapse * (h - layer.base);
-    const double pressure =
-        layer.lapse == 0.0
-            ? layer.pressure * std::exp(-hydrostatic * (h - layer.base) / layer.temperature)
-            : layer.pressure *
-                  std::pow(layer.temperature / molecular_temperature, hydrostatic / layer.lapse);
-    const double temperature = molecular_temperature * molecular_weight_ratio(altitude);
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
+    // Pb (Tb / T)^(g0 M0 / (R* L)), or Pb exp(-g0 M0 (H - Hb) / (R* Tb)) where L = 0; as
+    // Pb exp(...) so that the base pressure comes out exactly.
+    const double rise = layer.lapse == 0.0
+                            ? -layer.exponent * (h - layer.base)
+                            : layer.exponent * std::log(layer.temperature / molecular_temperature);
+    const double pressure = layer.pressure * std::exp(rise);
+    const double temperature = altitude > weight_ratio_base
+                                   ? molecular_temperature * molecular_weight_ratio(altitude)
+                                   : molecular_temperature;
+    return {temperature, pressure, pressure / (boltzmann * temperature), layer.log_pressure + rise};
 }
 
 void check_standard_range(double altitude) {
@@ -119,6 +128,24 @@ void standard_atmosphere(std::span<const double> altitude, std::span<double> tem
         4096);
 }
 
+unsigned inspect_sounding(std::span<const double> altitude, std::span<const double> pressure,
+                          std::span<const double> temperature, std::span<double> log_pressure) {
+    const std::size_t levels = altitude.size();
+    if (pressure.size() != levels || temperature.size() != levels || log_pressure.size() != levels)
+        throw std::invalid_argument("a sounding's levels: as many pressures, temperatures and "
+                                    "log pressures as altitudes");
+    unsigned flaws = 0;
+    for (std::size_t i = 0; i < levels; ++i) {
+        const double z = altitude[i], p = pressure[i], t = temperature[i];
+        if (!(std::isfinite(z) && std::isfinite(p) && std::isfinite(t))) flaws |= sounding_not_finite;
+        if (!(p > 0.0 && t > 0.0)) flaws |= sounding_not_positive;
+        if (i > 0 && !(z > altitude[i - 1])) flaws |= sounding_not_increasing;
+        if (i > 0 && p > pressure[i - 1]) flaws |= sounding_pressure_rises;
+        log_pressure[i] = p > 0.0 ? std::log(p) : std::numeric_limits<double>::quiet_NaN();
+    }
+    return flaws;
+}
+
 SoundingView::SoundingView(std::span<const double> altitude, std::span<const double> temperature,
                            std::span<const double> pressure, std::span<const double> log_pressure)
     : altitude_(altitude), temperature_(temperature), pressure_(pressure),
@@ -127,6 +154,7 @@ SoundingView::SoundingView(std::span<const double> altitude, std::span<const dou
         pressure.size() != altitude.size() || log_pressure.size() != altitude.size())
         throw std::invalid_argument("a sounding needs at least two levels, each with an "
                                     "altitude, a temperature and a pressure");
+    ceiling_ = top() >= ussa76::bottom ? std::max(top(), ussa76::top) : top();
     if (top() < ussa76::top) {
         // Below 0 m the standard is not defined: a sounding topping out there has nothing
         // to continue with, and serves its own levels only.
@@ -134,28 +162,18 @@ SoundingView::SoundingView(std::span<const double> altitude, std::span<const dou
             const AirState reference = standard_unchecked(top());
             temperature_scale_ = temperature_.back() / reference.temperature;
             pressure_scale_ = pressure_.back() / reference.pressure;
+            log_pressure_scale_ = log_pressure_.back() - reference.log_pressure;
         }
     }
 }
 
-double SoundingView::ceiling() const {
-    return top() >= ussa76::bottom ? std::max(top(), ussa76::top) : top();
-}
-
-AirState SoundingView::between(std::size_t level, double altitude) const {
-    const double z0 = altitude_[level], z1 = altitude_[level + 1];
-    const double f = (altitude - z0) / (z1 - z0);
-    const double temperature = temperature_[level] + f * (temperature_[level + 1] - temperature_[level]);
-    const double pressure =
-        pressure_[level] * std::exp(f * (log_pressure_[level + 1] - log_pressure_[level]));
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
-}
 
 AirState SoundingView::above(double altitude) const {
     const AirState standard = standard_unchecked(altitude);
     const double temperature = standard.temperature * temperature_scale_;
     const double pressure = standard.pressure * pressure_scale_;
-    return {temperature, pressure, pressure / (boltzmann * temperature)};
+    return {temperature, pressure, pressure / (boltzmann * temperature),
+            standard.log_pressure + log_pressure_scale_};
 }
 
 AirState SoundingView::at(double altitude) const {
@@ -163,31 +181,14 @@ AirState SoundingView::at(double altitude) const {
     return at(altitude, hint);
 }
 
-AirState SoundingView::at(double altitude, std::size_t& hint) const {
-    if (!(altitude >= bottom() && altitude <= ceiling())) {
-        if (altitude < bottom())
-            throw std::domain_error("altitude " + metres(altitude) +
-                                    " is below the sounding's lowest level, " +
-                                    metres(bottom()));
-        throw std::domain_error("altitude " + metres(altitude) + " is above " +
-                                metres(ceiling()) +
-                                (ceiling() > top() ? ", the top of the US Standard Atmosphere "
-                                                     "1976 that continues the sounding"
-                                                   : ", the sounding's top"));
-    }
-    if (altitude > top()) return above(altitude);
-    // The level below: the last one at or under `altitude`, the one before the top at the top.
-    const std::size_t last = altitude_.size() - 2;
-    std::size_t level = hint;
-    if (level > last || altitude_[level] > altitude) {
-        level = static_cast<std::size_t>(
-            std::upper_bound(altitude_.begin(), altitude_.end(), altitude) - altitude_.begin());
-        level = level == 0 ? 0 : level - 1;
-    }
-    while (level < last && altitude_[level + 1] <= altitude) ++level;
-    level = std::min(level, last);
-    hint = level;
-    return between(level, altitude);
+void SoundingView::refuse(double altitude) const {
+    if (altitude < bottom())
+        throw std::domain_error("altitude " + metres(altitude) +
+                                " is below the sounding's lowest level, " + metres(bottom()));
+    throw std::domain_error("altitude " + metres(altitude) + " is above " + metres(ceiling()) +
+                            (ceiling() > top() ? ", the top of the US Standard Atmosphere "
+                                                 "1976 that continues the sounding"
+                                               : ", the sounding's top"));
 }
 
 }  // namespace aerolume

@@ -6,8 +6,12 @@
 // density in m^-3.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <span>
+
+#include "small_exp.h"
 
 namespace aerolume {
 
@@ -16,6 +20,7 @@ struct AirState {
     double temperature;     // K
     double pressure;        // Pa
     double number_density;  // m^-3
+    double log_pressure;    // ln(pressure / Pa), from the same numbers as the pressure
 };
 
 // The defining constants of the US Standard Atmosphere 1976.
@@ -50,6 +55,19 @@ void standard_atmosphere(std::span<const double> altitude, std::span<double> tem
                          std::span<double> pressure, std::span<double> number_density,
                          unsigned threads);
 
+// What is wrong with a sounding's levels, as bit flags (0: nothing).
+enum SoundingFlaw : unsigned {
+    sounding_not_finite = 1,       // a NaN or infinite altitude, pressure or temperature
+    sounding_not_positive = 2,     // a pressure or temperature not above 0
+    sounding_not_increasing = 4,   // altitudes not strictly increasing
+    sounding_pressure_rises = 8,   // pressure rising from one level to the next
+};
+
+// Inspects a sounding's levels in one pass and writes ln pressure where the pressure is
+// positive (NaN elsewhere).
+unsigned inspect_sounding(std::span<const double> altitude, std::span<const double> pressure,
+                          std::span<const double> temperature, std::span<double> log_pressure);
+
 // A view on a sounding: levels of strictly increasing altitude (m), with temperature (K) and
 // pressure (Pa) at each, and ln pressure (precomputed by the owner).  Between levels the
 // temperature is linear and the pressure log-linear in altitude; above the top level, up to
@@ -65,7 +83,7 @@ class SoundingView {
     double bottom() const { return altitude_.front(); }
     double top() const { return altitude_.back(); }
     // The highest altitude served: the top level or the standard atmosphere's top.
-    double ceiling() const;
+    double ceiling() const { return ceiling_; }
 
     // The air at `altitude` (m).
     AirState at(double altitude) const;
@@ -76,9 +94,42 @@ class SoundingView {
   private:
     AirState between(std::size_t level, double altitude) const;
     AirState above(double altitude) const;
+    [[noreturn]] void refuse(double altitude) const;
 
     std::span<const double> altitude_, temperature_, pressure_, log_pressure_;
-    double temperature_scale_ = 1.0, pressure_scale_ = 1.0;
+    double temperature_scale_ = 1.0, pressure_scale_ = 1.0, log_pressure_scale_ = 0.0;
+    double ceiling_ = 0.0;
 };
+
+inline AirState SoundingView::between(std::size_t level, double altitude) const {
+    const double z0 = altitude_[level], z1 = altitude_[level + 1];
+    const double f = (altitude - z0) / (z1 - z0);
+    const double temperature = temperature_[level] + f * (temperature_[level + 1] - temperature_[level]);
+    const double rise = f * (log_pressure_[level + 1] - log_pressure_[level]);
+    const double pressure = pressure_[level] * small_exp(rise);
+    return {temperature, pressure, pressure / (boltzmann * temperature),
+            log_pressure_[level] + rise};
+}
+
+inline AirState SoundingView::at(double altitude, std::size_t& hint) const {
+    if (!(altitude >= bottom() && altitude <= ceiling_)) refuse(altitude);
+    if (altitude > top()) return above(altitude);
+    // The level below: the last one at or under `altitude`, the one before the top at the top.
+    const std::size_t last = altitude_.size() - 2;
+    std::size_t level = hint;
+    if (level > last || altitude_[level] > altitude) {
+        level = static_cast<std::size_t>(
+            std::upper_bound(altitude_.begin(), altitude_.end(), altitude) - altitude_.begin());
+        level = level == 0 ? 0 : level - 1;
+    }
+    level = std::min(level, last);
+    // Up the profile the next level is passed at most once per gate in most soundings:
+    // that step without a branch to mispredict, any further ones in the loop.
+    level += static_cast<std::size_t>(level < last && altitude_[level + 1] <= altitude);
+    while (level < last && altitude_[level + 1] <= altitude) ++level;
+    hint = level;
+    return between(level, altitude);
+}
+
 
 }  // namespace aerolume

@@ -26,6 +26,8 @@ double beam_altitude(double range, double station_altitude, double cos_zenith);
 // given its values at both: exact when it varies exponentially between them, as in an
 // isothermal layer of air (the logarithmic mean), the trapezoid where it is not positive.
 double optical_depth_between(double extinction0, double extinction1, double distance);
+// The same given extinction0 (positive) and l = ln(extinction1 / extinction0).
+double optical_depth_from_log_ratio(double extinction0, double log_ratio, double distance);
 
 // Per-molecule optics of the air at the wavelength and line asked for.
 struct MolecularCrossSections {

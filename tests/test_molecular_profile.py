@@ -89,9 +89,15 @@ def test_sounding_cleans_its_levels_and_says_so():
     order = [2, 0, 3, 1]
     shuffled = atm.sounding(z[order], p[order], t[order])
     np.testing.assert_array_equal(shuffled.altitude, reference.altitude)
-    with pytest.warns(UserWarning, match="dropped 2 of 6 levels"):
+    with pytest.warns(UserWarning, match="dropped 2 of 6 levels") as caught:
         s = atm.sounding(np.r_[z, np.nan, 500.0], np.r_[p, 9e4, np.nan], np.r_[t, 280.0, 285.0])
+    assert caught[0].filename == __file__
     np.testing.assert_array_equal(s.pressure, p)
+    # The levels are the sounding's own: the caller's arrays stay writable and apart.
+    direct = atm.Sounding(z, p, t)
+    assert z.flags.writeable and not direct.altitude.flags.writeable
+    z[0] = -50.0
+    assert direct.bottom == 0.0
     with pytest.warns(UserWarning, match="dropped 1 repeated"):
         s = atm.sounding(np.r_[z, 1000.0], np.r_[p, 89_000.0], np.r_[t, 282.0])
     assert s.altitude.size == 4
@@ -120,8 +126,9 @@ def test_time_height_set_is_bit_identical_whatever_the_threads():
     # The sounding fast path and any callable give the same numbers.
     generic = atm.molecular_profile(r, 355e-9, [lambda z, s=s: s(z) for s in soundings[:3]],
                                     station_altitude=120.0)
-    for name in ("temperature", "pressure", "number_density", "transmission_m2"):
+    for name in ("temperature", "pressure", "number_density"):
         np.testing.assert_array_equal(generic[name], sets[0][name][:3])
+    np.testing.assert_allclose(generic.transmission_m2, sets[0].transmission_m2[:3], rtol=1e-13)
     assert (np.diff(sets[0].number_density.isel(range=0)) > 0).all()
 
 
@@ -165,3 +172,94 @@ def test_profile_refuses_bad_input_by_name():
                                                lambda z: atm.Atmosphere(z, -z, z)])
     with pytest.raises(ValueError, match="threads"):
         atm.molecular_profile([15.0], 532e-9, threads=0)
+
+
+def test_profile_is_the_optics_of_its_air_and_follows_every_option():
+    r = np.arange(30.0, 20_000.0, 30.0)
+    ds = atm.molecular_profile(r, 1064e-9, station_altitude=1500.0, method="bucholtz",
+                               co2=420e-6)
+    optics = atm.molecular_optics(1064e-9, ds.number_density.values, co2=420e-6,
+                                  method="bucholtz")
+    np.testing.assert_array_equal(ds.alpha_m, optics.alpha)
+    np.testing.assert_array_equal(ds.beta_m, optics.beta)
+    air = atm.standard_atmosphere(ds.altitude.values)
+    np.testing.assert_array_equal(ds.pressure, air.pressure)
+    assert ds.attrs["cross_section_method"] == "bucholtz" and ds.attrs["co2"] == 420e-6
+    assert ds.attrs["station_altitude"] == 1500.0
+    # A station higher up sees less air above it.
+    sea = atm.molecular_profile(r, 1064e-9, method="bucholtz", co2=420e-6)
+    assert ds.transmission_m2[-1] > sea.transmission_m2[-1]
+    assert atm.molecular_profile([], 532e-9).sizes["range"] == 0
+
+
+def test_per_profile_stations_against_soundings():
+    s = standard_sounding()
+    r = np.arange(15.0, 5000.0, 15.0)
+    ds = atm.molecular_profile(r, 532e-9, s, station_altitude=[0.0, 500.0, 1000.0])
+    assert ds.temperature.dims == ("time", "range")
+    np.testing.assert_allclose(ds.altitude[:, 0], [15.0, 515.0, 1015.0], rtol=1e-12)
+    assert list(ds.station_altitude.values) == [0.0, 500.0, 1000.0]
+    high = atm.sounding([300.0, 9000.0], [97_000.0, 30_000.0], [285.0, 230.0])
+    with pytest.raises(ValueError, match=r"atmosphere\[1\]"):
+        atm.molecular_profile(r, 532e-9, [s, high], station_altitude=100.0)
+    with pytest.raises(ValueError, match="time"):
+        atm.molecular_profile(r, 532e-9, [s, s], time=[1, 2, 3])
+
+
+def test_standard_atmosphere_is_bit_identical_whatever_the_threads():
+    z = np.random.default_rng(3).uniform(0.0, 86_000.0, (300, 700))
+    one = atm.standard_atmosphere(z, threads=1)
+    for count in (2, 5, None):
+        for a, b in zip(one, atm.standard_atmosphere(z, threads=count)):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_soundings_above_the_standard_top_and_their_limits():
+    z = np.array([0.0, 40_000.0, 90_000.0])
+    air = atm.standard_atmosphere(z[:2])
+    model = atm.sounding(z, np.r_[air.pressure, 0.15], np.r_[air.temperature, 187.0])
+    assert model.ceiling == 90_000.0
+    assert float(model(90_000.0).pressure) == pytest.approx(0.15)
+    with pytest.raises(ValueError, match="altitude"):
+        model(90_001.0)
+    low = atm.sounding([0.0, 5000.0], [101_000.0, 54_000.0], [288.0, 256.0])
+    assert low.ceiling == 86_000.0
+    with pytest.raises(ValueError, match="altitude"):
+        low([1000.0, 86_500.0])
+    assert np.ndim(low(1000.0).temperature) == 0
+
+
+def test_every_path_is_bit_identical_whatever_the_threads():
+    r = np.arange(1, 1201) * 15.0
+    zenith = np.linspace(0.0, 60.0, 40)
+    generic = [lambda z, k=k: atm.standard_atmosphere(z) for k in range(40)]
+    for model in (atm.standard_atmosphere, generic):
+        one = atm.molecular_profile(r, 532e-9, model, zenith_angle=zenith, threads=1)
+        xr.testing.assert_identical(
+            one, atm.molecular_profile(r, 532e-9, model, zenith_angle=zenith, threads=4))
+    a = np.radians(zenith)
+    np.testing.assert_allclose(one.altitude[:, -1], 18_000.0 * np.cos(a)
+                               + (18_000.0 * np.sin(a)) ** 2 / (2 * 6371e3), rtol=1e-5)
+
+
+def test_the_core_refuses_inconsistent_arrays_instead_of_reading_past_them():
+    from Aerolume import _core
+    r = np.array([10.0, 20.0, 30.0])
+    altitude = np.array([[10.0, 20.0, 30.0]])
+    station = np.zeros(1)
+    with pytest.raises(ValueError, match="row of altitudes"):
+        _core.standard_profiles(r, altitude[:, :2], station, 1, 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="strictly increasing"):
+        _core.standard_profiles(r[::-1].copy(), altitude, station, 1, 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="station altitude"):
+        _core.standard_profiles(r, np.zeros((3, 3)), np.zeros(3), 2, 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="86000"):
+        _core.standard_profiles(r, altitude + 90_000.0, station, 1, 1e-31, 1e-32)
+    levels = [np.array([0.0, 1000.0])], [np.array([288.0, 281.0])], [np.array([1e5, 9e4])]
+    with pytest.raises(ValueError, match="log pressure"):
+        _core.sounding_profiles(r, altitude, station, 1, *levels, [], 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="lowest level"):
+        _core.sounding_profiles(r, altitude - 50.0, station - 50.0, 1, *levels,
+                                [np.log(levels[2][0])], 1e-31, 1e-32)
+    with pytest.raises(ValueError, match="number densities"):
+        _core.density_profiles(r, altitude, station, 1, np.ones(3), 1e-31, 1e-32)

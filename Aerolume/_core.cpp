@@ -328,11 +328,46 @@ void bind_atmosphere(nb::module_& m) {
 
 #include <nanobind/stl/tuple.h>
 
+#include <dlfcn.h>
+
 #include <cstdint>
+#include <utility>
 
 #include "licel.h"
 
 namespace {
+
+// A new, uninitialised array of T that tracemalloc accounts for as it does NumPy's own
+// (so that memory measured with tracemalloc includes it), and its data.
+// (Looked up at run time: CPython 3.10's header declares these without C linkage.)
+struct TraceMalloc {
+    using Track = int (*)(unsigned, std::uintptr_t, std::size_t);
+    using Untrack = int (*)(unsigned, std::uintptr_t);
+    Track track = reinterpret_cast<Track>(dlsym(RTLD_DEFAULT, "PyTraceMalloc_Track"));
+    Untrack untrack = reinterpret_cast<Untrack>(dlsym(RTLD_DEFAULT, "PyTraceMalloc_Untrack"));
+    static constexpr unsigned numpy_domain = 389047;  // the domain NumPy reports in
+};
+
+const TraceMalloc& tracemalloc() {
+    static const TraceMalloc functions;
+    return functions;
+}
+
+template <class T>
+std::pair<T*, nb::ndarray<nb::numpy, T>> traced_array(std::vector<std::size_t> shape) {
+    std::size_t size = 1;
+    for (std::size_t n : shape) size *= n;
+    T* data = new T[size == 0 ? 1 : size];
+    if (tracemalloc().track)
+        tracemalloc().track(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(data),
+                            size * sizeof(T));
+    nb::capsule owner(data, [](void* p) noexcept {
+        if (tracemalloc().untrack)
+            tracemalloc().untrack(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(p));
+        delete[] static_cast<T*>(p);
+    });
+    return {data, nb::ndarray<nb::numpy, T>(data, shape.size(), shape.data(), owner)};
+}
 
 void bind_raw_data(nb::module_& m) {
     namespace L = aerolume::licel;
@@ -409,13 +444,8 @@ void bind_raw_data(nb::module_& m) {
         // Allocated here rather than by NumPy: large NumPy arrays ask the kernel for huge
         // pages, which can stall on memory compaction.  Every element is written by read.
         const std::size_t size = paths.size() * set_of_channel.size() * gates;
-        const std::size_t shape[3] = {paths.size(), set_of_channel.size(), gates};
-        auto* raw = new std::uint32_t[size == 0 ? 1 : size];
-        nb::capsule raw_owner(raw, [](void* p) noexcept { delete[] static_cast<std::uint32_t*>(p); });
-        auto* signal = new double[size == 0 ? 1 : size];
-        nb::capsule signal_owner(signal, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-        nb::ndarray<nb::numpy, std::uint32_t> raw_array(raw, 3, shape, raw_owner);
-        nb::ndarray<nb::numpy, double> signal_array(signal, 3, shape, signal_owner);
+        auto [raw, raw_array] = traced_array<std::uint32_t>({paths.size(), set_of_channel.size(), gates});
+        auto [signal, signal_array] = traced_array<double>({paths.size(), set_of_channel.size(), gates});
         std::vector<std::string> errors;
         {
             Unlocked unlocked;
@@ -648,14 +678,16 @@ void bind_corrections(nb::module_& m) {
         ch.noise = view(noise_in);
         const std::size_t G = ch.starts.size() - 1, OC = ch.out_channels(), OR = ch.out_gates();
         const std::size_t T = ch.times, C = ch.channels, P = ch.pairs.size();
-        NewArray out = new_array({G, OC, OR}), noise = new_array({G, OC, OR}), wsum = new_array({G, OC});
+        auto [out_data, out_array] = traced_array<double>({G, OC, OR});
+        auto [noise_data, noise_array] = traced_array<double>({G, OC, OR});
+        NewArray wsum = new_array({G, OC});
         NewArray mean = new_array({T, C}), sd = new_array({T, C});
         auto [saturated, saturated_array] = new_typed<std::uint64_t>({T, C});
         std::vector<corr::Fit> fits(T * P);
         {
             Unlocked unlocked;
             corr::run_chain(ch, {signal.data(), signal.size()},
-                            {view(out), view(noise), view(wsum), view(mean), view(sd),
+                            {{out_data, G * OC * OR}, {noise_data, G * OC * OR}, view(wsum), view(mean), view(sd),
                              {reinterpret_cast<std::size_t*>(saturated), T * C}, fits},
                             threads);
         }
@@ -672,8 +704,8 @@ void bind_corrections(nb::module_& m) {
             last[i] = fits[i].count ? static_cast<std::int64_t>(fits[i].last) : -1;
         }
         nb::dict d;
-        d["signal"] = out.array;
-        d["noise"] = noise.array;
+        d["signal"] = out_array;
+        d["noise"] = noise_array;
         d["weight_sum"] = wsum.array;
         d["background_mean"] = mean.array;
         d["background_std"] = sd.array;

@@ -167,9 +167,9 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
         ``recorder`` and ``signal_units``; per time and channel ``high_voltage`` (V),
         ``adc_bits``, ``input_range`` (V, analog), ``discriminator_level`` (photon
         counting), ``bin_shift`` and ``bin_shift_decimals``; per time ``stop_time``,
-        ``source_file``, ``station_altitude`` (m), ``latitude``, ``longitude`` (deg),
-        ``zenith_angle``, ``azimuth_angle`` (deg), ``temperature`` (K), ``pressure``
-        (Pa) (NaN where the headers hold none), and ``laser_shots``,
+        ``source_file``, ``header_file_name``, ``station_altitude`` (m), ``latitude``,
+        ``longitude`` (deg), ``zenith_angle``, ``azimuth_angle`` (deg), ``temperature``
+        (K), ``pressure`` (Pa) (NaN where the headers hold none), and ``laser_shots``,
         ``repetition_rate`` (Hz) on (time, laser).
 
         Attributes: ``site``, ``source_files``, and ``altitude`` (m a.s.l.),
@@ -238,7 +238,7 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
             chosen.append(ids.index(name))
     widths = {sets[k].bin_width for k in chosen}
     if len(widths) > 1:
-        raise ValueError("the channels have different bin widths ("
+        raise ValueError(f"{reference_path}: the channels have different bin widths ("
                          + ", ".join(f"{ids[k]}: {sets[k].bin_width:g} m" for k in chosen)
                          + "); read them separately with channels=[...]")
     bin_width = widths.pop()
@@ -334,6 +334,8 @@ def _assemble(raw, signal, paths, headers, sets, ids, chosen, bin_width, gates) 
         "stop_time": ("time", stop, {"long_name": "end of the profile's acquisition (UTC)"}),
         "source_file": ("time", np.array([os.path.basename(p) for p in paths], dtype=object),
                         {"long_name": "raw file of the profile"}),
+        "header_file_name": ("time", np.array([h.file_name for h in headers], dtype=object),
+                             {"long_name": "file name written in the header"}),
         "station_altitude": per_time([h.altitude for h in headers],
                                      {"units": "m", "long_name": "station altitude above sea level"}),
         "latitude": per_time([h.latitude for h in headers],

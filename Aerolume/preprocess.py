@@ -774,6 +774,10 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None
                               saturated, applied, range_correction)
 
 
+# Per-profile coordinates naming files: an average lists its profiles' names.
+_FILE_NAMES = ("source_file", "header_file_name")
+
+
 def _group_reduce(values, starts, weights=None, how="mean"):
     """Reduce (time, ...) per group of profiles: shots-weighted mean, sum, rms."""
     out = []
@@ -869,14 +873,19 @@ def _corrected_dataset(ds, res, starts, pairs, channels, r_out, merge, saturated
             dropped.append(name)
             continue
         if "time" in dims and averaged:
+            if name in _FILE_NAMES and dims == ("time",):
+                # The files of each average, listed.
+                values = np.array([" ".join(str(v) for v in values[a:b + 1])
+                                   for a, b in zip(first, last)], dtype=object)
+                coords[name] = (dims, values, var.attrs)
+                continue
             axis = dims.index("time")
             moved = np.moveaxis(values, axis, 0)
-            same = all((moved[a:b] == moved[a]).all() or
-                       (moved.dtype.kind == "f" and np.array_equal(moved[a:b], np.broadcast_to(moved[a], moved[a:b].shape), equal_nan=True))
+            same = all(np.array_equal(moved[a:b], np.broadcast_to(moved[a], moved[a:b].shape),
+                                      equal_nan=moved.dtype.kind == "f")
                        for a, b in zip(first, last + 1))
             if not same:
-                if name != "source_file":
-                    dropped.append(name)
+                dropped.append(name)
                 continue
             values = np.moveaxis(moved[first], 0, axis)
         if "channel" in dims and P:

@@ -158,7 +158,7 @@ Fit glue_fit_row(std::span<const double> analog, std::span<const double> pc, dou
     if (count < 3) return fit;
     const double ma = sa / static_cast<double>(count), mp = sp / static_cast<double>(count);
     double saa = 0.0, spp = 0.0, sap = 0.0;
-    for (std::size_t k = begin; k < end; ++k)
+    for (std::size_t k = first; k <= last; ++k)
         if (usable(k)) {
             const double da = analog[k] - ma, dp = pc[k] - mp;
             saa += da * da;
@@ -417,21 +417,42 @@ void chain_channel(const Chain& ch, std::span<const double> signal, std::size_t 
     const std::int64_t shift = s.shift, n = static_cast<std::int64_t>(R);
     const std::int64_t lo = std::max<std::int64_t>(0, -shift), hi = std::min<std::int64_t>(n, n - shift);
     std::size_t saturated = 0;
-    for (std::int64_t j = 0; j < n; ++j) {
-        const double m = in[j];
-        double v = given ? given[j] * given[j] : std::max(m, 0.0) * poisson;
-        double x = m;
-        if (dead) {
+    // Straight-line loops the compiler vectorises, for the common cases; the same
+    // arithmetic as dead_time_value.
+    auto input_var = [&](std::int64_t j, double m) {
+        return given ? given[j] * given[j] : std::max(m, 0.0) * poisson;
+    };
+    if (!dead) {
+        for (std::int64_t k = lo; k < hi; ++k) {
+            const double m = in[k + shift];
+            row[k] = m - mean;
+            var[k] = counting_noise ? input_var(k + shift, m) + mean_var : analog_var;
+        }
+    } else if (s.model == DeadTimeModel::non_paralysable) {
+        for (std::int64_t j = 0; j < n; ++j) saturated += in[j] * tau >= 1.0;
+        for (std::int64_t k = lo; k < hi; ++k) {
+            const std::int64_t j = k + shift;
+            const double m = in[j], x = m * tau, d = 1.0 - x;
+            const bool ok = x < 1.0;  // false for NaN too
+            const double gain = 1.0 / (d * d);
+            row[k] = ok ? m / d - mean : nan;
+            const double v = ok ? input_var(j, m) * gain * gain : nan;
+            var[k] = counting_noise ? v + mean_var : analog_var;
+        }
+    } else {
+        for (std::int64_t j = 0; j < n; ++j) {
+            const double m = in[j];
             double gain;
             bool bad;
-            x = dead_time_value(m, tau, s.model, gain, bad);
+            const double x = dead_time_value(m, tau, s.model, gain, bad);
             saturated += bad;
+            const std::int64_t k = j - shift;
+            if (k < lo || k >= hi) continue;
+            double v = input_var(j, m);
             v = std::isnan(v) ? nan : v * gain * gain;
+            row[k] = x - mean;
+            var[k] = counting_noise ? v + mean_var : analog_var;
         }
-        const std::int64_t k = j - shift;
-        if (k < lo || k >= hi) continue;
-        row[k] = x - mean;
-        var[k] = counting_noise ? v + mean_var : analog_var;
     }
     for (std::int64_t k = 0; k < lo; ++k) row[k] = var[k] = nan;
     for (std::int64_t k = std::max(hi, lo); k < n; ++k) row[k] = var[k] = nan;
@@ -465,12 +486,15 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
         // variances, and the sums of one group.
         std::vector<double> rows(OC * R), vars(OC * R), window;
         std::vector<double> w_sum(OC * R), wx(OC * R), w2v(OC * R), totals(OC);
+        std::vector<bool> per_bin(OC);
         for (std::size_t g = gb; g < ge; ++g) {
             const bool single = ch.starts[g + 1] - ch.starts[g] == 1;
-            std::fill(w_sum.begin(), w_sum.end(), 0.0);
             std::fill(wx.begin(), wx.end(), 0.0);
             std::fill(w2v.begin(), w2v.end(), 0.0);
             std::fill(totals.begin(), totals.end(), 0.0);
+            // Per-bin weight sums are kept only once a channel has a NaN bin; until then
+            // every bin's sum is the channel's total (the same additions in the same order).
+            std::fill(per_bin.begin(), per_bin.end(), false);
             for (std::size_t t = ch.starts[g]; t < ch.starts[g + 1]; ++t) {
                 for (std::size_t c = 0; c < C; ++c)
                     chain_channel(ch, signal, t, c, rows.data() + c * R, vars.data() + c * R, window, out);
@@ -499,18 +523,33 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
                 for (std::size_t c = 0; c < OC; ++c) {
                     const std::size_t source = c < C ? c : ch.pairs[c - C].pc;
                     const double w = ch.weights[t * C + source], w2 = w * w;
-                    totals[c] += w;
                     const double* row = rows.data() + c * R;
                     const double* vrow = vars.data() + c * R;
                     double* ws = w_sum.data() + c * R;
                     double* sx = wx.data() + c * R;
                     double* sv = w2v.data() + c * R;
-                    for (std::size_t k = 0; k < R; ++k) {
-                        const double x = row[k];
-                        const bool ok = x == x;
-                        ws[k] += ok ? w : 0.0;
-                        sx[k] += ok ? w * x : 0.0;
-                        sv[k] += ok ? w2 * vrow[k] : 0.0;
+                    if (!per_bin[c]) {
+                        bool any_nan = false;
+                        for (std::size_t k = 0; k < R; ++k) any_nan |= row[k] != row[k];
+                        if (any_nan) {
+                            per_bin[c] = true;
+                            std::fill(ws, ws + R, totals[c]);
+                        }
+                    }
+                    totals[c] += w;
+                    if (per_bin[c]) {
+                        for (std::size_t k = 0; k < R; ++k) {
+                            const double x = row[k];
+                            const bool ok = x == x;
+                            ws[k] += ok ? w : 0.0;
+                            sx[k] += ok ? w * x : 0.0;
+                            sv[k] += ok ? w2 * vrow[k] : 0.0;
+                        }
+                    } else {
+                        for (std::size_t k = 0; k < R; ++k) {
+                            sx[k] += w * row[k];
+                            sv[k] += w2 * vrow[k];
+                        }
                     }
                 }
             }
@@ -523,9 +562,10 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
                     for (std::size_t k = 0; k < R; ++k) nrow[k] = std::sqrt(nrow[k]);
                 } else {
                     out.weight_sum[g * OC + c] = totals[c];
-                    const double* ws = w_sum.data() + c * R;
+                    double* ws = w_sum.data() + c * R;
                     const double* sx = wx.data() + c * R;
                     const double* sv = w2v.data() + c * R;
+                    if (!per_bin[c]) std::fill(ws, ws + R, totals[c]);
                     for (std::size_t k = 0; k < R; ++k) {
                         row[k] = ws[k] > 0.0 ? sx[k] / ws[k] : nan;
                         nrow[k] = ws[k] > 0.0 ? std::sqrt(sv[k]) / ws[k] : nan;

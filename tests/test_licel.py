@@ -269,3 +269,79 @@ def test_skip_gives_one_warning_listing_each_file(tmp_path):
     files[0].write_text("not raw")
     with pytest.raises(ValueError, match="cannot read 2 of 2 files:(.|\n)*not a raw"):
         read_licel(files[:2], errors="skip")
+
+
+def test_random_damage_never_crashes_and_never_passes_silently(tmp_path):
+    """Bytes of the header changed at random, and cuts at random lengths: each file
+    either reads to the same data or gives a ValueError naming it."""
+    rng = np.random.default_rng(11)
+    original = SAMPLES[0].read_bytes()
+    reference = read_licel(SAMPLES[0])
+    path = tmp_path / "damaged"
+    outcomes = {"read": 0, "refused": 0}
+    for trial in range(300):
+        blob = bytearray(original)
+        if trial % 3 == 0:
+            blob = blob[:int(rng.integers(0, len(blob)))]
+        else:
+            at = int(rng.integers(0, 649))  # the header
+            blob[at] = int(rng.integers(0, 256))
+        path.write_bytes(bytes(blob))
+        try:
+            ds = read_licel(path)
+        except ValueError as e:
+            assert str(path) in str(e)
+            outcomes["refused"] += 1
+            continue
+        outcomes["read"] += 1
+        # What was read is the data (a changed header value may change the scale).
+        np.testing.assert_array_equal(ds.raw.values[..., :100], reference.raw.values[..., :100])
+    assert outcomes["refused"] > 100 and outcomes["read"] > 10
+
+
+def test_a_file_changed_between_header_and_data_is_refused(tmp_path):
+    from Aerolume import _core
+
+    files = copy_samples(tmp_path, 2)
+    scanned = [h for h, _, _ in _core.licel_scan([str(f) for f in files], 1)]
+    edit(files[1], b"0920", b"0921")  # same size, another header
+    raw, signal, errors = _core.licel_read([str(f) for f in files], scanned, [0, 1], 16380, 2)
+    assert errors[0] == "" and "changed while being read" in errors[1]
+    assert (raw[1] == 0).all() and np.isnan(signal[1]).all()
+    files[0].write_bytes(files[0].read_bytes()[:-10])
+    _, _, errors = _core.licel_read([str(files[0])], scanned[:1], [0], 16380, 1)
+    assert "changed while being read" in errors[0]
+
+
+def test_profiles_sorted_by_header_time_each_scaled_by_its_own_shots(tmp_path):
+    sets = lambda shots: [f" 1 0 1 00003 1 0800 7.50 00532.o 0 0 00 000 12 {shots:06d} 0.100 BT0",  # noqa: E731
+                          f" 1 1 1 00003 1 0800 7.50 00532.o 0 0 00 000 00 {shots:06d} 0.0040 BC0"]
+    paths = []
+    # Names in the reverse order of the times written in the headers.
+    for name, minute, shots in (("a", 2, 300), ("b", 1, 600), ("c", 0, 1200)):
+        paths.append(write_raw(tmp_path / name,
+                               line2=f"X 01/01/2020 00:0{minute}:00 01/01/2020 00:0{minute}:59 0 0 0 0",
+                               line3=f"{shots:07d} 0010 0000000 0000 02", set_lines=sets(shots),
+                               data=[[4096, 0, 0], [600, 0, 0]]))
+    ds = read_licel(paths)
+    assert list(ds.source_file.values) == ["c", "b", "a"]
+    assert list(ds.shots.values[:, 0]) == [1200, 600, 300]
+    np.testing.assert_allclose(ds.signal.values[:, 0, 0], [100 / 1200, 100 / 600, 100 / 300])
+    np.testing.assert_allclose(ds.signal.values[:, 1, 0], [600 / s * 20 for s in (1200, 600, 300)])
+    assert list(ds.laser_shots.values[:, 0]) == [1200, 600, 300]
+
+
+def test_the_data_is_held_once():
+    import tracemalloc
+
+    read_licel(SAMPLES)  # imports and caches out of the measurement
+    tracemalloc.start()
+    try:
+        with pytest.warns(RuntimeWarning, match="same start time"):
+            ds = read_licel(SAMPLES * 4)  # 20 profiles, 6.6 MB of files
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert ds.sizes["time"] == 20
+    assert peak < 1.5 * ds.nbytes, (peak, ds.nbytes)
+    assert ds.signal.values.flags.owndata is False  # the core's buffer, not a copy

@@ -198,6 +198,14 @@ def test_correct_equals_the_array_functions_step_by_step(raw):
     assert corrected.detection_mode.sel(channel="355_gl").item() == "glued"
     assert corrected.signal_units.sel(channel="355_gl").item() == "MHz m^2"
     assert list(corrected.profiles.values) == [2, 2, 1]
+    assert corrected.source_file.values[0] == f"{SAMPLES[0].name} {SAMPLES[1].name}"
+    # A header value that changes within an average cannot be kept: it is dropped, saying so.
+    changed = raw.copy()
+    changed["high_voltage"] = changed.high_voltage.copy()
+    changed.high_voltage.values[1, 0] += 10
+    with pytest.warns(RuntimeWarning, match="vary within an average were dropped: high_voltage"):
+        assert "high_voltage" not in pp.correct(changed, average=2).variables
+    assert "high_voltage" in pp.correct(changed).variables
     assert corrected.shots.sel(channel="355_gl").values[0] == shots[:2].sum()
     steps = [s["step"] for s in json.loads(corrected.attrs["corrections"])]
     assert steps == ["dead_time", "background", "trigger_delay", "glue", "average_time",
@@ -265,3 +273,106 @@ def test_correct_flags_saturation_and_keeps_the_bins_nan(raw):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         pp.correct(raw, dead_time=3.7)
+
+
+def test_pretrigger_background_overlap_and_unequal_channels(raw):
+    # A pretrigger window: the bins before the laser fires, removed by the trigger delay.
+    ds = pp.correct(raw.isel(time=[0]), trigger_delay=40, background="pretrigger")
+    record = json.loads(ds.attrs["corrections"])[0]
+    assert record["method"] == "pretrigger" and record["bins"]["355_an"] == [0, 40]
+    an = raw.signal.sel(channel="355_an").values[0]
+    assert ds.background.sel(channel="355_an").item() == pytest.approx(an[:40].mean(), rel=1e-12)
+    np.testing.assert_allclose(ds.signal.sel(channel="355_an").values[0, :-40], an[40:] - an[:40].mean(),
+                               rtol=1e-12)
+    assert np.isnan(ds.signal.values[0, :, -40:]).all()
+
+    # The overlap as a DataArray on range, interpolated onto the (merged) range axis.
+    import xarray as xr
+    r = raw["range"].values
+    overlap = xr.DataArray(np.clip(r / 600.0, 0.0, 1.0), coords={"range": r}, dims="range")
+    plain = pp.correct(raw, average={"range": 2})
+    with_overlap = pp.correct(raw, average={"range": 2}, overlap=overlap)
+    merged_overlap = np.clip(plain["range"].values / 600.0, 0.0, 1.0)
+    np.testing.assert_allclose(with_overlap.signal.values, plain.signal.values / merged_overlap, rtol=1e-12)
+
+    # Channels shorter than the range axis are NaN past their bins, and stay so.
+    short = raw.copy()
+    short["signal"] = short.signal.copy()
+    short.signal.values[:, 4, 8000:] = np.nan
+    ds = pp.correct(short, background={"bins": [6000, 8000]}, average=2)
+    assert np.isnan(ds.signal.values[:, 4, 8000:]).all()
+    assert np.isfinite(ds.signal.values[:, 4, :8000]).all()
+    assert np.isfinite(ds.background.values[:, 4]).all()
+
+
+def synthetic_raw(rates, analog, shots=600, bin_width=7.5, seed=0):
+    """A raw Dataset of one photon-counting channel drawn from Poisson counts of `rates`
+    (MHz, per profile) and one analog channel with Gaussian noise around `analog` (mV)."""
+    import xarray as xr
+    rng = np.random.default_rng(seed)
+    rates = np.asarray(rates, float)
+    times, gates = rates.shape
+    counts = rng.poisson(rates * shots * bin_width / 150.0)
+    pc = counts * (150.0 / bin_width / shots)
+    an = analog + rng.normal(0.0, 0.01, (times, gates))
+    return xr.Dataset(
+        {"signal": (("time", "channel", "range"), np.stack([an, pc], axis=1)),
+         "shots": (("time", "channel"), np.full((times, 2), shots))},
+        coords={"time": np.datetime64("2024-05-01T00:00:00", "ns") + np.arange(times) * np.timedelta64(30, "s"),
+                "channel": ["532_an", "532_pc"], "range": (np.arange(gates) + 0.5) * bin_width,
+                "detection_mode": ("channel", ["analog", "photon_counting"]),
+                "bin_width": ("channel", [bin_width, bin_width]),
+                "signal_units": ("channel", ["mV", "MHz"])})
+
+
+def test_signal_noise_matches_the_scatter_of_repeated_profiles():
+    gates, times = 2000, 400
+    true = 20.0 * np.exp(-np.arange(gates) / 200.0) + 0.5  # MHz, background 0.5
+    measured = true / (1 + true * 3e-3)  # a non-paralysable counter of 3 ns dead time
+    raw = synthetic_raw(np.broadcast_to(measured, (times, gates)), 1.0 + true / 50.0)
+    for average, expected_profiles in ((None, times), (8, times // 8)):
+        ds = pp.correct(raw, dead_time=3.0, background={"bins": [1500, 2000]}, average=average)
+        assert ds.sizes["time"] == expected_profiles
+        for channel in ("532_pc", "532_an"):
+            signal = ds.signal.sel(channel=channel).values[:, :1000]
+            noise = ds.signal_noise.sel(channel=channel).values[:, :1000]
+            scatter = signal.std(axis=0, ddof=1)
+            # The estimate carried through the corrections is the actual spread.
+            np.testing.assert_allclose(noise.mean(axis=0).mean(), scatter.mean(), rtol=0.05)
+        # ... and the corrected mean is the true rate above the background.
+        np.testing.assert_allclose(ds.signal.sel(channel="532_pc").values[:, :1000].mean(axis=0),
+                                   true[:1000] - 0.5, rtol=0.02, atol=0.05)
+
+
+def test_time_averaging_by_duration_follows_clock_intervals():
+    raw = synthetic_raw(np.full((9, 50), 5.0), 1.0)  # every 30 s from 00:00:00
+    ds = pp.correct(raw, average="2min", background=None)
+    assert list(ds.profiles.values) == [4, 4, 1]
+    assert [str(t)[11:19] for t in ds.time.values] == ["00:00:00", "00:02:00", "00:04:00"]
+    shifted = raw.assign_coords(time=raw.time + np.timedelta64(45, "s"))
+    assert list(pp.correct(shifted, average="2min").profiles.values) == [3, 4, 2]
+
+
+def test_array_kernels_are_thread_independent_and_check_their_arguments():
+    rng = np.random.default_rng(2)
+    x = rng.uniform(0, 50, (64, 3, 500))
+    noise = rng.uniform(0, 1, x.shape)
+    runs = [(pp.dead_time_correction(x, 4.0, model="paralysable", noise=noise, threads=n),
+             pp.subtract_background(x, (400, 500), threads=n),
+             pp.glue_channels(x / 40, x, threads=n),
+             pp.average_time(x, np.ones(x.shape[:-1]), 5, noise=noise, threads=n),
+             pp.average_range(x, 7, noise=noise, threads=n))
+            for n in (1, 2, 5)]
+    for other in runs[1:]:
+        for a, b in zip(runs[0], other):
+            for u, v in zip(a, b):
+                if u is not None:
+                    np.testing.assert_array_equal(u, v)
+    with pytest.raises(ValueError, match="noise must have the signal's shape"):
+        pp.dead_time_correction(x, 4.0, noise=noise[:, :2])
+    with pytest.raises(ValueError, match="photon_counting must have the shape of analog"):
+        pp.glue_channels(x, x[:2])
+    with pytest.raises(TypeError, match="rate must be a real number"):
+        pp.dead_time_correction("fast", 4.0)
+    with pytest.raises(ValueError, match="threads must be"):
+        pp.shift_bins(x, 1, threads=0)

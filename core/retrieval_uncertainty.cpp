@@ -58,7 +58,7 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
         RandomStream rng(settings.seed, p, j + 1);
         realise(p, j, rng, out, work);
     };
-    if (profiles >= resolve_threads(threads, profiles)) {
+    if (profiles >= resolve_threads(threads, static_cast<std::size_t>(-1))) {
         parallel_for(profiles, threads, [&](std::size_t begin, std::size_t end) {
             // Left uninitialised: every realisation writes its whole row.
             const std::unique_ptr<double[]> values(new double[per_profile]);

@@ -14,28 +14,30 @@ namespace aerolume {
 
 namespace {
 
-// The standard deviation over the realisations of each of `outputs` products of one profile:
-// values[j * row + o * gates + g] is realisation j's product o at gate g; sd[o] + offset its
-// output row (null: not wanted).  Summed over realisations in their order.
+// The standard deviation over the realisations of each of `outputs` products of one profile,
+// at gates [first, last): values[j * row + o * gates + g] is realisation j's product o at
+// gate g; sd[o] + offset its output row (null: not wanted).  Summed over realisations in
+// their order, each gate on its own.
 void reduce(const double* values, std::size_t realisations, std::size_t gates,
-            std::size_t outputs, double* const* sd, std::size_t offset, double* squares) {
+            std::size_t outputs, double* const* sd, std::size_t offset, std::size_t first,
+            std::size_t last, double* squares) {
     const std::size_t row = outputs * gates;
     const double count = static_cast<double>(realisations);
     for (std::size_t o = 0; o < outputs; ++o) {
         if (!sd[o]) continue;
         double* mean = sd[o] + offset;
         const double* v = values + o * gates;
-        std::fill(mean, mean + gates, 0.0);
-        std::fill(squares, squares + gates, 0.0);
+        std::fill(mean + first, mean + last, 0.0);
+        std::fill(squares + first, squares + last, 0.0);
         for (std::size_t j = 0; j < realisations; ++j)
-            for (std::size_t g = 0; g < gates; ++g) mean[g] += v[j * row + g];
-        for (std::size_t g = 0; g < gates; ++g) mean[g] /= count;
+            for (std::size_t g = first; g < last; ++g) mean[g] += v[j * row + g];
+        for (std::size_t g = first; g < last; ++g) mean[g] /= count;
         for (std::size_t j = 0; j < realisations; ++j)
-            for (std::size_t g = 0; g < gates; ++g) {
+            for (std::size_t g = first; g < last; ++g) {
                 const double d = v[j * row + g] - mean[g];
                 squares[g] += d * d;
             }
-        for (std::size_t g = 0; g < gates; ++g) mean[g] = std::sqrt(squares[g] / (count - 1.0));
+        for (std::size_t g = first; g < last; ++g) mean[g] = std::sqrt(squares[g] / (count - 1.0));
     }
 }
 
@@ -66,7 +68,7 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
             for (std::size_t p = begin; p < end; ++p) {
                 for (std::size_t j = 0; j < realisations; ++j)
                     draw(p, j, values.get() + j * row, work.data());
-                reduce(values.get(), realisations, gates, outputs, sd, p * gates,
+                reduce(values.get(), realisations, gates, outputs, sd, p * gates, 0, gates,
                        squares.data());
             }
         });
@@ -79,7 +81,10 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
             for (std::size_t j = begin; j < end; ++j) draw(p, j, values.get() + j * row, work.data());
         });
         std::vector<double> squares(gates);
-        reduce(values.get(), realisations, gates, outputs, sd, p * gates, squares.data());
+        parallel_for(gates, threads, [&](std::size_t first, std::size_t last) {
+            reduce(values.get(), realisations, gates, outputs, sd, p * gates, first, last,
+                   squares.data());
+        });
     }
 }
 

@@ -739,7 +739,7 @@ void bind_corrections(nb::module_& m) {
 #include "simulate.h"
 namespace {
 
-using Index = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
+using GateIntervals = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
 
 // The profiles of `signal` and a view of another input: one profile shared by all, or one
 // per profile.
@@ -763,7 +763,7 @@ struct RetrievalShape {
             throw std::invalid_argument(std::string(name) + " needs one value or one per profile");
         return aerolume::PerProfile<double>::of({a.data(), a.size()});
     }
-    aerolume::PerProfile<std::int64_t> intervals(const Index& a, const char* name) const {
+    aerolume::PerProfile<std::int64_t> intervals(const GateIntervals& a, const char* name) const {
         if (a.size() != 2 && a.size() != 2 * profiles)
             throw std::invalid_argument(std::string(name) + " needs one (begin, end) pair or one per profile");
         for (std::size_t i = 0; i < a.size(); i += 2) {
@@ -810,7 +810,7 @@ aerolume::NoiseModel noise_model(const RetrievalShape& s, int kind, const In& si
 
 aerolume::KlettInputs klett_inputs(const RetrievalShape& s, const In& signal, const In& range,
                                    const In& beta_m, const In& alpha_m, const In& lidar_ratio,
-                                   const Index& reference, const In& reference_value,
+                                   const GateIntervals& reference, const In& reference_value,
                                    const In& calibration, bool forward) {
     aerolume::KlettInputs in;
     in.profiles = s.profiles;
@@ -835,7 +835,7 @@ aerolume::RamanInputs raman_inputs(const RetrievalShape& s, const In& elastic, c
                                    const In& alpha_m, const In& alpha_m_raman,
                                    const In& extinction, const In& half_width,
                                    double wavelength_ratio, const In& angstrom,
-                                   const Index& reference, const In& reference_value) {
+                                   const GateIntervals& reference, const In& reference_value) {
     aerolume::RamanInputs in;
     in.profiles = s.profiles;
     in.gates = s.gates;
@@ -906,7 +906,7 @@ void bind_retrievals(nb::module_& m) {
     m.def(
         "klett_fernald",
         [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
-           const In& lidar_ratio, const Index& reference, const In& reference_value,
+           const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
            const In& calibration, bool forward, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::KlettInputs in =
@@ -931,7 +931,7 @@ void bind_retrievals(nb::module_& m) {
     m.def(
         "klett_fernald_monte_carlo",
         [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
-           const In& lidar_ratio, const Index& reference, const In& reference_value,
+           const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
            const In& calibration, bool forward, int noise_kind, const In& sigma,
            const In& counts_per_unit, const In& background, std::size_t realisations,
            std::uint64_t seed, double lidar_ratio_sd, double reference_value_sd,
@@ -969,7 +969,7 @@ void bind_retrievals(nb::module_& m) {
             const In none;
             aerolume::RamanInputs in = raman_inputs(
                 s, none, raman_signal, range, none, number_density, alpha_m, alpha_m_raman,
-                none, half_width, wavelength_ratio, angstrom, Index(), none);
+                none, half_width, wavelength_ratio, angstrom, GateIntervals(), none);
             in.raman_noise = s.optional_rows(raman_noise, "raman_noise");
             NewArray extinction = unfilled_array(s.shape), error = new_array(s.shape);
             const bool with_error = !in.raman_noise.empty();
@@ -990,7 +990,7 @@ void bind_retrievals(nb::module_& m) {
         [](const In& elastic_signal, const In& raman_signal, const In& range, const In& beta_m,
            const In& number_density, const In& alpha_m, const In& alpha_m_raman,
            const In& extinction, double wavelength_ratio, const In& angstrom,
-           const Index& reference, const In& reference_value, unsigned threads) {
+           const GateIntervals& reference, const In& reference_value, unsigned threads) {
             const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
             const In none;
             const aerolume::RamanInputs in =
@@ -1016,7 +1016,7 @@ void bind_retrievals(nb::module_& m) {
         [](const In& elastic_signal, const In& raman_signal, const In& range, const In& beta_m,
            const In& number_density, const In& alpha_m, const In& alpha_m_raman,
            const In& extinction, const In& half_width, double wavelength_ratio,
-           const In& angstrom, const Index& reference, const In& reference_value,
+           const In& angstrom, const GateIntervals& reference, const In& reference_value,
            int elastic_kind, const In& elastic_sigma, const In& elastic_counts_per_unit,
            const In& elastic_background, int raman_kind, const In& raman_sigma,
            const In& raman_counts_per_unit, const In& raman_background,

@@ -480,7 +480,8 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
         elastic = Layout(elastic_signal, range, "elastic_signal")
         mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, True)
         w0, wr = ext.attrs["wavelength"], ext.attrs["raman_wavelength"]
-        gates, value, missing = _reference(layout, reference, reference_value)
+        gates, missing = layout.interval_gates(reference)  # checked (and warned) above
+        value = layout.per_profile(reference_value, "reference_value", positive=True)
         e_sd, b_sd, l_sd = _core.raman_monte_carlo(
             elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
             mol["alpha_m"], alpha_raman, _EMPTY, _half_widths(layout, window), w0 / wr,

@@ -12,9 +12,10 @@ Cases:
   4,000-gate profile and of the 1,440 x 4,000 set, against NumPy vectorised over the
   realisations (one profile at a time).  NumPy's run over the whole set is long; it is timed
   on the first ``--numpy-profiles`` profiles, the core on the same ones and on all.
-- What bounds the Monte Carlo: its time per gate and realisation against the inversion
-  alone, the noise alone (drawn by the forward model's generator) and the memory traffic of
-  its buffer of realisations measured as a plain copy of the same bytes.
+- What bounds the Monte Carlo: its time per gate and realisation with no draws, with the
+  lidar-ratio draw (an exponential per gate), with the noise (a normal deviate per gate)
+  and with both, against the memory traffic of its buffer of realisations timed as plain
+  copies of the same bytes.
 """
 
 from __future__ import annotations
@@ -139,26 +140,29 @@ def main() -> None:
     del full
 
     # ---- What bounds the Monte Carlo ---------------------------------------------------
+    # The same Monte Carlo with less work per gate and realisation: no draws at all (the
+    # inversion, the buffer of realisations and the spread), the lidar-ratio draw alone (one
+    # exponential per gate), the noise alone (one normal deviate per gate), and both; and
+    # the buffer's memory traffic (written once, read twice) timed as plain copies.
     rows = signal[:numpy_profiles]
     count = rows.size * realisations
-    tiled = np.ascontiguousarray(np.repeat(rows, realisations, axis=0))
-    noise = np.ascontiguousarray(np.broadcast_to(sigma, tiled.shape))
-    buffer = np.empty(2 * count)  # the realisations' two products
+    cases = {"inversion only": {}, "+ exp (lidar ratio)": {"lidar_ratio": 5.0},
+             "+ normal (noise)": {"noise": sigma},
+             "+ both": {"noise": sigma, "lidar_ratio": 5.0}}
+    buffer = np.ones(2 * count)
     target = np.empty_like(buffer)
-    t = median_time({
-        "monte carlo": lambda: core_mc(rows, 1),
-        "inversion": lambda: retrieval.klett_fernald(tiled, r, mol, LIDAR_RATIO, REFERENCE,
-                                                     threads=1),
-        "noise": lambda: _core.add_noise(tiled, 1, noise, np.empty(0), np.empty(0), 5,
-                                         threads=1),
-        "copy": lambda: np.copyto(target, buffer),
-    }, repeats)
+
+    def run(extra):
+        return retrieval.klett_fernald(rows, r, mol, LIDAR_RATIO, REFERENCE, threads=1,
+                                       uncertainty={"realisations": realisations, **extra})
+
+    functions = {name: (lambda extra=extra: run(extra)) for name, extra in cases.items()}
+    functions["copy"] = lambda: np.copyto(target, buffer)
+    t = median_time(functions, repeats)
     ns = {k: v / count * 1e9 for k, v in t.items()}
-    print(f"Per gate and realisation, 1 thread: Monte Carlo {ns['monte carlo']:.1f} ns = "
-          f"inversion {ns['inversion']:.1f} ns (one exp, two integrals, a division) + "
-          f"noise {ns['noise']:.1f} ns (normal deviates: a log and a square root per pair) + "
-          f"the rest; its buffer's traffic (written once, read twice) as copies: "
-          f"{1.5 * ns['copy']:.1f} ns")
+    print("Monte Carlo per gate and realisation, 1 thread: " +
+          ", ".join(f"{name} {ns[name]:.1f} ns" for name in cases) +
+          f"; the buffer's traffic as copies {1.5 * ns['copy']:.1f} ns")
 
 
 if __name__ == "__main__":

@@ -13,8 +13,6 @@ std::uint64_t splitmix64(std::uint64_t& x) {
     return z ^ (z >> 31);
 }
 
-std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-
 // Inversion: walk the cumulative distribution from k = 0.  For mean < 10 this takes at most
 // a few dozen steps.
 double poisson_inversion(RandomStream& rng, double mean) {
@@ -65,77 +63,33 @@ RandomStream::RandomStream(std::uint64_t seed, std::uint64_t stream, std::uint64
     if ((s_[0] | s_[1] | s_[2] | s_[3]) == 0) s_[0] = 1;  // the one state xoshiro cannot leave
 }
 
-std::uint64_t RandomStream::next() {
-    const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
-    const std::uint64_t t = s_[1] << 17;
-    s_[2] ^= s_[0];
-    s_[3] ^= s_[1];
-    s_[1] ^= s_[2];
-    s_[0] ^= s_[3];
-    s_[2] ^= t;
-    s_[3] = rotl(s_[3], 45);
-    return result;
+Ziggurat::Ziggurat() {
+    x[0] = v / std::exp(-0.5 * r * r);
+    x[1] = r;
+    for (int i = 1; i < strips - 1; ++i)
+        x[i + 1] = std::sqrt(-2.0 * std::log(std::exp(-0.5 * x[i] * x[i]) + v / x[i]));
+    x[strips] = 0.0;
+    for (int i = 0; i <= strips; ++i) f[i] = std::exp(-0.5 * x[i] * x[i]);
 }
 
-// (The shifted values fit a signed integer, whose conversion to double is one instruction.)
-double RandomStream::uniform() {
-    return static_cast<double>(static_cast<std::int64_t>(next() >> 11)) * 0x1.0p-53;
+const Ziggurat& Ziggurat::table() {
+    static const Ziggurat ziggurat;
+    return ziggurat;
 }
 
-double RandomStream::uniform_open() {
-    return (static_cast<double>(static_cast<std::int64_t>(next() >> 12)) + 0.5) * 0x1.0p-52;
-}
-
-namespace {
-
-// Marsaglia and Tsang's (2000) ziggurat of the standard normal density f(x) = exp(-x^2/2):
-// 128 strips of equal area V, strip 0 the base (width V / f(R), the tail beyond R
-// included), strip i >= 1 between heights f(x[i]) and f(x[i + 1]) and of width x[i].
-struct Ziggurat {
-    static constexpr int strips = 128;
-    static constexpr double r = 3.442619855899;
-    static constexpr double v = 9.91256303526217e-3;
-    double x[strips + 1];
-    double f[strips + 1];
-
-    Ziggurat() {
-        x[0] = v / std::exp(-0.5 * r * r);
-        x[1] = r;
-        for (int i = 1; i < strips - 1; ++i)
-            x[i + 1] = std::sqrt(-2.0 * std::log(std::exp(-0.5 * x[i] * x[i]) + v / x[i]));
-        x[strips] = 0.0;
-        for (int i = 0; i <= strips; ++i) f[i] = std::exp(-0.5 * x[i] * x[i]);
+double RandomStream::normal_edge(int strip, double u, double value) {
+    if (strip == 0) {
+        // The tail beyond R (Marsaglia 1964).
+        double a, b;
+        do {
+            a = -std::log(uniform_open()) / Ziggurat::r;
+            b = -std::log(uniform_open());
+        } while (2.0 * b < a * a);
+        return u < 0.0 ? -(Ziggurat::r + a) : Ziggurat::r + a;
     }
-};
-
-const Ziggurat& ziggurat() {
-    static const Ziggurat table;
-    return table;
-}
-
-}  // namespace
-
-double RandomStream::normal() {
-    const Ziggurat& z = ziggurat();
-    for (;;) {
-        const std::uint64_t bits = next();
-        const int i = static_cast<int>(bits & 0x7f);                       // low 7 bits
-        const double u =  // top 53 bits, uniform on [-1, 1)
-            2.0 * (static_cast<double>(static_cast<std::int64_t>(bits >> 11)) * 0x1.0p-53) - 1.0;
-        const double value = u * z.x[i];
-        if (std::fabs(value) < z.x[i + 1]) return value;  // inside the strip's rectangle
-        if (i == 0) {
-            // The tail beyond R (Marsaglia 1964).
-            double a, b;
-            do {
-                a = -std::log(uniform_open()) / Ziggurat::r;
-                b = -std::log(uniform_open());
-            } while (2.0 * b < a * a);
-            return u < 0.0 ? -(Ziggurat::r + a) : Ziggurat::r + a;
-        }
-        const double y = z.f[i] + uniform() * (z.f[i + 1] - z.f[i]);
-        if (y < std::exp(-0.5 * value * value)) return value;
-    }
+    const Ziggurat& z = Ziggurat::table();
+    const double y = z.f[strip] + uniform() * (z.f[strip + 1] - z.f[strip]);
+    return y < std::exp(-0.5 * value * value) ? value : std::nan("");
 }
 
 double RandomStream::poisson(double mean) {

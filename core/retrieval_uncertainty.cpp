@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -13,10 +14,40 @@ namespace aerolume {
 
 namespace {
 
+// The standard deviation over the realisations of each of `outputs` products of one profile,
+// at gates [first, last): values[j * row + o * gates + g] is realisation j's product o at
+// gate g; sd[o] + offset its output row (null: not wanted).  Summed over realisations in
+// their order, each gate on its own.
+void reduce(const double* values, std::size_t realisations, std::size_t gates,
+            std::size_t outputs, double* const* sd, std::size_t offset, std::size_t first,
+            std::size_t last, double* squares) {
+    const std::size_t row = outputs * gates;
+    const double count = static_cast<double>(realisations);
+    for (std::size_t o = 0; o < outputs; ++o) {
+        if (!sd[o]) continue;
+        double* mean = sd[o] + offset;
+        const double* v = values + o * gates;
+        std::fill(mean + first, mean + last, 0.0);
+        std::fill(squares + first, squares + last, 0.0);
+        for (std::size_t j = 0; j < realisations; ++j)
+            for (std::size_t g = first; g < last; ++g) mean[g] += v[j * row + g];
+        for (std::size_t g = first; g < last; ++g) mean[g] /= count;
+        for (std::size_t j = 0; j < realisations; ++j)
+            for (std::size_t g = first; g < last; ++g) {
+                const double d = v[j * row + g] - mean[g];
+                squares[g] += d * d;
+            }
+        for (std::size_t g = first; g < last; ++g) mean[g] = std::sqrt(squares[g] / (count - 1.0));
+    }
+}
+
 // Runs realise(p, j, rng, out, work) for every profile p and realisation j, out holding the
 // realisation's `outputs` products (outputs x gates), and writes each product's standard
-// deviation over the realisations to sd[o] (profiles x gates).  Profiles go in groups
-// whose realisations fit a bounded buffer; the realisations of a group run in parallel.
+// deviation over the realisations to sd[o] (profiles x gates).  With at least as many
+// profiles as threads, each thread takes whole profiles (one parallel region, so a thread
+// the system holds back delays the call once, not at every step); with fewer, the
+// realisations of each profile are shared out.  Either way each realisation and each
+// spread is computed the same, so the results do not depend on the thread count.
 template <class Realise>
 void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
             const MonteCarloSettings& settings, std::size_t work_size, unsigned threads,
@@ -25,41 +56,34 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
     const std::size_t row = outputs * gates;
     const std::size_t per_profile = realisations * row;
     if (profiles == 0 || per_profile == 0) return;
-    constexpr std::size_t budget = std::size_t{1} << 21;  // doubles (16 MiB)
-    const std::size_t group = std::clamp<std::size_t>(budget / per_profile, 1, profiles);
-    std::vector<double> buffer(group * per_profile);
-    const double count = static_cast<double>(realisations);
-
-    for (std::size_t first = 0; first < profiles; first += group) {
-        const std::size_t members = std::min(group, profiles - first);
-        parallel_for(members * realisations, threads, [&](std::size_t begin, std::size_t end) {
-            std::vector<double> work(work_size);
-            for (std::size_t item = begin; item < end; ++item) {
-                const std::size_t p = first + item / realisations, j = item % realisations;
-                RandomStream rng(settings.seed, p, j + 1);
-                realise(p, j, rng, buffer.data() + item * row, work.data());
+    auto draw = [&](std::size_t p, std::size_t j, double* out, double* work) {
+        RandomStream rng(settings.seed, p, j + 1);
+        realise(p, j, rng, out, work);
+    };
+    if (profiles >= resolve_threads(threads, static_cast<std::size_t>(-1))) {
+        parallel_for(profiles, threads, [&](std::size_t begin, std::size_t end) {
+            // Left uninitialised: every realisation writes its whole row.
+            const std::unique_ptr<double[]> values(new double[per_profile]);
+            std::vector<double> work(work_size), squares(gates);
+            for (std::size_t p = begin; p < end; ++p) {
+                for (std::size_t j = 0; j < realisations; ++j)
+                    draw(p, j, values.get() + j * row, work.data());
+                reduce(values.get(), realisations, gates, outputs, sd, p * gates, 0, gates,
+                       squares.data());
             }
         });
-        parallel_for(members * outputs, threads, [&](std::size_t begin, std::size_t end) {
-            std::vector<double> squares(gates);
-            for (std::size_t item = begin; item < end; ++item) {
-                const std::size_t member = item / outputs, o = item % outputs;
-                if (!sd[o]) continue;
-                double* mean = sd[o] + (first + member) * gates;
-                const double* values = buffer.data() + member * per_profile + o * gates;
-                std::fill(mean, mean + gates, 0.0);
-                std::fill(squares.begin(), squares.end(), 0.0);
-                for (std::size_t j = 0; j < realisations; ++j)
-                    for (std::size_t g = 0; g < gates; ++g) mean[g] += values[j * row + g];
-                for (std::size_t g = 0; g < gates; ++g) mean[g] /= count;
-                for (std::size_t j = 0; j < realisations; ++j)
-                    for (std::size_t g = 0; g < gates; ++g) {
-                        const double d = values[j * row + g] - mean[g];
-                        squares[g] += d * d;
-                    }
-                for (std::size_t g = 0; g < gates; ++g)
-                    mean[g] = std::sqrt(squares[g] / (count - 1.0));
-            }
+        return;
+    }
+    const std::unique_ptr<double[]> values(new double[per_profile]);
+    for (std::size_t p = 0; p < profiles; ++p) {
+        parallel_for(realisations, threads, [&](std::size_t begin, std::size_t end) {
+            std::vector<double> work(work_size);
+            for (std::size_t j = begin; j < end; ++j) draw(p, j, values.get() + j * row, work.data());
+        });
+        std::vector<double> squares(gates);
+        parallel_for(gates, threads, [&](std::size_t first, std::size_t last) {
+            reduce(values.get(), realisations, gates, outputs, sd, p * gates, first, last,
+                   squares.data());
         });
     }
 }

@@ -123,10 +123,6 @@ def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.n
     repeated = np.flatnonzero(np.diff(table[:, 0]) == 0)
     if repeated.size:
         raise ValueError(f"{path}: altitude {table[repeated[0], 0]:g} m appears twice")
-    if table[:, 0].max() < 1000.0 and table[:, 1].max() < 2000.0:
-        warnings.warn(f"{path}: altitudes below 1000 m and pressures below 2000 Pa: are they "
-                      "in km and hPa? The columns must be in m and Pa", UserWarning,
-                      stacklevel=2)
     return table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy()
 
 
@@ -449,10 +445,15 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, int]:
         path = config.resolve(config["atmosphere"]["sounding"])
         try:
             sounding = read_sounding(path)
+            from .atmosphere import sounding as make_sounding
+            make_sounding(*sounding)  # its own checks (units, levels) before any work
         except FileNotFoundError:
             raise config.error("[atmosphere] sounding", f"no such file {str(path)!r}") from None
         except (OSError, ValueError) as err:
-            raise config.error("[atmosphere] sounding", str(err)) from None
+            text = str(err)
+            if not text.startswith(str(path)):
+                text = f"{path}: {text}"
+            raise config.error("[atmosphere] sounding", text) from None
     processing = config["processing"]
     settings = Settings(
         errors=config["input"]["errors"], corrections=dict(config["corrections"]),
@@ -484,6 +485,15 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, int]:
             raise config.error("[corrections]", str(err)) from None
     from . import products
     products.resolve_channels(corrected, settings, config)
+    # The molecular atmosphere along this beam: a sounding that starts above the station,
+    # or a station altitude outside the atmosphere, fails here.
+    if math.isfinite(settings.max_range):
+        corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+    try:
+        products.molecular(corrected, settings, *_station(corrected, settings))
+    except ValueError as err:
+        where = "[atmosphere] sounding" if sounding is not None else "[station]"
+        raise config.error(where, str(err)) from None
     return settings, _averaging(corrected)
 
 

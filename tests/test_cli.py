@@ -245,6 +245,10 @@ BAD_CONFIGS = {
                         "[klett] reference: reaches 31000 m, beyond"),
     "sounding missing": ('[atmosphere]\nsounding = "sonde.txt"\n',
                          "[atmosphere] sounding: no such file"),
+    "sounding in hPa": ('[atmosphere]\nsounding = "hpa.txt"\n',
+                        "[atmosphere] sounding: "),
+    "sounding above": ('[atmosphere]\nsounding = "high.txt"\n',
+                       "[atmosphere] sounding: "),
 }
 
 
@@ -254,6 +258,10 @@ def bad_case(tmp_path, damaged, case):
     out = tmp_path / "out.nc"
     if case in BAD_CONFIGS:
         body, message = BAD_CONFIGS[case]
+        # A radiosonde whose pressures are in hPa, not Pa.
+        (tmp_path / "hpa.txt").write_text("100 1000 300\n5000 540 270\n15000 120 210\n")
+        # One that starts 400 m above the station.
+        (tmp_path / "high.txt").write_text("500 95000 290\n5000 54000 270\n40000 300 250\n")
         (tmp_path / "bad.toml").write_text(body)
         return (["process", *files[:2], "-c", tmp_path / "bad.toml", "-o", out],
                 f"{tmp_path / 'bad.toml'}: {message}")

@@ -35,9 +35,9 @@ products.  Tables and fields (``aerolume config`` prints this as a commented fil
 ``[uncertainty]``
     ``realisations`` of the Monte Carlo uncertainty (0: none) and its ``seed``.
 ``[processing]``
-    ``block``: raw profiles per unit of work (the unit that runs on one Dask worker; of
-    the products only the Monte Carlo draws depend on it), ``max_range`` (m) of the
-    products, ``threads`` of the numerical core per process (0: all cores).
+    ``block``: raw profiles per unit of work (the unit that runs on one Dask worker; the
+    products do not depend on it), ``max_range`` (m) of the products, ``threads`` of the
+    numerical core per process (0: all cores).
 ``[output]``
     ``compression``: zlib level of the netCDF variables (0 to 9).
 """
@@ -242,8 +242,8 @@ SCHEMA: dict[str, dict[str, Field]] = {
     },
     "processing": {
         "block": Field(30, _integer(minimum=1),
-                       "raw profiles per unit of work (what one Dask task processes); of "
-                       "the products only the Monte Carlo draws depend on it"),
+                       "raw profiles per unit of work (what one Dask task processes); the "
+                       "products do not depend on it"),
         "max_range": Field(30000.0, _number("m", positive=True, allow_inf=True),
                            "farthest range along the beam kept in the products (m; inf for "
                            "every bin; the corrections see every bin regardless)"),

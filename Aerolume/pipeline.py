@@ -7,7 +7,7 @@ either way the same function runs on the same blocks, so the products are the sa
 for bit.  The blocks are then joined in time order and written with their provenance
 (:func:`write`).
 
-Before any block runs, :func:`process` checks the configuration against the data:
+Before any block runs, :func:`prepare` checks the configuration against the data:
 the corrections on the first file, the channels the retrievals name, the sounding file.
 """
 

@@ -27,7 +27,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["elastic_channels", "resolve_channels", "molecular", "retrieve", "block_seed"]
+__all__ = ["elastic_channels", "resolve_channels", "molecular", "retrieve", "profile_seed"]
 
 #: Emitted wavelengths of the usual lidar lasers (nm): a channel within 1 nm of one of
 #: these is elastic; the others are Raman or fluorescence channels.
@@ -113,12 +113,12 @@ def resolve_channels(corrected, settings, config) -> None:
         raise config.error("[[raman]]", "two Raman retrievals for the same elastic channel")
 
 
-def block_seed(seed: int, times: np.ndarray, channel: str) -> int:
-    """The Monte Carlo seed of one block and channel: fixed by the configured seed, the
-    block's first profile time and the channel, so that a block draws the same numbers
-    wherever it runs."""
-    first = int(np.asarray(times).astype("datetime64[ns]").astype(np.int64)[0])
-    digest = hashlib.sha256(f"{seed}/{first}/{channel}".encode()).digest()
+def profile_seed(seed: int, time, channel: str) -> int:
+    """The Monte Carlo seed of one profile and channel: fixed by the configured seed, the
+    profile's start time and the channel, so that a profile draws the same numbers
+    whichever block it falls in and wherever that block runs."""
+    stamp = int(np.asarray(time).astype("datetime64[ns]").astype(np.int64))
+    digest = hashlib.sha256(f"{seed}/{stamp}/{channel}".encode()).digest()
     return int.from_bytes(digest[:8], "little")
 
 
@@ -236,6 +236,7 @@ def retrieve(corrected, molecular_ds, settings):
     threads = settings.threads or None
     klett = settings.klett
     stamp = ", ".join(np.datetime_as_string(times[[0, -1]], unit="m"))
+    seed = settings.uncertainty["seed"] if settings.uncertainty["realisations"] else None
 
     def inputs(channel):
         signal = np.asarray(corrected["signal"].sel(channel=channel).values, dtype=float)
@@ -259,25 +260,34 @@ def retrieve(corrected, molecular_ds, settings):
         interval, found, reason = _reference(signal[:, :n], rng[:n], cut, noise[:, :n],
                                              klett, klett, f"[klett] {channel}")
         _warn_missing(found, reason, f"Klett-Fernald {channel}", stamp)
-        if not np.any(found):  # no reference anywhere in the block: nothing to retrieve
+        values = {name: np.full(signal.shape, np.nan) for name in klett_names}
+
+        def fernald(rows, mc):
+            with warnings.catch_warnings():
+                # Profiles without a reference are reported above, once.
+                warnings.filterwarnings("ignore", message=".*reference.*")
+                res = retrieval.klett_fernald(signal[rows, :n], rng[:n], cut,
+                                              klett["lidar_ratio"], interval[rows],
+                                              klett["reference_value"], uncertainty=mc,
+                                              threads=threads)
             for name in klett_names:
-                k_results[name].append(np.full(signal.shape, np.nan))
-            k_reference.append(interval)
-            continue
-        mc = _monte_carlo(settings, block_seed(settings.uncertainty["seed"], times, channel),
-                          noise=noise[:, :n], lidar_ratio=klett["lidar_ratio_uncertainty"],
-                          reference_value=klett["reference_value_uncertainty"])
-        with warnings.catch_warnings():
-            # Profiles without a reference are reported above, once.
-            warnings.filterwarnings("ignore", message=".*reference.*")
-            res = retrieval.klett_fernald(signal[:, :n], rng[:n], cut, klett["lidar_ratio"],
-                                          interval, klett["reference_value"],
-                                          uncertainty=mc, threads=threads)
+                if name in res:
+                    values[name][rows, :n] = np.asarray(res[name].values)
+
+        rows = np.flatnonzero(found)
+        if seed is None:
+            if rows.size:
+                fernald(rows, None)
+        else:
+            # One call a profile, each with its own seed: the draws do not depend on the
+            # blocks.  (The core threads a lone profile's realisations.)
+            for p in rows:
+                fernald([p], _monte_carlo(
+                    settings, profile_seed(seed, times[p], channel), noise=noise[[p], :n],
+                    lidar_ratio=klett["lidar_ratio_uncertainty"],
+                    reference_value=klett["reference_value_uncertainty"]))
         for name in klett_names:
-            values = np.full(signal.shape, np.nan)
-            if name in res:
-                values[:, :n] = np.asarray(res[name].values)
-            k_results[name].append(values)
+            k_results[name].append(values[name])
         k_reference.append(interval)
     if klett["channels"]:
         dims = ("time", "klett_channel", "range")
@@ -313,6 +323,7 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
              "backscatter_uncertainty", "lidar_ratio_uncertainty",
              "extinction_statistical_error", "effective_resolution")
     results = {name: [] for name in names}
+    seed = settings.uncertainty["seed"] if settings.uncertainty["realisations"] else None
     for pair in settings.raman:
         elastic, raman = pair["elastic"], pair["raman"]
         e_signal, e_noise, e_mol = inputs(elastic)
@@ -340,34 +351,54 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
         interval, found, reason = _reference(e_signal[:, :n], rng[:n], mol_e, e_noise[:, :n],
                                              table, settings.klett, f"[[raman]] {elastic}")
         _warn_missing(found, reason, f"Raman {elastic}/{raman}", stamp)
-        mc = _monte_carlo(settings, block_seed(settings.uncertainty["seed"], times,
-                                               f"{elastic}/{raman}"),
-                          noise=e_noise[:, :n], raman_noise=r_noise[:, :n],
-                          reference_value=pair["reference_value_uncertainty"],
-                          angstrom=pair["angstrom_uncertainty"])
         window = np.full(n, pair["window"])
-        # The extinction needs no reference: alone, it gives the analytic statistical
-        # error of its fit, and all there is where no profile of the block has a reference.
-        extinction = retrieval.raman_extinction(
-            r_signal[:, :n], rng[:n], mol_e, mol_r, pair["angstrom"], window,
-            noise=r_noise[:, :n], uncertainty=None if np.any(found) else mc,
-            wavelength=w0, raman_wavelength=wr, threads=settings.threads or None)
-        if np.any(found):
+        common = dict(wavelength=w0, raman_wavelength=wr, threads=settings.threads or None)
+        values = {name: np.full(e_signal.shape, np.nan) for name in names}
+
+        def fill(rows, res):
+            for name in names:
+                if name in res:
+                    values[name][rows, :n] = np.broadcast_to(np.asarray(res[name].values),
+                                                             (len(rows), n))
+
+        def monte_carlo(p):
+            if seed is None:
+                return None
+            return _monte_carlo(settings, profile_seed(seed, times[p], f"{elastic}/{raman}"),
+                                noise=e_noise[[p], :n], raman_noise=r_noise[[p], :n],
+                                reference_value=pair["reference_value_uncertainty"],
+                                angstrom=pair["angstrom_uncertainty"])
+
+        def extinction(rows, mc):
+            return retrieval.raman_extinction(r_signal[rows, :n], rng[:n], mol_e, mol_r,
+                                              pair["angstrom"], window, uncertainty=mc,
+                                              **common)
+
+        def whole(rows, mc):
             with warnings.catch_warnings():
                 warnings.filterwarnings("ignore", message=".*reference.*")
-                res = retrieval.raman_retrieval(
-                    e_signal[:, :n], r_signal[:, :n], rng[:n], mol_e, mol_r, interval,
-                    pair["reference_value"], pair["angstrom"], window, uncertainty=mc,
-                    wavelength=w0, raman_wavelength=wr, threads=settings.threads or None)
+                return retrieval.raman_retrieval(
+                    e_signal[rows, :n], r_signal[rows, :n], rng[:n], mol_e, mol_r,
+                    interval[rows], pair["reference_value"], pair["angstrom"], window,
+                    uncertainty=mc, **common)
+
+        # The extinction needs no reference: every profile gets it, with the analytic
+        # statistical error of its fit.
+        every = np.arange(e_signal.shape[0])
+        fill(every, retrieval.raman_extinction(
+            r_signal[:, :n], rng[:n], mol_e, mol_r, pair["angstrom"], window,
+            noise=r_noise[:, :n], **common))
+        rows = np.flatnonzero(found)
+        if seed is None:
+            if rows.size:
+                fill(rows, whole(rows, None))
         else:
-            res = extinction
-        res = res.assign(extinction_statistical_error=extinction["extinction_statistical_error"])
+            # One call a profile, each with its own seed (see the Klett-Fernald loop).
+            for p in every:
+                fill([p], whole([p], monte_carlo(p)) if found[p] else
+                     extinction([p], monte_carlo(p)))
         for name in names:
-            values = np.full(e_signal.shape, np.nan)
-            if name in res:
-                values[:, :n] = np.broadcast_to(np.asarray(res[name].values),
-                                                (values.shape[0], n))
-            results[name].append(values)
+            results[name].append(values[name])
     units = {"extinction": "m-1", "backscatter": "m-1 sr-1", "lidar_ratio": "sr",
              "effective_resolution": "m", "extinction_statistical_error": "m-1"}
     long_names = {"extinction": "aerosol extinction coefficient (Raman method)",

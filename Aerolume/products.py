@@ -193,6 +193,10 @@ def molecular(ds, settings, station_altitude: float, zenith_angle: float):
 
 # ---- retrievals ---------------------------------------------------------------------------
 
+#: Fewest finite gates a profile needs for a retrieval.
+MIN_GATES = 20
+
+
 def _monte_carlo(settings, seed_of, **extra) -> Any:
     realisations = settings.uncertainty["realisations"]
     if realisations == 0:
@@ -201,31 +205,48 @@ def _monte_carlo(settings, seed_of, **extra) -> Any:
     return MonteCarlo(realisations=realisations, seed=seed_of, **extra)
 
 
-def _reference(signal, rng, mol, noise, table: dict, klett: dict, what: str):
-    """The reference interval per profile: found, or the configured one."""
+def _finite_from(rows: np.ndarray, n: int) -> np.ndarray:
+    """Per profile, the first gate after the last non-finite one below `n`: the
+    retrievals run on the finite part of the profile beyond the instrument's blind or
+    saturated gates (NaN after a trigger-delay shift, a dead-time saturation, a failed
+    glue fit)."""
+    bad = ~np.isfinite(rows[:, :n])
+    last = np.where(bad.any(axis=1), n - 1 - np.argmax(bad[:, ::-1], axis=1), -1)
+    return last + 1
+
+
+def _reference(signal, rng, mol, noise, table: dict, klett: dict):
+    """One profile's reference interval: (interval (2,), found, why not)."""
     from .retrieval import find_reference
 
+    none = np.array([np.nan, np.nan])
     if table["reference"] != "auto":
         bottom, top = table["reference"]
-        if top > rng[-1] or bottom < rng[0]:
-            raise ValueError(f"{what}: the reference [{bottom:g}, {top:g}] m is outside the "
-                             f"products' range (up to {rng[-1]:g} m)")
-        interval = np.broadcast_to(np.array([bottom, top]), signal.shape[:-1] + (2,))
-        return np.array(interval), np.ones(signal.shape[:-1], dtype=bool), ""
-    search = tuple(klett["reference_search"])
-    found = find_reference(signal, rng, mol, search=search, width=klett["reference_width"],
-                           noise=noise)
-    return np.asarray(found.interval), np.asarray(found.found), found.reason_text()
+        if bottom < rng[0] or top > rng[-1]:
+            return none, False, (f"the reference [{bottom:g}, {top:g}] m is outside the "
+                                 f"finite signal ({rng[0]:g} to {rng[-1]:g} m)")
+        return np.array([bottom, top]), True, ""
+    low = max(klett["reference_search"][0], float(rng[0]))
+    high = min(klett["reference_search"][1], float(rng[-1]))
+    if not high - low >= klett["reference_width"]:
+        return none, False, (f"the finite signal ({rng[0]:g} to {rng[-1]:g} m) leaves no "
+                             f"{klett['reference_width']:g} m of the reference search")
+    found = find_reference(signal[None], rng, mol, search=(low, high),
+                           width=klett["reference_width"], noise=noise[None])
+    if not bool(found.found[0]):
+        return none, False, found.reason_text()
+    return np.asarray(found.interval[0], dtype=float), True, ""
 
 
 def retrieve(corrected, molecular_ds, settings):
     """Klett-Fernald and Raman retrievals of one block; returns the block's product.
 
-    Profiles where no reference interval passes the tests get NaN products and one
-    warning per channel saying how many and why.
+    Each profile is retrieved on its own: over its finite gates, with its own reference
+    interval and its own Monte Carlo seed, so nothing depends on the other profiles of
+    the block.  Profiles without a reference (or with too few finite gates) get NaN where
+    a reference is needed, and one warning per channel says how many and why.
     """
     import xarray as xr
-    from . import retrieval
 
     out = corrected.drop_vars([v for v in ("raw",) if v in corrected.variables])
     out = xr.merge([out, molecular_ds], compat="override", join="exact",
@@ -233,172 +254,165 @@ def retrieve(corrected, molecular_ds, settings):
     out.attrs.update(molecular_ds.attrs)  # the atmosphere and station values used
     rng = np.asarray(corrected["range"].values, dtype=float)
     times = corrected["time"].values
-    threads = settings.threads or None
-    klett = settings.klett
-    stamp = ", ".join(np.datetime_as_string(times[[0, -1]], unit="m"))
     seed = settings.uncertainty["seed"] if settings.uncertainty["realisations"] else None
+    context = dict(rng=rng, times=times, seed=seed, settings=settings,
+                   stamp=", ".join(np.datetime_as_string(times[[0, -1]], unit="m")))
 
     def inputs(channel):
         signal = np.asarray(corrected["signal"].sel(channel=channel).values, dtype=float)
         noise = np.asarray(corrected["signal_noise"].sel(channel=channel).values, dtype=float)
         mol = {k: np.asarray(molecular_ds[k].sel(channel=channel).values)
                for k in ("alpha_m", "beta_m")}
-        return signal, np.where(np.isfinite(noise), noise, 0.0), mol
+        # Gates inside the atmosphere (finite molecular values): the retrievals end there.
+        n = int(np.isfinite(mol["beta_m"]).sum())
+        return signal, np.where(np.isfinite(noise), noise, 0.0), mol, n
 
-    def usable(mol):
-        """Gates inside the atmosphere: the retrievals run there only."""
-        return int(np.isfinite(mol["beta_m"]).sum())
-
-    klett_names = ("backscatter", "extinction", "backscatter_uncertainty",
-                   "extinction_uncertainty")
-    k_results = {name: [] for name in klett_names}
-    k_reference = []
-    for channel in klett["channels"]:
-        signal, noise, mol = inputs(channel)
-        n = usable(mol)
-        cut = {k: v[..., :n] for k, v in mol.items()}
-        interval, found, reason = _reference(signal[:, :n], rng[:n], cut, noise[:, :n],
-                                             klett, klett, f"[klett] {channel}")
-        _warn_missing(found, reason, f"Klett-Fernald {channel}", stamp)
-        values = {name: np.full(signal.shape, np.nan) for name in klett_names}
-
-        def fernald(rows, mc):
-            with warnings.catch_warnings():
-                # Profiles without a reference are reported above, once.
-                warnings.filterwarnings("ignore", message=".*reference.*")
-                res = retrieval.klett_fernald(signal[rows, :n], rng[:n], cut,
-                                              klett["lidar_ratio"], interval[rows],
-                                              klett["reference_value"], uncertainty=mc,
-                                              threads=threads)
-            for name in klett_names:
-                if name in res:
-                    values[name][rows, :n] = np.asarray(res[name].values)
-
-        rows = np.flatnonzero(found)
-        if seed is None:
-            if rows.size:
-                fernald(rows, None)
-        else:
-            # One call a profile, each with its own seed: the draws do not depend on the
-            # blocks.  (The core threads a lone profile's realisations.)
-            for p in rows:
-                fernald([p], _monte_carlo(
-                    settings, profile_seed(seed, times[p], channel), noise=noise[[p], :n],
-                    lidar_ratio=klett["lidar_ratio_uncertainty"],
-                    reference_value=klett["reference_value_uncertainty"]))
-        for name in klett_names:
-            k_results[name].append(values[name])
-        k_reference.append(interval)
+    klett = settings.klett
     if klett["channels"]:
-        dims = ("time", "klett_channel", "range")
-        units = {"backscatter": "m-1 sr-1", "extinction": "m-1"}
-        for name in klett_names:
-            base = name.replace("_uncertainty", "")
-            long_name = f"aerosol {base} coefficient (Klett-Fernald)"
-            if name.endswith("_uncertainty"):
-                if settings.uncertainty["realisations"] == 0:
-                    continue
-                long_name = "standard deviation of the " + long_name
-            out[name] = (dims, np.stack(k_results[name], axis=1),
-                         {"units": units[base], "long_name": long_name,
-                          "lidar_ratio_sr": klett["lidar_ratio"],
-                          "reference_value": klett["reference_value"]})
-        reference = np.stack(k_reference, axis=1)
-        for k, edge in enumerate(("bottom", "top")):
-            out[f"reference_{edge}"] = (("time", "klett_channel"), reference[..., k],
-                                        {"units": "m", "long_name": f"{edge} of the reference "
-                                         "interval along the beam (NaN: none found)"})
-        out = out.assign_coords(klett_channel=("klett_channel", np.array(klett["channels"],
-                                                                        dtype=object)))
-
+        out = _klett(out, klett, inputs, **context)
     if settings.raman:
-        out = _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, usable)
+        out = _raman(out, corrected, molecular_ds, inputs, **context)
     return out
 
 
-def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, usable):
+def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp):
+    from . import retrieval
+
+    names = ("backscatter", "extinction", "backscatter_uncertainty",
+             "extinction_uncertainty")
+    results = {name: [] for name in names}
+    references = []
+    threads = settings.threads or None
+    for channel in klett["channels"]:
+        signal, noise, mol, n = inputs(channel)
+        values = {name: np.full(signal.shape, np.nan) for name in names}
+        reference = np.full(signal.shape[:-1] + (2,), np.nan)
+        reasons = []
+        starts = _finite_from(signal, n)
+        for p, s in enumerate(starts):
+            if n - s < MIN_GATES:
+                reasons.append(f"fewer than {MIN_GATES} finite gates")
+                continue
+            cut = {k: v[s:n] for k, v in mol.items()}
+            interval, found, why = _reference(signal[p, s:n], rng[s:n], cut, noise[p, s:n],
+                                              klett, klett)
+            if not found:
+                reasons.append(why)
+                continue
+            reference[p] = interval
+            mc = None if seed is None else _monte_carlo(
+                settings, profile_seed(seed, times[p], channel), noise=noise[p:p + 1, s:n],
+                lidar_ratio=klett["lidar_ratio_uncertainty"],
+                reference_value=klett["reference_value_uncertainty"])
+            res = retrieval.klett_fernald(signal[p:p + 1, s:n], rng[s:n], cut,
+                                          klett["lidar_ratio"], tuple(interval),
+                                          klett["reference_value"], uncertainty=mc,
+                                          threads=threads)
+            for name in names:
+                if name in res:
+                    values[name][p, s:n] = np.asarray(res[name].values)[0]
+        _warn_missing(len(reasons), signal.shape[0], reasons, f"Klett-Fernald {channel}",
+                      stamp)
+        for name in names:
+            results[name].append(values[name])
+        references.append(reference)
+
+    dims = ("time", "klett_channel", "range")
+    units = {"backscatter": "m-1 sr-1", "extinction": "m-1"}
+    for name in names:
+        base = name.replace("_uncertainty", "")
+        long_name = f"aerosol {base} coefficient (Klett-Fernald)"
+        if name.endswith("_uncertainty"):
+            if seed is None:
+                continue
+            long_name = "standard deviation of the " + long_name
+        out[name] = (dims, np.stack(results[name], axis=1),
+                     {"units": units[base], "long_name": long_name,
+                      "lidar_ratio_sr": klett["lidar_ratio"],
+                      "reference_value": klett["reference_value"]})
+    reference = np.stack(references, axis=1)
+    for k, edge in enumerate(("bottom", "top")):
+        out[f"reference_{edge}"] = (("time", "klett_channel"), reference[..., k],
+                                    {"units": "m", "long_name": f"{edge} of the reference "
+                                     "interval along the beam (NaN: none found)"})
+    return out.assign_coords(klett_channel=("klett_channel",
+                                            np.array(klett["channels"], dtype=object)))
+
+
+def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, stamp):
     from . import atmosphere, retrieval
 
     names = ("extinction", "backscatter", "lidar_ratio", "extinction_uncertainty",
              "backscatter_uncertainty", "lidar_ratio_uncertainty",
              "extinction_statistical_error", "effective_resolution")
     results = {name: [] for name in names}
-    seed = settings.uncertainty["seed"] if settings.uncertainty["realisations"] else None
+    threads = settings.threads or None
+    station = float(molecular_ds.attrs["station_altitude"])
+    zenith = float(molecular_ds.attrs["zenith_angle"])
+    model = (atmosphere.sounding(*settings.atmosphere["sounding"])
+             if settings.atmosphere.get("sounding") is not None
+             else atmosphere.standard_atmosphere)
     for pair in settings.raman:
         elastic, raman = pair["elastic"], pair["raman"]
-        e_signal, e_noise, e_mol = inputs(elastic)
-        r_signal, r_noise, _ = inputs(raman)
-        n = min(usable(e_mol), int(np.isfinite(
-            molecular_ds["beta_m"].sel(channel=raman).values).sum()))
+        e_signal, e_noise, _, n_e = inputs(elastic)
+        r_signal, r_noise, _, n_r = inputs(raman)
+        n = min(n_e, n_r)
         w0 = float(corrected["wavelength"].sel(channel=elastic).values)
         wr_header = float(corrected["wavelength"].sel(channel=raman).values)
         wr = float(np.ravel(retrieval.raman_wavelength(w0))[0])
         if abs(wr - wr_header) > 2e-9:
             wr = wr_header  # not the nitrogen line of this laser: trust the header
-        station = float(molecular_ds.attrs["station_altitude"])
-        zenith = float(molecular_ds.attrs["zenith_angle"])
-        model = (atmosphere.sounding(*settings.atmosphere["sounding"])
-                 if settings.atmosphere.get("sounding") is not None
-                 else atmosphere.standard_atmosphere)
+        # The molecular atmosphere at the emitted and at the exact Raman wavelength.
         mol_e = atmosphere.molecular_profile(rng[:n], w0, atmosphere=model,
                                              station_altitude=station, zenith_angle=zenith,
                                              line=settings.atmosphere["line"],
-                                             threads=settings.threads or None)
+                                             threads=threads)
         mol_r = atmosphere.molecular_profile(rng[:n], wr, atmosphere=model,
                                              station_altitude=station, zenith_angle=zenith,
-                                             threads=settings.threads or None)
-        table = dict(pair)
-        interval, found, reason = _reference(e_signal[:, :n], rng[:n], mol_e, e_noise[:, :n],
-                                             table, settings.klett, f"[[raman]] {elastic}")
-        _warn_missing(found, reason, f"Raman {elastic}/{raman}", stamp)
-        window = np.full(n, pair["window"])
-        common = dict(wavelength=w0, raman_wavelength=wr, threads=settings.threads or None)
+                                             threads=threads)
+        common = dict(wavelength=w0, raman_wavelength=wr, threads=threads)
         values = {name: np.full(e_signal.shape, np.nan) for name in names}
-
-        def fill(rows, res):
-            for name in names:
-                if name in res:
-                    values[name][rows, :n] = np.broadcast_to(np.asarray(res[name].values),
-                                                             (len(rows), n))
-
-        def monte_carlo(p):
-            if seed is None:
-                return None
-            return _monte_carlo(settings, profile_seed(seed, times[p], f"{elastic}/{raman}"),
-                                noise=e_noise[[p], :n], raman_noise=r_noise[[p], :n],
-                                reference_value=pair["reference_value_uncertainty"],
-                                angstrom=pair["angstrom_uncertainty"])
-
-        def extinction(rows, mc):
-            return retrieval.raman_extinction(r_signal[rows, :n], rng[:n], mol_e, mol_r,
-                                              pair["angstrom"], window, uncertainty=mc,
-                                              **common)
-
-        def whole(rows, mc):
-            with warnings.catch_warnings():
-                warnings.filterwarnings("ignore", message=".*reference.*")
-                return retrieval.raman_retrieval(
-                    e_signal[rows, :n], r_signal[rows, :n], rng[:n], mol_e, mol_r,
-                    interval[rows], pair["reference_value"], pair["angstrom"], window,
-                    uncertainty=mc, **common)
-
-        # The extinction needs no reference: every profile gets it, with the analytic
-        # statistical error of its fit.
-        every = np.arange(e_signal.shape[0])
-        fill(every, retrieval.raman_extinction(
-            r_signal[:, :n], rng[:n], mol_e, mol_r, pair["angstrom"], window,
-            noise=r_noise[:, :n], **common))
-        rows = np.flatnonzero(found)
-        if seed is None:
-            if rows.size:
-                fill(rows, whole(rows, None))
-        else:
-            # One call a profile, each with its own seed (see the Klett-Fernald loop).
-            for p in every:
-                fill([p], whole([p], monte_carlo(p)) if found[p] else
-                     extinction([p], monte_carlo(p)))
+        reasons = []
+        starts = np.maximum(_finite_from(e_signal, n), _finite_from(r_signal, n))
+        for p, s in enumerate(starts):
+            if n - s < MIN_GATES:
+                reasons.append(f"fewer than {MIN_GATES} finite gates")
+                continue
+            gates = slice(s, n)
+            me, mr = mol_e.isel(range=gates), mol_r.isel(range=gates)
+            window = np.full(n - s, pair["window"])
+            mc = None if seed is None else _monte_carlo(
+                settings, profile_seed(seed, times[p], f"{elastic}/{raman}"),
+                noise=e_noise[p:p + 1, gates], raman_noise=r_noise[p:p + 1, gates],
+                reference_value=pair["reference_value_uncertainty"],
+                angstrom=pair["angstrom_uncertainty"])
+            # The extinction needs no reference; alone, it gives the analytic statistical
+            # error of its fit.
+            found_values = [retrieval.raman_extinction(
+                r_signal[p:p + 1, gates], rng[gates], me, mr, pair["angstrom"], window,
+                noise=r_noise[p:p + 1, gates], **common)]
+            interval, found, why = _reference(e_signal[p, gates], rng[gates], me,
+                                              e_noise[p, gates], pair, settings.klett)
+            if found:
+                found_values.append(retrieval.raman_retrieval(
+                    e_signal[p:p + 1, gates], r_signal[p:p + 1, gates], rng[gates], me, mr,
+                    tuple(interval), pair["reference_value"], pair["angstrom"], window,
+                    uncertainty=mc, **common))
+            else:
+                reasons.append(why)
+                if mc is not None:
+                    found_values.append(retrieval.raman_extinction(
+                        r_signal[p:p + 1, gates], rng[gates], me, mr, pair["angstrom"],
+                        window, uncertainty=mc, **common))
+            for res in found_values:
+                for name in names:
+                    if name in res:
+                        values[name][p, gates] = np.ravel(np.asarray(res[name].values))
+        _warn_missing(len(reasons), e_signal.shape[0], reasons, f"Raman {elastic}/{raman}",
+                      stamp)
         for name in names:
             results[name].append(values[name])
+
     units = {"extinction": "m-1", "backscatter": "m-1 sr-1", "lidar_ratio": "sr",
              "effective_resolution": "m", "extinction_statistical_error": "m-1"}
     long_names = {"extinction": "aerosol extinction coefficient (Raman method)",
@@ -426,14 +440,13 @@ def _raman(out, corrected, molecular_ds, settings, rng, times, stamp, inputs, us
                                                         dtype=object)))
 
 
-def _warn_missing(found, reason: str, what: str, stamp: str) -> None:
-    missing = int(np.size(found) - np.count_nonzero(found))
+def _warn_missing(missing: int, total: int, reasons: list, what: str, stamp: str) -> None:
     if missing:
-        reasons = reason.splitlines()
-        why = reasons[0] if reasons else "no reason given"
-        if len(reasons) > 1:
-            why += f" (and {len(reasons) - 1} similar)"
-        warnings.warn(f"{what}: no molecular reference interval in {missing} of "
-                      f"{np.size(found)} profiles ({stamp} UTC), their products are NaN: "
-                      f"{why}",
+        distinct = list(dict.fromkeys(r for reason in reasons for r in reason.splitlines()
+                                      if r))
+        why = distinct[0] if distinct else "no reason given"
+        if len(distinct) > 1:
+            why += f" (and {len(distinct) - 1} other reason(s))"
+        warnings.warn(f"{what}: no molecular reference interval in {missing} of {total} "
+                      f"profiles ({stamp} UTC), their products are NaN: {why}",
                       RuntimeWarning, stacklevel=3)

@@ -459,3 +459,19 @@ def test_info_names_what_it_could_not_read(damaged):
     assert status == 0
     assert out.startswith("Embrapa: 4 profiles from 5 files (1 could not be read)")
     assert err.startswith("aerolume: warning: ") and f"{files[2]}: truncated" in err
+
+
+def test_retrievals_run_on_the_finite_part_of_each_profile(tmp_path):
+    # A negative trigger delay leaves the first bins NaN (nothing was recorded there):
+    # the retrievals start after them instead of refusing the whole night.
+    cfg = config_with(tmp_path, 'average = { time = "2min", range = 4 }',
+                      'average = { time = "2min" }\ntrigger_delay = -3')
+    out = tmp_path / "shifted.nc"
+    status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", out, "-q")
+    assert status == 0, err
+    with xr.open_dataset(out) as ds:
+        assert np.isnan(ds.signal.sel(channel="355_gl").values[:, :3]).all()
+        for name in ("backscatter", "raman_extinction", "raman_backscatter"):
+            values = ds[name].values[:, 0]
+            assert np.isnan(values[:, :3]).all(), name
+            assert np.isfinite(values[:, 3:400]).mean() > 0.9, name

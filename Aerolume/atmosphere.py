@@ -91,7 +91,7 @@ class MolecularOptics(NamedTuple):
     lidar_ratio: np.ndarray
 
 
-def as_float64(value, name: str) -> np.ndarray:
+def _float64(value, name: str) -> np.ndarray:
     """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
     array = _as_float64(value, name)
     return array.reshape(np.shape(value)) if array.ndim == 1 and array.size == 1 else array
@@ -145,7 +145,7 @@ def standard_atmosphere(altitude: ArrayLike, *, threads: int | None = None) -> A
     >>> air.temperature.round(3), air.pressure.round(1)
     (array([288.15 , 223.252]), array([101325. ,  26499.9]))
     """
-    z = require_finite(as_float64(altitude, "altitude"), "altitude")
+    z = require_finite(_float64(altitude, "altitude"), "altitude")
     _require_in_standard(z, "altitude")
     return Atmosphere(*map(_result, _core.standard_atmosphere(z, thread_count(threads))))
 
@@ -228,7 +228,7 @@ class Sounding:
 
         Raises ValueError for an altitude below the lowest level or above `ceiling`.
         """
-        z = require_finite(as_float64(altitude, "altitude"), "altitude")
+        z = require_finite(_float64(altitude, "altitude"), "altitude")
         self._require_within(z, "altitude")
         return Atmosphere(*map(_result, _core.sounding_atmosphere(
             self._altitude, self._temperature, self._pressure, self._log_pressure, z)))
@@ -290,7 +290,7 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
     arrays = {}
     for name, value in (("altitude", altitude), ("pressure", pressure),
                         ("temperature", temperature)):
-        array = as_float64(value, name)
+        array = _float64(value, name)
         if array.ndim != 1:
             raise ValueError(f"{name} must be one-dimensional (one value per level), "
                              f"got shape {array.shape}")
@@ -303,6 +303,7 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
     # are sorted out here only then.
     levels = _core.sounding_levels(z, p, t)
     if levels[4] == 0 and z.size >= 2:
+        _require_plausible(*levels[:3])
         return levels[:4]
     if not np.isfinite(z + p + t).all():
         usable = np.isfinite(z) & np.isfinite(p) & np.isfinite(t)
@@ -338,13 +339,28 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
         i = int(np.argmax(rising))
         raise ValueError(f"pressure must not rise with altitude: {p[i]:g} Pa at {z[i]:g} m, "
                          f"{p[i + 1]:g} Pa at {z[i + 1]:g} m")
+    _require_plausible(z, p, t)
     return _core.sounding_levels(z, p, t)[:4]
+
+
+def _require_plausible(z: np.ndarray, p: np.ndarray, t: np.ndarray) -> None:
+    """Refuses levels in the wrong units: air below 10 km is never under 100 hPa, and
+    nowhere up to 86 km colder than 100 K."""
+    if float(t.min()) < 100.0:
+        i = int(np.argmin(t))
+        raise ValueError(f"temperature must be in K: {t[i]:g} at {z[i]:g} m is colder than any "
+                         f"air up to 86 km")
+    low = (z < 10_000.0) & (p < 10_000.0)
+    if low.any():
+        i = int(np.argmax(low))
+        raise ValueError(f"pressure must be in Pa (not hPa): {p[i]:g} at {z[i]:g} m is below "
+                         f"any air pressure under 10 km")
 
 
 # ---- Rayleigh optics of air --------------------------------------------------------------
 
 def _wavelength(wavelength: ArrayLike) -> np.ndarray:
-    w = require_positive(require_finite(as_float64(wavelength, "wavelength"), "wavelength"),
+    w = require_positive(require_finite(_float64(wavelength, "wavelength"), "wavelength"),
                          "wavelength")
     low, high = _WAVELENGTH_LIMITS
     if w.size and not ((w >= low).all() and (w <= high).all()):
@@ -589,7 +605,7 @@ def molecular_optics(wavelength: ArrayLike, number_density: ArrayLike, line: str
     line = _choice(line, "line", _LINES)
     method = _choice(method, "method", _METHODS)
     w, c = _wavelength(wavelength), _co2(co2)
-    n = require_positive(require_finite(as_float64(number_density, "number_density"),
+    n = require_positive(require_finite(_float64(number_density, "number_density"),
                                         "number_density"), "number_density", allow_zero=True)
     sigma, back = _cross_sections(w, c, method, line)
     try:
@@ -648,7 +664,7 @@ def _per_profile(value, name: str, *, limit: float | None = None) -> np.ndarray:
     if isinstance(value, (float, int)) and not isinstance(value, bool) and math.isfinite(value) \
             and (limit is None or abs(value) <= limit):
         return np.array(float(value))
-    array = require_finite(as_float64(value, name), name)
+    array = require_finite(_float64(value, name), name)
     if array.ndim > 1:
         raise ValueError(f"{name} must be one number or one per profile, got shape "
                          f"{array.shape}")
@@ -712,7 +728,8 @@ def molecular_profile(range: ArrayLike, wavelength: float,
         ``attenuated_beta_m`` (m^-1 sr^-1); attributes ``wavelength`` (m), ``line``,
         ``co2`` (mol/mol), ``cross_section_method``, ``atmosphere``, and
         ``station_altitude`` (m) and ``zenith_angle`` (degrees) when shared by all
-        profiles (else variables on ``time``).
+        profiles (else variables on ``time``, and ``altitude`` on ``time`` and
+        ``range``).
 
     Raises
     ------
@@ -727,7 +744,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     >>> float(ds.transmission_m2[-1].round(4))
     0.8222
     """
-    r = require_finite(as_float64(range, "range"), "range")
+    r = require_finite(_float64(range, "range"), "range")
     if r.ndim != 1:
         raise ValueError(f"range must be one-dimensional, got shape {r.shape}")
     if r.size and not (r[0] >= 0.0 and (r[1:] > r[:-1]).all()):

@@ -42,6 +42,7 @@ double log_ratio(double t1, double t0) {
     const double v = (t1 - t0) / (t1 + t0);
     if (std::fabs(v) >= 0.01) return std::log(t1 / t0);
     const double v2 = v * v;
+    if (std::fabs(v) < 1.0 / 1024) return 2.0 * v * (1.0 + v2 * (1.0 / 3 + v2 * (1.0 / 5)));
     return 2.0 * v * (1.0 + v2 * (1.0 / 3 + v2 * (1.0 / 5 + v2 * (1.0 / 7 + v2 * (1.0 / 9)))));
 }
 
@@ -157,7 +158,9 @@ double optical_depth_from_log_ratio(double extinction0, double log_ratio, double
     // of l, however small l is; by its series (to l^7 / 8!) where l is small.
     const double l = log_ratio;
     double mean;
-    if (std::fabs(l) < 0.03)
+    if (std::fabs(l) < 1.0 / 512)  // to l^5 / 6!: remainder under 1e-20
+        mean = 1.0 + l * (1.0 / 2 + l * (1.0 / 6 + l * (1.0 / 24 + l * (1.0 / 120 + l * (1.0 / 720)))));
+    else if (std::fabs(l) < 0.03)
         mean = 1.0 + l * (1.0 / 2 + l * (1.0 / 6 + l * (1.0 / 24 + l * (1.0 / 120 + l * (1.0 / 720 +
                l * (1.0 / 5040 + l * (1.0 / 40320)))))));
     else

@@ -107,6 +107,10 @@ def test_sounding_cleans_its_levels_and_says_so():
         atm.sounding(z, p[::-1], t)
     with pytest.raises(ValueError, match="temperature"):
         atm.sounding(z, p, t - 300.0)
+    with pytest.raises(ValueError, match="in Pa"):
+        atm.sounding(z, p / 100.0, t)              # hPa
+    with pytest.raises(ValueError, match="in K"):
+        atm.sounding(z, p, t - 260.0)             # degrees Celsius, all above 0
     with pytest.raises(ValueError, match="one value per level"):
         atm.sounding(z, p[:3], t)
     with pytest.raises(ValueError, match="at least two levels"):

@@ -134,7 +134,7 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         The chosen interval per profile, the test values and flags of every window and the
         reasons where none passed.
     """
-    layout = Layout(signal, range)
+    layout = Layout(signal, range, gaps=True)
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     r = layout.range
     low, high = (float(v) for v in require_finite(array(search, "search"), "search"))

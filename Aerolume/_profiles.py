@@ -17,9 +17,7 @@ __all__ = ["Layout", "array", "scalar"]
 
 def array(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
     """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
-    out = as_float64(value, name, ndim_min=ndim_min)
-    shape = np.shape(value)
-    return out.reshape(shape) if out.size == int(np.prod(shape, dtype=np.int64)) else out
+    return as_float64(value, name, ndim_min=ndim_min)
 
 
 _array = array

@@ -153,6 +153,9 @@ def test_slant_beams_and_cabannes_line():
     # One zenith angle per profile makes a time dimension.
     scan = atm.molecular_profile(r[:10], 532e-9, zenith_angle=[0.0, 30.0, 60.0])
     assert scan.altitude.dims == ("time", "range") and scan.zenith_angle.size == 3
+    # An array of atmospheres is a sequence too.
+    models = np.array([atm.standard_atmosphere, atm.standard_atmosphere], dtype=object)
+    assert atm.molecular_profile(r[:10], 532e-9, models).sizes["time"] == 2
 
 
 def test_profile_refuses_bad_input_by_name():

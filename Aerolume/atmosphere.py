@@ -758,7 +758,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     station = _per_profile(station_altitude, "station_altitude")
     zenith = _per_profile(zenith_angle, "zenith_angle", limit=90.0)
     models = _models(atmosphere)
-    lengths = {len(models)} if isinstance(atmosphere, Sequence) else set()
+    lengths = set() if callable(atmosphere) else {len(models)}
     lengths |= {a.size for a in (station, zenith) if a.ndim == 1}
     if len(lengths) > 1:
         raise ValueError(f"atmosphere, station_altitude and zenith_angle must give the same "
@@ -837,7 +837,8 @@ def molecular_profile(range: ArrayLike, wavelength: float,
 def _models(atmosphere) -> list:
     if callable(atmosphere):
         return [atmosphere]
-    if isinstance(atmosphere, Sequence) and not isinstance(atmosphere, str):
+    if (isinstance(atmosphere, Sequence) and not isinstance(atmosphere, str)) or \
+            (isinstance(atmosphere, np.ndarray) and atmosphere.ndim == 1):
         models = list(atmosphere)
         if not models:
             raise ValueError("atmosphere must not be an empty sequence")

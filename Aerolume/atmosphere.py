@@ -33,7 +33,7 @@ import numpy as np
 import xarray as xr
 
 from . import _core
-from ._checks import as_float64 as _as_float64
+from ._checks import as_float64 as _float64
 from ._checks import require_finite, require_positive, thread_count
 
 __all__ = [
@@ -89,12 +89,6 @@ class MolecularOptics(NamedTuple):
     beta: np.ndarray
     #: Lidar ratio S_m = alpha_m / beta_m, sr.
     lidar_ratio: np.ndarray
-
-
-def _float64(value, name: str) -> np.ndarray:
-    """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
-    array = _as_float64(value, name)
-    return array.reshape(np.shape(value)) if array.ndim == 1 and array.size == 1 else array
 
 
 def _result(array: np.ndarray) -> Any:

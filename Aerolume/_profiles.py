@@ -3,6 +3,7 @@ inputs that broadcast to them, per-profile values, and the Dataset the results g
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping
 from typing import Any
 
@@ -16,9 +17,7 @@ __all__ = ["Layout", "array", "scalar"]
 
 def array(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
     """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
-    out = as_float64(value, name, ndim_min=ndim_min)
-    shape = np.shape(value)
-    return out.reshape(shape) if out.size == int(np.prod(shape, dtype=np.int64)) else out
+    return as_float64(value, name, ndim_min=ndim_min)
 
 
 _array = array
@@ -50,16 +49,30 @@ class Layout:
         positive profile of the signal's last-axis length.
     name : str
         The signal's argument name, for errors.
+    gaps : bool
+        Accept NaN gates (gaps, such as saturated bins) with a RuntimeWarning instead of
+        refusing them.
     """
 
-    def __init__(self, signal, range_, name: str = "signal"):
+    def __init__(self, signal, range_, name: str = "signal", *, gaps: bool = False):
         self.dims: tuple[str, ...] | None = None
         self.coords: dict[str, Any] = {}
         if isinstance(signal, xr.DataArray):
             self.dims = tuple(str(d) for d in signal.dims)
             self.coords = {k: v for k, v in signal.coords.items()
                            if set(v.dims) <= set(signal.dims)}
-        self.signal = require_finite(as_float64(signal, name, ndim_min=1), name)
+        array = as_float64(signal, name, ndim_min=1)
+        self.gaps = 0
+        if not gaps:
+            require_finite(array, name)
+        elif not np.isfinite(array).all():
+            if np.isinf(array).any():
+                raise ValueError(f"{name} must be finite or NaN (a gap); "
+                                 f"{name} holds infinite values")
+            self.gaps = int(np.isnan(array).sum())
+            warnings.warn(f"{name} has {self.gaps} NaN gate(s): the results are NaN wherever "
+                          "the retrieval reaches through them", RuntimeWarning, stacklevel=3)
+        self.signal = array
         self.shape = self.signal.shape
         self.gates = self.shape[-1]
         self.lead = self.shape[:-1]

@@ -33,7 +33,7 @@ import numpy as np
 import xarray as xr
 
 from . import _core
-from ._checks import as_float64 as _as_float64
+from ._checks import as_float64 as _float64
 from ._checks import require_finite, require_positive, thread_count
 
 __all__ = [
@@ -89,12 +89,6 @@ class MolecularOptics(NamedTuple):
     beta: np.ndarray
     #: Lidar ratio S_m = alpha_m / beta_m, sr.
     lidar_ratio: np.ndarray
-
-
-def _float64(value, name: str) -> np.ndarray:
-    """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
-    array = _as_float64(value, name)
-    return array.reshape(np.shape(value)) if array.ndim == 1 and array.size == 1 else array
 
 
 def _result(array: np.ndarray) -> Any:
@@ -758,7 +752,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     station = _per_profile(station_altitude, "station_altitude")
     zenith = _per_profile(zenith_angle, "zenith_angle", limit=90.0)
     models = _models(atmosphere)
-    lengths = {len(models)} if isinstance(atmosphere, Sequence) else set()
+    lengths = set() if callable(atmosphere) else {len(models)}
     lengths |= {a.size for a in (station, zenith) if a.ndim == 1}
     if len(lengths) > 1:
         raise ValueError(f"atmosphere, station_altitude and zenith_angle must give the same "
@@ -837,7 +831,8 @@ def molecular_profile(range: ArrayLike, wavelength: float,
 def _models(atmosphere) -> list:
     if callable(atmosphere):
         return [atmosphere]
-    if isinstance(atmosphere, Sequence) and not isinstance(atmosphere, str):
+    if (isinstance(atmosphere, Sequence) and not isinstance(atmosphere, str)) or \
+            (isinstance(atmosphere, np.ndarray) and atmosphere.ndim == 1):
         models = list(atmosphere)
         if not models:
             raise ValueError("atmosphere must not be an empty sequence")

@@ -134,7 +134,7 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         The chosen interval per profile, the test values and flags of every window and the
         reasons where none passed.
     """
-    layout = Layout(signal, range)
+    layout = Layout(signal, range, gaps=True)
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     r = layout.range
     low, high = (float(v) for v in require_finite(array(search, "search"), "search"))
@@ -161,36 +161,48 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                          f"than one window of {n} gates ({width:g} m)")
 
     rows = layout.signal.reshape(layout.profiles, layout.gates)
-    beta = np.broadcast_to(mol["beta_m"], rows.shape)
-    alpha = np.broadcast_to(mol["alpha_m"], rows.shape)
-    x = rows * r ** 2
-    a = _attenuated_molecular(r, beta, alpha)
-
-    def windows(values):
-        return sliding_window_view(values[:, g0:g1], n, axis=-1)[:, ::stride]
-
-    xw, aw = windows(x), windows(a)
-    rw = sliding_window_view(r[g0:g1], n)[::stride]
-    y = xw / aw
+    a = _attenuated_molecular(r, mol["beta_m"], mol["alpha_m"])
+    a = a if a.ndim == 1 else a.reshape(-1, layout.gates)
+    sd = None
     if noise is not None:
         sd = layout.per_gate(noise, "noise", positive=True, allow_zero=True)
-        sigma_x = np.broadcast_to(sd, rows.shape) * r ** 2
-        sigma_y = windows(sigma_x) / aw
-    else:
-        d = np.diff(y, axis=-1)
-        mad = np.median(np.abs(d - np.median(d, axis=-1, keepdims=True)), axis=-1)
-        sigma_y = np.broadcast_to((1.4826 * mad / np.sqrt(2.0))[..., None], y.shape)
-    scale = np.abs(y.mean(axis=-1, keepdims=True))
-    sigma_fit = np.sqrt(sigma_y ** 2 + (model_tolerance * scale) ** 2)
+    rw = sliding_window_view(r[g0:g1], n)[::stride]
 
-    slope, slope_error, mean_y, chi = _line_fit(rw, y, sigma_fit)
-    log_a_slope = _line_fit(rw, np.log(aw), np.ones_like(aw))[0]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        relative = slope / mean_y / np.abs(log_a_slope)
-        relative_error = slope_error / np.abs(mean_y) / np.abs(log_a_slope)
-        snr = xw.mean(axis=-1) / np.sqrt(np.mean((sigma_y * aw) ** 2, axis=-1) / n)
-    fit_scale = np.sum(xw * aw, axis=-1) / np.sum(aw * aw, axis=-1)
-    scale_error = np.sqrt(np.sum((aw * sigma_y * aw) ** 2, axis=-1)) / np.sum(aw * aw, axis=-1)
+    def windows(values):
+        return sliding_window_view(values[..., g0:g1], n, axis=-1)[..., ::stride, :]
+
+    def test(first, last):
+        """The test values of every window of profiles [first, last)."""
+        def part(values):  # a per-gate input's rows for these profiles
+            return values if values.ndim == 1 else values[first:last]
+        xw = windows(rows[first:last] * r ** 2)
+        aw = np.broadcast_to(windows(part(a)), xw.shape)
+        y = xw / aw
+        if sd is not None:
+            sigma_y = windows(part(sd) * r ** 2) / aw
+        else:
+            d = np.diff(y, axis=-1)
+            mad = np.median(np.abs(d - np.median(d, axis=-1, keepdims=True)), axis=-1)
+            sigma_y = np.broadcast_to((1.4826 * mad / np.sqrt(2.0))[..., None], y.shape)
+        scale = np.abs(y.mean(axis=-1, keepdims=True))
+        sigma_fit = np.sqrt(sigma_y ** 2 + (model_tolerance * scale) ** 2)
+        slope, slope_error, mean_y, chi = _line_fit(rw, y, sigma_fit)
+        log_a_slope = np.abs(_line_fit(rw, np.log(aw), np.ones_like(aw))[0])
+        with np.errstate(divide="ignore", invalid="ignore"):
+            relative = slope / mean_y / log_a_slope
+            relative_error = slope_error / np.abs(mean_y) / log_a_slope
+            snr = xw.mean(axis=-1) / np.sqrt(np.mean((sigma_y * aw) ** 2, axis=-1) / n)
+        a2 = np.sum(aw * aw, axis=-1)
+        fit_scale = np.sum(xw * aw, axis=-1) / a2
+        scale_error = np.sqrt(np.sum((aw * sigma_y * aw) ** 2, axis=-1)) / a2
+        return relative, relative_error, chi, snr, fit_scale, scale_error
+
+    # In blocks of profiles, so that the windows' temporaries stay small for large sets.
+    block = max(1, 2_000_000 // max(1, rw.size))
+    parts = [test(int(first), min(int(first) + block, layout.profiles))
+             for first in np.arange(0, layout.profiles, block)]  # (`range` is the argument)
+    relative, relative_error, chi, snr, fit_scale, scale_error = (
+        np.concatenate(values, axis=0) for values in zip(*parts))
     passes_snr = snr >= min_snr
     candidate = np.where(passes_snr & (fit_scale > 0), fit_scale, np.inf)
     cleanest = candidate.min(axis=-1, keepdims=True)

@@ -207,7 +207,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         ``extinction_uncertainty`` (standard deviations, same units).  Attributes record
         the method, direction and reference.
     """
-    layout = Layout(signal, range)
+    layout = Layout(signal, range, gaps=True)
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     ratio = _lidar_ratio(layout, lidar_ratio)
     threads_ = thread_count(threads)
@@ -322,7 +322,7 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
         standard deviation propagated through the fit); with `uncertainty`,
         ``extinction_uncertainty`` (m^-1).
     """
-    layout = Layout(raman_signal, range, "raman_signal")
+    layout = Layout(raman_signal, range, "raman_signal", gaps=True)
     mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, False)
     w0, wr = _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength)
     k = layout.per_profile(angstrom, "angstrom")
@@ -412,8 +412,8 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
     xarray.Dataset
         ``backscatter`` (m^-1 sr^-1) and, with `uncertainty`, ``backscatter_uncertainty``.
     """
-    layout = Layout(raman_signal, range, "raman_signal")
-    elastic = Layout(elastic_signal, range, "elastic_signal")
+    layout = Layout(raman_signal, range, "raman_signal", gaps=True)
+    elastic = Layout(elastic_signal, range, "elastic_signal", gaps=True)
     if elastic.shape != layout.shape:
         raise ValueError(f"elastic_signal {elastic.shape} and raman_signal {layout.shape} "
                          "must have the same shape")
@@ -476,8 +476,10 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
     result.attrs["method"] = "Raman method (Ansmann et al. 1990, 1992)"
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
-        layout = Layout(raman_signal, range, "raman_signal")
-        elastic = Layout(elastic_signal, range, "elastic_signal")
+        with warnings.catch_warnings():  # the gaps were reported above
+            warnings.simplefilter("ignore", RuntimeWarning)
+            layout = Layout(raman_signal, range, "raman_signal", gaps=True)
+            elastic = Layout(elastic_signal, range, "elastic_signal", gaps=True)
         mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, True)
         w0, wr = ext.attrs["wavelength"], ext.attrs["raman_wavelength"]
         gates, missing = layout.interval_gates(reference)  # checked (and warned) above

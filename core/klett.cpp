@@ -33,7 +33,7 @@ std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
     const double* r = in.range;
     const double ds = in.lidar_ratio_offset;
     double* z = work;                 // Z
-    double* integral = work + n;      // ∫ S_a Z from the first gate, then from r_c
+    double* integral = work + n;      // ∫ S_a Z from r_c
     double* scratch = work + 2 * n;   // S_a Z
 
     const std::size_t c =
@@ -51,9 +51,7 @@ std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
                    (grid.factor[i] * std::exp(-2.0 * ds * grid.molecular[i]) * shift);
     }
     for (std::size_t i = 0; i < n; ++i) scratch[i] = (in.lidar_ratio[i] + ds) * z[i];
-    cumulative_parabolic(scratch, grid.weights.data(), n, integral);
-    const double integral_c = integral[c];
-    for (std::size_t i = 0; i < n; ++i) integral[i] -= integral_c;
+    cumulative_parabolic_from(scratch, grid.weights.data(), n, c, integral);
 
     double k;
     std::size_t last = n;  // gates from `last` on are not retrieved
@@ -86,7 +84,7 @@ std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
         const double denominator = k - 2.0 * integral[i];
         if (i >= last || !(denominator > 0.0)) {
             backscatter[i] = extinction[i] = nan;
-            failures += i < last;
+            failures += i < last && denominator == denominator;  // gaps (NaN) aside
             continue;
         }
         backscatter[i] = z[i] / denominator - in.beta_m[i];

@@ -61,7 +61,8 @@ struct KlettGrid {
 
 // Aerosol backscatter (m^-1 sr^-1) and extinction (m^-1) of one profile; `grid` must be
 // that of `in` (lidar_ratio_offset apart); `work` holds 3 * gates doubles.  Returns the
-// number of gates that should have been retrieved but have no solution (NaN).
+// number of gates that should have been retrieved but have no solution (NaN), gaps in the
+// signal (NaN, spoiling the gates beyond them as seen from r_c) aside.
 std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
                                   double* backscatter, double* extinction, double* work);
 

@@ -17,9 +17,10 @@ namespace aerolume {
 inline constexpr double beam_earth_radius = 6371000.0;
 
 // The altitude (m) of the point at `range` (m) along a beam leaving `station_altitude` (m)
-// at a zenith angle whose cosine is `cos_zenith`, over a spherical Earth: exactly
-// station_altitude + range for a vertical beam, station_altitude + range cos(zenith) plus
-// the Earth's curvature (r^2 sin^2(zenith) / 2R to first order) for a slant one.
+// at a zenith angle whose cosine is `cos_zenith`, over a spherical Earth:
+// station_altitude + range (to rounding) for a vertical beam, and for a slant one
+// station_altitude + range cos(zenith) plus the Earth's curvature (r^2 sin^2(zenith) / 2R
+// to first order).
 double beam_altitude(double range, double station_altitude, double cos_zenith);
 
 // The integral of an extinction coefficient from one gate to the next (`distance` apart)

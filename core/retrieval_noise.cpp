@@ -20,7 +20,9 @@ void NoiseModel::draw(const double* signal, std::size_t gates, std::size_t p,
             const double* b = background.row(p);
             for (std::size_t i = 0; i < gates; ++i) {
                 const double mean = k[i] * (signal[i] + b[i]);
-                out[i] = rng.poisson(mean > 0.0 ? mean : 0.0) / k[i] - b[i];
+                // A gap (NaN) stays one; a negative mean (noise below the background) draws 0.
+                out[i] = mean == mean ? rng.poisson(mean > 0.0 ? mean : 0.0) / k[i] - b[i]
+                                      : mean;
             }
             break;
         }

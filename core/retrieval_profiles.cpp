@@ -54,4 +54,30 @@ void cumulative_parabolic(const double* f, const double* weights, std::size_t n,
     }
 }
 
+namespace {
+double parabolic_step(const double* f, const double* weights, std::size_t n, std::size_t i) {
+    const double* w = weights + 4 * i;
+    double step = w[1] * f[i] + w[2] * f[i + 1];
+    if (i >= 1) step += w[0] * f[i - 1];
+    if (i + 2 < n) step += w[3] * f[i + 2];
+    return step;
+}
+}  // namespace
+
+void cumulative_parabolic_from(const double* f, const double* weights, std::size_t n,
+                               std::size_t origin, double* out) {
+    if (n == 0) return;
+    out[origin] = 0.0;
+    double sum = 0.0;
+    for (std::size_t i = origin; i + 1 < n; ++i) {
+        sum += parabolic_step(f, weights, n, i);
+        out[i + 1] = sum;
+    }
+    sum = 0.0;
+    for (std::size_t i = origin; i-- > 0;) {
+        sum -= parabolic_step(f, weights, n, i);
+        out[i] = sum;
+    }
+}
+
 }  // namespace aerolume

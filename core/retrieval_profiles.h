@@ -49,4 +49,9 @@ void parabolic_weights(const double* r, std::size_t n, double* weights);
 // Cumulative integral of f from the first gate (out[0] = 0) with those weights.
 void cumulative_parabolic(const double* f, const double* weights, std::size_t n, double* out);
 
+// The same from gate `origin` (out[origin] = 0), both ways: a gap (NaN) in f spoils only the
+// gates beyond it as seen from the origin.
+void cumulative_parabolic_from(const double* f, const double* weights, std::size_t n,
+                               std::size_t origin, double* out);
+
 }  // namespace aerolume

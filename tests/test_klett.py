@@ -167,6 +167,28 @@ def test_many_profiles_in_one_call_keep_dims_and_threads_do_not_matter():
                           equal_nan=True)
 
 
+def test_gaps_spoil_only_what_lies_beyond_them(truth):
+    # A NaN gate (a saturated bin, say) near the instrument: the backward solution above it
+    # is untouched, below it NaN, with a warning naming the gaps; the Monte Carlo likewise.
+    r, mol, beta_a, signal = coarse(truth, 30.0)
+    clean = retrieval.klett_fernald(signal, r, mol, LIDAR_RATIO, REFERENCE,
+                                    uncertainty={"lidar_ratio": 5.0, "realisations": 20})
+    gap = signal.copy()
+    gap[20] = np.nan
+    with pytest.warns(RuntimeWarning, match="1 NaN gate"):
+        result = retrieval.klett_fernald(gap, r, mol, LIDAR_RATIO, REFERENCE,
+                                         uncertainty={"lidar_ratio": 5.0, "realisations": 20})
+    for name in ("backscatter", "backscatter_uncertainty"):
+        values = result[name].values
+        assert np.isnan(values[:21]).all()
+        np.testing.assert_allclose(values[23:], clean[name].values[23:], rtol=1e-12)
+    # A gap in the reference interval leaves nothing to calibrate with.
+    gap[np.searchsorted(r, 13000.0)] = np.nan
+    with pytest.warns(RuntimeWarning, match="2 NaN gate"):
+        result = retrieval.klett_fernald(gap, r, mol, LIDAR_RATIO, REFERENCE)
+    assert np.isnan(result["backscatter"].values).all()
+
+
 def test_bad_arguments_are_named():
     r = grid(30.0)
     mol = molecular(r)
@@ -185,7 +207,7 @@ def test_bad_arguments_are_named():
         retrieval.klett_fernald(signal, r, {"alpha_m": mol["alpha_m"].values,
                                             "beta_m": mol["beta_m"].values[:10]},
                                 LIDAR_RATIO, REFERENCE)
-    with pytest.raises(ValueError, match="signal must be finite"):
-        retrieval.klett_fernald(np.full_like(r, np.nan), r, mol, LIDAR_RATIO, REFERENCE)
+    with pytest.raises(ValueError, match="signal must be finite or NaN"):
+        retrieval.klett_fernald(np.full_like(r, np.inf), r, mol, LIDAR_RATIO, REFERENCE)
     with pytest.raises(TypeError, match="uncertainty"):
         retrieval.klett_fernald(signal, r, mol, LIDAR_RATIO, REFERENCE, uncertainty={"n": 3})

@@ -153,6 +153,9 @@ def test_slant_beams_and_cabannes_line():
     # One zenith angle per profile makes a time dimension.
     scan = atm.molecular_profile(r[:10], 532e-9, zenith_angle=[0.0, 30.0, 60.0])
     assert scan.altitude.dims == ("time", "range") and scan.zenith_angle.size == 3
+    # An array of atmospheres is a sequence too.
+    models = np.array([atm.standard_atmosphere, atm.standard_atmosphere], dtype=object)
+    assert atm.molecular_profile(r[:10], 532e-9, models).sizes["time"] == 2
 
 
 def test_profile_refuses_bad_input_by_name():
@@ -267,3 +270,24 @@ def test_the_core_refuses_inconsistent_arrays_instead_of_reading_past_them():
                                 [np.log(levels[2][0])], 1e-31, 1e-32)
     with pytest.raises(ValueError, match="number densities"):
         _core.density_profiles(r, altitude, station, 1, np.ones(3), 1e-31, 1e-32)
+
+
+def test_agrees_with_the_formulas_written_in_numpy():
+    import importlib.util
+    import pathlib
+    path = pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "numpy_atmosphere.py"
+    spec = importlib.util.spec_from_file_location("numpy_atmosphere", path)
+    reference = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reference)
+    r = np.arange(1, 3001) * 10.0
+    ours, theirs = atm.molecular_profile(r, 355e-9), reference.standard_profile(r, 355e-9)
+    rng = np.random.default_rng(5)
+    z = np.linspace(0.0, 40_000.0, 60)
+    raw = [(z, atm.standard_atmosphere(z).pressure * (1 + 0.01 * k),
+            atm.standard_atmosphere(z).temperature + rng.normal(0, 0.5, z.size)) for k in range(4)]
+    many = atm.molecular_profile(r, 355e-9, [atm.sounding(*s) for s in raw])
+    many_theirs = reference.sounding_profiles(r, 355e-9, raw)
+    for a, b in ((ours, theirs), (many, many_theirs)):
+        for name in ("altitude", "temperature", "pressure", "number_density", "alpha_m",
+                     "beta_m", "lidar_ratio_m", "transmission_m2", "attenuated_beta_m"):
+            np.testing.assert_allclose(a[name], b[name], rtol=1e-13, atol=0, err_msg=name)

@@ -105,13 +105,17 @@ def test_growing_window_and_many_profiles(case):
                                    many["extinction"].values[0], rtol=1e-9, atol=1e-12)
 
 
-def test_non_positive_signal_gives_nan_not_garbage(case):
+def test_non_positive_signal_and_gaps_give_nan_not_garbage(case):
     r, mol, mol_r, _, _, raman = case
     broken = raman.copy()
     broken[500] = -1.0
-    alpha = retrieval.raman_extinction(broken, r, mol, mol_r, ANGSTROM, WINDOW)["extinction"].values
-    assert np.isnan(alpha[480:521]).all()
-    assert np.isfinite(alpha[479]) and np.isfinite(alpha[521])
+    broken[800] = np.nan  # a gap
+    with pytest.warns(RuntimeWarning, match="1 NaN gate"):
+        alpha = retrieval.raman_extinction(broken, r, mol, mol_r, ANGSTROM,
+                                           WINDOW)["extinction"].values
+    for bad in (500, 800):
+        assert np.isnan(alpha[bad - 20:bad + 21]).all()
+        assert np.isfinite(alpha[bad - 21]) and np.isfinite(alpha[bad + 21])
 
 
 def test_bad_arguments_are_named(case):

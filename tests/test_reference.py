@@ -116,3 +116,22 @@ def test_bad_arguments(atmosphere):
         retrieval.find_reference(signal, r, mol, min_snr=-1.0)
     with pytest.raises(ValueError, match="step"):
         retrieval.find_reference(signal, r, mol, step=0.0)
+
+
+def test_large_sets_are_searched_in_blocks_with_the_same_result(atmosphere):
+    # The search works through large sets in blocks of about 2e6 window-gates; a profile's
+    # outcome must not depend on its block.
+    r, mol = atmosphere
+    beta_a = high_cloud(r)
+    count = 1500
+    sim = simulate.elastic(r, WAVELENGTH, np.tile(beta_a, (count, 1)), mol,
+                           lidar_ratio=LIDAR_RATIO, constant=1e13, shots=500, background=0.1,
+                           noise="poisson", seed=4)
+    signal = sim["signal"].values
+    found = retrieval.find_reference(signal, r, mol, search=(3000.0, 14000.0))
+    block = 2_000_000 // (found.windows.sizes["window"] * found.windows.attrs["gates"])
+    assert block < count - 1
+    for p in (0, block - 1, block, count - 1):
+        alone = retrieval.find_reference(signal[p], r, mol, search=(3000.0, 14000.0))
+        assert np.array_equal(alone.interval, found.interval[p], equal_nan=True)
+        assert np.array_equal(alone.windows["snr"].values, found.windows["snr"].values[p])

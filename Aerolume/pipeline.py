@@ -382,8 +382,6 @@ def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
     ValueError, OSError
         A raw file or the sounding file cannot be read.
     """
-    import xarray as xr
-
     files = [os.fspath(f) for f in files]
     runner = runner if runner is not None else InProcess()
     prepared = config if isinstance(config, Prepared) else prepare(files, config)
@@ -412,7 +410,6 @@ def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
     if history:
         dataset.attrs["history"] = history + "\n" + dataset.attrs["history"]
     seconds["wall"] = time.perf_counter() - start
-    del xr
     return Result(dataset, ordered, seconds, Stopwatch(),
                   getattr(runner, "description", "in this process"), len(blocks))
 
@@ -428,11 +425,11 @@ class _NoProgress:
         pass
 
 
-def _settings(files: Sequence[str], config: Config) -> tuple[Settings, int]:
+def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
     """Resolves the configuration against the first readable file, before any real work.
 
-    Returns the settings and the time-averaging count that block lengths must be a
-    multiple of."""
+    Returns the settings and how the corrections average in time (the keyword arguments
+    of :func:`plan` that keep averages whole)."""
     from .io import read_licel
     from . import preprocess
 

@@ -164,10 +164,13 @@ class OnDask:
                     host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
                 self.client = distributed.Client(self.cluster, timeout=timeout)
                 self.description = f"on a local Dask cluster of {workers} processes"
-        except (OSError, TimeoutError) as err:
+        except (OSError, TimeoutError, RuntimeError) as err:
+            # (A local cluster that fails to start raises RuntimeError.)
             self.close()
-            where = scheduler if scheduler is not None else "a local cluster"
-            raise OSError(f"cannot reach Dask scheduler at {where}: {err}") from None
+            if scheduler is not None:
+                raise OSError(f"cannot reach Dask scheduler at {scheduler}: {err}") from None
+            raise OSError(f"cannot start a local Dask cluster of {workers} workers: "
+                          f"{err}") from None
 
     def threads(self, configured: int) -> int:
         """Threads of the numerical core for each unit of work: on a local cluster, "all

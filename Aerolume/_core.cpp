@@ -9,14 +9,33 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include <dlfcn.h>
+
+#include "atmosphere.h"
+#include "corrections.h"
+#include "klett.h"
+#include "licel.h"
+#include "molecular_profile.h"
 #include "parallel.h"
+#include "raman.h"
+#include "rayleigh.h"
+#include "retrieval_noise.h"
+#include "retrieval_uncertainty.h"
+#include "simulate.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -27,18 +46,55 @@ using In = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
 using Out = nb::ndarray<nb::numpy, double>;
 using Unlocked = nb::gil_scoped_release;
 
+// A new, uninitialised array of T that tracemalloc accounts for as it does NumPy's own
+// (so that memory measured with tracemalloc includes it), and its data.
+// (Looked up at run time: CPython 3.10's header declares these without C linkage.)
+struct TraceMalloc {
+    using Track = int (*)(unsigned, std::uintptr_t, std::size_t);
+    using Untrack = int (*)(unsigned, std::uintptr_t);
+    Track track = reinterpret_cast<Track>(dlsym(RTLD_DEFAULT, "PyTraceMalloc_Track"));
+    Untrack untrack = reinterpret_cast<Untrack>(dlsym(RTLD_DEFAULT, "PyTraceMalloc_Untrack"));
+    static constexpr unsigned numpy_domain = 389047;  // the domain NumPy reports in
+};
+
+const TraceMalloc& tracemalloc() {
+    static const TraceMalloc functions;
+    return functions;
+}
+
+template <class T>
+std::pair<T*, nb::ndarray<nb::numpy, T>> traced_array(std::vector<std::size_t> shape) {
+    std::size_t size = 1;
+    for (std::size_t n : shape) size *= n;
+    T* data = new T[size == 0 ? 1 : size];
+    if (tracemalloc().track)
+        tracemalloc().track(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(data),
+                            size * sizeof(T));
+    nb::capsule owner(data, [](void* p) noexcept {
+        if (tracemalloc().untrack)
+            tracemalloc().untrack(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(p));
+        delete[] static_cast<T*>(p);
+    });
+    return {data, nb::ndarray<nb::numpy, T>(data, shape.size(), shape.data(), owner)};
+}
+
 // A new float64 array of `shape`, owned by the returned NumPy array, and its data.
 struct NewArray {
     double* data;
     Out array;
 };
 
+// Left uninitialised, for kernels that write every element.
+NewArray unfilled_array(const std::vector<std::size_t>& shape) {
+    auto [data, array] = traced_array<double>(shape);
+    return {data, array};
+}
+
+// Filled with zeros.
 NewArray new_array(const std::vector<std::size_t>& shape) {
-    std::size_t size = 1;
-    for (std::size_t n : shape) size *= n;
-    double* data = new double[size == 0 ? 1 : size]();
-    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    return {data, Out(data, shape.size(), shape.data(), owner)};
+    NewArray result = unfilled_array(shape);
+    std::fill_n(result.data, result.array.size(), 0.0);
+    return result;
 }
 
 std::vector<std::size_t> shape_of(const In& a) {
@@ -59,26 +115,8 @@ Profiles profiles_of(const In& a, const char* name) {
 }
 
 // ---- Molecular atmosphere and Rayleigh optics ------------------------------------------
-}  // namespace (the section's headers go outside it)
-
-#include <algorithm>
-#include <span>
-
-#include "atmosphere.h"
-#include "molecular_profile.h"
-#include "rayleigh.h"
-
-namespace {
 
 void bind_atmosphere(nb::module_& m) {
-    // A new float64 array left uninitialised (the kernels write every element), from
-    // NumPy's allocator, which asks for huge pages for large arrays.
-    auto empty = [](const std::vector<std::size_t>& shape) {
-        nb::list dims;
-        for (std::size_t n : shape) dims.append(n);
-        Out array = nb::cast<Out>(nb::module_::import_("numpy").attr("empty")(nb::tuple(dims)));
-        return NewArray{array.data(), array};
-    };
     auto span_of = [](const In& a) { return std::span<const double>(a.data(), a.size()); };
     auto out_span = [](const NewArray& a, std::size_t size) { return std::span<double>(a.data, size); };
     auto method_of = [](const std::string& method) {
@@ -92,8 +130,8 @@ void bind_atmosphere(nb::module_& m) {
         throw std::invalid_argument("line must be 'total' or 'cabannes'");
     };
     // Element by element over `wavelength`, into a new array of its shape.
-    auto per_wavelength = [empty](const In& wavelength, auto&& f) {
-        NewArray result = empty(shape_of(wavelength));
+    auto per_wavelength = [](const In& wavelength, auto&& f) {
+        NewArray result = unfilled_array(shape_of(wavelength));
         const double* w = wavelength.data();
         const std::size_t size = wavelength.size();
         Unlocked unlocked;
@@ -102,10 +140,10 @@ void bind_atmosphere(nb::module_& m) {
     };
 
     m.def("standard_atmosphere",
-          [empty, span_of](const In& altitude, unsigned threads) {
+          [span_of](const In& altitude, unsigned threads) {
               const auto shape = shape_of(altitude);
               const std::size_t size = altitude.size();
-              NewArray t = empty(shape), p = empty(shape), n = empty(shape);
+              NewArray t = unfilled_array(shape), p = unfilled_array(shape), n = unfilled_array(shape);
               {
                   Unlocked unlocked;
                   aerolume::standard_atmosphere(span_of(altitude), {t.data, size}, {p.data, size},
@@ -118,7 +156,7 @@ void bind_atmosphere(nb::module_& m) {
           "pressure (Pa), number density (m^-3).");
 
     m.def("sounding_atmosphere",
-          [empty, span_of](const In& level_altitude, const In& level_temperature,
+          [span_of](const In& level_altitude, const In& level_temperature,
                            const In& level_pressure, const In& level_log_pressure,
                            const In& altitude) {
               const aerolume::SoundingView sounding(span_of(level_altitude), span_of(level_temperature),
@@ -126,7 +164,7 @@ void bind_atmosphere(nb::module_& m) {
                                                     span_of(level_log_pressure));
               const auto shape = shape_of(altitude);
               const std::size_t size = altitude.size();
-              NewArray t = empty(shape), p = empty(shape), n = empty(shape);
+              NewArray t = unfilled_array(shape), p = unfilled_array(shape), n = unfilled_array(shape);
               {
                   Unlocked unlocked;
                   const double* z = altitude.data();
@@ -145,14 +183,14 @@ void bind_atmosphere(nb::module_& m) {
           "temperature (K), pressure (Pa), number density (m^-3).");
 
     m.def("sounding_levels",
-          [empty, span_of](const In& altitude, const In& pressure, const In& temperature) {
+          [span_of](const In& altitude, const In& pressure, const In& temperature) {
               const std::size_t levels = altitude.size();
               if (altitude.ndim() != 1 || pressure.ndim() != 1 || temperature.ndim() != 1 ||
                   pressure.size() != levels || temperature.size() != levels)
                   throw std::invalid_argument("altitude, pressure and temperature: one "
                                               "dimension, one value per level");
-              NewArray z = empty({levels}), p = empty({levels}), t = empty({levels}),
-                       log_p = empty({levels});
+              NewArray z = unfilled_array({levels}), p = unfilled_array({levels}), t = unfilled_array({levels}),
+                       log_p = unfilled_array({levels});
               unsigned flaws;
               {
                   Unlocked unlocked;
@@ -214,10 +252,10 @@ void bind_atmosphere(nb::module_& m) {
           "The Rayleigh backscatter cross-section per molecule of air into `line` (m^2 sr^-1).");
 
     m.def("beam_altitudes",
-          [empty, span_of](const In& range, const In& station_altitude, const In& cos_zenith,
+          [span_of](const In& range, const In& station_altitude, const In& cos_zenith,
                            unsigned threads) {
               const std::size_t beams = station_altitude.size(), gates = range.size();
-              NewArray altitude = empty({beams, gates});
+              NewArray altitude = unfilled_array({beams, gates});
               {
                   Unlocked unlocked;
                   aerolume::beam_altitudes(span_of(range), span_of(station_altitude),
@@ -233,7 +271,7 @@ void bind_atmosphere(nb::module_& m) {
     // The molecular profiles of one source of air: returns the tuple (temperature, pressure,
     // number density, extinction, backscatter, two-way transmission, attenuated backscatter),
     // each profiles x gates (the first three None for given number densities).
-    auto profiles = [empty, span_of, out_span](const In& range, const In& altitude,
+    auto profiles = [span_of, out_span](const In& range, const In& altitude,
                                                const In& station_altitude, std::size_t profiles,
                                                double extinction, double backscatter, bool with_air,
                                                auto&& kernel) {
@@ -241,7 +279,7 @@ void bind_atmosphere(nb::module_& m) {
         const aerolume::BeamGrid grid{profiles, span_of(range), span_of(altitude),
                                       span_of(station_altitude)};
         std::vector<NewArray> arrays;
-        for (int i = 0; i < (with_air ? 7 : 4); ++i) arrays.push_back(empty({profiles, gates}));
+        for (int i = 0; i < (with_air ? 7 : 4); ++i) arrays.push_back(unfilled_array({profiles, gates}));
         const std::size_t first = with_air ? 3 : 0;
         aerolume::MolecularOutput out{};
         if (with_air) {
@@ -324,50 +362,6 @@ void bind_atmosphere(nb::module_& m) {
 }
 
 // ---- Raw data ---------------------------------------------------------------------------
-}  // namespace
-
-#include <nanobind/stl/tuple.h>
-
-#include <dlfcn.h>
-
-#include <cstdint>
-#include <utility>
-
-#include "licel.h"
-
-namespace {
-
-// A new, uninitialised array of T that tracemalloc accounts for as it does NumPy's own
-// (so that memory measured with tracemalloc includes it), and its data.
-// (Looked up at run time: CPython 3.10's header declares these without C linkage.)
-struct TraceMalloc {
-    using Track = int (*)(unsigned, std::uintptr_t, std::size_t);
-    using Untrack = int (*)(unsigned, std::uintptr_t);
-    Track track = reinterpret_cast<Track>(dlsym(RTLD_DEFAULT, "PyTraceMalloc_Track"));
-    Untrack untrack = reinterpret_cast<Untrack>(dlsym(RTLD_DEFAULT, "PyTraceMalloc_Untrack"));
-    static constexpr unsigned numpy_domain = 389047;  // the domain NumPy reports in
-};
-
-const TraceMalloc& tracemalloc() {
-    static const TraceMalloc functions;
-    return functions;
-}
-
-template <class T>
-std::pair<T*, nb::ndarray<nb::numpy, T>> traced_array(std::vector<std::size_t> shape) {
-    std::size_t size = 1;
-    for (std::size_t n : shape) size *= n;
-    T* data = new T[size == 0 ? 1 : size];
-    if (tracemalloc().track)
-        tracemalloc().track(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(data),
-                            size * sizeof(T));
-    nb::capsule owner(data, [](void* p) noexcept {
-        if (tracemalloc().untrack)
-            tracemalloc().untrack(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(p));
-        delete[] static_cast<T*>(p);
-    });
-    return {data, nb::ndarray<nb::numpy, T>(data, shape.size(), shape.data(), owner)};
-}
 
 void bind_raw_data(nb::module_& m) {
     namespace L = aerolume::licel;
@@ -460,14 +454,6 @@ void bind_raw_data(nb::module_& m) {
 }
 
 // ---- Instrument corrections -------------------------------------------------------------
-}  // namespace
-
-#include <cstdint>
-#include <utility>
-
-#include "corrections.h"
-
-namespace {
 
 namespace corr = aerolume::corrections;
 
@@ -725,20 +711,6 @@ void bind_corrections(nb::module_& m) {
 
 // ---- Retrievals, forward model and uncertainties ---------------------------------------
 
-}  // namespace
-#include <cstdint>
-#include <optional>
-#include <tuple>
-
-#include <nanobind/stl/tuple.h>
-
-#include "klett.h"
-#include "raman.h"
-#include "retrieval_noise.h"
-#include "retrieval_uncertainty.h"
-#include "simulate.h"
-namespace {
-
 using GateIntervals = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
 
 // The profiles of `signal` and a view of another input: one profile shared by all, or one
@@ -779,14 +751,6 @@ struct RetrievalShape {
 
 // A new float64 array left uninitialised, for results the kernels write in full (the
 // first touch of its pages happening on their threads).
-NewArray unfilled_array(const std::vector<std::size_t>& shape) {
-    std::size_t size = 1;
-    for (std::size_t n : shape) size *= n;
-    double* data = new double[size == 0 ? 1 : size];
-    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    return {data, Out(data, shape.size(), shape.data(), owner)};
-}
-
 RetrievalShape retrieval_shape(const In& signal, const char* name) {
     const Profiles p = profiles_of(signal, name);
     return {p.count, p.gates, shape_of(signal)};

@@ -390,7 +390,22 @@ def _assemble(raw, signal, paths, headers, sets, ids, chosen, bin_width, gates) 
                          ("zenith_angle", [h.zenith for h in headers])):
         if len(set(values)) == 1:
             attrs[name] = float(values[0])
-    return xr.Dataset(data_vars, coords=coords, attrs=attrs)
+    return xr.Dataset(_variables(data_vars), coords=_variables(coords), attrs=attrs)
+
+
+_DIMENSIONS = ("time", "channel", "range", "laser")
+
+
+def _variables(specs: dict) -> dict:
+    """The (dims, array, attrs) of `specs` as xarray Variables made without conversion.
+
+    Every array here is a NumPy array of its final dtype, so xarray's checks and
+    conversions (a pandas round trip for each object array) only cost time: with a few
+    files they take longer than reading the data.  Dimension coordinates stay tuples, for
+    xarray to build their indexes.
+    """
+    return {name: spec if name in _DIMENSIONS else xr.Variable(*spec, fastpath=True)
+            for name, spec in specs.items()}
 
 
 def to_netcdf(ds: xr.Dataset, path: PathLike, **kwargs) -> None:

@@ -345,3 +345,19 @@ def test_the_data_is_held_once():
     assert ds.sizes["time"] == 20
     assert peak < 1.5 * ds.nbytes, (peak, ds.nbytes)
     assert ds.signal.values.flags.owndata is False  # the core's buffer, not a copy
+
+
+def test_the_dataset_is_the_one_xarray_would_build():
+    # The reader hands xarray finished Variables, skipping its conversions: every
+    # variable must still be what xarray makes of the same arrays given plainly.
+    import xarray as xr
+
+    ds = read_licel(SAMPLES[:2], channels=["355_an", "387_pc"])
+    plain = xr.Dataset(
+        {name: (v.dims, v.values, v.attrs) for name, v in ds.data_vars.items()},
+        coords={name: (v.dims, v.values, v.attrs) for name, v in ds.coords.items()},
+        attrs=ds.attrs)
+    xr.testing.assert_identical(ds, plain)
+    for name, v in ds.variables.items():
+        assert v.dtype == plain[name].dtype, name
+        assert type(v.data) is type(plain[name].variable.data), name

@@ -25,8 +25,11 @@ struct Ziggurat {
     double f[strips + 1];
 
     Ziggurat();
-    static const Ziggurat& table();
 };
+
+// The one table, built when the library is loaded: reading it costs no call and no
+// guard on every draw.
+inline const Ziggurat ziggurat_table{};
 
 class RandomStream {
 public:
@@ -55,13 +58,15 @@ public:
     }
     // Standard normal deviate.
     double normal() {
-        const Ziggurat& z = Ziggurat::table();
+        const Ziggurat& z = ziggurat_table;
         for (;;) {
             const std::uint64_t bits = next();
             const int i = static_cast<int>(bits & 0x7f);  // the strip: the low 7 bits
-            const double u =  // the top 53 bits, uniform on [-1, 1)
-                2.0 * (static_cast<double>(static_cast<std::int64_t>(bits >> 11)) * 0x1.0p-53) -
-                1.0;
+            // The top 53 bits k, uniform on [-1, 1) as (k - 2^52) 2^-52 (exact, and equal
+            // to 2 k 2^-53 - 1).
+            const double u =
+                static_cast<double>(static_cast<std::int64_t>(bits >> 11) - (std::int64_t{1} << 52)) *
+                0x1.0p-52;
             const double value = u * z.x[i];
             if (std::fabs(value) < z.x[i + 1]) return value;  // inside the strip's rectangle
             const double edge = normal_edge(i, u, value);

@@ -13,8 +13,7 @@ Cases:
   realisations (one profile at a time).  NumPy's run over the whole set is long; it is timed
   on the first ``--numpy-profiles`` profiles, the core on the same ones and on all.
 - What bounds the Monte Carlo: its time per gate and realisation with no draws, with the
-  lidar-ratio draw, with the noise (a normal deviate per gate) and with both, and the
-  time of the normal deviates alone.
+  lidar-ratio draw and with the noise (a normal deviate per gate), and with both.
 """
 
 from __future__ import annotations
@@ -142,26 +141,22 @@ def main() -> None:
     # The same Monte Carlo with less work per gate and realisation: no draws at all (the
     # inversion and the running sums of the spread), the lidar-ratio draw alone (the
     # transmission of the offset, one exponential per block of gates), the noise alone (one
-    # normal deviate per gate), and both; and the normal deviates alone, drawn as noise
-    # onto a block of zeros.
+    # normal deviate per gate), and both.
     rows = signal[:numpy_profiles]
     count = rows.size * realisations
     cases = {"inversion only": {}, "+ lidar ratio": {"lidar_ratio": 5.0},
              "+ noise": {"noise": sigma}, "+ both": {"noise": sigma, "lidar_ratio": 5.0}}
-    zeros = np.zeros((realisations, gates))
 
     def run(extra):
         return retrieval.klett_fernald(rows, r, mol, LIDAR_RATIO, REFERENCE, threads=1,
                                        uncertainty={"realisations": realisations, **extra})
 
     functions = {name: (lambda extra=extra: run(extra)) for name, extra in cases.items()}
-    functions["normals"] = lambda: [_core.add_noise(zeros, 1, sigma, np.empty(0), np.empty(0),
-                                                    seed, threads=1) for seed in range(rows.shape[0])]
     t = median_time(functions, repeats)
     ns = {k: v / count * 1e9 for k, v in t.items()}
     print("Monte Carlo per gate and realisation, 1 thread: " +
-          ", ".join(f"{name} {ns[name]:.1f} ns" for name in cases) +
-          f"; a normal deviate alone {ns['normals']:.1f} ns")
+          ", ".join(f"{name} {ns[name]:.1f} ns" for name in cases))
+
 
 if __name__ == "__main__":
     main()

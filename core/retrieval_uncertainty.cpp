@@ -20,7 +20,7 @@ namespace {
 // order within a chunk, and the chunks' sums are added to the totals in chunk order: the
 // same arithmetic whether one thread runs them all or several share the chunks, so the
 // results do not depend on the thread count nor on how the profiles are grouped.
-constexpr std::size_t chunk_size = 8;
+constexpr std::size_t chunk_size = 4;
 
 // sums[0 .. size) += row - shift, sums[size .. 2 size) += (row - shift)^2.
 void add(const double* row, const double* shift, double* sums, std::size_t size) {
@@ -103,9 +103,10 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
         });
         return;
     }
-    // Few profiles: the chunks of each in waves of a few per thread, each chunk's sums kept
-    // until the wave is joined in order.
-    const std::size_t wave = std::min<std::size_t>(chunks, 4 * resolve_threads(threads, chunks));
+    // Few profiles: the chunks of each shared out in waves (all of them at once for up to
+    // 256 realisations), each chunk's sums kept until the wave is joined in order.
+    const std::size_t wave = std::min<std::size_t>(
+        chunks, std::max<std::size_t>(64, 4 * resolve_threads(threads, chunks)));
     std::vector<double> shift(size), totals(2 * size), sums(wave * 2 * size);
     auto state = make_state();
     for (std::size_t p = 0; p < profiles; ++p) {

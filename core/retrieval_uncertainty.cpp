@@ -22,13 +22,24 @@ namespace {
 // results do not depend on the thread count nor on how the profiles are grouped.
 constexpr std::size_t chunk_size = 4;
 
-// sums[0 .. size) += row - shift, sums[size .. 2 size) += (row - shift)^2.
-void add(const double* row, const double* shift, double* sums, std::size_t size) {
-    double* squares = sums + size;
-    for (std::size_t g = 0; g < size; ++g) {
-        const double d = row[g] - shift[g];
-        sums[g] += d;
-        squares[g] += d * d;
+// For each wanted product o (sd[o] non-null): sums += row - shift and squares +=
+// (row - shift)^2 at its gates, sums[0 .. size) holding the deviations' sums of all
+// products and sums[size .. 2 size) their squares'.
+void add(const double* row, const double* shift, double* sums, std::size_t gates,
+         std::size_t outputs, double* const* sd) {
+    const std::size_t size = outputs * gates;
+    for (std::size_t o = 0; o < outputs; ++o) {
+        if (!sd[o]) continue;
+        const std::size_t at = o * gates;
+        const double* v = row + at;
+        const double* v0 = shift + at;
+        double* sum = sums + at;
+        double* squares = sums + size + at;
+        for (std::size_t g = 0; g < gates; ++g) {
+            const double d = v[g] - v0[g];
+            sum[g] += d;
+            squares[g] += d * d;
+        }
     }
 }
 
@@ -80,11 +91,11 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
         const std::size_t last = std::min(realisations, (k + 1) * chunk_size);
         for (std::size_t j = k * chunk_size; j < last; ++j) {
             if (j == 0) {
-                add(shift, shift, sums, size);  // zeros, or NaN where it failed
+                add(shift, shift, sums, gates, outputs, sd);  // zeros, or NaN where it failed
                 continue;
             }
             draw(state, p, j, row);
-            add(row, shift, sums, size);
+            add(row, shift, sums, gates, outputs, sd);
         }
     };
     if (profiles >= resolve_threads(threads, static_cast<std::size_t>(-1))) {

@@ -205,7 +205,8 @@ void bind_atmosphere(nb::module_& m) {
           "altitude"_a, "pressure"_a, "temperature"_a,
           "A sounding's levels inspected in one pass: copies of altitude (m), pressure (Pa) and "
           "temperature (K), ln pressure, and bit flags of what is wrong (1 not finite, 2 not "
-          "positive, 4 altitudes not strictly increasing, 8 pressure rising; 0 nothing).");
+          "positive, 4 altitudes not strictly increasing, 8 pressure rising, 16 a temperature under "
+          "100 K, 32 a pressure under 10,000 Pa below 10 km; 0 nothing).");
 
     m.def("refractivity",
           [per_wavelength](const In& wavelength, double co2) {

@@ -296,8 +296,9 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
     # One pass over the levels in the core finds what is wrong, if anything; the levels
     # are sorted out here only then.
     levels = _core.sounding_levels(z, p, t)
-    if levels[4] == 0 and z.size >= 2:
-        _require_plausible(*levels[:3])
+    if (levels[4] & ~_IMPLAUSIBLE) == 0 and z.size >= 2:
+        if levels[4]:
+            _require_plausible(*levels[:3])
         return levels[:4]
     if not np.isfinite(z + p + t).all():
         usable = np.isfinite(z) & np.isfinite(p) & np.isfinite(t)
@@ -335,6 +336,11 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
                          f"{p[i + 1]:g} Pa at {z[i + 1]:g} m")
     _require_plausible(z, p, t)
     return _core.sounding_levels(z, p, t)[:4]
+
+
+# The flags of sounding_levels that _require_plausible explains: a temperature under
+# 100 K, a pressure under 10,000 Pa below 10 km.
+_IMPLAUSIBLE = 16 | 32
 
 
 def _require_plausible(z: np.ndarray, p: np.ndarray, t: np.ndarray) -> None:

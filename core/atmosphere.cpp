@@ -141,6 +141,8 @@ unsigned inspect_sounding(std::span<const double> altitude, std::span<const doub
         if (!(p > 0.0 && t > 0.0)) flaws |= sounding_not_positive;
         if (i > 0 && !(z > altitude[i - 1])) flaws |= sounding_not_increasing;
         if (i > 0 && p > pressure[i - 1]) flaws |= sounding_pressure_rises;
+        if (t < 100.0) flaws |= sounding_too_cold;
+        if (z < 10000.0 && p < 10000.0) flaws |= sounding_too_thin_below_10_km;
         log_pressure[i] = p > 0.0 ? std::log(p) : std::numeric_limits<double>::quiet_NaN();
     }
     return flaws;

@@ -61,6 +61,10 @@ enum SoundingFlaw : unsigned {
     sounding_not_positive = 2,     // a pressure or temperature not above 0
     sounding_not_increasing = 4,   // altitudes not strictly increasing
     sounding_pressure_rises = 8,   // pressure rising from one level to the next
+    // Values in the wrong units, most likely: no air up to 86 km is colder than 100 K,
+    // and none below 10 km is under 10,000 Pa (as a pressure in hPa would be).
+    sounding_too_cold = 16,
+    sounding_too_thin_below_10_km = 32,
 };
 
 // Inspects a sounding's levels in one pass and writes ln pressure where the pressure is

@@ -747,6 +747,24 @@ void bind_corrections(nb::module_& m) {
 
 // ---- Retrievals, forward model and uncertainties ---------------------------------------
 
+#include <sys/mman.h>
+
+// A result array of the retrievals, left uninitialised, its memory backed by huge pages
+// where the system offers them on request: a time-height set's results are tens of
+// megabytes, and writing them the first time page by page costs more than the inversion.
+NewArray result_array(const std::vector<std::size_t>& shape) {
+    NewArray out = unfilled_array(shape);
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    const auto begin = reinterpret_cast<std::uintptr_t>(out.data);
+    const std::uintptr_t end = begin + out.array.size() * sizeof(double);
+    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1), last = end & ~(huge - 1);
+    if (last > first)  // advice only: nothing to do if it is not taken
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+    return out;
+}
+
 using GateIntervals = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
 
 // The profiles of `signal` and a view of another input: one profile shared by all, or one
@@ -871,7 +889,7 @@ void bind_retrievals(nb::module_& m) {
             in.extinction_two_way = s.rows(extinction_two_way, "extinction");
             in.overlap = s.optional_rows(overlap, "overlap");
             in.constant = s.values(constant, "constant");
-            NewArray out = unfilled_array(s.shape);
+            NewArray out = result_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::lidar_signal(in, out.data, threads);
@@ -890,7 +908,7 @@ void bind_retrievals(nb::module_& m) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::NoiseModel noise =
                 noise_model(s, kind, sigma, counts_per_unit, background, "signal");
-            NewArray out = unfilled_array(s.shape);
+            NewArray out = result_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::add_noise(signal.data(), s.profiles, s.gates, noise, seed, out.data,
@@ -912,7 +930,7 @@ void bind_retrievals(nb::module_& m) {
             const aerolume::KlettInputs in =
                 klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
                              reference_value, calibration, forward);
-            NewArray backscatter = unfilled_array(s.shape), extinction = unfilled_array(s.shape);
+            NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
             std::size_t failures = 0;
             {
                 Unlocked unlocked;
@@ -945,7 +963,7 @@ void bind_retrievals(nb::module_& m) {
             if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
             aerolume::MonteCarloSettings settings{realisations, seed, lidar_ratio_sd,
                                                   reference_value_sd, 0.0};
-            NewArray backscatter = unfilled_array(s.shape), extinction = unfilled_array(s.shape);
+            NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::klett_fernald_monte_carlo(in, noise, settings, backscatter.data,
@@ -971,7 +989,7 @@ void bind_retrievals(nb::module_& m) {
                 s, none, raman_signal, range, none, number_density, alpha_m, alpha_m_raman,
                 none, half_width, wavelength_ratio, angstrom, GateIntervals(), none);
             in.raman_noise = s.optional_rows(raman_noise, "raman_noise");
-            NewArray extinction = unfilled_array(s.shape), error = new_array(s.shape);
+            NewArray extinction = result_array(s.shape), error = new_array(s.shape);
             const bool with_error = !in.raman_noise.empty();
             {
                 Unlocked unlocked;
@@ -999,7 +1017,7 @@ void bind_retrievals(nb::module_& m) {
                              angstrom, reference, reference_value);
             if (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr)
                 throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
-            NewArray backscatter = unfilled_array(s.shape);
+            NewArray backscatter = result_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::raman_backscatter(in, backscatter.data, threads);

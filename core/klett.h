@@ -52,7 +52,7 @@ struct KlettProfile {
 struct KlettGrid {
     std::vector<double> weights;    // the parabolic rule's, 4 per interval
     std::vector<double> exponent;   // E = ∫ (S_a beta_m - alpha_m) from the first gate
-    std::vector<double> factor;     // exp(-2 E)
+    std::vector<double> factor;     // r^2 exp(-2 E)
     std::vector<double> molecular;  // ∫ beta_m from the first gate
 
     KlettGrid() = default;

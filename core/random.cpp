@@ -72,11 +72,6 @@ Ziggurat::Ziggurat() {
     for (int i = 0; i <= strips; ++i) f[i] = std::exp(-0.5 * x[i] * x[i]);
 }
 
-const Ziggurat& Ziggurat::table() {
-    static const Ziggurat ziggurat;
-    return ziggurat;
-}
-
 double RandomStream::normal_edge(int strip, double u, double value) {
     if (strip == 0) {
         // The tail beyond R (Marsaglia 1964).
@@ -87,7 +82,7 @@ double RandomStream::normal_edge(int strip, double u, double value) {
         } while (2.0 * b < a * a);
         return u < 0.0 ? -(Ziggurat::r + a) : Ziggurat::r + a;
     }
-    const Ziggurat& z = Ziggurat::table();
+    const Ziggurat& z = ziggurat_table;
     const double y = z.f[strip] + uniform() * (z.f[strip + 1] - z.f[strip]);
     return y < std::exp(-0.5 * value * value) ? value : std::nan("");
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 namespace aerolume {
@@ -25,8 +26,11 @@ struct Ziggurat {
     double f[strips + 1];
 
     Ziggurat();
-    static const Ziggurat& table();
 };
+
+// The one table, built when the library is loaded: reading it costs no call and no
+// guard on every draw.
+inline const Ziggurat ziggurat_table{};
 
 class RandomStream {
 public:
@@ -55,18 +59,55 @@ public:
     }
     // Standard normal deviate.
     double normal() {
-        const Ziggurat& z = Ziggurat::table();
+        const Ziggurat& z = ziggurat_table;
         for (;;) {
             const std::uint64_t bits = next();
             const int i = static_cast<int>(bits & 0x7f);  // the strip: the low 7 bits
-            const double u =  // the top 53 bits, uniform on [-1, 1)
-                2.0 * (static_cast<double>(static_cast<std::int64_t>(bits >> 11)) * 0x1.0p-53) -
-                1.0;
+            // The top 53 bits k, uniform on [-1, 1) as (k - 2^52) 2^-52 (exact, and equal
+            // to 2 k 2^-53 - 1).
+            const double u =
+                static_cast<double>(static_cast<std::int64_t>(bits >> 11) - (std::int64_t{1} << 52)) *
+                0x1.0p-52;
             const double value = u * z.x[i];
             if (std::fabs(value) < z.x[i + 1]) return value;  // inside the strip's rectangle
             const double edge = normal_edge(i, u, value);
             if (edge == edge) return edge;  // NaN: rejected, draw again
         }
+    }
+    // out[0 .. n) = n standard normal deviates: the numbers normal() would give n times,
+    // drawn with the generator's state held in registers.
+    void normals(double* out, std::size_t n) {
+        const Ziggurat& z = ziggurat_table;
+        std::uint64_t s0 = s_[0], s1 = s_[1], s2 = s_[2], s3 = s_[3];
+        for (std::size_t k = 0; k < n; ++k) {
+            for (;;) {
+                const std::uint64_t bits = rotl(s1 * 5, 7) * 9;
+                const std::uint64_t t = s1 << 17;
+                s2 ^= s0;
+                s3 ^= s1;
+                s1 ^= s2;
+                s0 ^= s3;
+                s2 ^= t;
+                s3 = rotl(s3, 45);
+                const int i = static_cast<int>(bits & 0x7f);
+                const double u = static_cast<double>(static_cast<std::int64_t>(bits >> 11) -
+                                                     (std::int64_t{1} << 52)) *
+                                 0x1.0p-52;
+                const double value = u * z.x[i];
+                if (std::fabs(value) < z.x[i + 1]) {
+                    out[k] = value;
+                    break;
+                }
+                s_[0] = s0, s_[1] = s1, s_[2] = s2, s_[3] = s3;
+                const double edge = normal_edge(i, u, value);
+                s0 = s_[0], s1 = s_[1], s2 = s_[2], s3 = s_[3];
+                if (edge == edge) {
+                    out[k] = edge;
+                    break;
+                }
+            }
+        }
+        s_[0] = s0, s_[1] = s1, s_[2] = s2, s_[3] = s3;
     }
     // Poisson deviate of mean `mean` (>= 0; NaN or negative means give NaN).
     double poisson(double mean);

@@ -12,7 +12,8 @@ void NoiseModel::draw(const double* signal, std::size_t gates, std::size_t p,
             break;
         case NoiseKind::gaussian: {
             const double* s = sigma.row(p);
-            for (std::size_t i = 0; i < gates; ++i) out[i] = signal[i] + s[i] * rng.normal();
+            rng.normals(out, gates);
+            for (std::size_t i = 0; i < gates; ++i) out[i] = signal[i] + s[i] * out[i];
             break;
         }
         case NoiseKind::poisson: {

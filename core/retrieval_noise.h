@@ -20,7 +20,8 @@ struct NoiseModel {
     Rows counts_per_unit;  // Poisson: k per gate
     Rows background;       // Poisson: b per gate
 
-    // out[i] = signal[i] with noise of profile p drawn from `rng`.
+    // out[i] = signal[i] with noise of profile p drawn from `rng` (out must not overlap
+    // signal).
     void draw(const double* signal, std::size_t gates, std::size_t p, RandomStream& rng,
               double* out) const;
     // The standard deviation the model gives each gate of `signal`.

@@ -67,14 +67,44 @@ double parabolic_step(const double* f, const double* weights, std::size_t n, std
 void cumulative_parabolic_from(const double* f, const double* weights, std::size_t n,
                                std::size_t origin, double* out) {
     if (n == 0) return;
+    // Intervals with all four neighbours (1 <= i < n - 2) go without the end tests, in the
+    // same order of operations as parabolic_step.
+    auto interior = [&](std::size_t i) {
+        const double* w = weights + 4 * i;
+        double step = w[1] * f[i] + w[2] * f[i + 1];
+        step += w[0] * f[i - 1];
+        step += w[3] * f[i + 2];
+        return step;
+    };
     out[origin] = 0.0;
     double sum = 0.0;
-    for (std::size_t i = origin; i + 1 < n; ++i) {
+    std::size_t i = origin;
+    for (; i + 1 < n && i < 1; ++i) {
+        sum += parabolic_step(f, weights, n, i);
+        out[i + 1] = sum;
+    }
+    for (; i + 2 < n; ++i) {
+        sum += interior(i);
+        out[i + 1] = sum;
+    }
+    for (; i + 1 < n; ++i) {
         sum += parabolic_step(f, weights, n, i);
         out[i + 1] = sum;
     }
     sum = 0.0;
-    for (std::size_t i = origin; i-- > 0;) {
+    i = origin;
+    while (i > 0 && i + 1 >= n) {  // interval i - 1 has no right neighbour
+        --i;
+        sum -= parabolic_step(f, weights, n, i);
+        out[i] = sum;
+    }
+    while (i > 1) {
+        --i;
+        sum -= interior(i);
+        out[i] = sum;
+    }
+    while (i > 0) {
+        --i;
         sum -= parabolic_step(f, weights, n, i);
         out[i] = sum;
     }

@@ -8,8 +8,9 @@
 // realisation fails there, e.g. a non-positive Raman signal).
 //
 // Realisation j of profile p draws from the stream (seed, p, j + 1) alone, and the spread at
-// a gate is summed over realisations in their order, so the results are the same whatever
-// the thread count and however the profiles are grouped.
+// a gate is summed in one pass over fixed chunks of realisations joined in their order, so
+// the results are the same whatever the thread count and however the profiles are grouped;
+// a single profile's realisations are shared out over the threads.
 #pragma once
 
 #include <cstddef>

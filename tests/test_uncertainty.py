@@ -117,6 +117,46 @@ def test_reproducible_and_independent_of_threads(noisy):
                               one["backscatter_uncertainty"].values, equal_nan=True)
 
 
+def test_one_profile_shared_over_threads(noisy):
+    # A single profile's realisations are split over the threads in chunks; a count that is
+    # no multiple of the chunks and more threads than chunks must change nothing.
+    r, mol, _, sim = noisy
+    signal = sim["signal"].values[0]
+    mc = MonteCarlo(realisations=37, seed=5, noise=sim["signal_noise"].values[0],
+                    lidar_ratio=5.0, reference_value=0.02)
+    runs = [retrieval.klett_fernald(signal, r, mol, LIDAR_RATIO, REFERENCE, uncertainty=mc,
+                                    threads=t) for t in (1, 2, 3, 16)]
+    for run in runs[1:]:
+        for name in ("backscatter_uncertainty", "extinction_uncertainty"):
+            assert np.array_equal(run[name].values, runs[0][name].values, equal_nan=True)
+    rm = molecular(r, RAMAN_WAVELENGTH)
+    raman = simulate.raman(r, WAVELENGTH, aerosol(r, cloud=False), mol, rm,
+                           lidar_ratio=LIDAR_RATIO, constant=3e15, shots=SHOTS,
+                           noise="poisson", seed=6)["signal"].values
+    noise = PoissonNoise(SHOTS, 0.0)
+    chain = [retrieval.raman_retrieval(signal, raman, r, mol, rm, REFERENCE, window=600.0,
+                                       uncertainty=MonteCarlo(realisations=11, noise=noise,
+                                                              raman_noise=noise),
+                                       threads=t) for t in (1, 3)]
+    for name in ("extinction", "backscatter", "lidar_ratio"):
+        assert np.array_equal(chain[0][f"{name}_uncertainty"].values,
+                              chain[1][f"{name}_uncertainty"].values, equal_nan=True)
+
+
+def test_spread_far_below_the_value_is_not_lost_to_rounding():
+    # A spread a billionth of the value: summing the squares of the values themselves would
+    # leave nothing of it.
+    r = grid(30.0)
+    mol = molecular(r)
+    signal = simulate.elastic(r, WAVELENGTH, aerosol(r), mol, lidar_ratio=LIDAR_RATIO)["signal"]
+    result = retrieval.klett_fernald(signal, r, mol, LIDAR_RATIO, REFERENCE,
+                                     uncertainty={"reference_value": 1e-9, "realisations": 400})
+    c = np.searchsorted(r, 13000.0)
+    # Tolerance: 15 % (400 draws).
+    assert result["backscatter_uncertainty"].values[c] == pytest.approx(
+        1e-9 * mol["beta_m"].values[c], rel=0.15)
+
+
 def test_raman_extinction_error_analytic_and_monte_carlo():
     r = grid(15.0, top=6000.0)
     mol, mol_r = molecular(r), molecular(r, RAMAN_WAVELENGTH)

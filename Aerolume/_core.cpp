@@ -29,6 +29,7 @@
 #include "corrections.h"
 #include "klett.h"
 #include "licel.h"
+#include "memory.h"
 #include "molecular_profile.h"
 #include "parallel.h"
 #include "raman.h"
@@ -747,21 +748,10 @@ void bind_corrections(nb::module_& m) {
 
 // ---- Retrievals, forward model and uncertainties ---------------------------------------
 
-#include <sys/mman.h>
-
-// A result array of the retrievals, left uninitialised, its memory backed by huge pages
-// where the system offers them on request: a time-height set's results are tens of
-// megabytes, and writing them the first time page by page costs more than the inversion.
+// A result array of the retrievals, left uninitialised, on huge pages where offered.
 NewArray result_array(const std::vector<std::size_t>& shape) {
     NewArray out = unfilled_array(shape);
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-    const auto begin = reinterpret_cast<std::uintptr_t>(out.data);
-    const std::uintptr_t end = begin + out.array.size() * sizeof(double);
-    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1), last = end & ~(huge - 1);
-    if (last > first)  // advice only: nothing to do if it is not taken
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
+    aerolume::prefer_huge_pages(out.data, out.array.size() * sizeof(double));
     return out;
 }
 

@@ -7,10 +7,7 @@
 #include <initializer_list>
 #include <stdexcept>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "memory.h"
 #include "parallel.h"
 #include "small_exp.h"
 
@@ -40,24 +37,6 @@ void check_grid(const BeamGrid& grid, const MolecularOutput& out, bool with_air)
         (with_air && (!sized(out.temperature) || !sized(out.pressure) ||
                       !sized(out.number_density))))
         throw std::invalid_argument("every output holds profiles x gates values");
-}
-
-// Asks the system to back a large output with huge pages before it is first written, as
-// NumPy does for its own large arrays: a time-height set is hundreds of megabytes, and
-// faulting it in 4 KiB pages costs more than computing it.  Only whole pages inside the
-// span are advised; a refusal changes nothing but the speed.
-void prefer_huge_pages(std::span<double> values) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t threshold = std::size_t{1} << 22;  // bytes
-    constexpr std::uintptr_t page = 4096;
-    if (values.size_bytes() < threshold) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(values.data());
-    const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
-    const std::uintptr_t last = (begin + values.size_bytes()) & ~(page - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)values;
-#endif
 }
 
 // ln(t1 / t0) for temperatures (or any positive numbers): 2 atanh(v) with
@@ -174,7 +153,7 @@ void profiles(const BeamGrid& grid, MolecularCrossSections optics, const Molecul
     for (std::span<double> values : {out.temperature, out.pressure, out.number_density,
                                      out.extinction, out.backscatter, out.transmission,
                                      out.attenuated_backscatter})
-        prefer_huge_pages(values);
+        prefer_huge_pages(values.data(), values.size_bytes());
     // Blocks of profiles handed out one at a time to whichever thread is free, so that a
     // thread slowed by other work on its core leaves the rest to the others.  Every
     // profile is still computed on its own: the result does not depend on who took it.

@@ -29,6 +29,7 @@
 #include "corrections.h"
 #include "klett.h"
 #include "licel.h"
+#include "memory.h"
 #include "molecular_profile.h"
 #include "parallel.h"
 #include "raman.h"
@@ -183,29 +184,65 @@ void bind_atmosphere(nb::module_& m) {
           "temperature (K), pressure (Pa), number density (m^-3).");
 
     m.def("sounding_levels",
-          [span_of](const In& altitude, const In& pressure, const In& temperature) {
+          [span_of](const In& altitude, const In& pressure, const In& temperature,
+                    bool with_log_pressure) {
               const std::size_t levels = altitude.size();
               if (altitude.ndim() != 1 || pressure.ndim() != 1 || temperature.ndim() != 1 ||
                   pressure.size() != levels || temperature.size() != levels)
                   throw std::invalid_argument("altitude, pressure and temperature: one "
                                               "dimension, one value per level");
-              NewArray z = unfilled_array({levels}), p = unfilled_array({levels}), t = unfilled_array({levels}),
-                       log_p = unfilled_array({levels});
+              NewArray z = unfilled_array({levels}), p = unfilled_array({levels}), t = unfilled_array({levels});
+              std::optional<NewArray> log_p;
+              if (with_log_pressure) log_p = unfilled_array({levels});
               unsigned flaws;
               {
                   Unlocked unlocked;
                   std::copy_n(altitude.data(), levels, z.data);
                   std::copy_n(pressure.data(), levels, p.data);
                   std::copy_n(temperature.data(), levels, t.data);
-                  flaws = aerolume::inspect_sounding(span_of(altitude), span_of(pressure),
-                                                     span_of(temperature), {log_p.data, levels});
+                  flaws = aerolume::inspect_sounding(
+                      span_of(altitude), span_of(pressure), span_of(temperature),
+                      log_p ? std::span<double>(log_p->data, levels) : std::span<double>());
               }
-              return nb::make_tuple(z.array, p.array, t.array, log_p.array, flaws);
+              return nb::make_tuple(z.array, p.array, t.array,
+                                    log_p ? nb::cast(log_p->array) : nb::none(), flaws);
           },
-          "altitude"_a, "pressure"_a, "temperature"_a,
+          "altitude"_a, "pressure"_a, "temperature"_a, "with_log_pressure"_a = true,
           "A sounding's levels inspected in one pass: copies of altitude (m), pressure (Pa) and "
-          "temperature (K), ln pressure, and bit flags of what is wrong (1 not finite, 2 not "
-          "positive, 4 altitudes not strictly increasing, 8 pressure rising; 0 nothing).");
+          "temperature (K), ln pressure (None unless `with_log_pressure`), and bit flags of "
+          "what is wrong (1 not finite, 2 not positive, 4 altitudes not strictly increasing, "
+          "8 pressure rising, 16 a temperature under 100 K, 32 a pressure under 10,000 Pa "
+          "below 10 km; 0 nothing).");
+
+    m.def("sounding_log_pressures",
+          [span_of](const std::vector<In>& pressures, unsigned threads) {
+              std::vector<NewArray> logs;
+              logs.reserve(pressures.size());
+              std::size_t values = 0;
+              for (const In& p : pressures) {
+                  if (p.ndim() != 1) throw std::invalid_argument("pressures: one dimension each");
+                  logs.push_back(unfilled_array({p.size()}));
+                  values += p.size();
+              }
+              {
+                  Unlocked unlocked;
+                  // Soundings handed out to threads whole, each written by one of them.
+                  aerolume::parallel_for(
+                      pressures.size(), threads,
+                      [&](std::size_t begin, std::size_t end) {
+                          for (std::size_t s = begin; s < end; ++s)
+                              aerolume::sounding_log_pressure(
+                                  span_of(pressures[s]), {logs[s].data, pressures[s].size()});
+                      },
+                      values < 32768 ? pressures.size() + 1 : 1);
+              }
+              nb::list result;
+              for (NewArray& a : logs) result.append(nb::cast(a.array));
+              return result;
+          },
+          "pressures"_a, "threads"_a = 0,
+          "ln pressure (NaN where not positive) of the levels of several soundings (Pa), on up "
+          "to `threads` threads.");
 
     m.def("refractivity",
           [per_wavelength](const In& wavelength, double co2) {
@@ -711,21 +748,10 @@ void bind_corrections(nb::module_& m) {
 
 // ---- Retrievals, forward model and uncertainties ---------------------------------------
 
-#include <sys/mman.h>
-
-// A result array of the retrievals, left uninitialised, its memory backed by huge pages
-// where the system offers them on request: a time-height set's results are tens of
-// megabytes, and writing them the first time page by page costs more than the inversion.
+// A result array of the retrievals, left uninitialised, on huge pages where offered.
 NewArray result_array(const std::vector<std::size_t>& shape) {
     NewArray out = unfilled_array(shape);
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-    const auto begin = reinterpret_cast<std::uintptr_t>(out.data);
-    const std::uintptr_t end = begin + out.array.size() * sizeof(double);
-    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1), last = end & ~(huge - 1);
-    if (last > first)  // advice only: nothing to do if it is not taken
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
+    aerolume::prefer_huge_pages(out.data, out.array.size() * sizeof(double));
     return out;
 }
 

@@ -183,11 +183,13 @@ class Sounding:
         self._set(*_clean_levels(altitude, pressure, temperature, stacklevel=3))
 
     def _set(self, altitude, pressure, temperature, log_pressure) -> None:
-        # Fresh arrays, made read-only: nothing outside can change the levels.
+        # Fresh arrays, made read-only: nothing outside can change the levels.  The log
+        # pressure may come later (None): see _with_log_pressures.
         self._altitude, self._pressure = altitude, pressure
         self._temperature, self._log_pressure = temperature, log_pressure
         for array in (altitude, pressure, temperature, log_pressure):
-            array.setflags(write=False)
+            if array is not None:
+                array.setflags(write=False)
 
     @property
     def altitude(self) -> np.ndarray:
@@ -224,8 +226,7 @@ class Sounding:
         """
         z = require_finite(_float64(altitude, "altitude"), "altitude")
         self._require_within(z, "altitude")
-        return Atmosphere(*map(_result, _core.sounding_atmosphere(
-            self._altitude, self._temperature, self._pressure, self._log_pressure, z)))
+        return Atmosphere(*map(_result, _core.sounding_atmosphere(*self._tables(), z)))
 
     def _require_within(self, z: np.ndarray, name: str) -> None:
         if z.size and not ((z >= self.bottom).all() and (z <= self.ceiling).all()):
@@ -234,7 +235,21 @@ class Sounding:
                              f"{_first_outside(z, self.bottom, self.ceiling)}")
 
     def _tables(self) -> tuple[np.ndarray, ...]:
+        if self._log_pressure is None:
+            _with_log_pressures([self], 1)
         return self._altitude, self._temperature, self._pressure, self._log_pressure
+
+
+def _with_log_pressures(soundings: Sequence[Sounding], threads: int) -> None:
+    """Gives every sounding its table of ln pressure, those still without one computed
+    together on up to `threads` threads: for a time-height set with a sounding per profile
+    the logarithms of all their levels are most of the cost of making the soundings."""
+    missing = list({id(s): s for s in soundings if s._log_pressure is None}.values())
+    if missing:
+        for s, log_pressure in zip(missing, _core.sounding_log_pressures(
+                [s._pressure for s in missing], threads)):
+            log_pressure.setflags(write=False)
+            s._log_pressure = log_pressure
 
 
 def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -> Sounding:
@@ -279,8 +294,9 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
 
 
 def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
-    """Fresh arrays of altitude, pressure, temperature and ln pressure of the levels kept,
-    by increasing altitude; warnings point `stacklevel` frames up."""
+    """Fresh arrays of altitude, pressure and temperature of the levels kept, by
+    increasing altitude, and None for their ln pressure (made when first needed);
+    warnings point `stacklevel` frames up."""
     arrays = {}
     for name, value in (("altitude", altitude), ("pressure", pressure),
                         ("temperature", temperature)):
@@ -295,9 +311,10 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
                          f"got {z.size}, {p.size} and {t.size} values")
     # One pass over the levels in the core finds what is wrong, if anything; the levels
     # are sorted out here only then.
-    levels = _core.sounding_levels(z, p, t)
-    if levels[4] == 0 and z.size >= 2:
-        _require_plausible(*levels[:3])
+    levels = _core.sounding_levels(z, p, t, False)
+    if (levels[4] & ~_IMPLAUSIBLE) == 0 and z.size >= 2:
+        if levels[4]:
+            _require_plausible(*levels[:3])
         return levels[:4]
     if not np.isfinite(z + p + t).all():
         usable = np.isfinite(z) & np.isfinite(p) & np.isfinite(t)
@@ -334,7 +351,12 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
         raise ValueError(f"pressure must not rise with altitude: {p[i]:g} Pa at {z[i]:g} m, "
                          f"{p[i + 1]:g} Pa at {z[i + 1]:g} m")
     _require_plausible(z, p, t)
-    return _core.sounding_levels(z, p, t)[:4]
+    return _core.sounding_levels(z, p, t, False)[:4]
+
+
+# The flags of sounding_levels that _require_plausible explains: a temperature under
+# 100 K, a pressure under 10,000 Pa below 10 km.
+_IMPLAUSIBLE = 16 | 32
 
 
 def _require_plausible(z: np.ndarray, p: np.ndarray, t: np.ndarray) -> None:
@@ -779,6 +801,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
         source = "US Standard Atmosphere 1976"
     elif all(isinstance(m, Sounding) for m in models):
         _check_soundings(models, altitude, station_b)
+        _with_log_pressures(models, count)
         levels = [m._tables() for m in models]
         t, p, n, alpha, beta, transmission, attenuated = _core.sounding_profiles(
             r, altitude, station_b, profiles, [z for z, _, _, _ in levels],

@@ -128,22 +128,47 @@ void standard_atmosphere(std::span<const double> altitude, std::span<double> tem
         4096);
 }
 
-unsigned inspect_sounding(std::span<const double> altitude, std::span<const double> pressure,
-                          std::span<const double> temperature, std::span<double> log_pressure) {
-    const std::size_t levels = altitude.size();
-    if (pressure.size() != levels || temperature.size() != levels || log_pressure.size() != levels)
-        throw std::invalid_argument("a sounding's levels: as many pressures, temperatures and "
-                                    "log pressures as altitudes");
+namespace {
+
+double log_of_pressure(double p) {
+    return p > 0.0 ? std::log(p) : std::numeric_limits<double>::quiet_NaN();
+}
+
+template <bool with_log>
+unsigned inspect_levels(std::span<const double> altitude, std::span<const double> pressure,
+                        std::span<const double> temperature, std::span<double> log_pressure) {
     unsigned flaws = 0;
-    for (std::size_t i = 0; i < levels; ++i) {
+    for (std::size_t i = 0; i < altitude.size(); ++i) {
         const double z = altitude[i], p = pressure[i], t = temperature[i];
         if (!(std::isfinite(z) && std::isfinite(p) && std::isfinite(t))) flaws |= sounding_not_finite;
         if (!(p > 0.0 && t > 0.0)) flaws |= sounding_not_positive;
         if (i > 0 && !(z > altitude[i - 1])) flaws |= sounding_not_increasing;
         if (i > 0 && p > pressure[i - 1]) flaws |= sounding_pressure_rises;
-        log_pressure[i] = p > 0.0 ? std::log(p) : std::numeric_limits<double>::quiet_NaN();
+        if (t < 100.0) flaws |= sounding_too_cold;
+        if (z < 10000.0 && p < 10000.0) flaws |= sounding_too_thin_below_10_km;
+        if constexpr (with_log) log_pressure[i] = log_of_pressure(p);
     }
     return flaws;
+}
+
+}  // namespace
+
+unsigned inspect_sounding(std::span<const double> altitude, std::span<const double> pressure,
+                          std::span<const double> temperature, std::span<double> log_pressure) {
+    const std::size_t levels = altitude.size();
+    if (pressure.size() != levels || temperature.size() != levels ||
+        (!log_pressure.empty() && log_pressure.size() != levels))
+        throw std::invalid_argument("a sounding's levels: as many pressures, temperatures and "
+                                    "log pressures as altitudes");
+    return log_pressure.empty() || levels == 0
+               ? inspect_levels<false>(altitude, pressure, temperature, log_pressure)
+               : inspect_levels<true>(altitude, pressure, temperature, log_pressure);
+}
+
+void sounding_log_pressure(std::span<const double> pressure, std::span<double> log_pressure) {
+    if (log_pressure.size() != pressure.size())
+        throw std::invalid_argument("one log pressure per pressure");
+    for (std::size_t i = 0; i < pressure.size(); ++i) log_pressure[i] = log_of_pressure(pressure[i]);
 }
 
 SoundingView::SoundingView(std::span<const double> altitude, std::span<const double> temperature,

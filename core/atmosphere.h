@@ -61,12 +61,20 @@ enum SoundingFlaw : unsigned {
     sounding_not_positive = 2,     // a pressure or temperature not above 0
     sounding_not_increasing = 4,   // altitudes not strictly increasing
     sounding_pressure_rises = 8,   // pressure rising from one level to the next
+    // Values in the wrong units, most likely: no air up to 86 km is colder than 100 K,
+    // and none below 10 km is under 10,000 Pa (as a pressure in hPa would be).
+    sounding_too_cold = 16,
+    sounding_too_thin_below_10_km = 32,
 };
 
-// Inspects a sounding's levels in one pass and writes ln pressure where the pressure is
-// positive (NaN elsewhere).
+// Inspects a sounding's levels in one pass and, unless `log_pressure` is empty, writes ln
+// pressure where the pressure is positive (NaN elsewhere).
 unsigned inspect_sounding(std::span<const double> altitude, std::span<const double> pressure,
                           std::span<const double> temperature, std::span<double> log_pressure);
+
+// ln pressure of a sounding's levels where the pressure is positive (NaN elsewhere), as
+// inspect_sounding writes it.
+void sounding_log_pressure(std::span<const double> pressure, std::span<double> log_pressure);
 
 // A view on a sounding: levels of strictly increasing altitude (m), with temperature (K) and
 // pressure (Pa) at each, and ln pressure (precomputed by the owner).  Between levels the

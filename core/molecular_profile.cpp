@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 
+#include "memory.h"
 #include "parallel.h"
 #include "small_exp.h"
 
@@ -46,21 +49,59 @@ double log_ratio(double t1, double t0) {
     return 2.0 * v * (1.0 + v2 * (1.0 / 3 + v2 * (1.0 / 5 + v2 * (1.0 / 7 + v2 * (1.0 / 9)))));
 }
 
+// The mean of e^(l x) over x in [0, 1], (e^l - 1) / l: the ratio of the optical depth
+// between two gates to that of the first gate's extinction over the same distance, for
+// l = ln(extinction1 / extinction0).  Its relative error is half the absolute error of l,
+// however small l is; by its series (to l^7 / 8!) where l is small.
+inline double exponential_mean(double l) {
+    if (std::fabs(l) < 1.0 / 512)  // to l^5 / 6!: remainder under 1e-20
+        return 1.0 + l * (1.0 / 2 + l * (1.0 / 6 + l * (1.0 / 24 + l * (1.0 / 120 + l * (1.0 / 720)))));
+    if (std::fabs(l) < 0.03)
+        return 1.0 + l * (1.0 / 2 + l * (1.0 / 6 + l * (1.0 / 24 + l * (1.0 / 120 + l * (1.0 / 720 +
+               l * (1.0 / 5040 + l * (1.0 / 40320)))))));
+    return std::expm1(l) / l;
+}
+
+// exp(-2 depth) for a depth that only grows along the beam, as exp(-2 anchor)
+// exp(-2 (depth - anchor)), the anchor moved on whenever the second factor leaves the range
+// of small_exp: within 2 ulp of exp(-2 depth) at every gate, without an exponential call
+// at most of them.
+class TwoWayTransmission {
+  public:
+    double operator()(double depth) {
+        double rest = -2.0 * (depth - anchor_);
+        if (!(std::fabs(rest) < small_exp_limit)) [[unlikely]] {
+            anchor_ = depth;
+            anchored_ = std::exp(-2.0 * depth);
+            rest = 0.0;
+        }
+        return anchored_ * small_exp(rest);
+    }
+
+  private:
+    double anchor_ = 0.0, anchored_ = 1.0;
+};
+
 // Profile `p`: air(p, point, altitude, hint) gives the air at an altitude (point 0 the
 // instrument, point g + 1 gate g).  Three passes, each of independent steps but for a
-// running sum: the air and its optics at every gate; the optical depth between neighbours
-// (kept in the transmission row); the running optical depth and its transmission.
-// With `with_air` the air's log pressure and temperature give the log of the extinction
-// ratio between neighbours, ln(n1 / n0) = ln(p1 / p0) - ln(t1 / t0), without a logarithm
-// per gate (the log pressure waits in the transmission row).
-template <class Air>
+// running sum, so that the processor overlaps many gates of each (one pass per gate would
+// chain the divisions of one gate after the other's): the air and its optics at every
+// gate; the optical depth between neighbours (kept in the transmission row); the running
+// optical depth and its transmission.  With `with_air` the air's log pressure and
+// temperature give the log of the extinction ratio between neighbours,
+// ln(n1 / n0) = ln(p1 / p0) - ln(t1 / t0), without a logarithm per gate (the log pressure
+// waits in the transmission row).
+template <bool with_air, class Air>
 void one_profile(const BeamGrid& grid, std::size_t p, MolecularCrossSections optics,
-                 const MolecularOutput& out, bool with_air, Air& air) {
+                 const MolecularOutput& out, Air& air) {
     const std::size_t gates = grid.range.size();
     const std::size_t beam = grid.station_altitude.size() == 1 ? 0 : p;
     const double* altitude = grid.altitude.data() + beam * gates;
     const double* range = grid.range.data();
     const std::size_t row = p * gates;
+    double* temperature = with_air ? out.temperature.data() + row : nullptr;
+    double* pressure = with_air ? out.pressure.data() + row : nullptr;
+    double* number_density = with_air ? out.number_density.data() + row : nullptr;
     double* extinction = out.extinction.data() + row;
     double* backscatter = out.backscatter.data() + row;
     double* transmission = out.transmission.data() + row;
@@ -70,54 +111,49 @@ void one_profile(const BeamGrid& grid, std::size_t p, MolecularCrossSections opt
     const double start_extinction = start.number_density * optics.extinction;
     for (std::size_t g = 0; g < gates; ++g) {
         const AirState state = air(p, g + 1, altitude[g], hint);
-        if (with_air) {
-            out.temperature[row + g] = state.temperature;
-            out.pressure[row + g] = state.pressure;
-            out.number_density[row + g] = state.number_density;
+        if constexpr (with_air) {
+            temperature[g] = state.temperature;
+            pressure[g] = state.pressure;
+            number_density[g] = state.number_density;
             transmission[g] = state.log_pressure;
         }
         extinction[g] = state.number_density * optics.extinction;
         backscatter[g] = state.number_density * optics.backscatter;
     }
     if (gates == 0) return;
-    if (with_air) {
-        const double* temperature = out.temperature.data() + row;
+    if constexpr (with_air) {
         for (std::size_t g = gates - 1; g > 0; --g)
-            transmission[g] = optical_depth_from_log_ratio(
-                extinction[g - 1],
-                transmission[g] - transmission[g - 1] - log_ratio(temperature[g], temperature[g - 1]),
-                range[g] - range[g - 1]);
-        transmission[0] = optical_depth_from_log_ratio(
-            start_extinction,
-            transmission[0] - start.log_pressure - log_ratio(temperature[0], start.temperature),
-            range[0]);
+            transmission[g] = extinction[g - 1] *
+                              exponential_mean(transmission[g] - transmission[g - 1] -
+                                               log_ratio(temperature[g], temperature[g - 1])) *
+                              (range[g] - range[g - 1]);
+        transmission[0] = start_extinction *
+                          exponential_mean(transmission[0] - start.log_pressure -
+                                           log_ratio(temperature[0], start.temperature)) *
+                          range[0];
     } else {
         transmission[0] = optical_depth_between(start_extinction, extinction[0], range[0]);
         for (std::size_t g = 1; g < gates; ++g)
             transmission[g] =
                 optical_depth_between(extinction[g - 1], extinction[g], range[g] - range[g - 1]);
     }
-    // exp(-2 depth) as exp(-2 anchor) exp(-2 (depth - anchor)), the anchor moved on
-    // whenever the second factor leaves the range of small_exp: within 2 ulp of
-    // exp(-2 depth) at every gate, without an exponential call at most of them.
-    double depth = 0.0, anchor = 0.0, anchored = 1.0;
+    double depth = 0.0;
+    TwoWayTransmission two_way;
     for (std::size_t g = 0; g < gates; ++g) {
         depth += transmission[g];
-        double rest = -2.0 * (depth - anchor);
-        if (!(std::fabs(rest) < small_exp_limit)) {
-            anchor = depth;
-            anchored = std::exp(-2.0 * depth);
-            rest = 0.0;
-        }
-        transmission[g] = anchored * small_exp(rest);
+        transmission[g] = two_way(depth);
         attenuated[g] = backscatter[g] * transmission[g];
     }
 }
 
-template <class Air>
+template <bool with_air, class Air>
 void profiles(const BeamGrid& grid, MolecularCrossSections optics, const MolecularOutput& out,
-              bool with_air, unsigned threads, Air air) {
+              unsigned threads, Air air) {
     check_grid(grid, out, with_air);
+    for (std::span<double> values : {out.temperature, out.pressure, out.number_density,
+                                     out.extinction, out.backscatter, out.transmission,
+                                     out.attenuated_backscatter})
+        prefer_huge_pages(values.data(), values.size_bytes());
     // Blocks of profiles handed out one at a time to whichever thread is free, so that a
     // thread slowed by other work on its core leaves the rest to the others.  Every
     // profile is still computed on its own: the result does not depend on who took it.
@@ -131,7 +167,7 @@ void profiles(const BeamGrid& grid, MolecularCrossSections optics, const Molecul
     parallel_for(workers, static_cast<unsigned>(workers), [&](std::size_t, std::size_t) {
         for (std::size_t b = next++; b < blocks; b = next++) {
             const std::size_t end = std::min(grid.profiles, (b + 1) * block);
-            for (std::size_t p = b * block; p < end; ++p) one_profile(grid, p, optics, out, with_air, air);
+            for (std::size_t p = b * block; p < end; ++p) one_profile<with_air>(grid, p, optics, out, air);
         }
     });
 }
@@ -153,19 +189,7 @@ double optical_depth_between(double extinction0, double extinction1, double dist
 }
 
 double optical_depth_from_log_ratio(double extinction0, double log_ratio, double distance) {
-    // extinction0 (e^l - 1) / l with l = ln(extinction1 / extinction0): the mean of
-    // extinction0 e^(l x) over x in [0, 1].  Its relative error is half the absolute error
-    // of l, however small l is; by its series (to l^7 / 8!) where l is small.
-    const double l = log_ratio;
-    double mean;
-    if (std::fabs(l) < 1.0 / 512)  // to l^5 / 6!: remainder under 1e-20
-        mean = 1.0 + l * (1.0 / 2 + l * (1.0 / 6 + l * (1.0 / 24 + l * (1.0 / 120 + l * (1.0 / 720)))));
-    else if (std::fabs(l) < 0.03)
-        mean = 1.0 + l * (1.0 / 2 + l * (1.0 / 6 + l * (1.0 / 24 + l * (1.0 / 120 + l * (1.0 / 720 +
-               l * (1.0 / 5040 + l * (1.0 / 40320)))))));
-    else
-        mean = std::expm1(l) / l;
-    return extinction0 * mean * distance;
+    return extinction0 * exponential_mean(log_ratio) * distance;
 }
 
 void beam_altitudes(std::span<const double> range, std::span<const double> station_altitude,
@@ -187,7 +211,7 @@ void beam_altitudes(std::span<const double> range, std::span<const double> stati
 
 void standard_profiles(const BeamGrid& grid, MolecularCrossSections optics,
                        const MolecularOutput& out, unsigned threads) {
-    profiles(grid, optics, out, true, threads,
+    profiles<true>(grid, optics, out, threads,
              [](std::size_t, std::size_t, double altitude, std::size_t&) {
                  return standard_atmosphere(altitude);
              });
@@ -199,7 +223,7 @@ void sounding_profiles(const BeamGrid& grid, std::span<const SoundingView> sound
     if (soundings.size() != 1 && soundings.size() != grid.profiles)
         throw std::invalid_argument("one sounding for all profiles or one per profile");
     const bool shared = soundings.size() == 1;
-    profiles(grid, optics, out, true, threads,
+    profiles<true>(grid, optics, out, threads,
              [&](std::size_t p, std::size_t, double altitude, std::size_t& hint) {
                  return soundings[shared ? 0 : p].at(altitude, hint);
              });
@@ -211,7 +235,7 @@ void density_profiles(const BeamGrid& grid, std::span<const double> number_densi
     const std::size_t points = grid.range.size() + 1;
     if (number_density.size() != grid.profiles * points)
         throw std::invalid_argument("number densities: profiles x (1 + gates) values");
-    profiles(grid, optics, out, false, threads,
+    profiles<false>(grid, optics, out, threads,
              [&](std::size_t p, std::size_t point, double, std::size_t&) {
                  return AirState{0.0, 0.0, number_density[p * points + point], 0.0};
              });

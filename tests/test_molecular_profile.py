@@ -249,6 +249,43 @@ def test_every_path_is_bit_identical_whatever_the_threads():
                                + (18_000.0 * np.sin(a)) ** 2 / (2 * 6371e3), rtol=1e-5)
 
 
+def test_a_set_of_several_megabytes_per_output_is_its_profiles_computed_alone():
+    # 160 x 4,000 gates: 5 MB per output, large enough to go on huge pages.
+    base = standard_sounding(levels=121)
+    soundings = [atm.sounding(base.altitude, base.pressure * (1 + 1e-4 * i),
+                              base.temperature + 0.01 * i) for i in range(160)]
+    r = np.arange(1, 4001) * 7.5
+    ds = atm.molecular_profile(r, 532e-9, soundings, threads=2)
+    for i in (0, 97, 159):
+        alone = atm.molecular_profile(r, 532e-9, soundings[i])
+        for name in ("temperature", "pressure", "number_density", "alpha_m", "beta_m",
+                     "transmission_m2", "attenuated_beta_m"):
+            np.testing.assert_array_equal(ds[name][i], alone[name])
+    xr.testing.assert_identical(ds, atm.molecular_profile(r, 532e-9, soundings, threads=1))
+
+
+def test_a_sounding_gives_the_same_air_whichever_use_comes_first():
+    # A sounding's table of ln pressure is made on first use, alone or together with the
+    # other soundings of a set (a sounding repeated in the set counts once).
+    base = standard_sounding(levels=61)
+    r = np.arange(1, 801) * 15.0
+
+    def fresh(i):
+        return atm.sounding(base.altitude, base.pressure * (1 + 1e-3 * i), base.temperature)
+
+    a, b = fresh(1), fresh(2)
+    together = atm.molecular_profile(r, 532e-9, [a, b, a], threads=2)
+    c = fresh(1)
+    alone = atm.molecular_profile(r, 532e-9, c)
+    np.testing.assert_array_equal(together.pressure[0], alone.pressure)
+    np.testing.assert_array_equal(together.transmission_m2[2], alone.transmission_m2)
+    z = np.linspace(0.0, 40_000.0, 77)
+    first, later = fresh(3), fresh(3)
+    called = first(z)                                       # made alone, by a call
+    atm.molecular_profile(r, 532e-9, [fresh(4), later])     # made together with another
+    np.testing.assert_array_equal(later(z).pressure, called.pressure)
+
+
 def test_the_core_refuses_inconsistent_arrays_instead_of_reading_past_them():
     from Aerolume import _core
     r = np.array([10.0, 20.0, 30.0])

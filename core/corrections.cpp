@@ -387,8 +387,9 @@ void scale(std::span<const double> x, std::span<const double> noise, std::size_t
 namespace {
 
 // Dead time, background and bin shift of profile t, channel c, into `row` and its
-// variance `var`; records the background and the saturated bins in `out`.
-void chain_channel(const Chain& ch, std::span<const double> signal, std::size_t t, std::size_t c,
+// variance `var`; records the background and the saturated bins in `out`.  Returns
+// whether the row holds a NaN.
+bool chain_channel(const Chain& ch, std::span<const double> signal, std::size_t t, std::size_t c,
                    double* row, double* var, std::vector<double>& window, const ChainOutput& out) {
     const std::size_t C = ch.channels, R = ch.gates;
     const ChannelSteps& s = ch.steps[c];
@@ -417,6 +418,7 @@ void chain_channel(const Chain& ch, std::span<const double> signal, std::size_t 
     const std::int64_t shift = s.shift, n = static_cast<std::int64_t>(R);
     const std::int64_t lo = std::max<std::int64_t>(0, -shift), hi = std::min<std::int64_t>(n, n - shift);
     std::size_t saturated = 0;
+    bool has_nan = false;
     // Straight-line loops the compiler vectorises, for the common cases; the same
     // arithmetic as dead_time_value.
     auto input_var = [&](std::int64_t j, double m) {
@@ -428,6 +430,7 @@ void chain_channel(const Chain& ch, std::span<const double> signal, std::size_t 
             row[k] = m - mean;
             var[k] = counting_noise ? input_var(k + shift, m) + mean_var : analog_var;
         }
+        for (std::int64_t k = lo; k < hi; ++k) has_nan |= row[k] != row[k];
     } else if (s.model == DeadTimeModel::non_paralysable) {
         for (std::int64_t j = 0; j < n; ++j) saturated += in[j] * tau >= 1.0;
         for (std::int64_t k = lo; k < hi; ++k) {
@@ -435,7 +438,9 @@ void chain_channel(const Chain& ch, std::span<const double> signal, std::size_t 
             const double m = in[j], x = m * tau, d = 1.0 - x;
             const bool ok = x < 1.0;  // false for NaN too
             const double gain = 1.0 / (d * d);
-            row[k] = ok ? m / d - mean : nan;
+            const double value = ok ? m / d - mean : nan;
+            row[k] = value;
+            has_nan |= value != value;
             const double v = ok ? input_var(j, m) * gain * gain : nan;
             var[k] = counting_noise ? v + mean_var : analog_var;
         }
@@ -452,11 +457,13 @@ void chain_channel(const Chain& ch, std::span<const double> signal, std::size_t 
             v = std::isnan(v) ? nan : v * gain * gain;
             row[k] = x - mean;
             var[k] = counting_noise ? v + mean_var : analog_var;
+            has_nan |= row[k] != row[k];
         }
     }
     for (std::int64_t k = 0; k < lo; ++k) row[k] = var[k] = nan;
     for (std::int64_t k = std::max(hi, lo); k < n; ++k) row[k] = var[k] = nan;
     out.saturated[t * C + c] = saturated;
+    return has_nan || lo > 0 || hi < n;  // shifted rows are padded with NaN
 }
 
 }  // namespace
@@ -486,7 +493,7 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
         // variances, and the sums of one group.
         std::vector<double> rows(OC * R), vars(OC * R), window;
         std::vector<double> w_sum(OC * R), wx(OC * R), w2v(OC * R), totals(OC);
-        std::vector<bool> per_bin(OC);
+        std::vector<bool> per_bin(OC), row_has_nan(OC);
         for (std::size_t g = gb; g < ge; ++g) {
             const bool single = ch.starts[g + 1] - ch.starts[g] == 1;
             std::fill(wx.begin(), wx.end(), 0.0);
@@ -497,7 +504,8 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
             std::fill(per_bin.begin(), per_bin.end(), false);
             for (std::size_t t = ch.starts[g]; t < ch.starts[g + 1]; ++t) {
                 for (std::size_t c = 0; c < C; ++c)
-                    chain_channel(ch, signal, t, c, rows.data() + c * R, vars.data() + c * R, window, out);
+                    row_has_nan[c] = chain_channel(ch, signal, t, c, rows.data() + c * R,
+                                                   vars.data() + c * R, window, out);
                 for (std::size_t p = 0; p < P; ++p) {
                     const GluePair& gp = ch.pairs[p];
                     const double* a = rows.data() + gp.analog * R;
@@ -513,11 +521,14 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
                     double* o = rows.data() + (C + p) * R;
                     double* ov = vars.data() + (C + p) * R;
                     const double s2 = fit.slope * fit.slope;
+                    bool has_nan = false;
                     for (std::size_t k = 0; k < R; ++k) {
                         const bool counting = std::isfinite(pc[k]) && pc[k] <= gp.params.high;
                         o[k] = counting ? pc[k] : fit.slope * a[k] + fit.offset;
                         ov[k] = counting ? pv[k] : s2 * av[k];
+                        has_nan |= o[k] != o[k];
                     }
+                    row_has_nan[C + p] = has_nan;
                 }
                 if (single) break;  // the rows are the result
                 for (std::size_t c = 0; c < OC; ++c) {
@@ -529,9 +540,7 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
                     double* sx = wx.data() + c * R;
                     double* sv = w2v.data() + c * R;
                     if (!per_bin[c]) {
-                        bool any_nan = false;
-                        for (std::size_t k = 0; k < R; ++k) any_nan |= row[k] != row[k];
-                        if (any_nan) {
+                        if (row_has_nan[c]) {
                             per_bin[c] = true;
                             std::fill(ws, ws + R, totals[c]);
                         }

@@ -376,3 +376,25 @@ def test_array_kernels_are_thread_independent_and_check_their_arguments():
         pp.dead_time_correction("fast", 4.0)
     with pytest.raises(ValueError, match="threads must be"):
         pp.shift_bins(x, 1, threads=0)
+
+
+def test_bins_beyond_the_dead_time_model_are_left_out_of_the_time_average():
+    import xarray as xr
+
+    times, gates = 4, 40
+    rate = np.full((times, 1, gates), 5.0)
+    rate[1, 0, 3] = 300.0  # 300 MHz x 4 ns: beyond the non-paralysable model
+    ds = xr.Dataset(
+        {"signal": (("time", "channel", "range"), rate),
+         "shots": (("time", "channel"), np.full((times, 1), 600))},
+        coords={"time": np.datetime64("2024-01-01", "ns") + np.arange(times) * np.timedelta64(60, "s"),
+                "channel": ["532_pc"], "range": (np.arange(gates) + 0.5) * 7.5,
+                "detection_mode": ("channel", ["photon_counting"]),
+                "bin_width": ("channel", [7.5]), "signal_units": ("channel", ["MHz"])})
+    with pytest.warns(RuntimeWarning, match="beyond"):
+        each = pp.correct(ds, dead_time=4.0, background=None).signal.values[:, 0]
+    with pytest.warns(RuntimeWarning, match="beyond"):
+        averaged = pp.correct(ds, dead_time=4.0, background=None, average=2).signal.values[:, 0]
+    assert np.isnan(each[1, 3]) and np.isfinite(averaged).all()
+    np.testing.assert_allclose(averaged[0, 3], each[0, 3], rtol=1e-15)
+    np.testing.assert_allclose(averaged, np.nanmean(each.reshape(2, 2, gates), axis=1), rtol=1e-15)

@@ -565,6 +565,28 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
             for (std::size_t c = 0; c < OC; ++c) {
                 double* row = rows.data() + c * R;
                 double* nrow = vars.data() + c * R;  // becomes the noise (standard deviation)
+                double* o = out.signal.data() + (g * OC + c) * OR;
+                double* on = out.noise.data() + (g * OC + c) * OR;
+                if (!single && ch.merge == 1) {
+                    // The means straight into the output, scaled there: one pass.
+                    out.weight_sum[g * OC + c] = totals[c];
+                    const double* ws = per_bin[c] ? w_sum.data() + c * R : nullptr;
+                    const double* sx = wx.data() + c * R;
+                    const double* sv = w2v.data() + c * R;
+                    const double* f = ch.factor.empty() ? nullptr : ch.factor.data();
+                    for (std::size_t k = 0; k < R; ++k) {
+                        const double w = ws ? ws[k] : totals[c];
+                        double x = w > 0.0 ? sx[k] / w : nan;
+                        double e = w > 0.0 ? std::sqrt(sv[k]) / w : nan;
+                        if (f) {
+                            x *= f[k];
+                            e *= std::fabs(f[k]);
+                        }
+                        o[k] = x;
+                        on[k] = e;
+                    }
+                    continue;
+                }
                 if (single) {
                     const std::size_t source = c < C ? c : ch.pairs[c - C].pc;
                     out.weight_sum[g * OC + c] = ch.weights[ch.starts[g] * C + source];
@@ -580,8 +602,6 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
                         nrow[k] = ws[k] > 0.0 ? std::sqrt(sv[k]) / ws[k] : nan;
                     }
                 }
-                double* o = out.signal.data() + (g * OC + c) * OR;
-                double* on = out.noise.data() + (g * OC + c) * OR;
                 if (ch.merge > 1) {
                     merge_row({row, R}, {nrow, R}, ch.merge, {o, OR}, {on, OR});
                 } else {

@@ -12,11 +12,11 @@
 #include <climits>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "memory.h"
 #include "parallel.h"
 
 namespace aerolume::licel {
@@ -44,24 +44,6 @@ std::string quoted(std::string_view text) {
     }
     if (text.size() > 100) out += "...";
     return out + "'";
-}
-
-// Maps the whole pages of [data, data + bytes) before they are written.  The output of a
-// read is new memory, and the kernel maps new memory one page at a time on first write:
-// asking for a file's rows at once costs one call instead of a fault per page, and is done
-// by the thread that then writes them, just before, while the pages are still in its cache.
-// Only a hint: where the kernel cannot (older than 5.14, or not Linux), pages fault as usual.
-void map_pages(void* data, std::size_t bytes) {
-#if defined(__linux__)
-    constexpr int populate_write = 23;  // MADV_POPULATE_WRITE, not in every libc's headers
-    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const auto at = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t begin = (at + page - 1) / page * page, end = (at + bytes) / page * page;
-    if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, populate_write);
-#else
-    (void)data;
-    (void)bytes;
-#endif
 }
 
 // The header's lines, each without its line end.

@@ -3,6 +3,10 @@
 #include <cstdint>
 
 #if defined(__linux__)
+#include <unistd.h>
+#endif
+
+#if defined(__linux__)
 #include <sys/mman.h>
 #endif
 
@@ -17,6 +21,19 @@ void prefer_huge_pages(void* data, std::size_t bytes) {
     const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
     const std::uintptr_t last = (begin + bytes) & ~(page - 1);
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
+void map_pages(void* data, std::size_t bytes) {
+#if defined(__linux__)
+    constexpr int populate_write = 23;  // MADV_POPULATE_WRITE, not in every libc's headers
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const auto at = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t begin = (at + page - 1) / page * page, end = (at + bytes) / page * page;
+    if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, populate_write);
 #else
     (void)data;
     (void)bytes;

@@ -1,4 +1,4 @@
-// Advice on how the system backs large result arrays.
+// Advice on how the system maps and backs large result arrays.
 #pragma once
 
 #include <cstddef>
@@ -11,5 +11,12 @@ namespace aerolume {
 // many kernels.  Advice only: nothing changes if it is not taken.  Call it before the
 // first write.
 void prefer_huge_pages(void* data, std::size_t bytes);
+
+// Maps the whole pages of [data, data + bytes) before they are written.  The output of a
+// read is new memory, and the kernel maps new memory one page at a time on first write:
+// asking for a file's rows at once costs one call instead of a fault per page, and is done
+// by the thread that then writes them, just before, while the pages are still in its cache.
+// Only a hint: where the kernel cannot (older than 5.14, or not Linux), pages fault as usual.
+void map_pages(void* data, std::size_t bytes);
 
 }  // namespace aerolume

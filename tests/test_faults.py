@@ -1,5 +1,7 @@
 """Faults the robustness checks found, kept as regression cases."""
 import contextlib
+import traceback
+import warnings
 import sys
 import functools
 import types
@@ -181,3 +183,37 @@ gc.collect()
 print(sys.getallocatedblocks() - before)""", env_extra={"PYTHONMALLOC": "pymalloc"})
     assert run.returncode == 0, run.stderr
     assert int(run.stdout) < 200
+
+
+def fit_outcome(*args):
+    """rayleigh_fit's result or failure, with every warning it emitted, in order."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = lumafit.rayleigh_fit(*args)
+        except Exception as exc:
+            entries = [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
+                       if f.filename.startswith("Aerolume\\")]
+            result = (type(exc), entries)
+    return result, [(w.category, str(w.message)) for w in caught]
+
+
+@pytest.mark.parametrize("errors", [{}, {"over": "raise"}], ids=["warned", "raised"])
+def test_backscatter_with_an_overflowing_exponential_warns_and_fails_as_the_loop(errors):
+    # A gate far below the ground: exp(-2 tau) overflows there.  The native pass used to
+    # take its exponentials before checking them, which added a warning of its own or,
+    # with overflow raising, failed at the entry of line 224 instead of 225.
+    distances = np.linspace(7000.0, 11000.0, 40)
+    signal = lumafit.fit_func(distances, 3e3, WL) / distances ** 2
+    distances[5] = -4e9
+    outcomes = []
+    for numpy_module in (np, numpy_copy()):
+        with patched(lumafit, "np", numpy_module), np.errstate(**errors):
+            outcomes.append(fit_outcome(signal.copy(), distances, WL))
+    (fast, fast_warnings), (slow, slow_warnings) = outcomes
+    assert fast_warnings == slow_warnings
+    assert sum("overflow encountered in exp" in m for _, m in slow_warnings) == (0 if errors else 2)
+    if errors:
+        assert fast == slow and fast[1][-1] == ("Aerolume.lumafit.rayleigh_fit", 225)
+    else:
+        assert same_bits(fast[0], slow[0]) and fast[1] == slow[1]

@@ -220,6 +220,11 @@ bool numpy_exp(Py_ssize_t count, Fill fill, Use use) {
 // np.exp runs without the interpreter lock cannot move an element between bands.
 bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wavelength) {
     if (!exact_array(distances) || !exact_array(signal)) return false;
+    frame::DoubleView d(distances, false), out(signal, true);
+    if (!d || !out || out.size() != d.size() || out.overlaps(d)) return false;
+    const Py_ssize_t n = d.size();
+    // No ranges: the loop looks nothing up and leaves the zeros as they are.
+    if (n == 0) return true;
     if (!frame::ops::is_own(R, S.rayleigh_scattering_coefficient) ||
         !frame::ops::is_own(R, S.rayleigh_scattering_cross_section) ||
         !frame::ops::is_own(R, S.molecular_number_density)) {
@@ -227,9 +232,6 @@ bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wa
     }
     double sigma;
     if (!native_cross_section(wavelength, sigma)) return false;
-    frame::DoubleView d(distances, false), out(signal, true);
-    if (!d || !out || out.size() != d.size() || out.overlaps(d)) return false;
-    const Py_ssize_t n = d.size();
     // First stage, without calls so that neighbouring elements overlap: each element's
     // power base, kept in the result meanwhile as +W (band 1) or -W (band 3, W > 0), or
     // for band 2 a NaN there and its exponent gathered for NumPy's exp.  Every range is

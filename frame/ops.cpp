@@ -115,8 +115,11 @@ Ref call_tuple(Obj f, PyObject* args) {
     return call_vector(f, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
 }
 
-bool is_own(ModuleRuntime& module, GlobalName& g) {
-    return g.own && global(module, g).get() == g.own->rt->object.get();
+bool is_own(ModuleRuntime& module, GlobalName& g) noexcept {
+    if (!g.own) return false;
+    PyObject* found = PyDict_GetItemWithError(module.dict.get(), g.name.get());
+    if (!found) PyErr_Clear();
+    return found == g.own->rt->object.get();
 }
 
 void raise_object(Obj exc) {

@@ -217,3 +217,30 @@ def test_backscatter_with_an_overflowing_exponential_warns_and_fails_as_the_loop
         assert fast == slow and fast[1][-1] == ("Aerolume.lumafit.rayleigh_fit", 225)
     else:
         assert same_bits(fast[0], slow[0]) and fast[1] == slow[1]
+
+
+@contextlib.contextmanager
+def deleted(namespace, name):
+    saved = namespace.pop(name)
+    try:
+        yield
+    finally:
+        namespace[name] = saved
+
+
+@pytest.mark.parametrize("name, entries", [
+    ("rayleigh_scattering_coefficient", [129]),
+    ("rayleigh_scattering_cross_section", [129, 77]),
+    ("molecular_number_density", [129, 78]),
+])
+def test_theoretical_signal_looks_up_only_what_the_loop_would(name, entries):
+    # The native pass checked the module's functions before the loop had run: a missing
+    # one raised NameError for an empty array, and at line 126 instead of inside the loop.
+    with deleted(vars(lumafit), name):
+        empty = lumafit.theoretical_rayleigh_signal(np.array([]), WL)
+        with pytest.raises(NameError) as caught:
+            lumafit.theoretical_rayleigh_signal(np.array([100.0]), WL)
+    assert empty.dtype == np.float64 and empty.shape == (0,)
+    lines = [f.lineno for f in traceback.extract_tb(caught.value.__traceback__)
+             if f.filename.startswith("Aerolume\\")]
+    assert lines == entries

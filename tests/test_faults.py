@@ -244,3 +244,14 @@ def test_theoretical_signal_looks_up_only_what_the_loop_would(name, entries):
     lines = [f.lineno for f in traceback.extract_tb(caught.value.__traceback__)
              if f.filename.startswith("Aerolume\\")]
     assert lines == entries
+
+
+def test_a_module_without_builtins_keeps_its_traceback_entries():
+    # The entry's frame was made while the exception was pending; without __builtins__ in
+    # the module dictionary the frame's builtins lookup then failed and the entry was lost.
+    with deleted(vars(lumafit), "__builtins__"):
+        with pytest.raises(ValueError) as caught:
+            lumafit.molecular_number_density(100.0)
+    entries = [(f.name, f.lineno) for f in traceback.extract_tb(caught.value.__traceback__)
+               if f.filename.startswith("Aerolume\\")]
+    assert entries == [("Aerolume.lumafit.molecular_number_density", 55)]

@@ -255,3 +255,55 @@ def test_a_module_without_builtins_keeps_its_traceback_entries():
     entries = [(f.name, f.lineno) for f in traceback.extract_tb(caught.value.__traceback__)
                if f.filename.startswith("Aerolume\\")]
     assert entries == [("Aerolume.lumafit.molecular_number_density", 55)]
+
+
+def test_samples_changed_by_a_finalizer_while_the_kept_list_is_made(python):
+    # A collection when the list of kept samples is allocated runs a finalizer that
+    # lowers every sample: the pass that collected the kept samples in a second walk over
+    # the data then found fewer than it had counted and read past the end of the buffer.
+    # The collection is due a few allocations after the data is printed; each round
+    # moves it by one, so that one round has it fall on that list.
+    run = python("""
+import gc, io, sys
+import numpy as np
+from Aerolume import lumaclean
+
+data = np.full(1000, 1.0)
+
+class Lowers:
+    def __init__(self):
+        self.cycle = self
+    def __del__(self):
+        data[:] = 0.5
+
+class Arms(io.StringIO):
+    def write(self, text):
+        written = io.StringIO.write(self, text)
+        if text == "\\n":
+            self.lines += 1
+            if self.lines == 3:  # the data printed: the pass comes next
+                gc.collect()
+                self.lists = [[] for _ in range(100)]  # no free list to take it from
+                Lowers()
+                gc.set_threshold(max(1, gc.get_count()[0] + self.delay))
+        return written
+
+for delay in range(-6, 4):
+    gc.collect()
+    data[:] = 1.0
+    data[10] = 100.0
+    sys.stdout = Arms()
+    sys.stdout.lines, sys.stdout.delay = 0, delay
+    try:
+        kept, background, noise = lumaclean.remove_background_and_noise(data, 0, 1000)
+    finally:
+        gc.set_threshold(700)
+        sys.stdout = sys.__stdout__
+    print(repr([float(v) for v in kept]), float(background), data[10])
+""")
+    assert run.returncode == 0, run.stderr[-2000:]
+    for line in run.stdout.splitlines():
+        kept, background, lowered = line.rsplit(" ", 2)
+        # The samples minus the background, read before or after the finalizer ran.
+        assert float(lowered) == 0.5, "the finalizer did not run"
+        assert kept in ("[]", repr([100.0 - float(background)])), run.stdout

@@ -307,3 +307,22 @@ for delay in range(-6, 4):
         # The samples minus the background, read before or after the finalizer ran.
         assert float(lowered) == 0.5, "the finalizer did not run"
         assert kept in ("[]", repr([100.0 - float(background)])), run.stdout
+
+
+def test_the_signal_passes_keep_no_reference_to_the_float64_dtype():
+    # NumPy 2 keeps a reference to the default dtype on every np.empty without a dtype;
+    # the passes asked for their temporary arrays that way.
+    ranges = np.linspace(12000.0, 19000.0, 50)  # band 2: the exponentials go through NumPy
+    distances = np.linspace(7000.0, 11000.0, 40)
+    signal = lumafit.fit_func(distances, 3e3, WL) / distances ** 2
+    dtype = np.dtype(np.float64)
+
+    def calls():
+        for _ in range(200):
+            lumafit.theoretical_rayleigh_signal(ranges, WL)
+        lumafit.rayleigh_fit(signal, distances, WL)
+
+    calls()
+    before = sys.getrefcount(dtype)
+    calls()
+    assert sys.getrefcount(dtype) - before < 50

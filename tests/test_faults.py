@@ -326,3 +326,13 @@ def test_the_signal_passes_keep_no_reference_to_the_float64_dtype():
     before = sys.getrefcount(dtype)
     calls()
     assert sys.getrefcount(dtype) - before < 50
+
+
+def test_function_objects_do_not_show_the_addresses_of_their_dictionaries():
+    # Members named after the type's offsets read the instance's pointers as integers.
+    f = lumafit.molecular_number_density
+    f.__dict__["note"] = 1
+    for name in ("__dictoffset__", "__weaklistoffset__"):
+        assert not hasattr(f, name)
+    assert type(f).__dictoffset__ > 0 and type(f).__weakrefoffset__ > 0
+    del f.__dict__["note"]

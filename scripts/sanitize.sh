@@ -21,9 +21,9 @@ cxx="${CXX:-c++}"
 tools=()
 command -v cmake >/dev/null 2>&1 || tools+=(cmake)
 command -v ninja >/dev/null 2>&1 || tools+=(ninja)
-"$venv/bin/python" -m pip install --quiet numpy scipy pytest 'scikit-build-core>=0.9' "${tools[@]}"
-AEROLUME_SANITIZE=ON "$venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps \
-  -Cbuild-dir=build/sanitize -Cinstall.strip=false .
+"$venv/bin/python" -m pip install --quiet 'scikit-build-core>=0.9' 'nanobind>=2.4' "${tools[@]}"
+AEROLUME_SANITIZE=ON "$venv/bin/python" -m pip install --quiet --no-build-isolation \
+  -Cbuild-dir=build/sanitize -Cinstall.strip=false '.[test]'
 
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT

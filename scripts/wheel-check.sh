@@ -18,14 +18,14 @@ wheels=("$work"/dist/*.whl)
 wheel=${wheels[0]}
 echo "wheel-check: built $(basename "$wheel")"
 
-# What the wheel must hold: the package, both modules, their stubs and the marker.
+# What the wheel must hold: the package, the three modules, their stubs and the marker.
 "$work/venv/bin/python" - "$wheel" <<'PY'
 import re, sys, zipfile
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
 wanted = ["Aerolume/__init__.py", "Aerolume/__main__.py", "Aerolume/lumafit.pyi",
-          "Aerolume/lumaclean.pyi", "Aerolume/py.typed"]
+          "Aerolume/lumaclean.pyi", "Aerolume/_core.pyi", "Aerolume/py.typed"]
 missing = [n for n in wanted if n not in names]
-for module in ("lumafit", "lumaclean"):
+for module in ("lumafit", "lumaclean", "_core"):
     if not any(re.fullmatch(rf"Aerolume/{module}\..*\.so", n) for n in names):
         missing.append(f"Aerolume/{module}.*.so")
 stray = sorted(n for n in names if n.endswith((".cpp", ".h")))
@@ -33,7 +33,7 @@ if missing or stray:
     sys.exit(f"wheel-check: missing {missing}, should not ship {stray}")
 PY
 
-"${pip[@]}" install --quiet "$wheel" numpy scipy pytest
+"${pip[@]}" install --quiet "$wheel[test]"
 # The tests and the configuration come from the source tree; the package comes from
 # the wheel (tests/conftest.py keeps the source folder off sys.path and checks it).
 cd "$work"

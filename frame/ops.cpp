@@ -81,7 +81,9 @@ Ref getattr(Obj o, PyObject* name) { return check(PyObject_GetAttr(o.get(), name
 bool strings_equal(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+#if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) raise_pending();
+#endif
         const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
         if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
         return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),

@@ -212,11 +212,24 @@ def test_backscatter_with_an_overflowing_exponential_warns_and_fails_as_the_loop
             outcomes.append(fit_outcome(signal.copy(), distances, WL))
     (fast, fast_warnings), (slow, slow_warnings) = outcomes
     assert fast_warnings == slow_warnings
-    assert sum("overflow encountered in exp" in m for _, m in slow_warnings) == (0 if errors else 2)
-    if errors:
-        assert fast == slow and fast[1][-1] == ("Aerolume.lumafit.rayleigh_fit", 225)
-    else:
+    if isinstance(slow[0], np.ndarray):
         assert same_bits(fast[0], slow[0]) and fast[1] == slow[1]
+    else:
+        assert fast == slow
+    # (A CPU emulator such as valgrind's may not raise the overflow flag at all.)
+    if overflow_flag_raised():
+        overflows = sum("overflow encountered in exp" in m for _, m in slow_warnings)
+        assert overflows == (0 if errors else 2)
+        assert not errors or slow[1][-1] == ("Aerolume.lumafit.rayleigh_fit", 225)
+
+
+def overflow_flag_raised():
+    with np.errstate(over="raise"):
+        try:
+            np.exp(np.array([1000.0]))
+        except FloatingPointError:
+            return True
+    return False
 
 
 @contextlib.contextmanager

@@ -15,13 +15,14 @@ __all__ = ["as_float64", "require_finite", "require_positive", "thread_count"]
 
 
 def as_float64(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
-    """`value` as a C-contiguous float64 array; a TypeError naming `name` if it is not
-    numeric, a ValueError if it has fewer than `ndim_min` dimensions."""
+    """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d); a
+    TypeError naming `name` if it is not numeric, a ValueError if it has fewer than
+    `ndim_min` dimensions."""
     try:
         array = np.asarray(value)
         if array.dtype.kind not in "biuf":
             raise TypeError
-        array = np.ascontiguousarray(array, dtype=np.float64)
+        array = np.asarray(array, dtype=np.float64, order="C")
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a real number or an array of real numbers, "
                         f"not {type(value).__name__}") from None

@@ -1,0 +1,461 @@
+"""Reading lidar raw files into time-height Datasets, and writing Datasets to netCDF.
+
+:func:`read_licel` reads the binary raw files of Licel transient recorders (one file a
+profile, several channels) into one :class:`xarray.Dataset` with dimensions
+``(time, channel, range)``.  The files are parsed by the compiled core, in parallel
+threads, straight into the Dataset's arrays.
+
+:func:`to_netcdf` and :func:`open_dataset` write and read such Datasets (raw or
+corrected) through xarray's netCDF4 backend, keeping every attribute.
+"""
+
+from __future__ import annotations
+
+import functools
+import glob
+import os
+import warnings
+from collections.abc import Iterable, Sequence
+from typing import Literal, Union
+
+import numpy as np
+import xarray as xr
+
+from . import _core
+from ._checks import thread_count
+
+__all__ = ["read_licel", "to_netcdf", "open_dataset", "package_version"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+_POLARIZATION = {"o": "none", "p": "parallel", "l": "parallel", "s": "perpendicular",
+                 "r": "right_circular", "c": "circular"}
+
+
+@functools.lru_cache(maxsize=None)
+def package_version() -> str:
+    """The installed version of Aerolume (recorded in provenance attributes)."""
+    try:
+        from importlib.metadata import version
+        return version("Aerolume")
+    except Exception:  # pragma: no cover - not installed as a distribution
+        return "unknown"
+
+
+def _expand(paths) -> list[str]:
+    """The files `paths` names: a path, a glob pattern, or an iterable of those."""
+    if isinstance(paths, (str, os.PathLike)):
+        items: Iterable = [paths]
+    elif isinstance(paths, Iterable):
+        items = list(paths)
+    else:
+        raise TypeError(f"paths must be a path, a glob pattern or a list of them, "
+                        f"not {type(paths).__name__}")
+    files: list[str] = []
+    for item in items:
+        if not isinstance(item, (str, os.PathLike)):
+            raise TypeError(f"paths must hold paths, not {type(item).__name__}")
+        path = os.fspath(item)
+        if not isinstance(path, str):
+            path = os.fsdecode(path)
+        if glob.has_magic(path) and not os.path.exists(path):
+            found = sorted(glob.glob(path))
+            if not found:
+                raise FileNotFoundError(f"paths: no file matches {path!r}")
+            files.extend(found)
+        else:
+            files.append(path)
+    if not files:
+        raise ValueError("paths names no file")
+    return files
+
+
+def _channel_key(s) -> tuple:
+    """What must agree between files for a data set to be the same channel."""
+    return (s.wavelength, s.polarization, s.photon_counting, s.laser, s.bins, s.bin_width,
+            s.device)
+
+
+def _describe(s) -> str:
+    mode = "photon counting" if s.photon_counting else "analog"
+    return (f"{s.wavelength} nm {_POLARIZATION.get(s.polarization, s.polarization)} {mode} "
+            f"({s.device}, laser {s.laser}, {s.bins} bins of {s.bin_width:g} m)")
+
+
+def _layout_difference(sets, reference) -> str:
+    if len(sets) != len(reference):
+        return (f"{len(sets)} active data sets where the first file has {len(reference)}")
+    for k, (a, b) in enumerate(zip(sets, reference)):
+        if _channel_key(a) != _channel_key(b):
+            return f"data set {k + 1} is {_describe(a)} where the first file has {_describe(b)}"
+    return ""
+
+
+def _channel_ids(sets) -> list[str]:
+    """'355_an', '532s_pc', ...; the recorder id is appended to ids that would repeat."""
+    base = []
+    for s in sets:
+        pol = "" if s.polarization == "o" else s.polarization
+        base.append(f"{s.wavelength}{pol}_{'pc' if s.photon_counting else 'an'}")
+    return [b if base.count(b) == 1 else f"{b}_{s.device}" for b, s in zip(base, sets)]
+
+
+def _fail(problems: list[tuple[str, str, bool]], total: int, errors: str):
+    """Raises for `problems` [(path, why, is_os_error)] or warns that they were skipped."""
+    if not problems:
+        return
+    lines = "\n".join(f"  {path}: {why}" for path, why, _ in problems)
+    if errors == "skip":
+        warnings.warn(f"read_licel skipped {len(problems)} of {total} file(s):\n{lines}",
+                      RuntimeWarning, stacklevel=3)
+        return
+    if len(problems) == 1:
+        path, why, os_error = problems[0]
+        message = f"{path}: {why}"
+        if os_error:
+            raise (FileNotFoundError if "No such file" in why else OSError)(message)
+        raise ValueError(message)
+    if all(p[2] for p in problems):
+        raise OSError(f"cannot read {len(problems)} of {total} files:\n{lines}")
+    raise ValueError(f"cannot read {len(problems)} of {total} files:\n{lines}")
+
+
+def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
+               errors: Literal["raise", "skip"] = "raise",
+               channels: Sequence[str] | None = None,
+               threads: int | None = None) -> xr.Dataset:
+    """Read Licel binary raw files into one time-height Dataset.
+
+    Parameters
+    ----------
+    paths : path, glob pattern, or sequence of them
+        The raw files, one profile each.  A string with ``*``, ``?`` or ``[`` that is not
+        an existing file is expanded as a glob pattern.
+    errors : {"raise", "skip"}
+        What to do with a file that cannot be read (missing, truncated, a header that
+        does not parse, data sizes that disagree with the header, a channel layout that
+        differs from the first good file's, not a raw file): ``"raise"`` raises a
+        ValueError naming every such file and what is wrong with it (an OSError when
+        the only problem is files that cannot be opened); ``"skip"`` leaves them out and
+        gives one RuntimeWarning listing each skipped file and why.
+    channels : sequence of str, optional
+        Read only these channels (ids as in the ``channel`` coordinate, e.g.
+        ``["355_an", "355_pc"]``).  Needed when channels have different bin widths,
+        which cannot share one range axis.
+    threads : int, optional
+        Threads that read files in parallel; all cores by default.
+
+    Returns
+    -------
+    xarray.Dataset
+        Dimensions ``time`` (profile start times, sorted), ``channel`` and ``range``.
+
+        Variables:
+
+        - ``signal`` (time, channel, range), float64: analog channels in mV (counts x
+          input range / 2^ADC bits / shots), photon-counting channels as count rate in
+          MHz (counts / shots x 150 / bin width in m); the unit of each channel is in
+          the ``signal_units`` coordinate.  Bins past a channel's own number of bins
+          (when channels differ in length) are NaN, as is a profile with no shots.
+        - ``raw`` (time, channel, range), uint32: the counts as written, summed over the
+          shots (0 past a channel's bins).
+        - ``shots`` (time, channel): laser shots summed in each profile.
+
+        Coordinates: ``range`` (m, along the beam from the instrument, at the centre of
+        each bin); per channel ``wavelength`` (m), ``detection_mode`` ("analog" or
+        "photon_counting"), ``polarization``, ``bin_width`` (m), ``bins``, ``laser_type``,
+        ``recorder`` and ``signal_units``; per time and channel ``high_voltage`` (V),
+        ``adc_bits``, ``input_range`` (V, analog), ``discriminator_level`` (photon
+        counting), ``bin_shift`` and ``bin_shift_decimals``; per time ``stop_time``,
+        ``source_file``, ``header_file_name``, ``station_altitude`` (m), ``latitude``,
+        ``longitude`` (deg), ``zenith_angle``, ``azimuth_angle`` (deg), ``temperature``
+        (K), ``pressure`` (Pa) (NaN where the headers hold none), and ``laser_shots``,
+        ``repetition_rate`` (Hz) on (time, laser).
+
+        Attributes: ``site``, ``source_files``, and ``altitude`` (m a.s.l.),
+        ``latitude``, ``longitude`` (deg), ``zenith_angle`` (deg) when they are the same
+        in every file (the per-time coordinates always hold them).
+
+    Raises
+    ------
+    ValueError
+        A file cannot be read (see `errors`), channels differ in bin width, or
+        `channels` names a channel the files do not have.
+    FileNotFoundError
+        A glob pattern matches nothing or a file does not exist (``errors="raise"``).
+
+    Notes
+    -----
+    Start and stop times are taken as UTC, as the acquisition software writes them.
+    The header's temperature (degC) and pressure (hPa) are converted to K and Pa.
+    """
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
+    nthreads = thread_count(threads)
+    files = _expand(paths)
+    total = len(files)
+
+    problems: list[tuple[str, str, bool]] = []
+    good: list[tuple[str, object]] = []
+    for path, (header, why, os_error) in zip(files, _core.licel_scan(files, nthreads)):
+        if header is None:
+            problems.append((path, why, os_error))
+        else:
+            good.append((path, header))
+    if problems and errors == "raise":
+        _fail(problems, total, errors)
+    # Profiles in time order (ties in the order given); the first one sets the layout.
+    good.sort(key=lambda item: item[1].start)
+    if not good:
+        _fail(problems, total, "raise")
+    reference_path, reference = good[0]
+    reference_sets = reference.sets  # (each access to .sets makes new objects)
+    kept = []
+    for path, header in good:
+        difference = _layout_difference(header.sets, reference_sets)
+        if difference:
+            problems.append((path, f"the channel layout differs from {reference_path}'s: "
+                             f"{difference}", False))
+        else:
+            kept.append((path, header))
+    if errors == "raise":
+        _fail(problems, total, errors)
+
+    sets = reference_sets
+    ids = _channel_ids(sets)
+    if channels is None:
+        chosen = list(range(len(sets)))
+    else:
+        if isinstance(channels, str):
+            channels = [channels]
+        if len(set(channels)) != len(channels):
+            raise ValueError(f"channels names a channel twice: {list(channels)}")
+        chosen = []
+        for name in channels:
+            if name not in ids:
+                raise ValueError(f"channels: no channel {name!r} in {reference_path}; "
+                                 f"it has {', '.join(ids)}")
+            chosen.append(ids.index(name))
+    widths = {sets[k].bin_width for k in chosen}
+    if len(widths) > 1:
+        raise ValueError(f"{reference_path}: the channels have different bin widths ("
+                         + ", ".join(f"{ids[k]}: {sets[k].bin_width:g} m" for k in chosen)
+                         + "); read them separately with channels=[...]")
+    bin_width = widths.pop()
+    gates = max(sets[k].bins for k in chosen)
+
+    paths_kept = [p for p, _ in kept]
+    headers = [h for _, h in kept]
+    raw, signal, failed = _core.licel_read(paths_kept, headers, chosen, gates, nthreads)
+    late = [(p, why, False) for p, why in zip(paths_kept, failed) if why]
+    if late:
+        problems.extend(late)
+        if errors == "raise":
+            _fail(problems, total, errors)
+        keep = [i for i, why in enumerate(failed) if not why]
+        for row, i in enumerate(keep):  # in place: i >= row
+            if i != row:
+                raw[row] = raw[i]
+                signal[row] = signal[i]
+        raw, signal = raw[:len(keep)], signal[:len(keep)]
+        paths_kept = [paths_kept[i] for i in keep]
+        headers = [headers[i] for i in keep]
+    _fail(problems, total, errors)
+    if not headers:
+        raise ValueError("read_licel: none of the files could be read")
+
+    return _assemble(raw, signal, paths_kept, headers, [sets[k] for k in chosen],
+                     [ids[k] for k in chosen], chosen, bin_width, gates)
+
+
+def _assemble(raw, signal, paths, headers, sets, ids, chosen, bin_width, gates) -> xr.Dataset:
+    n = len(headers)
+    seconds = lambda xs: np.array(xs, dtype="int64").astype("datetime64[s]").astype("datetime64[ns]")  # noqa: E731
+    start = seconds([h.start for h in headers])
+    stop = seconds([h.stop for h in headers])
+    if len(np.unique(start)) != n:
+        warnings.warn("read_licel: several profiles have the same start time",
+                      RuntimeWarning, stacklevel=3)
+
+    chosen_sets = [[h_sets[k] for k in chosen] for h_sets in (h.sets for h in headers)]
+
+    def per_set(attr, dtype):
+        return np.array([[getattr(s, attr) for s in row] for row in chosen_sets], dtype=dtype)
+
+    photon = np.array([s.photon_counting for s in sets])
+    input_range = per_set("input_range", np.float64)
+    shots = per_set("shots", np.int64)
+    if (shots == 0).any():
+        t, c = np.argwhere(shots == 0)[0]
+        warnings.warn(f"read_licel: {int((shots == 0).sum())} profile(s) have no shots "
+                      f"(first: channel {ids[c]} of {paths[t]}); their signal is NaN",
+                      RuntimeWarning, stacklevel=3)
+
+    def per_time(values, attrs):
+        return ("time", np.array(values, dtype=np.float64), attrs)
+
+    coords = {
+        "time": ("time", start, {"standard_name": "time",
+                                 "long_name": "start of the profile's acquisition (UTC)"}),
+        "channel": ("channel", np.array(ids, dtype=object), {"long_name": "channel id"}),
+        "range": ("range", (np.arange(gates, dtype=np.float64) + 0.5) * bin_width,
+                  {"units": "m", "long_name": "distance along the beam from the instrument "
+                   "to the centre of the bin"}),
+        "wavelength": ("channel", np.array([s.wavelength * 1e-9 for s in sets]),
+                       {"units": "m", "long_name": "detected wavelength"}),
+        "detection_mode": ("channel", np.array(["photon_counting" if p else "analog" for p in photon],
+                                               dtype=object), {"long_name": "detection mode"}),
+        "polarization": ("channel", np.array([_POLARIZATION.get(s.polarization, s.polarization)
+                                              for s in sets], dtype=object),
+                         {"long_name": "polarisation relative to the laser's"}),
+        "bin_width": ("channel", np.array([s.bin_width for s in sets]),
+                      {"units": "m", "long_name": "range bin width"}),
+        "bins": ("channel", np.array([s.bins for s in sets], dtype=np.int64),
+                 {"units": "1", "long_name": "number of range bins recorded"}),
+        "laser_type": ("channel", np.array([s.laser for s in sets], dtype=np.int64),
+                       {"long_name": "laser type (1, 2 or 3) the channel records"}),
+        "recorder": ("channel", np.array([s.device for s in sets], dtype=object),
+                     {"long_name": "transient recorder id"}),
+        "signal_units": ("channel", np.array(["MHz" if p else "mV" for p in photon], dtype=object),
+                         {"long_name": "units of signal in each channel"}),
+        "high_voltage": (("time", "channel"), per_set("high_voltage", np.float64),
+                         {"units": "V", "long_name": "photomultiplier high voltage"}),
+        "adc_bits": (("time", "channel"), per_set("adc_bits", np.int64),
+                     {"units": "1", "long_name": "ADC resolution (0 for photon counting)"}),
+        "input_range": (("time", "channel"), np.where(photon, np.nan, input_range),
+                        {"units": "V", "long_name": "analog input range (NaN for photon counting)"}),
+        "discriminator_level": (("time", "channel"), np.where(photon, input_range, np.nan),
+                                {"units": "1", "long_name": "photon-counting discriminator level "
+                                 "(NaN for analog)"}),
+        "bin_shift": (("time", "channel"), per_set("bin_shift", np.int64),
+                      {"units": "1", "long_name": "bin shift written by the acquisition"}),
+        "bin_shift_decimals": (("time", "channel"), per_set("bin_shift_fraction", np.int64),
+                               {"units": "1", "long_name": "decimal places of the bin shift, as written"}),
+        "stop_time": ("time", stop, {"long_name": "end of the profile's acquisition (UTC)"}),
+        "source_file": ("time", np.array([os.path.basename(p) for p in paths], dtype=object),
+                        {"long_name": "raw file of the profile"}),
+        "header_file_name": ("time", np.array([h.file_name for h in headers], dtype=object),
+                             {"long_name": "file name written in the header"}),
+        "station_altitude": per_time([h.altitude for h in headers],
+                                     {"units": "m", "long_name": "station altitude above sea level"}),
+        "latitude": per_time([h.latitude for h in headers],
+                             {"units": "degrees_north", "standard_name": "latitude"}),
+        "longitude": per_time([h.longitude for h in headers],
+                              {"units": "degrees_east", "standard_name": "longitude"}),
+        "zenith_angle": per_time([h.zenith for h in headers],
+                                 {"units": "degree", "long_name": "zenith angle of the beam"}),
+        "azimuth_angle": per_time([h.azimuth for h in headers],
+                                  {"units": "degree", "long_name": "azimuth angle of the beam"}),
+        "temperature": per_time([h.temperature + 273.15 for h in headers],
+                                {"units": "K", "standard_name": "air_temperature",
+                                 "long_name": "temperature at the station from the header"}),
+        "pressure": per_time([h.pressure * 100.0 for h in headers],
+                             {"units": "Pa", "standard_name": "air_pressure",
+                              "long_name": "pressure at the station from the header"}),
+        "laser": ("laser", np.array([1, 2, 3], dtype=np.int64), {"long_name": "laser type"}),
+        "laser_shots": (("time", "laser"), np.array([h.laser_shots for h in headers], dtype=np.int64),
+                        {"units": "1", "long_name": "laser shots in the profile"}),
+        "repetition_rate": (("time", "laser"), np.array([h.repetition_rate for h in headers],
+                                                        dtype=np.float64),
+                            {"units": "Hz", "long_name": "laser repetition rate"}),
+    }
+    if any(h.custom for h in headers):
+        coords["header_comment"] = ("time", np.array([h.custom for h in headers], dtype=object),
+                                    {"long_name": "custom field of the header"})
+    if any(h.line3_extra for h in headers):
+        coords["controller_info"] = ("time", np.array([h.line3_extra for h in headers], dtype=object),
+                                     {"long_name": "fields after the laser fields of the header "
+                                      "(controller time stamp)"})
+
+    data_vars = {
+        "signal": (("time", "channel", "range"), signal,
+                   {"long_name": "lidar signal: analog in mV, photon counting in MHz "
+                    "(see signal_units)"}),
+        "raw": (("time", "channel", "range"), raw,
+                {"units": "1", "long_name": "recorder counts summed over the shots"}),
+        "shots": (("time", "channel"), shots, {"units": "1", "long_name": "laser shots summed"}),
+    }
+    attrs: dict = {
+        "Conventions": "CF-1.8",
+        "title": "lidar raw signals",
+        "source": "Licel raw data files",
+        "site": ", ".join(dict.fromkeys(h.site for h in headers)),
+        "source_files": [os.path.abspath(p) for p in paths],
+        "aerolume_version": package_version(),
+        "history": f"read by Aerolume {package_version()} read_licel",
+    }
+    for name, values in (("altitude", [h.altitude for h in headers]),
+                         ("latitude", [h.latitude for h in headers]),
+                         ("longitude", [h.longitude for h in headers]),
+                         ("zenith_angle", [h.zenith for h in headers])):
+        if len(set(values)) == 1:
+            attrs[name] = float(values[0])
+    return xr.Dataset(data_vars, coords=coords, attrs=attrs)
+
+
+def to_netcdf(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
+    """Write a Dataset of this package to netCDF-4, losslessly.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        A Dataset from :func:`read_licel` or :func:`Aerolume.preprocess.correct`.
+    path : path
+        The file to write.
+    **kwargs
+        Passed to :meth:`xarray.Dataset.to_netcdf` (e.g. ``encoding``).
+
+    Notes
+    -----
+    Times are written as CF times (``seconds since 1970-01-01``); attributes that netCDF
+    cannot hold as they are (booleans, None, nested structures) are converted: booleans
+    to 0/1, None to "", dictionaries to their ``repr``.  :func:`open_dataset` reads the
+    file back.
+    """
+    out = ds.copy(deep=False)
+    out.attrs = _serialisable(ds.attrs)
+    for name in out.variables:
+        out[name].attrs = _serialisable(ds[name].attrs)
+    encoding = {}
+    for name in ("time", "stop_time"):
+        if name in out.variables and np.issubdtype(out[name].dtype, np.datetime64):
+            encoding[name] = {"units": "seconds since 1970-01-01 00:00:00", "calendar": "standard",
+                              "dtype": "float64"}
+    encoding.update(kwargs.pop("encoding", {}) or {})
+    out.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding, **kwargs)
+
+
+def _serialisable(attrs: dict) -> dict:
+    out = {}
+    for key, value in attrs.items():
+        if isinstance(value, (bool, np.bool_)):
+            value = int(value)
+        elif value is None:
+            value = ""
+        elif isinstance(value, dict):
+            value = repr(value)
+        elif isinstance(value, (list, tuple)) and value and all(isinstance(v, str) for v in value):
+            value = list(value)
+        elif isinstance(value, (list, tuple)):
+            value = np.asarray(value, dtype=np.float64) if value else ""
+        out[key] = value
+    return out
+
+
+def open_dataset(path: PathLike, **kwargs) -> xr.Dataset:
+    """Read a netCDF file written by :func:`to_netcdf` into memory.
+
+    Parameters
+    ----------
+    path : path
+        The file.
+    **kwargs
+        Passed to :func:`xarray.open_dataset`.
+
+    Returns
+    -------
+    xarray.Dataset
+        Loaded into memory, the file closed.
+    """
+    with xr.open_dataset(path, engine="netcdf4", **kwargs) as ds:
+        return ds.load()

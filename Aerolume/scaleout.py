@@ -1,0 +1,223 @@
+"""Where the units of work run: in this process, or on a Dask cluster.
+
+Both runners take the same functions and the same items and hand back the results in
+the items' order, so a product does not depend on where it was computed.  Each unit of
+work runs inside :func:`run_task`, which records the warnings it raises and the time it
+takes; the runner raises those warnings again in the calling process, so that nothing a
+worker reports is lost.
+
+Dask is an optional dependency (``pip install 'Aerolume[distributed]'``): it is imported
+only when a cluster is asked for.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import logging
+import os
+import time
+import warnings
+from typing import Any, Callable, Iterable, Sequence
+
+__all__ = ["InProcess", "OnDask", "TaskResult", "run_task", "MissingDependency", "runner"]
+
+INSTALL_DASK = "pip install 'Aerolume[distributed]'"
+
+
+class MissingDependency(ImportError):
+    """An optional dependency is not installed; the message says how to install it."""
+
+
+@dataclasses.dataclass
+class TaskResult:
+    """What one unit of work hands back.
+
+    Attributes
+    ----------
+    value : object
+        The function's result.
+    warnings : list of (type, str)
+        The warnings raised while it ran: category and message.
+    seconds : dict
+        Time spent in each named stage (s), as the function reported it through
+        :class:`Stopwatch`, and ``"total"``.
+    """
+    value: Any
+    warnings: list
+    seconds: dict
+
+
+class Stopwatch:
+    """Accumulates the time spent in named stages of one unit of work."""
+
+    def __init__(self) -> None:
+        self.seconds: dict[str, float] = {}
+        self._stage: str | None = None
+        self._since = 0.0
+
+    def stage(self, name: str | None) -> None:
+        """Ends the current stage and starts `name` (None: ends it only)."""
+        now = time.perf_counter()
+        if self._stage is not None:
+            self.seconds[self._stage] = self.seconds.get(self._stage, 0.0) + now - self._since
+        self._stage, self._since = name, now
+
+
+def run_task(function: Callable, item: Any, *args: Any) -> TaskResult:
+    """Runs ``function(item, *args, stopwatch=...)``, recording its warnings and times.
+
+    This is what a runner executes, in this process or in a worker, so that both report
+    the same way.  Exceptions propagate unchanged.
+    """
+    watch = Stopwatch()
+    start = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        value = function(item, *args, stopwatch=watch)
+    watch.stage(None)
+    seconds = dict(watch.seconds, total=time.perf_counter() - start)
+    return TaskResult(value, [(w.category, str(w.message)) for w in caught], seconds)
+
+
+def _raise_again(results: Iterable[TaskResult]) -> None:
+    seen = set()
+    for result in results:
+        for category, message in result.warnings:
+            if (category, message) not in seen:
+                seen.add((category, message))
+                warnings.warn(message, category, stacklevel=3)
+
+
+class InProcess:
+    """Runs every unit of work here, one after the other (the core still uses threads)."""
+
+    description = "in this process"
+
+    def threads(self, configured: int) -> int:
+        """Threads of the numerical core for each unit of work (0: all cores)."""
+        return configured
+
+    def map(self, function: Callable, items: Sequence, *args: Any,
+            progress: Callable[[Any], None] | None = None) -> list[TaskResult]:
+        """``run_task(function, item, *args)`` for every item, results in the items' order;
+        ``progress(item)`` after each."""
+        results = []
+        for item in items:
+            results.append(run_task(function, item, *args))
+            if progress is not None:
+                progress(item)
+        _raise_again(results)
+        return results
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self) -> "InProcess":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+class OnDask:
+    """Runs the units of work on a Dask cluster.
+
+    Parameters
+    ----------
+    workers : int, optional
+        Start a local cluster of this many worker processes (one thread each), listening
+        on the loopback interface only.
+    scheduler : str, optional
+        Address of the scheduler of an existing cluster (``tcp://host:8786``); its
+        workers must have the same version of Aerolume installed.
+
+    Raises
+    ------
+    MissingDependency
+        Dask's distributed scheduler is not installed.
+    OSError
+        The scheduler cannot be reached, or the local cluster cannot start.
+    """
+
+    def __init__(self, workers: int | None = None, scheduler: str | None = None,
+                 timeout: float = 30.0) -> None:
+        if (workers is None) == (scheduler is None):
+            raise ValueError("give either workers or scheduler")
+        try:
+            import distributed
+        except ImportError:
+            raise MissingDependency(
+                f"running on Dask needs the distributed scheduler: {INSTALL_DASK}") from None
+        self._distributed = distributed
+        self.cluster = None
+        self.workers = workers or 0
+        # The cluster's own chatter (worker start-up, shutdown) is not the user's business.
+        for name in ("distributed", "tornado", "bokeh"):
+            logging.getLogger(name).setLevel(logging.ERROR)
+        try:
+            if scheduler is not None:
+                self.client = distributed.Client(scheduler, timeout=timeout)
+                self.description = f"on the Dask cluster at {scheduler}"
+            else:
+                self.cluster = distributed.LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True,
+                    host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
+                self.client = distributed.Client(self.cluster, timeout=timeout)
+                self.description = f"on a local Dask cluster of {workers} processes"
+        except (OSError, TimeoutError, RuntimeError) as err:
+            # (A local cluster that fails to start raises RuntimeError.)
+            self.close()
+            if scheduler is not None:
+                raise OSError(f"cannot reach Dask scheduler at {scheduler}: {err}") from None
+            raise OSError(f"cannot start a local Dask cluster of {workers} workers: "
+                          f"{err}") from None
+
+    def threads(self, configured: int) -> int:
+        """Threads of the numerical core for each unit of work: on a local cluster, "all
+        cores" (0) is shared out between the workers so that they do not oversubscribe
+        the machine; on a remote cluster each worker's machine is its own."""
+        if configured or self.cluster is None:
+            return configured
+        return max(1, (os.cpu_count() or 1) // self.workers)
+
+    def map(self, function: Callable, items: Sequence, *args: Any,
+            progress: Callable[[Any], None] | None = None) -> list[TaskResult]:
+        """``run_task(function, item, *args)`` for every item on the cluster's workers,
+        results in the items' order.  The first failure cancels the rest and is raised."""
+        distributed = self._distributed
+        futures = [self.client.submit(run_task, function, item, *args, pure=False)
+                   for item in items]
+        item_of = {future.key: item for future, item in zip(futures, items)}
+        try:
+            for future in distributed.as_completed(futures):
+                future.result()  # raises the worker's exception here
+                if progress is not None:
+                    progress(item_of[future.key])
+            results = self.client.gather(futures)
+        finally:
+            self.client.cancel([f for f in futures if not f.done()])
+        _raise_again(results)
+        return results
+
+    def close(self) -> None:
+        client = getattr(self, "client", None)
+        if client is not None:
+            client.close()
+            self.client = None
+        if self.cluster is not None:
+            self.cluster.close()
+            self.cluster = None
+
+    def __enter__(self) -> "OnDask":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def runner(workers: int | None = None, scheduler: str | None = None):
+    """The runner the command line asks for: a Dask one with either argument, else
+    :class:`InProcess`."""
+    if workers is None and scheduler is None:
+        return InProcess()
+    return OnDask(workers=workers, scheduler=scheduler)

@@ -1,0 +1,90 @@
+// The elastic-backscatter inversion of Fernald (1984).
+//
+// With X(r) = P(r) r^2 the range-corrected signal, S_a the aerosol lidar ratio (per gate),
+// beta_m and alpha_m the molecular backscatter and extinction and r_c a reference gate:
+//
+//   Z(r)  = X(r) exp(-2 ∫_{r_c}^{r} (S_a beta_m - alpha_m) dr')
+//   B(r)  = Z(r) / (K - 2 ∫_{r_c}^{r} S_a Z dr'),      B = beta_a + beta_m,
+//
+// where K = Z(r_c) / B(r_c).  Both integrals use the parabolic rule on the range grid
+// (cumulative_parabolic: third order or better, linear in the signal so noise is not biased).
+//
+// Backward: K comes from a reference interval of gates [begin, end) where the backscatter
+// ratio B / beta_m is known (R_c, 1 for clean air).  Every gate of the interval gives an
+// estimate of K through the solution itself, K = Z(r) / (R_c beta_m(r)) + 2 ∫_{r_c}^{r} S_a Z,
+// and their mean is used (r_c is the interval's middle gate), so noise in the interval is
+// averaged rather than taken from one gate.  Gates beyond the interval are not retrieved
+// (NaN): integrating away from the instrument is unstable.
+//
+// Forward: r_c is the first gate and K = C T^2(r_0) from a system constant C, the two-way
+// transmission to the first gate taken with the first gate's molecular and aerosol
+// extinction all the way down (K and B(r_0) found together by fixed-point iteration).
+//
+// Where the denominator is not positive the solution does not exist: NaN.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "retrieval_profiles.h"
+
+namespace aerolume {
+
+// One profile's inputs.
+struct KlettProfile {
+    const double* signal;       // P(r), background removed, not range-corrected
+    const double* range;        // m
+    const double* beta_m;       // m^-1 sr^-1
+    const double* alpha_m;      // m^-1
+    const double* lidar_ratio;  // S_a, sr
+    std::size_t gates;
+    double lidar_ratio_offset = 0.0;  // added to every S_a (the Monte Carlo draws it)
+    // Backward: the reference interval [begin, end) and R_c; forward: calibration C.
+    bool forward = false;
+    std::int64_t reference_begin = 0, reference_end = 0;
+    double reference_value = 1.0;
+    double calibration = 0.0;
+};
+
+// What depends on the range grid, the molecular atmosphere and the lidar ratio alone, and
+// so is computed once for all profiles that share them.
+struct KlettGrid {
+    std::vector<double> weights;    // the parabolic rule's, 4 per interval
+    std::vector<double> exponent;   // E = ∫ (S_a beta_m - alpha_m) from the first gate
+    std::vector<double> factor;     // exp(-2 E)
+    std::vector<double> molecular;  // ∫ beta_m from the first gate
+
+    KlettGrid() = default;
+    explicit KlettGrid(const KlettProfile& in);
+};
+
+// Aerosol backscatter (m^-1 sr^-1) and extinction (m^-1) of one profile; `grid` must be
+// that of `in` (lidar_ratio_offset apart); `work` holds 3 * gates doubles.  Returns the
+// number of gates that should have been retrieved but have no solution (NaN), gaps in the
+// signal (NaN, spoiling the gates beyond them as seen from r_c) aside.
+std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
+                                  double* backscatter, double* extinction, double* work);
+
+struct KlettInputs {
+    std::size_t profiles = 0, gates = 0;
+    Rows signal, range, beta_m, alpha_m, lidar_ratio;
+    bool forward = false;
+    PerProfile<std::int64_t> reference;  // begin, end per profile
+    PerProfile<double> reference_value;
+    PerProfile<double> calibration;
+
+    KlettProfile profile(std::size_t p) const;
+    // Whether every profile has the same grid.
+    bool shared_grid() const {
+        return range.stride == 0 && beta_m.stride == 0 && alpha_m.stride == 0 &&
+               lidar_ratio.stride == 0;
+    }
+};
+
+// Every profile, on up to `threads` threads (0: all cores); failures[p] is profile p's
+// count of gates without a solution.
+void klett_fernald(const KlettInputs& in, double* backscatter, double* extinction,
+                   std::size_t* failures, unsigned threads);
+
+}  // namespace aerolume

@@ -1,0 +1,87 @@
+// Aerosol extinction and backscatter from a nitrogen Raman channel (Ansmann et al. 1990,
+// 1992).
+//
+// Extinction at the emitted wavelength l0, with lR the Raman wavelength, N the molecular
+// number density and k the aerosol Angstrom exponent:
+//
+//   alpha_a(l0) = [ d/dr ln(N / (P_R r^2)) - alpha_m(l0) - alpha_m(lR) ] / (1 + (l0/lR)^k)
+//
+// the derivative being the slope of a least-squares straight line through the gates of a
+// window centred on each gate (half-width per gate; NaN where the window leaves the profile
+// or holds a non-positive signal).
+//
+// Backscatter from the ratio of the elastic and Raman signals, S = P_0 N / P_R:
+//
+//   beta_a(r) + beta_m(r) = K S(r) exp(∫_{r_c}^{r} (alpha(l0) - alpha(lR)) dr')
+//
+// with alpha = alpha_m + alpha_a, alpha_a(lR) = alpha_a(l0) (l0/lR)^k, and K set by a
+// reference interval [begin, end) of backscatter ratio R_c:
+// K = Σ R_c beta_m P_R / Σ P_0 N exp(...) over the interval (r_c its middle gate), sums of
+// the signals themselves so that a noisy Raman signal in the interval is never a divisor.  Gaps in the aerosol extinction (NaN, e.g. at the
+// ends the derivative window cannot reach) take the nearest retrieved value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "retrieval_profiles.h"
+
+namespace aerolume {
+
+struct RamanExtinctionProfile {
+    const double* raman_signal;  // P_R(r)
+    const double* range;         // m
+    const double* number_density;
+    const double* alpha_m;        // at the emitted wavelength
+    const double* alpha_m_raman;  // at the Raman wavelength
+    const double* half_width;     // gates either side, per gate
+    std::size_t gates;
+    double wavelength_ratio;  // l0 / lR
+    double angstrom;
+    const double* raman_noise = nullptr;  // standard deviation of P_R, for the analytic error
+};
+
+// Aerosol extinction (m^-1); with `raman_noise`, also its statistical standard deviation
+// propagated analytically through the fit (`error`, may be null otherwise).  `work` holds
+// gates doubles.
+void raman_extinction_profile(const RamanExtinctionProfile& in, double* extinction,
+                              double* error, double* work);
+
+struct RamanBackscatterProfile {
+    const double* elastic_signal;  // P_0(r)
+    const double* raman_signal;    // P_R(r)
+    const double* range;
+    const double* beta_m;  // at the emitted wavelength
+    const double* number_density;
+    const double* alpha_m;
+    const double* alpha_m_raman;
+    const double* extinction;  // aerosol extinction at l0, or null for none
+    std::size_t gates;
+    double wavelength_ratio;
+    double angstrom;
+    std::int64_t reference_begin, reference_end;
+    double reference_value;
+};
+
+// Aerosol backscatter (m^-1 sr^-1); `work` holds 7 * gates doubles.
+void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backscatter,
+                               double* work);
+
+struct RamanInputs {
+    std::size_t profiles = 0, gates = 0;
+    Rows elastic_signal, raman_signal, range, beta_m, number_density, alpha_m, alpha_m_raman,
+        extinction, half_width, raman_noise;
+    double wavelength_ratio = 1.0;
+    PerProfile<double> angstrom;
+    PerProfile<std::int64_t> reference;
+    PerProfile<double> reference_value;
+
+    RamanExtinctionProfile extinction_profile(std::size_t p) const;
+    RamanBackscatterProfile backscatter_profile(std::size_t p) const;
+};
+
+void raman_extinction(const RamanInputs& in, double* extinction, double* error,
+                      unsigned threads);
+void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned threads);
+
+}  // namespace aerolume

@@ -1,0 +1,86 @@
+// A seeded, portable random-number stream for the forward model and the Monte Carlo
+// uncertainties.
+//
+// Every stream is keyed by (seed, stream, substream): a profile and a realisation each get
+// their own stream, so the numbers a profile sees never depend on which thread draws them
+// or on how many profiles are drawn at once.  The generator is xoshiro256** (Blackman and
+// Vigna 2018) started from the key through SplitMix64; normal deviates by Marsaglia and
+// Tsang's ziggurat (2000); Poisson deviates by inversion for small means and by
+// Hörmann's (1993) transformed rejection (PTRS) for means of 10 and above.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace aerolume {
+
+// Marsaglia and Tsang's (2000) ziggurat of the standard normal density f(x) = exp(-x^2/2):
+// 128 strips of equal area V, strip 0 the base (width V / f(R), the tail beyond R
+// included), strip i >= 1 between heights f(x[i]) and f(x[i + 1]) and of width x[i].
+struct Ziggurat {
+    static constexpr int strips = 128;
+    static constexpr double r = 3.442619855899;
+    static constexpr double v = 9.91256303526217e-3;
+    double x[strips + 1];
+    double f[strips + 1];
+
+    Ziggurat();
+    static const Ziggurat& table();
+};
+
+class RandomStream {
+public:
+    RandomStream(std::uint64_t seed, std::uint64_t stream, std::uint64_t substream = 0);
+
+    // 64 random bits (xoshiro256**).
+    std::uint64_t next() {
+        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+        const std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return result;
+    }
+    // Uniform on [0, 1), 53 random bits.  (The shifted values fit a signed integer, whose
+    // conversion to double is one instruction.)
+    double uniform() {
+        return static_cast<double>(static_cast<std::int64_t>(next() >> 11)) * 0x1.0p-53;
+    }
+    // Uniform on (0, 1).
+    double uniform_open() {
+        return (static_cast<double>(static_cast<std::int64_t>(next() >> 12)) + 0.5) * 0x1.0p-52;
+    }
+    // Standard normal deviate.
+    double normal() {
+        const Ziggurat& z = Ziggurat::table();
+        for (;;) {
+            const std::uint64_t bits = next();
+            const int i = static_cast<int>(bits & 0x7f);  // the strip: the low 7 bits
+            const double u =  // the top 53 bits, uniform on [-1, 1)
+                2.0 * (static_cast<double>(static_cast<std::int64_t>(bits >> 11)) * 0x1.0p-53) -
+                1.0;
+            const double value = u * z.x[i];
+            if (std::fabs(value) < z.x[i + 1]) return value;  // inside the strip's rectangle
+            const double edge = normal_edge(i, u, value);
+            if (edge == edge) return edge;  // NaN: rejected, draw again
+        }
+    }
+    // Poisson deviate of mean `mean` (>= 0; NaN or negative means give NaN).
+    double poisson(double mean);
+
+private:
+    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    // The rare draws outside a strip's rectangle: the tail, or the wedge test (NaN when
+    // rejected).
+    double normal_edge(int strip, double u, double value);
+
+    std::uint64_t s_[4];
+};
+
+// log(k!) for k >= 0.
+double log_factorial(double k);
+
+}  // namespace aerolume

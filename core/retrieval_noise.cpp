@@ -1,0 +1,55 @@
+#include "retrieval_noise.h"
+
+#include <cmath>
+
+namespace aerolume {
+
+void NoiseModel::draw(const double* signal, std::size_t gates, std::size_t p,
+                      RandomStream& rng, double* out) const {
+    switch (kind) {
+        case NoiseKind::none:
+            for (std::size_t i = 0; i < gates; ++i) out[i] = signal[i];
+            break;
+        case NoiseKind::gaussian: {
+            const double* s = sigma.row(p);
+            for (std::size_t i = 0; i < gates; ++i) out[i] = signal[i] + s[i] * rng.normal();
+            break;
+        }
+        case NoiseKind::poisson: {
+            const double* k = counts_per_unit.row(p);
+            const double* b = background.row(p);
+            for (std::size_t i = 0; i < gates; ++i) {
+                const double mean = k[i] * (signal[i] + b[i]);
+                // A gap (NaN) stays one; a negative mean (noise below the background) draws 0.
+                out[i] = mean == mean ? rng.poisson(mean > 0.0 ? mean : 0.0) / k[i] - b[i]
+                                      : mean;
+            }
+            break;
+        }
+    }
+}
+
+void NoiseModel::standard_deviation(const double* signal, std::size_t gates, std::size_t p,
+                                    double* out) const {
+    switch (kind) {
+        case NoiseKind::none:
+            for (std::size_t i = 0; i < gates; ++i) out[i] = 0.0;
+            break;
+        case NoiseKind::gaussian: {
+            const double* s = sigma.row(p);
+            for (std::size_t i = 0; i < gates; ++i) out[i] = s[i];
+            break;
+        }
+        case NoiseKind::poisson: {
+            const double* k = counts_per_unit.row(p);
+            const double* b = background.row(p);
+            for (std::size_t i = 0; i < gates; ++i) {
+                const double mean = k[i] * (signal[i] + b[i]);
+                out[i] = std::sqrt(mean > 0.0 ? mean : 0.0) / k[i];
+            }
+            break;
+        }
+    }
+}
+
+}  // namespace aerolume

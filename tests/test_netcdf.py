@@ -1,0 +1,51 @@
+"""Raw and corrected Datasets write to netCDF and read back unchanged, with CF times and
+their provenance."""
+
+import json
+import pathlib
+
+import netCDF4
+import numpy as np
+import pytest
+
+from Aerolume import preprocess as pp
+from Aerolume.io import open_dataset, read_licel, to_netcdf
+
+DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" / "licel"
+SAMPLES = sorted(DATA.glob("RM*"))
+
+
+@pytest.fixture(scope="module")
+def raw():
+    return read_licel(SAMPLES[:3])
+
+
+def test_raw_and_corrected_round_trip_losslessly(raw, tmp_path):
+    corrected = pp.correct(raw, dead_time=3.7, glue=True, average={"time": 2, "range": 2})
+    for name, ds in (("raw", raw), ("corrected", corrected)):
+        path = tmp_path / f"{name}.nc"
+        to_netcdf(ds, path)
+        back = open_dataset(path)
+        assert back.identical(ds), name
+        if name == "raw":
+            assert back.raw.dtype == np.uint32
+        with netCDF4.Dataset(path) as nc:
+            assert nc["time"].units.startswith("seconds since 1970-01-01")
+            assert nc["time"].calendar == "standard"
+            assert nc.getncattr("aerolume_version") == ds.attrs["aerolume_version"]
+            assert list(nc.getncattr("source_files")) == [str(p) for p in SAMPLES[:3]]
+    record = json.loads(open_dataset(tmp_path / "corrected.nc").attrs["corrections"])
+    assert [r["step"] for r in record] == ["dead_time", "background", "glue", "average_time",
+                                           "average_range"]
+    assert record[0]["dead_time_ns"]["355_pc"] == 3.7
+
+
+def test_attributes_netcdf_cannot_hold_are_converted(raw, tmp_path):
+    ds = raw.isel(time=[0])
+    ds.attrs.update(flag=True, nothing=None, options={"a": 1}, numbers=[1, 2.5])
+    to_netcdf(ds, tmp_path / "a.nc")
+    back = open_dataset(tmp_path / "a.nc")
+    assert back.attrs["flag"] == 1 and back.attrs["nothing"] == ""
+    assert back.attrs["options"] == "{'a': 1}"
+    np.testing.assert_array_equal(back.attrs["numbers"], [1.0, 2.5])
+    assert ds.attrs["flag"] is True  # the Dataset itself is left as it was

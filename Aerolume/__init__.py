@@ -7,4 +7,50 @@ behaviour::
     import Aerolume.lumafit     # molecular physics and the Rayleigh fit
 """
 
+
+def _use_built_modules(package, path):
+    """Points the package's `path` (its ``__path__``) at the installed copy when the
+    package is imported from a clone of its sources.
+
+    A clone holds the package's Python files but not its built modules, which the build
+    puts into the installed copy.  Run from the clone's root (where scripts/setup.sh
+    leaves you), Python finds the clone's folder first, since the current folder leads
+    sys.path; the package then takes every part of itself, Python files and built
+    modules alike, from the built copy installed on sys.path.  An editable install is
+    left as it is: its import hook supplies the built modules.  With neither, this
+    raises an ImportError that says what to do.  (Only os.path and the import system
+    are used: importing the package must not touch anything the modules' own imports
+    report on.)
+    """
+    import importlib.machinery
+    import os
+    import sys
+
+    def is_built(folder):
+        return all(any(os.path.isfile(os.path.join(folder, name + suffix))
+                       for suffix in importlib.machinery.EXTENSION_SUFFIXES)
+                   for name in ("lumafit", "lumaclean", "_core"))
+
+    if any(is_built(folder) for folder in path):
+        return
+    import importlib.util
+    if importlib.util.find_spec(package + ".lumafit") is not None:
+        return
+    own = {os.path.realpath(folder) for folder in path}
+    for entry in sys.path:
+        candidate = os.path.realpath(os.path.join(entry or os.curdir, package))
+        if candidate not in own and is_built(candidate):
+            path[:] = [candidate]
+            return
+    raise ImportError(
+        f"{package} was imported from {', '.join(sorted(own))}, a source folder without "
+        f"the built modules, and no installed copy was found on sys.path. Install the "
+        f"package (python -m pip install . in the clone, or bash scripts/setup.sh) and run "
+        f"Python from its environment (.venv/bin/python after scripts/setup.sh).",
+        name=package)
+
+
+_use_built_modules(__name__, __path__)
+del _use_built_modules
+
 __all__ = ["lumaclean", "lumafit"]

@@ -6,6 +6,8 @@
 // which a failure of the statement reports in its traceback entry.
 
 #include <cmath>
+#include <new>
+#include <vector>
 
 #include "binding.h"
 #include "buffer.h"
@@ -66,6 +68,28 @@ frame::NumpyAsImported& numpy = *numpy_state;
 
 bool normal_or_zero(double v) { return std::isnormal(v) || v == 0.0; }
 
+// The elements of the result list, computed first, one reading of each sample, before
+// anything is allocated through the interpreter: a collection run by an allocation can
+// run finalizers that change the samples, so the samples are never read after that.
+using Elements = std::vector<double>;
+
+// Room for `n` elements, so that adding them cannot fail; false when memory is short,
+// and the statements as written then run.
+bool reserve(Elements& elements, Py_ssize_t n) noexcept {
+    try {
+        elements.reserve(static_cast<size_t>(n));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// A list of NumPy float64 scalars with the values of `elements`.
+Ref float64_list(const Elements& elements) {
+    return numpy.float64_list(static_cast<Py_ssize_t>(elements.size()),
+                              [&](Py_ssize_t i) { return elements[static_cast<size_t>(i)]; });
+}
+
 // valid_data of lines 35 to 43: the samples minus the background that are at or above
 // sigma_factor times the noise.
 Ref native_valid_data(PyObject* data, PyObject* background, PyObject* noise,
@@ -83,19 +107,15 @@ Ref native_valid_data(PyObject* data, PyObject* background, PyObject* noise,
     }
     frame::DoubleView d(data, false);
     if (!d) return Ref();
-    Py_ssize_t kept = 0;
+    Elements kept;
+    if (!reserve(kept, d.size())) return Ref();
     for (Py_ssize_t i = 0; i < d.size(); ++i) {
-        const double filtered = d[i] - b;
-        if (!std::isfinite(d[i]) || !std::isfinite(filtered)) return Ref();
-        kept += filtered >= threshold;
+        const double sample = d[i];
+        const double filtered = sample - b;
+        if (!std::isfinite(sample) || !std::isfinite(filtered)) return Ref();
+        if (filtered >= threshold) kept.push_back(filtered);
     }
-    Py_ssize_t next = -1;
-    return numpy.float64_list(kept, [&](Py_ssize_t) {
-        for (;;) {
-            const double filtered = d[++next] - b;
-            if (filtered >= threshold) return filtered;
-        }
-    });
+    return float64_list(kept);
 }
 
 // The square of a height as `heights ** 2` gives it, where that is a normal number.
@@ -113,29 +133,33 @@ bool native_square(PyObject* height, double& square) {
 }
 
 // corrected_data of line 82: data_i / transmit_signal * square_i for every sample.
-template <class Square>
-Ref native_corrected(PyObject* data, PyObject* transmit_signal, Square square_of) {
+// `square_of(i, square)` gives sample i's square; `samples_expected(n)` accepts the
+// number of samples the data's view holds (heights paired with the samples must be as
+// many).
+template <class Square, class Expected>
+Ref native_corrected(PyObject* data, PyObject* transmit_signal, Square square_of,
+                     Expected samples_expected) {
     double t;
     if (!numpy.unchanged(R, S.np) || !numpy.exact_array(data) || !numpy.plain_double(transmit_signal, t) || !std::isnormal(t)) {
         return Ref();
     }
     frame::DoubleView d(data, false);
-    if (!d) return Ref();
+    if (!d || !samples_expected(d.size())) return Ref();
+    Elements corrected;
+    if (!reserve(corrected, d.size())) return Ref();
     for (Py_ssize_t i = 0; i < d.size(); ++i) {
         double square;
         if (!square_of(i, square)) return Ref();
-        const double quotient = d[i] / t;
-        const double corrected = quotient * square;
-        if (!normal_or_zero(d[i]) || !(std::isnormal(quotient) || d[i] == 0.0) ||
-            !(std::isnormal(corrected) || quotient == 0.0 || square == 0.0)) {
+        const double sample = d[i];
+        const double quotient = sample / t;
+        const double value = quotient * square;
+        if (!normal_or_zero(sample) || !(std::isnormal(quotient) || sample == 0.0) ||
+            !(std::isnormal(value) || quotient == 0.0 || square == 0.0)) {
             return Ref();
         }
+        corrected.push_back(value);
     }
-    return numpy.float64_list(d.size(), [&](Py_ssize_t i) {
-        double square = 0.0;
-        square_of(i, square);
-        return d[i] / t * square;
-    });
+    return float64_list(corrected);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -261,7 +285,10 @@ Ref distance_square_correction(Call& line, FunctionObject*, PyObject* const* arg
                 s = square;
                 return true;
             };
-            if (Ref corrected = native_corrected(data, transmit_signal, same_square)) return corrected;
+            auto any_count = [](Py_ssize_t) { return true; };
+            if (Ref corrected = native_corrected(data, transmit_signal, same_square, any_count)) {
+                return corrected;
+            }
         }
         Iteration samples(data);
         while (Ref data_i = samples.next()) {
@@ -279,11 +306,18 @@ Ref distance_square_correction(Call& line, FunctionObject*, PyObject* const* arg
         length(data) == *height_count) {
         frame::DoubleView h(heights, false);
         auto own_square = [&](Py_ssize_t i, double& s) {
-            s = std::pow(h[i], 2.0);
-            return std::isfinite(h[i]) && (std::isnormal(s) || h[i] == 0.0);
+            const double height = h[i];
+            s = std::pow(height, 2.0);
+            return std::isfinite(height) && (std::isnormal(s) || height == 0.0);
         };
+        // The lengths compared above may have changed since: compared again with both
+        // views held, which keeps both arrays from being resized while they are read.
+        auto as_many_as_heights = [&](Py_ssize_t samples) { return samples == h.size(); };
         if (h) {
-            if (Ref corrected = native_corrected(data, transmit_signal, own_square)) return corrected;
+            if (Ref corrected =
+                    native_corrected(data, transmit_signal, own_square, as_many_as_heights)) {
+                return corrected;
+            }
         }
     }
     Ref samples = new_list();

@@ -193,15 +193,18 @@ Ref native_number_density(PyObject* altitude) noexcept {
 }
 
 // np.exp over `count` values, in place, through one NumPy array: the same exponential
-// the generic path gets from np.exp of each value.  `fill(k)` gives value k and
-// `use(k, exp)` takes its exponential, both called for k in order.
+// the generic path gets from np.exp of each value.  `fill(k, value)` gives value k and
+// `use(k, exp)` takes its exponential, both called for k in order.  When `fill` refuses
+// a value, np.exp is not called at all: its warnings and errors are the loop's to give.
 template <class Fill, class Use>
 bool numpy_exp(Py_ssize_t count, Fill fill, Use use) {
     if (count == 0) return true;
     Ref values = numpy.empty(count);
     frame::DoubleView view(values.get(), true);
     if (!view || view.size() != count) return false;
-    for (Py_ssize_t k = 0; k < count; ++k) view[k] = fill(k);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        if (!fill(k, view[k])) return false;
+    }
     call(numpy.exp(), values, values);
     for (Py_ssize_t k = 0; k < count; ++k) {
         if (!use(k, view[k])) return false;
@@ -217,6 +220,11 @@ bool numpy_exp(Py_ssize_t count, Fill fill, Use use) {
 // np.exp runs without the interpreter lock cannot move an element between bands.
 bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wavelength) {
     if (!exact_array(distances) || !exact_array(signal)) return false;
+    frame::DoubleView d(distances, false), out(signal, true);
+    if (!d || !out || out.size() != d.size() || out.overlaps(d)) return false;
+    const Py_ssize_t n = d.size();
+    // No ranges: the loop looks nothing up and leaves the zeros as they are.
+    if (n == 0) return true;
     if (!frame::ops::is_own(R, S.rayleigh_scattering_coefficient) ||
         !frame::ops::is_own(R, S.rayleigh_scattering_cross_section) ||
         !frame::ops::is_own(R, S.molecular_number_density)) {
@@ -224,9 +232,6 @@ bool fill_theoretical_signal(PyObject* signal, PyObject* distances, PyObject* wa
     }
     double sigma;
     if (!native_cross_section(wavelength, sigma)) return false;
-    frame::DoubleView d(distances, false), out(signal, true);
-    if (!d || !out || out.size() != d.size() || out.overlaps(d)) return false;
-    const Py_ssize_t n = d.size();
     // First stage, without calls so that neighbouring elements overlap: each element's
     // power base, kept in the result meanwhile as +W (band 1) or -W (band 3, W > 0), or
     // for band 2 a NaN there and its exponent gathered for NumPy's exp.  Every range is
@@ -297,32 +302,31 @@ bool fill_backscatter(PyObject* beta_A, Py_ssize_t n, PyObject* D_z, PyObject* D
         return false;
     }
     // -2 * tau, with an argument np.exp turns into a normal number without a flag.
-    auto exponent = [](double tau, bool& ok) {
-        const double x = -2 * tau;
-        ok = ok && (tau == 0.0 || std::isnormal(x)) && std::fabs(x) <= 700.0;
-        return x;
+    auto exponent = [](double tau, double& x) {
+        x = -2 * tau;
+        return (tau == 0.0 || std::isnormal(x)) && std::fabs(x) <= 700.0;
     };
-    bool ok = true;
     // Numerators D_z[i] - D_prime_z[i] * exp(-2 tau_M[i]), kept in beta_A meanwhile.
-    if (!numpy_exp(n - 1, [&](Py_ssize_t k) { return exponent(tau_M[k + 1], ok); },
-                   [&](Py_ssize_t k, double e) {
-                       const Py_ssize_t i = k + 1;
-                       const double molecular = dp[i] * e;
-                       out[i] = dz[i] - molecular;
-                       return std::isfinite(dz[i]) && std::isfinite(dp[i]) &&
-                              (std::isnormal(molecular) || dp[i] == 0.0) && std::isfinite(out[i]);
-                   }) || !ok) {
-        return false;
-    }
+    const bool numerators = numpy_exp(
+        n - 1, [&](Py_ssize_t k, double& x) { return exponent(tau_M[k + 1], x); },
+        [&](Py_ssize_t k, double e) {
+            const Py_ssize_t i = k + 1;
+            const double molecular = dp[i] * e;
+            out[i] = dz[i] - molecular;
+            return std::isfinite(dz[i]) && std::isfinite(dp[i]) &&
+                   (std::isnormal(molecular) || dp[i] == 0.0) && std::isfinite(out[i]);
+        });
+    if (!numerators) return false;
     // Divided by C * exp(-2 tau_A[i]).
-    return numpy_exp(n - 1, [&](Py_ssize_t k) { return exponent(tau_A[k + 1], ok); },
-                     [&](Py_ssize_t k, double e) {
-                         const Py_ssize_t i = k + 1;
-                         const double scale = c * e;
-                         const double numerator = out[i];
-                         out[i] = numerator / scale;
-                         return std::isnormal(scale) && (std::isnormal(out[i]) || numerator == 0.0);
-                     }) && ok;
+    return numpy_exp(
+        n - 1, [&](Py_ssize_t k, double& x) { return exponent(tau_A[k + 1], x); },
+        [&](Py_ssize_t k, double e) {
+            const Py_ssize_t i = k + 1;
+            const double scale = c * e;
+            const double numerator = out[i];
+            out[i] = numerator / scale;
+            return std::isnormal(scale) && (std::isnormal(out[i]) || numerator == 0.0);
+        });
 }
 
 // ---------------------------------------------------------------------------------------

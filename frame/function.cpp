@@ -200,8 +200,6 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -231,7 +229,12 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(callable);
-    auto wrapper = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+#if PY_VERSION_HEX >= 0x030D0000
+    using FastWithKeywords = PyCFunctionFastWithKeywords;
+#else
+    using FastWithKeywords = _PyCFunctionFastWithKeywords;
+#endif
+    auto wrapper = reinterpret_cast<FastWithKeywords>(
         reinterpret_cast<void (*)(void)>(f->method->ml_meth));
     return wrapper(f->self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }

@@ -34,7 +34,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* source, con
 
 Ref create(ModuleFrame& m, PyObject* spec) {
     ModuleRuntime& rt = m.rt;
-    const long long current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    const long long current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (rt.interpreter_id == -1) {
         rt.interpreter_id = current;
         if (current == -1) raise_pending();

@@ -46,8 +46,10 @@ bool NumpyAsImported::plain_double(PyObject* o, double& d) const noexcept {
 }
 
 Ref NumpyAsImported::empty(Py_ssize_t n) const {
+    // The dtype is always given: NumPy 2 keeps a reference to its default dtype on every
+    // array made without one.
     Ref size = ops::from_index(n);
-    return ops::call(empty_, size);
+    return ops::call(empty_, size, float64_);
 }
 
 }  // namespace frame

@@ -81,7 +81,9 @@ Ref getattr(Obj o, PyObject* name) { return check(PyObject_GetAttr(o.get(), name
 bool strings_equal(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+#if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) raise_pending();
+#endif
         const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
         if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
         return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
@@ -115,8 +117,11 @@ Ref call_tuple(Obj f, PyObject* args) {
     return call_vector(f, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
 }
 
-bool is_own(ModuleRuntime& module, GlobalName& g) {
-    return g.own && global(module, g).get() == g.own->rt->object.get();
+bool is_own(ModuleRuntime& module, GlobalName& g) noexcept {
+    if (!g.own) return false;
+    PyObject* found = PyDict_GetItemWithError(module.dict.get(), g.name.get());
+    if (!found) PyErr_Clear();
+    return found == g.own->rt->object.get();
 }
 
 void raise_object(Obj exc) {

@@ -70,8 +70,11 @@ Ref call_global(ModuleRuntime& module, GlobalName& g, const A&... args) {
     return call_found(g, f, args...);
 }
 
-// Whether global `g` is, right now, the module's own function of that name.
-bool is_own(ModuleRuntime& module, GlobalName& g);
+// Whether global `g` is, right now, the module's own function of that name.  Only the
+// module dictionary is consulted (the builtins never hold the module's functions), and
+// a name that is missing is simply not the module's own: this runs no code and raises
+// nothing, so that a native pass can ask before the statements would look the name up.
+bool is_own(ModuleRuntime& module, GlobalName& g) noexcept;
 
 [[noreturn]] void raise_object(Obj exc);
 

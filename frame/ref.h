@@ -72,6 +72,41 @@ inline int check_status(int status) {
     return status;
 }
 
+// The pending exception, set aside for the life of this object and then put back as it
+// was.  Whatever the interpreter raises meanwhile is dropped: the exception set aside
+// is the one being reported.
+class ExceptionAside {
+public:
+    ExceptionAside() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exception_ = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+#endif
+    }
+    ExceptionAside(const ExceptionAside&) = delete;
+    ExceptionAside& operator=(const ExceptionAside&) = delete;
+    ~ExceptionAside() {
+        PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exception_.release());
+#else
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref exception_;
+#else
+    Ref type_, value_, traceback_;
+#endif
+};
+
 // Storage for process-wide state that must never be destroyed: the interpreter may
 // already be gone when static destructors run, so the references held here are kept
 // for the life of the process, as the module state requires.

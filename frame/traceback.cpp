@@ -17,20 +17,9 @@ bool entry_before(const char* fa, int la, const char* fb, int lb) {
     return la < lb;
 }
 
-// An empty code object carrying the name, file and line, made with the pending
-// exception set aside.
+// An empty code object carrying the name, file and line.
 Ref new_entry_code(const char* filename, const char* function, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function, line));
-    if (code) {
-        PyErr_Restore(type, value, tb);
-    } else {
-        // The original exception is the one being reported; it stays pending.
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-    }
-    return Ref::steal(code);
+    return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function, line)));
 }
 
 }  // namespace
@@ -66,17 +55,22 @@ PyObject* TracebackTable::code_for(const char* filename, const char* function, i
 
 void add_traceback(TracebackTable& table, PyObject* globals, const char* filename,
                    const char* function, int line) noexcept {
-    Ref unremembered;
-    PyObject* code = table.code_for(filename, function, line, unremembered);
-    if (!code || !globals) return;
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                       globals, nullptr);
-    if (!frame) return;
-    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(frame));
+    Ref unremembered, frame;
+    {
+        // The code object and the frame are made with the exception set aside, as the
+        // interpreter's own C-level entries are: the frame looks up the builtins of
+        // `globals`, which fails while an exception is pending when they are not there.
+        ExceptionAside reported;
+        PyObject* code = table.code_for(filename, function, line, unremembered);
+        if (!code || !globals) return;
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
+        if (!frame) return;
 #if PY_VERSION_HEX < 0x030B0000
-    frame->f_lineno = line;
+        reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
 #endif
-    PyTraceBack_Here(frame);
+    }
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace frame

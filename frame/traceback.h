@@ -13,7 +13,7 @@ namespace frame {
 class TracebackTable {
 public:
     // The code object for `function` at `line`, made and remembered on first use.
-    // Returns null (with the pending exception untouched) if it cannot be made.
+    // Returns null, with an exception set, if it cannot be made.
     PyObject* code_for(const char* filename, const char* function, int line, Ref& unremembered);
 
 private:

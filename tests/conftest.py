@@ -7,16 +7,19 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-# The source folder holds the package's Python files but not its built modules: it must
-# never stand in for the installed package, whichever way pytest was started.
+# The source folder holds the package's Python files but not its built modules: the
+# tests run against the package as installed (or installed in editable mode, where an
+# import hook supplies the built modules), whichever way pytest was started.
 sys.path[:] = [p for p in sys.path if pathlib.Path(p or os.getcwd()).resolve() != ROOT]
 
-import Aerolume  # noqa: E402
-
-# (The installed package may itself live below the root, in .venv's site-packages.)
-if pathlib.Path(Aerolume.__file__).resolve().parent == ROOT / "Aerolume":
-    raise RuntimeError(f"tests would run against the source tree ({Aerolume.__file__}), "
-                       "not the installed package")
+try:
+    import Aerolume  # noqa: E402
+    import Aerolume._core  # noqa: E402,F401
+    import Aerolume.lumaclean  # noqa: E402,F401
+    import Aerolume.lumafit  # noqa: E402,F401
+except ImportError as exc:
+    raise RuntimeError("the tests need Aerolume built and installed (python -m pip install "
+                       f"'.[test]', or -e for an editable install): {exc}") from exc
 
 
 def run_python(code, *, cwd, env_extra=None, args=(), timeout=300):

@@ -3,20 +3,27 @@
 // Every kernel of the core computes each item (a profile, a gate) from its inputs alone and
 // writes it to its own place, so the result never depends on how the items were split: it
 // is bit-identical whatever the thread count.
+//
+// The threads are kept between calls (starting a thread costs about as much as reading a
+// raw file): a process-wide pool of workers that wait for blocks to run.  The calling
+// thread always runs blocks too, and runs whatever no worker has taken, so a call never
+// waits for a busy pool and calls may nest or come from several threads at once.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
-#include <exception>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace aerolume {
 
 // The number of threads to use for `threads` (0: all cores), never more than `items`
 // and never less than 1.
 unsigned resolve_threads(unsigned threads, std::size_t items);
+
+// Runs block(context, b) for every b in [0, blocks), the blocks handed out one at a time
+// to the calling thread and up to `helpers` workers of the pool.  The first exception
+// thrown by a block is rethrown here once every block has finished.
+void run_blocks(std::size_t blocks, unsigned helpers, void (*block)(void* context, std::size_t b),
+                void* context);
 
 // Calls body(begin, end) on contiguous blocks covering [0, items), on up to `threads`
 // threads (0: all cores).  Inputs with fewer than `min_items_per_thread` items per thread
@@ -34,30 +41,21 @@ void parallel_for(std::size_t items, unsigned threads, Body&& body,
         body(std::size_t{0}, items);
         return;
     }
-    std::exception_ptr failure;
-    std::mutex failure_lock;
-    std::vector<std::thread> workers;
-    workers.reserve(n - 1);
-    auto run = [&](std::size_t begin, std::size_t end) {
-        try {
-            body(begin, end);
-        } catch (...) {
-            std::lock_guard<std::mutex> guard(failure_lock);
-            if (!failure) failure = std::current_exception();
-        }
-    };
     const std::size_t block = items / n, extra = items % n;
-    std::size_t begin = 0;
-    for (unsigned t = 0; t < n; ++t) {
-        const std::size_t end = begin + block + (t < extra ? 1 : 0);
-        if (t + 1 == n)
-            run(begin, end);
-        else
-            workers.emplace_back(run, begin, end);
-        begin = end;
-    }
-    for (auto& w : workers) w.join();
-    if (failure) std::rethrow_exception(failure);
+    auto run = [&](std::size_t b) {
+        const std::size_t begin = b * block + std::min<std::size_t>(b, extra);
+        body(begin, begin + block + (b < extra ? 1 : 0));
+    };
+    run_blocks(n, n - 1, [](void* f, std::size_t b) { (*static_cast<decltype(run)*>(f))(b); }, &run);
+}
+
+// Calls body(i) for every i in [0, items), the items handed out one at a time to the
+// calling thread and up to threads - 1 others (0: all cores): for a few items of uneven
+// cost, such as files, where a thread that starts late should take fewer of them.
+template <class Body>
+void parallel_each(std::size_t items, unsigned threads, Body&& body) {
+    const unsigned n = items == 0 ? 1 : resolve_threads(threads, items);
+    run_blocks(items, n - 1, [](void* f, std::size_t i) { (*static_cast<Body*>(f))(i); }, &body);
 }
 
 }  // namespace aerolume

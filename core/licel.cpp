@@ -8,10 +8,14 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <tuple>
 
 #include <climits>
 
 #include <fcntl.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -25,10 +29,9 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// Files per thread below which more threads cost more than they save: a header is read
-// in microseconds, a file's data in about a hundred.
+// Files per thread below which a second thread costs more than it saves in the scan: a
+// header is read in microseconds, about as long as waking a worker takes.
 constexpr std::size_t files_per_thread_scan = 64;
-constexpr std::size_t files_per_thread_read = 8;
 
 // Headers are a few lines of about 80 characters; a file whose first lines run past this
 // without the empty line that ends the header is not a raw file.
@@ -186,6 +189,8 @@ std::int64_t to_time(std::string_view date, std::string_view time, Field f) {
         (month == 2 && day == 29 && !(year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))))
         bad(f, date, "a valid date");
     if (hour > 23 || minute > 59 || second > 60) bad(f, time, "a valid time");
+    // Times are kept as nanoseconds since 1970 (datetime64[ns]), which span these years.
+    if (year < 1678 || year > 2261) bad(f, date, "a date in the years 1678 to 2261");
     return days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
            hour * 3600 + minute * 60 + second;
 }
@@ -387,6 +392,31 @@ std::size_t size_of(const File& f) {
     return static_cast<std::size_t>(st.st_size);
 }
 
+
+// g[k] = double(r[k]) * scale.  The count is converted as a signed integer and corrected
+// (SSE2 has no unsigned conversion); the result is the same on either path.  Where SSE2 is
+// there, the signal is written around the caches: it is not read again here, and a
+// normal store would first fetch each line from memory only to overwrite it.
+void scale_counts(const std::uint32_t* r, double* g, std::size_t n, double scale) {
+    auto one = [&](std::size_t k) {
+        const auto as_signed = static_cast<std::int32_t>(r[k]);
+        g[k] = (static_cast<double>(as_signed) + (as_signed < 0 ? 4294967296.0 : 0.0)) * scale;
+    };
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    for (; k < n && reinterpret_cast<std::uintptr_t>(g + k) % 16 != 0; ++k) one(k);
+    const __m128d factor = _mm_set1_pd(scale), wrap = _mm_set1_pd(4294967296.0), zero = _mm_setzero_pd();
+    for (; k + 2 <= n; k += 2) {
+        const __m128i counts = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + k));
+        const __m128d as_signed = _mm_cvtepi32_pd(counts);
+        const __m128d value = _mm_add_pd(as_signed, _mm_and_pd(_mm_cmplt_pd(as_signed, zero), wrap));
+        _mm_stream_pd(g + k, _mm_mul_pd(value, factor));
+    }
+    _mm_sfence();
+#endif
+    for (; k < n; ++k) one(k);
+}
+
 }  // namespace
 
 Header::Header() : azimuth(nan), temperature(nan), pressure(nan) {}
@@ -466,6 +496,15 @@ double scale_of(const DataSet& s) {
     return s.input_range * 1000.0 / std::ldexp(1.0, s.adc_bits) / shots;
 }
 
+bool same_channels(const Header& a, const Header& b) {
+    const auto key = [](const DataSet& s) {
+        return std::tie(s.wavelength, s.polarization, s.photon_counting, s.laser, s.bins,
+                        s.bin_width, s.device);
+    };
+    return std::equal(a.sets.begin(), a.sets.end(), b.sets.begin(), b.sets.end(),
+                      [&](const DataSet& x, const DataSet& y) { return key(x) == key(y); });
+}
+
 std::vector<Scan> scan(const std::vector<std::string>& paths, unsigned threads) {
     std::vector<Scan> out(paths.size());
     parallel_for(paths.size(), threads, [&](std::size_t begin, std::size_t end) {
@@ -510,97 +549,88 @@ std::vector<std::string> read(const std::vector<std::string>& paths,
         raw.size() != paths.size() * row || signal.size() != raw.size())
         throw std::invalid_argument("licel::read: sizes of the arguments disagree");
     std::vector<std::string> errors(paths.size());
-    parallel_for(paths.size(), threads, [&](std::size_t begin, std::size_t end) {
+    // Files handed out one at a time, so that a thread that starts late reads fewer.
+    parallel_each(paths.size(), threads, [&](std::size_t i) {
         std::vector<char> buffer, separators;
         std::vector<std::uint32_t> scratch;
-        for (std::size_t i = begin; i < end; ++i) {
-            std::uint32_t* raw_row = raw.data() + i * row;
-            double* signal_row = signal.data() + i * row;
-            try {
-                const Header& expected = headers[i];
-                File f(paths[i]);
-                const std::size_t size = size_of(f);
-                if (size != expected.file_size)
-                    throw FormatError("the file changed while being read (" +
-                                      std::to_string(expected.file_size) + " then " +
-                                      std::to_string(size) + " bytes)");
-                // One vectored read puts the header in `buffer`, each wanted data set
-                // straight into its row of `raw`, the others and the separators aside.
-                const std::size_t sets = expected.sets.size();
-                std::vector<std::uint32_t*> target(sets, nullptr);
-                for (std::size_t c = 0; c < layout.channels; ++c) {
-                    const std::size_t s = set_of_channel[c];
-                    if (s >= sets || target[s] || static_cast<std::size_t>(expected.sets[s].bins) > layout.gates)
-                        throw std::invalid_argument("licel::read: bad channel mapping");
-                    target[s] = raw_row + c * layout.gates;
-                }
-                std::size_t largest = 0;
-                for (const DataSet& set : expected.sets)
-                    largest = std::max(largest, static_cast<std::size_t>(set.bins));
-                map_pages(raw_row, row * sizeof(std::uint32_t));
-                map_pages(signal_row, row * sizeof(double));
-                buffer.resize(expected.data_offset);
-                scratch.resize(largest);
-                separators.assign(2 * sets, 0);
-                std::vector<iovec> parts;
-                parts.reserve(2 * sets + 1);
-                parts.push_back({buffer.data(), expected.data_offset});
-                for (std::size_t s = 0; s < sets; ++s) {
-                    const std::size_t bytes = static_cast<std::size_t>(expected.sets[s].bins) * 4;
-                    parts.push_back({target[s] ? static_cast<void*>(target[s]) : scratch.data(), bytes});
-                    if (s + 1 < sets || expected.trailing_separator)
-                        parts.push_back({separators.data() + 2 * s, 2});
-                }
-                if (read_vector(f.fd, parts) != size)
-                    throw FormatError("the file changed while being read (shorter than its size)");
-                if (std::string_view(buffer.data(), expected.data_offset) != expected.text)
-                    throw FormatError("the file changed while being read (its header differs)");
-                std::size_t at = expected.data_offset;
-                for (std::size_t s = 0; s < sets; ++s) {
-                    at += static_cast<std::size_t>(expected.sets[s].bins) * 4;
-                    if (s + 1 < sets || expected.trailing_separator) {
-                        if (separators[2 * s] != '\r' || separators[2 * s + 1] != '\n')
-                            throw FormatError("data set " + std::to_string(s + 1) +
-                                              " is not followed by CRLF at byte " +
-                                              std::to_string(at) +
-                                              ": the data sizes disagree with the header");
-                        at += 2;
-                    }
-                }
-                for (std::size_t c = 0; c < layout.channels; ++c) {
-                    const DataSet& set = expected.sets[set_of_channel[c]];
-                    const std::size_t bins = static_cast<std::size_t>(set.bins);
-                    std::uint32_t* r = raw_row + c * layout.gates;
-                    double* g = signal_row + c * layout.gates;
-                    if constexpr (std::endian::native == std::endian::big)
-                        for (std::size_t k = 0; k < bins; ++k)
-                            r[k] = (r[k] >> 24) | ((r[k] >> 8) & 0xff00u) |
-                                   ((r[k] << 8) & 0xff0000u) | (r[k] << 24);
-                    const double scale = scale_of(set);
-                    // Exactly double(r[k]), in a form the compiler vectorises without
-                    // an unsigned conversion instruction.
-                    for (std::size_t k = 0; k < bins; ++k) {
-                        const auto as_signed = static_cast<std::int32_t>(r[k]);
-                        const double value = static_cast<double>(as_signed) +
-                                             (as_signed < 0 ? 4294967296.0 : 0.0);
-                        g[k] = value * scale;
-                    }
-                    std::fill(r + bins, r + layout.gates, 0u);
-                    std::fill(g + bins, g + layout.gates, nan);
-                }
-            } catch (const FormatError& e) {
-                errors[i] = e.what();
-            } catch (const OsError& e) {
-                errors[i] = e.what();
-            } catch (const std::system_error& e) {
-                errors[i] = os_message("cannot read", e.code().value());
+        std::uint32_t* raw_row = raw.data() + i * row;
+        double* signal_row = signal.data() + i * row;
+        try {
+            const Header& expected = headers[i];
+            File f(paths[i]);
+            const std::size_t size = size_of(f);
+            if (size != expected.file_size)
+                throw FormatError("the file changed while being read (" +
+                                  std::to_string(expected.file_size) + " then " +
+                                  std::to_string(size) + " bytes)");
+            // One vectored read puts the header in `buffer`, each wanted data set
+            // straight into its row of `raw`, the others and the separators aside.
+            const std::size_t sets = expected.sets.size();
+            std::vector<std::uint32_t*> target(sets, nullptr);
+            for (std::size_t c = 0; c < layout.channels; ++c) {
+                const std::size_t s = set_of_channel[c];
+                if (s >= sets || target[s] || static_cast<std::size_t>(expected.sets[s].bins) > layout.gates)
+                    throw std::invalid_argument("licel::read: bad channel mapping");
+                target[s] = raw_row + c * layout.gates;
             }
-            if (!errors[i].empty()) {
-                std::fill(raw_row, raw_row + row, 0u);
-                std::fill(signal_row, signal_row + row, nan);
+            std::size_t largest = 0;
+            for (const DataSet& set : expected.sets)
+                largest = std::max(largest, static_cast<std::size_t>(set.bins));
+            map_pages(raw_row, row * sizeof(std::uint32_t));
+            map_pages(signal_row, row * sizeof(double));
+            buffer.resize(expected.data_offset);
+            scratch.resize(largest);
+            separators.assign(2 * sets, 0);
+            std::vector<iovec> parts;
+            parts.reserve(2 * sets + 1);
+            parts.push_back({buffer.data(), expected.data_offset});
+            for (std::size_t s = 0; s < sets; ++s) {
+                const std::size_t bytes = static_cast<std::size_t>(expected.sets[s].bins) * 4;
+                parts.push_back({target[s] ? static_cast<void*>(target[s]) : scratch.data(), bytes});
+                if (s + 1 < sets || expected.trailing_separator)
+                    parts.push_back({separators.data() + 2 * s, 2});
             }
+            if (read_vector(f.fd, parts) != size)
+                throw FormatError("the file changed while being read (shorter than its size)");
+            if (std::string_view(buffer.data(), expected.data_offset) != expected.text)
+                throw FormatError("the file changed while being read (its header differs)");
+            std::size_t at = expected.data_offset;
+            for (std::size_t s = 0; s < sets; ++s) {
+                at += static_cast<std::size_t>(expected.sets[s].bins) * 4;
+                if (s + 1 < sets || expected.trailing_separator) {
+                    if (separators[2 * s] != '\r' || separators[2 * s + 1] != '\n')
+                        throw FormatError("data set " + std::to_string(s + 1) +
+                                          " is not followed by CRLF at byte " +
+                                          std::to_string(at) +
+                                          ": the data sizes disagree with the header");
+                    at += 2;
+                }
+            }
+            for (std::size_t c = 0; c < layout.channels; ++c) {
+                const DataSet& set = expected.sets[set_of_channel[c]];
+                const std::size_t bins = static_cast<std::size_t>(set.bins);
+                std::uint32_t* r = raw_row + c * layout.gates;
+                double* g = signal_row + c * layout.gates;
+                if constexpr (std::endian::native == std::endian::big)
+                    for (std::size_t k = 0; k < bins; ++k)
+                        r[k] = (r[k] >> 24) | ((r[k] >> 8) & 0xff00u) |
+                               ((r[k] << 8) & 0xff0000u) | (r[k] << 24);
+                scale_counts(r, g, bins, scale_of(set));
+                std::fill(r + bins, r + layout.gates, 0u);
+                std::fill(g + bins, g + layout.gates, nan);
+            }
+        } catch (const FormatError& e) {
+            errors[i] = e.what();
+        } catch (const OsError& e) {
+            errors[i] = e.what();
+        } catch (const std::system_error& e) {
+            errors[i] = os_message("cannot read", e.code().value());
         }
-    }, files_per_thread_read);
+        if (!errors[i].empty()) {
+            std::fill(raw_row, raw_row + row, 0u);
+            std::fill(signal_row, signal_row + row, nan);
+        }
+    });
     return errors;
 }
 

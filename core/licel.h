@@ -101,6 +101,11 @@ std::vector<std::string> read(const std::vector<std::string>& paths,
                               std::span<std::uint32_t> raw, std::span<double> signal,
                               unsigned threads);
 
+// Whether two headers announce the same channels: as many data sets, each alike in what
+// makes it that channel (wavelength, polarisation, detection mode, laser, bins, bin width
+// and recorder).  Shots, high voltage and the like may differ between files.
+bool same_channels(const Header& a, const Header& b);
+
 // The factor from the counts of data set `set` to its signal (mV or MHz); NaN if the
 // data set has no shots.
 double scale_of(const DataSet& set);

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -398,6 +399,23 @@ void bind_atmosphere(nb::module_& m) {
           "instrument, then at every gate).");
 }
 
+// A new (rows,) array of T holding value(i).
+template <class T, class Value>
+nb::ndarray<nb::numpy, T> column(std::size_t rows, Value value) {
+    auto [data, array] = traced_array<T>({rows});
+    for (std::size_t i = 0; i < rows; ++i) data[i] = static_cast<T>(value(i));
+    return array;
+}
+
+// A new (rows, columns) array of T holding value(i, k).
+template <class T, class Value>
+nb::ndarray<nb::numpy, T> table(std::size_t rows, std::size_t columns, Value value) {
+    auto [data, array] = traced_array<T>({rows, columns});
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t k = 0; k < columns; ++k) data[i * columns + k] = static_cast<T>(value(i, k));
+    return array;
+}
+
 // ---- Raw data ---------------------------------------------------------------------------
 
 void bind_raw_data(nb::module_& m) {
@@ -462,6 +480,92 @@ void bind_raw_data(nb::module_& m) {
         return out;
     }, "paths"_a, "threads"_a,
     "Parses each file's header: a list of (header, None, False) or (None, why, is_os_error).");
+
+    m.def("licel_same_channels", [](const std::vector<L::Header>& headers, const L::Header& reference) {
+        std::vector<bool> same(headers.size());
+        for (std::size_t i = 0; i < headers.size(); ++i) same[i] = L::same_channels(headers[i], reference);
+        return same;
+    }, "headers"_a, "reference"_a,
+    "Per header, whether it announces the same channels as `reference`.");
+
+    m.def("licel_fields", [](const std::vector<L::Header>& headers,
+                             const std::vector<std::size_t>& set_of_channel) {
+        const std::size_t n = headers.size(), channels = set_of_channel.size();
+        if (n == 0) throw std::invalid_argument("licel_fields: no header");
+        for (const L::Header& h : headers)
+            for (std::size_t s : set_of_channel)
+                if (s >= h.sets.size())
+                    throw std::invalid_argument("licel_fields: a channel's data set is not in a header");
+        const auto& h = headers;
+        auto set = [&](std::size_t i, std::size_t c) -> const L::DataSet& {
+            return h[i].sets[set_of_channel[c]];
+        };
+        auto texts = [](std::size_t count, auto&& value) {
+            nb::list values;
+            for (std::size_t i = 0; i < count; ++i) values.append(nb::cast(value(i)));
+            return values;
+        };
+        constexpr std::int64_t ns = 1'000'000'000;  // (the parser admits only years that fit)
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        nb::dict out;
+        // Per file.
+        out["time"] = column<std::int64_t>(n, [&](std::size_t i) { return h[i].start * ns; });
+        out["stop_time"] = column<std::int64_t>(n, [&](std::size_t i) { return h[i].stop * ns; });
+        out["station_altitude"] = column<double>(n, [&](std::size_t i) { return h[i].altitude; });
+        out["latitude"] = column<double>(n, [&](std::size_t i) { return h[i].latitude; });
+        out["longitude"] = column<double>(n, [&](std::size_t i) { return h[i].longitude; });
+        out["zenith_angle"] = column<double>(n, [&](std::size_t i) { return h[i].zenith; });
+        out["azimuth_angle"] = column<double>(n, [&](std::size_t i) { return h[i].azimuth; });
+        out["temperature"] = column<double>(n, [&](std::size_t i) { return h[i].temperature + 273.15; });
+        out["pressure"] = column<double>(n, [&](std::size_t i) { return h[i].pressure * 100.0; });
+        out["header_file_name"] = texts(n, [&](std::size_t i) { return h[i].file_name; });
+        out["site"] = texts(n, [&](std::size_t i) { return h[i].site; });
+        out["header_comment"] = texts(n, [&](std::size_t i) { return h[i].custom; });
+        out["controller_info"] = texts(n, [&](std::size_t i) { return h[i].line3_extra; });
+        // Per file and laser.
+        out["laser_shots"] = table<std::int64_t>(n, 3, [&](std::size_t i, std::size_t k) {
+            return h[i].laser_shots[k];
+        });
+        out["repetition_rate"] = table<double>(n, 3, [&](std::size_t i, std::size_t k) {
+            return h[i].repetition_rate[k];
+        });
+        // Per file and channel.
+        out["shots"] = table<std::int64_t>(n, channels, [&](std::size_t i, std::size_t c) {
+            return set(i, c).shots;
+        });
+        out["high_voltage"] = table<double>(n, channels, [&](std::size_t i, std::size_t c) {
+            return set(i, c).high_voltage;
+        });
+        out["adc_bits"] = table<std::int64_t>(n, channels, [&](std::size_t i, std::size_t c) {
+            return set(i, c).adc_bits;
+        });
+        out["input_range"] = table<double>(n, channels, [&](std::size_t i, std::size_t c) {
+            return set(i, c).photon_counting ? nan : set(i, c).input_range;
+        });
+        out["discriminator_level"] = table<double>(n, channels, [&](std::size_t i, std::size_t c) {
+            return set(i, c).photon_counting ? set(i, c).input_range : nan;
+        });
+        out["bin_shift"] = table<std::int64_t>(n, channels, [&](std::size_t i, std::size_t c) {
+            return set(i, c).bin_shift;
+        });
+        out["bin_shift_decimals"] = table<std::int64_t>(n, channels, [&](std::size_t i, std::size_t c) {
+            return set(i, c).bin_shift_fraction;
+        });
+        // Per channel, as the first file has them (every file has the same channels).
+        out["wavelength"] = column<double>(channels, [&](std::size_t c) {
+            return static_cast<double>(set(0, c).wavelength) * 1e-9;
+        });
+        out["bin_width"] = column<double>(channels, [&](std::size_t c) { return set(0, c).bin_width; });
+        out["bins"] = column<std::int64_t>(channels, [&](std::size_t c) { return set(0, c).bins; });
+        out["laser_type"] = column<std::int64_t>(channels, [&](std::size_t c) { return set(0, c).laser; });
+        out["photon_counting"] = column<bool>(channels, [&](std::size_t c) { return set(0, c).photon_counting; });
+        out["recorder"] = texts(channels, [&](std::size_t c) { return set(0, c).device; });
+        out["polarization"] = texts(channels, [&](std::size_t c) { return std::string(1, set(0, c).polarization); });
+        return out;
+    }, "headers"_a, "set_of_channel"_a,
+    "The headers' fields as the columns of a Dataset, in SI units: arrays of one value per "
+    "file (times in ns since 1970), per file and laser, per file and channel (channel c being "
+    "data set set_of_channel[c]) or per channel, and lists of the text fields.");
 
     m.def("licel_read", [](const std::vector<std::string>& paths, const std::vector<L::Header>& headers,
                            const std::vector<std::size_t>& set_of_channel, std::size_t gates,

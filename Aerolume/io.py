@@ -22,6 +22,7 @@ import numpy as np
 import xarray as xr
 
 from . import _core
+from ._assembly import Coordinates, dataset
 from ._checks import thread_count
 
 __all__ = ["read_licel", "to_netcdf", "open_dataset", "package_version"]
@@ -211,13 +212,13 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
     reference_path, reference = good[0]
     reference_sets = reference.sets  # (each access to .sets makes new objects)
     kept = []
-    for path, header in good:
-        difference = _layout_difference(header.sets, reference_sets)
-        if difference:
-            problems.append((path, f"the channel layout differs from {reference_path}'s: "
-                             f"{difference}", False))
-        else:
+    same = _core.licel_same_channels([header for _, header in good], reference)
+    for (path, header), same_channels in zip(good, same):
+        if same_channels:
             kept.append((path, header))
+        else:
+            problems.append((path, f"the channel layout differs from {reference_path}'s: "
+                             f"{_layout_difference(header.sets, reference_sets)}", False))
     if errors == "raise":
         _fail(problems, total, errors)
 
@@ -241,7 +242,6 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
         raise ValueError(f"{reference_path}: the channels have different bin widths ("
                          + ", ".join(f"{ids[k]}: {sets[k].bin_width:g} m" for k in chosen)
                          + "); read them separately with channels=[...]")
-    bin_width = widths.pop()
     gates = max(sets[k].bins for k in chosen)
 
     paths_kept = [p for p, _ in kept]
@@ -263,110 +263,98 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
     _fail(problems, total, errors)
     if not headers:
         raise ValueError("read_licel: none of the files could be read")
+    ids = [ids[k] for k in chosen]
+    coords, fields = _coordinates(paths_kept, headers, ids, chosen, gates)
+    return _assemble(raw, signal, paths_kept, ids, coords, fields)
 
-    return _assemble(raw, signal, paths_kept, headers, [sets[k] for k in chosen],
-                     [ids[k] for k in chosen], chosen, bin_width, gates)
+
+# The coordinates made of header fields: name -> (dimensions, attributes); their values
+# come from the core (_core.licel_fields) in these units.
+_HEADER_COORDS = {
+    "wavelength": ("channel", {"units": "m", "long_name": "detected wavelength"}),
+    "detection_mode": ("channel", {"long_name": "detection mode"}),
+    "polarization": ("channel", {"long_name": "polarisation relative to the laser's"}),
+    "bin_width": ("channel", {"units": "m", "long_name": "range bin width"}),
+    "bins": ("channel", {"units": "1", "long_name": "number of range bins recorded"}),
+    "laser_type": ("channel", {"long_name": "laser type (1, 2 or 3) the channel records"}),
+    "recorder": ("channel", {"long_name": "transient recorder id"}),
+    "signal_units": ("channel", {"long_name": "units of signal in each channel"}),
+    "high_voltage": (("time", "channel"), {"units": "V", "long_name": "photomultiplier high voltage"}),
+    "adc_bits": (("time", "channel"), {"units": "1",
+                                       "long_name": "ADC resolution (0 for photon counting)"}),
+    "input_range": (("time", "channel"), {"units": "V", "long_name": "analog input range (NaN "
+                                          "for photon counting)"}),
+    "discriminator_level": (("time", "channel"), {"units": "1", "long_name": "photon-counting "
+                                                  "discriminator level (NaN for analog)"}),
+    "bin_shift": (("time", "channel"), {"units": "1",
+                                        "long_name": "bin shift written by the acquisition"}),
+    "bin_shift_decimals": (("time", "channel"), {"units": "1", "long_name": "decimal places of "
+                                                 "the bin shift, as written"}),
+    "stop_time": ("time", {"long_name": "end of the profile's acquisition (UTC)"}),
+    "source_file": ("time", {"long_name": "raw file of the profile"}),
+    "header_file_name": ("time", {"long_name": "file name written in the header"}),
+    "station_altitude": ("time", {"units": "m", "long_name": "station altitude above sea level"}),
+    "latitude": ("time", {"units": "degrees_north", "standard_name": "latitude"}),
+    "longitude": ("time", {"units": "degrees_east", "standard_name": "longitude"}),
+    "zenith_angle": ("time", {"units": "degree", "long_name": "zenith angle of the beam"}),
+    "azimuth_angle": ("time", {"units": "degree", "long_name": "azimuth angle of the beam"}),
+    "temperature": ("time", {"units": "K", "standard_name": "air_temperature",
+                             "long_name": "temperature at the station from the header"}),
+    "pressure": ("time", {"units": "Pa", "standard_name": "air_pressure",
+                          "long_name": "pressure at the station from the header"}),
+    "laser": ("laser", {"long_name": "laser type"}),
+    "laser_shots": (("time", "laser"), {"units": "1", "long_name": "laser shots in the profile"}),
+    "repetition_rate": (("time", "laser"), {"units": "Hz", "long_name": "laser repetition rate"}),
+}
+# Text coordinates kept only when some header has them.
+_OPTIONAL_COORDS = {
+    "header_comment": ("time", {"long_name": "custom field of the header"}),
+    "controller_info": ("time", {"long_name": "fields after the laser fields of the header "
+                                 "(controller time stamp)"}),
+}
+_LASERS = np.array([1, 2, 3], dtype=np.int64)
 
 
-def _assemble(raw, signal, paths, headers, sets, ids, chosen, bin_width, gates) -> xr.Dataset:
-    n = len(headers)
-    seconds = lambda xs: np.array(xs, dtype="int64").astype("datetime64[s]").astype("datetime64[ns]")  # noqa: E731
-    start = seconds([h.start for h in headers])
-    stop = seconds([h.stop for h in headers])
-    if len(np.unique(start)) != n:
+def _coordinates(paths, headers, ids, chosen, gates):
+    """The Dataset's coordinates, made from the headers alone, and the header fields."""
+    fields = _core.licel_fields(headers, chosen)
+    text = functools.partial(np.array, dtype=object)
+    photon = fields["photon_counting"].tolist()
+    fields["time"] = fields["time"].view("datetime64[ns]")
+    fields["stop_time"] = fields["stop_time"].view("datetime64[ns]")
+    fields["detection_mode"] = text(["photon_counting" if p else "analog" for p in photon])
+    fields["signal_units"] = text(["MHz" if p else "mV" for p in photon])
+    fields["polarization"] = text([_POLARIZATION.get(p, p) for p in fields["polarization"]])
+    fields["source_file"] = [os.path.basename(p) for p in paths]
+    fields["laser"] = _LASERS.copy()
+    coords = {
+        "time": ("time", fields["time"], {"standard_name": "time",
+                                          "long_name": "start of the profile's acquisition (UTC)"}),
+        "channel": ("channel", text(ids), {"long_name": "channel id"}),
+        "range": ("range", (np.arange(gates, dtype=np.float64) + 0.5) * fields["bin_width"][0],
+                  {"units": "m", "long_name": "distance along the beam from the instrument "
+                   "to the centre of the bin"}),
+    }
+    for name, (dims, attrs) in _HEADER_COORDS.items():
+        values = fields[name]
+        coords[name] = (dims, text(values) if isinstance(values, list) else values, attrs)
+    for name, (dims, attrs) in _OPTIONAL_COORDS.items():
+        if any(fields[name]):
+            coords[name] = (dims, text(fields[name]), attrs)
+    return Coordinates(coords), fields
+
+
+def _assemble(raw, signal, paths, ids, coords, fields) -> xr.Dataset:
+    start = fields["time"]
+    if (start[1:] == start[:-1]).any():  # (in time order)
         warnings.warn("read_licel: several profiles have the same start time",
                       RuntimeWarning, stacklevel=3)
-
-    chosen_sets = [[h_sets[k] for k in chosen] for h_sets in (h.sets for h in headers)]
-
-    def per_set(attr, dtype):
-        return np.array([[getattr(s, attr) for s in row] for row in chosen_sets], dtype=dtype)
-
-    photon = np.array([s.photon_counting for s in sets])
-    input_range = per_set("input_range", np.float64)
-    shots = per_set("shots", np.int64)
+    shots = fields["shots"]
     if (shots == 0).any():
         t, c = np.argwhere(shots == 0)[0]
         warnings.warn(f"read_licel: {int((shots == 0).sum())} profile(s) have no shots "
                       f"(first: channel {ids[c]} of {paths[t]}); their signal is NaN",
                       RuntimeWarning, stacklevel=3)
-
-    def per_time(values, attrs):
-        return ("time", np.array(values, dtype=np.float64), attrs)
-
-    coords = {
-        "time": ("time", start, {"standard_name": "time",
-                                 "long_name": "start of the profile's acquisition (UTC)"}),
-        "channel": ("channel", np.array(ids, dtype=object), {"long_name": "channel id"}),
-        "range": ("range", (np.arange(gates, dtype=np.float64) + 0.5) * bin_width,
-                  {"units": "m", "long_name": "distance along the beam from the instrument "
-                   "to the centre of the bin"}),
-        "wavelength": ("channel", np.array([s.wavelength * 1e-9 for s in sets]),
-                       {"units": "m", "long_name": "detected wavelength"}),
-        "detection_mode": ("channel", np.array(["photon_counting" if p else "analog" for p in photon],
-                                               dtype=object), {"long_name": "detection mode"}),
-        "polarization": ("channel", np.array([_POLARIZATION.get(s.polarization, s.polarization)
-                                              for s in sets], dtype=object),
-                         {"long_name": "polarisation relative to the laser's"}),
-        "bin_width": ("channel", np.array([s.bin_width for s in sets]),
-                      {"units": "m", "long_name": "range bin width"}),
-        "bins": ("channel", np.array([s.bins for s in sets], dtype=np.int64),
-                 {"units": "1", "long_name": "number of range bins recorded"}),
-        "laser_type": ("channel", np.array([s.laser for s in sets], dtype=np.int64),
-                       {"long_name": "laser type (1, 2 or 3) the channel records"}),
-        "recorder": ("channel", np.array([s.device for s in sets], dtype=object),
-                     {"long_name": "transient recorder id"}),
-        "signal_units": ("channel", np.array(["MHz" if p else "mV" for p in photon], dtype=object),
-                         {"long_name": "units of signal in each channel"}),
-        "high_voltage": (("time", "channel"), per_set("high_voltage", np.float64),
-                         {"units": "V", "long_name": "photomultiplier high voltage"}),
-        "adc_bits": (("time", "channel"), per_set("adc_bits", np.int64),
-                     {"units": "1", "long_name": "ADC resolution (0 for photon counting)"}),
-        "input_range": (("time", "channel"), np.where(photon, np.nan, input_range),
-                        {"units": "V", "long_name": "analog input range (NaN for photon counting)"}),
-        "discriminator_level": (("time", "channel"), np.where(photon, input_range, np.nan),
-                                {"units": "1", "long_name": "photon-counting discriminator level "
-                                 "(NaN for analog)"}),
-        "bin_shift": (("time", "channel"), per_set("bin_shift", np.int64),
-                      {"units": "1", "long_name": "bin shift written by the acquisition"}),
-        "bin_shift_decimals": (("time", "channel"), per_set("bin_shift_fraction", np.int64),
-                               {"units": "1", "long_name": "decimal places of the bin shift, as written"}),
-        "stop_time": ("time", stop, {"long_name": "end of the profile's acquisition (UTC)"}),
-        "source_file": ("time", np.array([os.path.basename(p) for p in paths], dtype=object),
-                        {"long_name": "raw file of the profile"}),
-        "header_file_name": ("time", np.array([h.file_name for h in headers], dtype=object),
-                             {"long_name": "file name written in the header"}),
-        "station_altitude": per_time([h.altitude for h in headers],
-                                     {"units": "m", "long_name": "station altitude above sea level"}),
-        "latitude": per_time([h.latitude for h in headers],
-                             {"units": "degrees_north", "standard_name": "latitude"}),
-        "longitude": per_time([h.longitude for h in headers],
-                              {"units": "degrees_east", "standard_name": "longitude"}),
-        "zenith_angle": per_time([h.zenith for h in headers],
-                                 {"units": "degree", "long_name": "zenith angle of the beam"}),
-        "azimuth_angle": per_time([h.azimuth for h in headers],
-                                  {"units": "degree", "long_name": "azimuth angle of the beam"}),
-        "temperature": per_time([h.temperature + 273.15 for h in headers],
-                                {"units": "K", "standard_name": "air_temperature",
-                                 "long_name": "temperature at the station from the header"}),
-        "pressure": per_time([h.pressure * 100.0 for h in headers],
-                             {"units": "Pa", "standard_name": "air_pressure",
-                              "long_name": "pressure at the station from the header"}),
-        "laser": ("laser", np.array([1, 2, 3], dtype=np.int64), {"long_name": "laser type"}),
-        "laser_shots": (("time", "laser"), np.array([h.laser_shots for h in headers], dtype=np.int64),
-                        {"units": "1", "long_name": "laser shots in the profile"}),
-        "repetition_rate": (("time", "laser"), np.array([h.repetition_rate for h in headers],
-                                                        dtype=np.float64),
-                            {"units": "Hz", "long_name": "laser repetition rate"}),
-    }
-    if any(h.custom for h in headers):
-        coords["header_comment"] = ("time", np.array([h.custom for h in headers], dtype=object),
-                                    {"long_name": "custom field of the header"})
-    if any(h.line3_extra for h in headers):
-        coords["controller_info"] = ("time", np.array([h.line3_extra for h in headers], dtype=object),
-                                     {"long_name": "fields after the laser fields of the header "
-                                      "(controller time stamp)"})
-
     data_vars = {
         "signal": (("time", "channel", "range"), signal,
                    {"long_name": "lidar signal: analog in mV, photon counting in MHz "
@@ -375,37 +363,23 @@ def _assemble(raw, signal, paths, headers, sets, ids, chosen, bin_width, gates) 
                 {"units": "1", "long_name": "recorder counts summed over the shots"}),
         "shots": (("time", "channel"), shots, {"units": "1", "long_name": "laser shots summed"}),
     }
+    folder = os.getcwd()
     attrs: dict = {
         "Conventions": "CF-1.8",
         "title": "lidar raw signals",
         "source": "Licel raw data files",
-        "site": ", ".join(dict.fromkeys(h.site for h in headers)),
-        "source_files": [os.path.abspath(p) for p in paths],
+        "site": ", ".join(dict.fromkeys(fields["site"])),
+        # (os.path.abspath, with the working folder asked for once)
+        "source_files": [os.path.normpath(os.path.join(folder, p)) for p in paths],
         "aerolume_version": package_version(),
         "history": f"read by Aerolume {package_version()} read_licel",
     }
-    for name, values in (("altitude", [h.altitude for h in headers]),
-                         ("latitude", [h.latitude for h in headers]),
-                         ("longitude", [h.longitude for h in headers]),
-                         ("zenith_angle", [h.zenith for h in headers])):
-        if len(set(values)) == 1:
+    for name, key in (("altitude", "station_altitude"), ("latitude", "latitude"),
+                      ("longitude", "longitude"), ("zenith_angle", "zenith_angle")):
+        values = fields[key]
+        if (values == values[0]).all():
             attrs[name] = float(values[0])
-    return xr.Dataset(_variables(data_vars), coords=_variables(coords), attrs=attrs)
-
-
-_DIMENSIONS = ("time", "channel", "range", "laser")
-
-
-def _variables(specs: dict) -> dict:
-    """The (dims, array, attrs) of `specs` as xarray Variables made without conversion.
-
-    Every array here is a NumPy array of its final dtype, so xarray's checks and
-    conversions (a pandas round trip for each object array) only cost time: with a few
-    files they take longer than reading the data.  Dimension coordinates stay tuples, for
-    xarray to build their indexes.
-    """
-    return {name: spec if name in _DIMENSIONS else xr.Variable(*spec, fastpath=True)
-            for name, spec in specs.items()}
+    return dataset(data_vars, coords, attrs)
 
 
 def to_netcdf(ds: xr.Dataset, path: PathLike, **kwargs) -> None:

@@ -347,17 +347,93 @@ def test_the_data_is_held_once():
     assert ds.signal.values.flags.owndata is False  # the core's buffer, not a copy
 
 
-def test_the_dataset_is_the_one_xarray_would_build():
-    # The reader hands xarray finished Variables, skipping its conversions: every
-    # variable must still be what xarray makes of the same arrays given plainly.
+def test_the_dataset_is_the_one_xarray_would_build(tmp_path):
+    # The reader builds the Dataset directly from finished arrays, skipping xarray's
+    # conversions and merging: it must be the Dataset xarray's public constructor makes
+    # of the same arrays, indexes and order of variables included.
     import xarray as xr
+    from xarray.testing import assert_identical
 
-    ds = read_licel(SAMPLES[:2], channels=["355_an", "387_pc"])
-    plain = xr.Dataset(
-        {name: (v.dims, v.values, v.attrs) for name, v in ds.data_vars.items()},
-        coords={name: (v.dims, v.values, v.attrs) for name, v in ds.coords.items()},
-        attrs=ds.attrs)
-    xr.testing.assert_identical(ds, plain)
-    for name, v in ds.variables.items():
-        assert v.dtype == plain[name].dtype, name
-        assert type(v.data) is type(plain[name].variable.data), name
+    from Aerolume._assembly import dataset, public_dataset
+
+    line2 = 'L 01/02/2024 12:00:00 01/02/2024 12:01:00 0125 12.4 51.3 05.0 180.0 "note" 21.5 1002.0'
+    sets = [" 1 0 1 00003 1 0800 3.75 01064.p 0 0 02 500 16 001200 0.500 BT0"]
+    commented = write_raw(tmp_path / "n", line2=line2, line3="0001200 0020 0000000 0000 01 0000000 0000 0000000 0000 17067.5",
+                          set_lines=sets, data=[[0, 1, 2]])
+    for ds in (read_licel(SAMPLES[:2], channels=["355_an", "387_pc"]), read_licel(commented)):
+        specs = {kind: {name: (v.dims, v.values, v.attrs) for name, v in variables.items()}
+                 for kind, variables in (("data", ds.data_vars), ("coords", ds.coords))}
+        plain = xr.Dataset(specs["data"], coords=specs["coords"], attrs=ds.attrs)
+        for made in (ds, dataset(specs["data"], specs["coords"], ds.attrs),
+                     public_dataset(specs["data"], specs["coords"], ds.attrs)):
+            assert_identical(made, plain)
+            assert list(made.variables) == list(plain.variables)
+            assert set(made.coords) == set(plain.coords) and dict(made.sizes) == dict(plain.sizes)
+            for name, v in made.variables.items():
+                assert v.dtype == plain[name].dtype, name
+                assert type(v) is type(plain.variables[name]), name
+                assert type(v._data) is type(plain.variables[name]._data), name
+            for name, index in made.xindexes.items():
+                expected = plain.xindexes[name]
+                assert type(index) is type(expected) and index.equals(expected), name
+                assert type(index.to_pandas_index()) is type(expected.to_pandas_index()), name
+                assert index.to_pandas_index().dtype == expected.to_pandas_index().dtype, name
+            # Selection, arithmetic and copies work as on any Dataset.
+            first = made.isel(time=0)
+            assert first.sel(channel=made.channel.values[0]).raw.dims == ("range",)
+            assert made.sel(time=made.time.values[-1:]).sizes["time"] == 1
+            assert (made.signal * 2).dims == made.signal.dims and made.copy(deep=True).identical(made)
+    assert "header_comment" in ds.coords
+
+    with pytest.raises(ValueError, match="variable 'a' has 2 along 'x' where another has 3"):
+        dataset({"a": ("x", np.zeros(2), {})}, {"b": ("x", np.zeros(3), {})}, {})
+    with pytest.raises(ValueError, match="variable 'a' has 2 axes for dimensions"):
+        dataset({"a": ("x", np.zeros((2, 2)), {})}, {}, {})
+
+
+def test_signal_is_exactly_the_counts_times_the_scale(tmp_path):
+    # Rows of odd lengths start anywhere in memory, and counts of 2^31 and more are
+    # negative as signed integers: every bin must still be counts x scale to the bit.
+    counts = np.array([0, 1, 2, 2 ** 31 - 1, 2 ** 31, 2 ** 32 - 1, 12345, 3], dtype=np.uint32)
+    sets = [" 1 0 1 00007 1 0800 7.50 00532.o 0 0 00 000 12 000999 0.100 BT0",
+            " 1 1 1 00005 1 0800 7.50 00532.o 0 0 00 000 00 000999 0.0040 BC0",
+            " 1 0 1 00006 1 0800 7.50 00607.o 0 0 00 000 16 000999 0.500 BT1"]
+    paths = [write_raw(tmp_path / f"odd{k}", line2=f"X 01/01/2020 00:0{k}:00 01/01/2020 00:0{k}:59 0 0 0 0",
+                       line3="0000999 0010 0000000 0000 03", set_lines=sets,
+                       data=[np.roll(counts, k)[:7], np.roll(counts, k + 1)[:5], np.roll(counts, 2 * k)[:6]])
+             for k in range(3)]
+    scales = [0.100 * 1000.0 / 2.0 ** 12 / 999, 150.0 / 7.5 / 999, 0.500 * 1000.0 / 2.0 ** 16 / 999]
+    for threads in (1, 2):
+        ds = read_licel(paths, threads=threads)
+        for c, (scale, bins) in enumerate(zip(scales, (7, 5, 6))):
+            expected = ds.raw.values[:, c, :bins].astype(np.float64) * scale
+            np.testing.assert_array_equal(ds.signal.values[:, c, :bins], expected)
+            assert np.isnan(ds.signal.values[:, c, bins:]).all()
+    assert ds.raw.values[0, 0, 5] == 2 ** 32 - 1 and ds.signal.values[0, 0, 5] > 0
+
+    ds = read_licel(SAMPLES[:2])
+    lines, _ = decode(SAMPLES[0])
+    fields = lines[3].split()
+    scale = float(fields[14]) * 1000.0 / 2.0 ** int(fields[12]) / int(fields[13])
+    np.testing.assert_array_equal(ds.signal.values[0, 0], ds.raw.values[0, 0] * scale)
+
+
+def test_times_are_refused_outside_the_years_nanoseconds_can_hold(tmp_path):
+    sets = [" 1 0 1 00002 1 0800 7.50 00532.o 0 0 00 000 12 000010 0.100 BT0"]
+
+    def file(name, start, stop):
+        return write_raw(tmp_path / name, line2=f"X {start} {stop} 0 0 0 0",
+                         line3="0000010 0010 0000000 0000 01", set_lines=sets, data=[[1, 2]])
+
+    edges = read_licel([file("early", "01/01/1678 00:00:00", "01/01/1678 00:01:00"),
+                        file("late", "31/12/2261 23:58:59", "31/12/2261 23:59:59")])
+    assert [str(t) for t in edges.time.values.astype("datetime64[s]")] == \
+        ["1678-01-01T00:00:00", "2261-12-31T23:58:59"]
+    assert str(edges.stop_time.values[1].astype("datetime64[s]")) == "2261-12-31T23:59:59"
+    for start, stop, field in (("31/12/1677 23:59:00", "01/01/1678 00:00:00", "start time"),
+                               ("31/12/2261 23:59:00", "01/01/2262 00:00:00", "stop time"),
+                               ("01/01/7012 00:00:00", "01/01/7012 00:01:00", "start time")):
+        path = file("outside", start, stop)
+        with pytest.raises(ValueError, match=f"outside: header line 2: {field} .* is not a date "
+                                             "in the years 1678 to 2261"):
+            read_licel(path)

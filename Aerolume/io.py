@@ -43,6 +43,9 @@ def package_version() -> str:
         return "unknown"
 
 
+_GLOB_MAGIC = frozenset("*?[")  # (what glob.has_magic looks for, without a regex per path)
+
+
 def _expand(paths) -> list[str]:
     """The files `paths` names: a path, a glob pattern, or an iterable of those."""
     if isinstance(paths, (str, os.PathLike)):
@@ -59,7 +62,7 @@ def _expand(paths) -> list[str]:
         path = os.fspath(item)
         if not isinstance(path, str):
             path = os.fsdecode(path)
-        if glob.has_magic(path) and not os.path.exists(path):
+        if not _GLOB_MAGIC.isdisjoint(path) and not os.path.exists(path):
             found = sorted(glob.glob(path))
             if not found:
                 raise FileNotFoundError(f"paths: no file matches {path!r}")

@@ -394,16 +394,21 @@ std::size_t size_of(const File& f) {
 
 
 // g[k] = double(r[k]) * scale.  The count is converted as a signed integer and corrected
-// (SSE2 has no unsigned conversion); the result is the same on either path.  Where SSE2 is
-// there, the signal is written around the caches: it is not read again here, and a
-// normal store would first fetch each line from memory only to overwrite it.
-void scale_counts(const std::uint32_t* r, double* g, std::size_t n, double scale) {
+// (SSE2 has no unsigned conversion).  With `around_caches` (and SSE2) the signal is
+// written around the caches: for memory whose lines are not in them, which a normal store
+// would first fetch only to overwrite.  The result is the same on either path.
+void scale_counts(const std::uint32_t* r, double* g, std::size_t n, double scale,
+                  bool around_caches) {
     auto one = [&](std::size_t k) {
         const auto as_signed = static_cast<std::int32_t>(r[k]);
         g[k] = (static_cast<double>(as_signed) + (as_signed < 0 ? 4294967296.0 : 0.0)) * scale;
     };
     std::size_t k = 0;
 #if defined(__SSE2__)
+    if (!around_caches) {
+        for (; k < n; ++k) one(k);
+        return;
+    }
     for (; k < n && reinterpret_cast<std::uintptr_t>(g + k) % 16 != 0; ++k) one(k);
     const __m128d factor = _mm_set1_pd(scale), wrap = _mm_set1_pd(4294967296.0), zero = _mm_setzero_pd();
     for (; k + 2 <= n; k += 2) {
@@ -413,6 +418,8 @@ void scale_counts(const std::uint32_t* r, double* g, std::size_t n, double scale
         _mm_stream_pd(g + k, _mm_mul_pd(value, factor));
     }
     _mm_sfence();
+#else
+    (void)around_caches;
 #endif
     for (; k < n; ++k) one(k);
 }
@@ -549,86 +556,91 @@ std::vector<std::string> read(const std::vector<std::string>& paths,
         raw.size() != paths.size() * row || signal.size() != raw.size())
         throw std::invalid_argument("licel::read: sizes of the arguments disagree");
     std::vector<std::string> errors(paths.size());
-    // Files handed out one at a time, so that a thread that starts late reads fewer.
-    parallel_each(paths.size(), threads, [&](std::size_t i) {
+    parallel_for(paths.size(), threads, [&](std::size_t begin, std::size_t end) {
         std::vector<char> buffer, separators;
         std::vector<std::uint32_t> scratch;
-        std::uint32_t* raw_row = raw.data() + i * row;
-        double* signal_row = signal.data() + i * row;
-        try {
-            const Header& expected = headers[i];
-            File f(paths[i]);
-            const std::size_t size = size_of(f);
-            if (size != expected.file_size)
-                throw FormatError("the file changed while being read (" +
-                                  std::to_string(expected.file_size) + " then " +
-                                  std::to_string(size) + " bytes)");
-            // One vectored read puts the header in `buffer`, each wanted data set
-            // straight into its row of `raw`, the others and the separators aside.
-            const std::size_t sets = expected.sets.size();
-            std::vector<std::uint32_t*> target(sets, nullptr);
-            for (std::size_t c = 0; c < layout.channels; ++c) {
-                const std::size_t s = set_of_channel[c];
-                if (s >= sets || target[s] || static_cast<std::size_t>(expected.sets[s].bins) > layout.gates)
-                    throw std::invalid_argument("licel::read: bad channel mapping");
-                target[s] = raw_row + c * layout.gates;
-            }
-            std::size_t largest = 0;
-            for (const DataSet& set : expected.sets)
-                largest = std::max(largest, static_cast<std::size_t>(set.bins));
-            map_pages(raw_row, row * sizeof(std::uint32_t));
-            map_pages(signal_row, row * sizeof(double));
-            buffer.resize(expected.data_offset);
-            scratch.resize(largest);
-            separators.assign(2 * sets, 0);
-            std::vector<iovec> parts;
-            parts.reserve(2 * sets + 1);
-            parts.push_back({buffer.data(), expected.data_offset});
-            for (std::size_t s = 0; s < sets; ++s) {
-                const std::size_t bytes = static_cast<std::size_t>(expected.sets[s].bins) * 4;
-                parts.push_back({target[s] ? static_cast<void*>(target[s]) : scratch.data(), bytes});
-                if (s + 1 < sets || expected.trailing_separator)
-                    parts.push_back({separators.data() + 2 * s, 2});
-            }
-            if (read_vector(f.fd, parts) != size)
-                throw FormatError("the file changed while being read (shorter than its size)");
-            if (std::string_view(buffer.data(), expected.data_offset) != expected.text)
-                throw FormatError("the file changed while being read (its header differs)");
-            std::size_t at = expected.data_offset;
-            for (std::size_t s = 0; s < sets; ++s) {
-                at += static_cast<std::size_t>(expected.sets[s].bins) * 4;
-                if (s + 1 < sets || expected.trailing_separator) {
-                    if (separators[2 * s] != '\r' || separators[2 * s + 1] != '\n')
-                        throw FormatError("data set " + std::to_string(s + 1) +
-                                          " is not followed by CRLF at byte " +
-                                          std::to_string(at) +
-                                          ": the data sizes disagree with the header");
-                    at += 2;
+        for (std::size_t i = begin; i < end; ++i) {
+            std::uint32_t* raw_row = raw.data() + i * row;
+            double* signal_row = signal.data() + i * row;
+            try {
+                const Header& expected = headers[i];
+                File f(paths[i]);
+                const std::size_t size = size_of(f);
+                if (size != expected.file_size)
+                    throw FormatError("the file changed while being read (" +
+                                      std::to_string(expected.file_size) + " then " +
+                                      std::to_string(size) + " bytes)");
+                // One vectored read puts the header in `buffer`, each wanted data set
+                // straight into its row of `raw`, the others and the separators aside.
+                const std::size_t sets = expected.sets.size();
+                std::vector<std::uint32_t*> target(sets, nullptr);
+                for (std::size_t c = 0; c < layout.channels; ++c) {
+                    const std::size_t s = set_of_channel[c];
+                    if (s >= sets || target[s] || static_cast<std::size_t>(expected.sets[s].bins) > layout.gates)
+                        throw std::invalid_argument("licel::read: bad channel mapping");
+                    target[s] = raw_row + c * layout.gates;
                 }
+                std::size_t largest = 0;
+                for (const DataSet& set : expected.sets)
+                    largest = std::max(largest, static_cast<std::size_t>(set.bins));
+                // New memory is mapped (and zeroed, into the caches) just before it is
+                // written; memory used before is mapped already, its lines long gone from
+                // the caches, and the signal is written around them.
+                const bool reused = already_mapped(signal_row, row * sizeof(double));
+                map_pages(raw_row, row * sizeof(std::uint32_t));
+                if (!reused) map_pages(signal_row, row * sizeof(double));
+                buffer.resize(expected.data_offset);
+                scratch.resize(largest);
+                separators.assign(2 * sets, 0);
+                std::vector<iovec> parts;
+                parts.reserve(2 * sets + 1);
+                parts.push_back({buffer.data(), expected.data_offset});
+                for (std::size_t s = 0; s < sets; ++s) {
+                    const std::size_t bytes = static_cast<std::size_t>(expected.sets[s].bins) * 4;
+                    parts.push_back({target[s] ? static_cast<void*>(target[s]) : scratch.data(), bytes});
+                    if (s + 1 < sets || expected.trailing_separator)
+                        parts.push_back({separators.data() + 2 * s, 2});
+                }
+                if (read_vector(f.fd, parts) != size)
+                    throw FormatError("the file changed while being read (shorter than its size)");
+                if (std::string_view(buffer.data(), expected.data_offset) != expected.text)
+                    throw FormatError("the file changed while being read (its header differs)");
+                std::size_t at = expected.data_offset;
+                for (std::size_t s = 0; s < sets; ++s) {
+                    at += static_cast<std::size_t>(expected.sets[s].bins) * 4;
+                    if (s + 1 < sets || expected.trailing_separator) {
+                        if (separators[2 * s] != '\r' || separators[2 * s + 1] != '\n')
+                            throw FormatError("data set " + std::to_string(s + 1) +
+                                              " is not followed by CRLF at byte " +
+                                              std::to_string(at) +
+                                              ": the data sizes disagree with the header");
+                        at += 2;
+                    }
+                }
+                for (std::size_t c = 0; c < layout.channels; ++c) {
+                    const DataSet& set = expected.sets[set_of_channel[c]];
+                    const std::size_t bins = static_cast<std::size_t>(set.bins);
+                    std::uint32_t* r = raw_row + c * layout.gates;
+                    double* g = signal_row + c * layout.gates;
+                    if constexpr (std::endian::native == std::endian::big)
+                        for (std::size_t k = 0; k < bins; ++k)
+                            r[k] = (r[k] >> 24) | ((r[k] >> 8) & 0xff00u) |
+                                   ((r[k] << 8) & 0xff0000u) | (r[k] << 24);
+                    scale_counts(r, g, bins, scale_of(set), reused);
+                    std::fill(r + bins, r + layout.gates, 0u);
+                    std::fill(g + bins, g + layout.gates, nan);
+                }
+            } catch (const FormatError& e) {
+                errors[i] = e.what();
+            } catch (const OsError& e) {
+                errors[i] = e.what();
+            } catch (const std::system_error& e) {
+                errors[i] = os_message("cannot read", e.code().value());
             }
-            for (std::size_t c = 0; c < layout.channels; ++c) {
-                const DataSet& set = expected.sets[set_of_channel[c]];
-                const std::size_t bins = static_cast<std::size_t>(set.bins);
-                std::uint32_t* r = raw_row + c * layout.gates;
-                double* g = signal_row + c * layout.gates;
-                if constexpr (std::endian::native == std::endian::big)
-                    for (std::size_t k = 0; k < bins; ++k)
-                        r[k] = (r[k] >> 24) | ((r[k] >> 8) & 0xff00u) |
-                               ((r[k] << 8) & 0xff0000u) | (r[k] << 24);
-                scale_counts(r, g, bins, scale_of(set));
-                std::fill(r + bins, r + layout.gates, 0u);
-                std::fill(g + bins, g + layout.gates, nan);
+            if (!errors[i].empty()) {
+                std::fill(raw_row, raw_row + row, 0u);
+                std::fill(signal_row, signal_row + row, nan);
             }
-        } catch (const FormatError& e) {
-            errors[i] = e.what();
-        } catch (const OsError& e) {
-            errors[i] = e.what();
-        } catch (const std::system_error& e) {
-            errors[i] = os_message("cannot read", e.code().value());
-        }
-        if (!errors[i].empty()) {
-            std::fill(raw_row, raw_row + row, 0u);
-            std::fill(signal_row, signal_row + row, nan);
         }
     });
     return errors;

@@ -1,6 +1,8 @@
 #include "memory.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #if defined(__linux__)
 #include <unistd.h>
@@ -37,6 +39,22 @@ void map_pages(void* data, std::size_t bytes) {
 #else
     (void)data;
     (void)bytes;
+#endif
+}
+
+bool already_mapped(const void* data, std::size_t bytes) {
+#if defined(__linux__)
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const auto at = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t begin = at / page * page, end = (at + bytes + page - 1) / page * page;
+    if (end <= begin) return true;
+    std::vector<unsigned char> flags((end - begin) / page);
+    if (::mincore(reinterpret_cast<void*>(begin), end - begin, flags.data()) != 0) return false;
+    return std::all_of(flags.begin(), flags.end(), [](unsigned char f) { return (f & 1) != 0; });
+#else
+    (void)data;
+    (void)bytes;
+    return false;
 #endif
 }
 

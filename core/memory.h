@@ -19,4 +19,8 @@ void prefer_huge_pages(void* data, std::size_t bytes);
 // Only a hint: where the kernel cannot (older than 5.14, or not Linux), pages fault as usual.
 void map_pages(void* data, std::size_t bytes);
 
+// Whether every page of [data, data + bytes) is already mapped: memory used before (which
+// the allocator handed out again), as opposed to new memory.  False where it cannot tell.
+bool already_mapped(const void* data, std::size_t bytes);
+
 }  // namespace aerolume

@@ -49,13 +49,4 @@ void parallel_for(std::size_t items, unsigned threads, Body&& body,
     run_blocks(n, n - 1, [](void* f, std::size_t b) { (*static_cast<decltype(run)*>(f))(b); }, &run);
 }
 
-// Calls body(i) for every i in [0, items), the items handed out one at a time to the
-// calling thread and up to threads - 1 others (0: all cores): for a few items of uneven
-// cost, such as files, where a thread that starts late should take fewer of them.
-template <class Body>
-void parallel_each(std::size_t items, unsigned threads, Body&& body) {
-    const unsigned n = items == 0 ? 1 : resolve_threads(threads, items);
-    run_blocks(items, n - 1, [](void* f, std::size_t i) { (*static_cast<Body*>(f))(i); }, &body);
-}
-
 }  // namespace aerolume

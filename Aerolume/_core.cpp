@@ -10,12 +10,14 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/unique_ptr.h>
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -416,6 +418,33 @@ nb::ndarray<nb::numpy, T> table(std::size_t rows, std::size_t columns, Value val
     return array;
 }
 
+// A read of raw files started on the core's workers (licel_read_start): the caller goes
+// on with other work, and finish() reads the files no worker has taken, waits for the
+// rest and hands out the arrays.
+struct LicelReading {
+    std::vector<std::string> paths;
+    std::vector<aerolume::licel::Header> headers;
+    std::vector<std::size_t> set_of_channel;
+    nb::object raw, signal;
+    std::unique_ptr<aerolume::licel::Reader> reader;
+    // Last, so destroyed first: waits for the workers before what they write to goes.
+    std::unique_ptr<aerolume::Background> background;
+
+    nb::tuple finish() {
+        if (!background) throw std::runtime_error("this read has finished already");
+        {
+            Unlocked unlocked;
+            background->finish();
+        }
+        background.reset();
+        nb::tuple out = nb::make_tuple(raw, signal, std::move(reader->errors()));
+        raw = nb::object();
+        signal = nb::object();
+        reader.reset();
+        return out;
+    }
+};
+
 // ---- Raw data ---------------------------------------------------------------------------
 
 void bind_raw_data(nb::module_& m) {
@@ -592,6 +621,47 @@ void bind_raw_data(nb::module_& m) {
     "Reads the files' data sets: (raw counts, signal in mV or MHz, per file '' or why not), "
     "each (files, channels, gates), row i from file i, channel c from data set "
     "set_of_channel[c].");
+
+    nb::class_<LicelReading>(m, "LicelReading", "A read of raw files under way (licel_read_start).")
+        .def("finish", &LicelReading::finish,
+             "Reads what no worker has taken and waits for the rest: (raw counts, signal, per "
+             "file '' or why not), as licel_read returns them.");
+
+    m.def("licel_read_start", [](std::vector<std::string> paths, std::vector<L::Header> headers,
+                                 std::vector<std::size_t> set_of_channel, std::size_t gates,
+                                 unsigned threads) {
+        if (headers.size() != paths.size())
+            throw std::invalid_argument("licel_read_start: one header per path");
+        for (const L::Header& h : headers)
+            for (std::size_t s : set_of_channel)
+                if (s >= h.sets.size() || static_cast<std::size_t>(h.sets[s].bins) > gates)
+                    throw std::invalid_argument("licel_read_start: a channel's data set is not in a header");
+        auto reading = std::make_unique<LicelReading>();
+        reading->paths = std::move(paths);
+        reading->headers = std::move(headers);
+        reading->set_of_channel = std::move(set_of_channel);
+        const std::size_t files = reading->paths.size(), channels = reading->set_of_channel.size();
+        const std::size_t size = files * channels * gates;
+        auto [raw, raw_array] = traced_array<std::uint32_t>({files, channels, gates});
+        auto [signal, signal_array] = traced_array<double>({files, channels, gates});
+        reading->raw = nb::cast(raw_array);
+        reading->signal = nb::cast(signal_array);
+        reading->reader = std::make_unique<L::Reader>(
+            reading->paths, reading->headers, reading->set_of_channel, L::Layout{channels, gates},
+            std::span<std::uint32_t>(raw, size), std::span<double>(signal, size));
+        // A few blocks of files per thread, so that the caller, joining once done with its
+        // own work, still finds some to read.
+        const unsigned n = aerolume::resolve_threads(threads, files);
+        const std::size_t blocks = std::min<std::size_t>(files, 4 * std::size_t{n});
+        L::Reader* reader = reading->reader.get();
+        reading->background = std::make_unique<aerolume::Background>(
+            blocks, n - 1, [reader, files, blocks](std::size_t b) {
+                reader->read_files(b * files / blocks, (b + 1) * files / blocks);
+            });
+        return reading;
+    }, "paths"_a, "headers"_a, "set_of_channel"_a, "gates"_a, "threads"_a,
+    "Starts licel_read on the core's workers (threads - 1 of them) and returns at once; "
+    "finish() gives its result.");
 }
 
 // ---- Instrument corrections -------------------------------------------------------------

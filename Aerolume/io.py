@@ -249,7 +249,11 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
 
     paths_kept = [p for p, _ in kept]
     headers = [h for _, h in kept]
-    raw, signal, failed = _core.licel_read(paths_kept, headers, chosen, gates, nthreads)
+    # The core's workers read while this thread makes the coordinates from the headers.
+    reading = _core.licel_read_start(paths_kept, headers, chosen, gates, nthreads)
+    ids = [ids[k] for k in chosen]
+    coords, fields = _coordinates(paths_kept, headers, ids, chosen, gates)
+    raw, signal, failed = reading.finish()
     late = [(p, why, False) for p, why in zip(paths_kept, failed) if why]
     if late:
         problems.extend(late)
@@ -263,11 +267,11 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
         raw, signal = raw[:len(keep)], signal[:len(keep)]
         paths_kept = [paths_kept[i] for i in keep]
         headers = [headers[i] for i in keep]
+        if headers:
+            coords, fields = _coordinates(paths_kept, headers, ids, chosen, gates)
     _fail(problems, total, errors)
     if not headers:
         raise ValueError("read_licel: none of the files could be read")
-    ids = [ids[k] for k in chosen]
-    coords, fields = _coordinates(paths_kept, headers, ids, chosen, gates)
     return _assemble(raw, signal, paths_kept, ids, coords, fields)
 
 

@@ -546,104 +546,113 @@ std::vector<Scan> scan(const std::vector<std::string>& paths, unsigned threads) 
     return out;
 }
 
+Reader::Reader(const std::vector<std::string>& paths, const std::vector<Header>& headers,
+               std::span<const std::size_t> set_of_channel, Layout layout,
+               std::span<std::uint32_t> raw, std::span<double> signal)
+    : paths_(paths), headers_(headers), set_of_channel_(set_of_channel), layout_(layout),
+      raw_(raw), signal_(signal), row_(layout.channels * layout.gates), errors_(paths.size()) {
+    if (headers.size() != paths.size() || set_of_channel.size() != layout.channels ||
+        raw.size() != paths.size() * row_ || signal.size() != raw.size())
+        throw std::invalid_argument("licel::read: sizes of the arguments disagree");
+}
+
+void Reader::read_files(std::size_t begin, std::size_t end) {
+    std::vector<char> buffer, separators;
+    std::vector<std::uint32_t> scratch;
+    for (std::size_t i = begin; i < end; ++i) {
+        std::uint32_t* raw_row = raw_.data() + i * row_;
+        double* signal_row = signal_.data() + i * row_;
+        try {
+            const Header& expected = headers_[i];
+            File f(paths_[i]);
+            const std::size_t size = size_of(f);
+            if (size != expected.file_size)
+                throw FormatError("the file changed while being read (" +
+                                  std::to_string(expected.file_size) + " then " +
+                                  std::to_string(size) + " bytes)");
+            // One vectored read puts the header in `buffer`, each wanted data set
+            // straight into its row of `raw`, the others and the separators aside.
+            const std::size_t sets = expected.sets.size();
+            std::vector<std::uint32_t*> target(sets, nullptr);
+            for (std::size_t c = 0; c < layout_.channels; ++c) {
+                const std::size_t s = set_of_channel_[c];
+                if (s >= sets || target[s] || static_cast<std::size_t>(expected.sets[s].bins) > layout_.gates)
+                    throw std::invalid_argument("licel::read: bad channel mapping");
+                target[s] = raw_row + c * layout_.gates;
+            }
+            std::size_t largest = 0;
+            for (const DataSet& set : expected.sets)
+                largest = std::max(largest, static_cast<std::size_t>(set.bins));
+            // New memory is mapped (and zeroed, into the caches) just before it is
+            // written; memory used before is mapped already, its lines long gone from
+            // the caches, and the signal is written around them.
+            const bool reused = already_mapped(signal_row, row_ * sizeof(double));
+            map_pages(raw_row, row_ * sizeof(std::uint32_t));
+            if (!reused) map_pages(signal_row, row_ * sizeof(double));
+            buffer.resize(expected.data_offset);
+            scratch.resize(largest);
+            separators.assign(2 * sets, 0);
+            std::vector<iovec> parts;
+            parts.reserve(2 * sets + 1);
+            parts.push_back({buffer.data(), expected.data_offset});
+            for (std::size_t s = 0; s < sets; ++s) {
+                const std::size_t bytes = static_cast<std::size_t>(expected.sets[s].bins) * 4;
+                parts.push_back({target[s] ? static_cast<void*>(target[s]) : scratch.data(), bytes});
+                if (s + 1 < sets || expected.trailing_separator)
+                    parts.push_back({separators.data() + 2 * s, 2});
+            }
+            if (read_vector(f.fd, parts) != size)
+                throw FormatError("the file changed while being read (shorter than its size)");
+            if (std::string_view(buffer.data(), expected.data_offset) != expected.text)
+                throw FormatError("the file changed while being read (its header differs)");
+            std::size_t at = expected.data_offset;
+            for (std::size_t s = 0; s < sets; ++s) {
+                at += static_cast<std::size_t>(expected.sets[s].bins) * 4;
+                if (s + 1 < sets || expected.trailing_separator) {
+                    if (separators[2 * s] != '\r' || separators[2 * s + 1] != '\n')
+                        throw FormatError("data set " + std::to_string(s + 1) +
+                                          " is not followed by CRLF at byte " +
+                                          std::to_string(at) +
+                                          ": the data sizes disagree with the header");
+                    at += 2;
+                }
+            }
+            for (std::size_t c = 0; c < layout_.channels; ++c) {
+                const DataSet& set = expected.sets[set_of_channel_[c]];
+                const std::size_t bins = static_cast<std::size_t>(set.bins);
+                std::uint32_t* r = raw_row + c * layout_.gates;
+                double* g = signal_row + c * layout_.gates;
+                if constexpr (std::endian::native == std::endian::big)
+                    for (std::size_t k = 0; k < bins; ++k)
+                        r[k] = (r[k] >> 24) | ((r[k] >> 8) & 0xff00u) |
+                               ((r[k] << 8) & 0xff0000u) | (r[k] << 24);
+                scale_counts(r, g, bins, scale_of(set), reused);
+                std::fill(r + bins, r + layout_.gates, 0u);
+                std::fill(g + bins, g + layout_.gates, nan);
+            }
+        } catch (const FormatError& e) {
+            errors_[i] = e.what();
+        } catch (const OsError& e) {
+            errors_[i] = e.what();
+        } catch (const std::system_error& e) {
+            errors_[i] = os_message("cannot read", e.code().value());
+        }
+        if (!errors_[i].empty()) {
+            std::fill(raw_row, raw_row + row_, 0u);
+            std::fill(signal_row, signal_row + row_, nan);
+        }
+    }
+}
+
 std::vector<std::string> read(const std::vector<std::string>& paths,
                               const std::vector<Header>& headers,
                               std::span<const std::size_t> set_of_channel, Layout layout,
                               std::span<std::uint32_t> raw, std::span<double> signal,
                               unsigned threads) {
-    const std::size_t row = layout.channels * layout.gates;
-    if (headers.size() != paths.size() || set_of_channel.size() != layout.channels ||
-        raw.size() != paths.size() * row || signal.size() != raw.size())
-        throw std::invalid_argument("licel::read: sizes of the arguments disagree");
-    std::vector<std::string> errors(paths.size());
-    parallel_for(paths.size(), threads, [&](std::size_t begin, std::size_t end) {
-        std::vector<char> buffer, separators;
-        std::vector<std::uint32_t> scratch;
-        for (std::size_t i = begin; i < end; ++i) {
-            std::uint32_t* raw_row = raw.data() + i * row;
-            double* signal_row = signal.data() + i * row;
-            try {
-                const Header& expected = headers[i];
-                File f(paths[i]);
-                const std::size_t size = size_of(f);
-                if (size != expected.file_size)
-                    throw FormatError("the file changed while being read (" +
-                                      std::to_string(expected.file_size) + " then " +
-                                      std::to_string(size) + " bytes)");
-                // One vectored read puts the header in `buffer`, each wanted data set
-                // straight into its row of `raw`, the others and the separators aside.
-                const std::size_t sets = expected.sets.size();
-                std::vector<std::uint32_t*> target(sets, nullptr);
-                for (std::size_t c = 0; c < layout.channels; ++c) {
-                    const std::size_t s = set_of_channel[c];
-                    if (s >= sets || target[s] || static_cast<std::size_t>(expected.sets[s].bins) > layout.gates)
-                        throw std::invalid_argument("licel::read: bad channel mapping");
-                    target[s] = raw_row + c * layout.gates;
-                }
-                std::size_t largest = 0;
-                for (const DataSet& set : expected.sets)
-                    largest = std::max(largest, static_cast<std::size_t>(set.bins));
-                // New memory is mapped (and zeroed, into the caches) just before it is
-                // written; memory used before is mapped already, its lines long gone from
-                // the caches, and the signal is written around them.
-                const bool reused = already_mapped(signal_row, row * sizeof(double));
-                map_pages(raw_row, row * sizeof(std::uint32_t));
-                if (!reused) map_pages(signal_row, row * sizeof(double));
-                buffer.resize(expected.data_offset);
-                scratch.resize(largest);
-                separators.assign(2 * sets, 0);
-                std::vector<iovec> parts;
-                parts.reserve(2 * sets + 1);
-                parts.push_back({buffer.data(), expected.data_offset});
-                for (std::size_t s = 0; s < sets; ++s) {
-                    const std::size_t bytes = static_cast<std::size_t>(expected.sets[s].bins) * 4;
-                    parts.push_back({target[s] ? static_cast<void*>(target[s]) : scratch.data(), bytes});
-                    if (s + 1 < sets || expected.trailing_separator)
-                        parts.push_back({separators.data() + 2 * s, 2});
-                }
-                if (read_vector(f.fd, parts) != size)
-                    throw FormatError("the file changed while being read (shorter than its size)");
-                if (std::string_view(buffer.data(), expected.data_offset) != expected.text)
-                    throw FormatError("the file changed while being read (its header differs)");
-                std::size_t at = expected.data_offset;
-                for (std::size_t s = 0; s < sets; ++s) {
-                    at += static_cast<std::size_t>(expected.sets[s].bins) * 4;
-                    if (s + 1 < sets || expected.trailing_separator) {
-                        if (separators[2 * s] != '\r' || separators[2 * s + 1] != '\n')
-                            throw FormatError("data set " + std::to_string(s + 1) +
-                                              " is not followed by CRLF at byte " +
-                                              std::to_string(at) +
-                                              ": the data sizes disagree with the header");
-                        at += 2;
-                    }
-                }
-                for (std::size_t c = 0; c < layout.channels; ++c) {
-                    const DataSet& set = expected.sets[set_of_channel[c]];
-                    const std::size_t bins = static_cast<std::size_t>(set.bins);
-                    std::uint32_t* r = raw_row + c * layout.gates;
-                    double* g = signal_row + c * layout.gates;
-                    if constexpr (std::endian::native == std::endian::big)
-                        for (std::size_t k = 0; k < bins; ++k)
-                            r[k] = (r[k] >> 24) | ((r[k] >> 8) & 0xff00u) |
-                                   ((r[k] << 8) & 0xff0000u) | (r[k] << 24);
-                    scale_counts(r, g, bins, scale_of(set), reused);
-                    std::fill(r + bins, r + layout.gates, 0u);
-                    std::fill(g + bins, g + layout.gates, nan);
-                }
-            } catch (const FormatError& e) {
-                errors[i] = e.what();
-            } catch (const OsError& e) {
-                errors[i] = e.what();
-            } catch (const std::system_error& e) {
-                errors[i] = os_message("cannot read", e.code().value());
-            }
-            if (!errors[i].empty()) {
-                std::fill(raw_row, raw_row + row, 0u);
-                std::fill(signal_row, signal_row + row, nan);
-            }
-        }
-    });
-    return errors;
+    Reader reader(paths, headers, set_of_channel, layout, raw, signal);
+    parallel_for(paths.size(), threads,
+                 [&](std::size_t begin, std::size_t end) { reader.read_files(begin, end); });
+    return std::move(reader.errors());
 }
 
 }  // namespace aerolume::licel

@@ -106,6 +106,31 @@ std::vector<std::string> read(const std::vector<std::string>& paths,
 // and recorder).  Shots, high voltage and the like may differ between files.
 bool same_channels(const Header& a, const Header& b);
 
+// What `read` does, a few files at a time, for callers that share the files out among
+// threads themselves: read_files(begin, end) reads files [begin, end) into their rows (a
+// file that cannot be read gets 0 and NaN and its reason in errors()).  Each file is
+// written by one call only.  Holds references: the arguments must outlive it.
+class Reader {
+public:
+    Reader(const std::vector<std::string>& paths, const std::vector<Header>& headers,
+           std::span<const std::size_t> set_of_channel, Layout layout,
+           std::span<std::uint32_t> raw, std::span<double> signal);
+
+    std::size_t files() const { return paths_.size(); }
+    void read_files(std::size_t begin, std::size_t end);
+    std::vector<std::string>& errors() { return errors_; }
+
+private:
+    const std::vector<std::string>& paths_;
+    const std::vector<Header>& headers_;
+    std::span<const std::size_t> set_of_channel_;
+    Layout layout_;
+    std::span<std::uint32_t> raw_;
+    std::span<double> signal_;
+    std::size_t row_;
+    std::vector<std::string> errors_;
+};
+
 // The factor from the counts of data set `set` to its signal (mV or MHz); NaN if the
 // data set has no shots.
 double scale_of(const DataSet& set);

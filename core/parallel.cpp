@@ -6,11 +6,15 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <functional>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <pthread.h>
+#include <unistd.h>
 
 namespace aerolume {
 
@@ -30,6 +34,7 @@ struct Job {
     std::condition_variable all_left;   // inside fell to 0
     std::mutex failure_lock;
     std::exception_ptr failure;
+    pid_t owner = 0;                    // the process that posted it
 
     void work() {
         for (std::size_t b = next.fetch_add(1); b < count; b = next.fetch_add(1)) {
@@ -64,13 +69,19 @@ public:
         return *pool;
     }
 
-    void run(Job& job, unsigned helpers) {
+    // Offers the job's blocks to up to `helpers` workers and returns at once.
+    void post(Job& job, unsigned helpers) {
+        job.owner = ::getpid();
         {
             std::lock_guard<std::mutex> guard(lock_);
             start(helpers);
             jobs_.push_back(&job);
         }
         for (unsigned i = 0; i < helpers; ++i) wake_.notify_one();
+    }
+
+    // Runs the blocks no worker has taken, then waits for the workers inside the job.
+    void finish(Job& job) {
         job.work();
         std::unique_lock<std::mutex> guard(lock_);
         withdraw(job);
@@ -132,11 +143,57 @@ void run_blocks(std::size_t blocks, unsigned helpers, void (*block)(void* contex
     job.context = context;
     job.count = blocks;
     helpers = static_cast<unsigned>(std::min<std::size_t>({helpers, blocks - 1, max_workers}));
-    if (helpers == 0)
+    if (helpers == 0) {
         job.work();
-    else
-        Pool::instance().run(job, helpers);
+    } else {
+        Pool& pool = Pool::instance();
+        pool.post(job, helpers);
+        pool.finish(job);
+    }
     if (job.failure) std::rethrow_exception(job.failure);
+}
+
+struct Background::State {
+    std::function<void(std::size_t)> block;
+    Job job;
+    Pool* pool = nullptr;  // where the job was posted; none when it runs only in finish()
+    bool finished = false;
+};
+
+Background::Background(std::size_t blocks, unsigned helpers, std::function<void(std::size_t)> block)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.block = std::move(block);
+    s.job.block = [](void* f, std::size_t b) { (*static_cast<std::function<void(std::size_t)>*>(f))(b); };
+    s.job.context = &s.block;
+    s.job.count = blocks;
+    helpers = static_cast<unsigned>(std::min<std::size_t>({helpers, blocks, max_workers}));
+    if (helpers > 0) {
+        s.pool = &Pool::instance();
+        s.pool->post(s.job, helpers);
+    }
+}
+
+void Background::wait() noexcept {
+    State& s = *state_;
+    if (s.finished) return;
+    s.finished = true;
+    if (s.pool == nullptr) {
+        s.job.work();
+    } else if (s.job.owner == ::getpid()) {
+        s.pool->finish(s.job);
+    }
+    // (In a child forked while the blocks ran, the workers that took them do not exist:
+    // there is nothing to wait for, and the blocks' results are not used.)
+}
+
+void Background::finish() {
+    wait();
+    if (state_->job.failure) std::rethrow_exception(std::exchange(state_->job.failure, nullptr));
+}
+
+Background::~Background() {
+    if (state_) wait();
 }
 
 }  // namespace aerolume

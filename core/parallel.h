@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
+#include <memory>
 
 namespace aerolume {
 
@@ -48,5 +50,25 @@ void parallel_for(std::size_t items, unsigned threads, Body&& body,
     };
     run_blocks(n, n - 1, [](void* f, std::size_t b) { (*static_cast<decltype(run)*>(f))(b); }, &run);
 }
+
+// Blocks started on the pool's workers at once, to run while the caller does something
+// else; finish() then runs those no worker has taken and waits for the rest.  The blocks
+// are handed out one at a time.  The destructor waits as finish() does (the blocks may
+// use memory their owner frees next), without rethrowing.
+class Background {
+public:
+    Background(std::size_t blocks, unsigned helpers, std::function<void(std::size_t)> block);
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    ~Background();
+
+    // Rethrows the first exception thrown by a block.
+    void finish();
+
+private:
+    void wait() noexcept;
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace aerolume

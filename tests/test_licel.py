@@ -313,6 +313,53 @@ def test_a_file_changed_between_header_and_data_is_refused(tmp_path):
     assert "changed while being read" in errors[0]
 
 
+def test_a_file_changed_after_its_header_was_read_is_left_out_with_its_reason(tmp_path, monkeypatch):
+    import Aerolume.io as io
+    from Aerolume import _core
+
+    files = copy_samples(tmp_path, 4)
+
+    class ChangingAfterScan:  # the core, with a file edited between the scan and the read
+        def __getattr__(self, name):
+            return getattr(_core, name)
+
+        def licel_scan(self, paths, threads):
+            scanned = _core.licel_scan(paths, threads)
+            edit(files[2], b"0920", b"0921")
+            return scanned
+
+    monkeypatch.setattr(io, "_core", ChangingAfterScan())
+    with pytest.raises(ValueError, match=r"RM1261600\.023: the file changed while being read"):
+        read_licel(files)
+    shutil.copy(SAMPLES[2], files[2])
+    with pytest.warns(RuntimeWarning, match=r"skipped 1 of 4(.|\n)*023: the file changed"):
+        ds = read_licel(files, errors="skip")
+    monkeypatch.undo()
+    expected = read_licel([files[i] for i in (0, 1, 3)])
+    ds.attrs.pop("history"), expected.attrs.pop("history")
+    assert ds.identical(expected)
+
+
+def test_a_read_started_in_the_background_is_finished_once_or_dropped():
+    from Aerolume import _core
+
+    paths = [str(p) for p in SAMPLES]
+    headers = [h for h, _, _ in _core.licel_scan(paths, 1)]
+    raw, signal, errors = _core.licel_read(paths, headers, [4, 0], 16380, 1)
+    reading = _core.licel_read_start(paths, headers, [4, 0], 16380, 2)
+    started_raw, started_signal, started_errors = reading.finish()
+    np.testing.assert_array_equal(started_raw, raw)
+    np.testing.assert_array_equal(started_signal, signal)
+    assert started_errors == errors == [""] * len(paths)
+    with pytest.raises(RuntimeError, match="finished already"):
+        reading.finish()
+    for _ in range(20):  # dropped while its workers may still be reading: they are waited for
+        _core.licel_read_start(paths, headers, [0, 1, 2, 3, 4], 16380, 2)
+    del reading
+    with pytest.raises(ValueError, match="data set is not in a header"):
+        _core.licel_read_start(paths, headers, [5], 16380, 2)
+
+
 def test_profiles_sorted_by_header_time_each_scaled_by_its_own_shots(tmp_path):
     sets = lambda shots: [f" 1 0 1 00003 1 0800 7.50 00532.o 0 0 00 000 12 {shots:06d} 0.100 BT0",  # noqa: E731
                           f" 1 1 1 00003 1 0800 7.50 00532.o 0 0 00 000 00 {shots:06d} 0.0040 BC0"]

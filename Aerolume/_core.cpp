@@ -418,6 +418,20 @@ nb::ndarray<nb::numpy, T> table(std::size_t rows, std::size_t columns, Value val
     return array;
 }
 
+// What a read of `paths` needs of its arguments: one header per path, and each channel's
+// data set in every header, no longer than `gates`.
+void check_read(const std::vector<std::string>& paths,
+                const std::vector<aerolume::licel::Header>& headers,
+                const std::vector<std::size_t>& set_of_channel, std::size_t gates,
+                const std::string& function) {
+    if (headers.size() != paths.size())
+        throw std::invalid_argument(function + ": one header per path");
+    for (const aerolume::licel::Header& h : headers)
+        for (std::size_t s : set_of_channel)
+            if (s >= h.sets.size() || static_cast<std::size_t>(h.sets[s].bins) > gates)
+                throw std::invalid_argument(function + ": a channel's data set is not in a header");
+}
+
 // A read of raw files started on the core's workers (licel_read_start): the caller goes
 // on with other work, and finish() reads the files no worker has taken, waits for the
 // rest and hands out the arrays.
@@ -599,12 +613,7 @@ void bind_raw_data(nb::module_& m) {
     m.def("licel_read", [](const std::vector<std::string>& paths, const std::vector<L::Header>& headers,
                            const std::vector<std::size_t>& set_of_channel, std::size_t gates,
                            unsigned threads) {
-        if (headers.size() != paths.size())
-            throw std::invalid_argument("licel_read: one header per path");
-        for (const L::Header& h : headers)
-            for (std::size_t s : set_of_channel)
-                if (s >= h.sets.size() || static_cast<std::size_t>(h.sets[s].bins) > gates)
-                    throw std::invalid_argument("licel_read: a channel's data set is not in a header");
+        check_read(paths, headers, set_of_channel, gates, "licel_read");
         // Allocated here rather than by NumPy: large NumPy arrays ask the kernel for huge
         // pages, which can stall on memory compaction.  Every element is written by read.
         const std::size_t size = paths.size() * set_of_channel.size() * gates;
@@ -630,12 +639,7 @@ void bind_raw_data(nb::module_& m) {
     m.def("licel_read_start", [](std::vector<std::string> paths, std::vector<L::Header> headers,
                                  std::vector<std::size_t> set_of_channel, std::size_t gates,
                                  unsigned threads) {
-        if (headers.size() != paths.size())
-            throw std::invalid_argument("licel_read_start: one header per path");
-        for (const L::Header& h : headers)
-            for (std::size_t s : set_of_channel)
-                if (s >= h.sets.size() || static_cast<std::size_t>(h.sets[s].bins) > gates)
-                    throw std::invalid_argument("licel_read_start: a channel's data set is not in a header");
+        check_read(paths, headers, set_of_channel, gates, "licel_read_start");
         auto reading = std::make_unique<LicelReading>();
         reading->paths = std::move(paths);
         reading->headers = std::move(headers);

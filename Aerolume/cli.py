@@ -15,7 +15,6 @@ and exit status 1; usage errors give status 2.  ``--debug`` shows the traceback 
 from __future__ import annotations
 
 import argparse
-import glob
 import os
 import pathlib
 import sys
@@ -124,15 +123,17 @@ def _positive_float(text: str) -> float:
 def _input_files(patterns: Sequence[str]) -> list[str]:
     """The raw files named on the command line, glob patterns expanded, each checked to be
     a readable file before any work starts."""
+    from .io import _pattern_matches
+
     files: list[str] = []
     for pattern in patterns:
-        if not os.path.exists(pattern) and glob.has_magic(pattern):
-            matches = sorted(glob.glob(pattern))
-            if not matches:
-                raise CommandError(f"{pattern}: no file matches")
-            files.extend(matches)
-        else:
+        matches = _pattern_matches(pattern)
+        if matches is None:
             files.append(pattern)
+        elif not matches:
+            raise CommandError(f"{pattern}: no file matches")
+        else:
+            files.extend(matches)
     seen = set()
     for name in files:
         path = pathlib.Path(name)

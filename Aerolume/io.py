@@ -46,6 +46,14 @@ def package_version() -> str:
 _GLOB_MAGIC = frozenset("*?[")  # (what glob.has_magic looks for, without a regex per path)
 
 
+def _pattern_matches(path: str) -> list[str] | None:
+    """The files the glob pattern `path` matches, sorted; None when `path` is no pattern
+    (it has no ``*``, ``?`` or ``[``, or a file of that very name exists)."""
+    if _GLOB_MAGIC.isdisjoint(path) or os.path.exists(path):
+        return None
+    return sorted(glob.glob(path))
+
+
 def _expand(paths) -> list[str]:
     """The files `paths` names: a path, a glob pattern, or an iterable of those."""
     if isinstance(paths, (str, os.PathLike)):
@@ -62,13 +70,13 @@ def _expand(paths) -> list[str]:
         path = os.fspath(item)
         if not isinstance(path, str):
             path = os.fsdecode(path)
-        if not _GLOB_MAGIC.isdisjoint(path) and not os.path.exists(path):
-            found = sorted(glob.glob(path))
-            if not found:
-                raise FileNotFoundError(f"paths: no file matches {path!r}")
-            files.extend(found)
-        else:
+        found = _pattern_matches(path)
+        if found is None:
             files.append(path)
+        elif not found:
+            raise FileNotFoundError(f"paths: no file matches {path!r}")
+        else:
+            files.extend(found)
     if not files:
         raise ValueError("paths names no file")
     return files

@@ -32,8 +32,8 @@ def _dims(spec: Spec) -> tuple:
 def _sizes(specs: Mapping[Hashable, Spec], known: Mapping | None = None) -> dict:
     """The size of each dimension of `specs` (and of `known`, sizes found before)."""
     sizes = dict(known or {})
-    for name, (dims, array, *_) in specs.items():
-        dims = (dims,) if isinstance(dims, str) else dims
+    for name, spec in specs.items():
+        dims, array = _dims(spec), spec[1]
         if len(dims) != array.ndim:
             raise ValueError(f"variable {name!r} has {array.ndim} axes for dimensions {dims}")
         for dim, size in zip(dims, array.shape):

@@ -43,13 +43,10 @@ def package_version() -> str:
         return "unknown"
 
 
-_GLOB_MAGIC = frozenset("*?[")  # (what glob.has_magic looks for, without a regex per path)
-
-
 def _pattern_matches(path: str) -> list[str] | None:
     """The files the glob pattern `path` matches, sorted; None when `path` is no pattern
     (it has no ``*``, ``?`` or ``[``, or a file of that very name exists)."""
-    if _GLOB_MAGIC.isdisjoint(path) or os.path.exists(path):
+    if not glob.has_magic(path) or os.path.exists(path):
         return None
     return sorted(glob.glob(path))
 
@@ -378,14 +375,12 @@ def _assemble(raw, signal, paths, ids, coords, fields) -> xr.Dataset:
                 {"units": "1", "long_name": "recorder counts summed over the shots"}),
         "shots": (("time", "channel"), shots, {"units": "1", "long_name": "laser shots summed"}),
     }
-    folder = os.getcwd()
     attrs: dict = {
         "Conventions": "CF-1.8",
         "title": "lidar raw signals",
         "source": "Licel raw data files",
         "site": ", ".join(dict.fromkeys(fields["site"])),
-        # (os.path.abspath, with the working folder asked for once)
-        "source_files": [os.path.normpath(os.path.join(folder, p)) for p in paths],
+        "source_files": [os.path.abspath(p) for p in paths],
         "aerolume_version": package_version(),
         "history": f"read by Aerolume {package_version()} read_licel",
     }

@@ -997,7 +997,8 @@ aerolume::NoiseModel noise_model(const RetrievalShape& s, int kind, const In& si
 aerolume::KlettInputs klett_inputs(const RetrievalShape& s, const In& signal, const In& range,
                                    const In& beta_m, const In& alpha_m, const In& lidar_ratio,
                                    const GateIntervals& reference, const In& reference_value,
-                                   const In& calibration, bool forward) {
+                                   const In& calibration, bool forward, bool fit_offset,
+                                   const GateIntervals& offset_interval) {
     aerolume::KlettInputs in;
     in.profiles = s.profiles;
     in.gates = s.gates;
@@ -1012,6 +1013,9 @@ aerolume::KlettInputs klett_inputs(const RetrievalShape& s, const In& signal, co
     else {
         in.reference = s.intervals(reference, "reference");
         in.reference_value = s.values(reference_value, "reference_value");
+        in.fit_offset = fit_offset;
+        if (offset_interval.size() != 0)
+            in.offset_interval = s.intervals(offset_interval, "offset_interval");
     }
     return in;
 }
@@ -1093,39 +1097,44 @@ void bind_retrievals(nb::module_& m) {
         "klett_fernald",
         [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
            const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
-           const In& calibration, bool forward, unsigned threads) {
+           const In& calibration, bool forward, bool fit_offset,
+           const GateIntervals& offset_interval, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::KlettInputs in =
                 klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
-                             reference_value, calibration, forward);
+                             reference_value, calibration, forward, fit_offset, offset_interval);
             NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
+            std::vector<std::size_t> lead(s.shape.begin(), s.shape.end() - 1);
+            NewArray offsets = unfilled_array(lead);
             std::size_t failures = 0;
             {
                 Unlocked unlocked;
                 std::vector<std::size_t> per_profile(s.profiles);
                 aerolume::klett_fernald(in, backscatter.data, extinction.data,
-                                        per_profile.data(), threads);
+                                        per_profile.data(), offsets.data, threads);
                 for (std::size_t f : per_profile) failures += f;
             }
-            return std::make_tuple(backscatter.array, extinction.array, failures);
+            return std::make_tuple(backscatter.array, extinction.array, failures, offsets.array);
         },
         "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
-        "reference_value"_a, "calibration"_a, "forward"_a, "threads"_a = 0,
+        "reference_value"_a, "calibration"_a, "forward"_a, "fit_offset"_a, "offset_interval"_a,
+        "threads"_a = 0,
         "Fernald's inversion: (aerosol backscatter, aerosol extinction, the number of gates "
-        "that should have been retrieved but have no solution).");
+        "that should have been retrieved but have no solution, the residual offset fitted "
+        "over each profile's reference interval (0 without fit_offset)).");
 
     m.def(
         "klett_fernald_monte_carlo",
         [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
            const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
-           const In& calibration, bool forward, int noise_kind, const In& sigma,
-           const In& counts_per_unit, const In& background, std::size_t realisations,
-           std::uint64_t seed, double lidar_ratio_sd, double reference_value_sd,
-           unsigned threads) {
+           const In& calibration, bool forward, bool fit_offset,
+           const GateIntervals& offset_interval, int noise_kind, const In& sigma, const In& counts_per_unit, const In& background,
+           std::size_t realisations, std::uint64_t seed, double lidar_ratio_sd,
+           double reference_value_sd, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::KlettInputs in =
                 klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
-                             reference_value, calibration, forward);
+                             reference_value, calibration, forward, fit_offset, offset_interval);
             const aerolume::NoiseModel noise =
                 noise_model(s, noise_kind, sigma, counts_per_unit, background, "signal");
             if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
@@ -1140,7 +1149,7 @@ void bind_retrievals(nb::module_& m) {
             return std::make_tuple(backscatter.array, extinction.array);
         },
         "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
-        "reference_value"_a, "calibration"_a, "forward"_a, "noise_kind"_a, "sigma"_a,
+        "reference_value"_a, "calibration"_a, "forward"_a, "fit_offset"_a, "offset_interval"_a, "noise_kind"_a, "sigma"_a,
         "counts_per_unit"_a, "background"_a, "realisations"_a, "seed"_a, "lidar_ratio_sd"_a,
         "reference_value_sd"_a, "threads"_a = 0,
         "Monte Carlo standard deviations of Fernald's backscatter and extinction.");
@@ -1230,15 +1239,19 @@ void bind_retrievals(nb::module_& m) {
                             raman_background, "raman_signal");
             aerolume::MonteCarloSettings settings{realisations, seed, 0.0, reference_value_sd,
                                                   angstrom_sd};
-            NewArray e = new_array(s.shape), b = new_array(s.shape), l = new_array(s.shape);
+            NewArray e = new_array(s.shape), b = new_array(s.shape), l = new_array(s.shape),
+                     failed = new_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::raman_monte_carlo(
                     in, elastic_noise, raman_noise, settings,
-                    {retrieve_extinction, retrieve_backscatter}, e.data, b.data,
-                    retrieve_extinction && retrieve_backscatter ? l.data : nullptr, threads);
+                    {retrieve_extinction, retrieve_backscatter},
+                    retrieve_extinction ? e.data : nullptr,
+                    retrieve_backscatter ? b.data : nullptr,
+                    retrieve_extinction && retrieve_backscatter ? l.data : nullptr,
+                    failed.data, threads);
             }
-            return std::make_tuple(e.array, b.array, l.array);
+            return std::make_tuple(e.array, b.array, l.array, failed.array);
         },
         "elastic_signal"_a, "raman_signal"_a, "range"_a, "beta_m"_a, "number_density"_a,
         "alpha_m"_a, "alpha_m_raman"_a, "extinction"_a, "half_width"_a, "wavelength_ratio"_a,
@@ -1247,7 +1260,9 @@ void bind_retrievals(nb::module_& m) {
         "raman_counts_per_unit"_a, "raman_background"_a, "realisations"_a, "seed"_a,
         "reference_value_sd"_a, "angstrom_sd"_a, "retrieve_extinction"_a,
         "retrieve_backscatter"_a, "threads"_a = 0,
-        "Monte Carlo standard deviations of the Raman extinction, backscatter and lidar ratio.");
+        "Monte Carlo spreads (robust, over the realisations that succeed) of the Raman "
+        "extinction, backscatter and lidar ratio, and the number of failed realisations per "
+        "gate.");
 }
 
 }  // namespace

@@ -45,6 +45,9 @@ NITROGEN_RAMAN_SHIFT = 2330.7e2
 _BACKSCATTER = {"units": "m-1 sr-1", "long_name": "aerosol backscatter coefficient"}
 _EXTINCTION = {"units": "m-1", "long_name": "aerosol extinction coefficient"}
 _EMPTY = np.empty(0)
+_FAILED = {"units": "1", "long_name": "Monte Carlo realisations that failed at the gate (a "
+           "non-positive signal in the fit window); the uncertainties are the robust spread "
+           "of the others"}
 
 
 def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
@@ -156,17 +159,23 @@ def _half_widths(layout: Layout, window) -> np.ndarray:
 def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                   lidar_ratio: ArrayLike, reference=None, reference_value: ArrayLike = 1.0, *,
                   direction: Literal["backward", "forward"] = "backward",
-                  calibration: ArrayLike | None = None, uncertainty=None,
+                  calibration: ArrayLike | None = None, fit_offset: bool = True,
+                  offset_range=None, uncertainty=None,
                   threads: int | None = None) -> xr.Dataset:
     """Aerosol backscatter and extinction by Fernald's (1984) inversion.
 
     With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
     backscatter and extinction, ``Z(r) = X exp(-2 ∫_rc^r (S_a beta_m - alpha_m) dr')`` and
-    ``beta_a + beta_m = Z / (K - 2 ∫_rc^r S_a Z dr')``; the integrals are trapezoidal on the
-    range grid.  Backward (the default), K follows from the reference interval where the
-    backscatter ratio is `reference_value`: each gate of the interval gives one estimate
-    through the solution itself and their mean is used, the reference range r_c being the
-    interval's middle gate.  Gates beyond the interval are not retrieved (NaN).  Forward,
+    ``beta_a + beta_m = Z / (K - 2 ∫_rc^r S_a Z dr')``; the integrals use the parabolic
+    rule on the range grid (third order, linear in the signal).  Backward (the default), K
+    follows from the reference interval where the backscatter ratio is `reference_value`:
+    each gate of the interval gives one estimate through the solution itself and their mean
+    is used, the reference range r_c being the interval's middle gate.  Before that, with
+    `fit_offset` (the default), a residual background b is fitted over the interval together
+    with the scale a, ``P = a beta_m T_m^2 / r^2 + b`` (least squares), and removed from the
+    whole profile, so that a background estimated from gates that still hold molecular
+    signal does not bias the inversion.  Gates beyond the interval are not retrieved (NaN).
+    Forward,
     K = C T_m^2(r_0) from the system constant `calibration` and the molecular two-way
     transmission to the first gate.
 
@@ -193,6 +202,15 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     calibration : array_like, optional
         System constant C of P = C r^-2 beta T^2 (signal units m^3 sr), per profile or for
         all; forward only.
+    fit_offset : bool
+        Fit and remove a residual background offset over the reference interval (backward
+        only; needs at least 5 gates there).  Default True.
+    offset_range : (float, float) or array_like (..., 2), optional
+        Where the offset is fitted instead of the reference interval, m: a longer stretch
+        of clean air (the reference interval and the molecular signal above it up to where
+        the signal ends or a cloud begins) separates the offset from the scale far better
+        than the interval alone.  For every profile or one per profile (NaN: the reference
+        interval).
     uncertainty : MonteCarlo or dict, optional
         Monte Carlo settings (noise of the signal, lidar_ratio and reference_value standard
         deviations); see :mod:`Aerolume.uncertainty`.
@@ -203,9 +221,11 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     -------
     xarray.Dataset
         ``backscatter`` beta_a (m^-1 sr^-1) and ``extinction`` alpha_a = S_a beta_a (m^-1)
-        on the signal's dimensions; with `uncertainty`, ``backscatter_uncertainty`` and
-        ``extinction_uncertainty`` (standard deviations, same units).  Attributes record
-        the method, direction and reference.
+        on the signal's dimensions; ``reference_offset`` (per profile, signal units: the
+        fitted residual background, 0 without `fit_offset`); with `uncertainty`,
+        ``backscatter_uncertainty`` and ``extinction_uncertainty`` (standard deviations,
+        same units; each realisation fits its own offset).  Attributes record the method,
+        direction and reference.
     """
     layout = Layout(signal, range, gaps=True)
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
@@ -237,14 +257,30 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         raise ValueError(f"direction must be 'backward' or 'forward', got {direction!r}")
     if ratio.size == layout.gates and np.all(ratio == ratio[0]):
         attrs["lidar_ratio"] = float(ratio[0])
+    if not isinstance(fit_offset, (bool, np.bool_)):
+        raise TypeError(f"fit_offset must be True or False, got {fit_offset!r}")
+    attrs["fit_offset"] = int(bool(fit_offset) and not forward)
+    offset_gates = np.empty((0, 2), dtype=np.int64)
+    if offset_range is not None and fit_offset and not forward:
+        offset_gates, no_range = layout.interval_gates(offset_range, "offset_range")
+        if no_range.any():  # the reference interval where a profile has no range of its own
+            offset_gates = np.broadcast_to(offset_gates, (layout.profiles, 2)).copy()
+            reference_gates = np.broadcast_to(gates, (layout.profiles, 2))
+            offset_gates[np.broadcast_to(no_range, (layout.profiles,))] = \
+                reference_gates[np.broadcast_to(no_range, (layout.profiles,))]
     args = (layout.signal, layout.range, mol["beta_m"], mol["alpha_m"], ratio, gates, value,
-            calib, forward)
-    beta, alpha, failures = _core.klett_fernald(*args, threads=threads_)
+            calib, forward, bool(fit_offset) and not forward, offset_gates)
+    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads_)
     if failures:
         warnings.warn(f"the inversion has no solution at {failures} gate(s) (the denominator "
                       "is not positive: the signal, lidar ratio or calibration does not fit); "
                       "they are NaN", RuntimeWarning, stacklevel=2)
     variables = {"backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
+    offsets = np.where(np.broadcast_to(missing, (layout.profiles,)).reshape(offsets.shape),
+                       np.nan, offsets)
+    profile_values = {"reference_offset": (offsets, {
+        "long_name": "residual background offset fitted over the reference interval",
+        "units": "1"})}
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
@@ -255,7 +291,14 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         variables["extinction_uncertainty"] = (alpha_sd, _sd(_EXTINCTION))
         attrs.update(mc.settings())
     _blank((beta, alpha), missing, layout)
-    return layout.dataset(variables, attrs)
+    out = layout.dataset(variables, attrs)
+    dims = out["backscatter"].dims[:-1]
+    for name, (values, meta) in profile_values.items():
+        out[name] = (dims, values, meta)
+    units = getattr(signal, "attrs", {}).get("units")
+    if units:
+        out["reference_offset"].attrs["units"] = units
+    return out
 
 
 def _sd(attrs: dict) -> dict:
@@ -344,12 +387,13 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
         attrs["angstrom"] = float(k[0])
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
-        e_sd, _, _ = _core.raman_monte_carlo(
+        e_sd, _, _, failed = _core.raman_monte_carlo(
             _EMPTY, layout.signal, layout.range, _EMPTY, density, mol["alpha_m"], alpha_raman,
             _EMPTY, half, w0 / wr, k, np.empty((0,), dtype=np.int64), _EMPTY,
             *_noise(layout, None, ""), *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
             mc.realisations, mc.seed, 0.0, mc.angstrom, True, False, threads=threads_)
         variables["extinction_uncertainty"] = (e_sd, _sd(_EXTINCTION))
+        variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
         attrs.update(mc.settings())
     return layout.dataset(variables, attrs)
 
@@ -431,7 +475,7 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
              "raman_wavelength": wr}
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
-        _, b_sd, _ = _core.raman_monte_carlo(
+        _, b_sd, _, failed = _core.raman_monte_carlo(
             *args, _EMPTY, w0 / wr, k, gates, value,
             *_noise(layout, mc.noise, "uncertainty.noise"),
             *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
@@ -439,6 +483,7 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
             threads=threads_)
         _blank((b_sd,), missing, layout)
         variables["backscatter_uncertainty"] = (b_sd, _sd(_BACKSCATTER))
+        variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
         attrs.update(mc.settings())
     _blank((beta,), missing, layout)
     return layout.dataset(variables, attrs)
@@ -484,7 +529,7 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
         w0, wr = ext.attrs["wavelength"], ext.attrs["raman_wavelength"]
         gates, missing = layout.interval_gates(reference)  # checked (and warned) above
         value = layout.per_profile(reference_value, "reference_value", positive=True)
-        e_sd, b_sd, l_sd = _core.raman_monte_carlo(
+        e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
             elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
             mol["alpha_m"], alpha_raman, _EMPTY, _half_widths(layout, window), w0 / wr,
             layout.per_profile(angstrom, "angstrom"), gates, value,
@@ -498,6 +543,8 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
                                     ("lidar_ratio", l_sd, _LIDAR_RATIO)):
             result[f"{name}_uncertainty"] = (result[name].dims, values.reshape(
                 result[name].shape), _sd(attrs))
+        result["failed_realisations"] = (result["extinction"].dims, failed.astype(
+            np.int32).reshape(result["extinction"].shape), _FAILED)
         result.attrs.update(mc.settings())
     return result
 

@@ -29,8 +29,35 @@ KlettGrid::KlettGrid(const KlettProfile& in) {
     cumulative_parabolic(in.beta_m, weights.data(), n, molecular.data());
 }
 
+double reference_offset(const KlettProfile& in, std::size_t begin, std::size_t end) {
+    if (end < begin + 5) return 0.0;  // too few gates to tell an offset from the scale
+    // q relative to the interval's first gate (the scale absorbs the rest), its sums taken
+    // about q at that gate and P there, so that the 2 x 2 system loses little to
+    // cancellation.
+    const double* r = in.range;
+    const double count = static_cast<double>(end - begin);
+    const double q0 = in.beta_m[begin] / (r[begin] * r[begin]);
+    const double p0 = in.signal[begin];
+    double depth = 0.0, sq = 0.0, sp = 0.0, sqq = 0.0, sqp = 0.0;
+    for (std::size_t i = begin; i < end; ++i) {
+        if (i > begin) depth += 0.5 * (in.alpha_m[i] + in.alpha_m[i - 1]) * (r[i] - r[i - 1]);
+        const double dq = in.beta_m[i] * std::exp(-2.0 * depth) / (r[i] * r[i]) - q0;
+        const double dp = in.signal[i] - p0;
+        sq += dq;
+        sp += dp;
+        sqq += dq * dq;
+        sqp += dq * dp;
+    }
+    const double qq = sqq - sq * (sq / count), qp = sqp - sq * (sp / count);
+    const double q_mean = q0 + sq / count;
+    if (!(qq > 1e-6 * q_mean * q_mean * count)) return 0.0;  // q nearly constant: no offset
+    const double a = qp / qq;
+    return (p0 + sp / count) - a * q_mean;  // NaN where the interval holds a gap
+}
+
 std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
-                                  double* backscatter, double* extinction, double* work) {
+                                  double* backscatter, double* extinction, double* work,
+                                  double* offset) {
     const std::size_t n = in.gates;
     if (n == 0) return 0;
     const double* r = in.range;
@@ -42,10 +69,26 @@ std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
     const std::size_t c =
         in.forward ? 0 : static_cast<std::size_t>(in.reference_begin + (in.reference_end - 1)) / 2;
 
+    // The residual offset, removed from the signal (into `scratch`, free until S_a Z).
+    const double* signal = in.signal;
+    if (in.fit_offset && !in.forward) {
+        const bool own = in.offset_end > in.offset_begin;
+        const double b = reference_offset(
+            in, static_cast<std::size_t>(own ? in.offset_begin : in.reference_begin),
+            static_cast<std::size_t>(own ? in.offset_end : in.reference_end));
+        if (offset) *offset = b;
+        if (b != 0.0) {
+            for (std::size_t i = 0; i < n; ++i) scratch[i] = in.signal[i] - b;
+            signal = scratch;
+        }
+    } else if (offset) {
+        *offset = 0.0;
+    }
+
     // Z = X exp(-2 (E - E_c)), E including the offset's ds ∫ beta_m when there is one.
     if (ds == 0.0) {
         const double shift = std::exp(2.0 * grid.exponent[c]);
-        for (std::size_t i = 0; i < n; ++i) z[i] = in.signal[i] * (grid.factor[i] * shift);
+        for (std::size_t i = 0; i < n; ++i) z[i] = signal[i] * (grid.factor[i] * shift);
     } else {
         // exp(-2 ds ∫ beta_m) exactly at the first gate of every block of gates and from
         // there by the Taylor series of the small step, to x^8 / 8! where every step of the
@@ -65,7 +108,7 @@ std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
                 x[i] = a * (m[start + i] - m[start]);
                 largest = std::max(largest, std::fabs(x[i]));
             }
-            const double* signal = in.signal + start;
+            const double* row = signal + start;
             const double* factor = grid.factor.data() + start;
             double* out = z + start;
             if (largest < small_exp_limit) {
@@ -74,11 +117,11 @@ std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
                     const double series =
                         1.0 + t * (1.0 + t * (1.0 / 2 + t * (1.0 / 6 + t * (1.0 / 24 + t * (1.0 / 120 +
                         t * (1.0 / 720 + t * (1.0 / 5040 + t * (1.0 / 40320))))))));
-                    out[i] = signal[i] * (factor[i] * (anchor * series));
+                    out[i] = row[i] * (factor[i] * (anchor * series));
                 }
             } else {  // a coarse grid or a large offset
                 for (std::size_t i = 0; i < size; ++i)
-                    out[i] = signal[i] * (factor[i] * (anchor * std::exp(x[i])));
+                    out[i] = row[i] * (factor[i] * (anchor * std::exp(x[i])));
             }
         }
     }
@@ -135,12 +178,17 @@ KlettProfile KlettInputs::profile(std::size_t p) const {
         in.reference_begin = reference.at(p)[0];
         in.reference_end = reference.at(p)[1];
         in.reference_value = reference_value[p];
+        in.fit_offset = fit_offset;
+        if (fit_offset && offset_interval.data) {
+            in.offset_begin = offset_interval.at(p)[0];
+            in.offset_end = offset_interval.at(p)[1];
+        }
     }
     return in;
 }
 
 void klett_fernald(const KlettInputs& in, double* backscatter, double* extinction,
-                   std::size_t* failures, unsigned threads) {
+                   std::size_t* failures, double* offsets, unsigned threads) {
     const std::size_t n = in.gates;
     if (in.profiles == 0 || n == 0) return;
     std::optional<KlettGrid> shared;
@@ -153,7 +201,7 @@ void klett_fernald(const KlettInputs& in, double* backscatter, double* extinctio
             if (!shared) own.emplace(profile);
             failures[p] = klett_fernald_profile(profile, shared ? *shared : *own,
                                                 backscatter + p * n, extinction + p * n,
-                                                work.data());
+                                                work.data(), offsets ? offsets + p : nullptr);
         }
     });
 }

@@ -16,6 +16,15 @@
 // averaged rather than taken from one gate.  Gates beyond the interval are not retrieved
 // (NaN): integrating away from the instrument is unstable.
 //
+// Offset (backward only, `fit_offset`): a residual background b left in the signal (the
+// background taken from gates that still hold some molecular signal, a baseline drift) is
+// fitted over the reference interval (or a longer interval of clean air the caller gives,
+// [offset_begin, offset_end), which separates b from a far better) together with the
+// scale a, P(r) = a q(r) + b with
+// q = beta_m exp(-2 ∫ alpha_m) / r^2 the attenuated molecular shape (least squares, equal
+// weights), and b is removed from the whole profile before the inversion.  The aerosol
+// transmission is taken as constant over the interval, as the reference itself assumes.
+//
 // Forward: r_c is the first gate and K = C T^2(r_0) from a system constant C, the two-way
 // transmission to the first gate taken with the first gate's molecular and aerosol
 // extinction all the way down (K and B(r_0) found together by fixed-point iteration).
@@ -44,6 +53,8 @@ struct KlettProfile {
     bool forward = false;
     std::int64_t reference_begin = 0, reference_end = 0;
     double reference_value = 1.0;
+    bool fit_offset = false;
+    std::int64_t offset_begin = 0, offset_end = 0;  // empty: the reference interval
     double calibration = 0.0;
 };
 
@@ -62,9 +73,15 @@ struct KlettGrid {
 // Aerosol backscatter (m^-1 sr^-1) and extinction (m^-1) of one profile; `grid` must be
 // that of `in` (lidar_ratio_offset apart); `work` holds 3 * gates doubles.  Returns the
 // number of gates that should have been retrieved but have no solution (NaN), gaps in the
-// signal (NaN, spoiling the gates beyond them as seen from r_c) aside.
+// signal (NaN, spoiling the gates beyond them as seen from r_c) aside.  With `fit_offset`,
+// the fitted offset b (signal units; 0 where the interval cannot separate it from the
+// scale, NaN where the interval holds a gap) goes to *offset when it is not null.
 std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
-                                  double* backscatter, double* extinction, double* work);
+                                  double* backscatter, double* extinction, double* work,
+                                  double* offset = nullptr);
+
+// The offset b of P = a q + b over the gates [begin, end) (see above).
+double reference_offset(const KlettProfile& in, std::size_t begin, std::size_t end);
 
 struct KlettInputs {
     std::size_t profiles = 0, gates = 0;
@@ -72,6 +89,8 @@ struct KlettInputs {
     bool forward = false;
     PerProfile<std::int64_t> reference;  // begin, end per profile
     PerProfile<double> reference_value;
+    bool fit_offset = false;
+    PerProfile<std::int64_t> offset_interval;  // begin, end per profile; empty: the reference
     PerProfile<double> calibration;
 
     KlettProfile profile(std::size_t p) const;
@@ -83,8 +102,8 @@ struct KlettInputs {
 };
 
 // Every profile, on up to `threads` threads (0: all cores); failures[p] is profile p's
-// count of gates without a solution.
+// count of gates without a solution, offsets[p] (when not null) its fitted offset.
 void klett_fernald(const KlettInputs& in, double* backscatter, double* extinction,
-                   std::size_t* failures, unsigned threads);
+                   std::size_t* failures, double* offsets, unsigned threads);
 
 }  // namespace aerolume

@@ -4,13 +4,18 @@
 // systematic parameters the caller gives an uncertainty for (one normal draw per profile and
 // realisation: the aerosol lidar ratio shifted by sd_S g, the reference backscatter ratio by
 // sd_R g, the Angstrom exponent by sd_k g), then runs the retrieval again.  The result is
-// the standard deviation over the realisations of each product at each gate (NaN where any
-// realisation fails there, e.g. a non-positive Raman signal).
+// the spread over the realisations of each product at each gate: the standard deviation of
+// the realisations that succeed there, those beyond 5 robust standard deviations (1.4826
+// median absolute deviations) of their median left out (NaN with fewer than 3), so that a
+// realisation without a solution at a gate (a denominator that is not positive, a
+// non-positive Raman signal under the logarithm) or one gone wild leaves the others' spread
+// intact.  All the realisations of a profile are kept for this (realisations x products x
+// gates doubles per thread).
 //
-// Realisation j of profile p draws from the stream (seed, p, j + 1) alone, and the spread at
-// a gate is summed in one pass over fixed chunks of realisations joined in their order, so
-// the results are the same whatever the thread count and however the profiles are grouped;
-// a single profile's realisations are shared out over the threads.
+// Realisation j of profile p draws from the stream (seed, p, j + 1) alone and is kept at
+// its own index, and the spread at a gate is taken over the kept realisations in their
+// order, so the results are the same whatever the thread count and however the profiles
+// are grouped; a single profile's realisations are shared out over the threads.
 #pragma once
 
 #include <cstddef>
@@ -43,11 +48,12 @@ struct RamanProducts {
     bool backscatter = true;
 };
 
-// Standard deviations of the Raman extinction, backscatter and lidar ratio (outputs for
-// products not asked for may be null; the lidar ratio needs both).
+// Spreads of the Raman extinction, backscatter and lidar ratio (outputs for products not
+// asked for may be null; the lidar ratio needs both); failed[p * gates + g] (when not null) is the number of realisations in which a wanted
+// product is not finite at that gate.
 void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
                        const NoiseModel& raman_noise, const MonteCarloSettings& settings,
                        RamanProducts products, double* extinction_sd, double* backscatter_sd,
-                       double* lidar_ratio_sd, unsigned threads);
+                       double* lidar_ratio_sd, double* failed, unsigned threads);
 
 }  // namespace aerolume

@@ -35,7 +35,9 @@ def noisy():
 def test_monte_carlo_matches_the_spread_of_noisy_retrievals(noisy):
     r, mol, beta_a, sim = noisy
     noise = PoissonNoise(counts_per_unit=SHOTS, background=BACKGROUND)
+    # The noise of the inversion alone (the offset fit's own spread is tested below).
     result = retrieval.klett_fernald(sim["signal"], r, mol, LIDAR_RATIO, REFERENCE,
+                                     fit_offset=False,
                                      uncertainty=MonteCarlo(realisations=100, noise=noise))
     beta = result["backscatter"].values
     sd = result["backscatter_uncertainty"].values
@@ -51,6 +53,38 @@ def test_monte_carlo_matches_the_spread_of_noisy_retrievals(noisy):
     # The extinction's uncertainty is the lidar ratio times the backscatter's.
     np.testing.assert_allclose(result["extinction_uncertainty"].values[:, gates],
                                LIDAR_RATIO * sd[:, gates], rtol=1e-12)
+
+
+def test_offset_fit_removes_a_residual_background_and_its_spread_is_covered(noisy):
+    # A residual background of 10 % of the signal at the reference (what a background
+    # taken where molecular signal remains leaves): the offset fitted over the clean air
+    # from the reference up removes it; the Monte Carlo, refitting it in every
+    # realisation, still covers the spread of the independent retrievals.
+    r, mol, beta_a, sim = noisy
+    clean = sim["signal_noise_free"].values[0]
+    top = r >= REFERENCE[0]
+    offset = 0.1 * clean[top][:20].mean()
+    signal = sim["signal"].values[:100] + offset
+    gates = (r > 1000.0) & (r < REFERENCE[0]) & (beta_a > 1e-7)
+    errors = {}
+    for fit in (False, True):
+        result = retrieval.klett_fernald(clean + offset, r, mol, LIDAR_RATIO, REFERENCE,
+                                         fit_offset=fit, offset_range=(REFERENCE[0], r[-1]))
+        total = result["backscatter"].values[gates] + mol["beta_m"][gates]
+        errors[fit] = np.max(np.abs(total / (beta_a[gates] + mol["beta_m"][gates]) - 1))
+    assert errors[False] > 0.05 and errors[True] < 0.01, errors
+    noise = PoissonNoise(counts_per_unit=SHOTS, background=BACKGROUND)
+    result = retrieval.klett_fernald(signal[:40], r, mol, LIDAR_RATIO, REFERENCE,
+                                     offset_range=(REFERENCE[0], r[-1]),
+                                     uncertainty=MonteCarlo(realisations=100, noise=noise))
+    fitted = result["reference_offset"].values
+    np.testing.assert_allclose(fitted.mean(), offset, rtol=0.2)
+    spread = retrieval.klett_fernald(signal, r, mol, LIDAR_RATIO, REFERENCE,
+                                     offset_range=(REFERENCE[0], r[-1]))["backscatter"]
+    spread = spread.values[:, gates].std(axis=0, ddof=1)
+    estimated = np.sqrt(np.nanmean(result["backscatter_uncertainty"].values[:, gates] ** 2,
+                                   axis=0))
+    np.testing.assert_allclose(estimated, spread, rtol=0.3)
 
 
 def test_gaussian_noise_from_its_standard_deviation(noisy):

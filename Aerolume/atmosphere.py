@@ -52,6 +52,8 @@ __all__ = [
     "molecular_lidar_ratio",
     "molecular_optics",
     "molecular_profile",
+    "scaled_standard_atmosphere",
+    "climatology",
 ]
 
 #: The top of the standard atmosphere, m geometric (84,852 m geopotential).
@@ -925,3 +927,20 @@ def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.nda
             values.append(value)
         t[i], p[i], n[i] = values[0][1:], values[1][1:], values[2]
     return t, p, np.ascontiguousarray(n[:, 1:]), n
+
+
+# ---- Model atmospheres for a site without a sounding ----------------------------------------
+
+def scaled_standard_atmosphere(altitude: float, temperature: float, pressure: float) -> Sounding:
+    """The US Standard Atmosphere 1976 scaled to the air at the instrument, as a
+    :class:`Sounding` from `altitude` (m a.s.l.) up: see
+    :func:`Aerolume._climatology.scaled_standard_levels` (temperature K, pressure Pa)."""
+    from ._climatology import scaled_standard_levels
+    return sounding(*scaled_standard_levels(altitude, temperature, pressure))
+
+
+def climatology(name: str) -> Sounding:
+    """An AFGL climatology (Anderson et al. 1986) as a :class:`Sounding` from sea level:
+    ``"tropical"``, ``"midlatitude_summer"`` or ``"midlatitude_winter"``."""
+    from ._climatology import climatology_levels
+    return sounding(*climatology_levels(name))

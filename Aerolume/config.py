@@ -195,6 +195,14 @@ SCHEMA: dict[str, dict[str, Field]] = {
                           "radiosonde file (altitude m a.s.l., pressure Pa, temperature K, "
                           "one level a line), relative to this file; default: the US "
                           "Standard Atmosphere 1976"),
+        "model": Field("auto", _choice("auto", "us1976", "standard_scaled", "tropical",
+                                       "midlatitude_summer", "midlatitude_winter"),
+                       'without a sounding: "us1976", the US Standard Atmosphere 1976 as it '
+                       'is; "standard_scaled", scaled to the surface temperature and pressure '
+                       "the raw files' headers record; an AFGL climatology (\"tropical\", "
+                       '"midlatitude_summer", "midlatitude_winter"); "auto": standard_scaled '
+                       "where the headers record a plausible surface temperature and "
+                       "pressure, us1976 otherwise"),
         "line": Field("total", _choice("total", "cabannes"),
                       "molecular backscatter seen by the elastic channels: the whole "
                       'Rayleigh band ("total") or the Cabannes line alone ("cabannes")'),

@@ -482,6 +482,7 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
             raise config.error("[corrections]", str(err)) from None
     from . import products
     products.resolve_channels(corrected, settings, config)
+    _choose_atmosphere(settings, config, first, *_station(corrected, settings))
     # The molecular atmosphere along this beam: a sounding that starts above the station,
     # or a station altitude outside the atmosphere, fails here.
     if math.isfinite(settings.max_range):
@@ -492,6 +493,66 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
         where = "[atmosphere] sounding" if sounding is not None else "[station]"
         raise config.error(where, str(err)) from None
     return settings, _averaging(corrected)
+
+
+def _choose_atmosphere(settings: Settings, config: Config, raw, altitude: float,
+                       zenith: float) -> None:
+    """Puts the molecular atmosphere of the run into `settings.atmosphere` as sounding
+    levels (``sounding``) with a description (``source``): the sounding extended down to
+    the instrument when it starts a little above it, the standard atmosphere scaled to the
+    surface air of the first raw file's header, or a climatology; warns when the unscaled
+    standard atmosphere serves a site far from mid-latitudes."""
+    from . import _climatology as climatology
+
+    model = config["atmosphere"]["model"]
+    sounding = settings.atmosphere["sounding"]
+    if sounding is not None:
+        settings.atmosphere["source"] = settings.atmosphere["sounding_file"]
+        if sounding[0][0] > altitude:
+            try:
+                settings.atmosphere["sounding"] = climatology.extend_levels_down(
+                    *sounding, altitude)
+            except ValueError as err:
+                raise config.error("[atmosphere] sounding", str(err)) from None
+            warnings.warn(f"{config.name}: [atmosphere] sounding: the lowest level "
+                          f"({sounding[0][0]:g} m) is above the instrument ({altitude:g} m); "
+                          "extended down hydrostatically", UserWarning, stacklevel=3)
+        return
+    surface = {}
+    for name in ("temperature", "pressure"):
+        values = np.asarray(raw[name].values, dtype=float) if name in raw.variables \
+            else np.array([np.nan])
+        surface[name] = float(np.nanmean(values)) if np.isfinite(values).any() \
+            else float("nan")
+    if model == "auto":
+        plausible = (200.0 <= surface["temperature"] <= 340.0
+                     and 50_000.0 <= surface["pressure"] <= 110_000.0
+                     and -500.0 <= altitude <= 5000.0)
+        model = "standard_scaled" if plausible else "us1976"
+    if model == "standard_scaled":
+        try:
+            levels = climatology.scaled_standard_levels(altitude, surface["temperature"],
+                                                        surface["pressure"])
+        except ValueError as err:
+            raise config.error("[atmosphere] model", f"standard_scaled needs the surface air "
+                               f"from the raw headers: {err}") from None
+        settings.atmosphere["sounding"] = levels
+        settings.atmosphere["source"] = (
+            f"US Standard Atmosphere 1976 scaled to {surface['temperature']:.2f} K and "
+            f"{surface['pressure'] / 100:.1f} hPa at {altitude:g} m (raw file header)")
+        return
+    if model in climatology.CLIMATOLOGIES:
+        settings.atmosphere["sounding"] = climatology.climatology_levels(model)
+        settings.atmosphere["source"] = f"AFGL {model.replace('_', ' ')} atmosphere (1986)"
+        return
+    settings.atmosphere["source"] = "US Standard Atmosphere 1976"
+    latitude = np.asarray(raw["latitude"].values, dtype=float) if "latitude" in raw.variables \
+        else np.array([float(raw.attrs.get("latitude", np.nan))])
+    if np.isfinite(latitude).any() and abs(abs(float(np.nanmean(latitude))) - 45.0) > 30.0:
+        warnings.warn(f"{config.name}: [atmosphere]: the US Standard Atmosphere 1976 is a "
+                      f"mid-latitude atmosphere and the site is at "
+                      f"{float(np.nanmean(latitude)):g} deg latitude; give a sounding or "
+                      'model = "standard_scaled" (or a climatology)', UserWarning, stacklevel=3)
 
 
 def _averaging(corrected) -> dict:

@@ -144,7 +144,8 @@ def molecular(ds, settings, station_altitude: float, zenith_angle: float):
     if sounding is not None:
         model = atmosphere.sounding(*sounding)
         top = model.ceiling
-        source = settings.atmosphere.get("sounding_file", "sounding")
+        source = (settings.atmosphere.get("source") or settings.atmosphere.get("sounding_file")
+                  or "sounding")
     else:
         model = atmosphere.standard_atmosphere
         top = atmosphere.STANDARD_ATMOSPHERE_TOP

@@ -13,9 +13,19 @@ a window over a search range and tests, in each window, the fit of X to A:
 - signal-to-noise: the mean signal over its standard error at least ``min_snr``;
 - backscatter ratio: the window's scale c (X = c A) over the smallest scale among the
   windows with enough signal, an estimate of the backscatter ratio relative to the
-  cleanest window, at most 1 + ``ratio_tolerance`` (plus its statistical error).
+  cleanest window, at most 1 + ``ratio_tolerance`` (plus its statistical error);
+- molecular above: every test above is local, and a window on the slope of a profile that
+  has not levelled off passes them all.  So X / A must also not fall, anywhere above the
+  window up to where the signal ends (the first window-long block whose mean signal is
+  under 3 standard errors) or up to a cloud (a block more than ``cloud_ratio`` above the
+  window, or the profile's ``ceiling``), below the window's value by more than
+  ``flat_tolerance`` plus ``n_sigma`` standard errors: air above a clean reference can hold
+  aerosol, but the backscatter ratio of a clean window is the lowest of the profile.
 
-The lowest window that passes every test is chosen (it has the most signal).  The noise of
+Of the windows that pass every test, the lowest one whose scale c has a relative standard
+error within 25 % of the smallest is chosen (the model's uncertainty, ``model_tolerance /
+sqrt(n)``, being the least any window's counts): the least noisy clean window, the lowest
+of equals.  The noise of
 X is the caller's or, by default, estimated robustly in each window from the median
 absolute deviation of gate-to-gate differences.
 """
@@ -36,9 +46,10 @@ from ._profiles import Layout
 
 __all__ = ["find_reference", "ReferenceSearch"]
 
-_TESTS = ("slope", "residual", "snr", "ratio")
+_TESTS = ("slope", "residual", "snr", "ratio", "above")
 _TEST_NAMES = {"slope": "the slope test", "residual": "the residual test",
-               "snr": "the signal-to-noise test", "ratio": "the backscatter-ratio test"}
+               "snr": "the signal-to-noise test", "ratio": "the backscatter-ratio test",
+               "above": "the molecular-above test"}
 
 
 @dataclasses.dataclass
@@ -96,7 +107,9 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                    search: tuple[float, float] = (4000.0, 15000.0), width: float = 1000.0, *,
                    step: float | None = None, noise: ArrayLike | None = None,
                    min_snr: float = 10.0, n_sigma: float = 2.0, slope_tolerance: float = 0.02,
-                   ratio_tolerance: float = 0.1, model_tolerance: float = 1e-3) -> ReferenceSearch:
+                   ratio_tolerance: float = 0.1, model_tolerance: float = 1e-3,
+                   flat_tolerance: float = 0.05, cloud_ratio: float = 0.5,
+                   ceiling: ArrayLike | None = None) -> ReferenceSearch:
     """The molecular reference interval, chosen automatically per profile.
 
     Parameters
@@ -127,6 +140,15 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     model_tolerance : float
         Relative standard deviation added to the noise of X / A in the residual test (the
         molecular model's own uncertainty), so noise-free data are not held to rounding.
+    flat_tolerance : float
+        How far X / A may fall below the window's value anywhere above it (relative).
+        Default 0.05.
+    cloud_ratio : float
+        A block of X / A more than this above the window's value (relative) is taken for a
+        cloud: the molecular-above test stops below it.  Default 0.5.
+    ceiling : array_like, optional
+        Range (m) where the molecular-above test stops, for every profile or one per
+        profile (a cloud base; NaN or inf: none).
 
     Returns
     -------
@@ -143,7 +165,8 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     for name, value in (("width", width), ("min_snr", min_snr), ("n_sigma", n_sigma),
                         ("slope_tolerance", slope_tolerance),
                         ("ratio_tolerance", ratio_tolerance),
-                        ("model_tolerance", model_tolerance)):
+                        ("model_tolerance", model_tolerance),
+                        ("flat_tolerance", flat_tolerance), ("cloud_ratio", cloud_ratio)):
         if not (np.ndim(value) == 0 and np.isfinite(value) and value >= 0):
             raise ValueError(f"{name} must be a non-negative number, got {value!r}")
     g0 = int(np.searchsorted(r, low, side="left"))
@@ -167,6 +190,21 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     if noise is not None:
         sd = layout.per_gate(noise, "noise", positive=True, allow_zero=True)
     rw = sliding_window_view(r[g0:g1], n)[::stride]
+    windows_count = rw.shape[0]
+    # Window-long blocks from the search's start to the last gate, for the test above.
+    blocks = (layout.gates - g0) // n
+    block_start = r[g0 + n * np.arange(blocks)]
+    # Block b lies wholly above window k from b = first_above[k] on.
+    first_above = -(-(np.arange(windows_count) * stride + n) // n)
+    stop_at = np.full(layout.profiles, np.inf)
+    if ceiling is not None:
+        values = array(ceiling, "ceiling").astype(float)
+        try:
+            values = np.broadcast_to(values, layout.lead).reshape(layout.profiles)
+        except ValueError:
+            raise ValueError(f"ceiling of shape {values.shape} does not fit the profiles "
+                             f"{layout.lead}") from None
+        stop_at = np.where(np.isnan(values), np.inf, values)
 
     def windows(values):
         return sliding_window_view(values[..., g0:g1], n, axis=-1)[..., ::stride, :]
@@ -195,13 +233,47 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         a2 = np.sum(aw * aw, axis=-1)
         fit_scale = np.sum(xw * aw, axis=-1) / a2
         scale_error = np.sqrt(np.sum((aw * sigma_y * aw) ** 2, axis=-1)) / a2
-        return relative, relative_error, chi, snr, fit_scale, scale_error
+        above = _molecular_above(first, last, mean_y, np.sqrt(np.mean(sigma_y ** 2, axis=-1)
+                                                              / n))
+        return relative, relative_error, chi, snr, fit_scale, scale_error, above
+
+    def _molecular_above(first, last, window_y, window_error):
+        """Whether X / A stays, above each window, no lower than the window's value."""
+        if blocks == 0:
+            return np.ones(window_y.shape, dtype=bool)
+        cut = slice(g0, g0 + blocks * n)
+        xb = (rows[first:last] * r ** 2)[:, cut].reshape(last - first, blocks, n)
+        ab = (a if a.ndim == 1 else a[first:last])[..., cut].reshape(-1, blocks, n)
+        yb = xb / ab
+        if sd is not None:
+            sb = ((sd if sd.ndim == 1 else sd[first:last]) * r ** 2)[..., cut]
+            sigma_b = np.broadcast_to(sb.reshape(-1, blocks, n) / ab, yb.shape)
+        else:
+            d = np.diff(yb, axis=-1)
+            mad = np.median(np.abs(d - np.median(d, axis=-1, keepdims=True)), axis=-1)
+            sigma_b = np.broadcast_to((1.4826 * mad / np.sqrt(2.0))[..., None], yb.shape)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            mean_b = yb.mean(axis=-1)
+            error_b = np.sqrt(np.mean(sigma_b ** 2, axis=-1) / n)
+            # The signal ends at the first block whose mean is under 3 standard errors.
+            ended = np.cumsum(~(np.abs(mean_b) >= 3.0 * error_b), axis=-1) > 0
+        ended = ended | (block_start[None, :] >= stop_at[first:last, None])
+        w = window_y[:, :, None]
+        cloud = mean_b[:, None, :] > (1.0 + cloud_ratio) * w
+        order = np.arange(blocks)[None, None, :]
+        valid = (order >= first_above[None, :, None]) & ~ended[:, None, :]
+        # Blocks from the first cloud above the window on are left out.
+        valid &= np.cumsum(cloud & valid, axis=-1) == 0
+        with np.errstate(invalid="ignore"):
+            low = mean_b[:, None, :] < w * (1.0 - flat_tolerance) - n_sigma * np.sqrt(
+                error_b[:, None, :] ** 2 + window_error[:, :, None] ** 2)
+        return ~np.any(low & valid, axis=-1)
 
     # In blocks of profiles, so that the windows' temporaries stay small for large sets.
     block = max(1, 2_000_000 // max(1, rw.size))
     parts = [test(int(first), min(int(first) + block, layout.profiles))
              for first in np.arange(0, layout.profiles, block)]  # (`range` is the argument)
-    relative, relative_error, chi, snr, fit_scale, scale_error = (
+    relative, relative_error, chi, snr, fit_scale, scale_error, above = (
         np.concatenate(values, axis=0) for values in zip(*parts))
     passes_snr = snr >= min_snr
     candidate = np.where(passes_snr & (fit_scale > 0), fit_scale, np.inf)
@@ -215,9 +287,16 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         "residual": chi <= 1.0 + 3.0 * np.sqrt(2.0 / dof),
         "snr": passes_snr,
         "ratio": ratio <= 1.0 + ratio_tolerance + n_sigma * ratio_error,
+        "above": above,
     }
     every = np.logical_and.reduce([passes[t] for t in _TESTS])
-    chosen = np.where(every.any(axis=-1), np.argmax(every, axis=-1), -1)
+    # The lowest passing window whose relative noise is within 25 % of the least noisy
+    # one's (the model's own uncertainty, model_tolerance / sqrt(n), as the floor).
+    with np.errstate(divide="ignore", invalid="ignore"):
+        noise = np.maximum(np.abs(scale_error / fit_scale), model_tolerance / np.sqrt(n))
+    noise = np.where(every, noise, np.inf)
+    quiet = noise <= 1.25 * noise.min(axis=-1, keepdims=True)
+    chosen = np.where(every.any(axis=-1), np.argmax(quiet & every, axis=-1), -1)
 
     start, stop = rw[:, 0], rw[:, -1]
     interval = np.full((layout.profiles, 2), np.nan)
@@ -252,6 +331,7 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         attrs={"search": [low, high], "width": n * spacing, "gates": n,
                "min_snr": min_snr, "n_sigma": n_sigma, "slope_tolerance": slope_tolerance,
                "ratio_tolerance": ratio_tolerance, "model_tolerance": model_tolerance,
+               "flat_tolerance": flat_tolerance, "cloud_ratio": cloud_ratio,
                "noise": "given" if noise is not None else "estimated"})
     found = (chosen >= 0).reshape(lead)
     reason = reason.reshape(lead)

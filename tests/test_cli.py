@@ -89,7 +89,11 @@ def test_process_writes_products_units_and_provenance(night):
         assert effective["corrections"]["trigger_delay"] is None  # a default, written back
         assert effective["klett"]["channels_used"] == ["355_gl"]
         assert effective["atmosphere"]["line"] == "total"
-        assert attrs["molecular_atmosphere"] == "US Standard Atmosphere 1976"
+        # The headers record the surface air of a tropical site: the standard atmosphere
+        # scaled to it, not the mid-latitude standard itself.
+        assert attrs["molecular_atmosphere"] == ("US Standard Atmosphere 1976 scaled to "
+                                                 "303.15 K and 1013.0 hPa at 100 m (raw file "
+                                                 "header)")
         assert attrs["station_altitude"] == 100.0 and attrs["zenith_angle"] == 0.0
         assert list(attrs["source_files"]) == [str(p) for p in SAMPLES]
         assert np.datetime64(attrs["processed_at"].rstrip("Z"))

@@ -192,6 +192,9 @@ def _process(args) -> int:
         result = pipeline.process(files, prepared, runner=run, progress=bar,
                                   command=_command(args, files))
     pipeline.write(result, output, cfg, stopwatch=result.stopwatch)
+    from . import quality
+    if not args.quiet:
+        sys.stdout.write(quality.product_summary(result.dataset))
     if args.profile:
         sys.stderr.write(result.profile_report())
     return 0

@@ -124,6 +124,12 @@ def _choice(*options: str) -> Callable[[Any], str]:
     return check
 
 
+def _boolean(value):
+    if not isinstance(value, bool):
+        raise _Invalid(f"must be true or false, got {_show(value)}")
+    return value
+
+
 def _text(value):
     if not isinstance(value, str) or not value:
         raise _Invalid(f"must be a non-empty string, got {_show(value)}")
@@ -225,6 +231,9 @@ SCHEMA: dict[str, dict[str, Field]] = {
                                  "reference interval; 1 for clean air"),
         "reference_value_uncertainty": Field(0.0, _number(minimum=0.0),
                                              "its standard uncertainty"),
+        "fit_offset": Field(True, _boolean,
+                            "fit a residual background offset over the reference interval "
+                            "together with the calibration, and remove it"),
     },
     "raman": {
         "elastic": Field(None, _text, "elastic channel id, e.g. \"355_gl\"", required=True),
@@ -241,6 +250,19 @@ SCHEMA: dict[str, dict[str, Field]] = {
                                  "backscatter ratio in the reference interval"),
         "reference_value_uncertainty": Field(0.0, _number(minimum=0.0),
                                              "its standard uncertainty"),
+    },
+    "quality": {
+        "min_snr": Field(3.0, _number(minimum=0.0),
+                         "gates whose signal-to-noise ratio is below this are flagged low_snr"),
+        "min_range": Field(0.0, _number("m", minimum=0.0),
+                           "gates nearer than this are flagged below_full_overlap, as are "
+                           "those below the full-overlap height when it is known (m)"),
+        "n_sigma": Field(2.0, _number(positive=True),
+                         "backscatter or extinction below -n_sigma times its uncertainty is "
+                         "flagged implausible"),
+        "lidar_ratio_range": Field([10.0, 150.0], _interval,
+                                   "lidar ratios outside [low, high] (sr) are flagged "
+                                   "implausible"),
     },
     "uncertainty": {
         "realisations": Field(100, _realisations,

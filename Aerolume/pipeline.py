@@ -61,6 +61,8 @@ class Settings:
         Farthest range kept (m).
     threads : int
         Threads of the numerical core (0: all cores).
+    quality : dict
+        The ``[quality]`` table: the thresholds of the products' flags.
     """
     errors: str
     corrections: dict
@@ -72,6 +74,7 @@ class Settings:
     max_range: float
     threads: int
     corrections_effective: dict = dataclasses.field(default_factory=dict)
+    quality: dict = dataclasses.field(default_factory=dict)
 
 
 def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -460,7 +463,8 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
                     "sounding_file": str(config.resolve(config["atmosphere"]["sounding"]))
                     if sounding is not None else None},
         station=dict(config["station"]), max_range=processing["max_range"],
-        threads=processing["threads"], corrections_effective=corrections)
+        threads=processing["threads"], corrections_effective=corrections,
+        quality=dict(config["quality"]))
 
     # The corrections on the first file that reads: a wrong value fails here, naming the
     # configuration, rather than in the middle of the night's work.

@@ -268,6 +268,8 @@ def retrieve(corrected, molecular_ds, settings):
         n = int(np.isfinite(mol["beta_m"]).sum())
         return signal, np.where(np.isfinite(noise), noise, 0.0), mol, n
 
+    context["full_overlap"] = _full_overlap(corrected)
+    context["clouds"] = {}
     klett = settings.klett
     if klett["channels"]:
         out = _klett(out, klett, inputs, **context)
@@ -276,18 +278,31 @@ def retrieve(corrected, molecular_ds, settings):
     return out
 
 
-def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp):
-    from . import retrieval
+def _full_overlap(corrected) -> float:
+    """The full-overlap height along the beam the corrections found (m), NaN if none."""
+    if "full_overlap_height" in corrected.variables:
+        return float(np.asarray(corrected["full_overlap_height"].values).ravel()[0])
+    return float(corrected.attrs.get("full_overlap_height", np.nan))
+
+
+def _snr(signal: np.ndarray, noise: np.ndarray) -> np.ndarray:
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(noise > 0, signal / noise, np.inf)
+
+
+def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overlap, clouds):
+    from . import quality, retrieval
 
     names = ("backscatter", "extinction", "backscatter_uncertainty",
              "extinction_uncertainty")
     results = {name: [] for name in names}
-    references = []
+    references, offsets, flags = [], [], []
     threads = settings.threads or None
     for channel in klett["channels"]:
         signal, noise, mol, n = inputs(channel)
         values = {name: np.full(signal.shape, np.nan) for name in names}
         reference = np.full(signal.shape[:-1] + (2,), np.nan)
+        offset = np.full(signal.shape[:-1], np.nan)
         reasons = []
         starts = _finite_from(signal, n)
         for p, s in enumerate(starts):
@@ -307,16 +322,28 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp):
                 reference_value=klett["reference_value_uncertainty"])
             res = retrieval.klett_fernald(signal[p:p + 1, s:n], rng[s:n], cut,
                                           klett["lidar_ratio"], tuple(interval),
-                                          klett["reference_value"], uncertainty=mc,
+                                          klett["reference_value"],
+                                          fit_offset=klett["fit_offset"], uncertainty=mc,
                                           threads=threads)
             for name in names:
                 if name in res:
                     values[name][p, s:n] = np.asarray(res[name].values)[0]
+            offset[p] = float(np.ravel(res["reference_offset"].values)[0])
         _warn_missing(len(reasons), signal.shape[0], reasons, f"Klett-Fernald {channel}",
                       stamp)
         for name in names:
             results[name].append(values[name])
         references.append(reference)
+        offsets.append(offset)
+        sd = values["backscatter_uncertainty"] if seed is not None else None
+        flags.append(quality.flags(
+            rng, full_overlap=full_overlap, snr=_snr(signal, noise),
+            reference_found=np.isfinite(reference[:, 0]),
+            backscatter=(values["backscatter"], sd),
+            extinction=(values["extinction"],
+                        values["extinction_uncertainty"] if seed is not None else None),
+            retrieved=np.isfinite(values["backscatter"]), settings=settings.quality,
+            **clouds))
 
     dims = ("time", "klett_channel", "range")
     units = {"backscatter": "m-1 sr-1", "extinction": "m-1"}
@@ -336,17 +363,25 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp):
         out[f"reference_{edge}"] = (("time", "klett_channel"), reference[..., k],
                                     {"units": "m", "long_name": f"{edge} of the reference "
                                      "interval along the beam (NaN: none found)"})
+    out["reference_offset"] = (("time", "klett_channel"), np.stack(offsets, axis=1),
+                               {"units": "1", "long_name": "residual background offset "
+                                "fitted over the reference interval and removed (signal "
+                                "units of the channel; 0: not fitted)"})
+    out["quality_flag"] = (dims, np.stack(flags, axis=1),
+                           quality.flag_attributes("Klett-Fernald"))
     return out.assign_coords(klett_channel=("klett_channel",
                                             np.array(klett["channels"], dtype=object)))
 
 
-def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, stamp):
-    from . import atmosphere, retrieval
+def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, stamp,
+           full_overlap, clouds):
+    from . import atmosphere, quality, retrieval
 
     names = ("extinction", "backscatter", "lidar_ratio", "extinction_uncertainty",
              "backscatter_uncertainty", "lidar_ratio_uncertainty",
-             "extinction_statistical_error", "effective_resolution")
+             "extinction_statistical_error", "effective_resolution", "failed_realisations")
     results = {name: [] for name in names}
+    flags = []
     threads = settings.threads or None
     station = float(molecular_ds.attrs["station_altitude"])
     zenith = float(molecular_ds.attrs["zenith_angle"])
@@ -373,6 +408,7 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                                              threads=threads)
         common = dict(wavelength=w0, raman_wavelength=wr, threads=threads)
         values = {name: np.full(e_signal.shape, np.nan) for name in names}
+        found_reference = np.zeros(e_signal.shape[0], dtype=bool)
         reasons = []
         starts = np.maximum(_finite_from(e_signal, n), _finite_from(r_signal, n))
         for p, s in enumerate(starts):
@@ -394,6 +430,7 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                 noise=r_noise[p:p + 1, gates], **common)]
             interval, found, why = _reference(e_signal[p, gates], rng[gates], me,
                                               e_noise[p, gates], pair, settings.klett)
+            found_reference[p] = found
             if found:
                 found_values.append(retrieval.raman_retrieval(
                     e_signal[p:p + 1, gates], r_signal[p:p + 1, gates], rng[gates], me, mr,
@@ -413,9 +450,22 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                       stamp)
         for name in names:
             results[name].append(values[name])
+        extinction_sd = (values["extinction_uncertainty"] if seed is not None
+                         else values["extinction_statistical_error"])
+        flags.append(quality.flags(
+            rng, full_overlap=full_overlap,
+            snr=np.minimum(_snr(e_signal, e_noise), _snr(r_signal, r_noise)),
+            reference_found=found_reference,
+            backscatter=(values["backscatter"],
+                         values["backscatter_uncertainty"] if seed is not None else None),
+            extinction=(values["extinction"], extinction_sd),
+            lidar_ratio=values["lidar_ratio"],
+            retrieved=np.isfinite(values["extinction"]) | np.isfinite(values["backscatter"]),
+            settings=settings.quality, **clouds))
 
     units = {"extinction": "m-1", "backscatter": "m-1 sr-1", "lidar_ratio": "sr",
-             "effective_resolution": "m", "extinction_statistical_error": "m-1"}
+             "effective_resolution": "m", "extinction_statistical_error": "m-1",
+             "failed_realisations": "1"}
     long_names = {"extinction": "aerosol extinction coefficient (Raman method)",
                   "backscatter": "aerosol backscatter coefficient (Raman method)",
                   "lidar_ratio": "aerosol extinction-to-backscatter ratio (Raman method)",
@@ -423,17 +473,25 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                                           "extinction",
                   "extinction_statistical_error": "statistical error of the Raman extinction "
                                                   "(the signal noise propagated through the "
-                                                  "fit)"}
+                                                  "fit)",
+                  "failed_realisations": "Monte Carlo realisations of the Raman method that "
+                                         "failed at the gate (the uncertainties are the "
+                                         "robust spread of the others)"}
     for name in names:
         base = name.replace("_uncertainty", "")
         long_name = long_names[base]
-        if name.endswith("_uncertainty"):
+        if name.endswith("_uncertainty") or name == "failed_realisations":
             if settings.uncertainty["realisations"] == 0:
                 continue
-            long_name = "standard deviation of the " + long_name
-        out[f"raman_{name}"] = (("time", "raman_channel", "range"),
-                                np.stack(results[name], axis=1),
+            if name != "failed_realisations":
+                long_name = "standard deviation of the " + long_name
+        stacked = np.stack(results[name], axis=1)
+        if name == "failed_realisations":
+            stacked = np.where(np.isfinite(stacked), stacked, 0).astype(np.int32)
+        out[f"raman_{name}"] = (("time", "raman_channel", "range"), stacked,
                                 {"units": units[base], "long_name": long_name})
+    out["raman_quality_flag"] = (("time", "raman_channel", "range"), np.stack(flags, axis=1),
+                                 quality.flag_attributes("Raman"))
     return out.assign_coords(
         raman_channel=("raman_channel", np.array([p["elastic"] for p in settings.raman],
                                                  dtype=object)),

@@ -49,7 +49,10 @@ def night(tmp_path_factory):
 
 def test_process_writes_products_units_and_provenance(night):
     out, stdout, stderr = night
-    assert stdout == ""
+    # One line per retrieval and channel: the share of good gates and why the others not.
+    lines = stdout.splitlines()
+    assert [line.split(":")[0] for line in lines] == ["Klett-Fernald 355_gl", "Raman 355_gl"]
+    assert all("retrieved gates good" in line for line in lines)
     assert "\r" not in stderr  # no progress bar when standard error is not a terminal
     with xr.open_dataset(out) as ds:
         # 2-minute averages aligned to the hour: as many as intervals the profiles fall in.
@@ -78,6 +81,19 @@ def test_process_writes_products_units_and_provenance(night):
             assert np.isfinite(values).mean() > 0.9
             assert np.all(spread[np.isfinite(spread)] > 0)
         assert np.all(np.isnan(ds.backscatter.sel(range=slice(16000, None)).values))
+        # Every retrieved product has its flag; what is flagged good is plausible.
+        for flag, product in (("quality_flag", "backscatter"),
+                              ("raman_quality_flag", "raman_backscatter")):
+            meanings = ds[flag].attrs["flag_meanings"].split()
+            assert "below_full_overlap" in meanings and "not_retrieved" in meanings
+            assert ds[flag].dims == ds[product].dims
+            good = ds[flag].values == 0
+            assert good.any()
+            values = ds[product].values[good]
+            spread = ds[f"{product}_uncertainty"].values[good]
+            assert np.all(values >= -2 * spread)
+        ratio = ds.raman_lidar_ratio.values[ds.raman_quality_flag.values == 0]
+        assert np.all((ratio >= 10) & (ratio <= 150))
 
         attrs = ds.attrs
         from importlib.metadata import version

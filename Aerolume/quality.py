@@ -1,0 +1,166 @@
+"""Quality flags of the retrieved products, in the CF flag conventions.
+
+Every retrieved product keeps its values; an integer flag on the same dimensions says
+which to trust: 0 is good, and each set bit is one reason not to (:data:`FLAGS`).  The
+bits are the same for every product (a bit that does not apply to one is never set
+there), so one table explains every flag variable of a file:
+
+==========================  =====================================================
+bit (value)                 meaning
+==========================  =====================================================
+``below_full_overlap`` (1)  below the full-overlap height (or the configured
+                            ``min_range``): the overlap is incomplete or corrected
+``low_snr`` (2)             the signal-to-noise ratio of the signal(s) the product
+                            comes from is below ``min_snr``
+``in_cloud`` (4)            inside a cloud
+``above_cloud`` (8)         above the lowest cloud base of the profile (the signal
+                            is attenuated by a cloud of unknown optical depth)
+``no_reference`` (16)       no molecular reference interval was found
+``implausible_backscatter`` backscatter below ``-n_sigma`` times its uncertainty
+(32)
+``implausible_extinction``  extinction below ``-n_sigma`` times its uncertainty
+(64)
+``implausible_lidar_ratio`` lidar ratio outside ``lidar_ratio_range``
+(128)
+``not_retrieved`` (256)     no value (NaN): beyond the reference, no solution, a gap
+==========================  =====================================================
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+
+import numpy as np
+
+__all__ = ["FLAGS", "DEFAULTS", "flag_attributes", "flags", "summary", "product_summary"]
+
+#: Flag bits by name, in order.
+FLAGS = {
+    "below_full_overlap": 1,
+    "low_snr": 2,
+    "in_cloud": 4,
+    "above_cloud": 8,
+    "no_reference": 16,
+    "implausible_backscatter": 32,
+    "implausible_extinction": 64,
+    "implausible_lidar_ratio": 128,
+    "not_retrieved": 256,
+}
+
+#: The thresholds' defaults (the ``[quality]`` table of a configuration).
+DEFAULTS = {"min_snr": 3.0, "min_range": 0.0, "n_sigma": 2.0,
+            "lidar_ratio_range": [10.0, 150.0]}
+
+#: The integer type of the flags (a CF 1.8 type).
+DTYPE = np.int16
+
+
+def flag_attributes(product: str) -> dict:
+    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald")."""
+    return {"long_name": f"quality flag of the {product} products (0: good)",
+            "flag_masks": np.array(list(FLAGS.values()), dtype=DTYPE),
+            "flag_meanings": " ".join(FLAGS), "units": "1"}
+
+
+def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
+          cloud_mask: np.ndarray | None = None, cloud_base: np.ndarray | None = None,
+          reference_found: np.ndarray | None = None,
+          backscatter: tuple[np.ndarray, np.ndarray | None] | None = None,
+          extinction: tuple[np.ndarray, np.ndarray | None] | None = None,
+          lidar_ratio: np.ndarray | None = None, retrieved: np.ndarray,
+          settings: Mapping | None = None) -> np.ndarray:
+    """The flags of one product on (time, range).
+
+    Parameters
+    ----------
+    range_ : numpy.ndarray, shape (range,)
+        Range of each gate, m.
+    full_overlap : float
+        Full-overlap height along the beam (m; NaN: unknown, ``min_range`` alone counts).
+    snr : numpy.ndarray, shape (time, range)
+        Signal-to-noise ratio of the signal behind the product (the lower of two).
+    cloud_mask : numpy.ndarray of bool, shape (time, range), optional
+    cloud_base : numpy.ndarray, shape (time,), optional
+        The lowest cloud base of each profile (m; NaN: none).
+    reference_found : numpy.ndarray of bool, shape (time,), optional
+    backscatter, extinction : (values, uncertainty), optional
+        Arrays (time, range); the uncertainty may be None (no test then).
+    lidar_ratio : numpy.ndarray, shape (time, range), optional
+    retrieved : numpy.ndarray of bool, shape (time, range)
+        Where the product has a value.
+    settings : mapping, optional
+        ``min_snr``, ``min_range``, ``n_sigma``, ``lidar_ratio_range``
+        (:data:`DEFAULTS`).
+
+    Returns
+    -------
+    numpy.ndarray of int16, shape (time, range)
+    """
+    s = dict(DEFAULTS, **(settings or {}))
+    shape = retrieved.shape
+    out = np.zeros(shape, dtype=DTYPE)
+
+    def set_bit(name: str, where) -> None:
+        out[np.broadcast_to(where, shape)] |= FLAGS[name]
+
+    floor = max(float(s["min_range"]), float(full_overlap) if np.isfinite(full_overlap)
+                else 0.0)
+    set_bit("below_full_overlap", (range_ < floor)[None, :])
+    with np.errstate(invalid="ignore"):
+        set_bit("low_snr", ~(snr >= float(s["min_snr"])))
+    if cloud_mask is not None:
+        set_bit("in_cloud", cloud_mask.astype(bool))
+    if cloud_base is not None:
+        with np.errstate(invalid="ignore"):
+            set_bit("above_cloud", range_[None, :] > np.asarray(cloud_base)[:, None])
+    if reference_found is not None:
+        set_bit("no_reference", ~np.asarray(reference_found, dtype=bool)[:, None])
+    n_sigma = float(s["n_sigma"])
+    for name, pair in (("implausible_backscatter", backscatter),
+                       ("implausible_extinction", extinction)):
+        if pair is not None and pair[1] is not None:
+            values, sd = pair
+            with np.errstate(invalid="ignore"):
+                set_bit(name, values < -n_sigma * sd)
+    if lidar_ratio is not None:
+        low, high = (float(v) for v in s["lidar_ratio_range"])
+        with np.errstate(invalid="ignore"):
+            set_bit("implausible_lidar_ratio", retrieved & ~((lidar_ratio >= low)
+                                                             & (lidar_ratio <= high)))
+    set_bit("not_retrieved", ~retrieved)
+    return out
+
+
+def summary(flag: np.ndarray, name: str) -> str:
+    """One line: the share of good gates among those retrieved and the main reasons."""
+    flag = np.asarray(flag)
+    retrieved = (flag & FLAGS["not_retrieved"]) == 0
+    total = int(retrieved.sum())
+    if total == 0:
+        return f"{name}: no gate retrieved"
+    good = int((retrieved & (flag == 0)).sum())
+    reasons = []
+    for reason, bit in FLAGS.items():
+        if reason == "not_retrieved":
+            continue
+        count = int((retrieved & ((flag & bit) != 0)).sum())
+        if count:
+            reasons.append((count, reason))
+    reasons.sort(reverse=True)
+    why = ", ".join(f"{reason.replace('_', ' ')} {count / total:.0%}"
+                    for count, reason in reasons)
+    return (f"{name}: {good} of {total} retrieved gates good ({good / total:.0%})"
+            + (f"; flagged: {why}" if why else ""))
+
+
+def product_summary(ds) -> str:
+    """One line per retrieval and channel of a product Dataset (see :func:`summary`)."""
+    lines = []
+    for variable, dim, what in (("quality_flag", "klett_channel", "Klett-Fernald"),
+                                ("raman_quality_flag", "raman_channel", "Raman")):
+        if variable not in ds.variables:
+            continue
+        for channel in ds[dim].values:
+            lines.append(summary(ds[variable].sel({dim: channel}).values,
+                                 f"{what} {channel}"))
+    return "".join(line + "\n" for line in lines)

@@ -1,8 +1,11 @@
 """Quicklooks of a processed file: what the night looked like, at a glance.
 
 One time-height panel of the range-corrected signal per elastic channel (logarithmic
-colour scale, range in km, time in UTC) and one profile panel of the retrieved aerosol
-backscatter, averaged over the file's period, with its uncertainty band.  Drawn with
+colour scale, range in km, time in UTC), one of the retrieved aerosol backscatter with
+the gates its quality flag rejects in grey, and one profile panel of the backscatter
+averaged over the file's period over the gates flagged good, with its ±1 sigma band.  The
+reference intervals, the full-overlap height, the clouds and the boundary-layer height
+are marked where the file has them.  Drawn with
 matplotlib's object interface on its Agg canvas, so that the caller's pyplot state and
 backend are left alone.  matplotlib is an optional dependency
 (``pip install 'Aerolume[plot]'``).
@@ -94,7 +97,8 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
         time_edges = _time_edges(shown)
         range_edges = _edges(rng) / 1e3
 
-        rows = len(channels)
+        product = "backscatter" in shown and shown.sizes.get("klett_channel", 0) > 0
+        rows = len(channels) + int(product)
         fig = Figure(figsize=(13, 2.9 * rows + 1.2), dpi=dpi, layout="constrained")
         FigureCanvasAgg(fig)
         grid = fig.add_gridspec(rows, 2, width_ratios=[3.2, 1])
@@ -127,7 +131,11 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
                          f"{', ' + mode if mode else ''})", fontsize=10, loc="left")
             bar = fig.colorbar(mesh, ax=ax, pad=0.01)
             bar.set_label(f"P r² ({units} m²)" if units else "P r² (m²)")
+            _marks(ax, shown, times, time_edges)
 
+        if product:
+            _product_panel(fig, fig.add_subplot(grid[rows - 1, 0]), shown, time_edges,
+                           range_edges, max_range, times)
         _profile_panel(fig.add_subplot(grid[:, 1]), shown, max_range, time_edges[-1])
         write_atomically(output, lambda temporary: fig.savefig(temporary, format="png",
                                                                dpi=dpi))
@@ -149,6 +157,14 @@ def _profile_panel(ax, ds, max_range: float, end) -> None:
     means = []
     for channel in ds["klett_channel"].values:
         beta = np.asarray(ds["backscatter"].sel(klett_channel=channel).values, dtype=float)
+        if "quality_flag" in ds:
+            flag = np.asarray(ds["quality_flag"].sel(klett_channel=channel).values)
+            counted = np.isfinite(beta).sum(axis=0)
+            every = np.where(counted > 0, np.nansum(beta, axis=0) / np.maximum(counted, 1),
+                             np.nan)
+            ax.plot(every * 1e6, rng, lw=0.8, color="0.7",
+                    label=f"{channel}, all gates (flagged too)")
+            beta = np.where(flag == 0, beta, np.nan)
         with np.errstate(invalid="ignore"):
             valid = np.isfinite(beta).sum(axis=0)
             mean = np.where(valid > 0, np.nansum(beta, axis=0) / np.maximum(valid, 1), np.nan)
@@ -164,12 +180,13 @@ def _profile_panel(ax, ds, max_range: float, end) -> None:
                                            axis=0)) / np.maximum(valid, 1)
             spread = np.where(valid > 0, spread, np.nan)
             ax.fill_betweenx(rng, (mean - spread) * 1e6, (mean + spread) * 1e6,
-                             color=line.get_color(), alpha=0.3, lw=0,
-                             label=f"{channel} ±1σ")
+                             color=line.get_color(), alpha=0.35, lw=0.6,
+                             edgecolor=line.get_color(), label=f"{channel} ±1σ")
     ax.axvline(0.0, color="0.6", lw=0.6)
+    _height_lines(ax, ds)
     if means:
-        # Limits that the retrieval's noisy ends (incomplete overlap near the instrument,
-        # weak signal near the reference) do not dictate.
+        # Limits from the trusted values (the gates flagged good): the retrieval's noisy
+        # ends (incomplete overlap, weak signal near the reference) do not dictate them.
         values = np.concatenate(means) * 1e6
         values = values[np.isfinite(values)]
         if values.size:
@@ -186,6 +203,81 @@ def _profile_panel(ax, ds, max_range: float, end) -> None:
         ax.text(0.5, 0.5, "no valid backscatter", transform=ax.transAxes,
                 ha="center", va="center", color="0.4")
     ax.grid(alpha=0.3)
+
+
+def _height_lines(ax, ds) -> None:
+    """The full-overlap height, the reference intervals and the mean cloud base, top and
+    boundary-layer height as horizontal marks of a profile panel (range in km)."""
+    if "full_overlap_height" in ds:
+        height = float(np.asarray(ds["full_overlap_height"].values).ravel()[0])
+        if np.isfinite(height):
+            ax.axhline(height / 1e3, color="tab:red", ls="--", lw=0.9,
+                       label="full overlap")
+    if "reference_bottom" in ds:
+        bottom = np.asarray(ds["reference_bottom"].values, dtype=float)
+        top = np.asarray(ds["reference_top"].values, dtype=float)
+        if np.isfinite(bottom).any():
+            ax.axhspan(np.nanmin(bottom) / 1e3, np.nanmax(top) / 1e3, color="tab:green",
+                       alpha=0.15, lw=0, label="reference")
+    for name, style in (("cloud_base", dict(color="0.3", ls=":")),
+                        ("boundary_layer_height", dict(color="tab:orange", ls="-."))):
+        if name in ds:
+            values = np.asarray(ds[name].values, dtype=float)
+            if np.isfinite(values).any():
+                ax.axhline(np.nanmin(values) / 1e3 if name == "cloud_base"
+                           else np.nanmedian(values) / 1e3, lw=0.9,
+                           label=name.replace("_", " "), **style)
+
+
+def _marks(ax, ds, times, time_edges) -> None:
+    """Over a time-height panel: the reference intervals, full overlap, clouds and the
+    boundary-layer height, profile by profile."""
+    centre = time_edges[:-1] + (time_edges[1:] - time_edges[:-1]) / 2
+    if "full_overlap_height" in ds:
+        height = float(np.asarray(ds["full_overlap_height"].values).ravel()[0])
+        if np.isfinite(height):
+            ax.axhline(height / 1e3, color="tab:red", ls="--", lw=0.9)
+    if "reference_bottom" in ds and ds["reference_bottom"].ndim == 2:
+        for k in range(ds["reference_bottom"].shape[1]):
+            for edge in ("reference_bottom", "reference_top"):
+                ax.plot(centre, np.asarray(ds[edge].values[:, k], dtype=float) / 1e3,
+                        color="white", lw=0.8, ls="--")
+    for name, marker in (("cloud_base", "v"), ("cloud_top", "^")):
+        if name in ds:
+            values = np.asarray(ds[name].values, dtype=float).reshape(len(times), -1)
+            for layer in values.T:
+                ax.plot(centre, layer / 1e3, marker, color="white", ms=3, ls="none")
+    if "boundary_layer_height" in ds:
+        values = np.asarray(ds["boundary_layer_height"].values, dtype=float).reshape(-1)
+        ax.plot(centre, values / 1e3, "o-", color="tab:orange", ms=3, lw=0.8)
+
+
+def _product_panel(fig, ax, ds, time_edges, range_edges, max_range, times) -> None:
+    """The first Klett-Fernald channel's backscatter, the gates its flag rejects in grey."""
+    from matplotlib.colors import ListedColormap
+
+    channel = ds["klett_channel"].values[0]
+    beta = np.asarray(ds["backscatter"].sel(klett_channel=channel).values, dtype=float) * 1e6
+    good = np.isfinite(beta)
+    if "quality_flag" in ds:
+        good &= np.asarray(ds["quality_flag"].sel(klett_channel=channel).values) == 0
+    rejected = np.where(np.isfinite(beta) & ~good, 1.0, np.nan)
+    ax.pcolormesh(time_edges, range_edges, rejected.T, cmap=ListedColormap(["0.75"]),
+                  shading="flat", rasterized=True)
+    trusted = np.where(good, beta, np.nan)
+    values = trusted[np.isfinite(trusted)]
+    high = float(np.percentile(values, 99.5)) if values.size else 1.0
+    mesh = ax.pcolormesh(time_edges, range_edges, trusted.T, cmap="magma_r", vmin=0.0,
+                         vmax=max(high, 1e-3), shading="flat", rasterized=True)
+    _marks(ax, ds, times, time_edges)
+    ax.set_ylim(0, max_range / 1e3)
+    ax.set_ylabel("range (km)")
+    ax.set_xlabel("time (UTC)")
+    import matplotlib.dates as mdates
+    ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
+    ax.set_title(f"aerosol backscatter (Klett-Fernald), {channel}: grey where flagged",
+                 fontsize=10, loc="left")
+    fig.colorbar(mesh, ax=ax, pad=0.01).set_label("β_a (Mm⁻¹ sr⁻¹)")
 
 
 def _title(ds, first, last) -> str:

@@ -125,7 +125,8 @@ def test_quicklook_draws_a_readable_png(night, tmp_path):
     assert status == 0, stderr
     pixels = image.imread(png)[..., :3]
     height, width = pixels.shape[:2]
-    assert width == 1300 and 350 <= height <= 500
+    # Two panels (the signal and the retrieved backscatter) beside the profile.
+    assert width == 1300 and 650 <= height <= 750
     # Not blank: colour over a good part of the image, and variation within it.
     coloured = (pixels < 0.9).any(axis=-1).mean()
     assert coloured > 0.25 and pixels.std() > 0.1

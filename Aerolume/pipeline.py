@@ -481,6 +481,12 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
         if first is None:
             raise ValueError("none of the raw files can be read")
         try:
+            drift_warnings = []
+            with warnings.catch_warnings(record=True) as drift_warnings:
+                warnings.simplefilter("always")
+                preprocess.background_drift(
+                    first, corrections.get("background", "far"),
+                    trigger_delay=corrections.get("trigger_delay"))
             corrected = preprocess.correct(first, **settings.corrections)
         except (TypeError, ValueError) as err:
             raise config.error("[corrections]", str(err)) from None
@@ -496,6 +502,8 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
     except ValueError as err:
         where = "[atmosphere] sounding" if sounding is not None else "[station]"
         raise config.error(where, str(err)) from None
+    for warning in drift_warnings:  # once for the run (not once per block), all checks done
+        warnings.warn(str(warning.message), RuntimeWarning, stacklevel=3)
     return settings, _averaging(corrected)
 
 

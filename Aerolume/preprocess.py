@@ -465,10 +465,33 @@ def _per_channel(value, ds, name: str, allowed, default):
     return out
 
 
+_MODES = ("analog", "photon_counting")
+
+
 def _background_windows(background, ds, shifts, gates):
-    """Per channel (begin, end, subtract) on the input bins."""
-    r = ds["range"].values
+    """Per channel (begin, end, subtract) on the input bins, and the record of it.
+
+    A mapping keyed by detection mode ("analog", "photon_counting") or by channel id gives
+    each its own window (a channel's own entry first, then its mode's, then "far")."""
     channels = [str(c) for c in ds.channel.values]
+    if isinstance(background, Mapping) and background and \
+            set(background) <= set(_MODES) | set(channels):
+        modes = [str(m) for m in ds.detection_mode.values]
+        windows, records = [], {}
+        for i, c in enumerate(channels):
+            spec = background.get(c, background.get(modes[i], "far"))
+            if isinstance(spec, Mapping) and set(spec) & (set(_MODES) | set(channels)):
+                raise ValueError(f"background: the entry for {c} must be one window, "
+                                 f"got {spec!r}")
+            own, record = _background_windows(spec, ds, shifts, gates)
+            windows.append(own[i])
+            records[c] = record
+        subtracted = {w[2] for w in windows}
+        if len(subtracted) != 1:
+            raise ValueError("background: every channel's background is subtracted or none "
+                             "is (None for one channel and a window for another)")
+        return windows, {"method": "per channel", "channels": records}
+    r = ds["range"].values
     far = _far_window(gates)
     if background is None or background is False:
         return [(*far, False)] * len(channels), {"method": "none (noise estimated over the "
@@ -502,6 +525,65 @@ def _background_windows(background, ds, shifts, gates):
                                                        "range_m": [float(r[begin]), float(r[end - 1])]}
     raise ValueError("background must be 'far', 'pretrigger', None, {'range': [a, b]} (m) "
                      f"or {{'bins': [i, j]}}; got {background!r}")
+
+
+def background_drift(ds: xr.Dataset, background="far", *,
+                     trigger_delay=None) -> dict[str, float]:
+    """The slope of each channel's background over its window, warned of where it matters.
+
+    A straight line through the mean of the profiles over the window that
+    :func:`correct` takes the background from; a drift over the window beyond 3 standard
+    errors and the noise of one profile per bin is signal-induced noise or a
+    drifting baseline, which a constant background leaves in the signal: a RuntimeWarning
+    names the channel and suggests a window of its own (``background`` per detection mode
+    or channel).
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        Raw signals, as :func:`Aerolume.io.read_licel` gives them.
+    background, trigger_delay
+        As for :func:`correct`.
+
+    Returns
+    -------
+    dict
+        Channel id to slope, signal units per km (channels whose window is under 10 bins
+        or not finite are left out).
+    """
+    channels = [str(c) for c in ds.channel.values]
+    gates = ds.sizes["range"]
+    shifts = [0] * len(channels) if trigger_delay is None else \
+        [int(v) for v in _per_channel(trigger_delay, ds, "trigger_delay", lambda c: True, 0)]
+    windows, _ = _background_windows(background, ds, shifts, gates)
+    r = np.asarray(ds["range"].values, dtype=float)
+    slopes = {}
+    for c, (begin, end, _) in zip(channels, windows):
+        if end - begin < 10:
+            continue
+        mean = np.asarray(ds["signal"].isel(channel=channels.index(c), range=slice(begin, end))
+                          .mean("time").values, dtype=float)
+        x = r[begin:end]
+        if not np.isfinite(mean).all():
+            continue
+        xm = x - x.mean()
+        slope = float(np.sum(xm * (mean - mean.mean())) / np.sum(xm * xm))
+        residual = mean - mean.mean() - slope * xm
+        error = float(np.sqrt(np.sum(residual ** 2) / (x.size - 2) / np.sum(xm * xm)))
+        slopes[c] = slope * 1e3
+        change = abs(slope) * (x[-1] - x[0])
+        one = np.asarray(ds["signal"].isel(time=0, channel=channels.index(c),
+                                           range=slice(begin, end)).values, dtype=float)
+        if error > 0 and abs(slope) > 3.0 * error and change > float(np.std(one)):
+            units = str(ds["signal_units"].values[channels.index(c)]) \
+                if "signal_units" in ds.coords else ""
+            warnings.warn(f"background: {c} drifts over its window ({x[0] / 1e3:.1f} to "
+                          f"{x[-1] / 1e3:.1f} km) by {change:.3g} {units} "
+                          f"({abs(slope) / error:.0f} standard errors): signal-induced noise "
+                          "or a baseline drift the constant background leaves in the signal; "
+                          "choose a window per detection mode or channel",
+                          RuntimeWarning, stacklevel=2)
+    return slopes
 
 
 def _glue_pairs(glue, ds):

@@ -275,6 +275,33 @@ def test_correct_flags_saturation_and_keeps_the_bins_nan(raw):
         pp.correct(raw, dead_time=3.7)
 
 
+def test_background_per_detection_mode_and_its_drift(raw):
+    # One window per detection mode, a channel's own entry first; the drift of each
+    # channel's background over its window is recorded, and warned of where it matters.
+    ds = pp.correct(raw.isel(time=[0, 1]), background={
+        "analog": {"range": [20000.0, 25000.0]}, "photon_counting": "far",
+        "387_an": {"range": [60000.0, 80000.0]}})
+    record = json.loads(ds.attrs["corrections"])[0]
+    assert record["method"] == "per channel"
+    assert record["channels"]["355_an"]["range_m"][0] == pytest.approx(20006.25)
+    assert record["channels"]["387_an"]["range_m"][0] == pytest.approx(60003.75)
+    assert record["channels"]["355_pc"]["method"] == "far range"
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the sample's baseline drifts, but under its noise
+        slopes = pp.background_drift(raw)
+    assert set(slopes) == {str(c) for c in raw.channel.values}
+    assert 0 < slopes["387_an"] < 1e-4  # mV per km: 0.2 uV over the far window
+    drifting = raw.copy(deep=True)
+    r = drifting["range"].values
+    far = r > 0.9 * r[-1]
+    signal = drifting["signal"].values
+    signal[:, 0, far] += 0.05 * (r[far] - r[far][0]) / (r[-1] - r[far][0])
+    with pytest.warns(RuntimeWarning, match="355_an drifts over its window"):
+        pp.background_drift(drifting, background="far")
+    with pytest.raises(ValueError, match="every channel's background is subtracted"):
+        pp.correct(raw, background={"analog": None, "photon_counting": "far"})
+
+
 def test_pretrigger_background_overlap_and_unequal_channels(raw):
     # A pretrigger window: the bins before the laser fires, removed by the trigger delay.
     ds = pp.correct(raw.isel(time=[0]), trigger_delay=40, background="pretrigger")

@@ -161,6 +161,8 @@ void clouds_of_profile(const CloudInputs& in, const CloudSettings& s, std::size_
         }
         i = last;
         if (first < free_from) continue;  // inside the layer below
+        // A run that holds no layer where it starts is searched again from 2 h + 1 gates
+        // higher (below a cloud that attenuates, the whole column can exceed the ratio).
         // The base: the steepest rise within 2 h gates of the run's first gate (not beyond
         // its peak).
         const std::size_t low = std::max({first >= 2 * h ? first - 2 * h : 0, h, free_from,
@@ -176,9 +178,15 @@ void clouds_of_profile(const CloudInputs& in, const CloudSettings& s, std::size_
                 base_sd = w_sd;
             }
         }
-        if (base == n || !(-base_w > s.n_sigma * base_sd)) continue;
+        if (base == n || !(-base_w > s.n_sigma * base_sd)) {
+            i = std::min(last, first + 2 * h);  // look for a sharp rise higher up
+            continue;
+        }
         const double below = sums.sum(base - h, base) / static_cast<double>(h);
-        if (!(smooth[peak] >= s.min_contrast * below)) continue;
+        if (!(smooth[peak] >= s.min_contrast * below)) {
+            i = std::min(last, first + 2 * h);  // look for a sharp rise higher up
+            continue;
+        }
         // The top: the last gate before the smoothed y falls back to the level below the
         // base (within n_sigma of the noise of both).
         const double below_var = sums.variance(base - h, base) / static_cast<double>(h * h);
@@ -189,7 +197,10 @@ void clouds_of_profile(const CloudInputs& in, const CloudSettings& s, std::size_
                 break;
             ++top;
         }
-        if (!(r[top] - r[base] >= s.min_thickness)) continue;
+        if (!(r[top] - r[base] >= s.min_thickness)) {
+            i = std::min(last, first + 2 * h);  // look for a sharp rise higher up
+            continue;
+        }
         std::fill(mask + base, mask + top + 1, std::uint8_t{1});
         if (kept < layers_max) {
             base_out[kept] = r[base];

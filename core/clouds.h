@@ -25,7 +25,8 @@
 //  5. a layer is kept if its base edge is significant (-W > n_sigma sd(W)), the signal at
 //     its peak is at least min_contrast times the mean of the h gates below its base (a
 //     sharp rise, which aerosol does not make) and it is at least min_thickness thick.
-//     Runs that start inside a kept layer join it.
+//     Runs that start inside a kept layer join it; a run whose start is no layer is
+//     searched again from 2 h + 1 gates higher.
 #pragma once
 
 #include <cstddef>

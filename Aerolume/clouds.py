@@ -131,11 +131,11 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
 
     A threshold on the ratio of the range-corrected signal to its clear-air level, after
     Zhao et al. (2014, J. Geophys. Res. Atmos. 119, 6788), finds the layers; the Haar
-    wavelet covariance transform (Brooks 2003) places their edges.  The threshold alone
-    would put base and top where the layer happens to cross it (too high, too low, and
-    dependent on the noise); the transform alone finds every step of the profile, aerosol
-    and noise too.  Together: every layer strong enough above clear air, with edges at the
-    steepest rise and fall of the signal.
+    wavelet covariance transform (Brooks 2003) places their bases.  The threshold alone
+    would put a base where the layer happens to cross it (too high, and dependent on the
+    noise); the transform alone finds every step of the profile, aerosol and noise too.
+    Together: every layer strong enough above clear air, its base at the steepest rise of
+    the signal, its top where the signal has returned to the level below the base.
 
     Per profile, with y = X / B (X = P r^2, B the clear-air baseline: the attenuated
     molecular backscatter when `molecular` is given, else the standard atmosphere's number
@@ -147,14 +147,19 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
        backscatter-ratio-like quantity, 1 in clear air;
     3. layer candidates are the runs of gates where the smoothed y / c is at least
        `min_ratio` and y exceeds c by `n_sigma` standard deviations of the smoothed y;
-    4. a layer's base is the step of the most negative transform (dilation `edge`) from a
-       dilation below the run to its peak, its top the gate below the step of the largest
-       transform from the peak to a dilation above the run (the apparent top where the
-       cloud extinguishes the beam);
+    4. a layer's base is the step of the most negative transform (dilation `edge`) within
+       a dilation of the run's first gate; its top is the last gate above the run's peak
+       before the smoothed y falls back to the mean of the gates just below the base
+       (within `n_sigma` of the noise of both): the apparent top where a cloud extinguishes
+       the beam (the steepest fall of an opaque cloud is just above its base, where its
+       attenuation is strongest, so the transform would put the top there);
     5. a layer is kept if its base is significant (-W above `n_sigma` standard deviations
        of W), sharp (the smoothed y at the peak at least `min_contrast` times the mean of the
        gates just below the base: clouds rise far more, and more steeply, than aerosol does)
-       and at least `min_thickness` thick.  Runs that start inside a kept layer join it.
+       and at least `min_thickness` thick.  A run whose start is not such a base is searched
+       again a dilation higher (below an attenuating cloud the median level is that of the
+       darker column above it, and the whole column below can pass the ratio).  The scan
+       goes on above each kept layer.
 
     The boundary-layer aerosol is not a cloud: its ratio to clear air is a few tenths above
     one at 355 nm, it has no sharp rising edge, and below full overlap it is darkened.

@@ -1315,8 +1315,9 @@ void bind_clouds(nb::module_& m) {
 
     m.def(
         "boundary_layer_height",
-        [](const In& signal, const In& noise, const In& range, std::int64_t begin,
-           std::int64_t end, std::size_t half, std::size_t noise_half, double n_sigma,
+        [](const In& signal, const In& noise, const In& scale, const In& range,
+           std::int64_t begin, std::int64_t end, std::size_t half, std::size_t noise_half,
+           double n_sigma,
            const GateIntervals& limit, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             if (half < 1) throw std::invalid_argument("half must be at least 1");
@@ -1325,6 +1326,7 @@ void bind_clouds(nb::module_& m) {
             in.gates = s.gates;
             in.signal = s.rows(signal, "signal");
             in.noise = s.optional_rows(noise, "noise");
+            in.scale = s.rows(scale, "scale");
             in.range = s.rows(range, "range");
             if (limit.size() != 0) {
                 if (limit.size() != s.profiles)
@@ -1346,9 +1348,10 @@ void bind_clouds(nb::module_& m) {
             }
             return std::make_tuple(height.array, wavelet.array, flag_array);
         },
-        "signal"_a, "noise"_a, "range"_a, "begin"_a, "end"_a, "half"_a, "noise_half"_a,
-        "n_sigma"_a, "limit"_a, "threads"_a = 0,
-        "The boundary-layer top per profile by the Haar wavelet covariance transform of P r^2: "
+        "signal"_a, "noise"_a, "scale"_a, "range"_a, "begin"_a, "end"_a, "half"_a,
+        "noise_half"_a, "n_sigma"_a, "limit"_a, "threads"_a = 0,
+        "The boundary-layer top per profile by the Haar wavelet covariance transform of "
+        "P scale (scale r^2, or r^2 over a clear-air baseline): "
         "(height, the transform there, flag); `limit` is the first step not searched per "
         "profile (negative: none) or empty.");
 }

@@ -286,8 +286,9 @@ def _top_noise(layout: Layout, sd: np.ndarray, scale: np.ndarray, end: int, smoo
 
 def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: float = 300.0,
                           search: tuple[float | None, float | None] = (300.0, 4000.0),
-                          noise: ArrayLike | None = None, n_sigma: float = 3.0,
-                          below: ArrayLike | None = None, noise_window: float = 500.0,
+                          noise: ArrayLike | None = None, molecular: Mapping | None = None,
+                          n_sigma: float = 3.0, below: ArrayLike | None = None,
+                          noise_window: float = 500.0,
                           threads: int | None = None) -> xr.Dataset:
     """The boundary-layer height per profile by the Haar wavelet covariance transform of the
     range-corrected signal (Brooks 2003).
@@ -297,6 +298,13 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
     NaN where the largest W is on the first or last step searched (the top is below or
     above the search range, or the signal falls throughout), or W there is not above
     `n_sigma` of its standard deviation (the aerosol contrast is lost in the noise).
+
+    X falls with range in clear air too (the molecular density and the attenuation), so
+    W is positive everywhere and its largest value marks the boundary layer only where the
+    aerosol step is steeper than the molecular fall.  With `molecular`, the transform is of
+    X over the attenuated molecular backscatter, which is flat in clear air: clean air then
+    gives no significant step and no height, instead of one where the fall of the molecular
+    signal happens to be steepest.  Give it where it is known.
 
     Parameters
     ----------
@@ -312,6 +320,9 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
     noise : array_like, optional
         Standard deviation of the signal per gate; estimated from the signal's second
         differences over `noise_window` by default.
+    molecular : mapping, optional
+        ``alpha_m`` (m^-1) and ``beta_m`` (m^-1 sr^-1): the transform is then of X over the
+        attenuated molecular backscatter.
     n_sigma : float
         Significance of the maximum, in standard deviations of W.  Default 3.
     below : array_like, optional
@@ -327,12 +338,16 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
     -------
     xarray.Dataset
         ``boundary_layer_height`` (m, per profile; NaN where not found),
-        ``wavelet_covariance_max`` (W at the height, units of P r^2; NaN where nothing could
-        be searched) and ``boundary_layer_height_flag`` (bits: 1 the maximum is on the search
+        ``wavelet_covariance_max`` (W at the largest step, units of P r^2, or of P r^2 over
+        the attenuated molecular backscatter; NaN where nothing could be searched) and ``boundary_layer_height_flag`` (bits: 1 the maximum is on the search
         range's edge, 2 below the noise, 4 no valid gates).
     """
     layout = Layout(signal, range, gaps=True)
     sd = _noise(layout, noise)
+    if molecular is None:
+        scale, baseline = np.ascontiguousarray(layout.range ** 2), "none"
+    else:
+        scale, baseline = _baseline(layout, molecular)
     begin, end, low, high = _search(layout, search)
     spacing = _spacing(layout)
     half = _gates(dilation, spacing, "dilation", minimum=2) // 2
@@ -358,7 +373,7 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
             limit = np.ascontiguousarray(np.broadcast_to(limit, (layout.profiles,)))
     threads_ = thread_count(threads)
     height, wavelet, flag = _core.boundary_layer_height(
-        layout.signal, sd, layout.range, begin, end, half, noise_half, n_sigma_, limit,
+        layout.signal, sd, scale, layout.range, begin, end, half, noise_half, n_sigma_, limit,
         threads=threads_)
     lead_dims = layout.dims[:-1]
     coords = {k: v for k, v in layout.coords.items() if k != "range"}
@@ -374,6 +389,7 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
     }
     attrs = {"method": "Haar wavelet covariance transform (Brooks 2003)",
              "dilation": 2 * half * spacing, "search": [low, high], "n_sigma": n_sigma_,
+             "baseline": baseline,
              "noise": "given" if noise is not None else "estimated"}
     return xr.Dataset(data, coords=coords, attrs=attrs)
 

@@ -232,7 +232,8 @@ def main() -> None:
     b_half = int(round(300.0 / spacing)) // 2
 
     def core_blh(threads=0):
-        return _core.boundary_layer_height(signal, noise, r, b_begin, b_end, b_half, 50, 3.0,
+        return _core.boundary_layer_height(signal, noise, r ** 2, r, b_begin, b_end, b_half,
+                                           50, 3.0,
                                            np.empty(0, dtype=np.int64), threads=threads)
 
     def numpy_blh():

@@ -235,12 +235,11 @@ void boundary_layer_height(const LayerTopInputs& in, const LayerTopSettings& s,
         in.profiles, threads,
         [&](std::size_t first, std::size_t last) {
             RunningSums sums(n);
-            std::vector<double> y(n), g(n);
+            std::vector<double> y(n);
             for (std::size_t p = first; p < last; ++p) {
                 const double* r = in.range.row(p);
-                for (std::size_t i = 0; i < n; ++i) g[i] = r[i] * r[i];
                 sums.fill(in.signal.row(p), in.noise.empty() ? nullptr : in.noise.row(p),
-                          g.data(), n, s.noise_half, y.data());
+                          in.scale.row(p), n, s.noise_half, y.data());
                 std::size_t end = std::min(s.end, n >= h ? n - h + 1 : 0);
                 if (in.limit.data != nullptr) {
                     const std::int64_t limit = in.limit[p];

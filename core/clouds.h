@@ -72,7 +72,8 @@ struct CloudOutputs {
 void detect_clouds(const CloudInputs& in, const CloudSettings& settings,
                    const CloudOutputs& out, unsigned threads);
 
-// The boundary-layer top per profile: the step of the largest W of f = P r^2 over the
+// The boundary-layer top per profile: the step of the largest W of f = P g (g: r^2, or r^2
+// over the attenuated molecular backscatter, so that clear air gives no step) over the
 // steps b in [begin, end) (limited per profile by `limit`, the first step not to search,
 // such as the lowest cloud's base gate; or none).  It is accepted if W there exceeds
 // n_sigma times its standard deviation and the maximum is not on the first or last
@@ -86,7 +87,7 @@ struct LayerTopSettings {
 
 struct LayerTopInputs {
     std::size_t profiles = 0, gates = 0;
-    Rows signal, noise, range;   // noise as for CloudInputs
+    Rows signal, noise, scale, range;  // noise as for CloudInputs; scale g
     PerProfile<std::int64_t> limit;  // empty (data null): none
 };
 
@@ -98,7 +99,7 @@ enum LayerTopFlag : std::uint8_t {
 };
 
 // height (m, the middle between gates b - 1 and b; NaN unless found), wavelet (W there,
-// units of P r^2; NaN where no step was searched) and flag, one per profile.
+// units of P g; NaN where no step was searched) and flag, one per profile.
 void boundary_layer_height(const LayerTopInputs& in, const LayerTopSettings& settings,
                            double* height, double* wavelet, std::uint8_t* flag,
                            unsigned threads);

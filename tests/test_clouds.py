@@ -90,10 +90,12 @@ class TestBoundaryLayer:
         sim = simulate.elastic(R, WAVELENGTH, np.where(R < height, 4e-6, 0.0),
                                lidar_ratio=50.0, constant=3e13, noise="poisson",
                                shots=6000, background=50.0, seed=7)
-        out = boundary_layer_height(sim.signal.values, R, noise=sim.signal_noise.values)
-        assert abs(float(out.boundary_layer_height) - height) <= 50.0
-        assert int(out.boundary_layer_height_flag) == 0
-        assert float(out.wavelet_covariance_max) > 0
+        for molecular in (None, sim):
+            out = boundary_layer_height(sim.signal.values, R, noise=sim.signal_noise.values,
+                                        molecular=molecular)
+            assert abs(float(out.boundary_layer_height) - height) <= 50.0
+            assert int(out.boundary_layer_height_flag) == 0
+            assert float(out.wavelet_covariance_max) > 0
 
     def test_not_found_is_nan_and_flagged(self):
         sim = simulate.elastic(R, WAVELENGTH, np.where(R < 5000.0, 4e-6, 0.0),
@@ -102,6 +104,14 @@ class TestBoundaryLayer:
         out = boundary_layer_height(sim.signal.values, R, search=(1000.0, 3000.0))
         assert np.isnan(float(out.boundary_layer_height))
         assert int(out.boundary_layer_height_flag) & 1
+        # clean air over the molecular baseline: no step
+        clean = simulate.elastic(R, WAVELENGTH, np.zeros(R.size), lidar_ratio=50.0,
+                                 constant=3e13, noise="poisson", shots=6000, background=50.0,
+                                 seed=7)
+        out = boundary_layer_height(clean.signal.values, R, noise=clean.signal_noise.values,
+                                    molecular=clean)
+        assert np.isnan(float(out.boundary_layer_height))
+        assert int(out.boundary_layer_height_flag) & 2
         # pure noise: nothing significant
         rng = np.random.default_rng(0)
         noisy = rng.normal(0.0, 1.0, R.size) / R ** 2

@@ -1,5 +1,6 @@
 """Aerosol retrievals: Fernald's elastic inversion, the Raman method, the molecular
-reference search and Monte Carlo uncertainties.
+reference search, Monte Carlo uncertainties, and cloud and boundary-layer detection
+(:mod:`Aerolume.clouds`).
 
 Conventions of every function here:
 
@@ -32,12 +33,14 @@ from numpy.typing import ArrayLike
 from . import _core
 from ._checks import require_finite, thread_count
 from ._profiles import Layout, array, scalar
+from .clouds import boundary_layer_height, detect_clouds
 from .reference import ReferenceSearch, find_reference
 from .uncertainty import MonteCarlo, PoissonNoise
 
 __all__ = ["klett_fernald", "raman_extinction", "raman_backscatter", "raman_retrieval",
            "lidar_ratio", "find_reference", "ReferenceSearch", "MonteCarlo", "PoissonNoise",
-           "raman_wavelength", "NITROGEN_RAMAN_SHIFT"]
+           "raman_wavelength", "NITROGEN_RAMAN_SHIFT", "detect_clouds",
+           "boundary_layer_height"]
 
 #: Vibrational Raman shift of nitrogen, m^-1 (2330.7 cm^-1).
 NITROGEN_RAMAN_SHIFT = 2330.7e2

@@ -251,6 +251,21 @@ SCHEMA: dict[str, dict[str, Field]] = {
         "reference_value_uncertainty": Field(0.0, _number(minimum=0.0),
                                              "its standard uncertainty"),
     },
+    "clouds": {
+        "detect": Field(True, _boolean, "detect cloud layers (and the boundary-layer height) "
+                        "in every profile"),
+        "channel": Field("auto", _text, 'the elastic channel they are detected in; "auto": '
+                         "the first Klett-Fernald channel, else the first elastic channel"),
+        "search": Field([300.0, 20000.0], _interval, "ranges searched for clouds (m)"),
+        "min_ratio": Field(1.5, _number(positive=True),
+                           "a cloud's signal at least this many times the clear-air level"),
+    },
+    "boundary_layer": {
+        "dilation": Field(300.0, _number("m", positive=True),
+                          "dilation of the Haar wavelet covariance transform (m)"),
+        "search": Field([300.0, 4000.0], _interval,
+                        "ranges searched for the boundary-layer top (m)"),
+    },
     "quality": {
         "min_snr": Field(3.0, _number(minimum=0.0),
                          "gates whose signal-to-noise ratio is below this are flagged low_snr"),

@@ -75,6 +75,8 @@ class Settings:
     threads: int
     corrections_effective: dict = dataclasses.field(default_factory=dict)
     quality: dict = dataclasses.field(default_factory=dict)
+    clouds: dict = dataclasses.field(default_factory=dict)
+    boundary_layer: dict = dataclasses.field(default_factory=dict)
 
 
 def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -464,7 +466,8 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
                     if sounding is not None else None},
         station=dict(config["station"]), max_range=processing["max_range"],
         threads=processing["threads"], corrections_effective=corrections,
-        quality=dict(config["quality"]))
+        quality=dict(config["quality"]), clouds=dict(config["clouds"]),
+        boundary_layer=dict(config["boundary_layer"]))
 
     # The corrections on the first file that reads: a wrong value fails here, naming the
     # configuration, rather than in the middle of the night's work.

@@ -216,8 +216,10 @@ def _finite_from(rows: np.ndarray, n: int) -> np.ndarray:
     return last + 1
 
 
-def _reference(signal, rng, mol, noise, table: dict, klett: dict):
-    """One profile's reference interval: (interval (2,), found, why not)."""
+def _reference(signal, rng, mol, noise, table: dict, klett: dict, cloud=(np.nan, np.nan)):
+    """One profile's reference interval: (interval (2,), found, why not).  The automatic
+    search avoids the lowest cloud (base, top; NaN: none): below it where the search
+    leaves room there, else above it."""
     from .retrieval import find_reference
 
     none = np.array([np.nan, np.nan])
@@ -229,11 +231,21 @@ def _reference(signal, rng, mol, noise, table: dict, klett: dict):
         return np.array([bottom, top]), True, ""
     low = max(klett["reference_search"][0], float(rng[0]))
     high = min(klett["reference_search"][1], float(rng[-1]))
+    base, top = cloud
+    ceiling = np.nan
+    if np.isfinite(base):
+        if base - low >= klett["reference_width"]:
+            high = min(high, base)
+            ceiling = base
+        else:
+            low = max(low, top)
     if not high - low >= klett["reference_width"]:
         return none, False, (f"the finite signal ({rng[0]:g} to {rng[-1]:g} m) leaves no "
-                             f"{klett['reference_width']:g} m of the reference search")
+                             f"{klett['reference_width']:g} m of the reference search"
+                             + (" outside the clouds" if np.isfinite(base) else ""))
     found = find_reference(signal[None], rng, mol, search=(low, high),
-                           width=klett["reference_width"], noise=noise[None])
+                           width=klett["reference_width"], noise=noise[None],
+                           ceiling=ceiling)
     if not bool(found.found[0]):
         return none, False, found.reason_text()
     return np.asarray(found.interval[0], dtype=float), True, ""
@@ -269,13 +281,72 @@ def retrieve(corrected, molecular_ds, settings):
         return signal, np.where(np.isfinite(noise), noise, 0.0), mol, n
 
     context["full_overlap"] = _full_overlap(corrected)
-    context["clouds"] = {}
+    out, context["clouds"], context["lowest"] = _clouds_and_boundary_layer(
+        out, corrected, molecular_ds, inputs, settings)
     klett = settings.klett
     if klett["channels"]:
         out = _klett(out, klett, inputs, **context)
     if settings.raman:
         out = _raman(out, corrected, molecular_ds, inputs, **context)
     return out
+
+
+def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
+    """Clouds and the boundary-layer height of the block from one elastic channel (the
+    ``[clouds] channel``, by default the first Klett-Fernald channel or elastic channel).
+
+    Returns the product with ``cloud_mask``, ``cloud_base``, ``cloud_top``,
+    ``cloud_layers`` and ``boundary_layer_height`` (and its flag), the flags' cloud
+    arguments, and each profile's lowest cloud (base, top; NaN: none) for the reference
+    search."""
+    from .retrieval import boundary_layer_height, detect_clouds
+
+    table = settings.clouds
+    profiles = corrected.sizes["time"]
+    none = np.full((profiles, 2), np.nan)
+    if not table.get("detect", True):
+        return out, {}, none
+    channel = table.get("channel", "auto")
+    if channel == "auto":
+        channel = (settings.klett["channels"] or elastic_channels(corrected) or [None])[0]
+    if channel is None:
+        return out, {}, none
+    signal, noise, mol, n = inputs(channel)
+    cut = {k: v[:, :n] if v.ndim > 1 else v[:n] for k, v in mol.items()}
+    rng = np.asarray(corrected["range"].values, dtype=float)
+    finite = np.where(np.isfinite(signal[:, :n]), signal[:, :n], np.nan)
+    low, high = table.get("search", [300.0, 20000.0])
+    high = min(high, float(rng[n - 1]))
+    clouds = detect_clouds(finite, rng[:n], noise=noise[:, :n], molecular=cut,
+                           search=(low, high), min_ratio=table.get("min_ratio", 1.5),
+                           threads=settings.threads or None)
+    mask = np.zeros(signal.shape, dtype=np.uint8)
+    mask[:, :n] = np.asarray(clouds["cloud_mask"].values)
+    base = np.asarray(clouds["cloud_base"].values, dtype=float)
+    top = np.asarray(clouds["cloud_top"].values, dtype=float)
+    lowest = np.full((profiles, 2), np.nan)
+    has = np.isfinite(base).any(axis=1)
+    first = np.argmin(np.where(np.isfinite(base), base, np.inf), axis=1)
+    lowest[has, 0] = base[has, first[has]]
+    lowest[has, 1] = top[has, first[has]]
+    layer_attrs = {"layer": clouds["layer"].values}
+    out["cloud_mask"] = (("time", "range"), mask, dict(clouds["cloud_mask"].attrs,
+                                                       source_channel=str(channel)))
+    out = out.assign_coords(layer=("layer", layer_attrs["layer"]))
+    for name in ("cloud_base", "cloud_top"):
+        out[name] = (("time", "layer"), np.asarray(clouds[name].values, dtype=float),
+                     dict(clouds[name].attrs))
+    out["cloud_layers"] = (("time",), np.asarray(clouds["cloud_layers"].values),
+                           dict(clouds["cloud_layers"].attrs))
+    layer = settings.boundary_layer
+    blh = boundary_layer_height(finite, rng[:n], dilation=layer.get("dilation", 300.0),
+                                search=tuple(layer.get("search", [300.0, 4000.0])),
+                                noise=noise[:, :n], molecular=cut, below=lowest[:, 0],
+                                threads=settings.threads or None)
+    for name in ("boundary_layer_height", "boundary_layer_height_flag"):
+        out[name] = (("time",), np.asarray(blh[name].values), dict(blh[name].attrs))
+    out["boundary_layer_height"].attrs["source_channel"] = str(channel)
+    return out, {"cloud_mask": mask.astype(bool), "cloud_base": lowest[:, 0]}, lowest
 
 
 def _full_overlap(corrected) -> float:
@@ -290,7 +361,8 @@ def _snr(signal: np.ndarray, noise: np.ndarray) -> np.ndarray:
         return np.where(noise > 0, signal / noise, np.inf)
 
 
-def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overlap, clouds):
+def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overlap, clouds,
+           lowest):
     from . import quality, retrieval
 
     names = ("backscatter", "extinction", "backscatter_uncertainty",
@@ -311,7 +383,7 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
                 continue
             cut = {k: v[s:n] for k, v in mol.items()}
             interval, found, why = _reference(signal[p, s:n], rng[s:n], cut, noise[p, s:n],
-                                              klett, klett)
+                                              klett, klett, lowest[p])
             if not found:
                 reasons.append(why)
                 continue
@@ -374,7 +446,7 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
 
 
 def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, stamp,
-           full_overlap, clouds):
+           full_overlap, clouds, lowest):
     from . import atmosphere, quality, retrieval
 
     names = ("extinction", "backscatter", "lidar_ratio", "extinction_uncertainty",
@@ -429,7 +501,8 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                 r_signal[p:p + 1, gates], rng[gates], me, mr, pair["angstrom"], window,
                 noise=r_noise[p:p + 1, gates], **common)]
             interval, found, why = _reference(e_signal[p, gates], rng[gates], me,
-                                              e_noise[p, gates], pair, settings.klett)
+                                              e_noise[p, gates], pair, settings.klett,
+                                              lowest[p])
             found_reference[p] = found
             if found:
                 found_values.append(retrieval.raman_retrieval(

@@ -94,6 +94,18 @@ def test_process_writes_products_units_and_provenance(night):
             assert np.all(values >= -2 * spread)
         ratio = ds.raman_lidar_ratio.values[ds.raman_quality_flag.values == 0]
         assert np.all((ratio >= 10) & (ratio <= 150))
+        # The cirrus near 12-14 km is a cloud; the references stay below it, and the
+        # products in and above it are flagged so.
+        base = np.nanmin(ds.cloud_base.values, axis=1)
+        assert np.all((base > 11000) & (base < 13000))
+        assert ds.cloud_mask.sel(range=slice(12200, 12600)).values.mean() > 0.5
+        assert ds.cloud_mask.sel(range=slice(0, 10000)).values.sum() == 0
+        assert np.all(ds.reference_top.values[:, 0] <= base)
+        in_cloud = ds.cloud_mask.values.astype(bool)
+        flags = ds.raman_quality_flag.isel(raman_channel=0).values
+        assert np.all(flags[in_cloud] & 4)
+        height = ds.boundary_layer_height.values
+        assert np.isfinite(height).all() and np.all((height > 300) & (height < 4000))
 
         attrs = ds.attrs
         from importlib.metadata import version

@@ -601,8 +601,8 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
         ``detection_mode``, ``bin_width``), or a Dataset this function returned.
     dead_time : float, mapping of channel to float, "auto" or None, optional
         Dead time (ns) of the photon-counting channels: one value for all, or per
-        channel id (a value may be a :class:`DeadTimeCalibration`, whose uncertainty is
-        then recorded too).  "auto": each photon-counting channel is calibrated against
+        channel id (a value may be "auto", or a :class:`DeadTimeCalibration`, whose
+        uncertainty is then recorded too).  "auto": each photon-counting channel is calibrated against
         its analog twin (same wavelength and polarisation) on these data by
         :func:`calibrate_dead_time` (see `dead_time_calibration`); a channel without a
         twin, or a calibration the data refuse, is a ValueError naming it.  None: no
@@ -690,6 +690,7 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
     # dead time (a calibration on these data, "auto", waits for the background windows)
     taus = [0.0] * nch
     fits: dict = {}
+    auto_channels: list = []
     auto = isinstance(dead_time, str)
     if auto and dead_time != "auto":
         raise ValueError(f"dead_time must be a number (ns), a mapping of channel to number, "
@@ -700,13 +701,18 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
             for c in dead_time:
                 if c in channels and not counting[channels.index(c)]:
                     raise ValueError(f"dead_time: {c!r} is not a photon-counting channel")
+            auto_channels = [c for c, v in dead_time.items() if isinstance(v, str)]
+            for c in auto_channels:
+                if dead_time[c] != "auto":
+                    raise ValueError(f"dead_time: {c!r} must be a number (ns) or 'auto', got "
+                                     f"{dead_time[c]!r}")
             fits = {c: v for c, v in dead_time.items() if isinstance(v, DeadTimeCalibration)}
             for c, v in fits.items():
                 if v.model != dead_time_model:
                     raise ValueError(f"dead_time: the calibration of {c!r} is of the {v.model} "
                                      f"model, not dead_time_model {dead_time_model!r}")
-            dead_time = {c: (v.dead_time if isinstance(v, DeadTimeCalibration) else v)
-                         for c, v in dead_time.items()}
+            dead_time = {c: (v.dead_time if isinstance(v, DeadTimeCalibration) else
+                             0.0 if isinstance(v, str) else v) for c, v in dead_time.items()}
         try:
             taus = [float(v) for v in _per_channel(dead_time, ds, "dead_time",
                                                    lambda c: counting[channels.index(c)], 0.0)]
@@ -728,15 +734,18 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
         shifts = [int(s) for s in shifts]
 
     windows, bg_record = _background_windows(background, ds, shifts, gates)
-    if auto:
-        fits = calibrate_channels(ds, model=dead_time_model, shifts=shifts, windows=windows,
-                                  **calibration)
+    if auto or auto_channels:
+        fits.update(calibrate_channels(ds, model=dead_time_model, shifts=shifts,
+                                       windows=windows, channels=auto_channels or None,
+                                       **{k: v for k, v in calibration.items() if k != "check"}))
         for c, fit in fits.items():
             taus[channels.index(c)] = fit.dead_time
-    elif dead_time is not None and calibration.pop("check", False):
+    if dead_time is not None and not auto and calibration.get("check", False):
         calibrate_channels(ds, model=dead_time_model, shifts=shifts, windows=windows,
                            check={c: t for c, t in zip(channels, taus)
-                                  if counting[channels.index(c)]}, **calibration)
+                                  if counting[channels.index(c)] and c not in fits
+                                  and _has_twin(ds, c)},
+                           **{k: v for k, v in calibration.items() if k != "check"})
     if dead_time is not None:
         record = {"step": "dead_time", "model": dead_time_model,
                   "dead_time_ns": {c: t for c, t in zip(channels, taus)
@@ -897,9 +906,17 @@ def _twin(ds, channel: str) -> str:
     return twins[0]
 
 
+def _has_twin(ds, channel: str) -> bool:
+    try:
+        _twin(ds, channel)
+    except ValueError:
+        return False
+    return True
+
+
 def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts=None,
-                       windows=None, check: Mapping[str, float] | None = None,
-                       **options) -> dict:
+                       windows=None, channels: Sequence[str] | None = None,
+                       check: Mapping[str, float] | None = None, **options) -> dict:
     """Dead time of every photon-counting channel of a raw Dataset, from its analog twin.
 
     Each photon-counting channel's measured rate (MHz, before any correction) is fitted
@@ -915,6 +932,8 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
     shifts, windows : list, optional
         Per channel, the trigger delay (bins) and background window (begin, end, _) that
         :func:`correct` uses; default no shift and the farthest tenth of the bins.
+    channels : sequence of str, optional
+        The photon-counting channels to calibrate; all by default.
     check : mapping of channel to float, optional
         Configured dead times (ns) to check instead (:func:`check_dead_time`: warnings,
         no error).
@@ -933,6 +952,7 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
         A photon-counting channel without an analog twin, or a calibration refused by
         the data (the message names the channel and says why).
     """
+    wanted = channels
     channels = [str(c) for c in ds.channel.values]
     mode = [str(m) for m in ds.detection_mode.values]
     gates = ds.sizes["range"]
@@ -940,8 +960,12 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
     windows = windows or [(*_far_window(gates), True)] * len(channels)
     r = ds["range"].values.astype(np.float64)
     out = {}
-    targets = list(check) if check is not None else \
+    targets = list(check) if check is not None else list(wanted) if wanted is not None else \
         [c for c, m in zip(channels, mode) if m == "photon_counting"]
+    for c in targets:
+        if c not in channels or mode[channels.index(c)] != "photon_counting":
+            raise ValueError(f"dead_time: {c!r} is not a photon-counting channel (channels: "
+                             f"{', '.join(channels)})")
     for pc in targets:
         an = _twin(ds, pc)
         i, j = channels.index(an), channels.index(pc)

@@ -367,7 +367,7 @@ def calibrate_dead_time(analog, photon_counting, *, window=(0.3, 60.0),
 
 def check_dead_time(analog, photon_counting, dead_time: float, *, analog_channel: str = "analog",
                     channel: str = "photon_counting", model: str = "non_paralysable",
-                    dead_time_tolerance: float = 0.2, **options):
+                    dead_time_tolerance: float = 0.2, warn_refused: bool = True, **options):
     """Warns when a configured dead time leaves the photon-counting rate curved against
     its analog twin.
 
@@ -375,7 +375,7 @@ def check_dead_time(analog, photon_counting, dead_time: float, *, analog_channel
     and compares: where the fitted value differs from `dead_time` by more than three
     standard uncertainties and `dead_time_tolerance` (ns), a RuntimeWarning names the
     channel, the fitted and the configured value.  A calibration the data refuse is a
-    RuntimeWarning too (saying why).
+    RuntimeWarning too (saying why), unless `warn_refused` is false.
 
     Returns
     -------
@@ -387,6 +387,8 @@ def check_dead_time(analog, photon_counting, dead_time: float, *, analog_channel
         fit = calibrate_dead_time(analog, photon_counting, model=model, channel=channel,
                                   **options)
     except ValueError as err:
+        if not warn_refused:
+            return None
         warnings.warn(f"dead time of {channel} not checked against {analog_channel}: {err}",
                       RuntimeWarning, stacklevel=2)
         return None

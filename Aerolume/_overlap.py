@@ -173,6 +173,39 @@ def estimate_overlap(elastic, raman, range, molecular: Mapping, molecular_raman:
             raise ValueError(f"{name} must be a positive number, got {value!r}")
     if not isinstance(iterations, (int, np.integer)) or iterations < 1:
         raise ValueError(f"iterations must be a positive whole number, got {iterations!r}")
+    # the gates beyond the last non-finite one near the instrument (blind, shifted bins)
+    good = np.isfinite(e_mean) & np.isfinite(r_mean)
+    for sd_ in (e_sd, r_sd):
+        if sd_ is not None:
+            good &= np.isfinite(sd_)
+    if not good.all():
+        bad = np.nonzero(~good)[0]
+        start = int(bad[-1]) + 1 if bad[-1] < r.size // 2 else 0
+        if start == 0 or r.size - start < 20:
+            return _unsupported(r, "the mean signals are not finite beyond the near range",
+                                lidar_ratio, angstrom)
+        cut = slice(start, None)
+
+        def part(mapping):
+            return {k: (np.broadcast_to(np.asarray(mapping[k], float), r.shape)[cut]
+                        if k in ("alpha_m", "beta_m", "number_density") else mapping[k])
+                    for k in mapping if k in ("alpha_m", "beta_m", "number_density")}
+        out = estimate_overlap(
+            e_mean[cut], r_mean[cut], r[cut], part(molecular), part(molecular_raman),
+            lidar_ratio=lidar_ratio, angstrom=angstrom,
+            lidar_ratio_uncertainty=lidar_ratio_uncertainty,
+            angstrom_uncertainty=angstrom_uncertainty, reference=reference,
+            reference_search=reference_search, reference_width=reference_width,
+            tolerance=tolerance, normalise_width=normalise_width, max_height=max_height,
+            smooth=smooth, min_snr=min_snr, min_overlap=min_overlap, iterations=iterations,
+            noise=None if e_sd is None else e_sd[cut],
+            raman_noise=None if r_sd is None else r_sd[cut],
+            wavelength=wavelength if wavelength is not None else
+            getattr(molecular, "attrs", {}).get("wavelength"),
+            raman_wavelength=raman_wavelength if raman_wavelength is not None else
+            getattr(molecular_raman, "attrs", {}).get("wavelength"), threads=threads)
+        return out.reindex(range=r).assign(overlap_flag=lambda d: d.overlap_flag.fillna(
+            _FLAGS["below_supported_range"]).astype(np.int32))
     spacing = float(np.median(np.diff(r)))
     common = dict(wavelength=wavelength, raman_wavelength=raman_wavelength, threads=threads)
     reasons = []

@@ -599,7 +599,7 @@ def _calibrate_dead_time(sample, settings: Settings, config: Config) -> None:
     if sample is None or dead is None:
         return
     options = dict(settings.corrections.get("dead_time_calibration") or {})
-    options.pop("check", None)
+    asked = bool(options.pop("check", False))
     if settings.corrections.get("dead_time_calibration") is not None:
         # checked here, once: the blocks need not (and would warn once each)
         settings.corrections["dead_time_calibration"] = dict(options)
@@ -623,7 +623,10 @@ def _calibrate_dead_time(sample, settings: Settings, config: Config) -> None:
                       and (not isinstance(dead, dict) or c in dead)
                       and preprocess._has_twin(sample, c)}
         if configured:
-            preprocess.calibrate_channels(sample, model=model, check=configured, **options)
+            # a configured value is checked on the night: a warning where it leaves the
+            # relation curved (and, if asked with check = true, where it cannot be checked)
+            preprocess.calibrate_channels(sample, model=model, check=configured,
+                                          warn_refused=asked, **options)
     except (TypeError, ValueError) as err:
         raise config.error(where, str(err)) from None
 

@@ -916,7 +916,8 @@ def _has_twin(ds, channel: str) -> bool:
 
 def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts=None,
                        windows=None, channels: Sequence[str] | None = None,
-                       check: Mapping[str, float] | None = None, **options) -> dict:
+                       check: Mapping[str, float] | None = None, warn_refused: bool = True,
+                       **options) -> dict:
     """Dead time of every photon-counting channel of a raw Dataset, from its analog twin.
 
     Each photon-counting channel's measured rate (MHz, before any correction) is fitted
@@ -936,7 +937,7 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
         The photon-counting channels to calibrate; all by default.
     check : mapping of channel to float, optional
         Configured dead times (ns) to check instead (:func:`check_dead_time`: warnings,
-        no error).
+        no error); `warn_refused`: whether a check the data refuse is a warning too.
     **options
         Options of :func:`calibrate_dead_time` (``window``, ``fit_range`` ...).
 
@@ -980,7 +981,7 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
                       **{k: v for k, v in options.items() if k != "check"})
         if check is not None:
             fit = check_dead_time(analog.signal, values(j), check[pc], analog_channel=an,
-                                  **kwargs)
+                                  warn_refused=warn_refused, **kwargs)
             if fit is not None:
                 out[pc] = fit
             continue

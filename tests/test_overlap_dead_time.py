@@ -323,3 +323,20 @@ overlap = "raman"
                                                  'overlap = "nowhere.txt"'))
     status, stderr = aerolume("process", *SAMPLES, "--config", config, "-o", out)
     assert status != 0 and "nowhere.txt" in stderr
+
+
+def test_process_warns_when_the_configured_dead_time_leaves_the_relation_curved(tmp_path):
+    config = tmp_path / "station.toml"
+    text = (ROOT / "examples" / "station.toml").read_text()
+    old = 'dead_time = { "355_pc" = "auto", "387_pc" = "auto", "408_pc" = 4.6 }'
+    assert old in text
+    config.write_text(text.replace(old, "dead_time = 3.7"))
+    status, stderr = aerolume("process", *SAMPLES, "--config", config, "-o",
+                              tmp_path / "n.nc", "-q")
+    assert status == 0, stderr
+    for channel, analog in (("355_pc", "355_an"), ("387_pc", "387_an")):
+        assert (f"dead time of {channel}: with the configured 3.7 ns the photon-counting "
+                f"rate stays curved against {analog}; the data give 4.") in stderr
+    with xr.open_dataset(tmp_path / "n.nc") as ds:
+        assert float(ds.dead_time.sel(channel="355_pc")) == 3.7
+        assert "dead_time_uncertainty" not in ds

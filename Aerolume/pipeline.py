@@ -469,6 +469,10 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
         quality=dict(config["quality"]), clouds=dict(config["clouds"]),
         boundary_layer=dict(config["boundary_layer"]))
 
+    # Calibrations made once per run on the night (the blocks cannot: each sees a part):
+    # the overlap is estimated after the other corrections, so it waits.
+    overlap_request = _overlap_request(settings, config)
+
     # The corrections on the first file that reads: a wrong value fails here, naming the
     # configuration, rather than in the middle of the night's work.
     with warnings.catch_warnings():
@@ -490,9 +494,11 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
                 preprocess.background_drift(
                     first, corrections.get("background", "far"),
                     trigger_delay=corrections.get("trigger_delay"))
-            corrected = preprocess.correct(first, **settings.corrections)
+            corrected = preprocess.correct(first, **_without_auto(settings.corrections))
         except (TypeError, ValueError) as err:
             raise config.error("[corrections]", str(err)) from None
+    sample = _night_sample(files, settings, overlap_request is not None)
+    _calibrate_dead_time(sample, settings, config)
     from . import products
     products.resolve_channels(corrected, settings, config)
     _choose_atmosphere(settings, config, first, *_station(corrected, settings))
@@ -505,6 +511,9 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
     except ValueError as err:
         where = "[atmosphere] sounding" if sounding is not None else "[station]"
         raise config.error(where, str(err)) from None
+    if overlap_request is not None:
+        settings.corrections["overlap"] = _estimate_overlap(sample, settings, config,
+                                                            overlap_request)
     for warning in drift_warnings:  # once for the run (not once per block), all checks done
         warnings.warn(str(warning.message), RuntimeWarning, stacklevel=3)
     return settings, _averaging(corrected)
@@ -568,6 +577,193 @@ def _choose_atmosphere(settings: Settings, config: Config, raw, altitude: float,
                       f"mid-latitude atmosphere and the site is at "
                       f"{float(np.nanmean(latitude)):g} deg latitude; give a sounding or "
                       'model = "standard_scaled" (or a climatology)', UserWarning, stacklevel=3)
+
+
+#: Most raw files read (spread over the night) for the calibrations made once per run.
+CALIBRATION_FILES = 60
+
+_OVERLAP_KEYS = ("method", "elastic", "raman", "lidar_ratio", "angstrom",
+                 "lidar_ratio_uncertainty", "angstrom_uncertainty", "tolerance")
+
+
+def _without_auto(corrections: dict) -> dict:
+    """The corrections with the once-per-run calibrations left out (for a quick check)."""
+    out = dict(corrections)
+    dead = out.get("dead_time")
+    if dead == "auto":
+        out["dead_time"] = None
+    elif isinstance(dead, dict):
+        out["dead_time"] = {c: (0.0 if v == "auto" else v) for c, v in dead.items()}
+    if isinstance(out.get("overlap"), (str, dict)) and out.get("overlap") != "" and \
+            _is_raman(out.get("overlap")):
+        out["overlap"] = None
+    return out
+
+
+def _is_raman(value) -> bool:
+    return value == "raman" or (isinstance(value, dict) and value.get("method") == "raman")
+
+
+def _overlap_request(settings: Settings, config: Config):
+    """The ``[corrections] overlap`` field: a Raman estimate's options (dict), or None with
+    a file path resolved against the configuration's folder."""
+    value = settings.corrections.get("overlap")
+    where = "[corrections] overlap"
+    if value is None:
+        return None
+    if isinstance(value, str) and value != "raman":
+        path = config.resolve(value)
+        if not path.is_file():
+            raise config.error(where, f"no such file {str(path)!r}")
+        from .preprocess import read_overlap
+        try:
+            settings.corrections["overlap"] = read_overlap(path)
+        except (OSError, ValueError) as err:
+            raise config.error(where, str(err)) from None
+        return None
+    if not _is_raman(value):
+        if isinstance(value, dict):
+            raise config.error(where, "a table must have method = \"raman\"")
+        return None
+    options = {"method": "raman"} if value == "raman" else dict(value)
+    unknown = sorted(set(options) - set(_OVERLAP_KEYS))
+    if unknown:
+        raise config.error(where, f"unknown key(s) {unknown}; known: {', '.join(_OVERLAP_KEYS)}")
+    if "elastic" not in options or "raman" not in options:
+        if not settings.raman:
+            raise config.error(where, "overlap = \"raman\" needs a [[raman]] table (or "
+                               "elastic and raman channels in the overlap table)")
+        options.setdefault("elastic", settings.raman[0]["elastic"])
+        options.setdefault("raman", settings.raman[0]["raman"])
+        options.setdefault("angstrom", settings.raman[0]["angstrom"])
+    for key in ("lidar_ratio", "angstrom", "lidar_ratio_uncertainty", "angstrom_uncertainty",
+                "tolerance"):
+        if key in options and (isinstance(options[key], bool) or
+                               not isinstance(options[key], (int, float))
+                               or not math.isfinite(options[key])):
+            raise config.error(f"{where} {key}", f"must be a number, got {options[key]!r}")
+    for key in ("lidar_ratio", "tolerance"):
+        if key in options and not options[key] > 0:
+            raise config.error(f"{where} {key}", f"must be positive, got {options[key]!r}")
+    settings.corrections["overlap"] = None
+    return options
+
+
+def _night_sample(files: Sequence[str], settings: Settings, overlap: bool):
+    """Up to CALIBRATION_FILES raw files spread evenly over the night (in time order),
+    read, or None when no calibration needs them."""
+    if settings.corrections.get("dead_time") is None and not overlap:
+        return None
+    from .io import read_licel
+    ordered = [f for block in plan(files, 10 ** 9, errors=settings.errors,
+                                   threads=settings.threads) for f in block]
+    if len(ordered) > CALIBRATION_FILES:
+        pick = np.unique(np.round(np.linspace(0, len(ordered) - 1, CALIBRATION_FILES)))
+        ordered = [ordered[int(i)] for i in pick]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return read_licel(ordered, errors=settings.errors, threads=settings.threads or None)
+
+
+def _calibrate_dead_time(sample, settings: Settings, config: Config) -> None:
+    """``dead_time = "auto"`` (for all or some channels): calibrated once on the night's
+    sample, the values (with their uncertainties) passed to every block; a configured
+    number is checked there (a warning where the relation stays curved)."""
+    from . import preprocess
+
+    dead = settings.corrections.get("dead_time")
+    if sample is None or dead is None:
+        return
+    options = dict(settings.corrections.get("dead_time_calibration") or {})
+    asked = bool(options.pop("check", False))
+    if settings.corrections.get("dead_time_calibration") is not None:
+        # checked here, once: the blocks need not (and would warn once each)
+        settings.corrections["dead_time_calibration"] = dict(options)
+    model = settings.corrections.get("dead_time_model", "non_paralysable")
+    where = "[corrections] dead_time"
+    channels = [str(c) for c in sample.channel.values]
+    mode = [str(m) for m in sample.detection_mode.values]
+    try:
+        if dead == "auto" or isinstance(dead, dict):
+            wanted = [c for c in channels if mode[channels.index(c)] == "photon_counting"] \
+                if dead == "auto" else [c for c, v in dead.items() if v == "auto"]
+            if wanted:
+                fits = preprocess.calibrate_channels(sample, model=model, channels=wanted,
+                                                     **options)
+                resolved = dict(dead) if isinstance(dead, dict) else {}
+                resolved.update(fits)
+                settings.corrections["dead_time"] = resolved
+                return
+        configured = {c: float(dead[c] if isinstance(dead, dict) else dead)
+                      for c in channels if mode[channels.index(c)] == "photon_counting"
+                      and (not isinstance(dead, dict) or c in dead)
+                      and preprocess._has_twin(sample, c)}
+        if configured:
+            # a configured value is checked on the night: a warning where it leaves the
+            # relation curved (and, if asked with check = true, where it cannot be checked)
+            preprocess.calibrate_channels(sample, model=model, check=configured,
+                                          warn_refused=asked, **options)
+    except (TypeError, ValueError) as err:
+        raise config.error(where, str(err)) from None
+
+
+def _estimate_overlap(sample, settings: Settings, config: Config, options: dict):
+    """``overlap = "raman"``: the overlap estimated once on the night's mean signal, after
+    the other corrections; an estimate the data do not support is a warning and is not
+    applied (its full-overlap height is still recorded)."""
+    from . import preprocess, products
+
+    where = "[corrections] overlap"
+    corrections = dict(settings.corrections, overlap=None)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        corrected = preprocess.correct(sample, **corrections,
+                                       threads=settings.threads or None)
+    ids = [str(c) for c in corrected["channel"].values]
+    for key in ("elastic", "raman"):
+        if options[key] not in ids:
+            raise config.error(f"{where} {key}", f"no channel {options[key]!r} after the "
+                               f"corrections (channels: {', '.join(ids)})")
+    full = corrected
+    if math.isfinite(settings.max_range):
+        corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+    molecular = products.molecular(corrected, settings, *_station(corrected, settings))
+    e, r = options["elastic"], options["raman"]
+    mol_e = {k: molecular[k].sel(channel=e).values for k in ("alpha_m", "beta_m")}
+    mol_r = {"alpha_m": molecular["alpha_m"].sel(channel=r).values,
+             "number_density": molecular["molecular_number_density"].values}
+    inside = np.isfinite(mol_e["beta_m"])
+    rng = corrected["range"].values
+    kwargs = {k: options[k] for k in ("lidar_ratio", "angstrom", "lidar_ratio_uncertainty",
+                                      "angstrom_uncertainty", "tolerance") if k in options}
+    search = settings.klett.get("reference_search", (4000.0, 15000.0))
+    estimate = preprocess.estimate_overlap(
+        corrected["signal"].sel(channel=e).values[:, inside],
+        corrected["signal"].sel(channel=r).values[:, inside], rng[inside],
+        {k: v[inside] for k, v in mol_e.items()}, {k: v[inside] for k, v in mol_r.items()},
+        weights=corrected["shots"].sel(channel=e).values,
+        noise=corrected["signal_noise"].sel(channel=e).values[:, inside],
+        raman_noise=corrected["signal_noise"].sel(channel=r).values[:, inside],
+        reference_search=tuple(search),
+        reference_width=settings.klett.get("reference_width", 1000.0),
+        wavelength=float(corrected["wavelength"].sel(channel=e)),
+        raman_wavelength=float(corrected["wavelength"].sel(channel=r)),
+        threads=settings.threads or None, **kwargs)
+    estimate.attrs.update(elastic_channel=e, raman_channel=r,
+                          method="raman: " + estimate.attrs["method"],
+                          files_used=int(full.sizes["time"]))
+    # onto the corrections' whole range axis: complete beyond the estimate's range
+    values = np.full(full.sizes["range"], np.nan)
+    sd = np.full(full.sizes["range"], np.nan)
+    n = int(inside.sum())
+    values[:n], sd[:n] = estimate["overlap"].values, estimate["overlap_uncertainty"].values
+    if math.isfinite(float(estimate["full_overlap_height"])):
+        values[n:], sd[n:] = 1.0, 0.0
+    out = estimate.drop_vars(["overlap", "overlap_uncertainty", "overlap_flag", "range"])
+    out = out.assign_coords(range=full["range"].values)
+    out["overlap"] = ("range", values, estimate["overlap"].attrs)
+    out["overlap_uncertainty"] = ("range", sd, estimate["overlap_uncertainty"].attrs)
+    return out
 
 
 def _averaging(corrected) -> dict:

@@ -20,6 +20,7 @@ Units: photon-counting rates in MHz, analog signals in mV, dead times in ns, ran
 from __future__ import annotations
 
 import json
+import os
 import re
 import warnings
 from collections.abc import Mapping, Sequence
@@ -30,10 +31,14 @@ import xarray as xr
 
 from . import _core
 from ._checks import as_float64, require_finite, require_positive, thread_count
+from ._dead_time import DeadTimeCalibration, calibrate_dead_time, check_dead_time
+from ._overlap import estimate_overlap, estimate_overlap_from_pair, read_overlap
 
 __all__ = ["DeadTime", "Background", "Glue", "Averaged", "dead_time_correction", "shift_bins",
            "subtract_background", "glue_channels", "average_time", "average_range",
-           "range_correct", "overlap_correct", "correct", "CORRECTION_KEYS"]
+           "range_correct", "overlap_correct", "correct", "CORRECTION_KEYS",
+           "DeadTimeCalibration", "calibrate_dead_time", "check_dead_time", "calibrate_channels",
+           "estimate_overlap", "estimate_overlap_from_pair", "read_overlap"]
 
 _MODELS = ("non_paralysable", "paralysable")
 
@@ -446,7 +451,7 @@ def _overlap_factor(overlap, gates: int) -> np.ndarray:
 
 #: The keyword arguments of :func:`correct`, which are also the keys of a configuration
 #: file's ``[corrections]`` table.
-CORRECTION_KEYS = ("dead_time", "dead_time_model", "trigger_delay", "background", "glue",
+CORRECTION_KEYS = ("dead_time", "dead_time_model", "dead_time_calibration", "trigger_delay", "background", "glue",
                    "average", "overlap", "range_correction")
 
 _DURATION = re.compile(r"^\s*([0-9]*\.?[0-9]+)\s*(s|sec|min|h)\s*$")
@@ -654,13 +659,15 @@ def _group_by_time(average, ds):
     return starts.astype(np.uint64), {"interval_s": seconds}
 
 
-def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None] = None,
+def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], None] = None,
             dead_time_model: str = "non_paralysable",
+            dead_time_calibration: Mapping[str, Any] | None = None,
             trigger_delay: Union[int, Mapping[str, int], None] = None,
             background: Union[str, Mapping[str, Sequence[float]], None] = "far",
             glue: Union[bool, Mapping[str, Any], None] = None,
             average: Union[int, str, Mapping[str, Any], None] = None,
-            overlap: Union[Sequence[float], xr.DataArray, None] = None,
+            overlap: Union[Sequence[float], xr.DataArray, xr.Dataset, str, os.PathLike,
+                           None] = None,
             range_correction: bool = False,
             threads: int | None = None) -> xr.Dataset:
     """Apply the instrument corrections to a raw Dataset, in one pass of the core.
@@ -674,12 +681,23 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None
     ds : xarray.Dataset
         From :func:`Aerolume.io.read_licel` (``signal`` (time, channel, range), ``shots``,
         ``detection_mode``, ``bin_width``), or a Dataset this function returned.
-    dead_time : float or mapping of channel to float, optional
+    dead_time : float, mapping of channel to float, "auto" or None, optional
         Dead time (ns) of the photon-counting channels: one value for all, or per
-        channel id.  None: no dead-time correction.
+        channel id (a value may be "auto", or a :class:`DeadTimeCalibration`, whose
+        uncertainty is then recorded too).  "auto": each photon-counting channel is calibrated against
+        its analog twin (same wavelength and polarisation) on these data by
+        :func:`calibrate_dead_time` (see `dead_time_calibration`); a channel without a
+        twin, or a calibration the data refuse, is a ValueError naming it.  None: no
+        dead-time correction.
     dead_time_model : {"non_paralysable", "paralysable"}
         See :func:`dead_time_correction`.  Rates beyond the model's reach become NaN and
         are counted in ``dead_time_saturated`` (with a RuntimeWarning).
+    dead_time_calibration : mapping, optional
+        Options of :func:`calibrate_dead_time` for "auto" (``window`` MHz, ``fit_range``
+        m, ``min_analog_snr``, ``tolerance``, ``significance``, ``smooth``,
+        ``max_dead_time``), and ``check`` (bool): with a numeric dead time, calibrate
+        anyway and warn where the configured value leaves the relation curved
+        (:func:`check_dead_time`).
     trigger_delay : int or mapping of channel to int, optional
         Bins by which each channel's profile starts before the laser fires (removed:
         ``out[k] = in[k + delay]``; negative values delay the profile); NaN fills.
@@ -700,9 +718,14 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None
         Time averaging: a number of profiles (int) or a duration ("10min", "600s",
         "1h"; intervals aligned to the epoch), weighted by shots; or a mapping with
         ``time`` (as before) and/or ``range`` (bins to merge).
-    overlap : array_like or xarray.DataArray, optional
+    overlap : array_like, xarray.DataArray, xarray.Dataset or path, optional
         Overlap function on the output range axis (one value per bin after merging), or
-        a DataArray on ``range`` interpolated onto it; the signal is divided by it.
+        a DataArray on ``range`` interpolated onto it; the signal is divided by it.  A
+        path is read by :func:`read_overlap` (netCDF or two-column text).  A Dataset
+        from :func:`estimate_overlap` is applied where its attribute ``supported`` is
+        true (with a RuntimeWarning where not), and its ``overlap``,
+        ``overlap_uncertainty`` and ``full_overlap_height`` are carried into the result
+        either way (NaN overlap bins, the estimate's unsupported near range, give NaN).
     range_correction : bool
         Multiply by range^2 (the result's units gain "m^2").  Off by default: the
         retrievals take the signal without it.
@@ -719,6 +742,10 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None
         averaged profiles; NaN for glued channels), ``dead_time_saturated`` (bins),
         and for glued channels ``glue_slope``, ``glue_offset``, ``glue_correlation``
         (shots-weighted over averaged profiles) and ``glue_bins`` (bins used, summed).
+        With a dead time: ``dead_time`` (ns, per channel; NaN for analog and glued
+        channels) and, where calibrated, ``dead_time_uncertainty`` (ns).  With an
+        overlap Dataset: ``overlap``, ``overlap_uncertainty`` (range) and
+        ``full_overlap_height`` (m).
         Attributes: the input's, plus ``corrections`` (JSON: each correction applied
         and its parameters, in order) and ``history``.
 
@@ -742,19 +769,41 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None
     times, nch, gates = ds.signal.shape
     applied: list[dict] = []
 
-    # dead time
+    # dead time (a calibration on these data, "auto", waits for the background windows)
     taus = [0.0] * nch
-    if dead_time is not None:
+    fits: dict = {}
+    auto_channels: list = []
+    auto = isinstance(dead_time, str)
+    if auto and dead_time != "auto":
+        raise ValueError(f"dead_time must be a number (ns), a mapping of channel to number, "
+                         f"'auto' or None; got {dead_time!r}")
+    calibration = _calibration_options(dead_time_calibration)
+    if dead_time is not None and not auto:
         if isinstance(dead_time, Mapping):
             for c in dead_time:
                 if c in channels and not counting[channels.index(c)]:
                     raise ValueError(f"dead_time: {c!r} is not a photon-counting channel")
-        taus = [float(v) for v in _per_channel(dead_time, ds, "dead_time",
-                                               lambda c: counting[channels.index(c)], 0.0)]
+            auto_channels = [c for c, v in dead_time.items() if isinstance(v, str)]
+            for c in auto_channels:
+                if dead_time[c] != "auto":
+                    raise ValueError(f"dead_time: {c!r} must be a number (ns) or 'auto', got "
+                                     f"{dead_time[c]!r}")
+            fits = {c: v for c, v in dead_time.items() if isinstance(v, DeadTimeCalibration)}
+            for c, v in fits.items():
+                if v.model != dead_time_model:
+                    raise ValueError(f"dead_time: the calibration of {c!r} is of the {v.model} "
+                                     f"model, not dead_time_model {dead_time_model!r}")
+            dead_time = {c: (v.dead_time if isinstance(v, DeadTimeCalibration) else
+                             0.0 if isinstance(v, str) else v) for c, v in dead_time.items()}
+        try:
+            taus = [float(v) for v in _per_channel(dead_time, ds, "dead_time",
+                                                   lambda c: counting[channels.index(c)], 0.0)]
+        except (TypeError, ValueError) as err:
+            if "no channel" in str(err):
+                raise
+            raise ValueError(f"dead_time must be numbers (ns), got {dead_time!r}") from None
         if any(not np.isfinite(t) or t < 0 for t in taus):
             raise ValueError(f"dead_time must be finite and non-negative (ns), got {dead_time!r}")
-        applied.append({"step": "dead_time", "model": dead_time_model,
-                        "dead_time_ns": {c: t for c, t in zip(channels, taus) if counting[channels.index(c)]}})
 
     # trigger delay
     shifts = [0] * nch
@@ -767,6 +816,26 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None
         shifts = [int(s) for s in shifts]
 
     windows, bg_record = _background_windows(background, ds, shifts, gates)
+    if auto or auto_channels:
+        fits.update(calibrate_channels(ds, model=dead_time_model, shifts=shifts,
+                                       windows=windows, channels=auto_channels or None,
+                                       **{k: v for k, v in calibration.items() if k != "check"}))
+        for c, fit in fits.items():
+            taus[channels.index(c)] = fit.dead_time
+    if dead_time is not None and not auto and calibration.get("check", False):
+        calibrate_channels(ds, model=dead_time_model, shifts=shifts, windows=windows,
+                           check={c: t for c, t in zip(channels, taus)
+                                  if counting[channels.index(c)] and c not in fits
+                                  and _has_twin(ds, c)},
+                           **{k: v for k, v in calibration.items() if k != "check"})
+    if dead_time is not None:
+        record = {"step": "dead_time", "model": dead_time_model,
+                  "dead_time_ns": {c: t for c, t in zip(channels, taus)
+                                   if counting[channels.index(c)]}}
+        if fits:
+            record["calibration"] = {c: {"analog_channel": _twin(ds, c), **f.record()}
+                                     for c, f in fits.items()}
+        applied.append(record)
     applied.append({"step": "background", **bg_record,
                     "subtracted": bool(windows[0][2])})
     if trigger_delay is not None:
@@ -813,13 +882,26 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None
         _core.merge_bins(np.ascontiguousarray(r_in.reshape(1, -1)), None, int(average_range_bins), 1)[0][0]
 
     factor = None
-    if overlap is not None:
+    overlap_record = None
+    if isinstance(overlap, (str, os.PathLike)):
+        overlap = read_overlap(overlap)
+    if isinstance(overlap, xr.Dataset):
+        overlap, overlap_record = _overlap_estimate(overlap, r_out)
+        applied.append({"step": "overlap", **overlap_record["record"]})
+    elif overlap is not None:
         if isinstance(overlap, xr.DataArray):
             if "range" not in overlap.dims or overlap.ndim != 1:
                 raise ValueError("overlap as a DataArray must be one-dimensional on 'range'")
-            overlap = overlap.interp(range=r_out).values
+            last = float(overlap["range"].values.max())
+            values = overlap.interp(range=r_out).values
+            # beyond the function's last range it keeps its last (complete) value
+            overlap = np.where(r_out > last, float(overlap.sortby("range").values[-1]), values)
         factor = _overlap_factor(overlap, out_gates)
         applied.append({"step": "overlap"})
+    if overlap_record is not None and overlap is not None:
+        with warnings.catch_warnings():  # the estimate's own gaps are documented there
+            warnings.simplefilter("ignore", RuntimeWarning)
+            factor = _overlap_factor(overlap, out_gates)
     if range_correction:
         factor = r_out * r_out if factor is None else factor * r_out * r_out
         applied.append({"step": "range_correction"})
@@ -852,8 +934,183 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, Mapping[str, float], None
                       "its noise); the glued signal is NaN where it would use the analog one",
                       RuntimeWarning, stacklevel=2)
 
-    return _corrected_dataset(ds, res, starts, pairs, channels, r_out, average_range_bins,
-                              saturated, applied, range_correction)
+    out = _corrected_dataset(ds, res, starts, pairs, channels, r_out, average_range_bins,
+                             saturated, applied, range_correction)
+    if dead_time is not None:
+        glued = [np.nan] * len(pairs)
+        out["dead_time"] = ("channel", np.array([t if counting[i] else np.nan
+                                                 for i, t in enumerate(taus)] + glued),
+                            {"units": "ns", "long_name": f"photon-counting dead time applied "
+                             f"({dead_time_model.replace('_', '-')})"})
+        if fits:
+            out["dead_time_uncertainty"] = (
+                "channel", np.array([fits[c].dead_time_uncertainty if c in fits else np.nan
+                                     for c in channels] + glued),
+                {"units": "ns", "long_name": "standard uncertainty of the dead time "
+                 "calibrated against the analog twin"})
+    if overlap_record is not None:
+        for name, var in overlap_record["variables"].items():
+            out[name] = var
+    return out
+
+
+# ---- dead time from the analog twins, overlap estimates -------------------------------------
+
+_CALIBRATION_KEYS = ("window", "fit_range", "min_analog_snr", "tolerance", "significance",
+                     "smooth", "max_dead_time", "rate_bins", "min_points", "check")
+
+
+def _calibration_options(options) -> dict:
+    if options is None:
+        return {}
+    if not isinstance(options, Mapping):
+        raise TypeError(f"dead_time_calibration must be a mapping of options, got {options!r}")
+    unknown = sorted(set(options) - set(_CALIBRATION_KEYS))
+    if unknown:
+        raise ValueError(f"dead_time_calibration: unknown option(s) {unknown}; expected "
+                         f"{', '.join(_CALIBRATION_KEYS)}")
+    return dict(options)
+
+
+def _twin(ds, channel: str) -> str:
+    """The analog channel of the same wavelength and polarisation as `channel`."""
+    channels = [str(c) for c in ds.channel.values]
+    mode = [str(m) for m in ds.detection_mode.values]
+    i = channels.index(channel)
+    wavelength = ds.wavelength.values
+    pol = ds.polarization.values if "polarization" in ds.variables else [""] * len(channels)
+    twins = [c for j, c in enumerate(channels) if mode[j] == "analog"
+             and abs(float(wavelength[j]) - float(wavelength[i])) < 1e-10 and pol[j] == pol[i]]
+    if not twins:
+        raise ValueError(f"dead_time='auto': the photon-counting channel {channel!r} has no "
+                         "analog twin (same wavelength and polarisation) to be calibrated "
+                         "against; give its dead time as a number")
+    return twins[0]
+
+
+def _has_twin(ds, channel: str) -> bool:
+    try:
+        _twin(ds, channel)
+    except ValueError:
+        return False
+    return True
+
+
+def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts=None,
+                       windows=None, channels: Sequence[str] | None = None,
+                       check: Mapping[str, float] | None = None, warn_refused: bool = True,
+                       **options) -> dict:
+    """Dead time of every photon-counting channel of a raw Dataset, from its analog twin.
+
+    Each photon-counting channel's measured rate (MHz, before any correction) is fitted
+    against its analog twin's background-subtracted signal (mV) by
+    :func:`calibrate_dead_time`, pooling every profile, with Poisson weights from the shots
+    and bin widths and the analog noise of the background window.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        From :func:`Aerolume.io.read_licel`.
+    model : {"non_paralysable", "paralysable"}
+    shifts, windows : list, optional
+        Per channel, the trigger delay (bins) and background window (begin, end, _) that
+        :func:`correct` uses; default no shift and the farthest tenth of the bins.
+    channels : sequence of str, optional
+        The photon-counting channels to calibrate; all by default.
+    check : mapping of channel to float, optional
+        Configured dead times (ns) to check instead (:func:`check_dead_time`: warnings,
+        no error); `warn_refused`: whether a check the data refuse is a warning too.
+    **options
+        Options of :func:`calibrate_dead_time` (``window``, ``fit_range`` ...).
+
+    Returns
+    -------
+    dict
+        Channel id -> :class:`DeadTimeCalibration` (only checked channels whose
+        calibration succeeded, with `check`).
+
+    Raises
+    ------
+    ValueError
+        A photon-counting channel without an analog twin, or a calibration refused by
+        the data (the message names the channel and says why).
+    """
+    wanted = channels
+    channels = [str(c) for c in ds.channel.values]
+    mode = [str(m) for m in ds.detection_mode.values]
+    gates = ds.sizes["range"]
+    shifts = shifts or [0] * len(channels)
+    windows = windows or [(*_far_window(gates), True)] * len(channels)
+    r = ds["range"].values.astype(np.float64)
+    out = {}
+    targets = list(check) if check is not None else list(wanted) if wanted is not None else \
+        [c for c, m in zip(channels, mode) if m == "photon_counting"]
+    for c in targets:
+        if c not in channels or mode[channels.index(c)] != "photon_counting":
+            raise ValueError(f"dead_time: {c!r} is not a photon-counting channel (channels: "
+                             f"{', '.join(channels)})")
+    for pc in targets:
+        an = _twin(ds, pc)
+        i, j = channels.index(an), channels.index(pc)
+
+        def values(k):
+            v = np.ascontiguousarray(ds.signal.values[:, k, :], dtype=np.float64)
+            return shift_bins(v, shifts[k]) if shifts[k] else v
+        analog = subtract_background(values(i), (windows[i][0], windows[i][1]))
+        shots = ds.shots.values[:, j].astype(np.float64)
+        kwargs = dict(model=model, analog_noise=analog.std, shots=shots,
+                      bin_width=float(ds.bin_width.values[j]), range=r, channel=pc,
+                      **{k: v for k, v in options.items() if k != "check"})
+        if check is not None:
+            fit = check_dead_time(analog.signal, values(j), check[pc], analog_channel=an,
+                                  warn_refused=warn_refused, **kwargs)
+            if fit is not None:
+                out[pc] = fit
+            continue
+        if "fit_range" in kwargs and kwargs["fit_range"] is not None:
+            kwargs["fit_range"] = tuple(float(v) for v in kwargs["fit_range"])
+        out[pc] = calibrate_dead_time(analog.signal, values(j), **kwargs)
+    return out
+
+
+def _overlap_estimate(estimate: xr.Dataset, r_out: np.ndarray):
+    """An :func:`estimate_overlap` Dataset on the output range: the overlap to apply (None
+    where unsupported) and the record and variables to carry."""
+    if "overlap" not in estimate.variables or "range" not in estimate["overlap"].dims:
+        raise ValueError("overlap as a Dataset needs an 'overlap' variable on 'range' "
+                         "(see estimate_overlap)")
+    on = {}
+    for name in ("overlap", "overlap_uncertainty"):
+        if name in estimate.variables:
+            v = estimate[name]
+            same = v.sizes["range"] == r_out.size and np.allclose(v["range"].values, r_out)
+            values = v.values if same else v.interp(range=r_out).values
+            on[name] = ("range", values, dict(v.attrs))
+    height = float(estimate["full_overlap_height"]) if "full_overlap_height" in \
+        estimate.variables else float("nan")
+    supported = bool(estimate.attrs.get("supported", True))
+    record = {"method": str(estimate.attrs.get("method", "given")),
+              "applied": supported, "full_overlap_height_m": height}
+    if not supported:
+        record["reason"] = str(estimate.attrs.get("reason", ""))
+        warnings.warn(f"overlap: the estimate is not supported by the data and is not "
+                      f"applied ({record['reason']})", RuntimeWarning, stacklevel=3)
+    for key in ("lidar_ratio", "angstrom", "elastic_channel", "raman_channel"):
+        if key in estimate.attrs:
+            record[key] = _json_value(estimate.attrs[key])
+    variables = {name: (dims, values, {**attrs, "applied": int(supported)})
+                 for name, (dims, values, attrs) in on.items()}
+    variables["full_overlap_height"] = ((), height, {
+        "units": "m", "long_name": "range above which the overlap stays within its tolerance "
+        "of complete (NaN: not found)"})
+    applied = on["overlap"][1] if supported else None
+    return applied, {"record": record, "variables": variables}
+
+
+def _json_value(v):
+    if isinstance(v, np.generic):
+        return v.item()
+    return v
 
 
 # Per-profile coordinates naming files: an average lists its profiles' names.

@@ -113,7 +113,8 @@ def test_process_writes_products_units_and_provenance(night):
         assert attrs["configuration"] == STATION.read_text()
         assert attrs["configuration_file"] == str(STATION)
         effective = json.loads(attrs["configuration_effective"])
-        assert effective["corrections"]["dead_time"] == 3.7
+        assert effective["corrections"]["dead_time"] == {"355_pc": "auto", "387_pc": "auto",
+                                                         "408_pc": 4.6}
         assert effective["corrections"]["trigger_delay"] is None  # a default, written back
         assert effective["klett"]["channels_used"] == ["355_gl"]
         assert effective["atmosphere"]["line"] == "total"
@@ -507,4 +508,6 @@ def test_retrievals_run_on_the_finite_part_of_each_profile(tmp_path):
         for name in ("backscatter", "raman_extinction", "raman_backscatter"):
             values = ds[name].values[:, 0]
             assert np.isnan(values[:, :3]).all(), name
-            assert np.isfinite(values[:, 3:400]).mean() > 0.9, name
+            # (the overlap estimate leaves its unsupported near range NaN)
+            supported = np.isfinite(ds.overlap.values[3:400])
+            assert np.isfinite(values[:, 3:400][:, supported]).mean() > 0.9, name

@@ -317,9 +317,11 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
     finite = np.where(np.isfinite(signal[:, :n]), signal[:, :n], np.nan)
     low, high = table.get("search", [300.0, 20000.0])
     high = min(high, float(rng[n - 1]))
-    clouds = detect_clouds(finite, rng[:n], noise=noise[:, :n], molecular=cut,
-                           search=(low, high), min_ratio=table.get("min_ratio", 1.5),
-                           threads=settings.threads or None)
+    with warnings.catch_warnings():  # the blind gates (NaN) are gaps, as the retrievals' are
+        warnings.filterwarnings("ignore", "signal has .* NaN gate", RuntimeWarning)
+        clouds = detect_clouds(finite, rng[:n], noise=noise[:, :n], molecular=cut,
+                               search=(low, high), min_ratio=table.get("min_ratio", 1.5),
+                               threads=settings.threads or None)
     mask = np.zeros(signal.shape, dtype=np.uint8)
     mask[:, :n] = np.asarray(clouds["cloud_mask"].values)
     base = np.asarray(clouds["cloud_base"].values, dtype=float)
@@ -339,10 +341,12 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
     out["cloud_layers"] = (("time",), np.asarray(clouds["cloud_layers"].values),
                            dict(clouds["cloud_layers"].attrs))
     layer = settings.boundary_layer
-    blh = boundary_layer_height(finite, rng[:n], dilation=layer.get("dilation", 300.0),
-                                search=tuple(layer.get("search", [300.0, 4000.0])),
-                                noise=noise[:, :n], molecular=cut, below=lowest[:, 0],
-                                threads=settings.threads or None)
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "signal has .* NaN gate", RuntimeWarning)
+        blh = boundary_layer_height(finite, rng[:n], dilation=layer.get("dilation", 300.0),
+                                    search=tuple(layer.get("search", [300.0, 4000.0])),
+                                    noise=noise[:, :n], molecular=cut, below=lowest[:, 0],
+                                    threads=settings.threads or None)
     for name in ("boundary_layer_height", "boundary_layer_height_flag"):
         out[name] = (("time",), np.asarray(blh[name].values), dict(blh[name].attrs))
     out["boundary_layer_height"].attrs["source_channel"] = str(channel)

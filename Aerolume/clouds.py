@@ -47,9 +47,9 @@ def _number(value, name: str, *, positive: bool = False, at_least: float | None 
         raise ValueError(f"{name} must be a number, got {value!r}")
     v = float(value)
     if not np.isfinite(v) or (positive and not v > 0) or (at_least is not None and v < at_least):
-        need = "a positive" if positive else ("a finite" if at_least is None else
-                                              f"a number at least {at_least:g},")
-        raise ValueError(f"{name} must be {need} number, got {value!r}")
+        need = ("a positive number" if positive else "a finite number" if at_least is None
+                else f"a finite number of at least {at_least:g}")
+        raise ValueError(f"{name} must be {need}, got {value!r}")
     return v
 
 

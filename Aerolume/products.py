@@ -338,8 +338,8 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
     for name in ("cloud_base", "cloud_top"):
         out[name] = (("time", "layer"), np.asarray(clouds[name].values, dtype=float),
                      dict(clouds[name].attrs))
-    out["cloud_layers"] = (("time",), np.asarray(clouds["cloud_layers"].values),
-                           dict(clouds["cloud_layers"].attrs))
+    for name in ("cloud_layers", "cloud_detection_flag"):
+        out[name] = (("time",), np.asarray(clouds[name].values), dict(clouds[name].attrs))
     layer = settings.boundary_layer
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "signal has .* NaN gate", RuntimeWarning)

@@ -87,6 +87,7 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
     // Chunk k of profile p: its sums (2 size) from zero; realisation 0 is the shift itself.
     auto run_chunk = [&](auto& state, std::size_t p, std::size_t k, const double* shift,
                          double* row, double* sums) {
+        check_cancel();
         std::fill(sums, sums + 2 * size, 0.0);
         const std::size_t last = std::min(realisations, (k + 1) * chunk_size);
         for (std::size_t j = k * chunk_size; j < last; ++j) {

@@ -32,3 +32,18 @@ def write_atomically(path: str | os.PathLike, write: Callable[[str], None]) -> p
             pass
         raise
     return path
+
+
+def require_regular_file(path: str | os.PathLike) -> int:
+    """The size of `path` (bytes), checked to be a regular file without opening it (a FIFO
+    would wait for a writer, a device never end); OSError naming the path otherwise."""
+    import stat
+
+    info = os.stat(path)  # FileNotFoundError, PermissionError... name the path
+    if not stat.S_ISREG(info.st_mode):
+        kind = ("a folder" if stat.S_ISDIR(info.st_mode) else
+                "a FIFO (named pipe)" if stat.S_ISFIFO(info.st_mode) else
+                "a device" if stat.S_ISCHR(info.st_mode) or stat.S_ISBLK(info.st_mode) else
+                "a socket" if stat.S_ISSOCK(info.st_mode) else "not a regular file")
+        raise OSError(f"{os.fspath(path)}: not a regular file: {kind}")
+    return info.st_size

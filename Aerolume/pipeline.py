@@ -31,6 +31,12 @@ from .scaleout import InProcess, Stopwatch
 __all__ = ["plan", "prepare", "process", "process_block", "write", "Settings", "Result",
            "read_sounding"]
 
+#: The largest sounding file :func:`read_sounding` reads (bytes): a high-resolution
+#: radiosonde ascent of 1 s levels is under 1 MB.
+SOUNDING_MAX_BYTES = 64 << 20
+#: The most levels a sounding may have.
+SOUNDING_MAX_LEVELS = 1_000_000
+
 #: The stages whose time ``--profile`` reports, in order.
 STAGES = ("reading", "corrections", "molecular", "retrievals", "writing")
 
@@ -89,33 +95,52 @@ def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.n
     ------
     ValueError
         Naming the file and the line: a value that is not a number, not three columns,
-        a non-positive pressure or temperature, repeated altitudes, fewer than two levels.
+        a non-positive pressure or temperature, repeated altitudes, fewer than two
+        levels, more than :data:`SOUNDING_MAX_LEVELS` levels, or a file larger than
+        :data:`SOUNDING_MAX_BYTES`.
     OSError
-        The file cannot be read.
+        The file cannot be read, or is not a regular file (a FIFO or a device is refused
+        before it is opened).
     """
     path = pathlib.Path(path)
     rows = []
-    with open(path, encoding="utf-8") as f:
-        for number, line in enumerate(f, 1):
-            text = line.split("#", 1)[0].replace(",", " ").split()
-            if not text:
-                continue
-            try:
-                values = [float(v) for v in text]
-            except ValueError:
-                if not rows and not any(_is_number(v) for v in text):
-                    continue  # column names
-                raise ValueError(f"{path}: line {number}: not a number in {line.strip()!r}") \
-                    from None
-            if len(values) != 3:
-                raise ValueError(f"{path}: line {number}: {len(values)} values where three "
-                                 "are expected (altitude m, pressure Pa, temperature K)")
-            if not all(math.isfinite(v) for v in values):
-                raise ValueError(f"{path}: line {number}: values must be finite")
-            if values[1] <= 0 or values[2] <= 0:
-                raise ValueError(f"{path}: line {number}: pressure and temperature must be "
-                                 f"positive (Pa, K), got {values[1]:g} and {values[2]:g}")
-            rows.append(values)
+    from ._files import require_regular_file
+    size = require_regular_file(path)
+    if size > SOUNDING_MAX_BYTES:
+        raise ValueError(f"{path}: {size} bytes, more than a sounding may have "
+                         f"({SOUNDING_MAX_BYTES} bytes)")
+    try:
+        with open(path, encoding="utf-8") as f:
+            # (No more than the bound is read, should the file grow meanwhile.)
+            content = f.read(SOUNDING_MAX_BYTES + 1)
+    except UnicodeDecodeError as err:
+        raise ValueError(f"{path}: not a text file (UTF-8): {err.reason} at byte "
+                         f"{err.start}") from None
+    if len(content) > SOUNDING_MAX_BYTES:
+        raise ValueError(f"{path}: more than a sounding may have ({SOUNDING_MAX_BYTES} bytes)")
+    for number, line in enumerate(content.split("\n"), 1):
+        text = line.split("#", 1)[0].replace(",", " ").split()
+        if not text:
+            continue
+        try:
+            values = [float(v) for v in text]
+        except ValueError:
+            if not rows and not any(_is_number(v) for v in text):
+                continue  # column names
+            raise ValueError(f"{path}: line {number}: not a number in {line.strip()[:80]!r}") \
+                from None
+        if len(values) != 3:
+            raise ValueError(f"{path}: line {number}: {len(values)} values where three "
+                             "are expected (altitude m, pressure Pa, temperature K)")
+        if not all(math.isfinite(v) for v in values):
+            raise ValueError(f"{path}: line {number}: values must be finite")
+        if values[1] <= 0 or values[2] <= 0:
+            raise ValueError(f"{path}: line {number}: pressure and temperature must be "
+                             f"positive (Pa, K), got {values[1]:g} and {values[2]:g}")
+        rows.append(values)
+        if len(rows) > SOUNDING_MAX_LEVELS:
+            raise ValueError(f"{path}: line {number}: more than {SOUNDING_MAX_LEVELS} "
+                             "levels, more than a sounding may have")
     if len(rows) < 2:
         raise ValueError(f"{path}: a sounding needs at least two levels, found {len(rows)}")
     table = np.array(rows, dtype=np.float64)

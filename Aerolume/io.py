@@ -109,15 +109,42 @@ def _channel_ids(sets) -> list[str]:
     return [b if base.count(b) == 1 else f"{b}_{s.device}" for b, s in zip(base, sets)]
 
 
+#: Skipped files a warning lists itself; past this it lists these and writes every one
+#: to a file it names.
+SKIPPED_LISTED = 10
+
+
+def skipped_message(head: str, problems: Sequence[tuple]) -> str:
+    """The warning `head` for `problems` [(path, why, ...)], the files skipped: each one,
+    or for many the first few and the name of a file listing them all."""
+    lines = [f"  {p[0]}: {p[1]}" for p in problems]
+    if len(lines) <= SKIPPED_LISTED:
+        return head + ":\n" + "\n".join(lines)
+    import tempfile
+    try:
+        with tempfile.NamedTemporaryFile("w", prefix="aerolume-skipped-", suffix=".txt",
+                                         delete=False, encoding="utf-8") as f:
+            f.write("\n".join(line.strip() for line in lines) + "\n")
+        where = f"every one is listed in {f.name}"
+    except OSError as err:
+        where = f"the full list could not be written: {err}"
+    return (f"{head}; the first {SKIPPED_LISTED} ({where}):\n"
+            + "\n".join(lines[:SKIPPED_LISTED]))
+
+
 def _fail(problems: list[tuple[str, str, bool]], total: int, errors: str):
     """Raises for `problems` [(path, why, is_os_error)] or warns that they were skipped."""
     if not problems:
         return
-    lines = "\n".join(f"  {path}: {why}" for path, why, _ in problems)
     if errors == "skip":
-        warnings.warn(f"read_licel skipped {len(problems)} of {total} file(s):\n{lines}",
+        warnings.warn(skipped_message(f"read_licel skipped {len(problems)} of {total} "
+                                      "file(s)", problems),
                       RuntimeWarning, stacklevel=3)
         return
+    shown = problems if len(problems) <= 100 else problems[:100]
+    lines = "\n".join(f"  {path}: {why}" for path, why, _ in shown)
+    if len(shown) < len(problems):
+        lines += f"\n  (and {len(problems) - len(shown)} more)"
     if len(problems) == 1:
         path, why, os_error = problems[0]
         message = f"{path}: {why}"
@@ -146,7 +173,8 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
         differs from the first good file's, not a raw file): ``"raise"`` raises a
         ValueError naming every such file and what is wrong with it (an OSError when
         the only problem is files that cannot be opened); ``"skip"`` leaves them out and
-        gives one RuntimeWarning listing each skipped file and why.
+        gives one RuntimeWarning listing each skipped file and why (past 10 files, the
+        first 10 and the name of a text file listing every one).
     channels : sequence of str, optional
         Read only these channels (ids as in the ``channel`` coordinate, e.g.
         ``["355_an", "355_pc"]``).  Needed when channels have different bin widths,

@@ -222,8 +222,9 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
                 raise error(lines[0])
             raise ValueError(f"{len(problems)} of {len(files)} files cannot be read; "
                              f"{lines[0]} (and {len(problems) - 1} more)")
-        warnings.warn(f"skipped {len(problems)} of {len(files)} files:\n" + "\n".join(lines),
-                      RuntimeWarning, stacklevel=2)
+        from .io import skipped_message
+        warnings.warn(skipped_message(f"skipped {len(problems)} of {len(files)} files",
+                                      problems), RuntimeWarning, stacklevel=2)
     if not kept:
         raise ValueError("none of the raw files can be read")
     if interval is not None:

@@ -132,6 +132,53 @@ def skipped_message(head: str, problems: Sequence[tuple]) -> str:
             + "\n".join(lines[:SKIPPED_LISTED]))
 
 
+# Header values a raw file may hold: outside these they are impossible and the file is
+# refused (naming the data set and field); past the "usual" bounds, a warning.
+_BIN_WIDTH = (0.01, 10000.0)        # m; recorders sample at 3.75 m to 150 m bins
+_BIN_WIDTH_USUAL = (0.3, 300.0)
+_INPUT_RANGE = 100.0                # V; analog recorders take 20 mV to 500 mV
+_INPUT_RANGE_USUAL = 10.0
+_ALTITUDE = (-1000.0, 10000.0)      # m a.s.l.: the Dead Sea shore to above any station
+_TEMPERATURE_USUAL = (-90.0, 60.0)  # degC
+_PRESSURE_USUAL = (300.0, 1100.0)   # hPa
+
+
+def _check_header(header) -> tuple[str, list[str]]:
+    """Why `header` holds impossible values ("" if it does not), and what is unusual in
+    it.  Temperature and pressure, which no product needs, are not refused: an
+    impossible one is reported and read as missing (NaN)."""
+    unusual = []
+    if header.stop < header.start:
+        return ("header line 2: the stop time is before the start time "
+                f"({header.stop - header.start} s)"), unusual
+    if not _ALTITUDE[0] <= header.altitude <= _ALTITUDE[1]:
+        return (f"header line 2: station altitude {header.altitude:g} m is not within "
+                f"{_ALTITUDE[0]:g} to {_ALTITUDE[1]:g} m"), unusual
+    t, p = header.temperature, header.pressure
+    if t < -273.15:
+        unusual.append(f"temperature {t:g} degC is below absolute zero: read as missing")
+    elif t == t and not _TEMPERATURE_USUAL[0] <= t <= _TEMPERATURE_USUAL[1]:  # (NaN: none)
+        unusual.append(f"temperature {t:g} degC is unusual")
+    if p <= 0:
+        unusual.append(f"pressure {p:g} hPa is not positive: read as missing")
+    elif p == p and not _PRESSURE_USUAL[0] <= p <= _PRESSURE_USUAL[1]:
+        unusual.append(f"pressure {p:g} hPa is unusual")
+    for k, s in enumerate(header.sets):
+        where = f"data set {k + 1} ({_describe(s)})"
+        if not _BIN_WIDTH[0] <= s.bin_width <= _BIN_WIDTH[1]:
+            return (f"{where}: bin width {s.bin_width:g} m is not within {_BIN_WIDTH[0]:g} "
+                    f"to {_BIN_WIDTH[1]:g} m"), unusual
+        if not _BIN_WIDTH_USUAL[0] <= s.bin_width <= _BIN_WIDTH_USUAL[1]:
+            unusual.append(f"{where}: bin width {s.bin_width:g} m is unusual")
+        if not s.photon_counting:
+            if not 0 < s.input_range <= _INPUT_RANGE:
+                return (f"{where}: input range {s.input_range:g} V is not within 0 "
+                        f"(excluded) to {_INPUT_RANGE:g} V"), unusual
+            if s.input_range > _INPUT_RANGE_USUAL:
+                unusual.append(f"{where}: input range {s.input_range:g} V is unusual")
+    return "", unusual
+
+
 def _fail(problems: list[tuple[str, str, bool]], total: int, errors: str):
     """Raises for `problems` [(path, why, is_os_error)] or warns that they were skipped."""
     if not problems:
@@ -234,11 +281,20 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
 
     problems: list[tuple[str, str, bool]] = []
     good: list[tuple[str, object]] = []
+    unusual: list[tuple[str, str]] = []
     for path, (header, why, os_error) in zip(files, _core.licel_scan(files, nthreads)):
-        if header is None:
+        if header is not None:
+            why, odd = _check_header(header)
+            unusual.extend((path, text) for text in odd)
+            os_error = False
+        if why:
             problems.append((path, why, os_error))
         else:
             good.append((path, header))
+    if unusual:
+        warnings.warn(skipped_message(f"read_licel: unusual header values in "
+                                      f"{len(unusual)} place(s)", unusual),
+                      RuntimeWarning, stacklevel=2)
     if problems and errors == "raise":
         _fail(problems, total, errors)
     # Profiles in time order (ties in the order given); the first one sets the layout.
@@ -367,6 +423,10 @@ def _coordinates(paths, headers, ids, chosen, gates):
     fields["polarization"] = text([_POLARIZATION.get(p, p) for p in fields["polarization"]])
     fields["source_file"] = [os.path.basename(p) for p in paths]
     fields["laser"] = _LASERS.copy()
+    # Impossible station meteorology is missing (reported by _check_header).
+    for name, lowest in (("temperature", 0.0), ("pressure", 0.0)):
+        values = fields[name]
+        values[~(values > lowest)] = np.nan
     coords = {
         "time": ("time", fields["time"], {"standard_name": "time",
                                           "long_name": "start of the profile's acquisition (UTC)"}),

@@ -53,7 +53,7 @@ def _pattern_matches(path: str) -> list[str] | None:
 
 def _expand(paths) -> list[str]:
     """The files `paths` names: a path, a glob pattern, or an iterable of those."""
-    if isinstance(paths, (str, os.PathLike)):
+    if isinstance(paths, (str, bytes, os.PathLike)):
         items: Iterable = [paths]
     elif isinstance(paths, Iterable):
         items = list(paths)
@@ -62,11 +62,16 @@ def _expand(paths) -> list[str]:
                         f"not {type(paths).__name__}")
     files: list[str] = []
     for item in items:
-        if not isinstance(item, (str, os.PathLike)):
+        if not isinstance(item, (str, bytes, os.PathLike)):
             raise TypeError(f"paths must hold paths, not {type(item).__name__}")
         path = os.fspath(item)
         if not isinstance(path, str):
             path = os.fsdecode(path)
+        try:
+            path.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"paths: the file name {path!r} is not valid UTF-8 (as the "
+                             "reader needs); rename the file") from None
         found = _pattern_matches(path)
         if found is None:
             files.append(path)

@@ -221,7 +221,7 @@ class OnDask:
                             waiting = sorted(index_of[f.key] for f in pending)
                             raise OSError(f"the Dask cluster has had no worker for "
                                           f"{NO_WORKER_TIMEOUT:g} s; {len(waiting)} unit(s) of "
-                                          f"work not done, the first {_item_text(items[waiting[0]])}")
+                                          f"work not done, the first being {_item_text(items[waiting[0]])}")
                     else:
                         alone_since = None
                     continue

@@ -189,6 +189,7 @@ def _process(args) -> int:
     def bar(total, label, unit):
         return progress.Progress(total, label, unit, enabled=not args.quiet)
 
+    pipeline.check_geometry(files, cfg)
     prepared = pipeline.prepare(files, cfg)  # a wrong setting fails before a cluster starts
     with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
         result = pipeline.process(files, prepared, runner=run, progress=bar,

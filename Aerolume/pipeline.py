@@ -29,7 +29,7 @@ from .config import Config, check_corrections
 from .scaleout import InProcess, Stopwatch
 
 __all__ = ["plan", "prepare", "process", "process_block", "write", "Settings", "Result",
-           "read_sounding"]
+           "read_sounding", "check_geometry"]
 
 #: The largest sounding file :func:`read_sounding` reads (bytes): a high-resolution
 #: radiosonde ascent of 1 s levels is under 1 MB.
@@ -239,6 +239,47 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
         return blocks
     size = max(step, -(-block // step) * step)
     return [kept[i:i + size] for i in range(0, len(kept), size)]
+
+
+def check_geometry(files: Sequence[str | os.PathLike], config: Config) -> None:
+    """Checks the settings that depend on the range gates against the first readable
+    file's header, before any work: an average over range that leaves fewer than
+    :data:`MIN_GATES` gates, a ``[[raman]]`` window shorter than two (averaged) gates.
+
+    Raises
+    ------
+    ConfigError
+        Naming the configuration file and the field.
+    """
+    from . import _core
+
+    header = None
+    for path in files:
+        header = _core.licel_scan([os.fspath(path)], 1)[0][0]
+        if header is not None:
+            break
+    if header is None or not header.sets:
+        return  # (the reading reports it)
+    bins = min(s.bins for s in header.sets)
+    spacing = min(s.bin_width for s in header.sets)
+    average = config["corrections"].get("average")
+    merged = average.get("range") if isinstance(average, dict) else None
+    if isinstance(merged, int) and not isinstance(merged, bool) and merged > 1:
+        gates = -(-bins // merged)
+        if gates < MIN_GATES:
+            raise config.error("[corrections] average", f"range = {merged} bins leaves "
+                               f"{gates} gate(s) of the {bins} bins of {os.fspath(path)}; "
+                               f"at least {MIN_GATES} are needed")
+        spacing *= merged
+    for i, table in enumerate(config["raman"]):
+        if table["window"] < 2 * spacing:
+            raise config.error(f"[[raman]] #{i + 1} window", f"{table['window']:g} m spans "
+                               f"fewer than 3 gates {spacing:g} m apart; at least "
+                               f"{2 * spacing:g} m is needed")
+
+
+#: The fewest range gates an average over range may leave.
+MIN_GATES = 10
 
 
 def _layout(header) -> tuple:

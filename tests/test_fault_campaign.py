@@ -336,8 +336,14 @@ def in_process(args):
     ('[corrections]\ndead_time = "3.7"\n', "[corrections] dead_time"),
     ('[corrections]\ndead_time = { 355_pc = "3.7" }\n', "[corrections] dead_time"),
     ("[uncertainty]\nrealisations = 1000000000\n", "[uncertainty] realisations"),
+    # Against the data's gates (7.5 m, 16380 of them).
+    ("[corrections]\naverage = { range = 100000 }\n", "[corrections] average"),
+    ('[[raman]]\nelastic = "355_an"\nraman = "387_an"\nwindow = 7.5\n', "[[raman]] #1 window"),
+    ('[corrections]\naverage = { range = 4 }\n[[raman]]\nelastic = "355_an"\n'
+     'raman = "387_an"\nwindow = 45.0\n', "[[raman]] #1 window"),
 ], ids=["lidar_ratio", "window", "average_zero", "average_huge", "dead_time_text",
-        "dead_time_table", "realisations"])
+        "dead_time_table", "realisations", "average_past_the_gates", "window_under_3_gates",
+        "window_under_3_averaged_gates"])
 def test_absurd_configuration_values_are_refused_before_any_work(tmp_path, text, field):
     config = tmp_path / "c.toml"
     config.write_text(text)

@@ -135,6 +135,8 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         reasons where none passed.
     """
     layout = Layout(signal, range, gaps=True)
+    if layout.profiles == 0:
+        raise ValueError(f"signal holds no profile (shape {np.shape(signal)})")
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     r = layout.range
     bounds = require_finite(array(search, "search"), "search")
@@ -149,7 +151,7 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                         ("model_tolerance", model_tolerance)):
         if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
             raise TypeError(f"{name} must be a non-negative number, got {value!r}")
-        if not (np.isfinite(float(value)) and value >= 0):
+        if not (abs(value) < 1e300 and np.isfinite(float(value)) and value >= 0):
             raise ValueError(f"{name} must be a non-negative number, got {value!r}")
     g0 = int(np.searchsorted(r, low, side="left"))
     g1 = int(np.searchsorted(r, high, side="right"))

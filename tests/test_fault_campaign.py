@@ -371,7 +371,10 @@ def test_a_configuration_with_a_byte_order_mark_is_read():
     (lambda s, r, m: retrieval.raman_extinction(s, r, m, molecular_raman=None), "molecular_raman"),
     (lambda s, r, m: io.read_licel("no-such-\udcff.raw"), "not valid UTF-8"),
     (lambda s, r, m: io.read_licel(os.fsencode(str(RAW[0]) + ".missing")), "missing"),
-], ids=["search", "width", "lidar_ratio", "molecular_raman", "file_name", "bytes_path"])
+    (lambda s, r, m: reference.find_reference(s, r, m, width=10**400), "width"),
+    (lambda s, r, m: reference.find_reference(s[:0], r, m), "signal holds no profile"),
+], ids=["search", "width", "lidar_ratio", "molecular_raman", "file_name", "bytes_path",
+        "width_past_float", "no_profile"])
 def test_api_refusals_name_the_argument(call, names):
     sys.path.insert(0, str(TESTS))
     from retrieval_cases import grid, molecular

@@ -55,8 +55,14 @@ def _first(array: np.ndarray, bad: np.ndarray) -> str:
     return f"element {index} is {array[index]}" if index else f"got {array[()]}"
 
 
+#: The most threads a call may ask for: the core never runs more than 256 workers, and
+#: a count past this is a mistake, not a machine.
+MAX_THREADS = 4096
+
+
 def thread_count(threads) -> int:
-    """The core's thread argument: None (all cores) is 0, else a positive integer."""
+    """The core's thread argument: None (all cores) is 0, else a positive integer up to
+    MAX_THREADS."""
     if threads is None:
         return 0
     try:
@@ -64,6 +70,7 @@ def thread_count(threads) -> int:
     except TypeError:
         raise TypeError(f"threads must be None or a positive integer, not "
                         f"{type(threads).__name__}") from None
-    if count < 1:
-        raise ValueError(f"threads must be None or a positive integer, got {count}")
+    if not 1 <= count <= MAX_THREADS:
+        raise ValueError(f"threads must be None or an integer from 1 to {MAX_THREADS}, "
+                         f"got {count}")
     return count

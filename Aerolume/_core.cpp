@@ -26,7 +26,11 @@
 #include <utility>
 #include <vector>
 
+#include <atomic>
+#include <mutex>
+
 #include <dlfcn.h>
+#include <signal.h>
 
 #include "atmosphere.h"
 #include "clouds.h"
@@ -50,6 +54,85 @@ namespace {
 using In = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
 using Out = nb::ndarray<nb::numpy, double>;
 using Unlocked = nb::gil_scoped_release;
+
+// ---- Interrupts -------------------------------------------------------------------------
+//
+// While a kernel runs with the lock released, Python's own SIGINT handler only notes the
+// signal for the interpreter's next check, which comes after the kernel.  A long kernel
+// therefore runs in an `Interruptible` scope: for its duration SIGINT also asks the core
+// to stop (aerolume::request_cancel) before calling the handler it replaced; the kernel
+// ends with aerolume::Cancelled at its next check, and the call raises what Python's
+// handler raises (KeyboardInterrupt).  Scopes may overlap (several threads): the handler
+// is installed by the first and put back by the last, and only where Python handles
+// SIGINT (not where it is ignored or left to its default).
+namespace interrupts {
+
+std::mutex lock;
+unsigned active = 0;            // scopes open (under lock)
+bool installed = false;         // whether our handler is in place (under lock)
+struct sigaction previous;      // the handler ours replaced (set before ours is installed)
+std::atomic<bool> requested{false};
+
+void handler(int sig, siginfo_t* info, void* context) {
+    if (!requested.exchange(true)) aerolume::request_cancel();
+    if (previous.sa_flags & SA_SIGINFO)
+        previous.sa_sigaction(sig, info, context);
+    else if (previous.sa_handler != SIG_IGN && previous.sa_handler != SIG_DFL)
+        previous.sa_handler(sig);
+}
+
+void enter() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (active++ != 0) return;
+    struct sigaction current;
+    if (::sigaction(SIGINT, nullptr, &current) != 0) return;
+    const bool python_handles = (current.sa_flags & SA_SIGINFO) ||
+                                (current.sa_handler != SIG_IGN && current.sa_handler != SIG_DFL);
+    if (!python_handles) return;
+    previous = current;
+    struct sigaction ours = current;
+    ours.sa_sigaction = handler;
+    ours.sa_flags = (current.sa_flags | SA_SIGINFO) & ~SA_RESETHAND;
+    installed = ::sigaction(SIGINT, &ours, nullptr) == 0;
+}
+
+void leave() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (--active != 0) return;
+    if (installed) {
+        struct sigaction current;
+        // Put back only our own: Python may have set another handler meanwhile.
+        if (::sigaction(SIGINT, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
+            current.sa_sigaction == handler)
+            ::sigaction(SIGINT, &previous, nullptr);
+        installed = false;
+    }
+    if (requested.exchange(false)) aerolume::end_cancel();
+}
+
+}  // namespace interrupts
+
+// The lock released, and SIGINT stopping the kernel (see above).
+class Interruptible {
+public:
+    Interruptible() { interrupts::enter(); }
+    ~Interruptible() { interrupts::leave(); }
+    Interruptible(const Interruptible&) = delete;
+    Interruptible& operator=(const Interruptible&) = delete;
+
+private:
+    Unlocked unlocked_;  // (enter() and leave() touch no Python object)
+};
+
+// A kernel stopped by an interrupt: what Python's handler raises, KeyboardInterrupt if it
+// raises nothing.
+void translate_cancelled(const std::exception_ptr& failure, void*) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const aerolume::Cancelled&) {
+        if (PyErr_CheckSignals() == 0) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
+}
 
 // A new, uninitialised array of T that tracemalloc accounts for as it does NumPy's own
 // (so that memory measured with tracemalloc includes it), and its data.
@@ -448,7 +531,7 @@ struct LicelReading {
     nb::tuple finish() {
         if (!background) throw std::runtime_error("this read has finished already");
         {
-            Unlocked unlocked;
+            Interruptible unlocked;
             background->finish();
         }
         background.reset();
@@ -511,7 +594,7 @@ void bind_raw_data(nb::module_& m) {
     m.def("licel_scan", [](const std::vector<std::string>& paths, unsigned threads) {
         std::vector<L::Scan> found;
         {
-            Unlocked unlocked;
+            Interruptible unlocked;
             found = L::scan(paths, threads);
         }
         nb::list out;
@@ -622,7 +705,7 @@ void bind_raw_data(nb::module_& m) {
         auto [signal, signal_array] = traced_array<double>({paths.size(), set_of_channel.size(), gates});
         std::vector<std::string> errors;
         {
-            Unlocked unlocked;
+            Interruptible unlocked;
             errors = L::read(paths, headers, set_of_channel, {set_of_channel.size(), gates},
                              {raw, size}, {signal, size}, threads);
         }
@@ -887,7 +970,7 @@ void bind_corrections(nb::module_& m) {
         auto [saturated, saturated_array] = new_typed<std::uint64_t>({T, C});
         std::vector<corr::Fit> fits(T * P);
         {
-            Unlocked unlocked;
+            Interruptible unlocked;
             corr::run_chain(ch, {signal.data(), signal.size()},
                             {{out_data, G * OC * OR}, {noise_data, G * OC * OR}, view(wsum), view(mean), view(sd),
                              {reinterpret_cast<std::size_t*>(saturated), T * C}, fits},
@@ -1109,7 +1192,7 @@ void bind_retrievals(nb::module_& m) {
             NewArray offsets = unfilled_array(lead);
             std::size_t failures = 0;
             {
-                Unlocked unlocked;
+                Interruptible unlocked;
                 std::vector<std::size_t> per_profile(s.profiles);
                 aerolume::klett_fernald(in, backscatter.data, extinction.data,
                                         per_profile.data(), offsets.data, threads);
@@ -1143,7 +1226,7 @@ void bind_retrievals(nb::module_& m) {
                                                   reference_value_sd, 0.0};
             NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
             {
-                Unlocked unlocked;
+                Interruptible unlocked;
                 aerolume::klett_fernald_monte_carlo(in, noise, settings, backscatter.data,
                                                     extinction.data, threads);
             }
@@ -1170,7 +1253,7 @@ void bind_retrievals(nb::module_& m) {
             NewArray extinction = result_array(s.shape), error = new_array(s.shape);
             const bool with_error = !in.raman_noise.empty();
             {
-                Unlocked unlocked;
+                Interruptible unlocked;
                 aerolume::raman_extinction(in, extinction.data,
                                            with_error ? error.data : nullptr, threads);
             }
@@ -1197,7 +1280,7 @@ void bind_retrievals(nb::module_& m) {
                 throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
             NewArray backscatter = result_array(s.shape);
             {
-                Unlocked unlocked;
+                Interruptible unlocked;
                 aerolume::raman_backscatter(in, backscatter.data, threads);
             }
             return backscatter.array;
@@ -1243,7 +1326,7 @@ void bind_retrievals(nb::module_& m) {
             NewArray e = new_array(s.shape), b = new_array(s.shape), l = new_array(s.shape),
                      failed = new_array(s.shape);
             {
-                Unlocked unlocked;
+                Interruptible unlocked;
                 aerolume::raman_monte_carlo(
                     in, elastic_noise, raman_noise, settings,
                     {retrieve_extinction, retrieve_backscatter},
@@ -1374,6 +1457,7 @@ void bind_clouds(nb::module_& m) {
 }  // namespace
 
 NB_MODULE(_core, m) {
+    nb::register_exception_translator(translate_cancelled);
     m.doc() = "Aerolume's numerical core: float64 kernels over arrays whose last axis is range.";
     m.def("hardware_threads", [] { return aerolume::resolve_threads(0, static_cast<std::size_t>(-1)); },
           "The number of threads `threads=None` uses: one per core.");

@@ -141,6 +141,8 @@ def _input_files(patterns: Sequence[str]) -> list[str]:
             raise CommandError(f"{name}: no such file")
         if path.is_dir():
             raise CommandError(f"{name}: is a folder, not a raw file")
+        if not path.is_file():  # a FIFO would hang the read, a device never end
+            raise CommandError(f"{name}: not a regular file (a FIFO, device or socket)")
         if not os.access(path, os.R_OK):
             raise CommandError(f"{name}: permission denied")
         key = path.resolve()
@@ -187,6 +189,7 @@ def _process(args) -> int:
     def bar(total, label, unit):
         return progress.Progress(total, label, unit, enabled=not args.quiet)
 
+    pipeline.check_geometry(files, cfg)
     prepared = pipeline.prepare(files, cfg)  # a wrong setting fails before a cluster starts
     with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
         result = pipeline.process(files, prepared, runner=run, progress=bar,

@@ -33,7 +33,8 @@ products.  Tables and fields (``aerolume config`` prints this as a commented fil
     ``reference``, ``reference_value`` and ``reference_value_uncertainty`` of the
     backscatter as for ``[klett]``.
 ``[uncertainty]``
-    ``realisations`` of the Monte Carlo uncertainty (0: none) and its ``seed``.
+    ``realisations`` of the Monte Carlo uncertainty (0: none; at most 100,000, see
+    :data:`Aerolume.uncertainty.MAX_REALISATIONS`) and its ``seed``.
 ``[processing]``
     ``block``: raw profiles per unit of work (the unit that runs on one Dask worker; the
     products do not depend on it), ``max_range`` (m) of the products, ``threads`` of the
@@ -52,6 +53,8 @@ import os
 import pathlib
 import sys
 from typing import Any, Callable
+
+from ._checks import MAX_THREADS
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -81,7 +84,8 @@ class Field:
 # ---- checks: each returns the normalised value or raises _Invalid with the reason ----
 
 def _number(unit: str = "", *, minimum: float | None = None, positive: bool = False,
-            below: float | None = None, allow_inf: bool = False) -> Callable[[Any], float]:
+            below: float | None = None, allow_inf: bool = False,
+            maximum: float | None = None) -> Callable[[Any], float]:
     def check(value):
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise _Invalid(f"must be a number{_in(unit)}, got {_show(value)}")
@@ -94,6 +98,8 @@ def _number(unit: str = "", *, minimum: float | None = None, positive: bool = Fa
             raise _Invalid(f"must be at least {minimum:g}{_in(unit)}, got {_show(value)}")
         if below is not None and not value < below:
             raise _Invalid(f"must be below {below:g}{_in(unit)}, got {_show(value)}")
+        if maximum is not None and value > maximum:
+            raise _Invalid(f"must be at most {maximum:g}{_in(unit)}, got {_show(value)}")
         return value
     return check
 
@@ -110,7 +116,8 @@ def _integer(*, minimum: int = 0, maximum: int | None = None) -> Callable[[Any],
 
 
 def _realisations(value):
-    value = _integer(minimum=0)(value)
+    from .uncertainty import MAX_REALISATIONS
+    value = _integer(minimum=0, maximum=MAX_REALISATIONS)(value)
     if value == 1:
         raise _Invalid("must be 0 (no uncertainties) or at least 2, got 1")
     return value
@@ -179,6 +186,13 @@ def _show(value) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
+# Bounds past which a value is a mistake rather than a setting: aerosol lidar ratios are
+# 10 to 150 sr, and a derivative window past 10 km leaves no profile to retrieve.
+_MAX_LIDAR_RATIO = 1000.0
+_MAX_WINDOW = 10000.0
+# Bins a raw file may hold: the most an average over range may take.
+_MAX_BINS = 1 << 26
+
 # ---- the schema ----------------------------------------------------------------------
 
 _REFERENCE_DOC = ('"auto" to search for a molecular interval, or [bottom, top] along '
@@ -217,8 +231,8 @@ SCHEMA: dict[str, dict[str, Field]] = {
         "channels": Field("auto", _channels,
                           '"auto": one elastic channel per emitted wavelength, glued where '
                           "there is one; or a list of channel ids; [] for none"),
-        "lidar_ratio": Field(50.0, _number("sr", positive=True),
-                             "aerosol extinction-to-backscatter ratio (sr)"),
+        "lidar_ratio": Field(50.0, _number("sr", positive=True, maximum=_MAX_LIDAR_RATIO),
+                             "aerosol extinction-to-backscatter ratio (sr; at most 1000)"),
         "lidar_ratio_uncertainty": Field(0.0, _number("sr", minimum=0.0),
                                          "its standard uncertainty (sr)"),
         "reference": Field("auto", _reference, _REFERENCE_DOC),
@@ -243,8 +257,9 @@ SCHEMA: dict[str, dict[str, Field]] = {
                           "aerosol Angstrom exponent between the two wavelengths"),
         "angstrom_uncertainty": Field(0.0, _number(minimum=0.0),
                                       "its standard uncertainty"),
-        "window": Field(300.0, _number("m", positive=True),
-                        "length of the sliding fit of the extinction derivative (m)"),
+        "window": Field(300.0, _number("m", positive=True, maximum=_MAX_WINDOW),
+                        "length of the sliding fit of the extinction derivative (m; at "
+                        "most 10000)"),
         "reference": Field("auto", _reference, _REFERENCE_DOC),
         "reference_value": Field(1.0, _number(positive=True),
                                  "backscatter ratio in the reference interval"),
@@ -281,7 +296,7 @@ SCHEMA: dict[str, dict[str, Field]] = {
     },
     "uncertainty": {
         "realisations": Field(100, _realisations,
-                              "Monte Carlo realisations of each retrieval (at least 2); "
+                              "Monte Carlo realisations of each retrieval (2 to 100000); "
                               "0 for none"),
         "seed": Field(0, _integer(minimum=0), "seed of the Monte Carlo noise"),
     },
@@ -292,7 +307,7 @@ SCHEMA: dict[str, dict[str, Field]] = {
         "max_range": Field(30000.0, _number("m", positive=True, allow_inf=True),
                            "farthest range along the beam kept in the products (m; inf for "
                            "every bin; the corrections see every bin regardless)"),
-        "threads": Field(0, _integer(minimum=0),
+        "threads": Field(0, _integer(minimum=0, maximum=MAX_THREADS),
                          "threads of the numerical core in each process; 0 for all cores"),
     },
     "output": {
@@ -381,7 +396,8 @@ def load_config(path: str | os.PathLike | None = None) -> Config:
         return Config(_fill({}, None))
     source = pathlib.Path(path)
     try:
-        text = source.read_text(encoding="utf-8")
+        # (A byte-order mark, as some editors write, is no part of the TOML.)
+        text = source.read_text(encoding="utf-8-sig")
     except FileNotFoundError:
         raise ConfigError(f"{source}: no such configuration file") from None
     except (OSError, UnicodeDecodeError) as err:
@@ -460,6 +476,12 @@ def check_corrections(config: Config, correct: Callable) -> dict:
         if key not in names:
             raise config.error(f"[corrections] {key}",
                                f"unknown field (known: {', '.join(names)})")
+    for key, check in _CORRECTION_CHECKS.items():
+        if key in given:
+            try:
+                check(given[key])
+            except _Invalid as err:
+                raise config.error(f"[corrections] {key}", str(err)) from None
     filled = {}
     for n in names:
         if n in given:
@@ -467,6 +489,31 @@ def check_corrections(config: Config, correct: Callable) -> dict:
         elif parameters[n].default is not inspect.Parameter.empty:
             filled[n] = parameters[n].default
     return filled
+
+
+def _dead_time(value):
+    """A number of ns, or a table of them per channel id."""
+    values = value.items() if isinstance(value, dict) else [(None, value)]
+    for channel, v in values:
+        where = f"[{channel!r}] " if channel is not None else ""
+        try:
+            _number("ns", minimum=0.0)(v)
+        except _Invalid as err:
+            raise _Invalid(f"{where}{err} (a number, or a table of numbers per channel id)") \
+                from None
+
+
+def _average(value):
+    """The average's range part: a positive whole number of bins, at most a file's."""
+    if isinstance(value, dict) and "range" in value:
+        bins = value["range"]
+        if isinstance(bins, bool) or not isinstance(bins, int) or not 1 <= bins <= _MAX_BINS:
+            raise _Invalid(f"range must be a whole number of bins from 1 (no averaging) to "
+                           f"{_MAX_BINS}, got {_show(bins)}")
+
+
+#: Checks of [corrections] fields that need no data (the rest are checked against it).
+_CORRECTION_CHECKS = {"dead_time": _dead_time, "average": _average}
 
 
 def default_config_text() -> str:

@@ -53,7 +53,7 @@ def _pattern_matches(path: str) -> list[str] | None:
 
 def _expand(paths) -> list[str]:
     """The files `paths` names: a path, a glob pattern, or an iterable of those."""
-    if isinstance(paths, (str, os.PathLike)):
+    if isinstance(paths, (str, bytes, os.PathLike)):
         items: Iterable = [paths]
     elif isinstance(paths, Iterable):
         items = list(paths)
@@ -62,11 +62,16 @@ def _expand(paths) -> list[str]:
                         f"not {type(paths).__name__}")
     files: list[str] = []
     for item in items:
-        if not isinstance(item, (str, os.PathLike)):
+        if not isinstance(item, (str, bytes, os.PathLike)):
             raise TypeError(f"paths must hold paths, not {type(item).__name__}")
         path = os.fspath(item)
         if not isinstance(path, str):
             path = os.fsdecode(path)
+        try:
+            path.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"paths: the file name {path!r} is not valid UTF-8 (as the "
+                             "reader needs); rename the file") from None
         found = _pattern_matches(path)
         if found is None:
             files.append(path)
@@ -109,15 +114,89 @@ def _channel_ids(sets) -> list[str]:
     return [b if base.count(b) == 1 else f"{b}_{s.device}" for b, s in zip(base, sets)]
 
 
+#: Skipped files a warning lists itself; past this it lists these and writes every one
+#: to a file it names.
+SKIPPED_LISTED = 10
+
+
+def skipped_message(head: str, problems: Sequence[tuple]) -> str:
+    """The warning `head` for `problems` [(path, why, ...)], the files skipped: each one,
+    or for many the first few and the name of a file listing them all."""
+    lines = [f"  {p[0]}: {p[1]}" for p in problems]
+    if len(lines) <= SKIPPED_LISTED:
+        return head + ":\n" + "\n".join(lines)
+    import tempfile
+    try:
+        with tempfile.NamedTemporaryFile("w", prefix="aerolume-skipped-", suffix=".txt",
+                                         delete=False, encoding="utf-8") as f:
+            f.write("\n".join(line.strip() for line in lines) + "\n")
+        where = f"every one is listed in {f.name}"
+    except OSError as err:
+        where = f"the full list could not be written: {err}"
+    return (f"{head}; the first {SKIPPED_LISTED} ({where}):\n"
+            + "\n".join(lines[:SKIPPED_LISTED]))
+
+
+# Header values a raw file may hold: outside these they are impossible and the file is
+# refused (naming the data set and field); past the "usual" bounds, a warning.
+_BIN_WIDTH = (0.01, 10000.0)        # m; recorders sample at 3.75 m to 150 m bins
+_BIN_WIDTH_USUAL = (0.3, 300.0)
+_INPUT_RANGE = 100.0                # V; analog recorders take 20 mV to 500 mV
+_INPUT_RANGE_USUAL = 10.0
+_ALTITUDE = (-1000.0, 10000.0)      # m a.s.l.: the Dead Sea shore to above any station
+_TEMPERATURE_USUAL = (-90.0, 60.0)  # degC
+_PRESSURE_USUAL = (300.0, 1100.0)   # hPa
+
+
+def _check_header(header) -> tuple[str, list[str]]:
+    """Why `header` holds impossible values ("" if it does not), and what is unusual in
+    it.  Temperature and pressure, which no product needs, are not refused: an
+    impossible one is reported and read as missing (NaN)."""
+    unusual = []
+    if header.stop < header.start:
+        return ("header line 2: the stop time is before the start time "
+                f"({header.stop - header.start} s)"), unusual
+    if not _ALTITUDE[0] <= header.altitude <= _ALTITUDE[1]:
+        return (f"header line 2: station altitude {header.altitude:g} m is not within "
+                f"{_ALTITUDE[0]:g} to {_ALTITUDE[1]:g} m"), unusual
+    t, p = header.temperature, header.pressure
+    if t < -273.15:
+        unusual.append(f"temperature {t:g} degC is below absolute zero: read as missing")
+    elif t == t and not _TEMPERATURE_USUAL[0] <= t <= _TEMPERATURE_USUAL[1]:  # (NaN: none)
+        unusual.append(f"temperature {t:g} degC is unusual")
+    if p <= 0:
+        unusual.append(f"pressure {p:g} hPa is not positive: read as missing")
+    elif p == p and not _PRESSURE_USUAL[0] <= p <= _PRESSURE_USUAL[1]:
+        unusual.append(f"pressure {p:g} hPa is unusual")
+    for k, s in enumerate(header.sets):
+        where = f"data set {k + 1} ({_describe(s)})"
+        if not _BIN_WIDTH[0] <= s.bin_width <= _BIN_WIDTH[1]:
+            return (f"{where}: bin width {s.bin_width:g} m is not within {_BIN_WIDTH[0]:g} "
+                    f"to {_BIN_WIDTH[1]:g} m"), unusual
+        if not _BIN_WIDTH_USUAL[0] <= s.bin_width <= _BIN_WIDTH_USUAL[1]:
+            unusual.append(f"{where}: bin width {s.bin_width:g} m is unusual")
+        if not s.photon_counting:
+            if not 0 < s.input_range <= _INPUT_RANGE:
+                return (f"{where}: input range {s.input_range:g} V is not within 0 "
+                        f"(excluded) to {_INPUT_RANGE:g} V"), unusual
+            if s.input_range > _INPUT_RANGE_USUAL:
+                unusual.append(f"{where}: input range {s.input_range:g} V is unusual")
+    return "", unusual
+
+
 def _fail(problems: list[tuple[str, str, bool]], total: int, errors: str):
     """Raises for `problems` [(path, why, is_os_error)] or warns that they were skipped."""
     if not problems:
         return
-    lines = "\n".join(f"  {path}: {why}" for path, why, _ in problems)
     if errors == "skip":
-        warnings.warn(f"read_licel skipped {len(problems)} of {total} file(s):\n{lines}",
+        warnings.warn(skipped_message(f"read_licel skipped {len(problems)} of {total} "
+                                      "file(s)", problems),
                       RuntimeWarning, stacklevel=3)
         return
+    shown = problems if len(problems) <= 100 else problems[:100]
+    lines = "\n".join(f"  {path}: {why}" for path, why, _ in shown)
+    if len(shown) < len(problems):
+        lines += f"\n  (and {len(problems) - len(shown)} more)"
     if len(problems) == 1:
         path, why, os_error = problems[0]
         message = f"{path}: {why}"
@@ -146,7 +225,8 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
         differs from the first good file's, not a raw file): ``"raise"`` raises a
         ValueError naming every such file and what is wrong with it (an OSError when
         the only problem is files that cannot be opened); ``"skip"`` leaves them out and
-        gives one RuntimeWarning listing each skipped file and why.
+        gives one RuntimeWarning listing each skipped file and why (past 10 files, the
+        first 10 and the name of a text file listing every one).
     channels : sequence of str, optional
         Read only these channels (ids as in the ``channel`` coordinate, e.g.
         ``["355_an", "355_pc"]``).  Needed when channels have different bin widths,
@@ -206,11 +286,20 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
 
     problems: list[tuple[str, str, bool]] = []
     good: list[tuple[str, object]] = []
+    unusual: list[tuple[str, str]] = []
     for path, (header, why, os_error) in zip(files, _core.licel_scan(files, nthreads)):
-        if header is None:
+        if header is not None:
+            why, odd = _check_header(header)
+            unusual.extend((path, text) for text in odd)
+            os_error = False
+        if why:
             problems.append((path, why, os_error))
         else:
             good.append((path, header))
+    if unusual:
+        warnings.warn(skipped_message(f"read_licel: unusual header values in "
+                                      f"{len(unusual)} place(s)", unusual),
+                      RuntimeWarning, stacklevel=2)
     if problems and errors == "raise":
         _fail(problems, total, errors)
     # Profiles in time order (ties in the order given); the first one sets the layout.
@@ -339,6 +428,10 @@ def _coordinates(paths, headers, ids, chosen, gates):
     fields["polarization"] = text([_POLARIZATION.get(p, p) for p in fields["polarization"]])
     fields["source_file"] = [os.path.basename(p) for p in paths]
     fields["laser"] = _LASERS.copy()
+    # Impossible station meteorology is missing (reported by _check_header).
+    for name, lowest in (("temperature", 0.0), ("pressure", 0.0)):
+        values = fields[name]
+        values[~(values > lowest)] = np.nan
     coords = {
         "time": ("time", fields["time"], {"standard_name": "time",
                                           "long_name": "start of the profile's acquisition (UTC)"}),

@@ -29,7 +29,13 @@ from .config import Config, check_corrections
 from .scaleout import InProcess, Stopwatch
 
 __all__ = ["plan", "prepare", "process", "process_block", "write", "Settings", "Result",
-           "read_sounding"]
+           "read_sounding", "check_geometry"]
+
+#: The largest sounding file :func:`read_sounding` reads (bytes): a high-resolution
+#: radiosonde ascent of 1 s levels is under 1 MB.
+SOUNDING_MAX_BYTES = 64 << 20
+#: The most levels a sounding may have.
+SOUNDING_MAX_LEVELS = 1_000_000
 
 #: The stages whose time ``--profile`` reports, in order.
 STAGES = ("reading", "corrections", "molecular", "retrievals", "writing")
@@ -94,33 +100,52 @@ def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.n
     ------
     ValueError
         Naming the file and the line: a value that is not a number, not three columns,
-        a non-positive pressure or temperature, repeated altitudes, fewer than two levels.
+        a non-positive pressure or temperature, repeated altitudes, fewer than two
+        levels, more than :data:`SOUNDING_MAX_LEVELS` levels, or a file larger than
+        :data:`SOUNDING_MAX_BYTES`.
     OSError
-        The file cannot be read.
+        The file cannot be read, or is not a regular file (a FIFO or a device is refused
+        before it is opened).
     """
     path = pathlib.Path(path)
     rows = []
-    with open(path, encoding="utf-8") as f:
-        for number, line in enumerate(f, 1):
-            text = line.split("#", 1)[0].replace(",", " ").split()
-            if not text:
-                continue
-            try:
-                values = [float(v) for v in text]
-            except ValueError:
-                if not rows and not any(_is_number(v) for v in text):
-                    continue  # column names
-                raise ValueError(f"{path}: line {number}: not a number in {line.strip()!r}") \
-                    from None
-            if len(values) != 3:
-                raise ValueError(f"{path}: line {number}: {len(values)} values where three "
-                                 "are expected (altitude m, pressure Pa, temperature K)")
-            if not all(math.isfinite(v) for v in values):
-                raise ValueError(f"{path}: line {number}: values must be finite")
-            if values[1] <= 0 or values[2] <= 0:
-                raise ValueError(f"{path}: line {number}: pressure and temperature must be "
-                                 f"positive (Pa, K), got {values[1]:g} and {values[2]:g}")
-            rows.append(values)
+    from ._files import require_regular_file
+    size = require_regular_file(path)
+    if size > SOUNDING_MAX_BYTES:
+        raise ValueError(f"{path}: {size} bytes, more than a sounding may have "
+                         f"({SOUNDING_MAX_BYTES} bytes)")
+    try:
+        with open(path, encoding="utf-8") as f:
+            # (No more than the bound is read, should the file grow meanwhile.)
+            content = f.read(SOUNDING_MAX_BYTES + 1)
+    except UnicodeDecodeError as err:
+        raise ValueError(f"{path}: not a text file (UTF-8): {err.reason} at byte "
+                         f"{err.start}") from None
+    if len(content) > SOUNDING_MAX_BYTES:
+        raise ValueError(f"{path}: more than a sounding may have ({SOUNDING_MAX_BYTES} bytes)")
+    for number, line in enumerate(content.split("\n"), 1):
+        text = line.split("#", 1)[0].replace(",", " ").split()
+        if not text:
+            continue
+        try:
+            values = [float(v) for v in text]
+        except ValueError:
+            if not rows and not any(_is_number(v) for v in text):
+                continue  # column names
+            raise ValueError(f"{path}: line {number}: not a number in {line.strip()[:80]!r}") \
+                from None
+        if len(values) != 3:
+            raise ValueError(f"{path}: line {number}: {len(values)} values where three "
+                             "are expected (altitude m, pressure Pa, temperature K)")
+        if not all(math.isfinite(v) for v in values):
+            raise ValueError(f"{path}: line {number}: values must be finite")
+        if values[1] <= 0 or values[2] <= 0:
+            raise ValueError(f"{path}: line {number}: pressure and temperature must be "
+                             f"positive (Pa, K), got {values[1]:g} and {values[2]:g}")
+        rows.append(values)
+        if len(rows) > SOUNDING_MAX_LEVELS:
+            raise ValueError(f"{path}: line {number}: more than {SOUNDING_MAX_LEVELS} "
+                             "levels, more than a sounding may have")
     if len(rows) < 2:
         raise ValueError(f"{path}: a sounding needs at least two levels, found {len(rows)}")
     table = np.array(rows, dtype=np.float64)
@@ -202,8 +227,9 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
                 raise error(lines[0])
             raise ValueError(f"{len(problems)} of {len(files)} files cannot be read; "
                              f"{lines[0]} (and {len(problems) - 1} more)")
-        warnings.warn(f"skipped {len(problems)} of {len(files)} files:\n" + "\n".join(lines),
-                      RuntimeWarning, stacklevel=2)
+        from .io import skipped_message
+        warnings.warn(skipped_message(f"skipped {len(problems)} of {len(files)} files",
+                                      problems), RuntimeWarning, stacklevel=2)
     if not kept:
         raise ValueError("none of the raw files can be read")
     if interval is not None:
@@ -218,6 +244,47 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
         return blocks
     size = max(step, -(-block // step) * step)
     return [kept[i:i + size] for i in range(0, len(kept), size)]
+
+
+def check_geometry(files: Sequence[str | os.PathLike], config: Config) -> None:
+    """Checks the settings that depend on the range gates against the first readable
+    file's header, before any work: an average over range that leaves fewer than
+    :data:`MIN_GATES` gates, a ``[[raman]]`` window shorter than two (averaged) gates.
+
+    Raises
+    ------
+    ConfigError
+        Naming the configuration file and the field.
+    """
+    from . import _core
+
+    header = None
+    for path in files:
+        header = _core.licel_scan([os.fspath(path)], 1)[0][0]
+        if header is not None:
+            break
+    if header is None or not header.sets:
+        return  # (the reading reports it)
+    bins = min(s.bins for s in header.sets)
+    spacing = min(s.bin_width for s in header.sets)
+    average = config["corrections"].get("average")
+    merged = average.get("range") if isinstance(average, dict) else None
+    if isinstance(merged, int) and not isinstance(merged, bool) and merged > 1:
+        gates = -(-bins // merged)
+        if gates < MIN_GATES:
+            raise config.error("[corrections] average", f"range = {merged} bins leaves "
+                               f"{gates} gate(s) of the {bins} bins of {os.fspath(path)}; "
+                               f"at least {MIN_GATES} are needed")
+        spacing *= merged
+    for i, table in enumerate(config["raman"]):
+        if table["window"] < 2 * spacing:
+            raise config.error(f"[[raman]] #{i + 1} window", f"{table['window']:g} m spans "
+                               f"fewer than 3 gates {spacing:g} m apart; at least "
+                               f"{2 * spacing:g} m is needed")
+
+
+#: The fewest range gates an average over range may leave.
+MIN_GATES = 10
 
 
 def _layout(header) -> tuple:

@@ -157,9 +157,14 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         reasons where none passed.
     """
     layout = Layout(signal, range, gaps=True)
+    if layout.profiles == 0:
+        raise ValueError(f"signal holds no profile (shape {np.shape(signal)})")
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     r = layout.range
-    low, high = (float(v) for v in require_finite(array(search, "search"), "search"))
+    bounds = require_finite(array(search, "search"), "search")
+    if bounds.shape != (2,):
+        raise ValueError(f"search must be (lower, upper) ranges in m, got {search!r}")
+    low, high = (float(v) for v in bounds)
     if not low < high:
         raise ValueError(f"search must run from a lower to a higher range, got {search}")
     for name, value in (("width", width), ("min_snr", min_snr), ("n_sigma", n_sigma),
@@ -167,7 +172,9 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                         ("ratio_tolerance", ratio_tolerance),
                         ("model_tolerance", model_tolerance),
                         ("flat_tolerance", flat_tolerance), ("cloud_ratio", cloud_ratio)):
-        if not (np.ndim(value) == 0 and np.isfinite(value) and value >= 0):
+        if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+            raise TypeError(f"{name} must be a non-negative number, got {value!r}")
+        if not (abs(value) < 1e300 and np.isfinite(float(value)) and value >= 0):
             raise ValueError(f"{name} must be a non-negative number, got {value!r}")
     g0 = int(np.searchsorted(r, low, side="left"))
     g1 = int(np.searchsorted(r, high, side="right"))

@@ -312,6 +312,9 @@ def _sd(attrs: dict) -> dict:
 # ---- Raman -------------------------------------------------------------------------------
 
 def _raman_molecular(layout, molecular, molecular_raman, backscatter: bool):
+    if not isinstance(molecular_raman, Mapping):
+        raise TypeError(f"molecular_raman must be a Dataset or mapping of the molecular "
+                        f"atmosphere at the Raman wavelength, not {type(molecular_raman).__name__}")
     mol = layout.molecular(molecular, ("alpha_m", "beta_m") if backscatter else ("alpha_m",))
     source = molecular_raman if "number_density" in molecular_raman else molecular
     argument = "molecular_raman" if source is molecular_raman else "molecular"
@@ -581,5 +584,10 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
         return ratio.rename("lidar_ratio")
     e = array(extinction, "extinction")
     b = array(backscatter, "backscatter")
+    try:
+        np.broadcast_shapes(e.shape, b.shape)
+    except ValueError:
+        raise ValueError(f"backscatter of shape {b.shape} does not broadcast to extinction "
+                         f"of shape {e.shape}") from None
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.where(b > min_backscatter, e / b, np.nan)

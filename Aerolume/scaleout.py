@@ -23,6 +23,12 @@ __all__ = ["InProcess", "OnDask", "TaskResult", "run_task", "MissingDependency",
 
 INSTALL_DASK = "pip install 'Aerolume[distributed]'"
 
+#: How often a unit of work may kill its worker before the run fails (each time the
+#: scheduler hands it to another worker).
+RETRIES = 2
+#: How long (s) a run waits with no worker left in the cluster before it fails.
+NO_WORKER_TIMEOUT = 60.0
+
 
 class MissingDependency(ImportError):
     """An optional dependency is not installed; the message says how to install it."""
@@ -151,17 +157,22 @@ class OnDask:
         self._distributed = distributed
         self.cluster = None
         self.workers = workers or 0
-        # The cluster's own chatter (worker start-up, shutdown) is not the user's business.
+        # The cluster's own chatter (worker start-up, shutdown, a worker lost: map() says
+        # what failed in one line) is not the user's business.
         for name in ("distributed", "tornado", "bokeh"):
-            logging.getLogger(name).setLevel(logging.ERROR)
+            logging.getLogger(name).setLevel(logging.CRITICAL)
         try:
+            import dask
+            # A unit of work that kills its worker is tried on others RETRIES times, then
+            # fails (on a cluster of this run's own; a remote scheduler has its setting).
+            dask.config.set({"distributed.scheduler.allowed-failures": RETRIES})
             if scheduler is not None:
                 self.client = distributed.Client(scheduler, timeout=timeout)
                 self.description = f"on the Dask cluster at {scheduler}"
             else:
                 self.cluster = distributed.LocalCluster(
                     n_workers=workers, threads_per_worker=1, processes=True,
-                    host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
+                    host="127.0.0.1", dashboard_address=None, silence_logs=logging.CRITICAL)
                 self.client = distributed.Client(self.cluster, timeout=timeout)
                 self.description = f"on a local Dask cluster of {workers} processes"
         except (OSError, TimeoutError, RuntimeError) as err:
@@ -183,21 +194,59 @@ class OnDask:
     def map(self, function: Callable, items: Sequence, *args: Any,
             progress: Callable[[Any], None] | None = None) -> list[TaskResult]:
         """``run_task(function, item, *args)`` for every item on the cluster's workers,
-        results in the items' order.  The first failure cancels the rest and is raised."""
+        results in the items' order.  The first failure cancels the rest and is raised.
+
+        A unit of work whose worker dies is tried again on another (up to
+        :data:`RETRIES` times), then the run fails with an OSError naming it (for a
+        block, its files); so does a cluster left with no worker for
+        :data:`NO_WORKER_TIMEOUT` seconds, rather than waiting for ever."""
         distributed = self._distributed
+        killed = _killed_worker_type(distributed)
         futures = [self.client.submit(run_task, function, item, *args, pure=False)
                    for item in items]
-        item_of = {future.key: item for future, item in zip(futures, items)}
+        index_of = {future.key: i for i, future in enumerate(futures)}
         try:
-            for future in distributed.as_completed(futures):
-                future.result()  # raises the worker's exception here
-                if progress is not None:
-                    progress(item_of[future.key])
+            pending = set(futures)
+            alone_since = None
+            while pending:
+                done = {f for f in pending if f.done()}
+                if not done:
+                    try:
+                        distributed.wait(list(pending), timeout=1.0, return_when="FIRST_COMPLETED")
+                    except (TimeoutError, getattr(distributed, "TimeoutError", TimeoutError)):
+                        pass
+                    if self._workers() == 0:
+                        alone_since = alone_since or time.monotonic()
+                        if time.monotonic() - alone_since > NO_WORKER_TIMEOUT:
+                            waiting = sorted(index_of[f.key] for f in pending)
+                            raise OSError(f"the Dask cluster has had no worker for "
+                                          f"{NO_WORKER_TIMEOUT:g} s; {len(waiting)} unit(s) of "
+                                          f"work not done, the first being {_item_text(items[waiting[0]])}")
+                    else:
+                        alone_since = None
+                    continue
+                for future in done:
+                    pending.discard(future)
+                    i = index_of[future.key]
+                    try:
+                        future.result()  # raises the worker's exception here
+                    except killed:
+                        raise OSError(f"{_item_text(items[i])}: the Dask worker running it died "
+                                      f"{RETRIES + 1} times (out of memory, or killed); "
+                                      "giving up") from None
+                    if progress is not None:
+                        progress(items[i])
             results = self.client.gather(futures)
         finally:
             self.client.cancel([f for f in futures if not f.done()])
         _raise_again(results)
         return results
+
+    def _workers(self) -> int:
+        try:
+            return len(self.client.scheduler_info().get("workers", {}))
+        except Exception:  # the scheduler itself gone: as if no worker were left
+            return 0
 
     def close(self) -> None:
         client = getattr(self, "client", None)
@@ -213,6 +262,23 @@ class OnDask:
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+
+def _killed_worker_type(distributed) -> type:
+    """Dask's exception for a task that killed its workers (where this version keeps it)."""
+    found = getattr(distributed, "KilledWorker", None)
+    if found is None:
+        from distributed.scheduler import KilledWorker as found
+    return found
+
+
+def _item_text(item) -> str:
+    """A unit of work as a message names it: a block by its files."""
+    if isinstance(item, (list, tuple)) and item and all(isinstance(f, str) for f in item):
+        if len(item) <= 3:
+            return "the block of " + ", ".join(item)
+        return f"the block of {len(item)} files {item[0]} to {item[-1]}"
+    return f"the unit of work {item!r}"[:200]
 
 
 def runner(workers: int | None = None, scheduler: str | None = None):

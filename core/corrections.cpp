@@ -495,6 +495,7 @@ void run_chain(const Chain& ch, std::span<const double> signal, const ChainOutpu
         std::vector<double> w_sum(OC * R), wx(OC * R), w2v(OC * R), totals(OC);
         std::vector<bool> per_bin(OC), row_has_nan(OC);
         for (std::size_t g = gb; g < ge; ++g) {
+            check_cancel();
             const bool single = ch.starts[g + 1] - ch.starts[g] == 1;
             std::fill(wx.begin(), wx.end(), 0.0);
             std::fill(w2v.begin(), w2v.end(), 0.0);

@@ -196,6 +196,7 @@ void klett_fernald(const KlettInputs& in, double* backscatter, double* extinctio
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(3 * n);
         for (std::size_t p = begin; p < end; ++p) {
+            check_cancel();
             const KlettProfile profile = in.profile(p);
             std::optional<KlettGrid> own;
             if (!shared) own.emplace(profile);

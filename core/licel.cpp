@@ -326,10 +326,36 @@ std::string os_message(const char* what, int err) {
     return std::string(what) + ": " + std::strerror(err);
 }
 
-// An open file that closes itself.
+// What a path that is not a regular file is, for messages.
+const char* kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+// An open file that closes itself.  Only a regular file is opened: its type is checked
+// first, since opening a FIFO waits for a writer and a device may never end; the open
+// itself does not wait either, should the path have been replaced in between.
 struct File {
     int fd = -1;
-    explicit File(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    int error = 0;              // errno of the failed stat or open
+    const char* kind = nullptr; // what the path is when it is not a regular file
+    explicit File(const std::string& path) {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) {
+            error = errno;
+            return;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            kind = kind_of(st.st_mode);
+            return;
+        }
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) error = errno;
+    }
     ~File() {
         if (fd >= 0) ::close(fd);
     }
@@ -385,10 +411,11 @@ struct OsError : std::runtime_error {
 };
 
 std::size_t size_of(const File& f) {
-    if (f.fd < 0) throw OsError(os_message("cannot open", errno));
+    if (f.kind) throw OsError(std::string("not a regular file: ") + f.kind);
+    if (f.fd < 0) throw OsError(os_message("cannot open", f.error));
     struct stat st;
     if (::fstat(f.fd, &st) != 0) throw OsError(os_message("cannot stat", errno));
-    if (!S_ISREG(st.st_mode)) throw OsError("not a regular file");
+    if (!S_ISREG(st.st_mode)) throw OsError(std::string("not a regular file: ") + kind_of(st.st_mode));
     return static_cast<std::size_t>(st.st_size);
 }
 
@@ -517,6 +544,7 @@ std::vector<Scan> scan(const std::vector<std::string>& paths, unsigned threads) 
     parallel_for(paths.size(), threads, [&](std::size_t begin, std::size_t end) {
         std::vector<char> buffer(8192);
         for (std::size_t i = begin; i < end; ++i) {
+            check_cancel();
             try {
                 File f(paths[i]);
                 const std::size_t size = size_of(f);
@@ -560,6 +588,7 @@ void Reader::read_files(std::size_t begin, std::size_t end) {
     std::vector<char> buffer, separators;
     std::vector<std::uint32_t> scratch;
     for (std::size_t i = begin; i < end; ++i) {
+        check_cancel();
         std::uint32_t* raw_row = raw_.data() + i * row_;
         double* signal_row = signal_.data() + i * row_;
         try {

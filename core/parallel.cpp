@@ -39,6 +39,7 @@ struct Job {
     void work() {
         for (std::size_t b = next.fetch_add(1); b < count; b = next.fetch_add(1)) {
             try {
+                check_cancel();
                 block(context, b);
             } catch (...) {
                 std::lock_guard<std::mutex> guard(failure_lock);
@@ -88,6 +89,14 @@ public:
         job.all_left.wait(guard, [&] { return job.inside == 0; });
     }
 
+    // Waits up to `timeout` for every block of the job to be taken and finished.
+    bool wait_for(Job& job, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return job.all_left.wait_for(guard, timeout, [&] {
+            return job.next.load() >= job.count && job.inside == 0;
+        });
+    }
+
 private:
     // Starts workers until there are `wanted` (or as many as the system allows).
     void start(unsigned wanted) {
@@ -129,6 +138,14 @@ private:
 };
 
 }  // namespace
+
+namespace {
+std::atomic<unsigned> cancel_requests{0};
+}
+
+void request_cancel() noexcept { cancel_requests.fetch_add(1); }
+void end_cancel() noexcept { cancel_requests.fetch_sub(1); }
+bool cancel_requested() noexcept { return cancel_requests.load(std::memory_order_relaxed) != 0; }
 
 unsigned resolve_threads(unsigned threads, std::size_t items) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
@@ -185,6 +202,12 @@ void Background::wait() noexcept {
     }
     // (In a child forked while the blocks ran, the workers that took them do not exist:
     // there is nothing to wait for, and the blocks' results are not used.)
+}
+
+bool Background::wait_for(std::chrono::milliseconds timeout) {
+    State& s = *state_;
+    if (s.finished || s.pool == nullptr || s.job.owner != ::getpid()) return true;
+    return s.pool->wait_for(s.job, timeout);
 }
 
 void Background::finish() {

@@ -11,11 +11,28 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 
 namespace aerolume {
+
+// Stopping work early (an interrupt).  A caller that wants the core's running calls to
+// stop requests it; the kernels check between blocks and between pieces of long work
+// (a file, a profile, a chunk of realisations) and end by throwing Cancelled, which
+// run_blocks and parallel_for pass on like any failure.  The request is process-wide
+// and stays until its requester ends it (once its own call has returned).
+struct Cancelled : std::exception {
+    const char* what() const noexcept override { return "interrupted"; }
+};
+void request_cancel() noexcept;
+void end_cancel() noexcept;
+bool cancel_requested() noexcept;
+inline void check_cancel() {
+    if (cancel_requested()) throw Cancelled();
+}
 
 // The number of threads to use for `threads` (0: all cores), never more than `items`
 // and never less than 1.
@@ -64,6 +81,10 @@ public:
 
     // Rethrows the first exception thrown by a block.
     void finish();
+
+    // Waits up to `timeout` for the workers to run every block (running none itself);
+    // true once none is left to them.  finish() is still needed for the result.
+    bool wait_for(std::chrono::milliseconds timeout);
 
 private:
     void wait() noexcept;

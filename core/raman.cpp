@@ -134,7 +134,7 @@ void raman_extinction(const RamanInputs& in, double* extinction, double* error,
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(n);
-        for (std::size_t p = begin; p < end; ++p)
+        for (std::size_t p = begin; p < end; ++p, check_cancel())
             raman_extinction_profile(in.extinction_profile(p), extinction + p * n,
                                      error ? error + p * n : nullptr, work.data());
     });
@@ -144,7 +144,7 @@ void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned thre
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(7 * n);
-        for (std::size_t p = begin; p < end; ++p)
+        for (std::size_t p = begin; p < end; ++p, check_cancel())
             raman_backscatter_profile(in.backscatter_profile(p), backscatter + p * n,
                                       work.data());
     });

@@ -92,7 +92,10 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
             std::vector<double> kept(realisations * size), column(realisations),
                 scratch(realisations);
             for (std::size_t p = begin; p < end; ++p) {
-                for (std::size_t j = 0; j < realisations; ++j) draw(state, p, j, kept.data() + j * size);
+                for (std::size_t j = 0; j < realisations; ++j) {
+                    if (j % 4 == 0) check_cancel();
+                    draw(state, p, j, kept.data() + j * size);
+                }
                 finish_gates(p, kept.data(), 0, gates, column.data(), scratch.data());
             }
         });
@@ -103,7 +106,10 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
     for (std::size_t p = 0; p < profiles; ++p) {
         parallel_for(realisations, threads, [&](std::size_t begin, std::size_t end) {
             auto own = make_state();
-            for (std::size_t j = begin; j < end; ++j) draw(own, p, j, kept.data() + j * size);
+            for (std::size_t j = begin; j < end; ++j) {
+                if (j % 4 == 0) check_cancel();
+                draw(own, p, j, kept.data() + j * size);
+            }
         });
         parallel_for(gates, threads, [&](std::size_t begin, std::size_t end) {
             std::vector<double> column(realisations), scratch(realisations);

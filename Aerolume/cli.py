@@ -75,6 +75,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="run on a local Dask cluster of N worker processes")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the existing Dask cluster whose scheduler is at ADDRESS")
+    process.add_argument("--source-root", metavar="FOLDER",
+                         help="write the raw files' and the configuration's paths relative "
+                         "to this folder (default: the common folder of the raw files)")
     process.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     process.add_argument("--profile", action="store_true",
                          help="print the time spent in reading, corrections, molecular "
@@ -183,6 +186,8 @@ def _process(args) -> int:
     cfg = config.load_config(args.config)
     files = _input_files(args.files)
     output = _output_path(args.output, inputs=files + ([args.config] if args.config else []))
+    if args.source_root is not None and not pathlib.Path(args.source_root).is_dir():
+        raise CommandError(f"{args.source_root}: --source-root is not a folder")
 
     def bar(total, label, unit):
         return progress.Progress(total, label, unit, enabled=not args.quiet)
@@ -191,7 +196,8 @@ def _process(args) -> int:
     with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
         result = pipeline.process(files, prepared, runner=run, progress=bar,
                                   command=_command(args, files))
-    pipeline.write(result, output, cfg, stopwatch=result.stopwatch)
+    pipeline.write(result, output, cfg, stopwatch=result.stopwatch,
+                   source_root=args.source_root)
     if args.profile:
         sys.stderr.write(result.profile_report())
     return 0

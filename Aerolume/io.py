@@ -392,35 +392,42 @@ def _assemble(raw, signal, paths, ids, coords, fields) -> xr.Dataset:
     return dataset(data_vars, coords, attrs)
 
 
-def to_netcdf(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
-    """Write a Dataset of this package to netCDF-4, losslessly.
+def to_netcdf(ds: xr.Dataset, path: PathLike, *, source_root: PathLike | None = None,
+              **kwargs) -> None:
+    """Write a Dataset of this package to netCDF-4 as a CF-1.8 file.
 
     Parameters
     ----------
     ds : xarray.Dataset
-        A Dataset from :func:`read_licel` or :func:`Aerolume.preprocess.correct`.
+        A Dataset from :func:`read_licel` or :func:`Aerolume.preprocess.correct`, or a
+        product of :mod:`Aerolume.pipeline`.
     path : path
         The file to write.
+    source_root : path, optional
+        The ``source_files`` attribute is written relative to this folder (default: the
+        common folder of the source files), so that a file names no folder of the
+        machine that wrote it.
     **kwargs
         Passed to :meth:`xarray.Dataset.to_netcdf` (e.g. ``encoding``).
 
     Notes
     -----
-    Times are written as CF times (``seconds since 1970-01-01``); attributes that netCDF
-    cannot hold as they are (booleans, None, nested structures) are converted: booleans
-    to 0/1, None to "", dictionaries to their ``repr``.  :func:`open_dataset` reads the
-    file back.
+    Every variable gets its CF attributes from :data:`Aerolume.metadata.VARIABLES`;
+    integers are written as 32-bit, text as fixed-length characters, times as CF times
+    (``seconds since 1970-01-01``) with ``time_bnds`` from ``time`` and ``stop_time``
+    (see :func:`Aerolume.metadata.for_netcdf`).  Attributes that netCDF cannot hold as
+    they are (booleans, None, nested structures) are converted: booleans to 0/1, None to
+    "", dictionaries to their ``repr``.  :func:`open_dataset` reads the file back with the
+    same values.
     """
-    out = ds.copy(deep=False)
+    from .metadata import for_netcdf, relative_sources
+
+    out, encoding = for_netcdf(ds, kwargs.pop("encoding", None))
     out.attrs = _serialisable(ds.attrs)
+    if isinstance(out.attrs.get("source_files"), list):
+        out.attrs["source_files"] = relative_sources(out.attrs["source_files"], source_root)
     for name in out.variables:
-        out[name].attrs = _serialisable(ds[name].attrs)
-    encoding = {}
-    for name in ("time", "stop_time"):
-        if name in out.variables and np.issubdtype(out[name].dtype, np.datetime64):
-            encoding[name] = {"units": "seconds since 1970-01-01 00:00:00", "calendar": "standard",
-                              "dtype": "float64"}
-    encoding.update(kwargs.pop("encoding", {}) or {})
+        out[name].attrs = _serialisable(out[name].attrs)
     out.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding, **kwargs)
 
 

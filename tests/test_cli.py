@@ -83,7 +83,8 @@ def test_process_writes_products_units_and_provenance(night):
         from importlib.metadata import version
         assert attrs["aerolume_version"] == version("Aerolume")
         assert attrs["configuration"] == STATION.read_text()
-        assert attrs["configuration_file"] == str(STATION)
+        # Paths relative to the raw files' common folder; each file named by its bytes.
+        assert attrs["configuration_file"] == "../../station.toml"
         effective = json.loads(attrs["configuration_effective"])
         assert effective["corrections"]["dead_time"] == 3.7
         assert effective["corrections"]["trigger_delay"] is None  # a default, written back
@@ -91,7 +92,11 @@ def test_process_writes_products_units_and_provenance(night):
         assert effective["atmosphere"]["line"] == "total"
         assert attrs["molecular_atmosphere"] == "US Standard Atmosphere 1976"
         assert attrs["station_altitude"] == 100.0 and attrs["zenith_angle"] == 0.0
-        assert list(attrs["source_files"]) == [str(p) for p in SAMPLES]
+        assert list(attrs["source_files"]) == [p.name for p in SAMPLES]
+        import hashlib
+        assert list(attrs["source_file_sha256"]) == [
+            "sha256:" + hashlib.sha256(p.read_bytes()).hexdigest() for p in SAMPLES]
+        assert len(attrs["uuid"]) == 36
         assert np.datetime64(attrs["processed_at"].rstrip("Z"))
         assert "aerolume process <5 raw files>" in attrs["history"]
         steps = [s["step"] for s in json.loads(attrs["corrections"])]
@@ -143,7 +148,7 @@ def assert_same_products(a, b, *, skip=(), skip_attrs=()):
             else:
                 assert np.array_equal(u, v), name
         for key in set(x.attrs) | set(y.attrs):
-            if key not in ("processed_at", "history", *skip_attrs):
+            if key not in ("processed_at", "history", "uuid", *skip_attrs):
                 assert str(x.attrs.get(key)) == str(y.attrs.get(key)), key
 
 

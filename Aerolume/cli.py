@@ -5,6 +5,7 @@
     aerolume info FILES...                          what the raw files hold
     aerolume process FILES... -o OUT.nc [--config station.toml] [--workers N | --scheduler ADDRESS]
     aerolume quicklook OUT.nc -o PLOT.png           time-height image and profile
+    aerolume export FILES... --format scc -o OUT.nc the network's raw-data format
     aerolume config                                 every configuration field, documented
 
 Bad input (a missing or unreadable file, a corrupt raw file, a wrong configuration
@@ -96,6 +97,25 @@ def _parser() -> argparse.ArgumentParser:
                            help="comma-separated channels to draw as time-height panels "
                            "(default: the retrieved elastic channels, else one elastic "
                            "channel per wavelength)")
+
+    export = command(
+        "export", help="raw files to a network's file format",
+        description="Writes raw files in another format: `scc`, the raw-data netCDF input "
+        "of the EARLINET/ACTRIS Single Calculus Chain.")
+    export.add_argument("files", nargs="+", metavar="FILES", help="raw files (or glob patterns)")
+    export.add_argument("--format", required=True, choices=["scc"], help="the format to write")
+    export.add_argument("-o", "--output", required=True, metavar="OUT.nc",
+                        help="the file to write (replaced if it exists)")
+    export.add_argument("--channel-id", action="append", default=[], metavar="CHANNEL=ID",
+                        help="the SCC database id of a channel, e.g. 355_an=1234 (repeat; "
+                        "channels without one are left out; none: all, numbered 1, 2, ...)")
+    export.add_argument("--station-code", default="xx", metavar="CC",
+                        help="the station's code in the measurement id (default xx)")
+    export.add_argument("--measurement-id", metavar="ID", help="the measurement id "
+                        "(default: date, station code, start hour and minute)")
+    export.add_argument("--sounding-file", metavar="NAME",
+                        help="name of the SCC sounding file sent with it (else the standard "
+                        "atmosphere)")
 
     command("config", help="print every configuration field with its default",
                         description="Prints a configuration file with every field at its "
@@ -229,6 +249,30 @@ def _quicklook(args) -> int:
     return 0
 
 
+def _channel_ids(pairs: Sequence[str]) -> dict | None:
+    ids: dict = {}
+    for pair in pairs:
+        name, sep, number = pair.partition("=")
+        if not sep or not number.strip().isdigit():
+            raise CommandError(f"--channel-id {pair!r}: expected CHANNEL=ID, e.g. 355_an=1234")
+        ids[name.strip()] = int(number)
+    return ids or None
+
+
+def _export(args) -> int:
+    from ._files import write_atomically
+    from .io import read_licel, to_scc
+
+    files = _input_files(args.files)
+    output = _output_path(args.output, inputs=files)
+    ids = _channel_ids(args.channel_id)
+    raw = read_licel(files)
+    write_atomically(output, lambda temporary: to_scc(
+        raw, temporary, channel_ids=ids, station_code=args.station_code,
+        measurement_id=args.measurement_id, sounding_file=args.sounding_file))
+    return 0
+
+
 def _config(args) -> int:
     from . import config
 
@@ -236,7 +280,8 @@ def _config(args) -> int:
     return 0
 
 
-COMMANDS = {"info": _info, "process": _process, "quicklook": _quicklook, "config": _config}
+COMMANDS = {"info": _info, "process": _process, "quicklook": _quicklook, "export": _export,
+            "config": _config}
 
 
 # ---- errors and warnings as one line each --------------------------------------------------

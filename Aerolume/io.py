@@ -25,7 +25,7 @@ from . import _core
 from ._assembly import Coordinates, dataset
 from ._checks import thread_count
 
-__all__ = ["read_licel", "to_netcdf", "open_dataset", "package_version"]
+__all__ = ["read_licel", "to_netcdf", "open_dataset", "to_scc", "package_version"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -465,3 +465,11 @@ def open_dataset(path: PathLike, **kwargs) -> xr.Dataset:
     """
     with xr.open_dataset(path, engine="netcdf4", **kwargs) as ds:
         return ds.load()
+
+
+def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
+    """Write a raw Dataset in the Single Calculus Chain's raw-data netCDF input format:
+    see :func:`Aerolume.scc.to_scc` for the parameters and the fields written."""
+    from .scc import to_scc as write
+
+    write(ds, path, **kwargs)

@@ -100,12 +100,20 @@ def _parser() -> argparse.ArgumentParser:
 
     export = command(
         "export", help="raw files to a network's file format",
-        description="Writes raw files in another format: `scc`, the raw-data netCDF input "
-        "of the EARLINET/ACTRIS Single Calculus Chain.")
-    export.add_argument("files", nargs="+", metavar="FILES", help="raw files (or glob patterns)")
-    export.add_argument("--format", required=True, choices=["scc"], help="the format to write")
-    export.add_argument("-o", "--output", required=True, metavar="OUT.nc",
-                        help="the file to write (replaced if it exists)")
+        description="Writes raw files or a product in another format: `scc`, raw files as "
+        "the raw-data netCDF input of the EARLINET/ACTRIS Single Calculus Chain; "
+        "`earlinet`, a product of `aerolume process` as the data centre's product files "
+        "(one per product and wavelength, in the folder OUT).")
+    export.add_argument("files", nargs="+", metavar="FILES",
+                        help="raw files (or glob patterns); for earlinet one product file")
+    export.add_argument("--format", required=True, choices=["scc", "earlinet"],
+                        help="the format to write")
+    export.add_argument("-o", "--output", required=True, metavar="OUT",
+                        help="scc: the file to write (replaced if it exists); earlinet: the "
+                        "folder to write in")
+    export.add_argument("-c", "--config", metavar="FILE",
+                        help="earlinet: the TOML configuration whose [station] table names "
+                        "the station, PI and system")
     export.add_argument("--channel-id", action="append", default=[], metavar="CHANNEL=ID",
                         help="the SCC database id of a channel, e.g. 355_an=1234 (repeat; "
                         "channels without one are left out; none: all, numbered 1, 2, ...)")
@@ -264,12 +272,31 @@ def _export(args) -> int:
     from .io import read_licel, to_scc
 
     files = _input_files(args.files)
+    if args.format == "earlinet":
+        return _export_earlinet(args, files)
     output = _output_path(args.output, inputs=files)
     ids = _channel_ids(args.channel_id)
     raw = read_licel(files)
     write_atomically(output, lambda temporary: to_scc(
         raw, temporary, channel_ids=ids, station_code=args.station_code,
         measurement_id=args.measurement_id, sounding_file=args.sounding_file))
+    return 0
+
+
+def _export_earlinet(args, files) -> int:
+    from . import config
+    from .earlinet import to_earlinet
+    from .io import open_dataset
+
+    if len(files) != 1:
+        raise CommandError("--format earlinet takes one product file of `aerolume process`")
+    if not pathlib.Path(args.output).is_dir():
+        raise CommandError(f"{args.output}: no such folder (earlinet writes one file per "
+                           "product into a folder)")
+    cfg = config.load_config(args.config)
+    product = open_dataset(files[0])
+    for path in to_earlinet(product, args.output, station=cfg["station"]):
+        sys.stdout.write(f"{path}\n")
     return 0
 
 

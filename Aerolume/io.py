@@ -25,7 +25,8 @@ from . import _core
 from ._assembly import Coordinates, dataset
 from ._checks import thread_count
 
-__all__ = ["read_licel", "to_netcdf", "open_dataset", "to_scc", "package_version"]
+__all__ = ["read", "read_licel", "read_cl61", "read_chm15k", "to_netcdf", "open_dataset",
+           "to_scc", "package_version"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -473,3 +474,25 @@ def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
     from .scc import to_scc as write
 
     write(ds, path, **kwargs)
+
+
+def read(paths, **kwargs) -> xr.Dataset:
+    """Read raw files of any format Aerolume knows, picked from the first file's contents
+    (Licel, Vaisala CL61, Lufft CHM15k): see :func:`Aerolume.readers.read`."""
+    from .readers import read as read_any
+
+    return read_any(paths, **kwargs)
+
+
+def read_cl61(paths, **kwargs) -> xr.Dataset:
+    """Vaisala CL61 netCDF files: see :func:`Aerolume.readers_ceilometer.read_cl61`."""
+    from .readers_ceilometer import read_cl61 as reader
+
+    return reader(paths, **kwargs)
+
+
+def read_chm15k(paths, **kwargs) -> xr.Dataset:
+    """Lufft CHM15k netCDF files: see :func:`Aerolume.readers_ceilometer.read_chm15k`."""
+    from .readers_ceilometer import read_chm15k as reader
+
+    return reader(paths, **kwargs)

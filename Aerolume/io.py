@@ -465,7 +465,17 @@ def open_dataset(path: PathLike, **kwargs) -> xr.Dataset:
         Loaded into memory, the file closed.
     """
     with xr.open_dataset(path, engine="netcdf4", **kwargs) as ds:
-        return ds.load()
+        ds = ds.load()
+    # netCDF stores a list of one string as that string: the lists of files stay lists.
+    for key in _LIST_ATTRS:
+        if isinstance(ds.attrs.get(key), str):
+            ds.attrs[key] = [ds.attrs[key]]
+        elif key in ds.attrs and not isinstance(ds.attrs[key], list):
+            ds.attrs[key] = list(ds.attrs[key])
+    return ds
+
+
+_LIST_ATTRS = ("source_files", "source_file_sha256")
 
 
 def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:

@@ -25,7 +25,7 @@ from . import _core
 from ._assembly import Coordinates, dataset
 from ._checks import thread_count
 
-__all__ = ["read", "read_licel", "read_cl61", "read_chm15k", "to_netcdf", "open_dataset",
+__all__ = ["read", "read_licel", "read_pollyxt", "read_cl61", "read_chm15k", "to_netcdf", "open_dataset",
            "to_scc", "package_version"]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -488,7 +488,8 @@ def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
 
 def read(paths, **kwargs) -> xr.Dataset:
     """Read raw files of any format Aerolume knows, picked from the first file's contents
-    (Licel, Vaisala CL61, Lufft CHM15k): see :func:`Aerolume.readers.read`."""
+    (Licel, PollyXT level 0, Vaisala CL61, Lufft CHM15k): see
+    :func:`Aerolume.readers.read`."""
     from .readers import read as read_any
 
     return read_any(paths, **kwargs)
@@ -504,5 +505,12 @@ def read_cl61(paths, **kwargs) -> xr.Dataset:
 def read_chm15k(paths, **kwargs) -> xr.Dataset:
     """Lufft CHM15k netCDF files: see :func:`Aerolume.readers_ceilometer.read_chm15k`."""
     from .readers_ceilometer import read_chm15k as reader
+
+    return reader(paths, **kwargs)
+
+
+def read_pollyxt(paths, **kwargs) -> xr.Dataset:
+    """PollyXT level-0 netCDF files: see :func:`Aerolume.readers_polly.read_pollyxt`."""
+    from .readers_polly import read_pollyxt as reader
 
     return reader(paths, **kwargs)

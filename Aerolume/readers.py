@@ -1,8 +1,8 @@
 """One entry point for every raw format Aerolume reads, and the xarray backend.
 
 :func:`read` looks at the first file's own bytes, not its name: a netCDF file (the HDF5
-or classic signature) is a ceilometer file, told apart by its variables
-(:func:`Aerolume.readers_ceilometer.ceilometer_kind`); anything else is given to the Licel
+or classic signature) is a PollyXT level-0 or a ceilometer file, told apart by its
+variables; anything else is given to the Licel
 reader, which names the file and what is wrong when it is not one.
 
 ``xarray.open_dataset(path, engine="licel")`` reads a Licel raw file (or a list or glob
@@ -22,7 +22,7 @@ _NETCDF = (b"\x89HDF\r\n\x1a\n", b"CDF\x01", b"CDF\x02", b"CDF\x05")
 
 
 def detect(path: str | os.PathLike) -> str:
-    """The format of one file from its contents: "licel", "cl61" or "chm15k".
+    """The format of one file from its contents: "licel", "pollyxt", "cl61" or "chm15k".
 
     Raises
     ------
@@ -45,7 +45,9 @@ def detect(path: str | os.PathLike) -> str:
             names = list(nc.variables)
     except OSError as err:
         raise ValueError(f"{path}: a netCDF file that cannot be read ({err})") from None
-    kind = ceilometer_kind(names)
+    from .readers_polly import is_pollyxt
+
+    kind = "pollyxt" if is_pollyxt(names) else ceilometer_kind(names)
     if kind is None:
         raise ValueError(f"{path}: a netCDF file of no format Aerolume reads (variables: "
                          f"{', '.join(names[:8])}{' ...' if len(names) > 8 else ''})")
@@ -61,6 +63,7 @@ def read(paths, **kwargs):
         Files of one format (the first file's contents decide which).
     **kwargs
         Passed to the reader (:func:`Aerolume.io.read_licel`,
+        :func:`Aerolume.readers_polly.read_pollyxt`,
         :func:`Aerolume.readers_ceilometer.read_cl61` or ``read_chm15k``), e.g.
         ``errors="skip"``.
 
@@ -71,10 +74,12 @@ def read(paths, **kwargs):
     """
     from .io import _expand, read_licel
     from .readers_ceilometer import read_chm15k, read_cl61
+    from .readers_polly import read_pollyxt
 
     files = _expand(paths)
     kind = detect(files[0])
-    reader = {"licel": read_licel, "cl61": read_cl61, "chm15k": read_chm15k}[kind]
+    reader = {"licel": read_licel, "cl61": read_cl61, "chm15k": read_chm15k,
+              "pollyxt": read_pollyxt}[kind]
     return reader(files, **kwargs)
 
 

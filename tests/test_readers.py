@@ -18,7 +18,7 @@ import xarray as xr
 from Aerolume import io
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the generated files
-from ceilometer_files import RANGE, make_chm15k, make_cl61  # noqa: E402
+from netcdf_samples import RANGE, make_chm15k, make_cl61, make_pollyxt  # noqa: E402
 
 SAMPLES = sorted((pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" /
                   "licel").glob("RM*"))
@@ -79,3 +79,24 @@ def test_bad_files_name_the_file_and_the_problem(tmp_path):
         nc.createVariable("beta_raw", "f4", ("time", "range"))[:] = [[1.0, 2.0]]
     with pytest.raises(ValueError, match="norange.nc: the mandatory variable 'range'"):
         io.read_chm15k(tmp_path / "norange.nc")
+
+
+def test_pollyxt_level0_counts_shots_and_times(tmp_path):
+    raw, shots = make_pollyxt(tmp_path / "p.nc")
+    with pytest.warns(RuntimeWarning, match="wrong.nc"):
+        ds = io.read([tmp_path / "p.nc", tmp_path / "wrong.nc"], errors="skip")
+    assert list(ds.channel.values) == ["ch1", "ch2", "ch3", "ch4"]
+    np.testing.assert_array_equal(ds.raw.values, raw)
+    np.testing.assert_array_equal(ds.shots.values, shots)
+    assert ds.range.values[1] - ds.range.values[0] == pytest.approx(7.49481145)  # 50 ns
+    expected = raw[0, 1] / 600 * 150 / ds.bin_width.values[1]
+    np.testing.assert_allclose(ds.signal.values[0, 1], expected, rtol=1e-15)
+    assert np.isnan(ds.signal.values[-1, 0]).all()  # no shots
+    assert str(ds.time.values[0]) == "2024-03-01T01:00:00.000000000"
+    assert ds.attrs["zenith_angle"] == 5.0 and ds.attrs["latitude"] == -3.0
+    with netCDF4.Dataset(tmp_path / "bad.nc", "w") as nc:
+        nc.createDimension("time", 1)
+        nc.createVariable("raw_signal", "i4", ("time",))
+        nc.createVariable("measurement_shots", "i4", ("time",))
+    with pytest.raises(ValueError, match="bad.nc: .*'measurement_time' is missing"):
+        io.read(tmp_path / "bad.nc")

@@ -12,7 +12,7 @@ from Aerolume import preprocess as pp
 from Aerolume.io import open_dataset, read_licel, to_netcdf
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the generated files
-from ceilometer_files import make_chm15k, make_cl61  # noqa: E402
+from netcdf_samples import make_chm15k, make_cl61, make_pollyxt  # noqa: E402
 
 SAMPLES = sorted((pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" /
                   "licel").glob("RM*"))
@@ -28,6 +28,8 @@ def _datasets(tmp_path):
     yield "cl61", read(tmp_path / "cl61.nc")
     make_chm15k(tmp_path / "chm.nc")
     yield "chm15k", read(tmp_path / "chm.nc")
+    make_pollyxt(tmp_path / "polly.nc")
+    yield "pollyxt", read(tmp_path / "polly.nc")
 
 
 def _plain(nc, name):

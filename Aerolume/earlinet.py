@@ -93,7 +93,11 @@ def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
         raise ValueError("to_earlinet: ds holds no backscatter or extinction product")
     altitude = np.asarray(ds["altitude"].values, dtype=float)
     start = ds["time"].values.astype("datetime64[s]")
-    stop = ds["stop_time"].values.astype("datetime64[s]")
+    if "stop_time" in ds.variables:
+        stop = ds["stop_time"].values.astype("datetime64[s]")
+    else:  # (a product without time averaging keeps no stop times: the next start)
+        step_t = np.median(np.diff(start)) if start.size > 1 else np.timedelta64(60, "s")
+        stop = np.append(start[1:], start[-1] + step_t)
     seconds = lambda t: (t - np.datetime64("1970-01-01T00:00:00", "s")).astype(np.float64)
     step = float(np.median(np.diff(ds["range"].values))) if ds.sizes["range"] > 1 else np.nan
     written = []

@@ -91,5 +91,11 @@ def test_elastic_backscatter_when_there_is_no_raman_product(files, tmp_path):
         assert nc["retrieval_method"][0] == 1
         low, high = nc["backscatter_calibration_range"][0]
         assert 5000 < low < high  # the Klett reference interval, above sea level
+    # Without stop times (no time averaging), each profile ends where the next starts.
+    paths = to_earlinet(elastic.drop_vars("stop_time"), tmp_path / ".." / tmp_path.name,
+                        station={"station_id": "mnb"})
+    with netCDF4.Dataset(paths[0]) as nc:
+        bounds = nc["time_bounds"][:]
+        np.testing.assert_array_equal(bounds[:-1, 1], bounds[1:, 0])
     with pytest.raises(ValueError, match="no backscatter"):
         to_earlinet(elastic.drop_dims("klett_channel"), tmp_path)

@@ -3,7 +3,8 @@
 The toolkit's modules, on the numerical core ``Aerolume._core``::
 
     import Aerolume.atmosphere    # molecular atmosphere and Rayleigh optics
-    import Aerolume.io            # raw files in, netCDF out
+    import Aerolume.io            # raw files in (Licel, PollyXT, ceilometers), netCDF out
+    import Aerolume.metadata      # the CF attributes of every written variable
     import Aerolume.preprocess    # instrument corrections
     import Aerolume.retrieval     # Klett-Fernald and Raman retrievals
     import Aerolume.uncertainty   # Monte Carlo settings of the retrievals

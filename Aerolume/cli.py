@@ -5,6 +5,7 @@
     aerolume info FILES...                          what the raw files hold
     aerolume process FILES... -o OUT.nc [--config station.toml] [--workers N | --scheduler ADDRESS]
     aerolume quicklook OUT.nc -o PLOT.png           time-height image and profile
+    aerolume export FILES... --format scc -o OUT.nc the network's raw-data format
     aerolume config                                 every configuration field, documented
 
 Bad input (a missing or unreadable file, a corrupt raw file, a wrong configuration
@@ -75,6 +76,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="run on a local Dask cluster of N worker processes")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the existing Dask cluster whose scheduler is at ADDRESS")
+    process.add_argument("--source-root", metavar="FOLDER",
+                         help="write the raw files' and the configuration's paths relative "
+                         "to this folder (default: the common folder of the raw files)")
     process.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     process.add_argument("--profile", action="store_true",
                          help="print the time spent in reading, corrections, molecular "
@@ -93,6 +97,33 @@ def _parser() -> argparse.ArgumentParser:
                            help="comma-separated channels to draw as time-height panels "
                            "(default: the retrieved elastic channels, else one elastic "
                            "channel per wavelength)")
+
+    export = command(
+        "export", help="raw files to a network's file format",
+        description="Writes raw files or a product in another format: `scc`, raw files as "
+        "the raw-data netCDF input of the EARLINET/ACTRIS Single Calculus Chain; "
+        "`earlinet`, a product of `aerolume process` as the data centre's product files "
+        "(one per product and wavelength, in the folder OUT).")
+    export.add_argument("files", nargs="+", metavar="FILES",
+                        help="raw files (or glob patterns); for earlinet one product file")
+    export.add_argument("--format", required=True, choices=["scc", "earlinet"],
+                        help="the format to write")
+    export.add_argument("-o", "--output", required=True, metavar="OUT",
+                        help="scc: the file to write (replaced if it exists); earlinet: the "
+                        "folder to write in")
+    export.add_argument("-c", "--config", metavar="FILE",
+                        help="earlinet: the TOML configuration whose [station] table names "
+                        "the station, PI and system")
+    export.add_argument("--channel-id", action="append", default=[], metavar="CHANNEL=ID",
+                        help="the SCC database id of a channel, e.g. 355_an=1234 (repeat; "
+                        "channels without one are left out; none: all, numbered 1, 2, ...)")
+    export.add_argument("--station-code", default="xx", metavar="CC",
+                        help="the station's code in the measurement id (default xx)")
+    export.add_argument("--measurement-id", metavar="ID", help="the measurement id "
+                        "(default: date, station code, start hour and minute)")
+    export.add_argument("--sounding-file", metavar="NAME",
+                        help="name of the SCC sounding file sent with it (else the standard "
+                        "atmosphere)")
 
     command("config", help="print every configuration field with its default",
                         description="Prints a configuration file with every field at its "
@@ -185,6 +216,8 @@ def _process(args) -> int:
     cfg = config.load_config(args.config)
     files = _input_files(args.files)
     output = _output_path(args.output, inputs=files + ([args.config] if args.config else []))
+    if args.source_root is not None and not pathlib.Path(args.source_root).is_dir():
+        raise CommandError(f"{args.source_root}: --source-root is not a folder")
 
     def bar(total, label, unit):
         return progress.Progress(total, label, unit, enabled=not args.quiet)
@@ -194,7 +227,8 @@ def _process(args) -> int:
     with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
         result = pipeline.process(files, prepared, runner=run, progress=bar,
                                   command=_command(args, files))
-    pipeline.write(result, output, cfg, stopwatch=result.stopwatch)
+    pipeline.write(result, output, cfg, stopwatch=result.stopwatch,
+                   source_root=args.source_root)
     from . import quality
     if not args.quiet:
         sys.stdout.write(quality.product_summary(result.dataset))
@@ -229,6 +263,49 @@ def _quicklook(args) -> int:
     return 0
 
 
+def _channel_ids(pairs: Sequence[str]) -> dict | None:
+    ids: dict = {}
+    for pair in pairs:
+        name, sep, number = pair.partition("=")
+        if not sep or not number.strip().isdigit():
+            raise CommandError(f"--channel-id {pair!r}: expected CHANNEL=ID, e.g. 355_an=1234")
+        ids[name.strip()] = int(number)
+    return ids or None
+
+
+def _export(args) -> int:
+    from ._files import write_atomically
+    from .io import read_licel, to_scc
+
+    files = _input_files(args.files)
+    if args.format == "earlinet":
+        return _export_earlinet(args, files)
+    output = _output_path(args.output, inputs=files)
+    ids = _channel_ids(args.channel_id)
+    raw = read_licel(files)
+    write_atomically(output, lambda temporary: to_scc(
+        raw, temporary, channel_ids=ids, station_code=args.station_code,
+        measurement_id=args.measurement_id, sounding_file=args.sounding_file))
+    return 0
+
+
+def _export_earlinet(args, files) -> int:
+    from . import config
+    from .earlinet import to_earlinet
+    from .io import open_dataset
+
+    if len(files) != 1:
+        raise CommandError("--format earlinet takes one product file of `aerolume process`")
+    if not pathlib.Path(args.output).is_dir():
+        raise CommandError(f"{args.output}: no such folder (earlinet writes one file per "
+                           "product into a folder)")
+    cfg = config.load_config(args.config)
+    product = open_dataset(files[0])
+    for path in to_earlinet(product, args.output, station=cfg["station"]):
+        sys.stdout.write(f"{path}\n")
+    return 0
+
+
 def _config(args) -> int:
     from . import config
 
@@ -236,7 +313,8 @@ def _config(args) -> int:
     return 0
 
 
-COMMANDS = {"info": _info, "process": _process, "quicklook": _quicklook, "config": _config}
+COMMANDS = {"info": _info, "process": _process, "quicklook": _quicklook, "export": _export,
+            "config": _config}
 
 
 # ---- errors and warnings as one line each --------------------------------------------------

@@ -209,6 +209,17 @@ SCHEMA: dict[str, dict[str, Field]] = {
                           "station altitude above sea level (m); default: the raw files' header"),
         "zenith_angle": Field(None, _optional(_number("deg", minimum=0.0, below=90.0)),
                               "angle of the beam from the vertical (deg); default: the header"),
+        # The station's identity in the data centre's product files (aerolume export
+        # --format earlinet); not used by the processing.
+        "station_id": Field(None, _optional(_text), "the station's id in the network (e.g. "
+                            "three letters), for exported product files"),
+        "location": Field(None, _optional(_text), "the station's place name"),
+        "institution": Field(None, _optional(_text), "the institution running the station"),
+        "pi": Field(None, _optional(_text), "principal investigator"),
+        "pi_affiliation": Field(None, _optional(_text), "the principal investigator's "
+                                "institution"),
+        "data_originator": Field(None, _optional(_text), "who measured the data"),
+        "system": Field(None, _optional(_text), "the lidar system's name"),
     },
     "atmosphere": {
         "sounding": Field(None, _optional(_text),

@@ -25,7 +25,8 @@ from . import _core
 from ._assembly import Coordinates, dataset
 from ._checks import thread_count
 
-__all__ = ["read_licel", "to_netcdf", "open_dataset", "package_version"]
+__all__ = ["read", "read_licel", "read_pollyxt", "read_cl61", "read_chm15k", "to_netcdf", "open_dataset",
+           "to_scc", "package_version"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -485,35 +486,42 @@ def _assemble(raw, signal, paths, ids, coords, fields) -> xr.Dataset:
     return dataset(data_vars, coords, attrs)
 
 
-def to_netcdf(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
-    """Write a Dataset of this package to netCDF-4, losslessly.
+def to_netcdf(ds: xr.Dataset, path: PathLike, *, source_root: PathLike | None = None,
+              **kwargs) -> None:
+    """Write a Dataset of this package to netCDF-4 as a CF-1.8 file.
 
     Parameters
     ----------
     ds : xarray.Dataset
-        A Dataset from :func:`read_licel` or :func:`Aerolume.preprocess.correct`.
+        A Dataset from :func:`read_licel` or :func:`Aerolume.preprocess.correct`, or a
+        product of :mod:`Aerolume.pipeline`.
     path : path
         The file to write.
+    source_root : path, optional
+        The ``source_files`` attribute is written relative to this folder (default: the
+        common folder of the source files), so that a file names no folder of the
+        machine that wrote it.
     **kwargs
         Passed to :meth:`xarray.Dataset.to_netcdf` (e.g. ``encoding``).
 
     Notes
     -----
-    Times are written as CF times (``seconds since 1970-01-01``); attributes that netCDF
-    cannot hold as they are (booleans, None, nested structures) are converted: booleans
-    to 0/1, None to "", dictionaries to their ``repr``.  :func:`open_dataset` reads the
-    file back.
+    Every variable gets its CF attributes from :data:`Aerolume.metadata.VARIABLES`;
+    integers are written as 32-bit, text as fixed-length characters, times as CF times
+    (``seconds since 1970-01-01``) with ``time_bnds`` from ``time`` and ``stop_time``
+    (see :func:`Aerolume.metadata.for_netcdf`).  Attributes that netCDF cannot hold as
+    they are (booleans, None, nested structures) are converted: booleans to 0/1, None to
+    "", dictionaries to their ``repr``.  :func:`open_dataset` reads the file back with the
+    same values.
     """
-    out = ds.copy(deep=False)
+    from .metadata import for_netcdf, relative_sources
+
+    out, encoding = for_netcdf(ds, kwargs.pop("encoding", None))
     out.attrs = _serialisable(ds.attrs)
+    if isinstance(out.attrs.get("source_files"), list):
+        out.attrs["source_files"] = relative_sources(out.attrs["source_files"], source_root)
     for name in out.variables:
-        out[name].attrs = _serialisable(ds[name].attrs)
-    encoding = {}
-    for name in ("time", "stop_time"):
-        if name in out.variables and np.issubdtype(out[name].dtype, np.datetime64):
-            encoding[name] = {"units": "seconds since 1970-01-01 00:00:00", "calendar": "standard",
-                              "dtype": "float64"}
-    encoding.update(kwargs.pop("encoding", {}) or {})
+        out[name].attrs = _serialisable(out[name].attrs)
     out.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding, **kwargs)
 
 
@@ -550,4 +558,52 @@ def open_dataset(path: PathLike, **kwargs) -> xr.Dataset:
         Loaded into memory, the file closed.
     """
     with xr.open_dataset(path, engine="netcdf4", **kwargs) as ds:
-        return ds.load()
+        ds = ds.load()
+    # netCDF stores a list of one string as that string: the lists of files stay lists.
+    for key in _LIST_ATTRS:
+        if isinstance(ds.attrs.get(key), str):
+            ds.attrs[key] = [ds.attrs[key]]
+        elif key in ds.attrs and not isinstance(ds.attrs[key], list):
+            ds.attrs[key] = list(ds.attrs[key])
+    return ds
+
+
+_LIST_ATTRS = ("source_files", "source_file_sha256")
+
+
+def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
+    """Write a raw Dataset in the Single Calculus Chain's raw-data netCDF input format:
+    see :func:`Aerolume.scc.to_scc` for the parameters and the fields written."""
+    from .scc import to_scc as write
+
+    write(ds, path, **kwargs)
+
+
+def read(paths, **kwargs) -> xr.Dataset:
+    """Read raw files of any format Aerolume knows, picked from the first file's contents
+    (Licel, PollyXT level 0, Vaisala CL61, Lufft CHM15k): see
+    :func:`Aerolume.readers.read`."""
+    from .readers import read as read_any
+
+    return read_any(paths, **kwargs)
+
+
+def read_cl61(paths, **kwargs) -> xr.Dataset:
+    """Vaisala CL61 netCDF files: see :func:`Aerolume.readers_ceilometer.read_cl61`."""
+    from .readers_ceilometer import read_cl61 as reader
+
+    return reader(paths, **kwargs)
+
+
+def read_chm15k(paths, **kwargs) -> xr.Dataset:
+    """Lufft CHM15k netCDF files: see :func:`Aerolume.readers_ceilometer.read_chm15k`."""
+    from .readers_ceilometer import read_chm15k as reader
+
+    return reader(paths, **kwargs)
+
+
+def read_pollyxt(paths, **kwargs) -> xr.Dataset:
+    """PollyXT level-0 netCDF files: see :func:`Aerolume.readers_polly.read_pollyxt`."""
+    from .readers_polly import read_pollyxt as reader
+
+    return reader(paths, **kwargs)

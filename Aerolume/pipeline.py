@@ -902,27 +902,44 @@ def _plain(value):
 # ---- writing ------------------------------------------------------------------------------
 
 def write(result: Result, path: str | os.PathLike, config: Config, *,
-          stopwatch: Stopwatch | None = None) -> pathlib.Path:
-    """Writes the product to netCDF-4, replacing `path` only once the file is complete.
+          stopwatch: Stopwatch | None = None,
+          source_root: str | os.PathLike | None = None) -> pathlib.Path:
+    """Writes the product to netCDF-4 (CF-1.8), replacing `path` only once the file is
+    complete.
 
     Variables are compressed with zlib at the configured level.  The file is first
     written beside `path` under a temporary name and renamed, so a failure never leaves
     a truncated product or destroys the previous one.
+
+    The provenance names no folder of the processing machine: ``source_files`` and
+    ``configuration_file`` are relative to `source_root` (default: the common folder of
+    the raw files), ``source_file_sha256`` identifies each raw file by its bytes, and the
+    file gets its own ``uuid``.
     """
     from ._files import write_atomically
     from .io import to_netcdf
+    from .metadata import common_root, file_digest, new_uuid, relative_sources
 
     watch = stopwatch if stopwatch is not None else Stopwatch()
     watch.stage("writing")
     path = pathlib.Path(path)
     level = config["output"]["compression"]
-    ds = result.dataset
+    ds = result.dataset.copy(deep=False)
     encoding = {}
     for name, variable in ds.data_vars.items():
         if variable.dtype.kind in "fiu" and variable.ndim > 0:
             encoding[name] = {"zlib": level > 0, "complevel": level} if level else {}
     try:
-        write_atomically(path, lambda temporary: to_netcdf(ds, temporary, encoding=encoding))
+        files = [str(f) for f in result.files]
+        root = os.path.abspath(source_root) if source_root is not None else common_root(files)
+        ds.attrs["uuid"] = new_uuid()
+        ds.attrs["source_files"] = files  # (made relative to root by to_netcdf)
+        ds.attrs["source_file_sha256"] = [file_digest(f) for f in files]
+        if ds.attrs.get("configuration_file"):
+            ds.attrs["configuration_file"] = relative_sources([ds.attrs["configuration_file"]],
+                                                              root)[0]
+        write_atomically(path, lambda temporary: to_netcdf(ds, temporary, source_root=root,
+                                                           encoding=encoding))
     finally:
         watch.stage(None)
     return path

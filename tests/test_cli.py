@@ -111,7 +111,8 @@ def test_process_writes_products_units_and_provenance(night):
         from importlib.metadata import version
         assert attrs["aerolume_version"] == version("Aerolume")
         assert attrs["configuration"] == STATION.read_text()
-        assert attrs["configuration_file"] == str(STATION)
+        # Paths relative to the raw files' common folder; each file named by its bytes.
+        assert attrs["configuration_file"] == "../../station.toml"
         effective = json.loads(attrs["configuration_effective"])
         assert effective["corrections"]["dead_time"] == {"355_pc": "auto", "387_pc": "auto",
                                                          "408_pc": 4.6}
@@ -124,7 +125,11 @@ def test_process_writes_products_units_and_provenance(night):
                                                  "303.15 K and 1013.0 hPa at 100 m (raw file "
                                                  "header)")
         assert attrs["station_altitude"] == 100.0 and attrs["zenith_angle"] == 0.0
-        assert list(attrs["source_files"]) == [str(p) for p in SAMPLES]
+        assert list(attrs["source_files"]) == [p.name for p in SAMPLES]
+        import hashlib
+        assert list(attrs["source_file_sha256"]) == [
+            "sha256:" + hashlib.sha256(p.read_bytes()).hexdigest() for p in SAMPLES]
+        assert len(attrs["uuid"]) == 36
         assert np.datetime64(attrs["processed_at"].rstrip("Z"))
         assert "aerolume process <5 raw files>" in attrs["history"]
         steps = [s["step"] for s in json.loads(attrs["corrections"])]
@@ -177,7 +182,7 @@ def assert_same_products(a, b, *, skip=(), skip_attrs=()):
             else:
                 assert np.array_equal(u, v), name
         for key in set(x.attrs) | set(y.attrs):
-            if key not in ("processed_at", "history", *skip_attrs):
+            if key not in ("processed_at", "history", "uuid", *skip_attrs):
                 assert str(x.attrs.get(key)) == str(y.attrs.get(key)), key
 
 

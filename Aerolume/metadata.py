@@ -159,6 +159,8 @@ VARIABLES: dict[str, dict] = {
     "reference_bottom": _row("m", "bottom of the reference interval along the beam"),
     "reference_top": _row("m", "top of the reference interval along the beam"),
     "quality_flag": _row("1", "quality flag of the Klett-Fernald products"),
+    "reference_offset": _row("1", "residual background offset fitted over the reference "
+                             "interval and removed (signal units of the channel)"),
     # ---- Raman
     **_uncertain("raman_extinction", "m-1", "aerosol extinction coefficient (Raman method)",
                  _EXT, flags=("raman_extinction_statistical_error", "raman_quality_flag",
@@ -172,10 +174,15 @@ VARIABLES: dict[str, dict] = {
     "raman_effective_resolution": _row("m", "effective vertical resolution of the Raman "
                                        "extinction"),
     "raman_quality_flag": _row("1", "quality flag of the Raman products"),
+    "raman_failed_realisations": _row("1", "Monte Carlo realisations of the Raman method "
+                                      "that failed at the gate"),
     # ---- clouds and the boundary layer
     "cloud_mask": _row("1", "cloud mask"),
     "cloud_base": _row("m", "cloud base"),
     "cloud_top": _row("m", "cloud top"),
+    "cloud_layers": _row("1", "number of cloud layers found"),
+    "cloud_detection_flag": _row("1", "quality flag of the cloud detection"),
+    "layer": _row("1", "cloud layer, from the lowest"),
     "boundary_layer_height": _row("m", "height of the boundary layer top above the "
                                   "station", "atmosphere_boundary_layer_thickness",
                                   ancillary=("boundary_layer_height_flag",)),

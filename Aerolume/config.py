@@ -503,15 +503,18 @@ def check_corrections(config: Config, correct: Callable) -> dict:
 
 
 def _dead_time(value):
-    """A number of ns, or a table of them per channel id."""
+    """A number of ns or "auto" (calibrated on the night), or a table of them per channel
+    id."""
     values = value.items() if isinstance(value, dict) else [(None, value)]
     for channel, v in values:
         where = f"[{channel!r}] " if channel is not None else ""
+        if v == "auto":
+            continue
         try:
             _number("ns", minimum=0.0)(v)
         except _Invalid as err:
-            raise _Invalid(f"{where}{err} (a number, or a table of numbers per channel id)") \
-                from None
+            raise _Invalid(f'{where}{err} (a number or "auto", or a table of them per '
+                           "channel id)") from None
 
 
 def _average(value):

@@ -116,7 +116,7 @@ def _baseline(layout: Layout, molecular) -> tuple[np.ndarray, str]:
 
 
 def _flag_attrs(flags: dict, long_name: str) -> dict:
-    return {"long_name": long_name, "flag_masks": np.array(list(flags.values()), dtype=np.uint8),
+    return {"long_name": long_name, "flag_masks": np.array(list(flags.values()), dtype=np.int8),
             "flag_meanings": " ".join(flags), "units": "1"}
 
 
@@ -204,7 +204,7 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
     Returns
     -------
     xarray.Dataset
-        ``cloud_mask`` (uint8, 1 inside a layer, on the signal's dimensions);
+        ``cloud_mask`` (int8, 1 inside a layer, on the signal's dimensions);
         ``cloud_base``, ``cloud_top`` (m) and ``cloud_peak_ratio`` (the peak's y / c) on
         (..., ``layer``), NaN where there is no layer; ``cloud_layers`` (the number of
         layers found, which may exceed `max_layers`); ``clear_air_level`` (c, units of
@@ -231,17 +231,17 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
         min_ratio_, min_contrast_, n_sigma_, min_thickness_, layers_max, threads=threads_)
 
     flag = np.where(np.isfinite(clear) & (clear > 0), 0, CLOUD_FLAGS["no_clear_air_level"])
-    flag = flag.astype(np.uint8).reshape(layout.lead)
+    flag = flag.astype(np.int8).reshape(layout.lead)
     # The noise of the smoothed y at the search range's top, against what a layer needs.
     top_noise = _top_noise(layout, sd, scale, end, smooth)
     if top_noise is not None:
         weak = n_sigma_ * top_noise > (min_ratio_ - 1.0) * np.abs(clear).reshape(-1)
         flag |= np.where(weak.reshape(layout.lead), CLOUD_FLAGS["below_noise_at_search_top"],
-                         0).astype(np.uint8)
+                         0).astype(np.int8)
 
     lead_dims = layout.dims[:-1]
-    ds = layout.dataset({"cloud_mask": (mask, {"long_name": "inside a cloud layer",
-                                               "units": "1", "flag_values": np.uint8(1),
+    ds = layout.dataset({"cloud_mask": (mask.astype(np.int8), {"long_name": "inside a cloud layer",
+                                               "units": "1", "flag_values": np.int8(1),
                                                "flag_meanings": "cloud"})}, {})
     layer_dims = lead_dims + ("layer",)
     layer_shape = layout.lead + (layers_max,)
@@ -383,7 +383,7 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
         "wavelet_covariance_max": (lead_dims, wavelet.reshape(layout.lead),
                                    {"long_name": "Haar wavelet covariance transform of P r^2 "
                                     "at the boundary-layer height"}),
-        "boundary_layer_height_flag": (lead_dims, flag.reshape(layout.lead),
+        "boundary_layer_height_flag": (lead_dims, flag.astype(np.int8).reshape(layout.lead),
                                        _flag_attrs(BLH_FLAGS, "quality of the boundary-layer "
                                                    "height")),
     }

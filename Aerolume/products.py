@@ -322,7 +322,7 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
         clouds = detect_clouds(finite, rng[:n], noise=noise[:, :n], molecular=cut,
                                search=(low, high), min_ratio=table.get("min_ratio", 1.5),
                                threads=settings.threads or None)
-    mask = np.zeros(signal.shape, dtype=np.uint8)
+    mask = np.zeros(signal.shape, dtype=np.int8)  # a CF 1.8 type (uint8 is not)
     mask[:, :n] = np.asarray(clouds["cloud_mask"].values)
     base = np.asarray(clouds["cloud_base"].values, dtype=float)
     top = np.asarray(clouds["cloud_top"].values, dtype=float)

@@ -118,7 +118,7 @@ def test_the_file_is_cf_typed_and_reads_back_with_its_values(product):
             assert "_FillValue" not in nc[name].ncattrs(), name
         assert nc["time"].bounds == "time_bnds"
         assert nc["backscatter"].standard_name == metadata._BSC
-        assert nc["backscatter"].ancillary_variables == "backscatter_uncertainty"
+        assert nc["backscatter"].ancillary_variables == "backscatter_uncertainty quality_flag"
         assert nc["backscatter_uncertainty"].standard_name.endswith(" standard_error")
         assert nc["raman_extinction"].standard_name == metadata._EXT
         assert nc["signal"].cell_methods == "time: mean"

@@ -49,7 +49,7 @@ class TestSyntheticCloud:
         assert np.all(np.abs(top - last_in) <= 2 * 30.0), top
         assert np.isnan(out.cloud_base.values[:, 1:]).all()
         mask = out.cloud_mask.values.astype(bool)
-        assert out.cloud_mask.dtype == np.uint8
+        assert out.cloud_mask.dtype == np.int8  # a CF 1.8 type
         # the mask is the layer, and the boundary layer is not a cloud
         assert mask[:, gate(8300.0)].all()
         assert not mask[:, R < 7500].any() and not mask[:, R > 8800].any()

@@ -6,139 +6,10 @@
 #include <optional>
 #include <vector>
 
-#include "parallel.h"
+#include "monte_carlo.h"
 #include "random.h"
 
 namespace aerolume {
-
-namespace {
-
-// The spread of each product at each gate is summed in one pass as the realisations come,
-// without keeping them: the deviations d = v - v_0 from realisation 0's value and their
-// squares (v_0 is close to the mean, so the variance (Σd² - (Σd)² / N) / (N - 1) loses
-// no accuracy to cancellation).  Realisations are summed in chunks of `chunk_size`, in their
-// order within a chunk, and the chunks' sums are added to the totals in chunk order: the
-// same arithmetic whether one thread runs them all or several share the chunks, so the
-// results do not depend on the thread count nor on how the profiles are grouped.
-constexpr std::size_t chunk_size = 4;
-
-// For each wanted product o (sd[o] non-null): sums += row - shift and squares +=
-// (row - shift)^2 at its gates, sums[0 .. size) holding the deviations' sums of all
-// products and sums[size .. 2 size) their squares'.
-void add(const double* row, const double* shift, double* sums, std::size_t gates,
-         std::size_t outputs, double* const* sd) {
-    const std::size_t size = outputs * gates;
-    for (std::size_t o = 0; o < outputs; ++o) {
-        if (!sd[o]) continue;
-        const std::size_t at = o * gates;
-        const double* v = row + at;
-        const double* v0 = shift + at;
-        double* sum = sums + at;
-        double* squares = sums + size + at;
-        for (std::size_t g = 0; g < gates; ++g) {
-            const double d = v[g] - v0[g];
-            sum[g] += d;
-            squares[g] += d * d;
-        }
-    }
-}
-
-void join(const double* chunk, double* totals, std::size_t size) {
-    for (std::size_t g = 0; g < 2 * size; ++g) totals[g] += chunk[g];
-}
-
-// The standard deviation of each wanted product (sd[o] non-null, its row at `offset`)
-// from the totals of `realisations` deviations.  NaN wherever a realisation was NaN.
-void finish(const double* totals, std::size_t realisations, std::size_t gates,
-            std::size_t outputs, double* const* sd, std::size_t offset) {
-    const std::size_t size = outputs * gates;
-    const double count = static_cast<double>(realisations);
-    for (std::size_t o = 0; o < outputs; ++o) {
-        if (!sd[o]) continue;
-        const double* sums = totals + o * gates;
-        const double* squares = totals + size + o * gates;
-        double* out = sd[o] + offset;
-        for (std::size_t g = 0; g < gates; ++g) {
-            const double variance = (squares[g] - sums[g] * (sums[g] / count)) / (count - 1.0);
-            out[g] = std::sqrt(variance < 0.0 ? 0.0 : variance);  // NaN stays NaN
-        }
-    }
-}
-
-// Runs realise(state, p, j, rng, out) for every profile p and realisation j, out holding
-// the realisation's `outputs` products (outputs x gates), and writes each product's
-// standard deviation over the realisations to sd[o] (profiles x gates).  `State` is the
-// per-thread scratch a realisation needs (made by make_state()).  With at least as many
-// profiles as threads, each thread takes whole profiles (one parallel region, so a thread
-// the system holds back delays the call once, not at every step); with fewer, the chunks
-// of realisations of each profile are shared out.
-template <class MakeState, class Realise>
-void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
-            const MonteCarloSettings& settings, unsigned threads, MakeState&& make_state,
-            Realise&& realise, double* const* sd) {
-    const std::size_t realisations = settings.realisations;
-    const std::size_t size = outputs * gates;
-    if (profiles == 0 || size == 0 || realisations == 0) return;
-    const std::size_t chunks = (realisations + chunk_size - 1) / chunk_size;
-    auto draw = [&](auto& state, std::size_t p, std::size_t j, double* out) {
-        RandomStream rng(settings.seed, p, j + 1);
-        realise(state, p, j, rng, out);
-    };
-    // Chunk k of profile p: its sums (2 size) from zero; realisation 0 is the shift itself.
-    auto run_chunk = [&](auto& state, std::size_t p, std::size_t k, const double* shift,
-                         double* row, double* sums) {
-        std::fill(sums, sums + 2 * size, 0.0);
-        const std::size_t last = std::min(realisations, (k + 1) * chunk_size);
-        for (std::size_t j = k * chunk_size; j < last; ++j) {
-            if (j == 0) {
-                add(shift, shift, sums, gates, outputs, sd);  // zeros, or NaN where it failed
-                continue;
-            }
-            draw(state, p, j, row);
-            add(row, shift, sums, gates, outputs, sd);
-        }
-    };
-    if (profiles >= resolve_threads(threads, static_cast<std::size_t>(-1))) {
-        parallel_for(profiles, threads, [&](std::size_t begin, std::size_t end) {
-            auto state = make_state();
-            std::vector<double> shift(size), row(size), sums(2 * size), totals(2 * size);
-            for (std::size_t p = begin; p < end; ++p) {
-                draw(state, p, 0, shift.data());
-                std::fill(totals.begin(), totals.end(), 0.0);
-                for (std::size_t k = 0; k < chunks; ++k) {
-                    run_chunk(state, p, k, shift.data(), row.data(), sums.data());
-                    join(sums.data(), totals.data(), size);
-                }
-                finish(totals.data(), realisations, gates, outputs, sd, p * gates);
-            }
-        });
-        return;
-    }
-    // Few profiles: the chunks of each shared out in waves (all of them at once for up to
-    // 256 realisations), each chunk's sums kept until the wave is joined in order.
-    const std::size_t wave = std::min<std::size_t>(
-        chunks, std::max<std::size_t>(64, 4 * resolve_threads(threads, chunks)));
-    std::vector<double> shift(size), totals(2 * size), sums(wave * 2 * size);
-    auto state = make_state();
-    for (std::size_t p = 0; p < profiles; ++p) {
-        draw(state, p, 0, shift.data());
-        std::fill(totals.begin(), totals.end(), 0.0);
-        for (std::size_t first = 0; first < chunks; first += wave) {
-            const std::size_t count = std::min(wave, chunks - first);
-            parallel_for(count, threads, [&](std::size_t begin, std::size_t end) {
-                auto own = make_state();
-                std::vector<double> row(size);
-                for (std::size_t k = begin; k < end; ++k)
-                    run_chunk(own, p, first + k, shift.data(), row.data(),
-                              sums.data() + k * 2 * size);
-            });
-            for (std::size_t k = 0; k < count; ++k) join(sums.data() + k * 2 * size, totals.data(), size);
-        }
-        finish(totals.data(), realisations, gates, outputs, sd, p * gates);
-    }
-}
-
-}  // namespace
 
 void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
                                const MonteCarloSettings& settings, double* backscatter_sd,
@@ -175,7 +46,8 @@ void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
         klett_fernald_profile(profile, grid, out, out + n, work);
     };
     double* sd[2] = {backscatter_sd, extinction_sd};
-    spread(in.profiles, n, 2, settings, threads, make_state, realise, sd);
+    monte_carlo::spread(in.profiles, n, 2, settings.realisations, settings.seed, threads, make_state,
+                        realise, sd);
 }
 
 void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
@@ -226,7 +98,8 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
                                  : 0.0;
     };
     double* sd[3] = {extinction_sd, backscatter_sd, lidar_ratio_sd};
-    spread(in.profiles, n, 3, settings, threads, make_state, realise, sd);
+    monte_carlo::spread(in.profiles, n, 3, settings.realisations, settings.seed, threads, make_state,
+                        realise, sd);
 }
 
 }  // namespace aerolume

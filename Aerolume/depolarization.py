@@ -268,6 +268,11 @@ def channel_pairs(data, *, cross: str | None = None, co: str | None = None,
                                  f"{sorted(by_id)}")
         if cross == co:
             raise ValueError(f"{source}: cross and co are the same channel {cross!r}")
+        if _CO_KINDS.get(by_id[cross]["polarization"]) == "parallel":
+            raise ValueError(f"{source}: cross channel {cross!r} records the parallel "
+                             "polarisation")
+        if by_id[co]["polarization"] in _CROSS:
+            raise ValueError(f"{source}: co channel {co!r} records the cross polarisation")
         kind = _CO_KINDS.get(by_id[co]["polarization"], "total")
         return [ChannelPair(cross, co, kind, by_id[cross]["wavelength"])]
     groups: dict[tuple, dict[str, list[str]]] = {}

@@ -39,7 +39,8 @@ struct GHK {
     double g_cross = 1.0, h_cross = -1.0;
 };
 
-// delta_v of the calibrated ratio x = delta* / eta.
+// delta_v of the calibrated ratio x = delta* / eta (the kernels compute the same with one
+// division per gate).
 inline double volume_depolarization_of(double x, const GHK& c) {
     return (x * (c.g_co + c.h_co) - (c.g_cross + c.h_cross)) /
            ((c.g_cross - c.h_cross) - x * (c.g_co - c.h_co));

@@ -244,6 +244,10 @@ def test_channel_pairs_from_the_polarisation_letters():
     assert dep.channel_pairs(total)[0].co_kind == "total"
     named = dep.channel_pairs(data, cross="532s_an", co="532_an")
     assert named[0].co == "532_an" and named[0].co_kind == "total"
+    with pytest.raises(ValueError, match="cross channel '532p_an' records the parallel"):
+        dep.channel_pairs(data, cross="532p_an", co="532_an")
+    with pytest.raises(ValueError, match="co channel '532s_an' records the cross"):
+        dep.channel_pairs(data, cross="532_an", co="532s_an")
 
 
 def test_bad_input_names_the_file_or_argument(scene):

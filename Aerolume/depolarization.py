@@ -77,7 +77,7 @@ from ._profiles import Layout, scalar
 from .uncertainty import PoissonNoise
 
 __all__ = ["GHK", "ChannelPair", "Calibration", "DepolarizationUncertainty", "channel_pairs",
-           "pair_signals", "calibrate", "calibrate_molecular", "volume_depolarization",
+           "pair_signals", "calibrate", "calibrate_files", "calibrate_molecular", "volume_depolarization",
            "particle_depolarization", "total_signal", "save_calibration", "load_calibration",
            "FLAG_MEANINGS"]
 
@@ -616,6 +616,75 @@ def calibrate(plus45, minus45, *, pair: ChannelPair | None = None,
     return Calibration(eta_star, eta_sd, k_, misalignment, mis_sd, "delta90", ghk_,
                        interval, t1 or t2, pair.cross if pair else "", pair.co if pair else "",
                        pair.wavelength if pair else math.nan, station, files)
+
+
+def _raw_files(value, name: str) -> list[str]:
+    """The raw files of a calibration: a folder (its files), a glob, a file or a list."""
+    if isinstance(value, (str, os.PathLike)):
+        path = os.fspath(value)
+        if os.path.isdir(path):
+            files = sorted(os.path.join(path, f) for f in os.listdir(path)
+                           if not f.startswith(".") and os.path.isfile(os.path.join(path, f)))
+            if not files:
+                raise FileNotFoundError(f"{name}: the folder {path} holds no files")
+            return files
+        return [path]
+    files = [os.fspath(v) for v in value]
+    if not files:
+        raise ValueError(f"{name}: no files")
+    return files
+
+
+def calibrate_files(plus45, minus45, *, pair: ChannelPair | None = None,
+                    cross: str | None = None, co: str | None = None,
+                    corrections: Mapping | None = None, **kwargs) -> Calibration:
+    """The Δ90 calibration from the raw files of its own measurement.
+
+    Each set is read (:func:`Aerolume.io.read_licel`, which names a missing or damaged
+    file), corrected (:func:`Aerolume.preprocess.correct` with `corrections`, by default
+    the far-range background removed) and passed to :func:`calibrate`.  The two sets must
+    hold the same channels and range grid.
+
+    Parameters
+    ----------
+    plus45, minus45 : path or sequence of paths
+        A folder, a glob pattern, a file or a list of files of each angle.
+    pair : ChannelPair, optional
+        The channels (default: `cross` and `co`, or the one pair the letters give).
+    cross, co : str, optional
+        Channel ids naming the pair.
+    corrections : mapping, optional
+        Keyword arguments of :func:`Aerolume.preprocess.correct` (a configuration's
+        ``[corrections]`` table).
+    **kwargs
+        Those of :func:`calibrate`.
+
+    Returns
+    -------
+    Calibration
+    """
+    from .io import read_licel
+    from .preprocess import correct
+    sets = []
+    for name, value in (("plus45", plus45), ("minus45", minus45)):
+        files = _raw_files(value, name)
+        raw = read_licel(files if len(files) > 1 else files[0])
+        sets.append((name, files, correct(raw, **dict(corrections or {}))))
+    (n1, f1, d1), (n2, f2, d2) = sets
+    c1 = [str(c) for c in d1.coords["channel"].values]
+    c2 = [str(c) for c in d2.coords["channel"].values]
+    if c1 != c2:
+        raise ValueError(f"the calibration files do not match: {f1[0]} ({n1}) has the channels "
+                         f"{c1}, {f2[0]} ({n2}) {c2}")
+    if pair is None:
+        where = f"{n1} ({f1[0]})"
+        found = channel_pairs(d1, cross=cross, co=co, source=where)
+        if len(found) != 1:
+            raise ValueError(f"{where}: {len(found)} depolarisation pairs (channels {c1}); "
+                             "name the pair with cross and co")
+        pair = found[0]
+    kwargs.setdefault("source", tuple(f1) + tuple(f2))
+    return calibrate(d1, d2, pair=pair, **kwargs)
 
 
 def _interval(value) -> tuple[float, float]:

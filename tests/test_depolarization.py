@@ -283,6 +283,24 @@ def test_bad_input_names_the_file_or_argument(scene):
                                   dep.Calibration.constant(0.8))
 
 
+def test_calibration_files_are_checked_before_any_work(tmp_path):
+    import glob
+    import pathlib
+    samples = sorted(glob.glob(str(pathlib.Path(__file__).parent.parent / "examples" / "data"
+                                   / "licel" / "RM*")))
+    with pytest.raises(FileNotFoundError, match="missing.000"):
+        dep.calibrate_files(samples[:2], [str(tmp_path / "missing.000")])
+    empty = tmp_path / "minus"
+    empty.mkdir()
+    with pytest.raises(FileNotFoundError, match="minus45: the folder .*minus holds no files"):
+        dep.calibrate_files(samples[:2], empty)
+    # The shared samples have no polarised channels: no pair, named by its file.
+    with pytest.raises(ValueError, match=r"plus45 \(.*RM.*\): 0 depolarisation pairs"):
+        dep.calibrate_files(samples[:2], samples[2:4])
+    with pytest.raises(ValueError, match="no cross channel"):
+        dep.calibrate_files(samples[:2], samples[2:4], co="355_an")
+
+
 # ---- Calibration history ---------------------------------------------------------------------
 
 def test_calibration_history_uses_the_latest_earlier_one(tmp_path):

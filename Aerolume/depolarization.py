@@ -79,6 +79,7 @@ from .uncertainty import PoissonNoise
 __all__ = ["GHK", "ChannelPair", "Calibration", "DepolarizationUncertainty", "channel_pairs",
            "pair_signals", "calibrate", "calibrate_files", "calibrate_molecular", "volume_depolarization",
            "particle_depolarization", "total_signal", "save_calibration", "load_calibration",
+           "TABLE_FIELDS", "check_table", "table_calibration", "block_products",
            "FLAG_MEANINGS"]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -1185,3 +1186,168 @@ def load_calibration(history_dir: PathLike, station: str, date, *, cross: str | 
     raise FileNotFoundError(f"{folder}: no depolarisation calibration of {name} on or "
                             f"before {day.isoformat()}{limit}"
                             + (f" for the pair ({cross}, {co})" if cross or co else ""))
+
+
+# ---- A configuration's [[depolarization]] tables, for the processing of a night -------------
+
+#: The fields of a ``[[depolarization]]`` table: name -> (default, description).
+TABLE_FIELDS: dict[str, tuple[Any, str]] = {
+    "cross": (None, "cross channel id; default the pair the polarisation letters give"),
+    "co": (None, "parallel or total channel id (with cross)"),
+    "plus45": (None, "raw files of the +45° calibration: a folder, a glob or a list"),
+    "minus45": (None, "raw files of the -45° calibration"),
+    "eta": (None, "a gain ratio eta given as a number instead of a calibration measurement"),
+    "eta_uncertainty": (0.0, "its standard uncertainty"),
+    "molecular_reference": (None, "[bottom, top] (m): the molecular calibration, for "
+                                  "receivers without a rotator"),
+    "calibration_range": ([2000.0, 4000.0], "range of the ±45° calibration (m)"),
+    "history": (None, "calibration history folder: calibrations are stored there and a "
+                      "night without one uses the latest earlier one"),
+    "station": ("", "station name of the history files"),
+    "ghk": (None, "[G_co, H_co, G_cross, H_cross]; default the ideal receiver of the pair"),
+    "line": ("total", 'molecular line the filter passes: "total" or "cabannes"'),
+    "molecular_uncertainty": (0.0, "standard uncertainty of delta_m"),
+    "min_backscatter_ratio": (2.0, "delta_p is flagged below this backscatter ratio"),
+}
+
+
+def check_table(table: Mapping, where: str = "[[depolarization]]") -> dict:
+    """A ``[[depolarization]]`` table with its defaults filled in, or a ValueError naming
+    `where` and the field (unknown fields, a pair half named, calibration files for one
+    angle only, no way to calibrate)."""
+    if not isinstance(table, Mapping):
+        raise ValueError(f"{where}: must be a table")
+    unknown = set(table) - set(TABLE_FIELDS)
+    if unknown:
+        raise ValueError(f"{where}: unknown field(s) {sorted(unknown)} (known: "
+                         f"{', '.join(TABLE_FIELDS)})")
+    out = {k: table.get(k, default) for k, (default, _) in TABLE_FIELDS.items()}
+    if (out["cross"] is None) != (out["co"] is None):
+        missing = "cross" if out["cross"] is None else "co"
+        raise ValueError(f"{where}: {missing} is missing: name both channels of the pair or "
+                         "neither")
+    if (out["plus45"] is None) != (out["minus45"] is None):
+        raise ValueError(f"{where}: the ±45° calibration needs both plus45 and minus45")
+    ways = sum(x is not None for x in (out["plus45"], out["eta"], out["molecular_reference"]))
+    if ways > 1:
+        raise ValueError(f"{where}: give one of plus45/minus45, eta or molecular_reference")
+    if ways == 0 and out["history"] is None:
+        raise ValueError(f"{where}: no calibration: give plus45/minus45, eta, "
+                         "molecular_reference or a history folder")
+    if out["history"] is not None and not out["station"]:
+        raise ValueError(f"{where}: history needs station")
+    if out["ghk"] is not None:
+        try:
+            out["ghk"] = GHK(*[float(v) for v in out["ghk"]])
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"{where}: ghk: {error}") from None
+    out["calibration_range"] = _interval(out["calibration_range"])
+    if out["molecular_reference"] is not None:
+        out["molecular_reference"] = _interval(out["molecular_reference"])
+    if out["line"] not in ("total", "cabannes"):
+        raise ValueError(f"{where}: line must be 'total' or 'cabannes', got {out['line']!r}")
+    return out
+
+
+def table_calibration(table: Mapping, date, *, corrections: Mapping | None = None,
+                      signals: xr.Dataset | None = None,
+                      where: str = "[[depolarization]]") -> Calibration:
+    """The calibration a checked table gives for the night of `date`: measured from its
+    ±45° files (and stored in its history), a constant, the molecular fallback on
+    `signals` (the night's corrected Dataset), or the history's latest."""
+    t = check_table(table, where)
+    pair_args = {"cross": t["cross"], "co": t["co"]}
+    if t["plus45"] is not None:
+        cal = calibrate_files(t["plus45"], t["minus45"], corrections=corrections,
+                              calibration_range=t["calibration_range"], ghk=t["ghk"],
+                              station=t["station"], **pair_args)
+        if t["history"] is not None:
+            save_calibration(cal, t["history"], station=t["station"],
+                             date=cal.time or date)
+        return cal
+    if t["eta"] is not None:
+        return Calibration.constant(t["eta"], t["eta_uncertainty"], ghk=t["ghk"],
+                                    source=where)
+    if t["molecular_reference"] is not None:
+        if signals is None:
+            raise ValueError(f"{where}: the molecular calibration needs the night's signals")
+        pair = channel_pairs(signals, source=where, **pair_args)
+        if len(pair) != 1:
+            raise ValueError(f"{where}: {len(pair)} depolarisation pairs; name cross and co")
+        from .atmosphere import depolarization_ratio
+        dm = float(depolarization_ratio(pair[0].wavelength, kind="linear", line=t["line"]))
+        return calibrate_molecular(signals, reference=t["molecular_reference"],
+                                   molecular_depolarization=dm, pair=pair[0], ghk=t["ghk"],
+                                   station=t["station"], source=(where,))
+    return load_calibration(t["history"], t["station"], date, cross=t["cross"], co=t["co"])
+
+
+def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration, *,
+                   realisations: int = 100, seed: int = 0, threads: int | None = None,
+                   where: str = "[[depolarization]]") -> xr.Dataset:
+    """delta_v and delta_p of one block of a night's products.
+
+    Parameters
+    ----------
+    product : xarray.Dataset
+        A block as :func:`Aerolume.products.retrieve` gives it: ``signal`` and
+        ``signal_noise`` on (time, channel, range), ``beta_m`` on (channel, range) and, for
+        delta_p, ``backscatter`` (and ``backscatter_uncertainty``) on (time, klett_channel,
+        range) with a Klett-Fernald channel of the pair's wavelength.
+    table : mapping
+        The ``[[depolarization]]`` table.
+    calibration : Calibration
+        From :func:`table_calibration`.
+    realisations, seed, threads
+        Monte Carlo settings (realisations 0: no uncertainties).
+
+    Returns
+    -------
+    xarray.Dataset
+        On (time, range): ``volume_depolarization``, ``particle_depolarization`` (when a
+        Klett channel of the wavelength exists), their ``*_uncertainty`` and ``*_flag``;
+        the calibration in the attributes.
+    """
+    t = check_table(table, where)
+    pairs = channel_pairs(product, cross=t["cross"], co=t["co"], source=where)
+    if len(pairs) != 1:
+        raise ValueError(f"{where}: {len(pairs)} depolarisation pairs in the data; name cross "
+                         "and co")
+    pair = pairs[0]
+    cross, co = pair_signals(product, pair, source=where)
+    if "signal_noise" in product:
+        noise_cross, noise_co = pair_signals(product, pair, variable="signal_noise",
+                                             source=where)
+        noises = (np.nan_to_num(noise_cross.values), np.nan_to_num(noise_co.values))
+    else:
+        noises = (None, None)
+    r = product["range"].values
+    ratio = ratio_sd = None
+    if "backscatter" in product and "klett_channel" in product.dims:
+        klett = [str(c) for c in product["klett_channel"].values]
+        same = [c for c in klett if c in product["wavelength"].coords["channel"].values
+                and abs(float(product["wavelength"].sel(channel=c)) - pair.wavelength) < 1e-9]
+        if same:
+            beta_m = product["beta_m"].sel(channel=same[0]).values
+            ratio = 1.0 + product["backscatter"].sel(klett_channel=same[0]).values / beta_m
+            if "backscatter_uncertainty" in product:
+                ratio_sd = np.nan_to_num(
+                    product["backscatter_uncertainty"].sel(klett_channel=same[0]).values
+                    / beta_m)
+    uncertainty = None
+    if realisations:
+        uncertainty = DepolarizationUncertainty(
+            realisations, seed, noises[0], noises[1], float(t["molecular_uncertainty"]),
+            ratio_sd)
+    if ratio is None:
+        out = volume_depolarization(cross, co, r, calibration, ghk=t["ghk"],
+                                    uncertainty=uncertainty, threads=threads)
+    else:
+        out = particle_depolarization(cross, co, r, calibration, ratio,
+                                      wavelength=pair.wavelength, line=t["line"],
+                                      ghk=t["ghk"], uncertainty=uncertainty,
+                                      min_backscatter_ratio=t["min_backscatter_ratio"],
+                                      threads=threads)
+    out.attrs.update({"cross_channel": pair.cross, "co_channel": pair.co,
+                      "co_kind": pair.co_kind})
+    return out

@@ -335,3 +335,54 @@ def test_calibration_history_uses_the_latest_earlier_one(tmp_path):
 def dataclass_equal(a, b):
     keep = {k: v for k, v in a.to_dict().items() if k != "origin"}
     return keep == {k: v for k, v in b.to_dict().items() if k != "origin"}
+
+
+# ---- A night's [[depolarization]] table ------------------------------------------------------
+
+def test_table_checks_name_the_table_and_field():
+    where = "night.toml: [[depolarization]] #1"
+    for table, message in (({"cross": "532s_an"}, "co is missing"),
+                           ({"plus45": "cal/p45"}, "needs both plus45 and minus45"),
+                           ({"eta": 0.8, "molecular_reference": [5e3, 6e3]}, "give one of"),
+                           ({}, "no calibration"),
+                           ({"eta": 0.8, "colour": 1}, r"unknown field\(s\) \['colour'\]"),
+                           ({"history": "h"}, "history needs station")):
+        with pytest.raises(ValueError, match=rf"{re_escape(where)}: .*{message}"):
+            dep.check_table(table, where)
+
+
+def re_escape(text):
+    import re
+    return re.escape(text)
+
+
+def test_block_products_of_a_night(scene, tmp_path):
+    r, mol, beta, dp, ratio = scene
+    meas = measure(scene, profiles=3, seed=61)
+    channels = ["532p_an", "532s_an"]
+    signal = np.stack([meas["co"].values, meas["cross"].values], axis=1)
+    noise_sd = np.stack([meas["co_noise"].values, meas["cross_noise"].values], axis=1)
+    times = np.array(["2026-12-08T20:00", "2026-12-08T20:10", "2026-12-08T20:20"],
+                     dtype="datetime64[ns]")
+    product = xr.Dataset(
+        {"signal": (("time", "channel", "range"), signal),
+         "signal_noise": (("time", "channel", "range"), noise_sd),
+         "beta_m": (("channel", "range"), np.stack([mol["beta_m"].values] * 2)),
+         "backscatter": (("time", "klett_channel", "range"), meas["beta_a"].values[:, None]),
+         "backscatter_uncertainty": (("time", "klett_channel", "range"),
+                                     0.02 * meas["beta_a"].values[:, None])},
+        coords={"time": times, "channel": channels, "range": r,
+                "polarization": ("channel", ["parallel", "perpendicular"]),
+                "wavelength": ("channel", [WAVELENGTH] * 2), "klett_channel": ["532p_an"]})
+    table = {"eta": ETA, "eta_uncertainty": 0.002, "ghk": list(dep.GHK().rotated(2.0).core())}
+    cal = dep.table_calibration(table, "2026-12-08")
+    out = dep.block_products(product, table, cal, realisations=20, seed=3)
+    truth = meas["particle_depolarization"].values
+    good = meas["backscatter_ratio"].values > 2
+    np.testing.assert_allclose(out["particle_depolarization"].values[good], truth[good],
+                               atol=0.02)
+    assert out.attrs["cross_channel"] == "532s_an" and out.attrs["calibration_method"] == "constant"
+    assert np.isfinite(out["particle_depolarization_uncertainty"].values[good]).all()
+    # A history: the constant is not stored, so a night with only a history finds none.
+    with pytest.raises(FileNotFoundError, match="no depolarisation calibration of site"):
+        dep.table_calibration({"history": str(tmp_path), "station": "site"}, "2026-12-08")

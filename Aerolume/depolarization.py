@@ -50,7 +50,8 @@ with delta_m the molecular linear depolarisation ratio of the receiver's line
 backscatter ratio of that line (from a Klett-Fernald or Raman retrieval).
 
 The ratios and their Monte Carlo uncertainties are computed in the compiled core, on all
-cores with the interpreter released; realisation j of profile p always draws the same
+cores with the interpreter released (the Monte Carlo redraws the noise of both signals, eta,
+the misalignment, delta_m and R); realisation j of profile p always draws the same
 numbers for a given seed, whatever the thread count.
 """
 
@@ -749,9 +750,9 @@ def calibrate_molecular(signals, *, reference: tuple[float, float],
 class DepolarizationUncertainty:
     """Monte Carlo settings of the depolarisation ratios' uncertainties.
 
-    Each realisation redraws the noise of both signals, eta (from the calibration's
-    standard deviation), delta_m (one draw for the profile) and the backscatter ratio (one
-    draw per gate).
+    Each realisation redraws the noise of both signals, eta and the misalignment (from the
+    calibration's standard deviations), delta_m (one draw for the profile) and the
+    backscatter ratio (one draw per gate).
 
     Parameters
     ----------
@@ -767,7 +768,8 @@ class DepolarizationUncertainty:
     backscatter_ratio : array_like, optional
         Standard deviation of the backscatter ratio per gate (broadcast to the signals).
     calibration : bool
-        Redraw eta from the calibration's uncertainty.  Default True.
+        Redraw eta and the misalignment from the calibration's uncertainties (the
+        misalignment only when it is the calibration's).  Default True.
     """
 
     realisations: int = 100
@@ -855,8 +857,9 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
     cal = _calibration(calibration)
     receiver = GHK.of(ghk) if ghk is not None else cal.ghk
     eps = cal.misalignment if misalignment is None else scalar(misalignment, "misalignment")
-    if math.isfinite(eps):
-        receiver = receiver.rotated(eps)
+    eps_sd = cal.misalignment_uncertainty if misalignment is None else 0.0
+    eps = math.radians(eps) if math.isfinite(eps) else 0.0
+    eps_sd = math.radians(eps_sd) if math.isfinite(eps_sd) else 0.0
     eta = np.array([cal.eta])
     particle = backscatter_ratio is not None
     if particle:
@@ -867,7 +870,7 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
         ratio = dm = _EMPTY
     threads_ = thread_count(threads)
     volume, part = _core.depolarization(layout.signal, co_layout.signal, eta, receiver.core(),
-                                        dm, ratio, threads=threads_)
+                                        dm, ratio, eps, threads=threads_)
     variables = {}
     no_signal = ~((layout.signal > 0) & (co_layout.signal > 0))
 
@@ -877,7 +880,7 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
     v_flag = np.where(no_signal, 1, 0).astype(np.int32) | bit(~((volume >= 0) & (volume <= 1)), 8)
     variables["volume_depolarization"] = (volume, _VOLUME)
     attrs = {"method": "GHK formalism (Freudenthaler 2016)", "ghk": list(receiver.core()),
-             **cal.attrs()}
+             "misalignment": math.degrees(eps), **cal.attrs()}
     mc = DepolarizationUncertainty.of(uncertainty)
     if particle:
         full_ratio = np.broadcast_to(ratio, (layout.profiles, layout.gates)).reshape(layout.shape)
@@ -899,7 +902,8 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
             layout.signal, co_layout.signal, eta, receiver.core(), dm, ratio,
             *_noise(layout, mc.cross_noise, "uncertainty.cross_noise"),
             *_noise(co_layout, mc.co_noise, "uncertainty.co_noise"),
-            mc.realisations, mc.seed, eta_sd, float(mc.molecular), ratio_sd, threads=threads_)
+            mc.realisations, mc.seed, eta_sd, float(mc.molecular), ratio_sd, eps,
+            eps_sd if mc.calibration else 0.0, threads=threads_)
         variables["volume_depolarization_uncertainty"] = (v_sd, _sd_attrs(_VOLUME))
         v_flag |= bit(~(v_sd <= max_uncertainty), 4)
         if particle:

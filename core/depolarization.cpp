@@ -1,6 +1,7 @@
 #include "depolarization.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "monte_carlo.h"
@@ -8,6 +9,11 @@
 #include "random.h"
 
 namespace aerolume {
+
+GHK GHK::rotated(double epsilon) const {
+    const double c = std::cos(2.0 * epsilon);
+    return {g_co, h_co * c, g_cross, h_cross * c};
+}
 
 namespace {
 
@@ -38,11 +44,12 @@ void depolarization(const DepolarizationInputs& in, double* volume, double* part
     const std::size_t n = in.gates;
     if (in.profiles == 0 || n == 0) return;
     const bool with_particle = in.particle() && particle;
+    const GHK ghk = in.ghk.rotated(in.misalignment);
     parallel_for(
         in.profiles, threads,
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t p = begin; p < end; ++p)
-                profile_ratios(in.cross.row(p), in.co.row(p), in.eta[p], in.ghk,
+                profile_ratios(in.cross.row(p), in.co.row(p), in.eta[p], ghk,
                                with_particle ? in.molecular.row(p) : nullptr, 0.0,
                                with_particle ? in.backscatter_ratio.row(p) : nullptr, n,
                                volume + p * n, with_particle ? particle + p * n : nullptr);
@@ -68,6 +75,9 @@ void depolarization_monte_carlo(const DepolarizationInputs& in, const NoiseModel
         // The systematic draws first, then the noise, always in this order.
         const double g_eta = rng.normal();
         const double g_molecular = rng.normal();
+        const double g_misalignment = rng.normal();
+        const GHK ghk =
+            in.ghk.rotated(in.misalignment + settings.misalignment_sd * g_misalignment);
         const double eta = in.eta[p] + settings.eta_sd[p] * g_eta;
         cross_noise.draw(in.cross.row(p), n, p, rng, cross);
         co_noise.draw(in.co.row(p), n, p, rng, co);
@@ -81,7 +91,7 @@ void depolarization_monte_carlo(const DepolarizationInputs& in, const NoiseModel
                 r = ratio;
             }
         }
-        profile_ratios(cross, co, eta, in.ghk, with_particle ? in.molecular.row(p) : nullptr,
+        profile_ratios(cross, co, eta, ghk, with_particle ? in.molecular.row(p) : nullptr,
                        settings.molecular_sd * g_molecular, r, n, out,
                        with_particle ? out + n : nullptr);
     };

@@ -37,6 +37,9 @@ namespace aerolume {
 struct GHK {
     double g_co = 1.0, h_co = 1.0;
     double g_cross = 1.0, h_cross = -1.0;
+
+    // The receiver turned by `epsilon` rad: H cos 2 epsilon.
+    GHK rotated(double epsilon) const;
 };
 
 // delta_v of the calibrated ratio x = delta* / eta (the kernels compute the same with one
@@ -56,7 +59,8 @@ struct DepolarizationInputs {
     std::size_t profiles = 0, gates = 0;
     Rows cross, co;                // the two signals, background removed
     PerProfile<double> eta;        // gain ratio eta = eta* / K
-    GHK ghk;
+    GHK ghk;                       // the receiver unrotated
+    double misalignment = 0.0;     // rad: H becomes H cos 2 epsilon
     Rows molecular;                // delta_m per gate (empty: no particle ratio)
     Rows backscatter_ratio;        // R per gate (empty: no particle ratio)
 
@@ -69,18 +73,20 @@ void depolarization(const DepolarizationInputs& in, double* volume, double* part
 
 // What each Monte Carlo realisation redraws: the noise of both signals (cross first, then
 // co), eta (one normal draw per profile and realisation, eta + eta_sd g), delta_m (one draw,
-// delta_m + molecular_sd g at every gate) and R (one draw per gate, R + sd g).
+// delta_m + molecular_sd g at every gate), the misalignment (one draw, epsilon +
+// misalignment_sd g) and R (one draw per gate, R + sd g).
 struct DepolarizationMonteCarlo {
     std::size_t realisations = 100;
     std::uint64_t seed = 0;
     PerProfile<double> eta_sd;      // absolute standard deviation of eta
     double molecular_sd = 0.0;      // absolute standard deviation of delta_m
+    double misalignment_sd = 0.0;   // rad
     Rows backscatter_ratio_sd;      // per gate (empty: R held)
 };
 
 // Standard deviations over the realisations of delta_v and (when in.particle(), else
 // particle_sd may be null) delta_p.  Realisation j of profile p draws from the stream
-// (seed, p, j + 1) alone: the systematic draws (eta, delta_m) first, then the cross noise,
+// (seed, p, j + 1) alone: the systematic draws (eta, delta_m, misalignment) first, then the cross noise,
 // the co noise and the backscatter ratio's draws; the results are the same whatever the
 // thread count.
 void depolarization_monte_carlo(const DepolarizationInputs& in, const NoiseModel& cross_noise,

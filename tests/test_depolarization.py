@@ -199,6 +199,12 @@ def test_clean_air_volume_ratio_is_the_molecular_one(scene):
     sigma_mean = per_gate.std(ddof=1) / np.sqrt(per_gate.size)
     assert abs(delta - DELTA_M) < 2 * np.hypot(sigma_cal, sigma_mean) + 1e-5, \
         (delta, DELTA_M, sigma_cal, sigma_mean)
+    # The Monte Carlo over the calibration alone (eta and the misalignment) gives the same
+    # calibration uncertainty.
+    mc = dep.volume_depolarization([cross, cross], [co, co], [1.0, 2.0], cal,
+                                   uncertainty={"realisations": 400, "seed": 2})
+    assert mc["volume_depolarization_uncertainty"].values[0] == pytest.approx(sigma_cal,
+                                                                              rel=0.15)
     # Without the misalignment's correction delta_v is biased by about (1 - cos 4°) / 2.
     raw = dep.volume_depolarization(meas["cross"], meas["co"], r, cal, misalignment=0.0)
     bias = np.median(raw["volume_depolarization"].values[:, clean] - per_gate)

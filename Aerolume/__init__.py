@@ -9,6 +9,7 @@ The toolkit's modules, on the numerical core ``Aerolume._core``::
     import Aerolume.retrieval     # Klett-Fernald and Raman retrievals
     import Aerolume.uncertainty   # Monte Carlo settings of the retrievals
     import Aerolume.simulate      # the forward model
+    import Aerolume.depolarization  # polarisation: calibration, delta_v and delta_p
 
 and the command ``aerolume`` (``Aerolume.cli``).  The two hand-written extension modules
 are imported on their own, each with its own import behaviour::

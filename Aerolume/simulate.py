@@ -16,6 +16,12 @@ counts of ``shots`` shots, signal and background; ``"gaussian"`` adds normal noi
 standard deviation ``noise_std / sqrt(shots)`` (analog, ``noise_std`` per shot).  The
 returned ``signal`` has the (mean) background removed, as the retrievals expect.
 
+A polarisation lidar's two channels (:func:`polarized`) record the elastic signal split by
+the receiver's G and H parameters (:mod:`Aerolume.depolarization`): channel i records
+eta_i (beta_m + beta_a)(G_i + H_i a cos 2 phi), a = (1 - delta_v) / (1 + delta_v), with the
+volume ratio delta_v of the particle and molecular ratios and phi the calibrator's angle
+plus the receiver's misalignment; :func:`delta90_calibration` gives the ±45° pair.
+
 It is the ground truth of the retrievals' tests, and a tool for planning instruments.
 """
 
@@ -34,7 +40,8 @@ from ._profiles import Layout, scalar
 from . import retrieval as _retrieval
 from .retrieval import NITROGEN_RAMAN_SHIFT
 
-__all__ = ["elastic", "raman", "photon_counting_pair", "NITROGEN_FRACTION",
+__all__ = ["elastic", "raman", "photon_counting_pair", "polarized", "delta90_calibration",
+           "NITROGEN_FRACTION",
            "NITROGEN_RAMAN_CROSS_SECTION"]
 
 #: Volume mixing ratio of nitrogen in dry air.
@@ -318,6 +325,48 @@ def photon_counting_pair(rate: ArrayLike, dead_time: float, *,
     bin_width : float
         Range bin width, m (a bin lasts 2 bin_width / c).
     seed : int
+def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
+              particle_depolarization: ArrayLike, molecular: Mapping | None = None, *,
+              alpha_a: ArrayLike | None = None, lidar_ratio: ArrayLike | None = None,
+              molecular_depolarization: float | None = None, line: str = "total",
+              eta: float = 1.0, ghk=None, co: Literal["parallel", "total"] = "parallel",
+              misalignment: float = 0.0, angle: float = 0.0, constant: ArrayLike = 1.0,
+              overlap: ArrayLike | None = None, background: ArrayLike = 0.0,
+              shots: ArrayLike = 1, noise: Literal["poisson", "gaussian"] | None = None,
+              noise_std: ArrayLike | None = None, seed: int = 0,
+              threads: int | None = None) -> xr.Dataset:
+    """The cross and co (parallel or total) signals of a polarisation lidar.
+
+    The volume ratio is delta_v = beta_perp / beta_par with
+    beta_perp = beta_a delta_p / (1 + delta_p) + beta_m delta_m / (1 + delta_m) and
+    beta_par = beta_a / (1 + delta_p) + beta_m / (1 + delta_m); the co channel records
+    C (G_co + H_co a cos 2 phi) and the cross channel eta C (G_cross + H_cross a cos 2 phi)
+    times r^-2 (beta_m + beta_a) T^2 (and the overlap), phi = angle + misalignment.
+
+    Parameters
+    ----------
+    range, wavelength, beta_a, molecular, alpha_a, lidar_ratio, constant, overlap,
+    background, shots, noise, noise_std, threads
+        As for :func:`elastic` (the noise is drawn for both channels, the co channel from
+        `seed` and the cross channel from `seed` + 1).
+    particle_depolarization : array_like
+        delta_p, broadcast to `beta_a`.
+    molecular_depolarization : float, optional
+        delta_m; default :func:`Aerolume.atmosphere.depolarization_ratio` of `line`.
+    line : {"total", "cabannes"}
+        The molecular line (for the default delta_m).
+    eta : float
+        The gain ratio eta_cross / eta_co.  Default 1.
+    ghk : GHK or mapping, optional
+        The receiver; default the ideal one of `co`.
+    co : {"parallel", "total"}
+        What the co channel records (for the default `ghk`).
+    misalignment : float
+        Rotation of the receiver's polarisation plane from the laser's, degrees.
+    angle : float
+        The calibrator's rotation, degrees (0 measuring, ±45 calibrating).
+    seed : int
+        Seed of the noise.
 
     Returns
     -------
@@ -354,3 +403,80 @@ def photon_counting_pair(rate: ArrayLike, dead_time: float, *,
         attrs={"dead_time": float(dead_time), "model": model, "slope": float(slope),
                "offset": float(offset), "analog_noise": float(analog_noise),
                "shots": int(shots), "bin_width": float(bin_width), "seed": int(seed)})
+        ``cross`` and ``co`` (noisy if asked, background removed), ``cross_noise_free``,
+        ``co_noise_free``, ``cross_noise``, ``co_noise`` (standard deviations), and the
+        truth: ``volume_depolarization``, ``particle_depolarization``,
+        ``backscatter_ratio``, ``beta_a``, ``beta_m``, ``alpha_a``, ``alpha_m``.
+    """
+    from .depolarization import GHK
+    w = scalar(wavelength, "wavelength", positive=True)
+    layout = Layout(np.zeros(np.shape(beta_a)), range, "beta_a")
+    beta = layout.per_gate(beta_a, "beta_a", positive=True, allow_zero=True)
+    beta = np.broadcast_to(beta, layout.shape).reshape(layout.profiles, layout.gates)
+    dp = np.broadcast_to(layout.per_gate(particle_depolarization, "particle_depolarization",
+                                         positive=True, allow_zero=True), beta.shape)
+    if molecular_depolarization is None:
+        from .atmosphere import depolarization_ratio
+        molecular_depolarization = float(depolarization_ratio(w, kind="linear", line=line))
+    dm = scalar(molecular_depolarization, "molecular_depolarization", positive=True)
+    receiver = GHK.of(ghk) if ghk is not None else GHK.ideal(co)
+    mol = layout.molecular(_molecular(molecular, w, layout.range, "molecular"),
+                           ("alpha_m", "beta_m"))
+    alpha = _aerosol(layout, alpha_a, lidar_ratio, beta)
+    threads_ = thread_count(threads)
+    beta_m = np.broadcast_to(mol["beta_m"], beta.shape)
+    perpendicular = beta * dp / (1.0 + dp) + beta_m * dm / (1.0 + dm)
+    parallel = beta / (1.0 + dp) + beta_m / (1.0 + dm)
+    dv = perpendicular / parallel
+    total = beta + beta_m
+    cross_response, co_response = receiver.response(dv, scalar(angle, "angle") +
+                                                    scalar(misalignment, "misalignment"))
+    two_way = np.ascontiguousarray(2.0 * (alpha + mol["alpha_m"]))
+    ov = np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                             allow_zero=True)
+    c = layout.per_profile(constant, "constant", positive=True)
+    gain = scalar(eta, "eta", positive=True)
+    seed_ = _seed(seed)
+    out = {}
+    for name, response, factor, s in (("co", co_response, 1.0, seed_),
+                                      ("cross", cross_response, gain, (seed_ + 1) % 2**64)):
+        signal = _core.lidar_signal(layout.range, np.ascontiguousarray(total * response),
+                                    two_way, ov, c * factor, threads=threads_)
+        noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
+                                        s, threads_)
+        out[name] = (noisy, {"long_name": f"background-subtracted {name} signal"})
+        out[f"{name}_noise_free"] = (signal, {"long_name": f"{name} signal without noise"})
+        out[f"{name}_noise"] = (sd, {"long_name": f"standard deviation of the {name} signal's "
+                                     "noise"})
+    out.update({
+        "volume_depolarization": (dv, {"units": "1", "long_name": "volume linear "
+                                       "depolarisation ratio"}),
+        "particle_depolarization": (np.ascontiguousarray(dp), {
+            "units": "1", "long_name": "particle linear depolarisation ratio"}),
+        "backscatter_ratio": (total / beta_m, {"units": "1", "long_name": "backscatter ratio"}),
+        "beta_a": (beta, {"units": "m-1 sr-1", "long_name": "aerosol backscatter"}),
+        "alpha_a": (np.ascontiguousarray(alpha), {"units": "m-1",
+                                                  "long_name": "aerosol extinction"}),
+        "beta_m": (beta_m, {"units": "m-1 sr-1", "long_name": "molecular backscatter"}),
+        "alpha_m": (np.broadcast_to(mol["alpha_m"], beta.shape),
+                    {"units": "m-1", "long_name": "molecular extinction"}),
+    })
+    attrs = {"wavelength": w, "channel": "polarized", "eta": gain,
+             "ghk": list(receiver.core()), "misalignment": float(misalignment),
+             "angle": float(angle), "molecular_depolarization": dm, "noise": noise or "none",
+             "seed": int(seed)}
+    return layout.dataset(out, attrs)
+
+
+def delta90_calibration(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
+                        particle_depolarization: ArrayLike, molecular: Mapping | None = None,
+                        *, angles: tuple[float, float] = (45.0, -45.0), seed: int = 0,
+                        **kwargs) -> tuple[xr.Dataset, xr.Dataset]:
+    """The two signal sets of a Δ90 calibration: :func:`polarized` at each of `angles`
+    (degrees), the second with its noise drawn from `seed` + 2.  Other arguments as for
+    :func:`polarized`."""
+    first = polarized(range, wavelength, beta_a, particle_depolarization, molecular,
+                      angle=angles[0], seed=seed, **kwargs)
+    second = polarized(range, wavelength, beta_a, particle_depolarization, molecular,
+                       angle=angles[1], seed=(_seed(seed) + 2) % 2**64, **kwargs)
+    return first, second

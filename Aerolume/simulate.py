@@ -293,38 +293,6 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
     return _finish(layout, signal, noisy, sd, background_, truth, attrs)
 
 
-def photon_counting_pair(rate: ArrayLike, dead_time: float, *,
-                         model: Literal["non_paralysable", "paralysable"] = "non_paralysable",
-                         slope: float = 65.0, offset: float = 0.0, analog_noise: float = 0.0,
-                         shots: int = 600, bin_width: float = 7.5, seed: int = 0
-                         ) -> xr.Dataset:
-    """An analog / photon-counting pair recording a known true count rate.
-
-    The photon counter sees the true rate N (MHz) compressed by its dead time tau
-    (non-paralysable N_m = N / (1 + N tau); paralysable N_m = N exp(-N tau)) and counts
-    Poisson photons over `shots` shots of bins of `bin_width`; the analog recorder reads
-    A = N / slope + offset plus Gaussian noise of standard deviation `analog_noise`
-    (per profile, i.e. for the `shots` shots).  Noise comes from NumPy's seeded
-    generator (``numpy.random.default_rng(seed)``).
-
-    Parameters
-    ----------
-    rate : array_like, (..., range)
-        True count rate, MHz (non-negative).
-    dead_time : float
-        ns.
-    model : {"non_paralysable", "paralysable"}
-    slope : float
-        MHz per analog unit (mV).
-    offset : float
-        Analog reading of a zero rate (mV).
-    analog_noise : float
-        Standard deviation of the analog signal (mV).
-    shots : int
-        Laser shots per profile.
-    bin_width : float
-        Range bin width, m (a bin lasts 2 bin_width / c).
-    seed : int
 def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
               particle_depolarization: ArrayLike, molecular: Mapping | None = None, *,
               alpha_a: ArrayLike | None = None, lidar_ratio: ArrayLike | None = None,
@@ -371,38 +339,6 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     Returns
     -------
     xarray.Dataset
-        ``photon_counting`` (measured rate, MHz), ``analog`` (mV), ``rate`` (the true
-        rate) and ``measured_rate`` (the compressed rate without counting noise), on
-        (profile, range) dimensions ``dim_0 ... range``; attributes record the truth.
-    """
-    n = np.asarray(rate, dtype=np.float64)
-    if n.ndim < 1 or not np.all(np.isfinite(n)) or np.any(n < 0):
-        raise ValueError("rate must be a finite, non-negative array (MHz) with a range axis")
-    tau = scalar(dead_time, "dead_time")
-    if tau < 0:
-        raise ValueError(f"dead_time must be non-negative (ns), got {dead_time!r}")
-    tau *= 1e-3
-    if model == "non_paralysable":
-        measured = n / (1.0 + n * tau)
-    elif model == "paralysable":
-        measured = n * np.exp(-n * tau)
-    else:
-        raise ValueError(f"model must be 'non_paralysable' or 'paralysable', got {model!r}")
-    if not (shots >= 1 and bin_width > 0 and slope > 0 and analog_noise >= 0):
-        raise ValueError("shots, bin_width and slope must be positive, analog_noise non-negative")
-    per_count = 150.0 / (bin_width * shots)  # MHz per count summed over the shots
-    rng = np.random.default_rng(_seed(seed))
-    counts = rng.poisson(measured / per_count)
-    analog = n / slope + offset + rng.normal(0.0, 1.0, n.shape) * analog_noise
-    dims = tuple(f"dim_{i}" for i in np.arange(n.ndim - 1)) + ("range",)
-    return xr.Dataset(
-        {"photon_counting": (dims, counts * per_count, {"units": "MHz"}),
-         "analog": (dims, analog, {"units": "mV"}),
-         "rate": (dims, n, {"units": "MHz", "long_name": "true count rate"}),
-         "measured_rate": (dims, measured, {"units": "MHz"})},
-        attrs={"dead_time": float(dead_time), "model": model, "slope": float(slope),
-               "offset": float(offset), "analog_noise": float(analog_noise),
-               "shots": int(shots), "bin_width": float(bin_width), "seed": int(seed)})
         ``cross`` and ``co`` (noisy if asked, background removed), ``cross_noise_free``,
         ``co_noise_free``, ``cross_noise``, ``co_noise`` (standard deviations), and the
         truth: ``volume_depolarization``, ``particle_depolarization``,
@@ -480,3 +416,73 @@ def delta90_calibration(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     second = polarized(range, wavelength, beta_a, particle_depolarization, molecular,
                        angle=angles[1], seed=(_seed(seed) + 2) % 2**64, **kwargs)
     return first, second
+
+
+def photon_counting_pair(rate: ArrayLike, dead_time: float, *,
+                         model: Literal["non_paralysable", "paralysable"] = "non_paralysable",
+                         slope: float = 65.0, offset: float = 0.0, analog_noise: float = 0.0,
+                         shots: int = 600, bin_width: float = 7.5, seed: int = 0
+                         ) -> xr.Dataset:
+    """An analog / photon-counting pair recording a known true count rate.
+
+    The photon counter sees the true rate N (MHz) compressed by its dead time tau
+    (non-paralysable N_m = N / (1 + N tau); paralysable N_m = N exp(-N tau)) and counts
+    Poisson photons over `shots` shots of bins of `bin_width`; the analog recorder reads
+    A = N / slope + offset plus Gaussian noise of standard deviation `analog_noise`
+    (per profile, i.e. for the `shots` shots).  Noise comes from NumPy's seeded
+    generator (``numpy.random.default_rng(seed)``).
+
+    Parameters
+    ----------
+    rate : array_like, (..., range)
+        True count rate, MHz (non-negative).
+    dead_time : float
+        ns.
+    model : {"non_paralysable", "paralysable"}
+    slope : float
+        MHz per analog unit (mV).
+    offset : float
+        Analog reading of a zero rate (mV).
+    analog_noise : float
+        Standard deviation of the analog signal (mV).
+    shots : int
+        Laser shots per profile.
+    bin_width : float
+        Range bin width, m (a bin lasts 2 bin_width / c).
+    seed : int
+
+    Returns
+    -------
+    xarray.Dataset
+        ``photon_counting`` (measured rate, MHz), ``analog`` (mV), ``rate`` (the true
+        rate) and ``measured_rate`` (the compressed rate without counting noise), on
+        (profile, range) dimensions ``dim_0 ... range``; attributes record the truth.
+    """
+    n = np.asarray(rate, dtype=np.float64)
+    if n.ndim < 1 or not np.all(np.isfinite(n)) or np.any(n < 0):
+        raise ValueError("rate must be a finite, non-negative array (MHz) with a range axis")
+    tau = scalar(dead_time, "dead_time")
+    if tau < 0:
+        raise ValueError(f"dead_time must be non-negative (ns), got {dead_time!r}")
+    tau *= 1e-3
+    if model == "non_paralysable":
+        measured = n / (1.0 + n * tau)
+    elif model == "paralysable":
+        measured = n * np.exp(-n * tau)
+    else:
+        raise ValueError(f"model must be 'non_paralysable' or 'paralysable', got {model!r}")
+    if not (shots >= 1 and bin_width > 0 and slope > 0 and analog_noise >= 0):
+        raise ValueError("shots, bin_width and slope must be positive, analog_noise non-negative")
+    per_count = 150.0 / (bin_width * shots)  # MHz per count summed over the shots
+    rng = np.random.default_rng(_seed(seed))
+    counts = rng.poisson(measured / per_count)
+    analog = n / slope + offset + rng.normal(0.0, 1.0, n.shape) * analog_noise
+    dims = tuple(f"dim_{i}" for i in np.arange(n.ndim - 1)) + ("range",)
+    return xr.Dataset(
+        {"photon_counting": (dims, counts * per_count, {"units": "MHz"}),
+         "analog": (dims, analog, {"units": "mV"}),
+         "rate": (dims, n, {"units": "MHz", "long_name": "true count rate"}),
+         "measured_rate": (dims, measured, {"units": "MHz"})},
+        attrs={"dead_time": float(dead_time), "model": model, "slope": float(slope),
+               "offset": float(offset), "analog_noise": float(analog_noise),
+               "shots": int(shots), "bin_width": float(bin_width), "seed": int(seed)})

@@ -256,6 +256,10 @@ SCHEMA: dict[str, dict[str, Field]] = {
                                  "reference interval; 1 for clean air"),
         "reference_value_uncertainty": Field(0.0, _number(minimum=0.0),
                                              "its standard uncertainty"),
+        "cloud_lidar_ratio": Field(None, _optional(_number("sr", positive=True)),
+                                   "lidar ratio used inside the clouds found (sr), where the "
+                                   "inversion runs through one (a reference above a cloud); "
+                                   "default: lidar_ratio everywhere"),
         "fit_offset": Field(True, _boolean,
                             "fit a residual background offset over the reference interval "
                             "together with the calibration, and remove it"),

@@ -396,8 +396,12 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
                 settings, profile_seed(seed, times[p], channel), noise=noise[p:p + 1, s:n],
                 lidar_ratio=klett["lidar_ratio_uncertainty"],
                 reference_value=klett["reference_value_uncertainty"])
+            ratio = klett["lidar_ratio"]
+            if klett.get("cloud_lidar_ratio") is not None and "cloud_mask" in clouds:
+                ratio = np.where(clouds["cloud_mask"][p, s:n], klett["cloud_lidar_ratio"],
+                                 ratio)
             res = retrieval.klett_fernald(signal[p:p + 1, s:n], rng[s:n], cut,
-                                          klett["lidar_ratio"], tuple(interval),
+                                          ratio, tuple(interval),
                                           klett["reference_value"],
                                           fit_offset=klett["fit_offset"], uncertainty=mc,
                                           threads=threads)

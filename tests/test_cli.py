@@ -516,3 +516,30 @@ def test_retrievals_run_on_the_finite_part_of_each_profile(tmp_path):
             # (the overlap estimate leaves its unsupported near range NaN)
             supported = np.isfinite(ds.overlap.values[3:400])
             assert np.isfinite(values[:, 3:400][:, supported]).mean() > 0.9, name
+
+
+def test_inversion_through_a_cloud_takes_the_clouds_lidar_ratio_only_if_configured(tmp_path):
+    # A reference above the cirrus: the inversion runs down through it, with the aerosol
+    # lidar ratio there unless [klett] cloud_lidar_ratio says otherwise.
+    results = {}
+    for name, extra in (("plain", ""), ("cloud", "cloud_lidar_ratio = 25.0\n")):
+        config = tmp_path / f"{name}.toml"
+        config.write_text("[corrections]\ndead_time = 4.6\nbackground = \"far\"\n"
+                          "glue = { window = [0.5, 15.0] }\naverage = { range = 4 }\n"
+                          "[klett]\nchannels = [\"355_gl\"]\nreference = [15500.0, 16500.0]\n"
+                          + extra + "[uncertainty]\nrealisations = 0\n")
+        out = tmp_path / f"{name}.nc"
+        status, _, stderr = aerolume("process", *SAMPLES[:2], "--config", config, "-o", out,
+                                     "--quiet")
+        assert status == 0, stderr
+        with xr.open_dataset(out) as ds:
+            results[name] = (ds.backscatter.isel(klett_channel=0).values,
+                             ds.cloud_mask.values.astype(bool))
+    (plain, mask), (cloud, _) = results["plain"], results["cloud"]
+    assert mask.any()
+    outside = ~mask & np.isfinite(plain)
+    # Above the cloud nothing changes; in and below it the cloud's own ratio counts.
+    r_top = np.nonzero(mask.any(axis=0))[0].max()
+    np.testing.assert_allclose(plain[:, r_top + 3:], cloud[:, r_top + 3:], rtol=1e-6)
+    assert not np.allclose(plain[mask], cloud[mask], equal_nan=True)
+    assert outside.any()

@@ -5,22 +5,23 @@ extinction from the 387 nm nitrogen channel, with their uncertainties, in one fi
 
 Needs matplotlib (pip install 'Aerolume[examples]').
 
-The five one-minute files (examples/data/licel) are read, corrected (dead time 3.7 ns,
-background from the far range, analog and photon counting glued) and averaged into one
-five-minute profile of 30 m bins.  Then:
+The five one-minute files (examples/data/licel) are read, corrected (the dead time
+calibrated on the night, 4.6 ns, background from the far range, analog and photon
+counting glued) and averaged into one five-minute profile of 30 m bins.  The molecular
+atmosphere is the standard one scaled to the surface air of the headers (30 C at a
+tropical site).  Then:
 
-- the 355 nm analog channel is inverted with Fernald's method, lidar ratio 50 +- 10 sr, from
-  a clean-air reference interval found automatically between 3 and 10 km, with Monte Carlo
-  uncertainties (the signal's noise and the lidar ratio's);
+- the glued 355 nm channel is inverted with Fernald's method, lidar ratio 50 +- 10 sr,
+  from a clean-air reference interval found automatically between 3 and 10 km, with Monte
+  Carlo uncertainties (the signal's noise and the lidar ratio's);
 - the 387 nm glued channel gives the aerosol extinction at 355 nm by the Raman method, with
   a fit window growing from 550 m at 2.5 km, and its statistical error.
 
 The overlap of this instrument is not corrected: below about 2.5 km the signals are still
 rising into it (up to about 3 km for the Raman channel), and the products there are not
-meaningful (shaded in the figure).  The
-photon-counting 355 nm channel is not used for the elastic inversion: at the 3.7 ns dead
-time assumed here its range-corrected signal still rises with range up to several km, the
-mark of an under-corrected dead time.
+meaningful (shaded in the figure; `aerolume process` estimates and corrects it).  The
+analog 355 nm channel alone finds no reference: its baseline sits a few microvolts off at
+far range, so X / A falls above every window and the search says so.
 """
 
 from __future__ import annotations
@@ -31,7 +32,7 @@ from pathlib import Path
 import numpy as np
 
 from Aerolume import preprocess, retrieval
-from Aerolume.atmosphere import molecular_profile
+from Aerolume.atmosphere import molecular_profile, scaled_standard_atmosphere
 from Aerolume.io import read_licel
 
 DATA = Path(__file__).resolve().parent / "data" / "licel"
@@ -42,20 +43,23 @@ TOP = 20000.0  # m: the products' range
 def retrieve(data: Path = DATA) -> dict:
     """The corrected profile, the reference search and the two retrievals."""
     raw = read_licel(sorted(data.glob("RM*")))
-    corrected = preprocess.correct(raw, dead_time=3.7, glue=True,
+    corrected = preprocess.correct(raw, dead_time=4.6, glue=True,
                                    average={"time": raw.sizes["time"], "range": 4})
     profile = corrected.isel(time=0).sel(range=slice(0.0, TOP))
     r = profile["range"].values
     station = float(profile.attrs["altitude"])
-    wavelength = float(profile["wavelength"].sel(channel="355_an"))
+    air = scaled_standard_atmosphere(station, float(raw["temperature"].values[0]),
+                                     float(raw["pressure"].values[0]))
+    wavelength = float(profile["wavelength"].sel(channel="355_gl"))
     raman_wavelength = float(profile["wavelength"].sel(channel="387_gl"))
-    molecular = molecular_profile(r, wavelength, station_altitude=station)
-    molecular_raman = molecular_profile(r, raman_wavelength, station_altitude=station)
+    molecular = molecular_profile(r, wavelength, atmosphere=air, station_altitude=station)
+    molecular_raman = molecular_profile(r, raman_wavelength, atmosphere=air,
+                                        station_altitude=station)
 
-    elastic = profile["signal"].sel(channel="355_an").values
-    elastic_noise = profile["signal_noise"].sel(channel="355_an").values
+    elastic = profile["signal"].sel(channel="355_gl").values
+    elastic_noise = profile["signal_noise"].sel(channel="355_gl").values
     reference = retrieval.find_reference(elastic, r, molecular, search=(3000.0, 10000.0),
-                                         width=1000.0)
+                                         width=1000.0, noise=elastic_noise)
     klett = retrieval.klett_fernald(
         elastic, r, molecular, 50.0, reference,
         uncertainty={"noise": elastic_noise, "lidar_ratio": 10.0, "realisations": 200})

@@ -145,18 +145,35 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
 }
 
 // The robust spread of one gate's realisations v[0 .. count): the standard deviation of
-// the finite values within 5 robust standard deviations (1.4826 x the median absolute
-// deviation) of their median.  For normal deviates it is the plain standard deviation (the
+// the finite values, or, where one of them lies more than 4 of it from their mean, of
+// those within 5 robust standard deviations (1.4826 x the median absolute deviation) of
+// their median.  For normal deviates it is the plain standard deviation (the
 // clip drops under 1e-6 of them); a realisation that failed (NaN, a non-positive Raman
 // signal in one window) or went wild (a near-zero signal under a logarithm) leaves the
 // others' spread intact.  `scratch` holds `count` doubles; *finite receives the number of
 // finite values.  NaN with fewer than 3 finite values.
 inline double robust_sd(const double* v, std::size_t count, double* scratch, std::size_t* finite) {
     std::size_t m = 0;
+    double sum = 0.0;
     for (std::size_t j = 0; j < count; ++j)
-        if (std::isfinite(v[j])) scratch[m++] = v[j];
+        if (std::isfinite(v[j])) {
+            scratch[m++] = v[j];
+            sum += v[j];
+        }
     *finite = m;
     if (m < 3) return std::numeric_limits<double>::quiet_NaN();
+    // The plain standard deviation of the finite values, in realisation order; where none
+    // of them is 4 of it from their mean no value can be an outlier of the clip below
+    // worth the sorting (the common case), and this is the answer.
+    const double mean = sum / static_cast<double>(m);
+    double squares = 0.0, largest = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        const double d = scratch[j] - mean;
+        squares += d * d;
+        largest = std::max(largest, std::fabs(d));
+    }
+    const double plain = std::sqrt(squares / static_cast<double>(m - 1));
+    if (largest <= 4.0 * plain) return plain;
     auto median = [](double* x, std::size_t size) {
         const std::size_t half = size / 2;
         std::nth_element(x, x + half, x + size);
@@ -168,23 +185,28 @@ inline double robust_sd(const double* v, std::size_t count, double* scratch, std
     for (std::size_t j = 0; j < m; ++j) scratch[j] = std::fabs(scratch[j] - centre);
     const double limit = 5.0 * 1.4826 * median(scratch, m);
     // The kept values' mean and spread, in realisation order (deterministic).
-    double sum = 0.0;
-    std::size_t kept = 0;
+    auto kept = [&](double x) {
+        return std::isfinite(x) && (limit == 0.0 || std::fabs(x - centre) <= limit);
+    };
+    double kept_sum = 0.0;
+    std::size_t n = 0;
     for (std::size_t j = 0; j < count; ++j)
-        if (std::isfinite(v[j]) && (limit == 0.0 || std::fabs(v[j] - centre) <= limit)) {
-            sum += v[j];
-            ++kept;
+        if (kept(v[j])) {
+            kept_sum += v[j];
+            ++n;
         }
-    if (kept < 3) return std::numeric_limits<double>::quiet_NaN();
-    const double mean = sum / static_cast<double>(kept);
-    double squares = 0.0;
+    if (n < 3) return std::numeric_limits<double>::quiet_NaN();
+    const double kept_mean = kept_sum / static_cast<double>(n);
+    double kept_squares = 0.0;
     for (std::size_t j = 0; j < count; ++j)
-        if (std::isfinite(v[j]) && (limit == 0.0 || std::fabs(v[j] - centre) <= limit)) {
-            const double d = v[j] - mean;
-            squares += d * d;
+        if (kept(v[j])) {
+            const double d = v[j] - kept_mean;
+            kept_squares += d * d;
         }
-    return std::sqrt(squares / static_cast<double>(kept - 1));
+    return std::sqrt(kept_squares / static_cast<double>(n - 1));
 }
+
+inline constexpr std::size_t robust_tile = 32;
 
 // As spread(), but every realisation is kept (realisations x outputs x gates per profile,
 // each at its own index, so the thread count cannot change the results) and each gate's
@@ -202,25 +224,37 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
         realise(state, p, j, rng, out);
     };
     // Gates [first, last) of profile p from its kept realisations.
+    // Gates [first, last) of profile p from its kept realisations, a tile of gates at a
+    // time: the tile's values are gathered realisation by realisation (contiguous reads)
+    // into `column` (tile x realisations), so the gather does not stride through memory.
     auto finish_gates = [&](std::size_t p, const double* kept, std::size_t first,
                             std::size_t last, double* column, double* scratch) {
-        for (std::size_t g = first; g < last; ++g) {
-            std::size_t worst = 0;
+        for (std::size_t t0 = first; t0 < last; t0 += robust_tile) {
+            const std::size_t t1 = std::min(last, t0 + robust_tile);
+            for (std::size_t g = t0; g < t1; ++g)
+                if (failed) failed[p * gates + g] = 0.0;
             for (std::size_t o = 0; o < outputs; ++o) {
                 if (!sd[o]) continue;
-                const std::size_t at = o * gates + g;
-                for (std::size_t j = 0; j < realisations; ++j) column[j] = kept[j * size + at];
-                std::size_t finite = 0;
-                sd[o][p * gates + g] = robust_sd(column, realisations, scratch, &finite);
-                worst = std::max(worst, realisations - finite);
+                for (std::size_t j = 0; j < realisations; ++j) {
+                    const double* row = kept + j * size + o * gates;
+                    for (std::size_t g = t0; g < t1; ++g)
+                        column[(g - t0) * realisations + j] = row[g];
+                }
+                for (std::size_t g = t0; g < t1; ++g) {
+                    std::size_t finite = 0;
+                    sd[o][p * gates + g] = robust_sd(column + (g - t0) * realisations,
+                                                     realisations, scratch, &finite);
+                    if (failed)
+                        failed[p * gates + g] = std::max(failed[p * gates + g],
+                                                         static_cast<double>(realisations - finite));
+                }
             }
-            if (failed) failed[p * gates + g] = static_cast<double>(worst);
         }
     };
     if (profiles >= resolve_threads(threads, static_cast<std::size_t>(-1))) {
         parallel_for(profiles, threads, [&](std::size_t begin, std::size_t end) {
             auto state = make_state();
-            std::vector<double> kept(realisations * size), column(realisations),
+            std::vector<double> kept(realisations * size), column(robust_tile * realisations),
                 scratch(realisations);
             for (std::size_t p = begin; p < end; ++p) {
                 for (std::size_t j = 0; j < realisations; ++j) {
@@ -243,7 +277,7 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
             }
         });
         parallel_for(gates, threads, [&](std::size_t begin, std::size_t end) {
-            std::vector<double> column(realisations), scratch(realisations);
+            std::vector<double> column(robust_tile * realisations), scratch(realisations);
             finish_gates(p, kept.data(), begin, end, column.data(), scratch.data());
         });
     }

@@ -1,7 +1,10 @@
 """Every writer's file read back, by Aerolume and by plain netCDF4, gives every value and
 attribute of what was written."""
 
+import os
 import pathlib
+import shutil
+import subprocess
 import sys
 
 import netCDF4
@@ -76,3 +79,29 @@ def test_the_32_bit_limit_is_checked_both_ways(tmp_path, bad):
     ds["bins"] = ds["bins"].copy(data=np.full(ds.sizes["channel"], bad))
     with pytest.raises(ValueError, match="'bins'"):
         to_netcdf(ds, tmp_path / "a.nc")
+
+
+def test_the_network_files_read_the_same_by_aerolume_and_netcdf4(tmp_path):
+    from Aerolume.earlinet import to_earlinet
+    from Aerolume.io import to_scc
+
+    raw = read_licel(SAMPLES)
+    to_scc(raw, tmp_path / "scc.nc", channel_ids={"355_an": 1, "387_pc": 2})
+    product = tmp_path / "night.nc"
+    aerolume = shutil.which("aerolume", path=os.path.dirname(sys.executable))
+    subprocess.run([aerolume, "process", *map(str, SAMPLES), "-c",
+                    str(SAMPLES[0].parent.parent.parent / "station.toml"), "-o", str(product),
+                    "-q"], check=True)
+    files = [tmp_path / "scc.nc"] + to_earlinet(open_dataset(product), tmp_path)
+    for path in files:
+        back = open_dataset(path, decode_times=False)
+        with netCDF4.Dataset(path) as nc:
+            assert {k: nc.getncattr(k) for k in nc.ncattrs()} == back.attrs, path.name
+            for name, var in nc.variables.items():
+                np.testing.assert_array_equal(np.ma.filled(var[...], np.nan)
+                                              if var.dtype.kind == "f" else var[...],
+                                              back[name].values, err_msg=f"{path.name} {name}")
+                for key in var.ncattrs():
+                    got = back[name].attrs.get(key, back[name].encoding.get(key))
+                    np.testing.assert_array_equal(got, var.getncattr(key),
+                                                  err_msg=f"{path.name} {name} {key}")

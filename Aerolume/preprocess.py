@@ -1200,8 +1200,8 @@ def _corrected_dataset(ds, res, starts, pairs, channels, r_out, merge, saturated
     if averaged:
         coords["profiles"] = ("time", np.diff(starts).astype(np.int64),
                               {"units": "1", "long_name": "profiles averaged"})
-        if "stop_time" in ds.variables:
-            coords["stop_time"] = ("time", ds.stop_time.values[last], ds.stop_time.attrs)
+    if "stop_time" in ds.variables:  # each profile's end (an average's: its last profile's)
+        coords["stop_time"] = ("time", ds.stop_time.values[last], ds.stop_time.attrs)
     dropped = []
     for name, var in ds.coords.items():
         if name in coords or name in ("time", "channel", "range", "stop_time", "signal_units"):

@@ -425,3 +425,13 @@ def test_bins_beyond_the_dead_time_model_are_left_out_of_the_time_average():
     assert np.isnan(each[1, 3]) and np.isfinite(averaged).all()
     np.testing.assert_allclose(averaged[0, 3], each[0, 3], rtol=1e-15)
     np.testing.assert_allclose(averaged, np.nanmean(each.reshape(2, 2, gates), axis=1), rtol=1e-15)
+
+
+def test_each_profile_keeps_its_stop_time_with_or_without_averaging(raw):
+    # Without a time average the profiles' stop times used to be dropped (and with them
+    # the product's time bounds).
+    kept = pp.correct(raw)
+    np.testing.assert_array_equal(kept["stop_time"].values, raw["stop_time"].values)
+    averaged = pp.correct(raw, average=2)
+    np.testing.assert_array_equal(averaged["stop_time"].values,
+                                  raw["stop_time"].values[[1, 3, 4]])

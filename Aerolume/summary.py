@@ -20,9 +20,9 @@ def describe(files: Sequence[str], *, errors: str = "skip") -> str:
         What to do with files that cannot be read: leave them out with a warning naming
         each, or raise a ValueError naming them.
     """
-    from .io import read_licel
+    from .io import read
 
-    return describe_dataset(read_licel(list(files), errors=errors), len(files))
+    return describe_dataset(read(list(files), errors=errors), len(files))
 
 
 def describe_dataset(ds, given: int | None = None) -> str:

@@ -100,3 +100,14 @@ def test_pollyxt_level0_counts_shots_and_times(tmp_path):
         nc.createVariable("measurement_shots", "i4", ("time",))
     with pytest.raises(ValueError, match="bad.nc: .*'measurement_time' is missing"):
         io.read(tmp_path / "bad.nc")
+
+
+def test_info_describes_every_format(tmp_path):
+    # `aerolume info` takes any format io.read knows, not only Licel raw files.
+    from Aerolume import summary
+    files = []
+    for i in range(2):
+        make_cl61(tmp_path / f"cl61_{i}.nc", start=i * 5)
+        files.append(str(tmp_path / f"cl61_{i}.nc"))
+    text = summary.describe(files)
+    assert "10 profiles" in text.splitlines()[0]

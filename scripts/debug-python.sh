@@ -28,7 +28,8 @@ pip=("$venv/bin/python" -m pip --disable-pip-version-check)
 tools=()
 command -v cmake >/dev/null 2>&1 || tools+=(cmake)
 command -v ninja >/dev/null 2>&1 || tools+=(ninja)
-"${pip[@]}" install --quiet 'scikit-build-core>=0.9' 'nanobind>=2.4' "${tools[@]}"
+# (setuptools and wheel: the test extra's sdists, such as cfunits, build without isolation here)
+"${pip[@]}" install --quiet 'scikit-build-core>=0.9' 'nanobind>=2.4' setuptools wheel "${tools[@]}"
 # Debian's debug include folder holds links to the release headers: GCC resolves the
 # links of system headers, and Python.h then includes the release pyconfig.h beside its
 # target (no Py_DEBUG) unless system header paths are kept as written.

@@ -36,6 +36,7 @@ from numpy.typing import ArrayLike
 
 from Aerolume import _core
 from Aerolume._checks import thread_count
+from Aerolume.constants import mhz_per_count
 from Aerolume._shapes import Layout, scalar
 from Aerolume import retrieval as _retrieval
 from Aerolume.retrieval import NITROGEN_RAMAN_SHIFT
@@ -473,7 +474,7 @@ def photon_counting_pair(rate: ArrayLike, dead_time: float, *,
         raise ValueError(f"model must be 'non_paralysable' or 'paralysable', got {model!r}")
     if not (shots >= 1 and bin_width > 0 and slope > 0 and analog_noise >= 0):
         raise ValueError("shots, bin_width and slope must be positive, analog_noise non-negative")
-    per_count = 150.0 / (bin_width * shots)  # MHz per count summed over the shots
+    per_count = float(mhz_per_count(bin_width, shots))
     rng = np.random.default_rng(_seed(seed))
     counts = rng.poisson(measured / per_count)
     analog = n / slope + offset + rng.normal(0.0, 1.0, n.shape) * analog_noise

@@ -21,7 +21,7 @@ from numpy.typing import ArrayLike
 
 __all__ = ["MonteCarlo", "PoissonNoise", "SPEED_OF_LIGHT", "MAX_REALISATIONS"]
 
-SPEED_OF_LIGHT = 299_792_458.0  # m s^-1
+from Aerolume.constants import SPEED_OF_LIGHT, mhz_per_count  # noqa: F401 (re-exported)
 
 #: The most realisations a Monte Carlo uncertainty may take.  The standard deviation's
 #: own relative error is about 1 / sqrt(2 N): 0.2 % at this bound, far below what the
@@ -53,9 +53,7 @@ class PoissonNoise:
                         background: ArrayLike = 0.0) -> "PoissonNoise":
         """The noise of a count rate in MHz summed over `shots` laser shots in bins of
         `bin_width` m (background in MHz)."""
-        shots = np.asarray(shots, dtype=float)
-        bin_width = np.asarray(bin_width, dtype=float)
-        return cls(shots * 1e6 * 2.0 * bin_width / SPEED_OF_LIGHT, background)
+        return cls(1.0 / mhz_per_count(bin_width, shots), background)
 
 
 Noise = Union[ArrayLike, PoissonNoise, None]

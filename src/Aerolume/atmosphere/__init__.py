@@ -43,6 +43,7 @@ __all__ = [
     "STANDARD_ATMOSPHERE_TOP",
     "DEFAULT_CO2",
     "standard_atmosphere",
+    "beam_altitude",
     "sounding",
     "refractive_index",
     "king_factor",
@@ -927,6 +928,37 @@ def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.nda
             values.append(value)
         t[i], p[i], n[i] = values[0][1:], values[1][1:], values[2]
     return t, p, np.ascontiguousarray(n[:, 1:]), n
+
+
+def beam_altitude(range: ArrayLike, station_altitude: float = 0.0,
+                  zenith_angle: float = 0.0) -> np.ndarray:
+    """Altitude above sea level (m) of each range along a beam, on a spherical Earth of
+    radius 6,371 km (:data:`Aerolume.constants.EARTH_RADIUS`), without cancellation.
+
+    Parameters
+    ----------
+    range : array_like
+        Ranges along the beam, m (one-dimensional).
+    station_altitude : float, optional
+        Altitude of the instrument above sea level, m.
+    zenith_angle : float, optional
+        Zenith angle of the beam, degrees, 0 to 90.
+
+    Returns
+    -------
+    numpy.ndarray
+        Altitudes, m, one per range.
+    """
+    r = np.ascontiguousarray(_float64(range, "range"))
+    if r.ndim != 1:
+        raise ValueError(f"range must be one-dimensional, got shape {r.shape}")
+    station = float(require_finite(_float64(station_altitude, "station_altitude"),
+                                   "station_altitude"))
+    zenith = float(require_finite(_float64(zenith_angle, "zenith_angle"), "zenith_angle"))
+    if not 0.0 <= zenith <= 90.0:
+        raise ValueError(f"zenith_angle must be between 0 and 90 degrees, got {zenith:g}")
+    return _core.beam_altitudes(r, np.array([station]),
+                                np.array([math.cos(math.radians(zenith))]), 1)[0]
 
 
 # ---- Model atmospheres for a site without a sounding ----------------------------------------

@@ -14,13 +14,15 @@ import math
 
 import numpy as np
 
+from Aerolume.constants import GAS_CONSTANT, MOLAR_MASS_DRY_AIR, STANDARD_GRAVITY
+
 __all__ = ["CLIMATOLOGIES", "climatology_levels", "scaled_standard_levels",
            "extend_levels_down", "MAX_DOWNWARD_EXTENSION"]
 
 # Hydrostatics in the standard atmosphere's constants.
-_G0 = 9.80665          # m s^-2
-_M0 = 28.9644e-3       # kg mol^-1
-_R = 8.31432           # J mol^-1 K^-1
+_G0 = STANDARD_GRAVITY
+_M0 = MOLAR_MASS_DRY_AIR
+_R = GAS_CONSTANT
 _EARTH_RADIUS = 6356766.0  # m, the standard's effective radius for gravity
 _LAPSE_RATE = 0.0065   # K m^-1, tropospheric
 _TROPOPAUSE = 11000.0  # m, where the scaling starts to fade ...

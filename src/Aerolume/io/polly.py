@@ -18,9 +18,10 @@ from typing import Literal, Sequence
 
 import numpy as np
 
+from Aerolume.constants import SPEED_OF_LIGHT
+
 __all__ = ["read_pollyxt", "is_pollyxt"]
 
-_C = 299792458.0
 _MANDATORY = ("raw_signal", "measurement_shots", "measurement_time")
 
 
@@ -56,7 +57,7 @@ def _one(path: str) -> dict:
         duration = float(nc["measurement_height_resolution"][...]) \
             if "measurement_height_resolution" in nc.variables else 50.0
         info = {"raw": raw.transpose(0, 2, 1), "shots": shots, "stamp": stamp,
-                "bin_width": _C / 2 * duration * 1e-9}
+                "bin_width": SPEED_OF_LIGHT / 2 * duration * 1e-9}
         for name in ("location_height", "zenithangle"):
             if name in nc.variables:
                 info[name] = float(np.asarray(nc[name][...]).ravel()[0])

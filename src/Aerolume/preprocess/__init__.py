@@ -31,6 +31,7 @@ import xarray as xr
 
 from Aerolume import _core
 from Aerolume._checks import as_float64, require_finite, require_positive, thread_count
+from Aerolume.constants import mhz_per_count
 from Aerolume.preprocess.dead_time import DeadTimeCalibration, calibrate_dead_time, check_dead_time
 from Aerolume.preprocess.overlap import estimate_overlap, estimate_overlap_from_pair, read_overlap
 
@@ -911,7 +912,7 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
     shots = np.ascontiguousarray(ds.shots.values, dtype=np.float64)
     bin_width = ds.bin_width.values.astype(np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):
-        poisson = np.ascontiguousarray(np.where(counting, 150.0 / bin_width / shots, 0.0))
+        poisson = np.ascontiguousarray(np.where(counting, mhz_per_count(bin_width, shots), 0.0))
     noise_in = None
     if "signal_noise" in ds.variables:
         noise_in = np.ascontiguousarray(ds.signal_noise.values, dtype=np.float64)

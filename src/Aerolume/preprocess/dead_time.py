@@ -25,6 +25,7 @@ from typing import NamedTuple
 import numpy as np
 
 from Aerolume._checks import as_float64
+from Aerolume.constants import mhz_per_count
 
 __all__ = ["DeadTimeCalibration", "calibrate_dead_time", "check_dead_time"]
 
@@ -253,7 +254,7 @@ def calibrate_dead_time(analog, photon_counting, *, window=(0.3, 60.0),
             n = np.broadcast_to(n, lead)[..., None]
         except ValueError:
             raise ValueError(f"shots must have the profiles' shape {lead}, got {n.shape}") from None
-        scale = np.broadcast_to(150.0 / (w * n), a.shape)
+        scale = np.broadcast_to(mhz_per_count(w, n), a.shape)
         sp2 = np.maximum(smoothed_p, 0.0) * scale
     else:
         sp2 = np.maximum(smoothed_p, 0.0)

@@ -21,7 +21,6 @@ everything into one Dataset:
 from __future__ import annotations
 
 import hashlib
-import math
 import warnings
 from typing import Any
 
@@ -32,9 +31,6 @@ __all__ = ["elastic_channels", "resolve_channels", "molecular", "retrieve", "pro
 #: Emitted wavelengths of the usual lidar lasers (nm): a channel within 1 nm of one of
 #: these is elastic; the others are Raman or fluorescence channels.
 EMITTED_NM = (355.0, 532.0, 1064.0, 308.0, 349.0, 351.0, 694.0, 910.0)
-
-#: Mean radius of the Earth (m), for the altitude of a slant beam.
-EARTH_RADIUS = 6371000.0
 
 
 def elastic_channels(ds) -> list[str]:
@@ -126,9 +122,9 @@ def profile_seed(seed: int, time, channel: str) -> int:
 
 def _beam_altitude(rng: np.ndarray, station: float, zenith: float) -> np.ndarray:
     """Altitude above sea level of each gate (m), on a spherical Earth."""
-    c = math.cos(math.radians(zenith))
-    R = EARTH_RADIUS + station
-    return np.sqrt(R * R + rng * rng + 2.0 * R * rng * c) - EARTH_RADIUS
+    from Aerolume import atmosphere
+
+    return atmosphere.beam_altitude(rng, station, zenith)
 
 
 def molecular(ds, settings, station_altitude: float, zenith_angle: float):

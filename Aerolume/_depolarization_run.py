@@ -359,8 +359,8 @@ def block_products(product, settings):
         long = ("volume" if base.startswith("volume") else "particle") + \
             " linear depolarisation ratio"
         if key.endswith("_flag"):
-            a = quality.flag_attributes(long.replace("linear depolarisation ratio",
-                                                     "depolarisation ratio"))
+            a = quality.flag_attributes(long, quality.DEPOLARIZATION_BITS)
+            a["long_name"] = f"quality flag of the {long} (0: good)"
         elif key == "backscatter_ratio":
             a = {"units": "1", "long_name": "backscatter ratio (beta_a + beta_m) / beta_m "
                  "of the pair's wavelength behind the particle depolarisation ratio",

@@ -467,8 +467,11 @@ def _fill(given: dict, source: pathlib.Path | None) -> dict:
         if table in _PASSTHROUGH:
             tables[table] = copy.deepcopy(value or {})
         elif table in _DELEGATED:
-            tables[table] = [_delegated_table(table, v, f"{name}: [[{table}]] #{i + 1}")
-                             for i, v in enumerate(value or [])]
+            # (left out when not given: the effective configuration of a night without
+            # one stays as it was)
+            if value:
+                tables[table] = [_delegated_table(table, v, f"{name}: [[{table}]] #{i + 1}")
+                                 for i, v in enumerate(value)]
         elif table in _ARRAYS:
             tables[table] = [_fill_table(table, v, name, f"[[{table}]] #{i + 1}")
                              for i, v in enumerate(value or [])]

@@ -38,7 +38,7 @@ from collections.abc import Mapping
 
 import numpy as np
 
-__all__ = ["FLAGS", "DEFAULTS", "flag_attributes", "flags", "summary", "product_summary"]
+__all__ = ["FLAGS", "DEFAULTS", "DEPOLARIZATION_ONLY", "DEPOLARIZATION_BITS", "flag_attributes", "flags", "summary", "product_summary"]
 
 #: Flag bits by name, in order.
 FLAGS = {
@@ -65,11 +65,23 @@ DEFAULTS = {"min_snr": 3.0, "min_range": 0.0, "n_sigma": 2.0,
 DTYPE = np.int16
 
 
-def flag_attributes(product: str) -> dict:
-    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald")."""
+#: The bits only the depolarisation ratios set.
+DEPOLARIZATION_ONLY = ("low_backscatter_ratio", "calibration_from_history",
+                       "calibration_out_of_date", "implausible_depolarization")
+#: The bits a depolarisation ratio's flag may have.
+DEPOLARIZATION_BITS = ("below_full_overlap", "low_snr", "in_cloud", "above_cloud",
+                       "not_retrieved") + DEPOLARIZATION_ONLY
+
+
+def flag_attributes(product: str, names=None) -> dict:
+    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald"): the
+    bits of `names` (default those of the backscatter, extinction and lidar-ratio
+    retrievals, every bit but :data:`DEPOLARIZATION_ONLY`)."""
+    chosen = [n for n in FLAGS if (n in names if names is not None
+                                   else n not in DEPOLARIZATION_ONLY)]
     return {"long_name": f"quality flag of the {product} products (0: good)",
-            "flag_masks": np.array(list(FLAGS.values()), dtype=DTYPE),
-            "flag_meanings": " ".join(FLAGS), "units": "1"}
+            "flag_masks": np.array([FLAGS[n] for n in chosen], dtype=DTYPE),
+            "flag_meanings": " ".join(chosen), "units": "1"}
 
 
 def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,

@@ -17,7 +17,7 @@ import pytest
 import xarray as xr
 
 from Aerolume.cli import main
-from Aerolume.quality import FLAGS
+from Aerolume.quality import DEPOLARIZATION_BITS, DEPOLARIZATION_ONLY, FLAGS
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))  # the polarised raw files' writer
@@ -141,7 +141,10 @@ def test_the_calibration_used_is_recorded(nights):
     assert ds["volume_depolarization"].attrs["units"] == "1"
     assert "volume_depolarization_flag" in ds["volume_depolarization"].attrs[
         "ancillary_variables"]
-    assert ds["particle_depolarization_flag"].attrs["flag_meanings"].split() == list(FLAGS)
+    meanings = ds["particle_depolarization_flag"].attrs["flag_meanings"].split()
+    assert meanings == [n for n in FLAGS if n in DEPOLARIZATION_BITS]
+    assert list(ds["particle_depolarization_flag"].attrs["flag_masks"]) == [
+        FLAGS[n] for n in meanings]
 
 
 def test_a_night_without_calibration_takes_the_history_and_says_so(nights):
@@ -249,3 +252,7 @@ def test_a_night_without_polarised_channels_is_processed_as_before(tmp_path, mon
         ds.attrs.pop("history", None)
     xr.testing.assert_identical(with_steps, without)
     assert not [v for v in with_steps.variables if "depolarization" in v]
+    # nor in the effective configuration or the flags' meanings
+    assert "depolarization" not in json.loads(with_steps.attrs["configuration_effective"])
+    assert not set(with_steps["quality_flag"].attrs["flag_meanings"].split()) & set(
+        DEPOLARIZATION_ONLY)

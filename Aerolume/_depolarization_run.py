@@ -270,6 +270,26 @@ def with_total(corrected, settings):
                         combine_attrs="override")
 
 
+def _pair_ratios(product, pair: Pair, settings):
+    """:func:`Aerolume.depolarization.block_products` of one pair, each profile's Monte
+    Carlo drawing from its own seed (its time and the cross channel, as the retrievals'
+    do), so that the product does not depend on the blocks."""
+    from .products import profile_seed
+
+    source = product
+    if pair.backscatter is None:
+        source = product.drop_vars(["backscatter"], errors="ignore")
+    seed = settings.uncertainty["seed"]
+    seeds = [profile_seed(seed, t, pair.cross) for t in product["time"].values]
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "invalid value", RuntimeWarning)
+        warnings.filterwarnings("ignore", "divide by zero", RuntimeWarning)
+        return depol.block_products(source, pair.table, pair.calibration,
+                                    realisations=settings.uncertainty["realisations"],
+                                    seed=seeds, threads=settings.threads or None,
+                                    where=pair.where, klett_channel=pair.backscatter)
+
+
 def block_products(product, settings):
     """The depolarisation ratios of one block, after the retrievals (nothing without
     ``[[depolarization]]`` tables)."""
@@ -279,7 +299,6 @@ def block_products(product, settings):
     from . import products, quality
 
     realisations = settings.uncertainty["realisations"]
-    seed = settings.uncertainty["seed"]
     full_overlap = products._full_overlap(product)
     clouds = {}
     if "cloud_mask" in product:
@@ -294,19 +313,7 @@ def block_products(product, settings):
     attrs: dict[str, dict] = {}
     shape = (product.sizes["time"], product.sizes["range"])
     for p in pairs:
-        with warnings.catch_warnings():
-            warnings.filterwarnings("ignore", "invalid value", RuntimeWarning)
-            warnings.filterwarnings("ignore", "divide by zero", RuntimeWarning)
-            out = depol.block_products(
-                product, p.table, p.calibration, realisations=realisations,
-                seed=products.profile_seed(seed, product["time"].values[0], p.cross),
-                threads=settings.threads or None, where=p.where,
-                klett_channel=p.backscatter) if p.backscatter is not None else \
-                depol.block_products(product.drop_vars(["backscatter"], errors="ignore"),
-                                     p.table, p.calibration, realisations=realisations,
-                                     seed=products.profile_seed(
-                                         seed, product["time"].values[0], p.cross),
-                                     threads=settings.threads or None, where=p.where)
+        out = _pair_ratios(product, p, settings)
         snr = np.minimum(*(products._snr(
             np.asarray(product["signal"].sel(channel=c).values, dtype=float),
             np.nan_to_num(np.asarray(product["signal_noise"].sel(channel=c).values)))
@@ -351,9 +358,7 @@ def block_products(product, settings):
                                       "molecular_depolarization", "flag_min_backscatter_ratio")
             if k in out.attrs})
     dims = ("time", "depolarization_channel", "range")
-    result = product.assign_coords(
-        depolarization_channel=("depolarization_channel",
-                                np.array([p.cross for p in pairs], dtype=object)))
+    new = {}  # (gathered, then added at once: each assignment would copy the product)
     for key, values in stacks.items():
         base = key.replace("_uncertainty", "").replace("_flag", "")
         long = ("volume" if base.startswith("volume") else "particle") + \
@@ -367,24 +372,27 @@ def block_products(product, settings):
                  "source_channel": " ".join(p.backscatter or "" for p in pairs)}
         else:
             a = dict(attrs.get(base, {}))
-        result[key] = (dims, np.stack(values, axis=1), a)
+        new[key] = (dims, np.stack(values, axis=1), a)
     cal = [p.calibration for p in pairs]
     chan = ("depolarization_channel",)
-    result = result.assign_coords(depolarization_co_channel=(
-        chan, np.array([p.co for p in pairs], dtype=object)))
     times = [np.datetime64(c.time.rstrip("Z"), "s") if c.time else np.datetime64("NaT", "s")
              for c in cal]
-    result["depolarization_eta_star"] = (chan, np.array([c.eta_star for c in cal]))
-    result["depolarization_eta_star_uncertainty"] = (chan, np.array(
-        [c.eta_star_uncertainty for c in cal]))
-    result["depolarization_eta"] = (chan, np.array([c.eta for c in cal]))
-    result["depolarization_misalignment"] = (chan, np.array([c.misalignment for c in cal]))
-    result["depolarization_calibration_time"] = (chan, np.array(times, dtype="datetime64[ns]"))
-    result["depolarization_calibration_method"] = (chan, np.array(
-        [c.method for c in cal], dtype=object))
-    result["depolarization_calibration_origin"] = (chan, np.array(
-        [_origin(p) for p in pairs], dtype=object))
-    result["depolarization_calibration_file"] = (chan, np.array(
-        [p.calibration_file for p in pairs], dtype=object))
-    return result
+    new.update({
+        "depolarization_eta_star": (chan, np.array([c.eta_star for c in cal])),
+        "depolarization_eta_star_uncertainty": (chan, np.array(
+            [c.eta_star_uncertainty for c in cal])),
+        "depolarization_eta": (chan, np.array([c.eta for c in cal])),
+        "depolarization_misalignment": (chan, np.array([c.misalignment for c in cal])),
+        "depolarization_calibration_time": (chan, np.array(times, dtype="datetime64[ns]")),
+        "depolarization_calibration_method": (chan, np.array([c.method for c in cal],
+                                                             dtype=object)),
+        "depolarization_calibration_origin": (chan, np.array([_origin(p) for p in pairs],
+                                                             dtype=object)),
+        "depolarization_calibration_file": (chan, np.array(
+            [p.calibration_file for p in pairs], dtype=object)),
+    })
+    result = product.assign_coords(
+        depolarization_channel=(chan, np.array([p.cross for p in pairs], dtype=object)),
+        depolarization_co_channel=(chan, np.array([p.co for p in pairs], dtype=object)))
+    return result.assign(new)
 

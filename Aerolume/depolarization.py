@@ -1263,8 +1263,8 @@ def check_table(table: Mapping, where: str = "[[depolarization]]") -> dict:
             continue
         if (isinstance(value, bool) or not isinstance(value, (int, float))
                 or not math.isfinite(value) or value < 0 or (positive and value == 0)):
-            raise ValueError(f"{where}: {name} must be a {'positive' if positive else 'non-negative'}"
-                             f" number, got {value!r}")
+            kind = "positive" if positive else "non-negative"
+            raise ValueError(f"{where}: {name} must be a {kind} number, got {value!r}")
     for name in ("plus45", "minus45"):
         value = out[name]
         if value is not None and not (isinstance(value, (str, os.PathLike)) or (
@@ -1309,7 +1309,8 @@ def table_calibration(table: Mapping, date, *, corrections: Mapping | None = Non
 
 
 def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration, *,
-                   realisations: int = 100, seed: int = 0, threads: int | None = None,
+                   realisations: int = 100, seed: int | Sequence[int] = 0,
+                   threads: int | None = None,
                    where: str = "[[depolarization]]",
                    klett_channel: str | None = None) -> xr.Dataset:
     """delta_v and delta_p of one block of a night's products.
@@ -1326,7 +1327,9 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
     calibration : Calibration
         From :func:`table_calibration`.
     realisations, seed, threads
-        Monte Carlo settings (realisations 0: no uncertainties).
+        Monte Carlo settings (realisations 0: no uncertainties); `seed` may be one seed
+        per profile (the Monte Carlo of each profile then draws from its own, whatever
+        block it is in).
     klett_channel : str, optional
         The Klett-Fernald channel whose backscatter gives the backscatter ratio (such as
         the total signal of a parallel/cross pair); default the first of the pair's
@@ -1371,20 +1374,47 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
                 ratio_sd = np.nan_to_num(
                     product["backscatter_uncertainty"].sel(klett_channel=same[0]).values
                     / beta_m)
-    uncertainty = None
-    if realisations:
-        uncertainty = DepolarizationUncertainty(
-            realisations, seed, noises[0], noises[1], float(t["molecular_uncertainty"]),
-            ratio_sd)
-    if ratio is None:
-        out = volume_depolarization(cross, co, r, calibration, ghk=t["ghk"],
-                                    uncertainty=uncertainty, threads=threads)
+    dm = None
+    if ratio is not None:
+        from .atmosphere import depolarization_ratio
+        dm = float(depolarization_ratio(scalar(pair.wavelength, "wavelength", positive=True),
+                                        kind="linear", line=t["line"]))
+
+    def run(c, p, ratio_, uncertainty):
+        if ratio is None:
+            return volume_depolarization(c, p, r, calibration, ghk=t["ghk"],
+                                         uncertainty=uncertainty, threads=threads)
+        return particle_depolarization(c, p, r, calibration, ratio_, dm, line=t["line"],
+                                       ghk=t["ghk"], uncertainty=uncertainty,
+                                       min_backscatter_ratio=t["min_backscatter_ratio"],
+                                       threads=threads)
+
+    def settings(seed_, rows=slice(None)):
+        if not realisations:
+            return None
+        pick = (lambda a: None if a is None else a[rows])
+        return DepolarizationUncertainty(realisations, seed_, pick(noises[0]),
+                                         pick(noises[1]), float(t["molecular_uncertainty"]),
+                                         pick(ratio_sd))
+
+    seeds = list(seed) if isinstance(seed, (Sequence, np.ndarray)) else None
+    if seeds is None or not realisations:
+        out = run(cross, co, ratio, settings(seed))
     else:
-        out = particle_depolarization(cross, co, r, calibration, ratio,
-                                      wavelength=pair.wavelength, line=t["line"],
-                                      ghk=t["ghk"], uncertainty=uncertainty,
-                                      min_backscatter_ratio=t["min_backscatter_ratio"],
-                                      threads=threads)
+        # One Monte Carlo stream per profile (its own seed), the values in one call.
+        if cross.ndim != 2 or len(seeds) != cross.shape[0]:
+            raise ValueError(f"{where}: seed: {len(seeds)} seeds for {cross.shape[:-1]} "
+                             "profiles")
+        out = run(cross, co, ratio, None)
+        rows = [run(cross.values[i], co.values[i], None if ratio is None else ratio[i],
+                    settings(operator.index(seeds[i]), i)) for i in range(len(seeds))]
+        for name in rows[0].data_vars:
+            if name.endswith(("_uncertainty", "_flag")):
+                out[name] = (cross.dims, np.stack([row[name].values for row in rows]),
+                             rows[0][name].attrs)
+        out.attrs.update({k: v for k, v in rows[0].attrs.items()
+                          if k.startswith("uncertainty_")})
+        out.attrs["uncertainty_seed"] = "one per profile"
     out.attrs.update({"cross_channel": pair.cross, "co_channel": pair.co,
                       "co_kind": pair.co_kind})
     if ratio is not None:

@@ -38,7 +38,8 @@ from collections.abc import Mapping
 
 import numpy as np
 
-__all__ = ["FLAGS", "DEFAULTS", "DEPOLARIZATION_ONLY", "DEPOLARIZATION_BITS", "flag_attributes", "flags", "summary", "product_summary"]
+__all__ = ["FLAGS", "DEFAULTS", "DEPOLARIZATION_ONLY", "DEPOLARIZATION_BITS", "flag_attributes",
+           "flags", "summary", "product_summary"]
 
 #: Flag bits by name, in order.
 FLAGS = {

@@ -134,7 +134,8 @@ def test_the_calibration_used_is_recorded(nights):
     files = str(one["depolarization_calibration_file"].values)
     assert files.startswith("CP") and "CM" in files and "/" not in files
     flag = one["volume_depolarization_flag"].values
-    assert not (flag & (FLAGS["calibration_from_history"] | FLAGS["calibration_out_of_date"])).any()
+    calibration_bits = FLAGS["calibration_from_history"] | FLAGS["calibration_out_of_date"]
+    assert not (flag & calibration_bits).any()
     stored = json.loads((folder / "history" / "tst_20260301_depolarization.json").read_text())
     assert stored["calibrations"][0]["eta_star"] == pytest.approx(eta_star)
     # CF attributes from the one table
@@ -159,6 +160,22 @@ def test_a_night_without_calibration_takes_the_history_and_says_so(nights):
     assert ((flag & FLAGS["calibration_from_history"]) != 0).all()
     assert not (flag & FLAGS["calibration_out_of_date"]).any()  # 2 days < 30
     assert "volume depolarisation 532s_pc" in stdout
+
+
+def test_the_ratios_and_their_uncertainties_do_not_depend_on_the_blocks(nights):
+    folder, ds, _, _ = nights
+    cfg = folder / "blocks.toml"
+    cfg.write_text((folder / "lidar.toml").read_text().replace("[processing]",
+                                                               "[processing]\nblock = 2"))
+    out = folder / "blocks.nc"
+    files = sorted((folder / "night1").iterdir())
+    status, _, stderr = aerolume("process", *files, "--config", cfg, "-o", out, "-q")
+    assert status == 0, stderr
+    blocks = xr.load_dataset(out)
+    for name in ("volume_depolarization", "particle_depolarization"):
+        for suffix in ("", "_uncertainty", "_flag"):
+            np.testing.assert_array_equal(blocks[name + suffix].values,
+                                          ds[name + suffix].values, err_msg=name + suffix)
 
 
 def test_quicklook_and_earlinet_export_carry_the_depolarization(nights, tmp_path):

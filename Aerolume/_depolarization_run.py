@@ -49,9 +49,11 @@ class Pair:
     calibration_file: str
 
 
-def prepare(config, settings, corrected):
+def prepare(config, settings, corrected, files=()):
     """Checks every ``[[depolarization]]`` table against the night (its first file,
-    corrected) and calibrates each pair once for the run; puts the pairs into
+    corrected: `corrected`; the molecular calibration on up to
+    :data:`Aerolume.pipeline.CALIBRATION_FILES` of `files` spread over the night) and
+    calibrates each pair once for the run; puts the pairs into
     ``settings.depolarization`` and, where ``[klett] channels = "auto"``, puts the
     total signal of each parallel/cross pair in the place of its two channels.
 
@@ -70,6 +72,7 @@ def prepare(config, settings, corrected):
         return corrected
     night = corrected["time"].values[0]
     cal_corrections = dict(settings.corrections, overlap=None)
+    sample = None
     pairs = []
     for i, given in enumerate(tables):
         where = f"[[depolarization]] #{i + 1}"
@@ -81,8 +84,11 @@ def prepare(config, settings, corrected):
             raise config.error(where, _strip(str(err), where)) from None
         table["cross"], table["co"] = pair.cross, pair.co
         try:
+            if table.get("molecular_reference") is not None and sample is None:
+                sample = _night_sample(files, settings, cal_corrections) or corrected
             calibration = depol.table_calibration(table, night, corrections=cal_corrections,
-                                                  signals=corrected, where=where)
+                                                  signals=sample if sample is not None
+                                                  else corrected, where=where)
         except (OSError, ValueError) as err:
             raise config.error(where, _strip(str(err), where)) from None
         origin = calibration.origin
@@ -103,6 +109,27 @@ def prepare(config, settings, corrected):
     corrected = with_total(corrected, settings)
     _choose_klett(corrected, settings)
     return corrected
+
+
+def _night_sample(files, settings, corrections):
+    """Up to CALIBRATION_FILES of the raw files, spread evenly over the night, read and
+    corrected (the molecular calibration sums them); None without files."""
+    from . import pipeline
+    from .io import read_licel
+    from .preprocess import correct
+
+    if not files:
+        return None
+    ordered = [f for block in pipeline.plan(files, 10 ** 9, errors=settings.errors,
+                                            threads=settings.threads) for f in block]
+    if len(ordered) > pipeline.CALIBRATION_FILES:
+        pick = np.unique(np.round(np.linspace(0, len(ordered) - 1,
+                                              pipeline.CALIBRATION_FILES)))
+        ordered = [ordered[int(i)] for i in pick]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        raw = read_licel(ordered, errors=settings.errors, threads=settings.threads or None)
+        return correct(raw, **corrections, threads=settings.threads or None)
 
 
 def _strip(text: str, where: str) -> str:
@@ -375,15 +402,18 @@ def block_products(product, settings):
         new[key] = (dims, np.stack(values, axis=1), a)
     cal = [p.calibration for p in pairs]
     chan = ("depolarization_channel",)
-    times = [np.datetime64(c.time.rstrip("Z"), "s") if c.time else np.datetime64("NaT", "s")
-             for c in cal]
+    # (seconds since the epoch, NaN when unknown: an all-NaT time variable cannot be
+    # encoded; the units attribute makes readers decode it as a time)
+    epoch = np.datetime64("1970-01-01T00:00:00", "s")
+    times = [float((np.datetime64(c.time.rstrip("Z"), "s") - epoch) / np.timedelta64(1, "s"))
+             if c.time else np.nan for c in cal]
     new.update({
         "depolarization_eta_star": (chan, np.array([c.eta_star for c in cal])),
         "depolarization_eta_star_uncertainty": (chan, np.array(
             [c.eta_star_uncertainty for c in cal])),
         "depolarization_eta": (chan, np.array([c.eta for c in cal])),
         "depolarization_misalignment": (chan, np.array([c.misalignment for c in cal])),
-        "depolarization_calibration_time": (chan, np.array(times, dtype="datetime64[ns]")),
+        "depolarization_calibration_time": (chan, np.array(times)),
         "depolarization_calibration_method": (chan, np.array([c.method for c in cal],
                                                              dtype=object)),
         "depolarization_calibration_origin": (chan, np.array([_origin(p) for p in pairs],

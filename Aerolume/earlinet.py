@@ -88,9 +88,13 @@ def _depolarization(var, one, ds) -> None:
             units="1", long_name="absolute uncertainty of the depolarization calibration "
             "factor")
     if "depolarization_calibration_time" in one:
-        t = np.datetime64(one["depolarization_calibration_time"].values, "s")
-        seconds = (float((t - np.datetime64("1970-01-01T00:00:00", "s")).astype(np.float64))
-                   if not np.isnat(t) else np.nan)
+        t = np.asarray(one["depolarization_calibration_time"].values)
+        if t.dtype.kind == "M":  # (decoded from the product file)
+            t = t.astype("datetime64[s]")
+            seconds = (np.nan if np.isnat(t) else
+                       float((t - np.datetime64("1970-01-01T00:00:00", "s")).astype(float)))
+        else:
+            seconds = float(t)
         var("depolarization_calibration_time", "f8", ("wavelength",), [seconds],
             _FillValue=np.nan, units="seconds since 1970-01-01T00:00:00Z",
             calendar="gregorian", long_name="start of the depolarization calibration")

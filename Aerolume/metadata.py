@@ -215,8 +215,10 @@ VARIABLES: dict[str, dict] = {
     "depolarization_misalignment": _row("degree", "rotational misalignment of the "
                                         "polarisation plane the calibration estimated "
                                         "(NaN: not measured)"),
-    "depolarization_calibration_time": _row(None, "start of the depolarisation calibration "
-                                            "measurement (UTC; NaT: none, a constant)"),
+    "depolarization_calibration_time": _row("seconds since 1970-01-01 00:00:00",
+                                            "start of the depolarisation calibration "
+                                            "measurement (UTC; NaN: none, a constant)",
+                                            calendar="standard"),
     "depolarization_calibration_method": _row(None, "depolarisation calibration method "
                                               "(delta90: the +-45 degree measurement; "
                                               "molecular: clean-air fallback; constant)"),

@@ -574,7 +574,7 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
     _calibrate_dead_time(sample, settings, config)
     from . import _depolarization_run, products
     # The [[depolarization]] pairs checked and calibrated once for the run.
-    corrected = _depolarization_run.prepare(config, settings, corrected)
+    corrected = _depolarization_run.prepare(config, settings, corrected, files)
     products.resolve_channels(corrected, settings, config)
     _choose_atmosphere(settings, config, first, *_station(corrected, settings))
     # The molecular atmosphere along this beam: a sounding that starts above the station,

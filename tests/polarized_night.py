@@ -74,9 +74,10 @@ def _pair_rates(angle, seed):
 
 
 def write_night(folder, *, files=6, start=datetime.datetime(2026, 3, 1, 22, 0, 0), seed=0,
-                angle=0.0, prefix="RP", polarized=True, cross=True):
+                angle=0.0, prefix="RP", polarized=True, cross=True, background=BACKGROUND):
     """`files` one-minute raw files of the polarised receiver (rotator at `angle`
-    degrees); returns their paths.  `cross=False` leaves the cross channel out."""
+    degrees, `background` MHz); returns their paths.  `cross=False` leaves the cross
+    channel out."""
     folder.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(seed)
     co, cr = _pair_rates(angle, seed)
@@ -87,11 +88,11 @@ def write_night(folder, *, files=6, start=datetime.datetime(2026, 3, 1, 22, 0, 0
     paths = []
     for i in range(files):
         t = start + datetime.timedelta(minutes=i)
-        signals = [(355, "o", _counts(total355 + BACKGROUND, rng))]
+        signals = [(355, "o", _counts(total355 + background, rng))]
         if polarized:
-            signals.append((532, "p", _counts(co + BACKGROUND, rng)))
+            signals.append((532, "p", _counts(co + background, rng)))
             if cross:
-                signals.append((532, "s", _counts(cr + BACKGROUND, rng)))
+                signals.append((532, "s", _counts(cr + background, rng)))
         name = f"{prefix}{t:%y%m%d%H}.{t:%M%S}"
         paths.append(write_file(folder / name, t, signals))
     return paths

@@ -102,8 +102,7 @@ def full_product(product, tmp_path_factory):
     for name, value in (("eta_star", 0.4), ("eta_star_uncertainty", 0.002), ("eta", 0.4),
                         ("misalignment", 1.0)):
         ds[f"depolarization_{name}"] = (("depolarization_channel",), [value])
-    ds["depolarization_calibration_time"] = (("depolarization_channel",),
-                                             [np.datetime64("2012-06-15T21:00:00", "ns")])
+    ds["depolarization_calibration_time"] = (("depolarization_channel",), [1339794000.0])
     for name, value in (("method", "delta90"), ("origin", "history"),
                         ("file", "tst_20120614_depolarization.json")):
         ds[f"depolarization_calibration_{name}"] = (("depolarization_channel",),

@@ -200,6 +200,32 @@ def test_quicklook_and_earlinet_export_carry_the_depolarization(nights, tmp_path
     assert png.stat().st_size > 10_000
 
 
+@pytest.mark.parametrize("table, method, origin", [
+    ("eta = 0.41\neta_uncertainty = 0.004\n", "constant", "configuration"),
+    ("molecular_reference = [5000.0, 7000.0]\n", "molecular", "measured"),
+])
+def test_the_other_calibrations(table, method, origin, tmp_path):
+    # (a low background: the clean air's cross signal is a few kHz)
+    files = night.write_night(tmp_path / "data", files=10, background=0.005)
+    out = tmp_path / "out.nc"
+    status, _, stderr = aerolume("process", *files, "--config", config(tmp_path, table),
+                                 "-o", out, "-q")
+    assert status == 0, stderr
+    ds = xr.load_dataset(out).sel(depolarization_channel="532s_pc")
+    assert str(ds["depolarization_calibration_method"].values) == method
+    assert str(ds["depolarization_calibration_origin"].values) == origin
+    eta = float(ds["depolarization_eta"])
+    if method == "constant":
+        assert eta == 0.41 and np.isnat(ds["depolarization_calibration_time"].values)
+    else:  # the clean air's ratio forced to the molecular one: eta within its noise (and
+        # the 2 % the 1° misalignment adds to the cross signal)
+        sd = float(ds["depolarization_eta_star_uncertainty"])
+        assert 0 < sd < 0.1 * eta
+        assert abs(eta - night.ETA) < 3 * sd + 0.02 * night.ETA, (eta, sd)
+        assert str(ds["depolarization_calibration_time"].values).startswith(
+            "2026-03-01T22:00")
+
+
 @pytest.mark.parametrize("case, match", [
     ("no_cross", r"#1: .*no cross channel"),
     ("missing_file", r"#1 plus45: no such file or folder"),

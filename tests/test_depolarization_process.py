@@ -284,7 +284,7 @@ def test_a_night_without_polarised_channels_is_processed_as_before(tmp_path, mon
         warnings.simplefilter("ignore")
         with_steps = pipeline.process(files, cfg).dataset
         monkeypatch.setattr(_depolarization_run, "prepare",
-                            lambda config, settings, corrected: corrected)
+                            lambda config, settings, corrected, files=(): corrected)
         monkeypatch.setattr(_depolarization_run, "with_total",
                             lambda corrected, settings: corrected)
         monkeypatch.setattr(_depolarization_run, "block_products",

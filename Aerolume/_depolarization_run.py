@@ -219,30 +219,29 @@ def _origin(pair: Pair) -> str:
 
 
 def _choose_klett(corrected, settings) -> None:
-    """``[klett] channels = "auto"``: the total signal of a parallel/cross pair stands for
-    its two channels (the backscatter of the parallel or cross light alone is not the
-    aerosol's); and the channel each pair's backscatter ratio comes from."""
+    """``[klett] channels = "auto"``: no Klett-Fernald retrieval of a pair's cross
+    channel, and the total signal of a parallel/cross pair in the place of its parallel
+    channel (the backscatter of the cross or parallel light alone is not the aerosol's);
+    and the channel each pair's backscatter ratio comes from (the total signal, the
+    pair's total channel, else another Klett channel of its wavelength)."""
     from .products import elastic_channels
 
     channels = settings.klett["channels"]
     if channels == "auto":
         dropped = set()
         for p in settings.depolarization:
+            dropped |= set(_same_stem(corrected, p.cross))
             if p.total is not None:
-                dropped |= {c for c in _same_stem(corrected, p.cross)}
-                dropped |= {c for c in _same_stem(corrected, p.co)}
-        if dropped:
-            channels = [c for c in elastic_channels(corrected) if c not in dropped]
-            settings.klett["channels"] = channels
-        else:
-            return
+                dropped |= set(_same_stem(corrected, p.co))
+        channels = [c for c in elastic_channels(corrected) if c not in dropped]
+        settings.klett["channels"] = channels
     for p in settings.depolarization:
         wanted = p.total if p.total is not None else p.co
         if wanted in channels:
             p.backscatter = wanted
         else:
-            same = [c for c in channels if abs(float(corrected["wavelength"].sel(channel=c))
-                                               - p.wavelength) < 1e-12]
+            same = [c for c in channels if c != p.cross and abs(
+                float(corrected["wavelength"].sel(channel=c)) - p.wavelength) < 1e-12]
             p.backscatter = same[0] if same else None
 
 

@@ -65,22 +65,24 @@ def write_file(path, start, signals, *, seconds=60):
     return path
 
 
-def _pair_rates(angle, seed):
+def _pair_rates(angle, seed, co="parallel"):
     beta, dp, mol = truth()
     sim = simulate.polarized(RANGE, WAVELENGTH, beta, dp, mol, lidar_ratio=LIDAR_RATIO,
+                             co=co,
                              eta=ETA, misalignment=MISALIGNMENT, angle=angle,
                              constant=PEAK * 1e6 / 1.5e-6, seed=seed)
     return sim["co_noise_free"].values, sim["cross_noise_free"].values
 
 
 def write_night(folder, *, files=6, start=datetime.datetime(2026, 3, 1, 22, 0, 0), seed=0,
-                angle=0.0, prefix="RP", polarized=True, cross=True, background=BACKGROUND):
+                angle=0.0, prefix="RP", polarized=True, cross=True, background=BACKGROUND,
+                co="parallel"):
     """`files` one-minute raw files of the polarised receiver (rotator at `angle`
-    degrees, `background` MHz); returns their paths.  `cross=False` leaves the cross
-    channel out."""
+    degrees, `background` MHz, a parallel or total `co` channel); returns their paths.
+    `cross=False` leaves the cross channel out."""
     folder.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(seed)
-    co, cr = _pair_rates(angle, seed)
+    co_rate, cr = _pair_rates(angle, seed, co)
     beta, _, _ = truth()
     mol355 = molecular_profile(RANGE, 355e-9, station_altitude=ALTITUDE)
     total355 = simulate.elastic(RANGE, 355e-9, beta * 1.5, mol355, lidar_ratio=LIDAR_RATIO,
@@ -90,7 +92,8 @@ def write_night(folder, *, files=6, start=datetime.datetime(2026, 3, 1, 22, 0, 0
         t = start + datetime.timedelta(minutes=i)
         signals = [(355, "o", _counts(total355 + background, rng))]
         if polarized:
-            signals.append((532, "p", _counts(co + background, rng)))
+            signals.append((532, "p" if co == "parallel" else "o",
+                            _counts(co_rate + background, rng)))
             if cross:
                 signals.append((532, "s", _counts(cr + background, rng)))
         name = f"{prefix}{t:%y%m%d%H}.{t:%M%S}"
@@ -98,12 +101,13 @@ def write_night(folder, *, files=6, start=datetime.datetime(2026, 3, 1, 22, 0, 0
     return paths
 
 
-def write_calibration(folder, *, start=datetime.datetime(2026, 3, 1, 21, 50, 0), files=2):
+def write_calibration(folder, *, start=datetime.datetime(2026, 3, 1, 21, 50, 0), files=2,
+                      co="parallel"):
     """The ±45° measurement: `files` raw files at each angle, in folders plus45/ and
     minus45/ of `folder`."""
     plus = write_night(folder / "plus45", files=files, start=start, seed=11, angle=45.0,
-                       prefix="CP")
+                       prefix="CP", co=co)
     minus = write_night(folder / "minus45", files=files,
                         start=start + datetime.timedelta(minutes=files), seed=12,
-                        angle=-45.0, prefix="CM")
+                        angle=-45.0, prefix="CM", co=co)
     return plus, minus

@@ -57,7 +57,7 @@ def make_copies(sources: list[pathlib.Path], folder: pathlib.Path, count: int) -
 
 
 def run(files, cfg, runner, output):
-    from Aerolume import pipeline
+    from Aerolume.processing import pipeline
 
     start = time.perf_counter()
     result = pipeline.process(files, cfg, runner=runner)
@@ -78,8 +78,8 @@ def main() -> int:
 
     import xarray as xr
 
-    from Aerolume.config import load_config
-    from Aerolume.scaleout import InProcess, OnDask
+    from Aerolume.processing.config import load_config
+    from Aerolume.processing.runners import InProcess, OnDask
 
     cfg = load_config(args.config)
     sources = sorted(args.data.glob("RM*"))

@@ -32,7 +32,7 @@ sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.p
 from Aerolume import _core, simulate  # noqa: E402
 from Aerolume.atmosphere import molecular_profile  # noqa: E402
 from Aerolume.retrieval import boundary_layer_height, detect_clouds  # noqa: E402
-from Aerolume.reference import _attenuated_molecular  # noqa: E402
+from Aerolume.retrieval.reference import _attenuated_molecular  # noqa: E402
 
 WAVELENGTH = 354.7e-9
 

@@ -7,6 +7,8 @@
 #   bash scripts/debug-python.sh [PYTEST ARGUMENTS]
 #
 #   AEROLUME_DEBUG_VENV   the environment, made anew (default .venv-debug)
+#   AEROLUME_SANITIZE=ON  build with the sanitizers as well, and run under
+#                         scripts/sanitizer-run.sh: one build and one run for both checks
 # The interpreter, its headers and venv support are installed with apt-get when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,14 +30,14 @@ pip=("$venv/bin/python" -m pip --disable-pip-version-check)
 tools=()
 command -v cmake >/dev/null 2>&1 || tools+=(cmake)
 command -v ninja >/dev/null 2>&1 || tools+=(ninja)
-# (setuptools and wheel: the test extra's sdists, such as cfunits, build without isolation here)
-"${pip[@]}" install --quiet 'scikit-build-core>=0.9' 'nanobind>=2.4' setuptools wheel "${tools[@]}"
+"${pip[@]}" install --quiet 'scikit-build-core>=0.9' 'nanobind>=2.4' "${tools[@]}"
 # Debian's debug include folder holds links to the release headers: GCC resolves the
 # links of system headers, and Python.h then includes the release pyconfig.h beside its
 # target (no Py_DEBUG) unless system header paths are kept as written.
-"${pip[@]}" install --quiet --no-build-isolation -Cbuild-dir=build/debug \
+sanitize="${AEROLUME_SANITIZE:-OFF}"
+AEROLUME_SANITIZE=$sanitize "${pip[@]}" install --quiet --no-build-isolation -Cbuild-dir="build/debug-$sanitize" \
   -Ccmake.build-type=Debug -Ccmake.define.CMAKE_CXX_FLAGS=-fno-canonical-system-headers \
-  -Cinstall.strip=false '.[test]'
+  -Cinstall.strip=false . pytest
 
 # Built for the debug interpreter: every Py_INCREF there counts into _Py_RefTotal.
 for module in lumafit lumaclean _core; do
@@ -47,4 +49,6 @@ for module in lumafit lumaclean _core; do
 done
 
 "$venv/bin/python" -c 'import sys; print("CPython", sys.version.split()[0], "debug build")'
-"$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+run=()
+[ "$sanitize" != ON ] || run=(bash scripts/sanitizer-run.sh)
+"${run[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # Prints the path of a CPython interpreter of the version asked for (default 3.10):
-# `pythonX.Y` on PATH if it runs, else the newest matching pyenv installation.
+# `pythonX.Y` on PATH if it runs, else the newest matching pyenv installation.  `newest`
+# asks for the newest of the versions the package supports that can be found.
 set -euo pipefail
 want="${1:-3.10}"
+if [ "$want" = newest ]; then
+  for candidate in 3.13 3.12 3.11 3.10; do
+    if bash "$0" "$candidate" 2>/dev/null; then exit 0; fi
+  done
+  echo "no supported CPython found" >&2
+  exit 1
+fi
 if command -v "python$want" >/dev/null 2>&1 &&
    "python$want" -c 'import sys; print(sys.executable)' >/dev/null 2>&1; then
   "python$want" -c 'import sys; print(sys.executable)'

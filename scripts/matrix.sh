@@ -10,12 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 version="${1:?usage: scripts/matrix.sh VERSION|newest}"
-if [ "$version" = newest ]; then
-  for candidate in 3.13 3.12 3.11 3.10; do
-    if bash scripts/find-python.sh "$candidate" >/dev/null 2>&1; then version=$candidate; break; fi
-  done
-fi
 python=$(bash scripts/find-python.sh "$version")
+[ "$version" != newest ] || version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 venv="${AEROLUME_VENV:-.venv-$version}"
 rm -rf "$venv"
 "$python" -m venv "$venv"

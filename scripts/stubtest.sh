@@ -25,7 +25,7 @@ cd "$work"
 printf '[mypy]\ncache_dir = %s/cache\n' "$work" >mypy.ini
 
 installed=$("$python" -c 'import os, Aerolume; print(os.path.dirname(Aerolume.__file__))')
-if [ "$installed" -ef "$root/Aerolume" ]; then
+if [ "$installed" -ef "$root/src/Aerolume" ]; then
   echo "stubtest: Aerolume is imported from the source folder ($installed)" >&2
   exit 1
 fi

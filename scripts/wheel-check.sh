@@ -4,10 +4,11 @@
 # against it from a folder outside the source tree.  The source distribution must carry
 # the licence too.
 #
-#   bash scripts/wheel-check.sh [VERSION]      (default 3.10)
+#   bash scripts/wheel-check.sh [VERSION|newest [PYTEST ARGUMENTS...]]   (default 3.10)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=$(bash "$root/scripts/find-python.sh" "${1:-3.10}")
+shift $(($# > 0 ? 1 : 0))
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -66,4 +67,5 @@ PY
 # The tests and the configuration come from the source tree; the package comes from
 # the wheel (tests/conftest.py keeps the source folder off sys.path and checks it).
 cd "$work"
-"$work/venv/bin/python" -m pytest -q -c "$root/pyproject.toml" --rootdir "$root" "$root/tests"
+"$work/venv/bin/python" -c 'import sys; print("CPython", sys.version.split()[0])'
+"$work/venv/bin/python" -m pytest -q -c "$root/pyproject.toml" --rootdir "$root" "$@" "$root/tests"

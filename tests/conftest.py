@@ -73,3 +73,24 @@ def make_inner(monkeypatch):
         return made
 
     return make
+
+
+# Tiers of the suite, for the checking runs of CI that repeat it under other builds (see
+# .ci/run): `pipeline` marks the whole-command runs (the command line, the writers and
+# the checkers of their files, the example figures), which the unit tests of the same
+# kernels already cover under the sanitizers and the debug interpreter; `leak_measurement`
+# marks the repeated-call measurement, which needs the ordinary allocator and a release
+# build to mean anything.
+PIPELINE_FILES = {
+    "test_cf.py", "test_cli.py", "test_cli_config.py", "test_cli_runners.py",
+    "test_earlinet.py", "test_example.py", "test_klett_sample.py", "test_molecular_docs.py",
+    "test_roundtrip.py", "test_scc.py",
+}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.path.name in PIPELINE_FILES:
+            item.add_marker(pytest.mark.pipeline)
+        if item.path.name == "test_leaks.py" and item.name.startswith("test_no_call_leaks"):
+            item.add_marker(pytest.mark.leak_measurement)

@@ -1,7 +1,8 @@
 """The package used from a clone of its sources: run from the clone's root, where the
-set-up leaves the user, the installed copy is what gets imported; a clone with no
-installed copy refuses with an ImportError that says what to do; an import hook that
-supplies the built modules (an editable install) is left to do so."""
+set-up leaves the user, the installed copy is what gets imported (the sources live under
+src/, so nothing in the root can shadow it); without an installed copy there is no
+package to import; an import hook that supplies the built modules (an editable install)
+is used."""
 import os
 import pathlib
 import shutil
@@ -48,21 +49,21 @@ def test_the_demonstration_runs_from_the_clone_root():
     assert run.returncode == 0, run.stderr[-2000:]
 
 
-def test_a_clone_without_an_installed_copy_says_what_to_do():
-    # Without the site folder nothing is installed, editable or not.
+def test_a_clone_without_an_installed_copy_has_no_package_to_import():
+    # Without the site folder nothing is installed, editable or not; the sources are not
+    # a half-built package found by accident.
     run = run_python("import Aerolume", cwd=ROOT, args=["-S"])
     assert run.returncode != 0
     message = run.stderr.strip().splitlines()[-1]
-    assert message.startswith("ImportError: Aerolume was imported from ")
-    assert str(ROOT / "Aerolume") in message and "pip install" in message
+    assert message == "ModuleNotFoundError: No module named 'Aerolume'"
 
 
 def test_an_import_hook_that_supplies_the_built_modules_is_used(tmp_path):
     # As an editable install does: the package's Python files from the sources, its
     # built modules through a finder on sys.meta_path; the package's folder stays its
     # own (an installed copy found on sys.path would have replaced it).
-    shutil.copytree(ROOT / "Aerolume", tmp_path / "Aerolume",
-                    ignore=shutil.ignore_patterns("*.cpp", "__pycache__"))
+    shutil.copytree(ROOT / "src" / "Aerolume", tmp_path / "Aerolume",
+                    ignore=shutil.ignore_patterns("__pycache__"))
     code = textwrap.dedent(f"""
         import importlib.machinery, sys
         built = next(spec.submodule_search_locations[0] for spec in (

@@ -222,7 +222,7 @@ def test_an_existing_cluster_gives_the_serial_products(in_blocks, tmp_path):
 
 def test_an_unreachable_scheduler_is_one_line(tmp_path):
     pytest.importorskip("distributed")
-    from Aerolume.scaleout import OnDask
+    from Aerolume.processing.runners import OnDask
 
     with pytest.raises(OSError, match="cannot reach Dask scheduler at tcp://127.0.0.1:9"):
         OnDask(scheduler="tcp://127.0.0.1:9", timeout=1)
@@ -368,7 +368,7 @@ def test_the_installed_command_reports_without_traceback(tmp_path):
 
 def test_sounding_file(tmp_path):
     from Aerolume.atmosphere import standard_atmosphere
-    from Aerolume.pipeline import read_sounding
+    from Aerolume.processing.pipeline import read_sounding
 
     z = np.arange(0.0, 40001.0, 250.0)
     air = standard_atmosphere(z)
@@ -439,7 +439,7 @@ def test_progress_bar_on_a_terminal_only_unless_quiet(tmp_path):
 
 
 def test_plan_orders_by_time_and_keeps_averages_whole(tmp_path):
-    from Aerolume.pipeline import plan
+    from Aerolume.processing.pipeline import plan
 
     files = [str(p) for p in SAMPLES]
     starts = read_licel(SAMPLES).time.values.astype("datetime64[s]").astype(np.int64)
@@ -458,7 +458,7 @@ def test_plan_orders_by_time_and_keeps_averages_whole(tmp_path):
 
 
 def test_plan_skips_or_refuses_unreadable_headers(tmp_path, damaged):
-    from Aerolume.pipeline import plan
+    from Aerolume.processing.pipeline import plan
 
     files, text = damaged
     with pytest.raises(ValueError, match=f"^{text}: "):
@@ -471,9 +471,9 @@ def test_plan_skips_or_refuses_unreadable_headers(tmp_path, damaged):
 
 def test_warnings_raised_on_workers_reach_the_caller(tmp_path):
     pytest.importorskip("distributed")
-    from Aerolume import pipeline
-    from Aerolume.config import load_config
-    from Aerolume.scaleout import OnDask
+    from Aerolume.processing import pipeline
+    from Aerolume.processing.config import load_config
+    from Aerolume.processing.runners import OnDask
 
     # A search range inside the cloud: no profile has a reference, every block warns.
     cfg = load_config(config_with(tmp_path, "reference_search = [5000.0, 15000.0]",

@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from Aerolume.config import ConfigError, check_corrections, default_config_text, load_config
+from Aerolume.processing.config import ConfigError, check_corrections, default_config_text, load_config
 
 
 def write(tmp_path, text, name="station.toml"):

@@ -7,8 +7,8 @@ import warnings
 
 import pytest
 
-from Aerolume.progress import Progress
-from Aerolume.scaleout import InProcess, MissingDependency, runner
+from Aerolume.cli.progress import Progress
+from Aerolume.processing.runners import InProcess, MissingDependency, runner
 
 
 class Terminal(io.StringIO):
@@ -67,7 +67,7 @@ def test_without_dask_the_message_says_how_to_install(monkeypatch):
 
 
 def test_without_matplotlib_the_quicklook_says_how_to_install(monkeypatch, tmp_path):
-    from Aerolume.quicklook import quicklook
+    from Aerolume.plot import quicklook
 
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     monkeypatch.setitem(sys.modules, "matplotlib.backends.backend_agg", None)

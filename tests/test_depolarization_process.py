@@ -299,8 +299,8 @@ def test_bad_depolarization_input_fails_before_any_work(case, match, tmp_path):
 def test_a_night_without_polarised_channels_is_processed_as_before(tmp_path, monkeypatch):
     """No [[depolarization]] table: the depolarisation steps leave the product exactly as
     it is without them."""
-    from Aerolume import _depolarization_run, pipeline
-    from Aerolume.config import load_config
+    from Aerolume.processing import _depolarization_run, pipeline
+    from Aerolume.processing.config import load_config
 
     files = [str(p) for p in SAMPLES[:2]]
     cfg = load_config(STATION)

@@ -11,7 +11,7 @@ import netCDF4
 import numpy as np
 import pytest
 
-from Aerolume.earlinet import to_earlinet
+from Aerolume.io.earlinet import to_earlinet
 from Aerolume.io import open_dataset
 
 HERE = pathlib.Path(__file__).resolve().parent

@@ -20,7 +20,11 @@ import warnings
 import numpy as np
 import pytest
 
-from Aerolume import cli, io, pipeline, reference, retrieval
+from Aerolume import cli, io, retrieval
+
+from Aerolume.processing import pipeline
+
+from Aerolume.retrieval import reference
 from Aerolume._files import write_atomically
 
 pytestmark = pytest.mark.faults
@@ -218,7 +222,7 @@ def test_realisations_have_a_documented_bound(tmp_path):
 @pytest.fixture(scope="module")
 def result():
     """A processed example night, to write."""
-    from Aerolume import config
+    from Aerolume.processing import config
     files = list(map(str, RAW))
     cfg = config.load_config(None)
     with warnings.catch_warnings():
@@ -267,8 +271,8 @@ def test_a_full_file_system_from_the_command_line(tmp_path):
 
 DASK = """
 import os, sys
-from Aerolume import scaleout
-from Aerolume.scaleout import OnDask
+from Aerolume.processing import runners as scaleout
+from Aerolume.processing.runners import OnDask
 
 def die(item, stopwatch=None):
     os._exit(1)
@@ -360,7 +364,7 @@ def test_absurd_configuration_values_are_refused_before_any_work(tmp_path, text,
 
 
 def test_a_configuration_with_a_byte_order_mark_is_read():
-    from Aerolume import config
+    from Aerolume.processing import config
     import tempfile
     with tempfile.TemporaryDirectory() as folder:
         path = pathlib.Path(folder) / "c.toml"

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from Aerolume import atmosphere, quality, retrieval, simulate
-from Aerolume._climatology import extend_levels_down, scaled_standard_levels
+from Aerolume.atmosphere.climatologies import extend_levels_down, scaled_standard_levels
 
 
 def test_flags_set_one_bit_per_reason_and_zero_where_good():

@@ -104,7 +104,7 @@ def test_pollyxt_level0_counts_shots_and_times(tmp_path):
 
 def test_info_describes_every_format(tmp_path):
     # `aerolume info` takes any format io.read knows, not only Licel raw files.
-    from Aerolume import summary
+    from Aerolume.cli import info as summary
     files = []
     for i in range(2):
         make_cl61(tmp_path / f"cl61_{i}.nc", start=i * 5)

@@ -82,7 +82,7 @@ def test_the_32_bit_limit_is_checked_both_ways(tmp_path, bad):
 
 
 def test_the_network_files_read_the_same_by_aerolume_and_netcdf4(tmp_path):
-    from Aerolume.earlinet import to_earlinet
+    from Aerolume.io.earlinet import to_earlinet
     from Aerolume.io import to_scc
 
     raw = read_licel(SAMPLES)

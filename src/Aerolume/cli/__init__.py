@@ -1,0 +1,365 @@
+"""The ``aerolume`` command: raw lidar files to products and quicklooks.
+
+::
+
+    aerolume info FILES...                          what the raw files hold
+    aerolume process FILES... -o OUT.nc [--config station.toml] [--workers N | --scheduler ADDRESS]
+    aerolume quicklook OUT.nc -o PLOT.png           time-height image and profile
+    aerolume export FILES... --format scc -o OUT.nc the network's raw-data format
+    aerolume config                                 every configuration field, documented
+
+Bad input (a missing or unreadable file, a corrupt raw file, a wrong configuration
+field) ends the command with one line on standard error naming the file and the problem,
+and exit status 1; usage errors give status 2.  ``--debug`` shows the traceback instead.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import sys
+import warnings
+from typing import Sequence
+
+__all__ = ["main"]
+
+PROG = "aerolume"
+
+
+class CommandError(Exception):
+    """Bad input found by the command itself: its message is the one line shown."""
+
+
+def _version() -> str:
+    from importlib import metadata
+    try:
+        return metadata.version("Aerolume")
+    except metadata.PackageNotFoundError:  # pragma: no cover - running from a source tree
+        return "unknown"
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="From raw lidar files to corrected signals, aerosol "
+        "products with uncertainties, and quicklooks.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--debug", action="store_true",
+                        help="show the full traceback of an error")
+    # Accepted after the command too (`aerolume process ... --debug`).
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help="show the full traceback of an error")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name, **kw):
+        return commands.add_parser(name, parents=[common], **kw)
+
+    info = command("info", help="what raw files hold: site, period, channels",
+                               description="Summarises raw files on one screen: site, "
+                               "period, and each channel's wavelength, detection mode, bins, "
+                               "bin width and laser shots.")
+    info.add_argument("files", nargs="+", metavar="FILES", help="raw files (or glob patterns)")
+
+    process = command(
+        "process", help="raw files to one netCDF file of signals and products",
+        description="Reads raw files, applies the instrument corrections, computes the "
+        "molecular atmosphere, retrieves aerosol backscatter and extinction with their "
+        "uncertainties, and writes everything with its provenance to one netCDF file.")
+    process.add_argument("files", nargs="+", metavar="FILES", help="raw files (or glob patterns)")
+    process.add_argument("-o", "--output", required=True, metavar="OUT.nc",
+                         help="the netCDF file to write (replaced if it exists)")
+    process.add_argument("-c", "--config", metavar="FILE",
+                         help="TOML configuration (see `aerolume config`); defaults otherwise")
+    where = process.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=_positive_int, metavar="N",
+                       help="run on a local Dask cluster of N worker processes")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the existing Dask cluster whose scheduler is at ADDRESS")
+    process.add_argument("--source-root", metavar="FOLDER",
+                         help="write the raw files' and the configuration's paths relative "
+                         "to this folder (default: the common folder of the raw files)")
+    process.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    process.add_argument("--profile", action="store_true",
+                         help="print the time spent in reading, corrections, molecular "
+                         "atmosphere, retrievals and writing")
+
+    quicklook = command(
+        "quicklook", help="a PNG of the range-corrected signal and the retrieved profile",
+        description="Draws one time-height panel of the range-corrected signal per elastic "
+        "channel and a profile panel of the retrieved backscatter with its uncertainty.")
+    quicklook.add_argument("product", metavar="OUT.nc", help="a file written by `aerolume process`")
+    quicklook.add_argument("-o", "--output", required=True, metavar="PLOT.png",
+                           help="the image to write")
+    quicklook.add_argument("--max-range", type=_positive_float, default=15.0, metavar="KM",
+                           help="top of the panels along the beam, km (default 15)")
+    quicklook.add_argument("--channels", metavar="IDS",
+                           help="comma-separated channels to draw as time-height panels "
+                           "(default: the retrieved elastic channels, else one elastic "
+                           "channel per wavelength)")
+
+    export = command(
+        "export", help="raw files to a network's file format",
+        description="Writes raw files or a product in another format: `scc`, raw files as "
+        "the raw-data netCDF input of the EARLINET/ACTRIS Single Calculus Chain; "
+        "`earlinet`, a product of `aerolume process` as the data centre's product files "
+        "(one per product and wavelength, in the folder OUT).")
+    export.add_argument("files", nargs="+", metavar="FILES",
+                        help="raw files (or glob patterns); for earlinet one product file")
+    export.add_argument("--format", required=True, choices=["scc", "earlinet"],
+                        help="the format to write")
+    export.add_argument("-o", "--output", required=True, metavar="OUT",
+                        help="scc: the file to write (replaced if it exists); earlinet: the "
+                        "folder to write in")
+    export.add_argument("-c", "--config", metavar="FILE",
+                        help="earlinet: the TOML configuration whose [station] table names "
+                        "the station, PI and system")
+    export.add_argument("--channel-id", action="append", default=[], metavar="CHANNEL=ID",
+                        help="the SCC database id of a channel, e.g. 355_an=1234 (repeat; "
+                        "channels without one are left out; none: all, numbered 1, 2, ...)")
+    export.add_argument("--station-code", default="xx", metavar="CC",
+                        help="the station's code in the measurement id (default xx)")
+    export.add_argument("--measurement-id", metavar="ID", help="the measurement id "
+                        "(default: date, station code, start hour and minute)")
+    export.add_argument("--sounding-file", metavar="NAME",
+                        help="name of the SCC sounding file sent with it (else the standard "
+                        "atmosphere)")
+
+    command("config", help="print every configuration field with its default",
+                        description="Prints a configuration file with every field at its "
+                        "default value and a comment saying what it does.")
+    return parser
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {value}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+    return value
+
+
+def _input_files(patterns: Sequence[str]) -> list[str]:
+    """The raw files named on the command line, glob patterns expanded, each checked to be
+    a readable file before any work starts."""
+    from Aerolume.io import _pattern_matches
+
+    files: list[str] = []
+    for pattern in patterns:
+        matches = _pattern_matches(pattern)
+        if matches is None:
+            files.append(pattern)
+        elif not matches:
+            raise CommandError(f"{pattern}: no file matches")
+        else:
+            files.extend(matches)
+    seen = set()
+    for name in files:
+        path = pathlib.Path(name)
+        if not path.exists():
+            raise CommandError(f"{name}: no such file")
+        if path.is_dir():
+            raise CommandError(f"{name}: is a folder, not a raw file")
+        if not path.is_file():  # a FIFO would hang the read, a device never end
+            raise CommandError(f"{name}: not a regular file (a FIFO, device or socket)")
+        if not os.access(path, os.R_OK):
+            raise CommandError(f"{name}: permission denied")
+        key = path.resolve()
+        if key in seen:
+            raise CommandError(f"{name}: named twice")
+        seen.add(key)
+    return files
+
+
+def _output_path(name: str, inputs: Sequence[str] = ()) -> pathlib.Path:
+    """The file to write, checked before any work: its folder exists and is writable, and
+    it is none of the inputs (which writing it would destroy)."""
+    path = pathlib.Path(name)
+    for other in inputs:
+        if path.exists() and path.resolve() == pathlib.Path(other).resolve():
+            raise CommandError(f"{name}: is one of the input files; choose another output")
+    folder = path.parent
+    if not folder.is_dir():
+        raise CommandError(f"{name}: folder {str(folder)!r} does not exist")
+    if path.is_dir():
+        raise CommandError(f"{name}: is a folder")
+    if not os.access(folder, os.W_OK):
+        raise CommandError(f"{name}: cannot write in {str(folder)!r}")
+    return path
+
+
+# ---- the commands -----------------------------------------------------------------------
+
+def _info(args) -> int:
+    from Aerolume.cli import info as summary
+
+    files = _input_files(args.files)
+    sys.stdout.write(summary.describe(files))
+    return 0
+
+
+def _process(args) -> int:
+    from Aerolume.processing import config
+    from Aerolume.processing import pipeline
+    from Aerolume.cli import progress
+    from Aerolume.processing import runners as scaleout
+
+    cfg = config.load_config(args.config)
+    files = _input_files(args.files)
+    output = _output_path(args.output, inputs=files + ([args.config] if args.config else []))
+    if args.source_root is not None and not pathlib.Path(args.source_root).is_dir():
+        raise CommandError(f"{args.source_root}: --source-root is not a folder")
+
+    def bar(total, label, unit):
+        return progress.Progress(total, label, unit, enabled=not args.quiet)
+
+    pipeline.check_geometry(files, cfg)
+    prepared = pipeline.prepare(files, cfg)  # a wrong setting fails before a cluster starts
+    with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
+        result = pipeline.process(files, prepared, runner=run, progress=bar,
+                                  command=_command(args, files))
+    pipeline.write(result, output, cfg, stopwatch=result.stopwatch,
+                   source_root=args.source_root)
+    from Aerolume import quality
+    if not args.quiet:
+        sys.stdout.write(quality.product_summary(result.dataset))
+    if args.profile:
+        sys.stderr.write(result.profile_report())
+    return 0
+
+
+def _command(args, files) -> str:
+    """The command as the history attribute records it (the files counted, not listed:
+    the source_files attribute lists them)."""
+    words = [PROG, "process", f"<{len(files)} raw files>", "-o", args.output]
+    if args.config:
+        words += ["--config", args.config]
+    if args.workers:
+        words += ["--workers", str(args.workers)]
+    if args.scheduler:
+        words += ["--scheduler", args.scheduler]
+    return " ".join(words)
+
+
+def _quicklook(args) -> int:
+    from Aerolume.plot import quicklooks as quicklook
+
+    product = pathlib.Path(args.product)
+    if not product.is_file():
+        raise CommandError(f"{args.product}: no such file")
+    output = _output_path(args.output, inputs=[args.product])
+    channels = [c.strip() for c in args.channels.split(",") if c.strip()] \
+        if args.channels else None
+    quicklook.quicklook(product, output, max_range=args.max_range * 1e3, channels=channels)
+    return 0
+
+
+def _channel_ids(pairs: Sequence[str]) -> dict | None:
+    ids: dict = {}
+    for pair in pairs:
+        name, sep, number = pair.partition("=")
+        if not sep or not number.strip().isdigit():
+            raise CommandError(f"--channel-id {pair!r}: expected CHANNEL=ID, e.g. 355_an=1234")
+        ids[name.strip()] = int(number)
+    return ids or None
+
+
+def _export(args) -> int:
+    from Aerolume._files import write_atomically
+    from Aerolume.io import read_licel, to_scc
+
+    files = _input_files(args.files)
+    if args.format == "earlinet":
+        return _export_earlinet(args, files)
+    output = _output_path(args.output, inputs=files)
+    ids = _channel_ids(args.channel_id)
+    raw = read_licel(files)
+    write_atomically(output, lambda temporary: to_scc(
+        raw, temporary, channel_ids=ids, station_code=args.station_code,
+        measurement_id=args.measurement_id, sounding_file=args.sounding_file))
+    return 0
+
+
+def _export_earlinet(args, files) -> int:
+    from Aerolume.processing import config
+    from Aerolume.io.earlinet import to_earlinet
+    from Aerolume.io import open_dataset
+
+    if len(files) != 1:
+        raise CommandError("--format earlinet takes one product file of `aerolume process`")
+    if not pathlib.Path(args.output).is_dir():
+        raise CommandError(f"{args.output}: no such folder (earlinet writes one file per "
+                           "product into a folder)")
+    cfg = config.load_config(args.config)
+    product = open_dataset(files[0])
+    for path in to_earlinet(product, args.output, station=cfg["station"]):
+        sys.stdout.write(f"{path}\n")
+    return 0
+
+
+def _config(args) -> int:
+    from Aerolume.processing import config
+
+    sys.stdout.write(config.default_config_text())
+    return 0
+
+
+COMMANDS = {"info": _info, "process": _process, "quicklook": _quicklook, "export": _export,
+            "config": _config}
+
+
+# ---- errors and warnings as one line each --------------------------------------------------
+
+def _one_line(err: BaseException) -> str:
+    if isinstance(err, OSError) and err.strerror:
+        text = f"{err.filename}: {err.strerror}" if err.filename else err.strerror
+    else:
+        text = str(err) or type(err).__name__
+    return " ".join(part.strip() for part in text.splitlines() if part.strip())
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    stream = sys.stderr if file is None else file
+    first, *rest = str(message).strip("\n").split("\n")
+    text = "\n".join([first] + ["    " + line.strip() for line in rest])
+    clear = "\r\033[K" if getattr(stream, "isatty", lambda: False)() else ""
+    stream.write(f"{clear}{PROG}: warning: {text}\n")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status (0 success, 1 error, 2 usage)."""
+    from Aerolume.processing.config import ConfigError
+    from Aerolume.processing.runners import MissingDependency
+
+    args = _parser().parse_args(argv)
+    previous = warnings.showwarning
+    warnings.showwarning = _show_warning
+    try:
+        return COMMANDS[args.command](args)
+    except (CommandError, ConfigError, MissingDependency, OSError, ValueError) as err:
+        if args.debug:
+            raise
+        sys.stderr.write(f"{PROG}: error: {_one_line(err)}\n")
+        return 1
+    except KeyboardInterrupt:
+        sys.stderr.write(f"\n{PROG}: interrupted\n")
+        return 130
+    finally:
+        warnings.showwarning = previous
+        sys.stderr.flush()
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

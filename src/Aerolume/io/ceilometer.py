@@ -1,0 +1,189 @@
+"""Readers of the netCDF files of two common ceilometers, into the raw-data layout of
+:func:`Aerolume.io.read_licel`: dimensions ``time``, ``channel``, ``range``; the
+attenuated backscatter in ``signal``; the same coordinate names.
+
+- Vaisala CL61: ``beta_att`` (time, range), attenuated backscatter in m-1 sr-1;
+  ``linear_depol_ratio`` (time, range) becomes ``volume_depolarization``; ``range`` (m
+  from the instrument), ``time`` (CF times); 910.55 nm.
+- Lufft CHM15k: ``beta_raw`` (time, range), the normalised range-corrected signal
+  (arbitrary units: the ``signal_units`` coordinate says so), or ``beta_att`` where the
+  firmware writes it; ``range`` (m), ``time`` (CF times from 1904), ``wavelength`` (nm,
+  default 1064), ``zenith``, ``altitude`` (m a.s.l.).
+
+Files of one instrument are joined along time; a file that cannot be read raises a
+ValueError naming it and what is wrong (or is left out with a warning, ``errors="skip"``).
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Literal, Sequence
+
+import numpy as np
+
+__all__ = ["read_cl61", "read_chm15k", "ceilometer_kind"]
+
+
+def ceilometer_kind(variables) -> str | None:
+    """"cl61", "chm15k" or None, from the names of a netCDF file's variables."""
+    names = set(variables)
+    if "beta_att" in names and ("linear_depol_ratio" in names or "p_pol" in names):
+        return "cl61"
+    if "beta_raw" in names or ("beta_att" in names and "nn1" in names):
+        return "chm15k"
+    return None
+
+
+def _open(path: str):
+    import xarray as xr
+
+    try:
+        with xr.open_dataset(path, engine="netcdf4") as ds:
+            return ds.load()
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{path}: no such file") from None
+    except (OSError, ValueError, RuntimeError) as err:
+        raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
+
+
+def _one(path: str, kind: str):
+    ds = _open(path)
+    found = ceilometer_kind(ds.variables)
+    if found != kind:
+        raise ValueError(f"{path}: not a {kind.upper()} file (it has no "
+                         f"{'beta_att and linear_depol_ratio' if kind == 'cl61' else 'beta_raw'})")
+    for name in ("time", "range"):
+        if name not in ds.variables:
+            raise ValueError(f"{path}: the mandatory variable {name!r} is missing")
+    if not np.issubdtype(ds["time"].dtype, np.datetime64):
+        raise ValueError(f"{path}: 'time' has no CF time units")
+    return ds
+
+
+def _read(paths, kind: str, errors: str):
+    from Aerolume.io import _expand, _fail
+
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
+    files = _expand(paths)
+    parts, problems = [], []
+    for path in files:
+        try:
+            parts.append((path, _one(path, kind)))
+        except FileNotFoundError as err:
+            problems.append((path, str(err).split(": ", 1)[-1], True))
+        except ValueError as err:
+            problems.append((path, str(err).split(": ", 1)[-1], False))
+    _fail(problems, len(files), errors)
+    if not parts:
+        raise ValueError(f"read_{kind}: none of the files could be read")
+    first = parts[0][1]["range"].values
+    for path, ds in parts[1:]:
+        if not np.array_equal(ds["range"].values, first):
+            raise ValueError(f"{path}: its range gates differ from {parts[0][0]}'s")
+    return parts
+
+
+def _layout(parts, signal_name: str, channel: str, wavelength_nm: float, units: str,
+            source: str, extra: dict, attrs: dict):
+    import xarray as xr
+
+    from Aerolume.io import package_version
+
+    times = np.concatenate([ds["time"].values.astype("datetime64[ns]") for _, ds in parts])
+    order = np.argsort(times, kind="stable")
+    signal = np.concatenate([np.asarray(ds[signal_name].transpose("time", "range").values,
+                                        np.float64) for _, ds in parts])[order]
+    names = np.concatenate([[os.path.basename(p)] * ds.sizes["time"] for p, ds in parts])[order]
+    times = times[order]
+    step = np.diff(times).astype("timedelta64[ns]")
+    median = np.median(step) if step.size else np.timedelta64(0, "ns")
+    stop = times + median
+    rng = np.asarray(parts[0][1]["range"].values, np.float64)
+    coords = {
+        "time": ("time", times, {"standard_name": "time"}),
+        "channel": ("channel", np.array([channel], dtype=object), {"long_name": "channel id"}),
+        "range": ("range", rng, {"units": "m", "long_name": "distance along the beam from "
+                                 "the instrument to the centre of the bin"}),
+        "wavelength": ("channel", np.array([wavelength_nm * 1e-9]), {"units": "m"}),
+        "detection_mode": ("channel", np.array(["analog"], dtype=object), {}),
+        "signal_units": ("channel", np.array([units], dtype=object), {}),
+        "stop_time": ("time", stop, {"long_name": "end of the profile (start of the next)"}),
+        "source_file": ("time", names.astype(object), {}),
+    }
+    data = {"signal": (("time", "channel", "range"), signal[:, None, :],
+                       {"long_name": "attenuated backscatter (see signal_units)"})}
+    for name, (dims, values, vattrs) in extra.items():
+        data[name] = (dims, values[order], vattrs)
+    base = {"Conventions": "CF-1.8", "title": "ceilometer attenuated backscatter",
+            "source": source, "source_files": [p for p, _ in parts],
+            "aerolume_version": package_version(),
+            "history": f"read by Aerolume {package_version()}"}
+    base.update(attrs)
+    return xr.Dataset(data, coords=coords, attrs=base)
+
+
+def read_cl61(paths: str | os.PathLike | Sequence, *,
+              errors: Literal["raise", "skip"] = "raise"):
+    """Read Vaisala CL61 netCDF files into one time-height Dataset.
+
+    Parameters
+    ----------
+    paths : path, glob pattern, or sequence of them
+    errors : {"raise", "skip"}
+        As for :func:`Aerolume.io.read_licel`.
+
+    Returns
+    -------
+    xarray.Dataset
+        ``signal`` (time, channel "910_att", range): attenuated backscatter (m-1 sr-1);
+        ``volume_depolarization`` (time, range): the linear depolarisation ratio.
+    """
+    parts = _read(paths, "cl61", errors)
+    depol = np.concatenate([np.asarray(ds["linear_depol_ratio"].transpose("time", "range")
+                                       .values, np.float64) for _, ds in parts]) \
+        if all("linear_depol_ratio" in ds for _, ds in parts) else None
+    extra = {}
+    if depol is not None:
+        extra["volume_depolarization"] = (("time", "range"), depol,
+                                          {"units": "1", "long_name": "volume linear "
+                                           "depolarisation ratio"})
+    first = parts[0][1]
+    attrs = {}
+    for key in ("altitude", "latitude", "longitude", "zenith"):
+        if key in first.variables and first[key].size == 1:
+            attrs["zenith_angle" if key == "zenith" else key] = float(first[key].values)
+    return _layout(parts, "beta_att", "910_att", 910.55, "m-1 sr-1", "Vaisala CL61",
+                   extra, attrs)
+
+
+def read_chm15k(paths: str | os.PathLike | Sequence, *,
+                errors: Literal["raise", "skip"] = "raise"):
+    """Read Lufft CHM15k netCDF files into one time-height Dataset.
+
+    Parameters
+    ----------
+    paths : path, glob pattern, or sequence of them
+    errors : {"raise", "skip"}
+        As for :func:`Aerolume.io.read_licel`.
+
+    Returns
+    -------
+    xarray.Dataset
+        ``signal`` (time, channel, range): ``beta_raw`` (normalised range-corrected
+        signal, ``signal_units`` "1") on channel "1064_raw", or ``beta_att`` (m-1 sr-1) on
+        "1064_att" where the files have it.
+    """
+    parts = _read(paths, "chm15k", errors)
+    first = parts[0][1]
+    nm = float(first["wavelength"].values) if "wavelength" in first.variables else 1064.0
+    attrs = {}
+    for key, name in (("altitude", "altitude"), ("latitude", "latitude"),
+                      ("longitude", "longitude"), ("zenith", "zenith_angle")):
+        if key in first.variables and first[key].size == 1:
+            attrs[name] = float(first[key].values)
+    if all("beta_att" in ds for _, ds in parts):
+        return _layout(parts, "beta_att", f"{nm:g}_att", nm, "m-1 sr-1", "Lufft CHM15k", {},
+                       attrs)
+    return _layout(parts, "beta_raw", f"{nm:g}_raw", nm, "1", "Lufft CHM15k", {}, attrs)
+

@@ -1,0 +1,104 @@
+"""One entry point for every raw format Aerolume reads, and the xarray backend.
+
+:func:`read` looks at the first file's own bytes, not its name: a netCDF file (the HDF5
+or classic signature) is a PollyXT level-0 or a ceilometer file, told apart by its
+variables; anything else is given to the Licel
+reader, which names the file and what is wrong when it is not one.
+
+``xarray.open_dataset(path, engine="licel")`` reads a Licel raw file (or a list or glob
+pattern of them) through :class:`LicelBackend`, registered under the
+``xarray.backends`` entry point.
+"""
+
+from __future__ import annotations
+
+import os
+
+from xarray.backends import BackendEntrypoint
+
+__all__ = ["read", "detect", "LicelBackend"]
+
+_NETCDF = (b"\x89HDF\r\n\x1a\n", b"CDF\x01", b"CDF\x02", b"CDF\x05")
+
+
+def detect(path: str | os.PathLike) -> str:
+    """The format of one file from its contents: "licel", "pollyxt", "cl61" or "chm15k".
+
+    Raises
+    ------
+    FileNotFoundError, OSError
+        The file cannot be opened.
+    ValueError
+        A netCDF file of no format Aerolume reads.
+    """
+    path = os.fspath(path)
+    with open(path, "rb") as f:
+        head = f.read(8)
+    if not head.startswith(_NETCDF):
+        return "licel"
+    import netCDF4
+
+    from Aerolume.io.ceilometer import ceilometer_kind
+
+    try:
+        with netCDF4.Dataset(path) as nc:
+            names = list(nc.variables)
+    except OSError as err:
+        raise ValueError(f"{path}: a netCDF file that cannot be read ({err})") from None
+    from Aerolume.io.polly import is_pollyxt
+
+    kind = "pollyxt" if is_pollyxt(names) else ceilometer_kind(names)
+    if kind is None:
+        raise ValueError(f"{path}: a netCDF file of no format Aerolume reads (variables: "
+                         f"{', '.join(names[:8])}{' ...' if len(names) > 8 else ''})")
+    return kind
+
+
+def read(paths, **kwargs):
+    """Read raw files of any supported format into one time-height Dataset.
+
+    Parameters
+    ----------
+    paths : path, glob pattern, or sequence of them
+        Files of one format (the first file's contents decide which).
+    **kwargs
+        Passed to the reader (:func:`Aerolume.io.read_licel`,
+        :func:`Aerolume.io.polly.read_pollyxt`,
+        :func:`Aerolume.io.ceilometer.read_cl61` or ``read_chm15k``), e.g.
+        ``errors="skip"``.
+
+    Returns
+    -------
+    xarray.Dataset
+        Dimensions ``time``, ``channel``, ``range``.
+    """
+    from Aerolume.io import _expand, read_licel
+    from Aerolume.io.ceilometer import read_chm15k, read_cl61
+    from Aerolume.io.polly import read_pollyxt
+
+    files = _expand(paths)
+    kind = detect(files[0])
+    reader = {"licel": read_licel, "cl61": read_cl61, "chm15k": read_chm15k,
+              "pollyxt": read_pollyxt}[kind]
+    return reader(files, **kwargs)
+
+
+class LicelBackend(BackendEntrypoint):
+    """xarray backend: ``xr.open_dataset(path, engine="licel")`` for Licel raw files."""
+
+    description = "Licel binary raw lidar files, read by Aerolume"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "errors", "channels")
+    url = "https://pypi.org/project/Aerolume/"
+
+    def open_dataset(self, filename_or_obj, *, drop_variables=None, errors="raise",
+                     channels=None):
+        from Aerolume.io import read_licel
+
+        ds = read_licel(filename_or_obj, errors=errors, channels=channels)
+        if drop_variables:
+            ds = ds.drop_vars(drop_variables, errors="ignore")
+        return ds
+
+    def guess_can_open(self, filename_or_obj) -> bool:
+        # Licel files have no fixed signature or name; open them with engine="licel".
+        return False

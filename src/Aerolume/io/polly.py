@@ -1,0 +1,158 @@
+"""Reader of PollyXT level-0 netCDF files into the raw-data layout of
+:func:`Aerolume.io.read_licel`.
+
+The level-0 file holds, per profile, the photon counts of every channel summed over the
+shots: ``raw_signal`` (time, height, channel), ``measurement_shots`` (time, channel) and
+``measurement_time`` (time, 2: the date as YYYYMMDD and the seconds of the day, UTC);
+``measurement_height_resolution`` is the bin duration (ns; range bin width = c/2 x
+duration), and ``location_height``, ``location_coordinates`` (latitude, longitude) and
+``zenithangle`` describe the station.  Every channel counts photons; the file does not
+name the channels' wavelengths (they are fixed per system), so the channels are
+``ch1``, ``ch2``, ... and ``wavelength`` is NaN.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Literal, Sequence
+
+import numpy as np
+
+__all__ = ["read_pollyxt", "is_pollyxt"]
+
+_C = 299792458.0
+_MANDATORY = ("raw_signal", "measurement_shots", "measurement_time")
+
+
+def is_pollyxt(variables) -> bool:
+    """Whether a netCDF file's variable names are those of a PollyXT level-0 file."""
+    return all(name in set(variables) for name in ("raw_signal", "measurement_shots"))
+
+
+def _one(path: str) -> dict:
+    import netCDF4
+
+    try:
+        nc = netCDF4.Dataset(path)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{path}: no such file") from None
+    except OSError as err:
+        raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
+    with nc:
+        nc.set_auto_mask(False)
+        missing = [name for name in _MANDATORY if name not in nc.variables]
+        if missing:
+            raise ValueError(f"{path}: not a PollyXT level-0 file: the mandatory variable "
+                             f"{missing[0]!r} is missing")
+        raw = np.asarray(nc["raw_signal"][:])
+        if raw.ndim != 3:
+            raise ValueError(f"{path}: raw_signal has {raw.ndim} dimensions, not (time, "
+                             "height, channel)")
+        shots = np.asarray(nc["measurement_shots"][:], dtype=np.int64)
+        stamp = np.asarray(nc["measurement_time"][:], dtype=np.int64)
+        if shots.shape != (raw.shape[0], raw.shape[2]) or stamp.shape != (raw.shape[0], 2):
+            raise ValueError(f"{path}: measurement_shots or measurement_time do not match "
+                             f"raw_signal's {raw.shape[0]} profiles and {raw.shape[2]} channels")
+        duration = float(nc["measurement_height_resolution"][...]) \
+            if "measurement_height_resolution" in nc.variables else 50.0
+        info = {"raw": raw.transpose(0, 2, 1), "shots": shots, "stamp": stamp,
+                "bin_width": _C / 2 * duration * 1e-9}
+        for name in ("location_height", "zenithangle"):
+            if name in nc.variables:
+                info[name] = float(np.asarray(nc[name][...]).ravel()[0])
+        if "location_coordinates" in nc.variables:
+            info["coordinates"] = np.asarray(nc["location_coordinates"][...], float).ravel()
+        info["location"] = str(getattr(nc, "location", ""))
+    try:
+        days = [np.datetime64(f"{d // 10000:04d}-{d // 100 % 100:02d}-{d % 100:02d}")
+                for d in info["stamp"][:, 0]]
+    except ValueError:
+        raise ValueError(f"{path}: measurement_time holds an impossible date") from None
+    info["time"] = (np.array(days, dtype="datetime64[ns]")
+                    + info["stamp"][:, 1].astype("timedelta64[s]").astype("timedelta64[ns]"))
+    return info
+
+
+def read_pollyxt(paths: str | os.PathLike | Sequence, *,
+                 errors: Literal["raise", "skip"] = "raise"):
+    """Read PollyXT level-0 netCDF files into one time-height Dataset.
+
+    Parameters
+    ----------
+    paths : path, glob pattern, or sequence of them
+    errors : {"raise", "skip"}
+        As for :func:`Aerolume.io.read_licel`.
+
+    Returns
+    -------
+    xarray.Dataset
+        ``signal`` (time, channel, range): count rate in MHz (counts / shots x 150 / bin
+        width in m; NaN for a profile without shots); ``raw`` the counts; ``shots``.
+    """
+    import xarray as xr
+
+    from Aerolume.io import _expand, _fail, package_version
+
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
+    files = _expand(paths)
+    parts, problems = [], []
+    for path in files:
+        try:
+            parts.append((path, _one(path)))
+        except FileNotFoundError as err:
+            problems.append((path, str(err).split(": ", 1)[-1], True))
+        except ValueError as err:
+            problems.append((path, str(err).split(": ", 1)[-1], False))
+    first = parts[0][1] if parts else None
+    for path, info in list(parts[1:]):
+        if info["raw"].shape[1:] != first["raw"].shape[1:] or info["bin_width"] != first["bin_width"]:
+            problems.append((path, f"its channels or bins differ from {parts[0][0]}'s", False))
+            parts.remove((path, info))
+    _fail(problems, len(files), errors)
+    if not parts:
+        raise ValueError("read_pollyxt: none of the files could be read")
+    time = np.concatenate([i["time"] for _, i in parts])
+    order = np.argsort(time, kind="stable")
+    raw = np.concatenate([i["raw"] for _, i in parts])[order]
+    shots = np.concatenate([i["shots"] for _, i in parts])[order]
+    time = time[order]
+    width = first["bin_width"]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        signal = raw / shots[:, :, None] * (150.0 / width)
+    signal[shots == 0] = np.nan
+    nchan, nbins = raw.shape[1], raw.shape[2]
+    step = np.median(np.diff(time)) if time.size > 1 else np.timedelta64(30, "s")
+    names = np.concatenate([[os.path.basename(p)] * i["raw"].shape[0] for p, i in parts])
+    coords = {
+        "time": ("time", time, {"standard_name": "time"}),
+        "channel": ("channel", np.array([f"ch{k + 1}" for k in range(nchan)], dtype=object),
+                    {"long_name": "channel id"}),
+        "range": ("range", (np.arange(nbins) + 0.5) * width,
+                  {"units": "m", "long_name": "distance along the beam from the instrument "
+                   "to the centre of the bin"}),
+        "wavelength": ("channel", np.full(nchan, np.nan), {"units": "m"}),
+        "detection_mode": ("channel", np.array(["photon_counting"] * nchan, dtype=object), {}),
+        "signal_units": ("channel", np.array(["MHz"] * nchan, dtype=object), {}),
+        "bin_width": ("channel", np.full(nchan, width), {"units": "m"}),
+        "stop_time": ("time", time + step, {"long_name": "end of the profile (start of "
+                                            "the next)"}),
+        "source_file": ("time", names[order].astype(object), {}),
+    }
+    data = {
+        "signal": (("time", "channel", "range"), signal, {"long_name": "count rate"}),
+        "raw": (("time", "channel", "range"), raw.astype(np.uint32),
+                {"units": "1", "long_name": "photon counts summed over the shots"}),
+        "shots": (("time", "channel"), shots, {"units": "1", "long_name": "laser shots summed"}),
+    }
+    attrs = {"Conventions": "CF-1.8", "title": "lidar raw signals",
+             "source": "PollyXT level-0 files", "site": first["location"],
+             "source_files": [p for p, _ in parts], "aerolume_version": package_version(),
+             "history": f"read by Aerolume {package_version()} read_pollyxt"}
+    if "location_height" in first:
+        attrs["altitude"] = first["location_height"]
+    if "zenithangle" in first:
+        attrs["zenith_angle"] = first["zenithangle"]
+    if "coordinates" in first and first["coordinates"].size >= 2:
+        attrs["latitude"], attrs["longitude"] = map(float, first["coordinates"][:2])
+    return xr.Dataset(data, coords=coords, attrs=attrs)

@@ -1,0 +1,954 @@
+"""The processing chain of ``aerolume process``: raw files to one product Dataset.
+
+The work is cut into time blocks of consecutive raw files (:func:`plan`).  Each block is
+one unit of work, :func:`process_block`: read, correct, crop, molecular atmosphere,
+retrievals.  The blocks run in this process or on Dask workers (:mod:`Aerolume.processing.runners`);
+either way the same function runs on the same blocks, so the products are the same bit
+for bit.  The blocks are then joined in time order and written with their provenance
+(:func:`write`).
+
+Before any block runs, :func:`prepare` checks the configuration against the data:
+the corrections on the first file, the channels the retrievals name, the sounding file.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import json
+import math
+import os
+import pathlib
+import time
+import warnings
+from typing import Any, Callable, Sequence
+
+import numpy as np
+
+from Aerolume.processing.config import Config, check_corrections
+from Aerolume.processing.runners import InProcess, Stopwatch
+
+__all__ = ["plan", "prepare", "process", "process_block", "write", "Settings", "Result",
+           "read_sounding", "check_geometry"]
+
+#: The largest sounding file :func:`read_sounding` reads (bytes): a high-resolution
+#: radiosonde ascent of 1 s levels is under 1 MB.
+SOUNDING_MAX_BYTES = 64 << 20
+#: The most levels a sounding may have.
+SOUNDING_MAX_LEVELS = 1_000_000
+
+#: The stages whose time ``--profile`` reports, in order.
+STAGES = ("reading", "corrections", "molecular", "retrievals", "writing")
+
+
+# ---- what every block needs ---------------------------------------------------------
+
+@dataclasses.dataclass
+class Settings:
+    """Everything a block needs, resolved once on the calling process (picklable).
+
+    Attributes
+    ----------
+    errors : str
+        ``"raise"`` or ``"skip"`` for unreadable raw files.
+    corrections : dict
+        Keyword arguments of :func:`Aerolume.preprocess.correct`.
+    klett : dict
+        The ``[klett]`` table, with ``channels`` resolved to channel ids.
+    raman : list of dict
+        The ``[[raman]]`` tables.
+    uncertainty : dict
+        The ``[uncertainty]`` table.
+    atmosphere : dict
+        ``line``, and ``sounding`` as arrays (altitude m, pressure Pa, temperature K) or None.
+    station : dict
+        ``altitude`` (m) and ``zenith_angle`` (deg) overriding the headers, or None.
+    max_range : float
+        Farthest range kept (m).
+    threads : int
+        Threads of the numerical core (0: all cores).
+    quality : dict
+        The ``[quality]`` table: the thresholds of the products' flags.
+    depolarization : list
+        The ``[[depolarization]]`` pairs with their calibration, made once per run
+        (:mod:`Aerolume.processing._depolarization_run`).
+    """
+    errors: str
+    corrections: dict
+    klett: dict
+    raman: list
+    uncertainty: dict
+    atmosphere: dict
+    station: dict
+    max_range: float
+    threads: int
+    corrections_effective: dict = dataclasses.field(default_factory=dict)
+    quality: dict = dataclasses.field(default_factory=dict)
+    clouds: dict = dataclasses.field(default_factory=dict)
+    boundary_layer: dict = dataclasses.field(default_factory=dict)
+    depolarization: list = dataclasses.field(default_factory=list)
+
+
+def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Reads a radiosonde text file: altitude (m a.s.l.), pressure (Pa), temperature (K).
+
+    One level a line, values separated by commas or blanks; ``#`` starts a comment; a
+    first line of column names is allowed.  Levels are sorted by altitude.
+
+    Returns
+    -------
+    altitude, pressure, temperature : ndarray
+        Float64 arrays (m, Pa, K).
+
+    Raises
+    ------
+    ValueError
+        Naming the file and the line: a value that is not a number, not three columns,
+        a non-positive pressure or temperature, repeated altitudes, fewer than two
+        levels, more than :data:`SOUNDING_MAX_LEVELS` levels, or a file larger than
+        :data:`SOUNDING_MAX_BYTES`.
+    OSError
+        The file cannot be read, or is not a regular file (a FIFO or a device is refused
+        before it is opened).
+    """
+    path = pathlib.Path(path)
+    rows = []
+    from Aerolume._files import require_regular_file
+    size = require_regular_file(path)
+    if size > SOUNDING_MAX_BYTES:
+        raise ValueError(f"{path}: {size} bytes, more than a sounding may have "
+                         f"({SOUNDING_MAX_BYTES} bytes)")
+    try:
+        with open(path, encoding="utf-8") as f:
+            # (No more than the bound is read, should the file grow meanwhile.)
+            content = f.read(SOUNDING_MAX_BYTES + 1)
+    except UnicodeDecodeError as err:
+        raise ValueError(f"{path}: not a text file (UTF-8): {err.reason} at byte "
+                         f"{err.start}") from None
+    if len(content) > SOUNDING_MAX_BYTES:
+        raise ValueError(f"{path}: more than a sounding may have ({SOUNDING_MAX_BYTES} bytes)")
+    for number, line in enumerate(content.split("\n"), 1):
+        text = line.split("#", 1)[0].replace(",", " ").split()
+        if not text:
+            continue
+        try:
+            values = [float(v) for v in text]
+        except ValueError:
+            if not rows and not any(_is_number(v) for v in text):
+                continue  # column names
+            raise ValueError(f"{path}: line {number}: not a number in {line.strip()[:80]!r}") \
+                from None
+        if len(values) != 3:
+            raise ValueError(f"{path}: line {number}: {len(values)} values where three "
+                             "are expected (altitude m, pressure Pa, temperature K)")
+        if not all(math.isfinite(v) for v in values):
+            raise ValueError(f"{path}: line {number}: values must be finite")
+        if values[1] <= 0 or values[2] <= 0:
+            raise ValueError(f"{path}: line {number}: pressure and temperature must be "
+                             f"positive (Pa, K), got {values[1]:g} and {values[2]:g}")
+        rows.append(values)
+        if len(rows) > SOUNDING_MAX_LEVELS:
+            raise ValueError(f"{path}: line {number}: more than {SOUNDING_MAX_LEVELS} "
+                             "levels, more than a sounding may have")
+    if len(rows) < 2:
+        raise ValueError(f"{path}: a sounding needs at least two levels, found {len(rows)}")
+    table = np.array(rows, dtype=np.float64)
+    table = table[np.argsort(table[:, 0], kind="stable")]
+    repeated = np.flatnonzero(np.diff(table[:, 0]) == 0)
+    if repeated.size:
+        raise ValueError(f"{path}: altitude {table[repeated[0], 0]:g} m appears twice")
+    return table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy()
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+# ---- planning ---------------------------------------------------------------------------
+
+def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise",
+         threads: int = 0, step: int = 1, interval: float | None = None) -> list[list[str]]:
+    """Cuts the raw files into time blocks of consecutive profiles.
+
+    Only the headers are read.  Files are ordered by start time; each block holds `block`
+    profiles, rounded up to a multiple of `step` (the time-averaging count), so that no
+    average straddles two blocks.
+
+    Parameters
+    ----------
+    files : sequence of str
+        Raw files.
+    block : int
+        Profiles per block.
+    errors : {"raise", "skip"}
+        A file whose header cannot be read, or whose channel layout differs from the first
+        file's, raises a ValueError naming it, or is left out with a warning naming it.
+    threads : int
+        Threads reading the headers (0: all cores).
+    step : int
+        Block lengths are multiples of this (averaging by a number of profiles).
+    interval : float, optional
+        Averaging by duration (s, intervals aligned to the epoch): blocks end only where
+        a new interval starts, so no interval straddles two blocks.
+
+    Returns
+    -------
+    list of list of str
+        The blocks, in time order.
+    """
+    from Aerolume import _core
+
+    files = [os.fspath(f) for f in files]
+    scanned = _core.licel_scan(files, threads)
+    good, problems = [], []
+    for path, (header, why, os_error) in zip(files, scanned):
+        if header is None:
+            problems.append((path, why, os_error))
+        else:
+            good.append((header.start, path, header))
+    good.sort(key=lambda item: item[0])
+    if good:
+        first_path, first = good[0][1], good[0][2]
+        layout = _layout(first)
+        kept, starts = [], []
+        for start, path, header in good:
+            if _layout(header) != layout:
+                problems.append((path, f"the channel layout differs from {first_path}'s", False))
+            else:
+                kept.append(path)
+                starts.append(start)
+    else:
+        kept, starts = [], []
+    if problems:
+        lines = [f"{path}: {why}" for path, why, _ in problems]
+        if errors == "raise":
+            if len(problems) == 1:
+                error = OSError if problems[0][2] else ValueError
+                raise error(lines[0])
+            raise ValueError(f"{len(problems)} of {len(files)} files cannot be read; "
+                             f"{lines[0]} (and {len(problems) - 1} more)")
+        from Aerolume.io import skipped_message
+        warnings.warn(skipped_message(f"skipped {len(problems)} of {len(files)} files",
+                                      problems), RuntimeWarning, stacklevel=2)
+    if not kept:
+        raise ValueError("none of the raw files can be read")
+    if interval is not None:
+        # Cut at the first new averaging interval once a block holds enough profiles.
+        key = [math.floor(t / interval) for t in starts]
+        blocks, begin = [], 0
+        for i in range(1, len(kept)):
+            if i - begin >= block and key[i] != key[i - 1]:
+                blocks.append(kept[begin:i])
+                begin = i
+        blocks.append(kept[begin:])
+        return blocks
+    size = max(step, -(-block // step) * step)
+    return [kept[i:i + size] for i in range(0, len(kept), size)]
+
+
+def check_geometry(files: Sequence[str | os.PathLike], config: Config) -> None:
+    """Checks the settings that depend on the range gates against the first readable
+    file's header, before any work: an average over range that leaves fewer than
+    :data:`MIN_GATES` gates, a ``[[raman]]`` window shorter than two (averaged) gates.
+
+    Raises
+    ------
+    ConfigError
+        Naming the configuration file and the field.
+    """
+    from Aerolume import _core
+
+    header = None
+    for path in files:
+        header = _core.licel_scan([os.fspath(path)], 1)[0][0]
+        if header is not None:
+            break
+    if header is None or not header.sets:
+        return  # (the reading reports it)
+    bins = min(s.bins for s in header.sets)
+    spacing = min(s.bin_width for s in header.sets)
+    average = config["corrections"].get("average")
+    merged = average.get("range") if isinstance(average, dict) else None
+    if isinstance(merged, int) and not isinstance(merged, bool) and merged > 1:
+        gates = -(-bins // merged)
+        if gates < MIN_GATES:
+            raise config.error("[corrections] average", f"range = {merged} bins leaves "
+                               f"{gates} gate(s) of the {bins} bins of {os.fspath(path)}; "
+                               f"at least {MIN_GATES} are needed")
+        spacing *= merged
+    for i, table in enumerate(config["raman"]):
+        if table["window"] < 2 * spacing:
+            raise config.error(f"[[raman]] #{i + 1} window", f"{table['window']:g} m spans "
+                               f"fewer than 3 gates {spacing:g} m apart; at least "
+                               f"{2 * spacing:g} m is needed")
+
+
+#: The fewest range gates an average over range may leave.
+MIN_GATES = 10
+
+
+def _layout(header) -> tuple:
+    return tuple((s.wavelength, s.polarization, s.photon_counting, s.bins, s.bin_width,
+                  s.device) for s in header.sets)
+
+
+# ---- one block ----------------------------------------------------------------------------
+
+def process_block(files: Sequence[str], settings: Settings, *,
+                  stopwatch: Stopwatch | None = None):
+    """Reads, corrects and retrieves one block of raw files.
+
+    Parameters
+    ----------
+    files : sequence of str
+        The block's raw files.
+    settings : Settings
+        What to do.
+    stopwatch : Stopwatch, optional
+        Receives the time of each stage.
+
+    Returns
+    -------
+    xarray.Dataset
+        The corrected signals on (time, channel, range), the molecular atmosphere of each
+        channel, and the retrieved products (see :func:`process`).
+    """
+    from Aerolume.io import read_licel
+    from Aerolume.preprocess import correct
+
+    watch = stopwatch if stopwatch is not None else Stopwatch()
+    watch.stage("reading")
+    raw = read_licel(list(files), errors=settings.errors, threads=settings.threads or None)
+    watch.stage("corrections")
+    corrected = correct(raw, **settings.corrections, threads=settings.threads or None)
+    del raw
+    if math.isfinite(settings.max_range):
+        corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+    watch.stage("molecular")
+    from Aerolume.processing import _depolarization_run, products
+    corrected = _depolarization_run.with_total(corrected, settings)
+    altitude, zenith = _station(corrected, settings)
+    molecular = products.molecular(corrected, settings, altitude, zenith)
+    watch.stage("retrievals")
+    product = products.retrieve(corrected, molecular, settings)
+    product = _depolarization_run.block_products(product, settings)
+    watch.stage(None)
+    return product
+
+
+def _station(ds, settings: Settings) -> tuple[float, float]:
+    altitude = settings.station.get("altitude")
+    zenith = settings.station.get("zenith_angle")
+    if altitude is None:
+        altitude = _header_value(ds, "altitude", "station_altitude")
+    if zenith is None:
+        zenith = _header_value(ds, "zenith_angle", "zenith_angle")
+    return float(altitude), float(zenith)
+
+
+def _header_value(ds, attr: str, coord: str) -> float:
+    if attr in ds.attrs:
+        return float(ds.attrs[attr])
+    values = np.unique(np.asarray(ds[coord].values, dtype=float))
+    if values.size != 1:
+        raise ValueError(f"the raw files disagree on the station's {attr.replace('_', ' ')} "
+                         f"({', '.join(f'{v:g}' for v in values)}); give it in [station]")
+    return float(values[0])
+
+
+# ---- the whole run ------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Result:
+    """The product of a run, before writing.
+
+    Attributes
+    ----------
+    dataset : xarray.Dataset
+        Corrected signals, molecular atmosphere and retrieved products, joined in time.
+    files : list of str
+        The raw files processed, in time order.
+    seconds : dict
+        Time spent in each stage, summed over the blocks (s), and ``"wall"``.
+    stopwatch : Stopwatch
+        Times the writing stage.
+    """
+    dataset: Any
+    files: list
+    seconds: dict
+    stopwatch: Stopwatch
+    where: str = "in this process"
+    blocks: int = 0
+
+    def profile_report(self) -> str:
+        """Where the time went: each stage's seconds and share, and files per second."""
+        seconds = dict(self.seconds)
+        seconds.update(self.stopwatch.seconds)
+        stages = [s for s in STAGES if s in seconds]
+        total = sum(seconds[s] for s in stages)
+        wall = seconds.get("wall", total) + self.stopwatch.seconds.get("writing", 0.0)
+        lines = [f"processed {len(self.files)} files in {self.blocks} blocks {self.where}: "
+                 f"{wall:.3f} s, {len(self.files) / wall if wall > 0 else float('inf'):.1f} "
+                 "files/s"]
+        for s in stages:
+            share = seconds[s] / total if total > 0 else 0.0
+            lines.append(f"  {s:<12} {seconds[s]:9.3f} s  {share:6.1%}")
+        lines.append("  (stage times are summed over the blocks; on several workers they "
+                     "add up to more than the wall time)")
+        return "\n".join(lines) + "\n"
+
+
+@dataclasses.dataclass
+class Prepared:
+    """A run checked and planned, not started: see :func:`prepare`."""
+    config: Config
+    settings: Settings
+    averaging: dict
+    started: float
+
+
+def prepare(files: Sequence[str], config: Config) -> Prepared:
+    """Checks the configuration against the data before any real work.
+
+    Reads the first readable raw file, applies the corrections to it, and resolves the
+    retrievals' channels, so that a wrong correction parameter or channel id fails in a
+    moment, naming the configuration file and field, rather than after the night's work
+    or a cluster's start-up.
+
+    Raises
+    ------
+    ConfigError
+        The configuration does not fit the data.
+    ValueError, OSError
+        A raw file or the sounding file cannot be read.
+    """
+    start = time.perf_counter()
+    settings, averaging = _settings([os.fspath(f) for f in files], config)
+    return Prepared(config, settings, averaging, start)
+
+
+def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
+            progress: Callable | None = None, command: str = "") -> Result:
+    """Runs the whole chain on raw files.
+
+    Parameters
+    ----------
+    files : sequence of str
+        Raw files (checked to exist by the caller).
+    config : Config or Prepared
+        The checked configuration, or what :func:`prepare` made of it.
+    runner : InProcess or OnDask, optional
+        Where the blocks run; in this process by default.
+    progress : callable, optional
+        ``progress(total, label, unit)`` returning a context manager with ``advance()``
+        (:class:`Aerolume.cli.progress.Progress`).
+    command : str
+        The command line, for the history attribute.
+
+    Returns
+    -------
+    Result
+
+    Raises
+    ------
+    ConfigError
+        The configuration does not fit the data (a correction parameter, a channel id).
+    ValueError, OSError
+        A raw file or the sounding file cannot be read.
+    """
+    files = [os.fspath(f) for f in files]
+    runner = runner if runner is not None else InProcess()
+    prepared = config if isinstance(config, Prepared) else prepare(files, config)
+    config, start = prepared.config, prepared.started
+    settings = dataclasses.replace(prepared.settings)
+    averaging = prepared.averaging
+    settings.threads = runner.threads(settings.threads)
+    blocks = plan(files, config["processing"]["block"], errors=settings.errors,
+                  threads=settings.threads, **averaging)
+    total = sum(len(b) for b in blocks)
+    bar = progress(total, "processing", "files") if progress else _NoProgress()
+    from Aerolume.processing import pipeline as here
+    with bar:
+        results = runner.map(here.process_block, blocks, settings,
+                             progress=lambda block: bar.advance(len(block)))
+    parts = [r.value for r in results]
+    seconds: dict[str, float] = {}
+    for r in results:
+        for stage, value in r.seconds.items():
+            seconds[stage] = seconds.get(stage, 0.0) + value
+    dataset = _join(parts)
+    # The files read, as each block's reader kept them (a file skipped there is not one).
+    ordered = [str(f) for part in parts for f in list(part.attrs.get("source_files", []))]
+    history = str(dataset.attrs.get("history", "")).strip()
+    dataset.attrs.update(_provenance(config, settings, ordered, command))
+    if history:
+        dataset.attrs["history"] = history + "\n" + dataset.attrs["history"]
+    seconds["wall"] = time.perf_counter() - start
+    return Result(dataset, ordered, seconds, Stopwatch(),
+                  getattr(runner, "description", "in this process"), len(blocks))
+
+
+class _NoProgress:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        pass
+
+    def advance(self, count: int = 1):
+        pass
+
+
+def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
+    """Resolves the configuration against the first readable file, before any real work.
+
+    Returns the settings and how the corrections average in time (the keyword arguments
+    of :func:`plan` that keep averages whole)."""
+    from Aerolume.io import read_licel
+    from Aerolume import preprocess
+
+    corrections = check_corrections(config, preprocess.correct)
+    if config["corrections"].get("range_correction"):
+        raise config.error("[corrections] range_correction", "the retrievals take the signal "
+                           "without the range correction (the quicklook applies it); remove it")
+    sounding = None
+    if config["atmosphere"]["sounding"] is not None:
+        path = config.resolve(config["atmosphere"]["sounding"])
+        try:
+            sounding = read_sounding(path)
+            from Aerolume.atmosphere import sounding as make_sounding
+            make_sounding(*sounding)  # its own checks (units, levels) before any work
+        except FileNotFoundError:
+            raise config.error("[atmosphere] sounding", f"no such file {str(path)!r}") from None
+        except (OSError, ValueError) as err:
+            text = str(err)
+            if not text.startswith(str(path)):
+                text = f"{path}: {text}"
+            raise config.error("[atmosphere] sounding", text) from None
+    processing = config["processing"]
+    settings = Settings(
+        errors=config["input"]["errors"], corrections=dict(config["corrections"]),
+        klett=dict(config["klett"]), raman=[dict(r) for r in config["raman"]],
+        uncertainty=dict(config["uncertainty"]),
+        atmosphere={"line": config["atmosphere"]["line"], "sounding": sounding,
+                    "sounding_file": str(config.resolve(config["atmosphere"]["sounding"]))
+                    if sounding is not None else None},
+        station=dict(config["station"]), max_range=processing["max_range"],
+        threads=processing["threads"], corrections_effective=corrections,
+        quality=dict(config["quality"]), clouds=dict(config["clouds"]),
+        boundary_layer=dict(config["boundary_layer"]))
+
+    # Calibrations made once per run on the night (the blocks cannot: each sees a part):
+    # the overlap is estimated after the other corrections, so it waits.
+    overlap_request = _overlap_request(settings, config)
+
+    # The corrections on the first file that reads: a wrong value fails here, naming the
+    # configuration, rather than in the middle of the night's work.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        first = None
+        for path in files:
+            try:
+                first = read_licel([path], threads=settings.threads or None)
+                break
+            except (OSError, ValueError):
+                if settings.errors == "raise":
+                    raise
+        if first is None:
+            raise ValueError("none of the raw files can be read")
+        try:
+            drift_warnings = []
+            with warnings.catch_warnings(record=True) as drift_warnings:
+                warnings.simplefilter("always")
+                preprocess.background_drift(
+                    first, corrections.get("background", "far"),
+                    trigger_delay=corrections.get("trigger_delay"))
+            corrected = preprocess.correct(first, **_without_auto(settings.corrections))
+        except (TypeError, ValueError) as err:
+            raise config.error("[corrections]", str(err)) from None
+    sample = _night_sample(files, settings, overlap_request is not None)
+    _calibrate_dead_time(sample, settings, config)
+    from Aerolume.processing import _depolarization_run, products
+    # The [[depolarization]] pairs checked and calibrated once for the run.
+    corrected = _depolarization_run.prepare(config, settings, corrected, files)
+    products.resolve_channels(corrected, settings, config)
+    _choose_atmosphere(settings, config, first, *_station(corrected, settings))
+    # The molecular atmosphere along this beam: a sounding that starts above the station,
+    # or a station altitude outside the atmosphere, fails here.
+    if math.isfinite(settings.max_range):
+        corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+    try:
+        products.molecular(corrected, settings, *_station(corrected, settings))
+    except ValueError as err:
+        where = "[atmosphere] sounding" if sounding is not None else "[station]"
+        raise config.error(where, str(err)) from None
+    if overlap_request is not None:
+        settings.corrections["overlap"] = _estimate_overlap(sample, settings, config,
+                                                            overlap_request)
+    for warning in drift_warnings:  # once for the run (not once per block), all checks done
+        warnings.warn(str(warning.message), RuntimeWarning, stacklevel=3)
+    return settings, _averaging(corrected)
+
+
+def _choose_atmosphere(settings: Settings, config: Config, raw, altitude: float,
+                       zenith: float) -> None:
+    """Puts the molecular atmosphere of the run into `settings.atmosphere` as sounding
+    levels (``sounding``) with a description (``source``): the sounding extended down to
+    the instrument when it starts a little above it, the standard atmosphere scaled to the
+    surface air of the first raw file's header, or a climatology; warns when the unscaled
+    standard atmosphere serves a site far from mid-latitudes."""
+    from Aerolume.atmosphere import climatologies as climatology
+
+    model = config["atmosphere"]["model"]
+    sounding = settings.atmosphere["sounding"]
+    if sounding is not None:
+        settings.atmosphere["source"] = settings.atmosphere["sounding_file"]
+        if sounding[0][0] > altitude:
+            try:
+                settings.atmosphere["sounding"] = climatology.extend_levels_down(
+                    *sounding, altitude)
+            except ValueError as err:
+                raise config.error("[atmosphere] sounding", str(err)) from None
+            warnings.warn(f"{config.name}: [atmosphere] sounding: the lowest level "
+                          f"({sounding[0][0]:g} m) is above the instrument ({altitude:g} m); "
+                          "extended down hydrostatically", UserWarning, stacklevel=3)
+        return
+    surface = {}
+    for name in ("temperature", "pressure"):
+        values = np.asarray(raw[name].values, dtype=float) if name in raw.variables \
+            else np.array([np.nan])
+        surface[name] = float(np.nanmean(values)) if np.isfinite(values).any() \
+            else float("nan")
+    if model == "auto":
+        plausible = (200.0 <= surface["temperature"] <= 340.0
+                     and 50_000.0 <= surface["pressure"] <= 110_000.0
+                     and -500.0 <= altitude <= 5000.0)
+        model = "standard_scaled" if plausible else "us1976"
+    if model == "standard_scaled":
+        try:
+            levels = climatology.scaled_standard_levels(altitude, surface["temperature"],
+                                                        surface["pressure"])
+        except ValueError as err:
+            raise config.error("[atmosphere] model", f"standard_scaled needs the surface air "
+                               f"from the raw headers: {err}") from None
+        settings.atmosphere["sounding"] = levels
+        settings.atmosphere["source"] = (
+            f"US Standard Atmosphere 1976 scaled to {surface['temperature']:.2f} K and "
+            f"{surface['pressure'] / 100:.1f} hPa at {altitude:g} m (raw file header)")
+        return
+    if model in climatology.CLIMATOLOGIES:
+        settings.atmosphere["sounding"] = climatology.climatology_levels(model)
+        settings.atmosphere["source"] = f"AFGL {model.replace('_', ' ')} atmosphere (1986)"
+        return
+    settings.atmosphere["source"] = "US Standard Atmosphere 1976"
+    latitude = np.asarray(raw["latitude"].values, dtype=float) if "latitude" in raw.variables \
+        else np.array([float(raw.attrs.get("latitude", np.nan))])
+    if np.isfinite(latitude).any() and abs(abs(float(np.nanmean(latitude))) - 45.0) > 30.0:
+        warnings.warn(f"{config.name}: [atmosphere]: the US Standard Atmosphere 1976 is a "
+                      f"mid-latitude atmosphere and the site is at "
+                      f"{float(np.nanmean(latitude)):g} deg latitude; give a sounding or "
+                      'model = "standard_scaled" (or a climatology)', UserWarning, stacklevel=3)
+
+
+#: Most raw files read (spread over the night) for the calibrations made once per run.
+CALIBRATION_FILES = 60
+
+_OVERLAP_KEYS = ("method", "elastic", "raman", "lidar_ratio", "angstrom",
+                 "lidar_ratio_uncertainty", "angstrom_uncertainty", "tolerance")
+
+
+def _without_auto(corrections: dict) -> dict:
+    """The corrections with the once-per-run calibrations left out (for a quick check)."""
+    out = dict(corrections)
+    dead = out.get("dead_time")
+    if dead == "auto":
+        out["dead_time"] = None
+    elif isinstance(dead, dict):
+        out["dead_time"] = {c: (0.0 if v == "auto" else v) for c, v in dead.items()}
+    if isinstance(out.get("overlap"), (str, dict)) and out.get("overlap") != "" and \
+            _is_raman(out.get("overlap")):
+        out["overlap"] = None
+    return out
+
+
+def _is_raman(value) -> bool:
+    return value == "raman" or (isinstance(value, dict) and value.get("method") == "raman")
+
+
+def _overlap_request(settings: Settings, config: Config):
+    """The ``[corrections] overlap`` field: a Raman estimate's options (dict), or None with
+    a file path resolved against the configuration's folder."""
+    value = settings.corrections.get("overlap")
+    where = "[corrections] overlap"
+    if value is None:
+        return None
+    if isinstance(value, str) and value != "raman":
+        path = config.resolve(value)
+        if not path.is_file():
+            raise config.error(where, f"no such file {str(path)!r}")
+        from Aerolume.preprocess import read_overlap
+        try:
+            settings.corrections["overlap"] = read_overlap(path)
+        except (OSError, ValueError) as err:
+            raise config.error(where, str(err)) from None
+        return None
+    if not _is_raman(value):
+        if isinstance(value, dict):
+            raise config.error(where, "a table must have method = \"raman\"")
+        return None
+    options = {"method": "raman"} if value == "raman" else dict(value)
+    unknown = sorted(set(options) - set(_OVERLAP_KEYS))
+    if unknown:
+        raise config.error(where, f"unknown key(s) {unknown}; known: {', '.join(_OVERLAP_KEYS)}")
+    if "elastic" not in options or "raman" not in options:
+        if not settings.raman:
+            raise config.error(where, "overlap = \"raman\" needs a [[raman]] table (or "
+                               "elastic and raman channels in the overlap table)")
+        options.setdefault("elastic", settings.raman[0]["elastic"])
+        options.setdefault("raman", settings.raman[0]["raman"])
+        options.setdefault("angstrom", settings.raman[0]["angstrom"])
+    for key in ("lidar_ratio", "angstrom", "lidar_ratio_uncertainty", "angstrom_uncertainty",
+                "tolerance"):
+        if key in options and (isinstance(options[key], bool) or
+                               not isinstance(options[key], (int, float))
+                               or not math.isfinite(options[key])):
+            raise config.error(f"{where} {key}", f"must be a number, got {options[key]!r}")
+    for key in ("lidar_ratio", "tolerance"):
+        if key in options and not options[key] > 0:
+            raise config.error(f"{where} {key}", f"must be positive, got {options[key]!r}")
+    settings.corrections["overlap"] = None
+    return options
+
+
+def _night_sample(files: Sequence[str], settings: Settings, overlap: bool):
+    """Up to CALIBRATION_FILES raw files spread evenly over the night (in time order),
+    read, or None when no calibration needs them."""
+    if settings.corrections.get("dead_time") is None and not overlap:
+        return None
+    from Aerolume.io import read_licel
+    ordered = [f for block in plan(files, 10 ** 9, errors=settings.errors,
+                                   threads=settings.threads) for f in block]
+    if len(ordered) > CALIBRATION_FILES:
+        pick = np.unique(np.round(np.linspace(0, len(ordered) - 1, CALIBRATION_FILES)))
+        ordered = [ordered[int(i)] for i in pick]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return read_licel(ordered, errors=settings.errors, threads=settings.threads or None)
+
+
+def _calibrate_dead_time(sample, settings: Settings, config: Config) -> None:
+    """``dead_time = "auto"`` (for all or some channels): calibrated once on the night's
+    sample, the values (with their uncertainties) passed to every block; a configured
+    number is checked there (a warning where the relation stays curved)."""
+    from Aerolume import preprocess
+
+    dead = settings.corrections.get("dead_time")
+    if sample is None or dead is None:
+        return
+    options = dict(settings.corrections.get("dead_time_calibration") or {})
+    asked = bool(options.pop("check", False))
+    if settings.corrections.get("dead_time_calibration") is not None:
+        # checked here, once: the blocks need not (and would warn once each)
+        settings.corrections["dead_time_calibration"] = dict(options)
+    model = settings.corrections.get("dead_time_model", "non_paralysable")
+    where = "[corrections] dead_time"
+    channels = [str(c) for c in sample.channel.values]
+    mode = [str(m) for m in sample.detection_mode.values]
+    try:
+        if dead == "auto" or isinstance(dead, dict):
+            wanted = [c for c in channels if mode[channels.index(c)] == "photon_counting"] \
+                if dead == "auto" else [c for c, v in dead.items() if v == "auto"]
+            if wanted:
+                fits = preprocess.calibrate_channels(sample, model=model, channels=wanted,
+                                                     **options)
+                resolved = dict(dead) if isinstance(dead, dict) else {}
+                resolved.update(fits)
+                settings.corrections["dead_time"] = resolved
+                return
+        configured = {c: float(dead[c] if isinstance(dead, dict) else dead)
+                      for c in channels if mode[channels.index(c)] == "photon_counting"
+                      and (not isinstance(dead, dict) or c in dead)
+                      and preprocess._has_twin(sample, c)}
+        if configured:
+            # a configured value is checked on the night: a warning where it leaves the
+            # relation curved (and, if asked with check = true, where it cannot be checked)
+            preprocess.calibrate_channels(sample, model=model, check=configured,
+                                          warn_refused=asked, **options)
+    except (TypeError, ValueError) as err:
+        raise config.error(where, str(err)) from None
+
+
+def _estimate_overlap(sample, settings: Settings, config: Config, options: dict):
+    """``overlap = "raman"``: the overlap estimated once on the night's mean signal, after
+    the other corrections; an estimate the data do not support is a warning and is not
+    applied (its full-overlap height is still recorded)."""
+    from Aerolume import preprocess
+    from Aerolume.processing import products
+
+    where = "[corrections] overlap"
+    corrections = dict(settings.corrections, overlap=None)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        corrected = preprocess.correct(sample, **corrections,
+                                       threads=settings.threads or None)
+    ids = [str(c) for c in corrected["channel"].values]
+    for key in ("elastic", "raman"):
+        if options[key] not in ids:
+            raise config.error(f"{where} {key}", f"no channel {options[key]!r} after the "
+                               f"corrections (channels: {', '.join(ids)})")
+    full = corrected
+    if math.isfinite(settings.max_range):
+        corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+    molecular = products.molecular(corrected, settings, *_station(corrected, settings))
+    e, r = options["elastic"], options["raman"]
+    mol_e = {k: molecular[k].sel(channel=e).values for k in ("alpha_m", "beta_m")}
+    mol_r = {"alpha_m": molecular["alpha_m"].sel(channel=r).values,
+             "number_density": molecular["molecular_number_density"].values}
+    inside = np.isfinite(mol_e["beta_m"])
+    rng = corrected["range"].values
+    kwargs = {k: options[k] for k in ("lidar_ratio", "angstrom", "lidar_ratio_uncertainty",
+                                      "angstrom_uncertainty", "tolerance") if k in options}
+    search = settings.klett.get("reference_search", (4000.0, 15000.0))
+    estimate = preprocess.estimate_overlap(
+        corrected["signal"].sel(channel=e).values[:, inside],
+        corrected["signal"].sel(channel=r).values[:, inside], rng[inside],
+        {k: v[inside] for k, v in mol_e.items()}, {k: v[inside] for k, v in mol_r.items()},
+        weights=corrected["shots"].sel(channel=e).values,
+        noise=corrected["signal_noise"].sel(channel=e).values[:, inside],
+        raman_noise=corrected["signal_noise"].sel(channel=r).values[:, inside],
+        reference_search=tuple(search),
+        reference_width=settings.klett.get("reference_width", 1000.0),
+        wavelength=float(corrected["wavelength"].sel(channel=e)),
+        raman_wavelength=float(corrected["wavelength"].sel(channel=r)),
+        threads=settings.threads or None, **kwargs)
+    estimate.attrs.update(elastic_channel=e, raman_channel=r,
+                          method="raman: " + estimate.attrs["method"],
+                          files_used=int(full.sizes["time"]))
+    # onto the corrections' whole range axis: complete beyond the estimate's range
+    values = np.full(full.sizes["range"], np.nan)
+    sd = np.full(full.sizes["range"], np.nan)
+    n = int(inside.sum())
+    values[:n], sd[:n] = estimate["overlap"].values, estimate["overlap_uncertainty"].values
+    if math.isfinite(float(estimate["full_overlap_height"])):
+        values[n:], sd[n:] = 1.0, 0.0
+    out = estimate.drop_vars(["overlap", "overlap_uncertainty", "overlap_flag", "range"])
+    out = out.assign_coords(range=full["range"].values)
+    out["overlap"] = ("range", values, estimate["overlap"].attrs)
+    out["overlap_uncertainty"] = ("range", sd, estimate["overlap_uncertainty"].attrs)
+    return out
+
+
+def _averaging(corrected) -> dict:
+    """How the corrections average in time, from their own record: ``step`` (profiles per
+    average) or ``interval`` (s, aligned to the epoch), for :func:`plan`."""
+    try:
+        steps = json.loads(corrected.attrs.get("corrections", "[]"))
+    except (TypeError, ValueError):
+        steps = []
+    for step in steps if isinstance(steps, list) else []:
+        if isinstance(step, dict) and step.get("step") == "average_time":
+            if "profiles" in step:
+                return {"step": int(step["profiles"])}
+            if "interval_s" in step:
+                return {"interval": float(step["interval_s"])}
+    return {}
+
+
+def _join(parts):
+    """The blocks' Datasets joined in time; what does not depend on time from the first."""
+    import xarray as xr
+
+    if len(parts) == 1:
+        return parts[0]
+    timed = [name for name, v in parts[0].variables.items() if "time" in v.dims]
+    static = parts[0].drop_vars(timed)
+    untimed = [name for name in static.variables if name not in static.dims]
+    joined = xr.concat([p.drop_vars(untimed) for p in parts], dim="time", data_vars="all",
+                       coords="minimal", compat="equals", join="exact",
+                       combine_attrs="override")
+    return xr.merge([joined, static], compat="override", join="exact",
+                    combine_attrs="override")
+
+
+def _provenance(config: Config, settings: Settings, files: Sequence[str], command: str) -> dict:
+    from Aerolume.io import package_version
+
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    effective = json.loads(config.effective())
+    effective["corrections"] = _plain(settings.corrections_effective)
+    effective["klett"]["channels_used"] = list(settings.klett["channels"])
+    return {
+        "Conventions": "CF-1.8",
+        "title": "lidar signals and aerosol products",
+        "aerolume_version": package_version(),
+        "processed_at": now,
+        "history": f"{now} {command or 'aerolume process'} (Aerolume {package_version()})",
+        "configuration_file": str(config.source) if config.source is not None else "",
+        "configuration": config.text,
+        "configuration_effective": json.dumps(effective, sort_keys=True),
+        "source_files": [os.path.abspath(f) for f in files],
+    }
+
+
+def _plain(value):
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return str(value)
+    if isinstance(value, (np.generic,)):
+        return value.item()
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    return repr(value)
+
+
+# ---- writing ------------------------------------------------------------------------------
+
+def write(result: Result, path: str | os.PathLike, config: Config, *,
+          stopwatch: Stopwatch | None = None,
+          source_root: str | os.PathLike | None = None) -> pathlib.Path:
+    """Writes the product to netCDF-4 (CF-1.8), replacing `path` only once the file is
+    complete.
+
+    Variables are compressed with zlib at the configured level.  The file is first
+    written beside `path` under a temporary name and renamed, so a failure never leaves
+    a truncated product or destroys the previous one.
+
+    The provenance names no folder of the processing machine: ``source_files`` and
+    ``configuration_file`` are relative to `source_root` (default: the common folder of
+    the raw files), ``source_file_sha256`` identifies each raw file by its bytes, and the
+    file gets its own ``uuid``.
+    """
+    from Aerolume._files import write_atomically
+    from Aerolume.io import to_netcdf
+    from Aerolume.metadata import common_root, file_digest, new_uuid, relative_sources
+
+    watch = stopwatch if stopwatch is not None else Stopwatch()
+    watch.stage("writing")
+    path = pathlib.Path(path)
+    level = config["output"]["compression"]
+    ds = result.dataset.copy(deep=False)
+    encoding = {}
+    for name, variable in ds.data_vars.items():
+        if variable.dtype.kind in "fiu" and variable.ndim > 0:
+            encoding[name] = {"zlib": level > 0, "complevel": level} if level else {}
+    try:
+        files = [str(f) for f in result.files]
+        root = os.path.abspath(source_root) if source_root is not None else common_root(files)
+        ds.attrs["uuid"] = new_uuid()
+        ds.attrs["source_files"] = files  # (made relative to root by to_netcdf)
+        ds.attrs["source_file_sha256"] = [file_digest(f) for f in files]
+        if ds.attrs.get("configuration_file"):
+            ds.attrs["configuration_file"] = relative_sources([ds.attrs["configuration_file"]],
+                                                              root)[0]
+        write_atomically(path, lambda temporary: to_netcdf(ds, temporary, source_root=root,
+                                                           encoding=encoding))
+    finally:
+        watch.stage(None)
+    return path

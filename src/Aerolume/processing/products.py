@@ -1,0 +1,595 @@
+"""The retrieved products of one block of corrected signals.
+
+:func:`resolve_channels` checks, before any work, that the channels a configuration names
+exist; :func:`molecular` computes the molecular atmosphere of every channel;
+:func:`retrieve` runs the Klett-Fernald retrieval on the chosen elastic channels and the
+Raman method on the configured pairs, with Monte Carlo uncertainties, and gathers
+everything into one Dataset:
+
+- the corrected Dataset's variables (``signal``, ``signal_noise``, ``background`` ...);
+- the molecular atmosphere: ``alpha_m``, ``beta_m``, ``lidar_ratio_m`` per channel and
+  range, and ``altitude``, ``molecular_temperature``, ``molecular_pressure`` and
+  ``molecular_number_density`` per range;
+- on dimension ``klett_channel``: ``backscatter``, ``extinction`` and their
+  ``*_uncertainty``, and the ``reference_bottom`` / ``reference_top`` used per profile;
+- on dimension ``raman_channel`` (named after the elastic channel; the Raman channel in
+  the coordinate ``raman_signal_channel``): ``raman_extinction``, ``raman_backscatter``,
+  ``raman_lidar_ratio``, their ``*_uncertainty`` (Monte Carlo),
+  ``raman_extinction_statistical_error`` (analytic) and ``raman_effective_resolution``.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import warnings
+from typing import Any
+
+import numpy as np
+
+__all__ = ["elastic_channels", "resolve_channels", "molecular", "retrieve", "profile_seed"]
+
+#: Emitted wavelengths of the usual lidar lasers (nm): a channel within 1 nm of one of
+#: these is elastic; the others are Raman or fluorescence channels.
+EMITTED_NM = (355.0, 532.0, 1064.0, 308.0, 349.0, 351.0, 694.0, 910.0)
+
+#: Mean radius of the Earth (m), for the altitude of a slant beam.
+EARTH_RADIUS = 6371000.0
+
+
+def elastic_channels(ds) -> list[str]:
+    """The elastic channels of a Dataset, one per emitted wavelength and polarisation.
+
+    Where a glued channel exists it stands for its analog and photon-counting parts;
+    otherwise photon counting is preferred (night-time signal levels), then analog.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        With a ``channel`` dimension and a per-channel ``wavelength`` coordinate (m).
+
+    Returns
+    -------
+    list of str
+        Channel ids in the Dataset's order.
+    """
+    ids = [str(c) for c in ds["channel"].values]
+    wavelengths = np.asarray(ds["wavelength"].values, dtype=float) * 1e9
+    groups: dict[str, list[str]] = {}
+    for ident, nm in zip(ids, wavelengths):
+        if not any(abs(nm - e) <= 1.0 for e in EMITTED_NM):
+            continue
+        stem, _, _ = ident.rpartition("_")
+        groups.setdefault(stem or ident, []).append(ident)
+    rank = {"gl": 0, "pc": 1, "an": 2}
+    chosen = {min(members, key=lambda c: rank.get(c.rpartition("_")[2], 3))
+              for members in groups.values()}
+    return [c for c in ids if c in chosen]
+
+
+def resolve_channels(corrected, settings, config) -> None:
+    """Puts the channel ids of the retrievals into `settings`, or raises ConfigError.
+
+    ``[klett] channels = "auto"`` becomes :func:`elastic_channels` of the corrected data;
+    a channel named in ``[klett]`` or ``[[raman]]`` that the corrected data does not
+    have is an error naming the field and the channels there are.
+    """
+    ids = [str(c) for c in corrected["channel"].values]
+    known = ", ".join(ids)
+    channels = settings.klett["channels"]
+    if channels == "auto":
+        channels = elastic_channels(corrected)
+    else:
+        for c in channels:
+            if c not in ids:
+                raise config.error("[klett] channels", f"no channel {c!r} after the "
+                                   f"corrections (channels: {known})")
+    settings.klett["channels"] = list(channels)
+    for i, pair in enumerate(settings.raman):
+        for key in ("elastic", "raman"):
+            if pair[key] not in ids:
+                raise config.error(f"[[raman]] #{i + 1} {key}", f"no channel {pair[key]!r} "
+                                   f"after the corrections (channels: {known})")
+        if pair["elastic"] == pair["raman"]:
+            raise config.error(f"[[raman]] #{i + 1}",
+                               "elastic and raman name the same channel")
+    # A reference interval given by hand must lie within the products' range.
+    last = float(np.asarray(corrected["range"].values)[-1])
+    top = min(settings.max_range, last)
+    tables = [("[klett]", settings.klett)] + [(f"[[raman]] #{i + 1}", p)
+                                             for i, p in enumerate(settings.raman)]
+    for where, table in tables:
+        if table["reference"] != "auto" and table["reference"][1] > top:
+            raise config.error(f"{where} reference", f"reaches {table['reference'][1]:g} m, "
+                               f"beyond the products' range ({top:g} m; see [processing] "
+                               "max_range)")
+    search, width = settings.klett["reference_search"], settings.klett["reference_width"]
+    if settings.klett["reference"] == "auto" and search[0] + width > top:
+        raise config.error("[klett] reference_search", f"starts at {search[0]:g} m, leaving "
+                           f"no room for a {width:g} m interval below {top:g} m, the end of "
+                           "the products' range")
+    names = [p["elastic"] for p in settings.raman]
+    if len(set(names)) != len(names):
+        raise config.error("[[raman]]", "two Raman retrievals for the same elastic channel")
+
+
+def profile_seed(seed: int, time, channel: str) -> int:
+    """The Monte Carlo seed of one profile and channel: fixed by the configured seed, the
+    profile's start time and the channel, so that a profile draws the same numbers
+    whichever block it falls in and wherever that block runs."""
+    stamp = int(np.asarray(time).astype("datetime64[ns]").astype(np.int64))
+    digest = hashlib.sha256(f"{seed}/{stamp}/{channel}".encode()).digest()
+    return int.from_bytes(digest[:8], "little")
+
+
+# ---- molecular atmosphere ------------------------------------------------------------------
+
+def _beam_altitude(rng: np.ndarray, station: float, zenith: float) -> np.ndarray:
+    """Altitude above sea level of each gate (m), on a spherical Earth."""
+    c = math.cos(math.radians(zenith))
+    R = EARTH_RADIUS + station
+    return np.sqrt(R * R + rng * rng + 2.0 * R * rng * c) - EARTH_RADIUS
+
+
+def molecular(ds, settings, station_altitude: float, zenith_angle: float):
+    """The molecular atmosphere of every channel of `ds`, on (channel, range).
+
+    Gates above the atmosphere's top (86 km for the standard atmosphere, the highest level
+    of a sounding) are NaN, and so are the retrievals there.
+    """
+    import xarray as xr
+    from Aerolume import atmosphere
+
+    sounding = settings.atmosphere.get("sounding")
+    if sounding is not None:
+        model = atmosphere.sounding(*sounding)
+        top = model.ceiling
+        source = (settings.atmosphere.get("source") or settings.atmosphere.get("sounding_file")
+                  or "sounding")
+    else:
+        model = atmosphere.standard_atmosphere
+        top = atmosphere.STANDARD_ATMOSPHERE_TOP
+        source = "US Standard Atmosphere 1976"
+    rng = np.asarray(ds["range"].values, dtype=float)
+    inside = _beam_altitude(rng, station_altitude, zenith_angle) <= top - 1.0
+    count = int(inside.sum())
+    if count < rng.size and not np.all(inside[:count]):
+        count = int(np.argmin(inside))
+    wavelengths = np.asarray(ds["wavelength"].values, dtype=float)
+    profiles = {}
+    for wl in np.unique(wavelengths):
+        try:
+            profiles[float(wl)] = atmosphere.molecular_profile(
+                rng[:count], float(wl), atmosphere=model, station_altitude=station_altitude,
+                zenith_angle=zenith_angle, line=settings.atmosphere["line"],
+                threads=settings.threads or None)
+        except ValueError as err:
+            raise ValueError(f"{source}: {err}") from None
+
+    def padded(values):
+        out = np.full(values.shape[:-1] + (rng.size,), np.nan)
+        out[..., :count] = values
+        return out
+
+    first = profiles[float(wavelengths[0])]
+    variables = {}
+    for name in ("alpha_m", "beta_m", "lidar_ratio_m", "transmission_m2", "attenuated_beta_m"):
+        stacked = np.stack([padded(np.asarray(profiles[float(wl)][name].values))
+                            for wl in wavelengths])
+        variables[name] = (("channel", "range"), stacked, dict(first[name].attrs))
+    for name in ("altitude", "temperature", "pressure", "number_density"):
+        key = name if name == "altitude" else f"molecular_{name}"
+        attrs = dict(first[name].attrs)
+        if name != "altitude":
+            attrs["long_name"] = f"molecular atmosphere: {attrs.get('long_name', name)}"
+        variables[key] = (("range",), padded(np.asarray(first[name].values)), attrs)
+    variables["altitude"] = (("range",), _beam_altitude(rng, station_altitude, zenith_angle),
+                             {"units": "m",
+                              "long_name": "altitude of the gate above sea level"})
+    out = xr.Dataset(variables, coords={"range": ds["range"], "channel": ds["channel"]})
+    out.attrs.update(molecular_atmosphere=source, molecular_line=settings.atmosphere["line"],
+                     station_altitude=station_altitude, zenith_angle=zenith_angle)
+    return out
+
+
+# ---- retrievals ---------------------------------------------------------------------------
+
+#: Fewest finite gates a profile needs for a retrieval.
+MIN_GATES = 20
+
+
+def _monte_carlo(settings, seed_of, **extra) -> Any:
+    realisations = settings.uncertainty["realisations"]
+    if realisations == 0:
+        return None
+    from Aerolume.uncertainty import MonteCarlo
+    return MonteCarlo(realisations=realisations, seed=seed_of, **extra)
+
+
+def _finite_from(rows: np.ndarray, n: int) -> np.ndarray:
+    """Per profile, the first gate after the last non-finite one below `n`: the
+    retrievals run on the finite part of the profile beyond the instrument's blind or
+    saturated gates (NaN after a trigger-delay shift, a dead-time saturation, a failed
+    glue fit)."""
+    bad = ~np.isfinite(rows[:, :n])
+    last = np.where(bad.any(axis=1), n - 1 - np.argmax(bad[:, ::-1], axis=1), -1)
+    return last + 1
+
+
+def _reference(signal, rng, mol, noise, table: dict, klett: dict, cloud=(np.nan, np.nan)):
+    """One profile's reference interval: (interval (2,), found, why not).  The automatic
+    search avoids the lowest cloud (base, top; NaN: none): below it where the search
+    leaves room there, else above it."""
+    from Aerolume.retrieval import find_reference
+
+    none = np.array([np.nan, np.nan])
+    if table["reference"] != "auto":
+        bottom, top = table["reference"]
+        if bottom < rng[0] or top > rng[-1]:
+            return none, False, (f"the reference [{bottom:g}, {top:g}] m is outside the "
+                                 f"finite signal ({rng[0]:g} to {rng[-1]:g} m)")
+        return np.array([bottom, top]), True, ""
+    low = max(klett["reference_search"][0], float(rng[0]))
+    high = min(klett["reference_search"][1], float(rng[-1]))
+    base, top = cloud
+    ceiling = np.nan
+    if np.isfinite(base):
+        if base - low >= klett["reference_width"]:
+            high = min(high, base)
+            ceiling = base
+        else:
+            low = max(low, top)
+    if not high - low >= klett["reference_width"]:
+        return none, False, (f"the finite signal ({rng[0]:g} to {rng[-1]:g} m) leaves no "
+                             f"{klett['reference_width']:g} m of the reference search"
+                             + (" outside the clouds" if np.isfinite(base) else ""))
+    found = find_reference(signal[None], rng, mol, search=(low, high),
+                           width=klett["reference_width"], noise=noise[None],
+                           ceiling=ceiling)
+    if not bool(found.found[0]):
+        return none, False, found.reason_text()
+    return np.asarray(found.interval[0], dtype=float), True, ""
+
+
+def retrieve(corrected, molecular_ds, settings):
+    """Klett-Fernald and Raman retrievals of one block; returns the block's product.
+
+    Each profile is retrieved on its own: over its finite gates, with its own reference
+    interval and its own Monte Carlo seed, so nothing depends on the other profiles of
+    the block.  Profiles without a reference (or with too few finite gates) get NaN where
+    a reference is needed, and one warning per channel says how many and why.
+    """
+    import xarray as xr
+
+    out = corrected.drop_vars([v for v in ("raw",) if v in corrected.variables])
+    out = xr.merge([out, molecular_ds], compat="override", join="exact",
+                   combine_attrs="override")
+    out.attrs.update(molecular_ds.attrs)  # the atmosphere and station values used
+    rng = np.asarray(corrected["range"].values, dtype=float)
+    times = corrected["time"].values
+    seed = settings.uncertainty["seed"] if settings.uncertainty["realisations"] else None
+    context = dict(rng=rng, times=times, seed=seed, settings=settings,
+                   stamp=", ".join(np.datetime_as_string(times[[0, -1]], unit="m")))
+
+    def inputs(channel):
+        signal = np.asarray(corrected["signal"].sel(channel=channel).values, dtype=float)
+        noise = np.asarray(corrected["signal_noise"].sel(channel=channel).values, dtype=float)
+        mol = {k: np.asarray(molecular_ds[k].sel(channel=channel).values)
+               for k in ("alpha_m", "beta_m")}
+        # Gates inside the atmosphere (finite molecular values): the retrievals end there.
+        n = int(np.isfinite(mol["beta_m"]).sum())
+        return signal, np.where(np.isfinite(noise), noise, 0.0), mol, n
+
+    context["full_overlap"] = _full_overlap(corrected)
+    out, context["clouds"], context["lowest"] = _clouds_and_boundary_layer(
+        out, corrected, molecular_ds, inputs, settings)
+    klett = settings.klett
+    if klett["channels"]:
+        out = _klett(out, klett, inputs, **context)
+    if settings.raman:
+        out = _raman(out, corrected, molecular_ds, inputs, **context)
+    return out
+
+
+def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
+    """Clouds and the boundary-layer height of the block from one elastic channel (the
+    ``[clouds] channel``, by default the first Klett-Fernald channel or elastic channel).
+
+    Returns the product with ``cloud_mask``, ``cloud_base``, ``cloud_top``,
+    ``cloud_layers`` and ``boundary_layer_height`` (and its flag), the flags' cloud
+    arguments, and each profile's lowest cloud (base, top; NaN: none) for the reference
+    search."""
+    from Aerolume.retrieval import boundary_layer_height, detect_clouds
+
+    table = settings.clouds
+    profiles = corrected.sizes["time"]
+    none = np.full((profiles, 2), np.nan)
+    if not table.get("detect", True):
+        return out, {}, none
+    channel = table.get("channel", "auto")
+    if channel == "auto":
+        channel = (settings.klett["channels"] or elastic_channels(corrected) or [None])[0]
+    if channel is None:
+        return out, {}, none
+    signal, noise, mol, n = inputs(channel)
+    cut = {k: v[:, :n] if v.ndim > 1 else v[:n] for k, v in mol.items()}
+    rng = np.asarray(corrected["range"].values, dtype=float)
+    finite = np.where(np.isfinite(signal[:, :n]), signal[:, :n], np.nan)
+    low, high = table.get("search", [300.0, 20000.0])
+    high = min(high, float(rng[n - 1]))
+    with warnings.catch_warnings():  # the blind gates (NaN) are gaps, as the retrievals' are
+        warnings.filterwarnings("ignore", "signal has .* NaN gate", RuntimeWarning)
+        clouds = detect_clouds(finite, rng[:n], noise=noise[:, :n], molecular=cut,
+                               search=(low, high), min_ratio=table.get("min_ratio", 1.5),
+                               threads=settings.threads or None)
+    mask = np.zeros(signal.shape, dtype=np.int8)  # a CF 1.8 type (uint8 is not)
+    mask[:, :n] = np.asarray(clouds["cloud_mask"].values)
+    base = np.asarray(clouds["cloud_base"].values, dtype=float)
+    top = np.asarray(clouds["cloud_top"].values, dtype=float)
+    lowest = np.full((profiles, 2), np.nan)
+    has = np.isfinite(base).any(axis=1)
+    first = np.argmin(np.where(np.isfinite(base), base, np.inf), axis=1)
+    lowest[has, 0] = base[has, first[has]]
+    lowest[has, 1] = top[has, first[has]]
+    layer_attrs = {"layer": clouds["layer"].values}
+    out["cloud_mask"] = (("time", "range"), mask, dict(clouds["cloud_mask"].attrs,
+                                                       source_channel=str(channel)))
+    out = out.assign_coords(layer=("layer", layer_attrs["layer"]))
+    for name in ("cloud_base", "cloud_top"):
+        out[name] = (("time", "layer"), np.asarray(clouds[name].values, dtype=float),
+                     dict(clouds[name].attrs))
+    for name in ("cloud_layers", "cloud_detection_flag"):
+        out[name] = (("time",), np.asarray(clouds[name].values), dict(clouds[name].attrs))
+    layer = settings.boundary_layer
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "signal has .* NaN gate", RuntimeWarning)
+        blh = boundary_layer_height(finite, rng[:n], dilation=layer.get("dilation", 300.0),
+                                    search=tuple(layer.get("search", [300.0, 4000.0])),
+                                    noise=noise[:, :n], molecular=cut, below=lowest[:, 0],
+                                    threads=settings.threads or None)
+    for name in ("boundary_layer_height", "boundary_layer_height_flag"):
+        out[name] = (("time",), np.asarray(blh[name].values), dict(blh[name].attrs))
+    out["boundary_layer_height"].attrs["source_channel"] = str(channel)
+    return out, {"cloud_mask": mask.astype(bool), "cloud_base": lowest[:, 0]}, lowest
+
+
+def _full_overlap(corrected) -> float:
+    """The full-overlap height along the beam the corrections found (m), NaN if none."""
+    if "full_overlap_height" in corrected.variables:
+        return float(np.asarray(corrected["full_overlap_height"].values).ravel()[0])
+    return float(corrected.attrs.get("full_overlap_height", np.nan))
+
+
+def _snr(signal: np.ndarray, noise: np.ndarray) -> np.ndarray:
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(noise > 0, signal / noise, np.inf)
+
+
+def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overlap, clouds,
+           lowest):
+    from Aerolume import quality
+    from Aerolume import retrieval
+
+    names = ("backscatter", "extinction", "backscatter_uncertainty",
+             "extinction_uncertainty")
+    results = {name: [] for name in names}
+    references, offsets, flags = [], [], []
+    threads = settings.threads or None
+    for channel in klett["channels"]:
+        signal, noise, mol, n = inputs(channel)
+        values = {name: np.full(signal.shape, np.nan) for name in names}
+        reference = np.full(signal.shape[:-1] + (2,), np.nan)
+        offset = np.full(signal.shape[:-1], np.nan)
+        reasons = []
+        starts = _finite_from(signal, n)
+        for p, s in enumerate(starts):
+            if n - s < MIN_GATES:
+                reasons.append(f"fewer than {MIN_GATES} finite gates")
+                continue
+            cut = {k: v[s:n] for k, v in mol.items()}
+            interval, found, why = _reference(signal[p, s:n], rng[s:n], cut, noise[p, s:n],
+                                              klett, klett, lowest[p])
+            if not found:
+                reasons.append(why)
+                continue
+            reference[p] = interval
+            mc = None if seed is None else _monte_carlo(
+                settings, profile_seed(seed, times[p], channel), noise=noise[p:p + 1, s:n],
+                lidar_ratio=klett["lidar_ratio_uncertainty"],
+                reference_value=klett["reference_value_uncertainty"])
+            ratio = klett["lidar_ratio"]
+            if klett.get("cloud_lidar_ratio") is not None and "cloud_mask" in clouds:
+                ratio = np.where(clouds["cloud_mask"][p, s:n], klett["cloud_lidar_ratio"],
+                                 ratio)
+            res = retrieval.klett_fernald(signal[p:p + 1, s:n], rng[s:n], cut,
+                                          ratio, tuple(interval),
+                                          klett["reference_value"],
+                                          fit_offset=klett["fit_offset"], uncertainty=mc,
+                                          threads=threads)
+            for name in names:
+                if name in res:
+                    values[name][p, s:n] = np.asarray(res[name].values)[0]
+            offset[p] = float(np.ravel(res["reference_offset"].values)[0])
+        _warn_missing(len(reasons), signal.shape[0], reasons, f"Klett-Fernald {channel}",
+                      stamp)
+        for name in names:
+            results[name].append(values[name])
+        references.append(reference)
+        offsets.append(offset)
+        sd = values["backscatter_uncertainty"] if seed is not None else None
+        flags.append(quality.flags(
+            rng, full_overlap=full_overlap, snr=_snr(signal, noise),
+            reference_found=np.isfinite(reference[:, 0]),
+            backscatter=(values["backscatter"], sd),
+            extinction=(values["extinction"],
+                        values["extinction_uncertainty"] if seed is not None else None),
+            retrieved=np.isfinite(values["backscatter"]), settings=settings.quality,
+            **clouds))
+
+    dims = ("time", "klett_channel", "range")
+    units = {"backscatter": "m-1 sr-1", "extinction": "m-1"}
+    for name in names:
+        base = name.replace("_uncertainty", "")
+        long_name = f"aerosol {base} coefficient (Klett-Fernald)"
+        if name.endswith("_uncertainty"):
+            if seed is None:
+                continue
+            long_name = "standard deviation of the " + long_name
+        out[name] = (dims, np.stack(results[name], axis=1),
+                     {"units": units[base], "long_name": long_name,
+                      "lidar_ratio_sr": klett["lidar_ratio"],
+                      "reference_value": klett["reference_value"]})
+    reference = np.stack(references, axis=1)
+    for k, edge in enumerate(("bottom", "top")):
+        out[f"reference_{edge}"] = (("time", "klett_channel"), reference[..., k],
+                                    {"units": "m", "long_name": f"{edge} of the reference "
+                                     "interval along the beam (NaN: none found)"})
+    out["reference_offset"] = (("time", "klett_channel"), np.stack(offsets, axis=1),
+                               {"units": "1", "long_name": "residual background offset "
+                                "fitted over the reference interval and removed (signal "
+                                "units of the channel; 0: not fitted)"})
+    out["quality_flag"] = (dims, np.stack(flags, axis=1),
+                           quality.flag_attributes("Klett-Fernald"))
+    return out.assign_coords(klett_channel=("klett_channel",
+                                            np.array(klett["channels"], dtype=object)))
+
+
+def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, stamp,
+           full_overlap, clouds, lowest):
+    from Aerolume import atmosphere
+    from Aerolume import quality
+    from Aerolume import retrieval
+
+    names = ("extinction", "backscatter", "lidar_ratio", "extinction_uncertainty",
+             "backscatter_uncertainty", "lidar_ratio_uncertainty",
+             "extinction_statistical_error", "effective_resolution", "failed_realisations")
+    results = {name: [] for name in names}
+    flags = []
+    threads = settings.threads or None
+    station = float(molecular_ds.attrs["station_altitude"])
+    zenith = float(molecular_ds.attrs["zenith_angle"])
+    model = (atmosphere.sounding(*settings.atmosphere["sounding"])
+             if settings.atmosphere.get("sounding") is not None
+             else atmosphere.standard_atmosphere)
+    for pair in settings.raman:
+        elastic, raman = pair["elastic"], pair["raman"]
+        e_signal, e_noise, _, n_e = inputs(elastic)
+        r_signal, r_noise, _, n_r = inputs(raman)
+        n = min(n_e, n_r)
+        w0 = float(corrected["wavelength"].sel(channel=elastic).values)
+        wr_header = float(corrected["wavelength"].sel(channel=raman).values)
+        wr = float(np.ravel(retrieval.raman_wavelength(w0))[0])
+        if abs(wr - wr_header) > 2e-9:
+            wr = wr_header  # not the nitrogen line of this laser: trust the header
+        # The molecular atmosphere at the emitted and at the exact Raman wavelength.
+        mol_e = atmosphere.molecular_profile(rng[:n], w0, atmosphere=model,
+                                             station_altitude=station, zenith_angle=zenith,
+                                             line=settings.atmosphere["line"],
+                                             threads=threads)
+        mol_r = atmosphere.molecular_profile(rng[:n], wr, atmosphere=model,
+                                             station_altitude=station, zenith_angle=zenith,
+                                             threads=threads)
+        common = dict(wavelength=w0, raman_wavelength=wr, threads=threads)
+        values = {name: np.full(e_signal.shape, np.nan) for name in names}
+        found_reference = np.zeros(e_signal.shape[0], dtype=bool)
+        reasons = []
+        starts = np.maximum(_finite_from(e_signal, n), _finite_from(r_signal, n))
+        for p, s in enumerate(starts):
+            if n - s < MIN_GATES:
+                reasons.append(f"fewer than {MIN_GATES} finite gates")
+                continue
+            gates = slice(s, n)
+            me, mr = mol_e.isel(range=gates), mol_r.isel(range=gates)
+            window = np.full(n - s, pair["window"])
+            mc = None if seed is None else _monte_carlo(
+                settings, profile_seed(seed, times[p], f"{elastic}/{raman}"),
+                noise=e_noise[p:p + 1, gates], raman_noise=r_noise[p:p + 1, gates],
+                reference_value=pair["reference_value_uncertainty"],
+                angstrom=pair["angstrom_uncertainty"])
+            # The extinction needs no reference; alone, it gives the analytic statistical
+            # error of its fit.
+            found_values = [retrieval.raman_extinction(
+                r_signal[p:p + 1, gates], rng[gates], me, mr, pair["angstrom"], window,
+                noise=r_noise[p:p + 1, gates], **common)]
+            interval, found, why = _reference(e_signal[p, gates], rng[gates], me,
+                                              e_noise[p, gates], pair, settings.klett,
+                                              lowest[p])
+            found_reference[p] = found
+            if found:
+                found_values.append(retrieval.raman_retrieval(
+                    e_signal[p:p + 1, gates], r_signal[p:p + 1, gates], rng[gates], me, mr,
+                    tuple(interval), pair["reference_value"], pair["angstrom"], window,
+                    uncertainty=mc, **common))
+            else:
+                reasons.append(why)
+                if mc is not None:
+                    found_values.append(retrieval.raman_extinction(
+                        r_signal[p:p + 1, gates], rng[gates], me, mr, pair["angstrom"],
+                        window, uncertainty=mc, **common))
+            for res in found_values:
+                for name in names:
+                    if name in res:
+                        values[name][p, gates] = np.ravel(np.asarray(res[name].values))
+        _warn_missing(len(reasons), e_signal.shape[0], reasons, f"Raman {elastic}/{raman}",
+                      stamp)
+        for name in names:
+            results[name].append(values[name])
+        extinction_sd = (values["extinction_uncertainty"] if seed is not None
+                         else values["extinction_statistical_error"])
+        flags.append(quality.flags(
+            rng, full_overlap=full_overlap,
+            snr=np.minimum(_snr(e_signal, e_noise), _snr(r_signal, r_noise)),
+            reference_found=found_reference,
+            backscatter=(values["backscatter"],
+                         values["backscatter_uncertainty"] if seed is not None else None),
+            extinction=(values["extinction"], extinction_sd),
+            lidar_ratio=values["lidar_ratio"],
+            retrieved=np.isfinite(values["extinction"]) | np.isfinite(values["backscatter"]),
+            settings=settings.quality, **clouds))
+
+    units = {"extinction": "m-1", "backscatter": "m-1 sr-1", "lidar_ratio": "sr",
+             "effective_resolution": "m", "extinction_statistical_error": "m-1",
+             "failed_realisations": "1"}
+    long_names = {"extinction": "aerosol extinction coefficient (Raman method)",
+                  "backscatter": "aerosol backscatter coefficient (Raman method)",
+                  "lidar_ratio": "aerosol extinction-to-backscatter ratio (Raman method)",
+                  "effective_resolution": "effective vertical resolution of the Raman "
+                                          "extinction",
+                  "extinction_statistical_error": "statistical error of the Raman extinction "
+                                                  "(the signal noise propagated through the "
+                                                  "fit)",
+                  "failed_realisations": "Monte Carlo realisations of the Raman method that "
+                                         "failed at the gate (the uncertainties are the "
+                                         "robust spread of the others)"}
+    for name in names:
+        base = name.replace("_uncertainty", "")
+        long_name = long_names[base]
+        if name.endswith("_uncertainty") or name == "failed_realisations":
+            if settings.uncertainty["realisations"] == 0:
+                continue
+            if name != "failed_realisations":
+                long_name = "standard deviation of the " + long_name
+        stacked = np.stack(results[name], axis=1)
+        if name == "failed_realisations":
+            stacked = np.where(np.isfinite(stacked), stacked, 0).astype(np.int32)
+        out[f"raman_{name}"] = (("time", "raman_channel", "range"), stacked,
+                                {"units": units[base], "long_name": long_name})
+    out["raman_quality_flag"] = (("time", "raman_channel", "range"), np.stack(flags, axis=1),
+                                 quality.flag_attributes("Raman"))
+    return out.assign_coords(
+        raman_channel=("raman_channel", np.array([p["elastic"] for p in settings.raman],
+                                                 dtype=object)),
+        raman_signal_channel=("raman_channel", np.array([p["raman"] for p in settings.raman],
+                                                        dtype=object)))
+
+
+def _warn_missing(missing: int, total: int, reasons: list, what: str, stamp: str) -> None:
+    if missing:
+        distinct = list(dict.fromkeys(r for reason in reasons for r in reason.splitlines()
+                                      if r))
+        why = distinct[0] if distinct else "no reason given"
+        if len(distinct) > 1:
+            why += f" (and {len(distinct) - 1} other reason(s))"
+        warnings.warn(f"{what}: no molecular reference interval in {missing} of {total} "
+                      f"profiles ({stamp} UTC), their products are NaN: {why}",
+                      RuntimeWarning, stacklevel=3)

@@ -1,0 +1,593 @@
+"""Aerosol retrievals: Fernald's elastic inversion, the Raman method, the molecular
+reference search, Monte Carlo uncertainties, and cloud and boundary-layer detection
+(:mod:`Aerolume.retrieval.clouds`).
+
+Conventions of every function here:
+
+- ``signal`` is the background-subtracted, overlap-corrected signal P(r), not range
+  corrected, of shape (..., range); a leading shape (time, ...) retrieves every profile in
+  one call.  A :class:`xarray.DataArray` lends its dimensions and coordinates to the result.
+- ``range`` is the range of each gate from the instrument, m (one profile).
+- ``molecular`` is any mapping of arrays broadcastable to the signal: ``alpha_m`` (m^-1),
+  ``beta_m`` (m^-1 sr^-1) and, for the Raman method, ``number_density`` (m^-3); the Dataset
+  of :func:`Aerolume.atmosphere.molecular_profile` works as is.  The molecular backscatter is
+  that of the line the channel receives (the whole Rayleigh band or the Cabannes line), and
+  the molecular lidar ratio is ``alpha_m / beta_m`` of that line.
+- A reference value is a backscatter ratio (beta_a + beta_m) / beta_m; 1 is clean air.
+- Results are :class:`xarray.Dataset` with ``backscatter`` (m^-1 sr^-1), ``extinction``
+  (m^-1) and, with ``uncertainty=``, their standard deviations ``*_uncertainty`` (see
+  :mod:`Aerolume.uncertainty`).
+"""
+
+from __future__ import annotations
+
+import math
+import warnings
+from collections.abc import Callable, Mapping
+from typing import Literal
+
+import numpy as np
+import xarray as xr
+from numpy.typing import ArrayLike
+
+from Aerolume import _core
+from Aerolume._checks import require_finite, thread_count
+from Aerolume._shapes import Layout, array, scalar
+from Aerolume.retrieval.clouds import boundary_layer_height, detect_clouds
+from Aerolume.retrieval.reference import ReferenceSearch, find_reference
+from Aerolume.uncertainty import MonteCarlo, PoissonNoise
+
+__all__ = ["klett_fernald", "raman_extinction", "raman_backscatter", "raman_retrieval",
+           "lidar_ratio", "find_reference", "ReferenceSearch", "MonteCarlo", "PoissonNoise",
+           "raman_wavelength", "NITROGEN_RAMAN_SHIFT", "detect_clouds",
+           "boundary_layer_height"]
+
+#: Vibrational Raman shift of nitrogen, m^-1 (2330.7 cm^-1).
+NITROGEN_RAMAN_SHIFT = 2330.7e2
+
+_BACKSCATTER = {"units": "m-1 sr-1", "long_name": "aerosol backscatter coefficient"}
+_EXTINCTION = {"units": "m-1", "long_name": "aerosol extinction coefficient"}
+_EMPTY = np.empty(0)
+_FAILED = {"units": "1", "long_name": "Monte Carlo realisations that failed at the gate (a "
+           "non-positive signal in the fit window); the uncertainties are the robust spread "
+           "of the others"}
+
+
+def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
+                     ) -> float | np.ndarray:
+    """The wavelength of the Raman line shifted by `shift` from `wavelength`.
+
+    Parameters
+    ----------
+    wavelength : array_like
+        Emitted wavelength, m.
+    shift : float
+        Raman shift, m^-1 (default nitrogen's vibrational shift, 2330.7 cm^-1).
+
+    Returns
+    -------
+    float or numpy.ndarray
+        The Raman wavelength, m: 1 / (1 / wavelength - shift) (354.7 nm gives 386.7 nm).
+    """
+    w = require_finite(array(wavelength, "wavelength"), "wavelength")
+    if not np.all(w > 0) or not np.all(1.0 / w > shift):
+        raise ValueError("wavelength must be positive and shorter than 1 / shift")
+    out = 1.0 / (1.0 / w - shift)
+    return float(out) if out.ndim == 0 else out
+
+
+# ---- Inputs shared by the retrievals ---------------------------------------------------
+
+def _noise(layout: Layout, noise, name: str):
+    """Core arguments (kind, sigma, counts_per_unit, background) of a noise description."""
+    if noise is None:
+        return 0, _EMPTY, _EMPTY, _EMPTY
+    if isinstance(noise, PoissonNoise):
+        counts = layout.per_gate(noise.counts_per_unit, f"{name}.counts_per_unit", positive=True)
+        background = layout.per_gate(noise.background, f"{name}.background")
+        return 2, _EMPTY, counts, background
+    sigma = layout.per_gate(noise, name, positive=True, allow_zero=True)
+    return 1, sigma, _EMPTY, _EMPTY
+
+
+def _noise_sd(layout: Layout, noise, name: str) -> np.ndarray:
+    """The standard deviation per gate that a noise description gives the signal."""
+    kind, sigma, counts, background = _noise(layout, noise, name)
+    if kind == 1:
+        return sigma
+    rows = layout.signal.reshape(layout.profiles, layout.gates)
+    if layout.profiles == 1:
+        rows = rows[0]
+    return np.ascontiguousarray(np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
+
+
+def _lidar_ratio(layout: Layout, value) -> np.ndarray:
+    return layout.per_gate(value, "lidar_ratio", positive=True)
+
+
+def _reference(layout: Layout, reference, reference_value):
+    """Gate intervals, reference values and the mask of profiles without a reference."""
+    if isinstance(reference, ReferenceSearch) and not np.any(reference.found):
+        raise ValueError(f"reference: no reference interval was found: {reference.reason_text()}")
+    gates, missing = layout.interval_gates(reference)
+    value = layout.per_profile(reference_value, "reference_value", positive=True)
+    if missing.all():
+        raise ValueError("reference holds no interval (all NaN)")
+    if missing.any():
+        warnings.warn(f"{int(missing.sum())} of {missing.size} profiles have no reference "
+                      "interval; their results are NaN", RuntimeWarning, stacklevel=3)
+    return gates, value, missing
+
+
+def _blank(arrays, missing: np.ndarray, layout: Layout) -> None:
+    if missing.any():
+        for a in arrays:
+            a.reshape(layout.profiles, layout.gates)[missing] = np.nan
+
+
+def _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength_):
+    """The emitted and Raman wavelengths, m: as given, else the mappings' attributes."""
+    def attribute(mapping):
+        return getattr(mapping, "attrs", {}).get("wavelength")
+    w0 = wavelength if wavelength is not None else attribute(molecular)
+    if w0 is None:
+        raise ValueError("wavelength is needed (molecular has no 'wavelength' attribute)")
+    w0 = scalar(w0, "wavelength", positive=True)
+    wr = raman_wavelength_ if raman_wavelength_ is not None else attribute(molecular_raman)
+    wr = raman_wavelength(w0) if wr is None else scalar(wr, "raman_wavelength", positive=True)
+    return w0, wr
+
+
+def _half_widths(layout: Layout, window) -> np.ndarray:
+    """Gates either side of each gate for a derivative window of `window` m (a number, an
+    array per gate or a callable of range)."""
+    r = layout.range
+    if callable(window):
+        window = window(r)
+    w = require_finite(array(window, "window"), "window")
+    w = np.broadcast_to(w, r.shape) if w.ndim == 0 or w.shape == r.shape else None
+    if w is None:
+        raise ValueError(f"window must be a number, a callable of range or an array of "
+                         f"{r.size} values per gate")
+    spacing = np.gradient(r)
+    half = np.floor((w / spacing - 1.0) / 2.0 + 0.5)
+    if np.any(half < 1):
+        raise ValueError(f"window must span at least 3 gates; the smallest window is "
+                         f"{w.min():g} m for gates {spacing.min():g} m apart")
+    return np.ascontiguousarray(half, dtype=np.float64)
+
+
+# ---- Klett-Fernald ---------------------------------------------------------------------
+
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
+                  lidar_ratio: ArrayLike, reference=None, reference_value: ArrayLike = 1.0, *,
+                  direction: Literal["backward", "forward"] = "backward",
+                  calibration: ArrayLike | None = None, fit_offset: bool = True,
+                  offset_range=None, uncertainty=None,
+                  threads: int | None = None) -> xr.Dataset:
+    """Aerosol backscatter and extinction by Fernald's (1984) inversion.
+
+    With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
+    backscatter and extinction, ``Z(r) = X exp(-2 ∫_rc^r (S_a beta_m - alpha_m) dr')`` and
+    ``beta_a + beta_m = Z / (K - 2 ∫_rc^r S_a Z dr')``; the integrals use the parabolic
+    rule on the range grid (third order, linear in the signal).  Backward (the default), K
+    follows from the reference interval where the backscatter ratio is `reference_value`:
+    each gate of the interval gives one estimate through the solution itself and their mean
+    is used, the reference range r_c being the interval's middle gate.  Before that, with
+    `fit_offset` (the default), a residual background b is fitted over the interval together
+    with the scale a, ``P = a beta_m T_m^2 / r^2 + b`` (least squares), and removed from the
+    whole profile, so that a background estimated from gates that still hold molecular
+    signal does not bias the inversion.  Gates beyond the interval are not retrieved (NaN).
+    Forward,
+    K = C T_m^2(r_0) from the system constant `calibration` and the molecular two-way
+    transmission to the first gate.
+
+    Parameters
+    ----------
+    signal : array_like, shape (..., range)
+        Background-subtracted, overlap-corrected signal P(r) (any unit).
+    range : array_like, shape (range,)
+        Range of each gate, m.
+    molecular : mapping
+        ``alpha_m`` (m^-1) and ``beta_m`` (m^-1 sr^-1), broadcastable to the signal.
+    lidar_ratio : array_like
+        Aerosol lidar ratio S_a, sr: a number or a profile (per gate, broadcastable).
+    reference : (float, float) or array_like (..., 2) or ReferenceSearch
+        Reference interval (r_min, r_max), m, for every profile or one per profile (NaN
+        where a profile has none: its results are NaN), or the result of
+        :func:`find_reference`.  Needed backward.
+    reference_value : array_like
+        Backscatter ratio (beta_a + beta_m) / beta_m in the reference interval, per profile
+        or for all.  Default 1 (clean air).
+    direction : {"backward", "forward"}
+        Backward from the reference (stable) or forward from the instrument (needs
+        `calibration`; errors grow with range).
+    calibration : array_like, optional
+        System constant C of P = C r^-2 beta T^2 (signal units m^3 sr), per profile or for
+        all; forward only.
+    fit_offset : bool
+        Fit and remove a residual background offset over the reference interval (backward
+        only; needs at least 5 gates there).  Default True.
+    offset_range : (float, float) or array_like (..., 2), optional
+        Where the offset is fitted instead of the reference interval, m: a longer stretch
+        of clean air (the reference interval and the molecular signal above it up to where
+        the signal ends or a cloud begins) separates the offset from the scale far better
+        than the interval alone.  For every profile or one per profile (NaN: the reference
+        interval).
+    uncertainty : MonteCarlo or dict, optional
+        Monte Carlo settings (noise of the signal, lidar_ratio and reference_value standard
+        deviations); see :mod:`Aerolume.uncertainty`.
+    threads : int, optional
+        Number of threads; None uses every core.
+
+    Returns
+    -------
+    xarray.Dataset
+        ``backscatter`` beta_a (m^-1 sr^-1) and ``extinction`` alpha_a = S_a beta_a (m^-1)
+        on the signal's dimensions; ``reference_offset`` (per profile, signal units: the
+        fitted residual background, 0 without `fit_offset`); with `uncertainty`,
+        ``backscatter_uncertainty`` and ``extinction_uncertainty`` (standard deviations,
+        same units; each realisation fits its own offset).  Attributes record the method,
+        direction and reference.
+    """
+    layout = Layout(signal, range, gaps=True)
+    mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
+    ratio = _lidar_ratio(layout, lidar_ratio)
+    threads_ = thread_count(threads)
+    attrs = {"method": "Fernald (1984) inversion", "direction": direction}
+    if direction == "backward":
+        if reference is None:
+            raise ValueError("reference is needed for the backward inversion")
+        if calibration is not None:
+            raise ValueError("calibration is used by the forward inversion only; "
+                             "pass direction='forward'")
+        gates, value, missing = _reference(layout, reference, reference_value)
+        calib = np.ones(1)
+        forward = False
+        if gates.shape[0] == 1:
+            attrs["reference_range"] = [float(layout.range[gates[0, 0]]),
+                                        float(layout.range[gates[0, 1] - 1])]
+        if value.size == 1:
+            attrs["reference_value"] = float(value[0])
+    elif direction == "forward":
+        if calibration is None:
+            raise ValueError("calibration is needed for the forward inversion")
+        calib = layout.per_profile(calibration, "calibration", positive=True)
+        gates, value = np.array([[0, 1]], dtype=np.int64), np.ones(1)
+        missing = np.zeros(layout.profiles, dtype=bool)
+        forward = True
+    else:
+        raise ValueError(f"direction must be 'backward' or 'forward', got {direction!r}")
+    if ratio.size == layout.gates and np.all(ratio == ratio[0]):
+        attrs["lidar_ratio"] = float(ratio[0])
+    if not isinstance(fit_offset, (bool, np.bool_)):
+        raise TypeError(f"fit_offset must be True or False, got {fit_offset!r}")
+    attrs["fit_offset"] = int(bool(fit_offset) and not forward)
+    offset_gates = np.empty((0, 2), dtype=np.int64)
+    if offset_range is not None and fit_offset and not forward:
+        offset_gates, no_range = layout.interval_gates(offset_range, "offset_range")
+        if no_range.any():  # the reference interval where a profile has no range of its own
+            offset_gates = np.broadcast_to(offset_gates, (layout.profiles, 2)).copy()
+            reference_gates = np.broadcast_to(gates, (layout.profiles, 2))
+            offset_gates[np.broadcast_to(no_range, (layout.profiles,))] = \
+                reference_gates[np.broadcast_to(no_range, (layout.profiles,))]
+    args = (layout.signal, layout.range, mol["beta_m"], mol["alpha_m"], ratio, gates, value,
+            calib, forward, bool(fit_offset) and not forward, offset_gates)
+    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads_)
+    if failures:
+        warnings.warn(f"the inversion has no solution at {failures} gate(s) (the denominator "
+                      "is not positive: the signal, lidar ratio or calibration does not fit); "
+                      "they are NaN", RuntimeWarning, stacklevel=2)
+    variables = {"backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
+    offsets = np.where(np.broadcast_to(missing, (layout.profiles,)).reshape(offsets.shape),
+                       np.nan, offsets)
+    profile_values = {"reference_offset": (offsets, {
+        "long_name": "residual background offset fitted over the reference interval",
+        "units": "1"})}
+    mc = MonteCarlo.of(uncertainty)
+    if mc is not None:
+        beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
+            *args, *_noise(layout, mc.noise, "uncertainty.noise"), mc.realisations, mc.seed,
+            mc.lidar_ratio, mc.reference_value, threads=threads_)
+        _blank((beta_sd, alpha_sd), missing, layout)
+        variables["backscatter_uncertainty"] = (beta_sd, _sd(_BACKSCATTER))
+        variables["extinction_uncertainty"] = (alpha_sd, _sd(_EXTINCTION))
+        attrs.update(mc.settings())
+    _blank((beta, alpha), missing, layout)
+    out = layout.dataset(variables, attrs)
+    dims = out["backscatter"].dims[:-1]
+    for name, (values, meta) in profile_values.items():
+        out[name] = (dims, values, meta)
+    units = getattr(signal, "attrs", {}).get("units")
+    if units:
+        out["reference_offset"].attrs["units"] = units
+    return out
+
+
+def _sd(attrs: dict) -> dict:
+    return {"units": attrs["units"],
+            "long_name": f"standard deviation of the {attrs['long_name']}"}
+
+
+# ---- Raman -------------------------------------------------------------------------------
+
+def _raman_molecular(layout, molecular, molecular_raman, backscatter: bool):
+    if not isinstance(molecular_raman, Mapping):
+        raise TypeError(f"molecular_raman must be a Dataset or mapping of the molecular "
+                        f"atmosphere at the Raman wavelength, not {type(molecular_raman).__name__}")
+    mol = layout.molecular(molecular, ("alpha_m", "beta_m") if backscatter else ("alpha_m",))
+    source = molecular_raman if "number_density" in molecular_raman else molecular
+    argument = "molecular_raman" if source is molecular_raman else "molecular"
+    raman = layout.molecular(molecular_raman, ("alpha_m",), "molecular_raman")
+    density = layout.molecular(source, ("number_density",), argument)["number_density"]
+    return mol, raman["alpha_m"], density
+
+
+def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mapping,
+                     molecular_raman: Mapping, angstrom: ArrayLike = 1.0,
+                     window: float | ArrayLike | Callable = 300.0, *,
+                     noise=None, uncertainty=None, wavelength: float | None = None,
+                     raman_wavelength: float | None = None,
+                     threads: int | None = None) -> xr.Dataset:
+    """Aerosol extinction at the emitted wavelength from a nitrogen Raman channel
+    (Ansmann et al. 1990).
+
+    ``alpha_a(l0) = [d/dr ln(N / (P_R r^2)) - alpha_m(l0) - alpha_m(lR)] / (1 + (l0/lR)^k)``,
+    the derivative being the slope of a least-squares straight line through the gates of a
+    window centred on each gate.  Gates the window cannot be centred on are NaN, as are
+    windows holding a non-positive signal.
+
+    Parameters
+    ----------
+    raman_signal : array_like, shape (..., range)
+        Background-subtracted, overlap-corrected Raman signal P_R(r).
+    range : array_like, shape (range,)
+        Range of each gate, m.
+    molecular : mapping
+        Molecular atmosphere at the emitted wavelength: ``alpha_m`` (m^-1).
+    molecular_raman : mapping
+        Molecular atmosphere at the Raman wavelength: ``alpha_m`` (m^-1) and
+        ``number_density`` (m^-3; taken from `molecular` if absent here).
+    angstrom : array_like
+        Aerosol Angstrom exponent k between the two wavelengths (per profile or for all).
+    window : float or array_like or callable
+        Width of the fit window, m: fixed, per gate, or a function of range (e.g. growing
+        with range).  Rounded to an odd number of gates, at least 3.
+    noise : array_like or PoissonNoise, optional
+        Noise of the Raman signal, for the analytic statistical error of the fit.
+    uncertainty : MonteCarlo or dict, optional
+        Monte Carlo settings (``raman_noise``, ``angstrom``).
+    wavelength, raman_wavelength : float, optional
+        Emitted and Raman wavelengths, m; by default the ``wavelength`` attributes of the
+        two molecular mappings (and the nitrogen shift for the Raman one).
+    threads : int, optional
+        Number of threads; None uses every core.
+
+    Returns
+    -------
+    xarray.Dataset
+        ``extinction`` (m^-1); ``effective_resolution`` (m), the width n dr of the n-gate fit
+        window at each gate; with `noise`, ``extinction_statistical_error`` (m^-1, the
+        standard deviation propagated through the fit); with `uncertainty`,
+        ``extinction_uncertainty`` (m^-1).
+    """
+    layout = Layout(raman_signal, range, "raman_signal", gaps=True)
+    mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, False)
+    w0, wr = _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength)
+    k = layout.per_profile(angstrom, "angstrom")
+    half = _half_widths(layout, window)
+    threads_ = thread_count(threads)
+    noise_sd = _EMPTY if noise is None else _noise_sd(layout, noise, "noise")
+    alpha, error = _core.raman_extinction(layout.signal, layout.range, density, mol["alpha_m"],
+                                          alpha_raman, half, w0 / wr, k, noise_sd,
+                                          threads=threads_)
+    resolution = (2 * half + 1) * np.gradient(layout.range)
+    variables = {"extinction": (alpha, _EXTINCTION),
+                 "effective_resolution": (resolution, {"units": "m", "long_name":
+                                                       "width of the derivative's fit window"})}
+    if noise is not None:
+        variables["extinction_statistical_error"] = (error, _sd(_EXTINCTION))
+    attrs = {"method": "Raman extinction (Ansmann et al. 1990), sliding linear fit",
+             "wavelength": w0, "raman_wavelength": wr}
+    if k.size == 1:
+        attrs["angstrom"] = float(k[0])
+    mc = MonteCarlo.of(uncertainty)
+    if mc is not None:
+        e_sd, _, _, failed = _core.raman_monte_carlo(
+            _EMPTY, layout.signal, layout.range, _EMPTY, density, mol["alpha_m"], alpha_raman,
+            _EMPTY, half, w0 / wr, k, np.empty((0,), dtype=np.int64), _EMPTY,
+            *_noise(layout, None, ""), *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            mc.realisations, mc.seed, 0.0, mc.angstrom, True, False, threads=threads_)
+        variables["extinction_uncertainty"] = (e_sd, _sd(_EXTINCTION))
+        variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
+        attrs.update(mc.settings())
+    return layout.dataset(variables, attrs)
+
+
+def _extinction_argument(layout: Layout, extinction) -> np.ndarray:
+    if extinction is None:
+        return _EMPTY
+    if isinstance(extinction, xr.Dataset):
+        extinction = extinction["extinction"]
+    if isinstance(extinction, xr.DataArray):
+        extinction = extinction.values
+    return layout.per_gate(extinction, "extinction", finite=False)
+
+
+def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: ArrayLike,
+                      molecular: Mapping, molecular_raman: Mapping, reference,
+                      reference_value: ArrayLike = 1.0, extinction=None,
+                      angstrom: ArrayLike = 1.0, *, uncertainty=None,
+                      wavelength: float | None = None, raman_wavelength: float | None = None,
+                      threads: int | None = None) -> xr.Dataset:
+    """Aerosol backscatter from the ratio of the elastic and Raman signals (Ansmann et al.
+    1992).
+
+    ``beta_a + beta_m = K (P_0 N / P_R) exp(∫_rc^r (alpha(l0) - alpha(lR)) dr')``, alpha the
+    molecular plus aerosol extinction, alpha_a(lR) = alpha_a(l0) (l0/lR)^k, and K such that
+    the backscatter ratio over the reference interval is `reference_value`
+    (K = Σ R_c beta_m P_R / Σ P_0 N exp(...) over its gates: sums of the signals, so a
+    noisy Raman signal in the interval is averaged, never a divisor).  Gaps in `extinction` (NaN)
+    take the last retrieved value below them (the first one below the first).
+
+    Parameters
+    ----------
+    elastic_signal, raman_signal : array_like, shape (..., range)
+        Background-subtracted, overlap-corrected elastic and Raman signals.
+    range : array_like, shape (range,)
+        Range of each gate, m.
+    molecular : mapping
+        At the emitted wavelength: ``alpha_m`` (m^-1), ``beta_m`` (m^-1 sr^-1).
+    molecular_raman : mapping
+        At the Raman wavelength: ``alpha_m`` and ``number_density`` (m^-3; or in `molecular`).
+    reference : (float, float) or array_like (..., 2) or ReferenceSearch
+        Reference interval, m, as for :func:`klett_fernald`.
+    reference_value : array_like
+        Backscatter ratio in the reference interval.  Default 1.
+    extinction : array_like or xarray.Dataset, optional
+        Aerosol extinction at the emitted wavelength (m^-1), e.g. the result of
+        :func:`raman_extinction`; None neglects the aerosol's differential transmission.
+    angstrom : array_like
+        Aerosol Angstrom exponent.
+    uncertainty : MonteCarlo or dict, optional
+        Monte Carlo settings (``noise`` of the elastic signal, ``raman_noise``,
+        ``reference_value``, ``angstrom``); the extinction is held as given.
+    wavelength, raman_wavelength : float, optional
+        As for :func:`raman_extinction`.
+    threads : int, optional
+        Number of threads; None uses every core.
+
+    Returns
+    -------
+    xarray.Dataset
+        ``backscatter`` (m^-1 sr^-1) and, with `uncertainty`, ``backscatter_uncertainty``.
+    """
+    layout = Layout(raman_signal, range, "raman_signal", gaps=True)
+    elastic = Layout(elastic_signal, range, "elastic_signal", gaps=True)
+    if elastic.shape != layout.shape:
+        raise ValueError(f"elastic_signal {elastic.shape} and raman_signal {layout.shape} "
+                         "must have the same shape")
+    mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, True)
+    w0, wr = _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength)
+    k = layout.per_profile(angstrom, "angstrom")
+    alpha_a = _extinction_argument(layout, extinction)
+    gates, value, missing = _reference(layout, reference, reference_value)
+    threads_ = thread_count(threads)
+    args = (elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
+            mol["alpha_m"], alpha_raman, alpha_a)
+    beta = _core.raman_backscatter(*args, w0 / wr, k, gates, value, threads=threads_)
+    variables = {"backscatter": (beta, _BACKSCATTER)}
+    attrs = {"method": "Raman backscatter (Ansmann et al. 1992)", "wavelength": w0,
+             "raman_wavelength": wr}
+    mc = MonteCarlo.of(uncertainty)
+    if mc is not None:
+        _, b_sd, _, failed = _core.raman_monte_carlo(
+            *args, _EMPTY, w0 / wr, k, gates, value,
+            *_noise(layout, mc.noise, "uncertainty.noise"),
+            *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            mc.realisations, mc.seed, mc.reference_value, mc.angstrom, False, True,
+            threads=threads_)
+        _blank((b_sd,), missing, layout)
+        variables["backscatter_uncertainty"] = (b_sd, _sd(_BACKSCATTER))
+        variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
+        attrs.update(mc.settings())
+    _blank((beta,), missing, layout)
+    return layout.dataset(variables, attrs)
+
+
+def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: ArrayLike,
+                    molecular: Mapping, molecular_raman: Mapping, reference,
+                    reference_value: ArrayLike = 1.0, angstrom: ArrayLike = 1.0,
+                    window: float | ArrayLike | Callable = 300.0, *, uncertainty=None,
+                    wavelength: float | None = None, raman_wavelength: float | None = None,
+                    threads: int | None = None) -> xr.Dataset:
+    """Extinction, backscatter and lidar ratio of the Raman method in one call.
+
+    :func:`raman_extinction`, then :func:`raman_backscatter` with that extinction, then
+    :func:`lidar_ratio`; with `uncertainty`, each realisation redoes the whole chain, so the
+    uncertainties of the backscatter and lidar ratio include the extinction's.
+
+    Parameters are those of :func:`raman_backscatter` and :func:`raman_extinction`.
+
+    Returns
+    -------
+    xarray.Dataset
+        ``extinction`` (m^-1), ``backscatter`` (m^-1 sr^-1), ``lidar_ratio`` (sr),
+        ``effective_resolution`` (m) and, with `uncertainty`, ``*_uncertainty`` of the three.
+    """
+    ext = raman_extinction(raman_signal, range, molecular, molecular_raman, angstrom, window,
+                           wavelength=wavelength, raman_wavelength=raman_wavelength,
+                           threads=threads)
+    back = raman_backscatter(elastic_signal, raman_signal, range, molecular, molecular_raman,
+                             reference, reference_value, ext["extinction"].values, angstrom,
+                             wavelength=wavelength, raman_wavelength=raman_wavelength,
+                             threads=threads)
+    result = xr.merge([ext, back], combine_attrs="drop_conflicts")
+    result["lidar_ratio"] = lidar_ratio(result["extinction"], result["backscatter"])
+    result.attrs["method"] = "Raman method (Ansmann et al. 1990, 1992)"
+    mc = MonteCarlo.of(uncertainty)
+    if mc is not None:
+        with warnings.catch_warnings():  # the gaps were reported above
+            warnings.simplefilter("ignore", RuntimeWarning)
+            layout = Layout(raman_signal, range, "raman_signal", gaps=True)
+            elastic = Layout(elastic_signal, range, "elastic_signal", gaps=True)
+        mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, True)
+        w0, wr = ext.attrs["wavelength"], ext.attrs["raman_wavelength"]
+        gates, missing = layout.interval_gates(reference)  # checked (and warned) above
+        value = layout.per_profile(reference_value, "reference_value", positive=True)
+        e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
+            elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
+            mol["alpha_m"], alpha_raman, _EMPTY, _half_widths(layout, window), w0 / wr,
+            layout.per_profile(angstrom, "angstrom"), gates, value,
+            *_noise(layout, mc.noise, "uncertainty.noise"),
+            *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            mc.realisations, mc.seed, mc.reference_value, mc.angstrom, True, True,
+            threads=thread_count(threads))
+        _blank((e_sd, b_sd, l_sd), missing, layout)
+        for name, values, attrs in (("extinction", e_sd, _EXTINCTION),
+                                    ("backscatter", b_sd, _BACKSCATTER),
+                                    ("lidar_ratio", l_sd, _LIDAR_RATIO)):
+            result[f"{name}_uncertainty"] = (result[name].dims, values.reshape(
+                result[name].shape), _sd(attrs))
+        result["failed_realisations"] = (result["extinction"].dims, failed.astype(
+            np.int32).reshape(result["extinction"].shape), _FAILED)
+        result.attrs.update(mc.settings())
+    return result
+
+
+_LIDAR_RATIO = {"units": "sr", "long_name": "aerosol extinction-to-backscatter ratio"}
+
+
+def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
+    """The aerosol lidar ratio alpha_a / beta_a where both are defined.
+
+    Parameters
+    ----------
+    extinction : array_like or xarray.DataArray
+        Aerosol extinction, m^-1.
+    backscatter : array_like or xarray.DataArray
+        Aerosol backscatter, m^-1 sr^-1, broadcastable to `extinction`.
+    min_backscatter : float
+        Gates where the backscatter is not above this (m^-1 sr^-1; default 0) get NaN, as
+        do gates where either is NaN.
+
+    Returns
+    -------
+    numpy.ndarray or xarray.DataArray
+        The lidar ratio, sr (a DataArray when both inputs are).
+    """
+    if not (np.ndim(min_backscatter) == 0 and math.isfinite(min_backscatter)):
+        raise ValueError(f"min_backscatter must be a finite number, got {min_backscatter!r}")
+    if isinstance(extinction, xr.DataArray) and isinstance(backscatter, xr.DataArray):
+        ratio = (extinction / backscatter).where(backscatter > min_backscatter)
+        ratio.attrs = dict(_LIDAR_RATIO)
+        return ratio.rename("lidar_ratio")
+    e = array(extinction, "extinction")
+    b = array(backscatter, "backscatter")
+    try:
+        np.broadcast_shapes(e.shape, b.shape)
+    except ValueError:
+        raise ValueError(f"backscatter of shape {b.shape} does not broadcast to extinction "
+                         f"of shape {e.shape}") from None
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(b > min_backscatter, e / b, np.nan)

@@ -90,9 +90,23 @@ def full_product(product, tmp_path_factory):
     ds["full_overlap_height"] = ((), 600.0)
     ds["overlap"] = (("range",), np.ones(r))
     ds["dead_time"] = (("channel",), np.full(ds.sizes["channel"], 3.7))
+    from Aerolume.quality import DTYPE, flag_attributes
+    dims = ("time", "depolarization_channel", "range")
+    ds = ds.assign_coords(depolarization_channel=("depolarization_channel", ["532s_pc"]),
+                          depolarization_co_channel=("depolarization_channel", ["532p_pc"]))
     for name in ("volume_depolarization", "particle_depolarization"):
-        ds[name] = (("time", "range"), np.full((t, r), 0.05))
-        ds[f"{name}_uncertainty"] = (("time", "range"), np.full((t, r), 0.01))
+        ds[name] = (dims, np.full((t, 1, r), 0.05))
+        ds[f"{name}_uncertainty"] = (dims, np.full((t, 1, r), 0.01))
+        ds[f"{name}_flag"] = (dims, np.zeros((t, 1, r), DTYPE), flag_attributes(name))
+    ds["backscatter_ratio"] = (dims, np.full((t, 1, r), 3.0))
+    for name, value in (("eta_star", 0.4), ("eta_star_uncertainty", 0.002), ("eta", 0.4),
+                        ("misalignment", 1.0)):
+        ds[f"depolarization_{name}"] = (("depolarization_channel",), [value])
+    ds["depolarization_calibration_time"] = (("depolarization_channel",), [1339794000.0])
+    for name, value in (("method", "delta90"), ("origin", "history"),
+                        ("file", "tst_20120614_depolarization.json")):
+        ds[f"depolarization_calibration_{name}"] = (("depolarization_channel",),
+                                                    np.array([value], dtype=object))
     path = tmp_path_factory.mktemp("full") / "full.nc"
     to_netcdf(ds, path)
     return path

@@ -40,11 +40,42 @@ def test_flags_set_one_bit_per_reason_and_zero_where_good():
     assert flag[1, 9] & bits["not_retrieved"]
     assert np.all(flag[0, [2, 3, 4, 5, 7]] == 0)  # good: nothing to say
     attrs = quality.flag_attributes("Klett-Fernald")
-    assert list(attrs["flag_masks"]) == list(bits.values())
-    assert attrs["flag_meanings"].split() == list(bits)
+    retrieval_bits = [n for n in bits if n not in quality.DEPOLARIZATION_ONLY]
+    assert list(attrs["flag_masks"]) == [bits[n] for n in retrieval_bits]
+    assert attrs["flag_meanings"].split() == retrieval_bits
+    assert not flag.max() & sum(bits[n] for n in quality.DEPOLARIZATION_ONLY)
     line = quality.summary(flag, "Klett-Fernald 355_gl")
     assert line.startswith("Klett-Fernald 355_gl: 5 of 19 retrieved gates good")
     assert "below full overlap" in line
+
+
+def test_depolarization_bits():
+    r = np.arange(1, 6) * 500.0
+    delta = np.array([[0.1, -0.05, 0.2, 1.2, np.nan]])
+    sd = np.full(delta.shape, 0.01)
+    ratio = np.array([[3.0, 3.0, 1.5, 3.0, 3.0]])
+    bits = quality.FLAGS
+    common = dict(full_overlap=np.nan, snr=np.full(delta.shape, 10.0),
+                  retrieved=np.isfinite(delta))
+    flag = quality.flags(r, depolarization=(delta, sd), backscatter_ratio=(ratio, 2.0),
+                         calibration={"from_history": True, "out_of_date": False}, **common)
+    implausible = (flag & bits["implausible_depolarization"]) != 0
+    assert implausible.tolist() == [[False, True, False, True, False]]
+    assert ((flag & bits["low_backscatter_ratio"]) != 0).tolist() == [
+        [False, False, True, False, False]]
+    assert np.all(flag & bits["calibration_from_history"])
+    assert not np.any(flag & bits["calibration_out_of_date"])
+    # within n_sigma of the bounds is not implausible; no uncertainty: the bounds alone
+    near = quality.flags(r, depolarization=(np.array([[-0.015, 1.015, 0.5, 0.5, 0.5]]), sd),
+                         **dict(common, retrieved=np.ones(delta.shape, bool)))
+    assert not np.any(near & bits["implausible_depolarization"])
+    bare = quality.flags(r, depolarization=(np.array([[-0.015, 1.015, 0.5, 0.5, 0.5]]), None),
+                         **dict(common, retrieved=np.ones(delta.shape, bool)))
+    assert ((bare & bits["implausible_depolarization"]) != 0).tolist() == [
+        [True, True, False, False, False]]
+    attrs = quality.flag_attributes("volume depolarisation ratio",
+                                    quality.DEPOLARIZATION_BITS)
+    assert set(attrs["flag_meanings"].split()) == set(quality.DEPOLARIZATION_BITS)
 
 
 def test_scaled_standard_atmosphere_follows_the_surface_air():

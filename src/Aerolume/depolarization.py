@@ -1215,6 +1215,8 @@ TABLE_FIELDS: dict[str, tuple[Any, str]] = {
     "line": ("total", 'molecular line the filter passes: "total" or "cabannes"'),
     "molecular_uncertainty": (0.0, "standard uncertainty of delta_m"),
     "min_backscatter_ratio": (2.0, "delta_p is flagged below this backscatter ratio"),
+    "calibration_max_age": (30.0, "a calibration older than this (days) is flagged out of "
+                                  "date"),
 }
 
 
@@ -1253,6 +1255,23 @@ def check_table(table: Mapping, where: str = "[[depolarization]]") -> dict:
         out["molecular_reference"] = _interval(out["molecular_reference"])
     if out["line"] not in ("total", "cabannes"):
         raise ValueError(f"{where}: line must be 'total' or 'cabannes', got {out['line']!r}")
+    for name, positive in (("eta", True), ("eta_uncertainty", False),
+                           ("molecular_uncertainty", False), ("min_backscatter_ratio", False),
+                           ("calibration_max_age", True)):
+        value = out[name]
+        if value is None and name == "eta":
+            continue
+        if (isinstance(value, bool) or not isinstance(value, (int, float))
+                or not math.isfinite(value) or value < 0 or (positive and value == 0)):
+            kind = "positive" if positive else "non-negative"
+            raise ValueError(f"{where}: {name} must be a {kind} number, got {value!r}")
+    for name in ("plus45", "minus45"):
+        value = out[name]
+        if value is not None and not (isinstance(value, (str, os.PathLike)) or (
+                isinstance(value, (list, tuple)) and value
+                and all(isinstance(v, (str, os.PathLike)) for v in value))):
+            raise ValueError(f"{where}: {name} must be a folder, a glob pattern, a file or a "
+                             f"list of files, got {value!r}")
     return out
 
 
@@ -1290,8 +1309,10 @@ def table_calibration(table: Mapping, date, *, corrections: Mapping | None = Non
 
 
 def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration, *,
-                   realisations: int = 100, seed: int = 0, threads: int | None = None,
-                   where: str = "[[depolarization]]") -> xr.Dataset:
+                   realisations: int = 100, seed: int | Sequence[int] = 0,
+                   threads: int | None = None,
+                   where: str = "[[depolarization]]",
+                   klett_channel: str | None = None) -> xr.Dataset:
     """delta_v and delta_p of one block of a night's products.
 
     Parameters
@@ -1306,14 +1327,21 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
     calibration : Calibration
         From :func:`table_calibration`.
     realisations, seed, threads
-        Monte Carlo settings (realisations 0: no uncertainties).
+        Monte Carlo settings (realisations 0: no uncertainties); `seed` may be one seed
+        per profile (the Monte Carlo of each profile then draws from its own, whatever
+        block it is in).
+    klett_channel : str, optional
+        The Klett-Fernald channel whose backscatter gives the backscatter ratio (such as
+        the total signal of a parallel/cross pair); default the first of the pair's
+        wavelength.
 
     Returns
     -------
     xarray.Dataset
         On (time, range): ``volume_depolarization``, ``particle_depolarization`` (when a
-        Klett channel of the wavelength exists), their ``*_uncertainty`` and ``*_flag``;
-        the calibration in the attributes.
+        Klett channel of the wavelength exists), their ``*_uncertainty`` and ``*_flag``,
+        and the ``backscatter_ratio`` used (its attribute ``source_channel`` names the
+        channel); the calibration in the attributes.
     """
     t = check_table(table, where)
     pairs = channel_pairs(product, cross=t["cross"], co=t["co"], source=where)
@@ -1334,6 +1362,11 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
         klett = [str(c) for c in product["klett_channel"].values]
         same = [c for c in klett if c in product["wavelength"].coords["channel"].values
                 and abs(float(product["wavelength"].sel(channel=c)) - pair.wavelength) < 1e-9]
+        if klett_channel is not None:
+            if klett_channel not in klett:
+                raise ValueError(f"{where}: no Klett-Fernald channel {klett_channel!r} (the "
+                                 f"retrieval has {klett})")
+            same = [klett_channel]
         if same:
             beta_m = product["beta_m"].sel(channel=same[0]).values
             ratio = 1.0 + product["backscatter"].sel(klett_channel=same[0]).values / beta_m
@@ -1341,20 +1374,51 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
                 ratio_sd = np.nan_to_num(
                     product["backscatter_uncertainty"].sel(klett_channel=same[0]).values
                     / beta_m)
-    uncertainty = None
-    if realisations:
-        uncertainty = DepolarizationUncertainty(
-            realisations, seed, noises[0], noises[1], float(t["molecular_uncertainty"]),
-            ratio_sd)
-    if ratio is None:
-        out = volume_depolarization(cross, co, r, calibration, ghk=t["ghk"],
-                                    uncertainty=uncertainty, threads=threads)
+    dm = None
+    if ratio is not None:
+        from Aerolume.atmosphere import depolarization_ratio
+        dm = float(depolarization_ratio(scalar(pair.wavelength, "wavelength", positive=True),
+                                        kind="linear", line=t["line"]))
+
+    def run(c, p, ratio_, uncertainty):
+        if ratio is None:
+            return volume_depolarization(c, p, r, calibration, ghk=t["ghk"],
+                                         uncertainty=uncertainty, threads=threads)
+        return particle_depolarization(c, p, r, calibration, ratio_, dm, line=t["line"],
+                                       ghk=t["ghk"], uncertainty=uncertainty,
+                                       min_backscatter_ratio=t["min_backscatter_ratio"],
+                                       threads=threads)
+
+    def settings(seed_, rows=slice(None)):
+        if not realisations:
+            return None
+        pick = (lambda a: None if a is None else a[rows])
+        return DepolarizationUncertainty(realisations, seed_, pick(noises[0]),
+                                         pick(noises[1]), float(t["molecular_uncertainty"]),
+                                         pick(ratio_sd))
+
+    seeds = list(seed) if isinstance(seed, (Sequence, np.ndarray)) else None
+    if seeds is None or not realisations:
+        out = run(cross, co, ratio, settings(seed))
     else:
-        out = particle_depolarization(cross, co, r, calibration, ratio,
-                                      wavelength=pair.wavelength, line=t["line"],
-                                      ghk=t["ghk"], uncertainty=uncertainty,
-                                      min_backscatter_ratio=t["min_backscatter_ratio"],
-                                      threads=threads)
+        # One Monte Carlo stream per profile (its own seed), the values in one call.
+        if cross.ndim != 2 or len(seeds) != cross.shape[0]:
+            raise ValueError(f"{where}: seed: {len(seeds)} seeds for {cross.shape[:-1]} "
+                             "profiles")
+        out = run(cross, co, ratio, None)
+        rows = [run(cross.values[i], co.values[i], None if ratio is None else ratio[i],
+                    settings(operator.index(seeds[i]), i)) for i in range(len(seeds))]
+        for name in rows[0].data_vars:
+            if name.endswith(("_uncertainty", "_flag")):
+                out[name] = (cross.dims, np.stack([row[name].values for row in rows]),
+                             rows[0][name].attrs)
+        out.attrs.update({k: v for k, v in rows[0].attrs.items()
+                          if k.startswith("uncertainty_")})
+        out.attrs["uncertainty_seed"] = "one per profile"
     out.attrs.update({"cross_channel": pair.cross, "co_channel": pair.co,
                       "co_kind": pair.co_kind})
+    if ratio is not None:
+        out["backscatter_ratio"] = (cross.dims, np.asarray(ratio, dtype=float),
+                                    {"units": "1", "long_name": "backscatter ratio",
+                                     "source_channel": same[0]})
     return out

@@ -189,9 +189,45 @@ VARIABLES: dict[str, dict] = {
     "boundary_layer_height_flag": _row("1", "quality flag of the boundary layer height"),
     # ---- depolarisation
     **_uncertain("volume_depolarization", "1", "volume linear depolarisation ratio",
-                 flags=("quality_flag",)),
+                 flags=("volume_depolarization_flag",)),
     **_uncertain("particle_depolarization", "1", "particle linear depolarisation ratio",
-                 flags=("quality_flag",)),
+                 flags=("particle_depolarization_flag", "backscatter_ratio")),
+    "volume_depolarization_flag": _row("1", "quality flag of the volume depolarisation "
+                                       "ratio"),
+    "particle_depolarization_flag": _row("1", "quality flag of the particle depolarisation "
+                                         "ratio"),
+    "backscatter_ratio": _row("1", "backscatter ratio (beta_a + beta_m) / beta_m behind the "
+                              "particle depolarisation ratio", cell_methods=_MEAN),
+    "depolarization_channel": _row(None, "cross-polarised channel of the depolarisation "
+                                   "pair"),
+    "depolarization_co_channel": _row(None, "parallel or total channel of the "
+                                      "depolarisation pair"),
+    "depolarization_eta_star": _row("1", "depolarisation calibration factor eta* (cross "
+                                    "to co gain ratio the calibration measured)",
+                                    ancillary=("depolarization_eta_star_uncertainty",
+                                               "depolarization_calibration_time",
+                                               "depolarization_calibration_method",
+                                               "depolarization_calibration_origin",
+                                               "depolarization_calibration_file")),
+    "depolarization_eta_star_uncertainty": _row("1", "standard deviation of the "
+                                                "depolarisation calibration factor eta*"),
+    "depolarization_eta": _row("1", "depolarisation gain ratio eta = eta* / K used"),
+    "depolarization_misalignment": _row("degree", "rotational misalignment of the "
+                                        "polarisation plane the calibration estimated "
+                                        "(NaN: not measured)"),
+    "depolarization_calibration_time": _row("seconds since 1970-01-01 00:00:00",
+                                            "start of the depolarisation calibration "
+                                            "measurement (UTC; NaN: none, a constant)",
+                                            calendar="standard"),
+    "depolarization_calibration_method": _row(None, "depolarisation calibration method "
+                                              "(delta90: the +-45 degree measurement; "
+                                              "molecular: clean-air fallback; constant)"),
+    "depolarization_calibration_origin": _row(None, "how the depolarisation calibration "
+                                              "was obtained for this night (measured, "
+                                              "history: an earlier night's, configuration)"),
+    "depolarization_calibration_file": _row(None, "files the depolarisation calibration "
+                                            "came from, by name (raw files or the history "
+                                            "file)"),
 }
 
 _TIME_UNITS = "seconds since 1970-01-01 00:00:00"

@@ -5,25 +5,31 @@ which to trust: 0 is good, and each set bit is one reason not to (:data:`FLAGS`)
 bits are the same for every product (a bit that does not apply to one is never set
 there), so one table explains every flag variable of a file:
 
-==========================  =====================================================
-bit (value)                 meaning
-==========================  =====================================================
-``below_full_overlap`` (1)  below the full-overlap height (or the configured
-                            ``min_range``): the overlap is incomplete or corrected
-``low_snr`` (2)             the signal-to-noise ratio of the signal(s) the product
-                            comes from is below ``min_snr``
-``in_cloud`` (4)            inside a cloud
-``above_cloud`` (8)         above the lowest cloud base of the profile (the signal
-                            is attenuated by a cloud of unknown optical depth)
-``no_reference`` (16)       no molecular reference interval was found
-``implausible_backscatter`` backscatter below ``-n_sigma`` times its uncertainty
-(32)
-``implausible_extinction``  extinction below ``-n_sigma`` times its uncertainty
-(64)
-``implausible_lidar_ratio`` lidar ratio outside ``lidar_ratio_range``
-(128)
-``not_retrieved`` (256)     no value (NaN): beyond the reference, no solution, a gap
-==========================  =====================================================
+======================================  ========================================================
+bit (value)                             meaning
+======================================  ========================================================
+``below_full_overlap`` (1)              below the full-overlap height (or the configured
+                                        ``min_range``): the overlap is incomplete or corrected
+``low_snr`` (2)                         the signal-to-noise ratio of the signal(s) the product
+                                        comes from is below ``min_snr``
+``in_cloud`` (4)                        inside a cloud
+``above_cloud`` (8)                     above the lowest cloud base of the profile (the signal
+                                        is attenuated by a cloud of unknown optical depth)
+``no_reference`` (16)                   no molecular reference interval was found
+``implausible_backscatter`` (32)        backscatter below ``-n_sigma`` times its uncertainty
+``implausible_extinction`` (64)         extinction below ``-n_sigma`` times its uncertainty
+``implausible_lidar_ratio`` (128)       lidar ratio outside ``lidar_ratio_range``
+``not_retrieved`` (256)                 no value (NaN): beyond the reference, no solution, a gap
+``low_backscatter_ratio`` (512)         the backscatter ratio is below the depolarisation
+                                        table's ``min_backscatter_ratio`` (delta_p is ill-
+                                        conditioned there)
+``calibration_from_history`` (1024)     the depolarisation calibration is not the night's own
+                                        but the latest earlier one of the calibration history
+``calibration_out_of_date`` (2048)      the depolarisation calibration is older than the table's
+                                        ``calibration_max_age`` (days)
+``implausible_depolarization`` (4096)   a depolarisation ratio below ``-n_sigma`` times its
+                                        uncertainty, or above 1 by more
+======================================  ========================================================
 """
 
 from __future__ import annotations
@@ -32,7 +38,8 @@ from collections.abc import Mapping
 
 import numpy as np
 
-__all__ = ["FLAGS", "DEFAULTS", "flag_attributes", "flags", "summary", "product_summary"]
+__all__ = ["FLAGS", "DEFAULTS", "DEPOLARIZATION_ONLY", "DEPOLARIZATION_BITS", "flag_attributes",
+           "flags", "summary", "product_summary"]
 
 #: Flag bits by name, in order.
 FLAGS = {
@@ -45,6 +52,10 @@ FLAGS = {
     "implausible_extinction": 64,
     "implausible_lidar_ratio": 128,
     "not_retrieved": 256,
+    "low_backscatter_ratio": 512,
+    "calibration_from_history": 1024,
+    "calibration_out_of_date": 2048,
+    "implausible_depolarization": 4096,
 }
 
 #: The thresholds' defaults (the ``[quality]`` table of a configuration).
@@ -55,11 +66,23 @@ DEFAULTS = {"min_snr": 3.0, "min_range": 0.0, "n_sigma": 2.0,
 DTYPE = np.int16
 
 
-def flag_attributes(product: str) -> dict:
-    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald")."""
+#: The bits only the depolarisation ratios set.
+DEPOLARIZATION_ONLY = ("low_backscatter_ratio", "calibration_from_history",
+                       "calibration_out_of_date", "implausible_depolarization")
+#: The bits a depolarisation ratio's flag may have.
+DEPOLARIZATION_BITS = ("below_full_overlap", "low_snr", "in_cloud", "above_cloud",
+                       "not_retrieved") + DEPOLARIZATION_ONLY
+
+
+def flag_attributes(product: str, names=None) -> dict:
+    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald"): the
+    bits of `names` (default those of the backscatter, extinction and lidar-ratio
+    retrievals, every bit but :data:`DEPOLARIZATION_ONLY`)."""
+    chosen = [n for n in FLAGS if (n in names if names is not None
+                                   else n not in DEPOLARIZATION_ONLY)]
     return {"long_name": f"quality flag of the {product} products (0: good)",
-            "flag_masks": np.array(list(FLAGS.values()), dtype=DTYPE),
-            "flag_meanings": " ".join(FLAGS), "units": "1"}
+            "flag_masks": np.array([FLAGS[n] for n in chosen], dtype=DTYPE),
+            "flag_meanings": " ".join(chosen), "units": "1"}
 
 
 def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
@@ -68,7 +91,10 @@ def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
           backscatter: tuple[np.ndarray, np.ndarray | None] | None = None,
           extinction: tuple[np.ndarray, np.ndarray | None] | None = None,
           lidar_ratio: np.ndarray | None = None, retrieved: np.ndarray,
-          settings: Mapping | None = None) -> np.ndarray:
+          settings: Mapping | None = None,
+          depolarization: tuple[np.ndarray, np.ndarray | None] | None = None,
+          backscatter_ratio: tuple[np.ndarray, float] | None = None,
+          calibration: Mapping | None = None) -> np.ndarray:
     """The flags of one product on (time, range).
 
     Parameters
@@ -91,6 +117,15 @@ def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
     settings : mapping, optional
         ``min_snr``, ``min_range``, ``n_sigma``, ``lidar_ratio_range``
         (:data:`DEFAULTS`).
+    depolarization : (values, uncertainty), optional
+        A depolarisation ratio (1) and its standard deviation (None: the bounds 0 and 1
+        alone); flagged implausible beyond them by more than ``n_sigma`` deviations.
+    backscatter_ratio : (values, minimum), optional
+        The backscatter ratio behind a particle depolarisation ratio (broadcast to the
+        product) and the least accepted.
+    calibration : mapping, optional
+        ``from_history`` and ``out_of_date`` (bool): the depolarisation calibration's
+        state, set on every gate.
 
     Returns
     -------
@@ -127,6 +162,19 @@ def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
         with np.errstate(invalid="ignore"):
             set_bit("implausible_lidar_ratio", retrieved & ~((lidar_ratio >= low)
                                                              & (lidar_ratio <= high)))
+    if depolarization is not None:
+        values, sd = depolarization
+        margin = 0.0 if sd is None else n_sigma * np.asarray(sd)
+        with np.errstate(invalid="ignore"):
+            set_bit("implausible_depolarization",
+                    retrieved & ((values < -margin) | (values > 1.0 + margin)))
+    if backscatter_ratio is not None:
+        ratio, minimum = backscatter_ratio
+        with np.errstate(invalid="ignore"):
+            set_bit("low_backscatter_ratio", ~(np.asarray(ratio) >= float(minimum)))
+    for name in ("from_history", "out_of_date"):
+        if calibration is not None and calibration.get(name):
+            set_bit(f"calibration_{name}", np.True_)
     set_bit("not_retrieved", ~retrieved)
     return out
 
@@ -157,7 +205,11 @@ def product_summary(ds) -> str:
     """One line per retrieval and channel of a product Dataset (see :func:`summary`)."""
     lines = []
     for variable, dim, what in (("quality_flag", "klett_channel", "Klett-Fernald"),
-                                ("raman_quality_flag", "raman_channel", "Raman")):
+                                ("raman_quality_flag", "raman_channel", "Raman"),
+                                ("volume_depolarization_flag", "depolarization_channel",
+                                 "volume depolarisation"),
+                                ("particle_depolarization_flag", "depolarization_channel",
+                                 "particle depolarisation")):
         if variable not in ds.variables:
             continue
         for channel in ds[dim].values:

@@ -5,7 +5,11 @@ One file per product type and wavelength:
 - ``backscatter``: the Raman backscatter where the product has one, else the
   Klett-Fernald backscatter; ``retrieval_method`` says which (0 Raman, 1 elastic);
 - ``extinction``: the Raman extinction (the elastic extinction only restates the assumed
-  lidar ratio and is not exported).
+  lidar ratio and is not exported);
+- ``depolarization``: where the product has depolarisation ratios (a
+  ``[[depolarization]]`` table), ``volumedepolarization`` and ``particledepolarization``
+  with their ``error_`` twins, and the calibration used (``depolarization_calibration_
+  factor`` eta* and its ``error_``, ``depolarization_calibration_time``).
 
 Each file has dimensions ``wavelength`` (1), ``time`` (the profiles), ``altitude`` (above
 sea level: the vertical axis) and ``nv`` (2, bounds); variables ``backscatter`` or
@@ -53,7 +57,81 @@ def _sources(ds) -> list[tuple[str, str, str, int, str]]:
                 out.append(("backscatter", f"{prefix}backscatter", dim, method, channel))
             if method == 0 and "raman_extinction" in ds:
                 out.append(("extinction", "raman_extinction", dim, 0, channel))
+    if "depolarization_channel" in ds.dims and "volume_depolarization" in ds:
+        for channel in [str(c) for c in ds["depolarization_channel"].values]:
+            out.append(("depolarization", "volume_depolarization", "depolarization_channel",
+                        -1, channel))
     return out
+
+
+def _depolarization(var, one, ds) -> None:
+    """The depolarisation file's own variables: both ratios, their errors, the calibration."""
+    dims = ("wavelength", "time", "altitude")
+    for name, long in (("volume_depolarization", "volume linear depolarization ratio"),
+                       ("particle_depolarization", "particle linear depolarization ratio")):
+        if name not in one:
+            continue
+        short = name.replace("_", "")
+        values = np.asarray(one[name].values, dtype=float)[None]
+        var(short, "f8", dims, values, _FillValue=np.nan, units="1", long_name=long,
+            ancillary_variables=f"error_{short}")
+        sd = (np.asarray(one[f"{name}_uncertainty"].values, dtype=float)[None]
+              if f"{name}_uncertainty" in one else np.full(values.shape, np.nan))
+        var(f"error_{short}", "f8", dims, sd, _FillValue=np.nan, units="1",
+            long_name=f"absolute statistical uncertainty of the {long}")
+    if "depolarization_eta_star" in one:
+        var("depolarization_calibration_factor", "f8", ("wavelength",),
+            [float(one["depolarization_eta_star"])], _FillValue=np.nan, units="1",
+            long_name="depolarization calibration factor eta*")
+        var("error_depolarization_calibration_factor", "f8", ("wavelength",),
+            [float(one["depolarization_eta_star_uncertainty"])], _FillValue=np.nan,
+            units="1", long_name="absolute uncertainty of the depolarization calibration "
+            "factor")
+    if "depolarization_calibration_time" in one:
+        t = np.asarray(one["depolarization_calibration_time"].values)
+        if t.dtype.kind == "M":  # (decoded from the product file)
+            t = t.astype("datetime64[s]")
+            seconds = (np.nan if np.isnat(t) else
+                       float((t - np.datetime64("1970-01-01T00:00:00", "s")).astype(float)))
+        else:
+            seconds = float(t)
+        var("depolarization_calibration_time", "f8", ("wavelength",), [seconds],
+            _FillValue=np.nan, units="seconds since 1970-01-01T00:00:00Z",
+            calendar="gregorian", long_name="start of the depolarization calibration")
+
+
+def _optical(var, one, ds, kind: str, name: str, method: int, long: str, values, errors,
+             altitude) -> None:
+    """A backscatter or extinction file's own variables."""
+    unit = {"backscatter": "m-1 sr-1", "extinction": "m-1"}[kind]
+    var(kind, "f8", ("wavelength", "time", "altitude"), values, _FillValue=np.nan,
+        units=unit, long_name=long, ancillary_variables=f"error_{kind} vertical_resolution",
+        **({"standard_name": ds[name].attrs["standard_name"]}
+           if "standard_name" in ds[name].attrs else {}))
+    var(f"error_{kind}", "f8", ("wavelength", "time", "altitude"), errors,
+        _FillValue=np.nan, units=unit, long_name=f"absolute statistical uncertainty of "
+        f"the {long}")
+    var("retrieval_method", "i4", ("wavelength",), [method], long_name="method used "
+        "for the retrieval", flag_values=np.array([0, 1], np.int32),
+        flag_meanings=_METHODS)
+    bottom = top = np.nan
+    if name == "backscatter" and "reference_bottom" in ds:
+        rb = np.asarray(one["reference_bottom"].values, float)
+        rt = np.asarray(one["reference_top"].values, float)
+        if np.isfinite(rb).any():
+            z = float(ds.attrs.get("zenith_angle", 0.0))
+            base = float(ds.attrs.get("station_altitude", altitude[0]))
+            c = np.cos(np.radians(z))
+            bottom, top = base + np.nanmedian(rb) * c, base + np.nanmedian(rt) * c
+    var("backscatter_calibration_range", "f8", ("wavelength", "nv"), [[bottom, top]],
+        _FillValue=np.nan, units="m", long_name="height range (above sea level) of "
+        "the backscatter calibration")
+    value = float(ds[name].attrs.get("reference_value", np.nan)) \
+        if not isinstance(ds[name].attrs.get("reference_value"), str) else \
+        float(ds[name].attrs["reference_value"])
+    var("backscatter_calibration_value", "f8", ("wavelength",), [value],
+        _FillValue=np.nan, units="1", long_name="assumed backscatter ratio in the "
+        "calibration range")
 
 
 def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
@@ -108,7 +186,8 @@ def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
         stamp = str(start[0]).replace("-", "").replace("T", "").replace(":", "")[:12]
         path = folder / f"{station.get('station_id') or 'xxx'}_{kind}_{nm:g}_{stamp}.nc"
         values = np.asarray(one[name].values, dtype=float)[None]
-        errors = np.asarray(one[f"{name}_uncertainty"].values, dtype=float)[None]
+        errors = (np.asarray(one[f"{name}_uncertainty"].values, dtype=float)[None]
+                  if f"{name}_uncertainty" in one else np.full(values.shape, np.nan))
         if kind == "extinction" and "raman_effective_resolution" in ds:
             resolution = np.asarray(one["raman_effective_resolution"].values, float)[None]
         else:
@@ -135,38 +214,14 @@ def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
             var("wavelength", "f8", ("wavelength",), [nm], units="nm", long_name="wavelength "
                 "of the transmitted laser pulse")
             long = {"backscatter": "aerosol backscatter coefficient",
-                    "extinction": "aerosol extinction coefficient"}[kind]
-            unit = {"backscatter": "m-1 sr-1", "extinction": "m-1"}[kind]
-            var(kind, "f8", ("wavelength", "time", "altitude"), values, _FillValue=np.nan,
-                units=unit, long_name=long, ancillary_variables=f"error_{kind} vertical_resolution",
-                **({"standard_name": ds[name].attrs["standard_name"]}
-                   if "standard_name" in ds[name].attrs else {}))
-            var(f"error_{kind}", "f8", ("wavelength", "time", "altitude"), errors,
-                _FillValue=np.nan, units=unit, long_name=f"absolute statistical uncertainty of "
-                f"the {long}")
+                    "extinction": "aerosol extinction coefficient",
+                    "depolarization": "linear depolarization ratios"}[kind]
             var("vertical_resolution", "f8", ("wavelength", "time", "altitude"), resolution,
                 _FillValue=np.nan, units="m", long_name="effective vertical resolution")
-            var("retrieval_method", "i4", ("wavelength",), [method], long_name="method used "
-                "for the retrieval", flag_values=np.array([0, 1], np.int32),
-                flag_meanings=_METHODS)
-            bottom = top = np.nan
-            if name == "backscatter" and "reference_bottom" in ds:
-                rb = np.asarray(one["reference_bottom"].values, float)
-                rt = np.asarray(one["reference_top"].values, float)
-                if np.isfinite(rb).any():
-                    z = float(ds.attrs.get("zenith_angle", 0.0))
-                    base = float(ds.attrs.get("station_altitude", altitude[0]))
-                    c = np.cos(np.radians(z))
-                    bottom, top = base + np.nanmedian(rb) * c, base + np.nanmedian(rt) * c
-            var("backscatter_calibration_range", "f8", ("wavelength", "nv"), [[bottom, top]],
-                _FillValue=np.nan, units="m", long_name="height range (above sea level) of "
-                "the backscatter calibration")
-            value = float(ds[name].attrs.get("reference_value", np.nan)) \
-                if not isinstance(ds[name].attrs.get("reference_value"), str) else \
-                float(ds[name].attrs["reference_value"])
-            var("backscatter_calibration_value", "f8", ("wavelength",), [value],
-                _FillValue=np.nan, units="1", long_name="assumed backscatter ratio in the "
-                "calibration range")
+            if kind == "depolarization":
+                _depolarization(var, one, ds)
+            else:
+                _optical(var, one, ds, kind, name, method, long, values, errors, altitude)
             for vname, attr, units, standard in (
                     ("latitude", "latitude", "degrees_north", "latitude"),
                     ("longitude", "longitude", "degrees_east", "longitude"),

@@ -2,7 +2,8 @@
 
 One time-height panel of the range-corrected signal per elastic channel (logarithmic
 colour scale, range in km, time in UTC), one of the retrieved aerosol backscatter with
-the gates its quality flag rejects in grey, and one profile panel of the backscatter
+the gates its quality flag rejects in grey, one of the volume depolarisation ratio
+(when the file has it) greyed by its flag likewise, and one profile panel of the backscatter
 averaged over the file's period over the gates flagged good, with its ±1 sigma band.  The
 reference intervals, the full-overlap height, the clouds and the boundary-layer height
 are marked where the file has them.  Drawn with
@@ -98,7 +99,9 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
         range_edges = _edges(rng) / 1e3
 
         product = "backscatter" in shown and shown.sizes.get("klett_channel", 0) > 0
-        rows = len(channels) + int(product)
+        depolarization = ("volume_depolarization" in shown
+                          and shown.sizes.get("depolarization_channel", 0) > 0)
+        rows = len(channels) + int(product) + int(depolarization)
         fig = Figure(figsize=(13, 2.9 * rows + 1.2), dpi=dpi, layout="constrained")
         FigureCanvasAgg(fig)
         grid = fig.add_gridspec(rows, 2, width_ratios=[3.2, 1])
@@ -134,8 +137,11 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
             _marks(ax, shown, times, time_edges)
 
         if product:
-            _product_panel(fig, fig.add_subplot(grid[rows - 1, 0]), shown, time_edges,
+            _product_panel(fig, fig.add_subplot(grid[len(channels), 0]), shown, time_edges,
                            range_edges, max_range, times)
+        if depolarization:
+            _depolarization_panel(fig, fig.add_subplot(grid[rows - 1, 0]), shown,
+                                  time_edges, range_edges, max_range, times)
         _profile_panel(fig.add_subplot(grid[:, 1]), shown, max_range, time_edges[-1])
         write_atomically(output, lambda temporary: fig.savefig(temporary, format="png",
                                                                dpi=dpi))
@@ -278,6 +284,36 @@ def _product_panel(fig, ax, ds, time_edges, range_edges, max_range, times) -> No
     ax.set_title(f"aerosol backscatter (Klett-Fernald), {channel}: grey where flagged",
                  fontsize=10, loc="left")
     fig.colorbar(mesh, ax=ax, pad=0.01).set_label("β_a (Mm⁻¹ sr⁻¹)")
+
+
+def _depolarization_panel(fig, ax, ds, time_edges, range_edges, max_range, times) -> None:
+    """The first pair's volume depolarisation ratio, the gates its flag rejects in grey."""
+    from matplotlib.colors import ListedColormap
+    import matplotlib.dates as mdates
+
+    channel = ds["depolarization_channel"].values[0]
+    delta = np.asarray(ds["volume_depolarization"].sel(depolarization_channel=channel).values,
+                       dtype=float)
+    good = np.isfinite(delta)
+    if "volume_depolarization_flag" in ds:
+        good &= np.asarray(ds["volume_depolarization_flag"].sel(
+            depolarization_channel=channel).values) == 0
+    rejected = np.where(np.isfinite(delta) & ~good, 1.0, np.nan)
+    ax.pcolormesh(time_edges, range_edges, rejected.T, cmap=ListedColormap(["0.75"]),
+                  shading="flat", rasterized=True)
+    trusted = np.where(good, delta, np.nan)
+    values = trusted[np.isfinite(trusted)]
+    high = float(np.percentile(values, 99.5)) if values.size else 0.5
+    mesh = ax.pcolormesh(time_edges, range_edges, trusted.T, cmap="cividis", vmin=0.0,
+                         vmax=min(max(high, 0.05), 1.0), shading="flat", rasterized=True)
+    _marks(ax, ds, times, time_edges)
+    ax.set_ylim(0, max_range / 1e3)
+    ax.set_ylabel("range (km)")
+    ax.set_xlabel("time (UTC)")
+    ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
+    ax.set_title(f"volume linear depolarisation ratio, {channel}: grey where flagged",
+                 fontsize=10, loc="left")
+    fig.colorbar(mesh, ax=ax, pad=0.01).set_label("δ_v")
 
 
 def _title(ds, first, last) -> str:

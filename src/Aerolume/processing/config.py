@@ -32,6 +32,14 @@ products.  Tables and fields (``aerolume config`` prints this as a commented fil
     ``angstrom`` exponent and ``angstrom_uncertainty``, the derivative's ``window`` (m),
     ``reference``, ``reference_value`` and ``reference_value_uncertainty`` of the
     backscatter as for ``[klett]``.
+``[[depolarization]]``
+    One table per depolarisation channel pair (none by default): ``cross`` and ``co``
+    channel ids (default: the pair the raw files' polarisation letters give), the
+    calibration (``plus45`` and ``minus45`` raw files of a ±45° measurement, or ``eta``,
+    or ``molecular_reference``, or only a ``history`` folder of earlier calibrations) and
+    the receiver; the fields are those of
+    :data:`Aerolume.depolarization.TABLE_FIELDS`, checked by
+    :func:`Aerolume.depolarization.check_table`.
 ``[uncertainty]``
     ``realisations`` of the Monte Carlo uncertainty (0: none; at most 100,000, see
     :data:`Aerolume.uncertainty.MAX_REALISATIONS`) and its ``seed``.
@@ -335,6 +343,19 @@ SCHEMA: dict[str, dict[str, Field]] = {
 _ARRAYS = {"raman"}
 #: Tables whose fields belong to another function and are checked against its signature.
 _PASSTHROUGH = {"corrections"}
+#: Tables given as a list of tables whose fields another module defines and checks.
+_DELEGATED = {"depolarization"}
+
+
+def _delegated_table(table: str, value: dict, where: str) -> dict:
+    """A ``[[depolarization]]`` table checked by its module (a ValueError naming `where`);
+    kept as written, so that the effective configuration stays plain TOML values."""
+    from Aerolume import depolarization
+    try:
+        depolarization.check_table(value, where)
+    except ValueError as err:
+        raise ConfigError(str(err)) from None
+    return copy.deepcopy(value)
 
 
 @dataclasses.dataclass
@@ -427,13 +448,13 @@ def load_config(path: str | os.PathLike | None = None) -> Config:
 
 def _fill(given: dict, source: pathlib.Path | None) -> dict:
     name = str(source) if source is not None else "the defaults"
-    known = set(SCHEMA) | _PASSTHROUGH
+    known = set(SCHEMA) | _PASSTHROUGH | _DELEGATED
     tables: dict[str, Any] = {}
     for table, value in given.items():
         if table not in known:
             raise ConfigError(f"{name}: [{table}]: unknown table (known: "
                               f"{', '.join(sorted(known))})")
-        if table in _ARRAYS:
+        if table in _ARRAYS | _DELEGATED:
             if isinstance(value, dict):
                 value = [value]
             if not isinstance(value, list) or not all(isinstance(v, dict) for v in value):
@@ -445,6 +466,12 @@ def _fill(given: dict, source: pathlib.Path | None) -> dict:
         value = given.get(table)
         if table in _PASSTHROUGH:
             tables[table] = copy.deepcopy(value or {})
+        elif table in _DELEGATED:
+            # (left out when not given: the effective configuration of a night without
+            # one stays as it was)
+            if value:
+                tables[table] = [_delegated_table(table, v, f"{name}: [[{table}]] #{i + 1}")
+                                 for i, v in enumerate(value)]
         elif table in _ARRAYS:
             tables[table] = [_fill_table(table, v, name, f"[[{table}]] #{i + 1}")
                              for i, v in enumerate(value or [])]
@@ -553,6 +580,8 @@ def default_config_text() -> str:
                 lines += [f"# {key} = {value}"] + ["#   " + d[2:] for d in doc(field.doc)]
             lines.append("")
             continue
+        if table == "uncertainty":
+            lines += _delegated_text(doc)
         lines.append(f"[{table}]")
         for key, field in fields.items():
             lines += doc(field.doc)
@@ -565,6 +594,19 @@ def default_config_text() -> str:
                       "# dead_time = 3.7, glue = true, average = { time = \"10min\" };",
                       "# see help(Aerolume.preprocess.correct).", ""]
     return "\n".join(lines)
+
+
+def _delegated_text(doc) -> list[str]:
+    """The commented ``[[depolarization]]`` table of :func:`default_config_text`."""
+    from Aerolume.depolarization import TABLE_FIELDS
+
+    lines = ["# [[depolarization]]: one table per depolarisation channel pair (none by "
+             "default); give", "# one calibration: plus45 and minus45 files, eta, "
+             "molecular_reference, or a history:", "#", "# [[depolarization]]"]
+    for key, (default, text) in TABLE_FIELDS.items():
+        value = "..." if default is None or default == "" else _toml(default)
+        lines += [f"# {key} = {value}"] + ["#   " + d[2:] for d in doc(text)]
+    return lines + [""]
 
 
 def _toml(value) -> str:

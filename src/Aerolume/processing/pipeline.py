@@ -69,6 +69,9 @@ class Settings:
         Threads of the numerical core (0: all cores).
     quality : dict
         The ``[quality]`` table: the thresholds of the products' flags.
+    depolarization : list
+        The ``[[depolarization]]`` pairs with their calibration, made once per run
+        (:mod:`Aerolume.processing._depolarization_run`).
     """
     errors: str
     corrections: dict
@@ -83,6 +86,7 @@ class Settings:
     quality: dict = dataclasses.field(default_factory=dict)
     clouds: dict = dataclasses.field(default_factory=dict)
     boundary_layer: dict = dataclasses.field(default_factory=dict)
+    depolarization: list = dataclasses.field(default_factory=list)
 
 
 def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -325,11 +329,13 @@ def process_block(files: Sequence[str], settings: Settings, *,
     if math.isfinite(settings.max_range):
         corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
     watch.stage("molecular")
-    from Aerolume.processing import products
+    from Aerolume.processing import _depolarization_run, products
+    corrected = _depolarization_run.with_total(corrected, settings)
     altitude, zenith = _station(corrected, settings)
     molecular = products.molecular(corrected, settings, altitude, zenith)
     watch.stage("retrievals")
     product = products.retrieve(corrected, molecular, settings)
+    product = _depolarization_run.block_products(product, settings)
     watch.stage(None)
     return product
 
@@ -566,7 +572,9 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
             raise config.error("[corrections]", str(err)) from None
     sample = _night_sample(files, settings, overlap_request is not None)
     _calibrate_dead_time(sample, settings, config)
-    from Aerolume.processing import products
+    from Aerolume.processing import _depolarization_run, products
+    # The [[depolarization]] pairs checked and calibrated once for the run.
+    corrected = _depolarization_run.prepare(config, settings, corrected, files)
     products.resolve_channels(corrected, settings, config)
     _choose_atmosphere(settings, config, first, *_station(corrected, settings))
     # The molecular atmosphere along this beam: a sounding that starts above the station,

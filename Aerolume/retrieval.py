@@ -591,3 +591,93 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
                          f"of shape {e.shape}") from None
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.where(b > min_backscatter, e / b, np.nan)
+
+
+# ---- Blocks of profiles, each from its own first gate, in one core call ------------------
+#
+# The pipeline's path (Aerolume.products): the inputs are checked there, each profile is
+# retrieved from its first finite gate on with its own reference interval and Monte Carlo
+# seed, and the results equal, bit for bit, those of the public functions above called
+# once per profile on that profile's gates with that seed.
+
+_NO_SEEDS = np.empty(0, dtype=np.uint64)
+_NO_GATES = np.empty((0, 2), dtype=np.int64)
+
+
+def _gaussian(sigma):
+    """Core noise arguments (kind, sigma, counts, background) of Gaussian noise rows."""
+    return 1, np.ascontiguousarray(sigma, dtype=np.float64), _EMPTY, _EMPTY
+
+
+def _seeds(seeds) -> np.ndarray:
+    return np.ascontiguousarray(np.asarray(seeds, dtype=np.uint64))
+
+
+def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_value, *,
+                fit_offset, first, threads, realisations=0, seeds=(), noise=None,
+                lidar_ratio_sd=0.0, reference_value_sd=0.0):
+    """Fernald's backward inversion of rows (profiles, gates), profile p from gate first[p]
+    with its reference gates [begin, end) (on the whole row) and, with `realisations`,
+    its Monte Carlo drawn from seeds[p] with Gaussian `noise` rows.  Returns (backscatter,
+    extinction, failures, offsets, backscatter_sd, extinction_sd) (None without
+    realisations)."""
+    first = np.ascontiguousarray(first, dtype=np.int64)
+    args = (np.ascontiguousarray(signal, dtype=np.float64), range_, beta_m, alpha_m,
+            lidar_ratio, np.ascontiguousarray(gates, dtype=np.int64),
+            np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
+            np.ones(1), False, bool(fit_offset), _NO_GATES)
+    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads, first=first)
+    beta_sd = alpha_sd = None
+    if realisations:
+        beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
+            *args, *_gaussian(noise), realisations, 0, lidar_ratio_sd, reference_value_sd,
+            threads=threads, first=first, seeds=_seeds(seeds))
+    return beta, alpha, failures, offsets, beta_sd, alpha_sd
+
+
+def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman,
+                half_width, wavelength_ratio, angstrom, raman_noise, gates, referenced,
+                reference_value, *, first, threads, realisations=0, seeds=(),
+                elastic_noise=None, reference_value_sd=0.0, angstrom_sd=0.0):
+    """The Raman method over rows (profiles, gates), each profile from gate first[p]: the
+    extinction and its analytic error once, the backscatter and lidar ratio of the profiles
+    with a reference (`referenced`; `gates` their intervals on the whole row, any valid
+    interval elsewhere) from that extinction, and, with `realisations`, the Monte Carlo of
+    all of them in one call (the extinction alone where there is no reference).  Returns a
+    dict of (profiles, gates) arrays."""
+    first = np.ascontiguousarray(first, dtype=np.int64)
+    k = np.ascontiguousarray(np.atleast_1d(angstrom), dtype=np.float64)
+    elastic = np.ascontiguousarray(elastic, dtype=np.float64)
+    raman = np.ascontiguousarray(raman, dtype=np.float64)
+    half_width = np.ascontiguousarray(half_width, dtype=np.float64)
+    alpha, error = _core.raman_extinction(raman, range_, number_density, alpha_m,
+                                          alpha_m_raman, half_width, wavelength_ratio, k,
+                                          np.ascontiguousarray(raman_noise, dtype=np.float64),
+                                          threads=threads, first=first)
+    out = {"extinction": alpha, "extinction_statistical_error": error}
+    referenced = np.asarray(referenced, dtype=bool)
+    gates = np.ascontiguousarray(gates, dtype=np.int64)
+    value = np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64)
+    beta = np.full(raman.shape, np.nan)
+    rows = np.flatnonzero(referenced)
+    if rows.size:
+        beta[rows] = _core.raman_backscatter(
+            elastic[rows], raman[rows], range_, beta_m, number_density, alpha_m,
+            alpha_m_raman, np.ascontiguousarray(alpha[rows]), wavelength_ratio,
+            k if k.size == 1 else k[rows], gates[rows], value if value.size == 1 else value[rows],
+            threads=threads, first=first[rows])
+    out["backscatter"] = beta
+    with np.errstate(divide="ignore", invalid="ignore"):
+        out["lidar_ratio"] = np.where(beta > 0, alpha / beta, np.nan)
+    if realisations:
+        e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
+            elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman, _EMPTY,
+            half_width, wavelength_ratio, k, gates, value, *_gaussian(elastic_noise),
+            *_gaussian(raman_noise), realisations, 0, reference_value_sd, angstrom_sd,
+            True, True, threads=threads, first=first, seeds=_seeds(seeds),
+            referenced=np.ascontiguousarray(referenced, dtype=np.uint8))
+        b_sd[~referenced] = np.nan
+        l_sd[~referenced] = np.nan
+        out.update(extinction_uncertainty=e_sd, backscatter_uncertainty=b_sd,
+                   lidar_ratio_uncertainty=l_sd, failed_realisations=failed)
+    return out

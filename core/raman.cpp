@@ -1,5 +1,6 @@
 #include "raman.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -106,26 +107,29 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
 }
 
 RamanExtinctionProfile RamanInputs::extinction_profile(std::size_t p) const {
-    return {raman_signal.row(p), range.row(p),     number_density.row(p),
-            alpha_m.row(p),      alpha_m_raman.row(p), half_width.row(p),
-            gates,               wavelength_ratio, angstrom[p],
-            raman_noise.empty() ? nullptr : raman_noise.row(p)};
+    const std::size_t f = first_gate(p);
+    return {raman_signal.row(p) + f, range.row(p) + f,     number_density.row(p) + f,
+            alpha_m.row(p) + f,      alpha_m_raman.row(p) + f, half_width.row(p) + f,
+            gates - f,               wavelength_ratio, angstrom[p],
+            raman_noise.empty() ? nullptr : raman_noise.row(p) + f};
 }
 
 RamanBackscatterProfile RamanInputs::backscatter_profile(std::size_t p) const {
-    return {elastic_signal.row(p),
-            raman_signal.row(p),
-            range.row(p),
-            beta_m.row(p),
-            number_density.row(p),
-            alpha_m.row(p),
-            alpha_m_raman.row(p),
-            extinction.empty() ? nullptr : extinction.row(p),
-            gates,
+    const std::size_t f = first_gate(p);
+    const auto shift = static_cast<std::int64_t>(f);
+    return {elastic_signal.row(p) + f,
+            raman_signal.row(p) + f,
+            range.row(p) + f,
+            beta_m.row(p) + f,
+            number_density.row(p) + f,
+            alpha_m.row(p) + f,
+            alpha_m_raman.row(p) + f,
+            extinction.empty() ? nullptr : extinction.row(p) + f,
+            gates - f,
             wavelength_ratio,
             angstrom[p],
-            reference.at(p)[0],
-            reference.at(p)[1],
+            reference.at(p)[0] - shift,
+            reference.at(p)[1] - shift,
             reference_value[p]};
 }
 
@@ -133,10 +137,16 @@ void raman_extinction(const RamanInputs& in, double* extinction, double* error,
                       unsigned threads) {
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
-        std::vector<double> work(n);
-        for (std::size_t p = begin; p < end; ++p, check_cancel())
-            raman_extinction_profile(in.extinction_profile(p), extinction + p * n,
-                                     error ? error + p * n : nullptr, work.data());
+        std::vector<double> work(raman_extinction_work * n);
+        for (std::size_t p = begin; p < end; ++p, check_cancel()) {
+            const std::size_t f = in.first_gate(p);
+            double* e = extinction + p * n;
+            double* s = error ? error + p * n : nullptr;
+            std::fill(e, e + f, nan);
+            if (s) std::fill(s, s + f, nan);
+            raman_extinction_profile(in.extinction_profile(p), e + f, s ? s + f : nullptr,
+                                     work.data());
+        }
     });
 }
 
@@ -144,9 +154,12 @@ void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned thre
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(7 * n);
-        for (std::size_t p = begin; p < end; ++p, check_cancel())
-            raman_backscatter_profile(in.backscatter_profile(p), backscatter + p * n,
-                                      work.data());
+        for (std::size_t p = begin; p < end; ++p, check_cancel()) {
+            const std::size_t f = in.first_gate(p);
+            double* b = backscatter + p * n;
+            std::fill(b, b + f, nan);
+            raman_backscatter_profile(in.backscatter_profile(p), b + f, work.data());
+        }
     });
 }
 

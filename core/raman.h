@@ -41,9 +41,12 @@ struct RamanExtinctionProfile {
     const double* raman_noise = nullptr;  // standard deviation of P_R, for the analytic error
 };
 
+// Doubles per gate of the extinction's `work`.
+inline constexpr std::size_t raman_extinction_work = 1;
+
 // Aerosol extinction (m^-1); with `raman_noise`, also its statistical standard deviation
 // propagated analytically through the fit (`error`, may be null otherwise).  `work` holds
-// gates doubles.
+// raman_extinction_work x gates doubles.
 void raman_extinction_profile(const RamanExtinctionProfile& in, double* extinction,
                               double* error, double* work);
 
@@ -73,13 +76,27 @@ struct RamanInputs {
         extinction, half_width, raman_noise;
     double wavelength_ratio = 1.0;
     PerProfile<double> angstrom;
-    PerProfile<std::int64_t> reference;
+    PerProfile<std::int64_t> reference;  // on the whole profile's gates
     PerProfile<double> reference_value;
+    // The first gate of each profile (empty: 0): profile p is retrieved on the gates
+    // [first, gates) as if they were the whole profile, the gates below being NaN.
+    PerProfile<std::int64_t> first;
+    // Per profile, whether it has a reference interval (null: all have); the Monte Carlo
+    // redoes only the extinction of the others (as without `reference`).
+    const std::uint8_t* referenced = nullptr;
 
+    std::size_t first_gate(std::size_t p) const {
+        return first.data ? static_cast<std::size_t>(first[p]) : 0;
+    }
+    bool has_reference(std::size_t p) const {
+        return reference.data != nullptr && (!referenced || referenced[p]);
+    }
+    // Profile p from its first gate on.
     RamanExtinctionProfile extinction_profile(std::size_t p) const;
     RamanBackscatterProfile backscatter_profile(std::size_t p) const;
 };
 
+// Every profile (the gates below each profile's first gate NaN).
 void raman_extinction(const RamanInputs& in, double* extinction, double* error,
                       unsigned threads);
 void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned threads);

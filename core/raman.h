@@ -8,7 +8,7 @@
 //
 // the derivative being the slope of a least-squares straight line through the gates of a
 // window centred on each gate (half-width per gate; NaN where the window leaves the profile
-// or holds a non-positive signal).
+// or holds a non-positive signal), from running sums in O(1) per gate.
 //
 // Backscatter from the ratio of the elastic and Raman signals, S = P_0 N / P_R:
 //
@@ -42,7 +42,7 @@ struct RamanExtinctionProfile {
 };
 
 // Doubles per gate of the extinction's `work`.
-inline constexpr std::size_t raman_extinction_work = 1;
+inline constexpr std::size_t raman_extinction_work = 2;
 
 // Aerosol extinction (m^-1); with `raman_noise`, also its statistical standard deviation
 // propagated analytically through the fit (`error`, may be null otherwise).  `work` holds

@@ -164,7 +164,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                   direction: Literal["backward", "forward"] = "backward",
                   calibration: ArrayLike | None = None, fit_offset: bool = True,
                   offset_range=None, uncertainty=None,
-                  threads: int | None = None) -> xr.Dataset:
+                  threads: int | None = None,
+                  output: Literal["dataset", "arrays"] = "dataset") -> xr.Dataset | dict:
     """Aerosol backscatter and extinction by Fernald's (1984) inversion.
 
     With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
@@ -219,10 +220,14 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         deviations); see :mod:`Aerolume.uncertainty`.
     threads : int, optional
         Number of threads; None uses every core.
+    output : {"dataset", "arrays"}
+        ``"arrays"`` returns the same variables as a dict of NumPy arrays (the signal's
+        shape, ``reference_offset`` its leading shape), without the Dataset, its
+        coordinates and attributes: the lean path for many small calls.
 
     Returns
     -------
-    xarray.Dataset
+    xarray.Dataset or dict
         ``backscatter`` beta_a (m^-1 sr^-1) and ``extinction`` alpha_a = S_a beta_a (m^-1)
         on the signal's dimensions; ``reference_offset`` (per profile, signal units: the
         fitted residual background, 0 without `fit_offset`); with `uncertainty`,
@@ -230,6 +235,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         same units; each realisation fits its own offset).  Attributes record the method,
         direction and reference.
     """
+    if output not in ("dataset", "arrays"):
+        raise ValueError(f"output must be 'dataset' or 'arrays', got {output!r}")
     layout = Layout(signal, range, gaps=True)
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     ratio = _lidar_ratio(layout, lidar_ratio)
@@ -294,14 +301,21 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         variables["extinction_uncertainty"] = (alpha_sd, _sd(_EXTINCTION))
         attrs.update(mc.settings())
     _blank((beta, alpha), missing, layout)
-    out = layout.dataset(variables, attrs)
-    dims = out["backscatter"].dims[:-1]
-    for name, (values, meta) in profile_values.items():
-        out[name] = (dims, values, meta)
+    if output == "arrays":
+        arrays = {k: np.asarray(v).reshape(layout.shape) for k, (v, _) in variables.items()}
+        arrays["reference_offset"] = offsets.reshape(layout.lead)
+        return arrays
     units = getattr(signal, "attrs", {}).get("units")
     if units:
-        out["reference_offset"].attrs["units"] = units
-    return out
+        profile_values["reference_offset"][1]["units"] = units
+    # One Dataset with every variable (assigning one afterwards merges and aligns again).
+    dims = layout.dims[:-1]
+    data_vars = {}
+    for key, (values, meta) in variables.items():
+        data_vars[key] = (layout.dims, np.asarray(values).reshape(layout.shape), meta)
+    for key, (values, meta) in profile_values.items():
+        data_vars[key] = (dims, np.asarray(values).reshape(layout.lead), meta)
+    return xr.Dataset(data_vars, coords=layout.coords, attrs=attrs)
 
 
 def _sd(attrs: dict) -> dict:

@@ -384,14 +384,14 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
     lowest[has, 0] = base[has, first[has]]
     lowest[has, 1] = top[has, first[has]]
     layer_attrs = {"layer": clouds["layer"].values}
-    out["cloud_mask"] = (("time", "range"), mask, dict(clouds["cloud_mask"].attrs,
+    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
+    new["cloud_mask"] = (("time", "range"), mask, dict(clouds["cloud_mask"].attrs,
                                                        source_channel=str(channel)))
-    out = out.assign_coords(layer=("layer", layer_attrs["layer"]))
     for name in ("cloud_base", "cloud_top"):
-        out[name] = (("time", "layer"), np.asarray(clouds[name].values, dtype=float),
+        new[name] = (("time", "layer"), np.asarray(clouds[name].values, dtype=float),
                      dict(clouds[name].attrs))
     for name in ("cloud_layers", "cloud_detection_flag"):
-        out[name] = (("time",), np.asarray(clouds[name].values), dict(clouds[name].attrs))
+        new[name] = (("time",), np.asarray(clouds[name].values), dict(clouds[name].attrs))
     layer = settings.boundary_layer
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "signal has .* NaN gate", RuntimeWarning)
@@ -400,8 +400,9 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
                                     noise=noise[:, :n], molecular=cut, below=lowest[:, 0],
                                     threads=settings.threads or None)
     for name in ("boundary_layer_height", "boundary_layer_height_flag"):
-        out[name] = (("time",), np.asarray(blh[name].values), dict(blh[name].attrs))
-    out["boundary_layer_height"].attrs["source_channel"] = str(channel)
+        new[name] = (("time",), np.asarray(blh[name].values), dict(blh[name].attrs))
+    new["boundary_layer_height"][2]["source_channel"] = str(channel)
+    out = out.assign_coords(layer=("layer", layer_attrs["layer"])).assign(new)
     return out, {"cloud_mask": mask.astype(bool), "cloud_base": lowest[:, 0]}, lowest
 
 
@@ -487,6 +488,7 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
             **clouds))
 
     dims = ("time", "klett_channel", "range")
+    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
     units = {"backscatter": "m-1 sr-1", "extinction": "m-1"}
     for name in names:
         base = name.replace("_uncertainty", "")
@@ -495,22 +497,22 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
             if seed is None:
                 continue
             long_name = "standard deviation of the " + long_name
-        out[name] = (dims, np.stack(results[name], axis=1),
+        new[name] = (dims, np.stack(results[name], axis=1),
                      {"units": units[base], "long_name": long_name,
                       "lidar_ratio_sr": klett["lidar_ratio"],
                       "reference_value": klett["reference_value"]})
     reference = np.stack(references, axis=1)
     for k, edge in enumerate(("bottom", "top")):
-        out[f"reference_{edge}"] = (("time", "klett_channel"), reference[..., k],
+        new[f"reference_{edge}"] = (("time", "klett_channel"), reference[..., k],
                                     {"units": "m", "long_name": f"{edge} of the reference "
                                      "interval along the beam (NaN: none found)"})
-    out["reference_offset"] = (("time", "klett_channel"), np.stack(offsets, axis=1),
+    new["reference_offset"] = (("time", "klett_channel"), np.stack(offsets, axis=1),
                                {"units": "1", "long_name": "residual background offset "
                                 "fitted over the reference interval and removed (signal "
                                 "units of the channel; 0: not fitted)"})
-    out["quality_flag"] = (dims, np.stack(flags, axis=1),
+    new["quality_flag"] = (dims, np.stack(flags, axis=1),
                            quality.flag_attributes("Klett-Fernald"))
-    return out.assign_coords(klett_channel=("klett_channel",
+    return out.assign(new).assign_coords(klett_channel=("klett_channel",
                                             np.array(klett["channels"], dtype=object)))
 
 
@@ -619,6 +621,7 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                   "failed_realisations": "Monte Carlo realisations of the Raman method that "
                                          "failed at the gate (the uncertainties are the "
                                          "robust spread of the others)"}
+    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
     for name in names:
         base = name.replace("_uncertainty", "")
         long_name = long_names[base]
@@ -630,11 +633,11 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
         stacked = np.stack(results[name], axis=1)
         if name == "failed_realisations":
             stacked = np.where(np.isfinite(stacked), stacked, 0).astype(np.int32)
-        out[f"raman_{name}"] = (("time", "raman_channel", "range"), stacked,
+        new[f"raman_{name}"] = (("time", "raman_channel", "range"), stacked,
                                 {"units": units[base], "long_name": long_name})
-    out["raman_quality_flag"] = (("time", "raman_channel", "range"), np.stack(flags, axis=1),
+    new["raman_quality_flag"] = (("time", "raman_channel", "range"), np.stack(flags, axis=1),
                                  quality.flag_attributes("Raman"))
-    return out.assign_coords(
+    return out.assign(new).assign_coords(
         raman_channel=("raman_channel", np.array([p["elastic"] for p in settings.raman],
                                                  dtype=object)),
         raman_signal_channel=("raman_channel", np.array([p["raman"] for p in settings.raman],

@@ -87,7 +87,7 @@ def raman_scene(profiles: int, gates: int, top: float = 15000.0):
                                constant=1e13, noise="gaussian", noise_std=0.05, shots=100,
                                seed=1)["signal"].values
     raman = simulate.raman(r, WAVELENGTH, beta_a, mol, mol_r, lidar_ratio=LIDAR_RATIO,
-                           constant=1e-12, noise="gaussian", noise_std=1e-4, shots=100,
+                           constant=1e16, noise="gaussian", noise_std=0.02, shots=100,
                            seed=2)["signal"].values
     return r, mol, mol_r, elastic, raman
 

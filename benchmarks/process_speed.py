@@ -43,8 +43,9 @@ from cli import make_copies  # noqa: E402
 
 def timed(python: str, files: list[str], config: pathlib.Path, output: pathlib.Path,
           cwd: pathlib.Path) -> float:
-    """Wall time of ``python -m Aerolume process`` (run outside the source tree)."""
-    command = [python, "-m", "Aerolume", "process", *files, "--config", str(config),
+    """Wall time of ``aerolume process`` by `python` (run outside the source tree)."""
+    command = [python, "-c", "import sys; from Aerolume.cli import main; "
+               "sys.exit(main(sys.argv[1:]))", "process", *files, "--config", str(config),
                "-o", str(output), "--quiet"]
     start = time.perf_counter()
     done = subprocess.run(command, cwd=cwd, capture_output=True, text=True)

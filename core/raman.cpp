@@ -154,7 +154,12 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
     double* difference = work;
     double* integral = work + n;
     double* ratio = work + 2 * n;
-    double* weights = work + 3 * n;  // 4 (n - 1)
+    const double* weights = in.weights;
+    if (!weights) {
+        double* own = work + 3 * n;  // 4 (n - 1)
+        parabolic_weights(r, n, own);
+        weights = own;
+    }
     const double shift = std::pow(in.wavelength_ratio, in.angstrom);
 
     // The aerosol extinction with its gaps filled by the nearest retrieved value.
@@ -174,7 +179,6 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
         }
         difference[i] = (in.alpha_m[i] + alpha_a) - (in.alpha_m_raman[i] + alpha_a * shift);
     }
-    parabolic_weights(r, n, weights);
     cumulative_parabolic(difference, weights, n, integral);
     const auto begin = static_cast<std::size_t>(in.reference_begin);
     const auto end = static_cast<std::size_t>(in.reference_end);

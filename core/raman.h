@@ -64,6 +64,9 @@ struct RamanBackscatterProfile {
     double angstrom;
     std::int64_t reference_begin, reference_end;
     double reference_value;
+    // The parabolic rule's weights of the range grid (4 (gates - 1)), when the caller has
+    // them (a Monte Carlo's realisations share them); null: computed here.
+    const double* weights = nullptr;
 };
 
 // Aerosol backscatter (m^-1 sr^-1); `work` holds 7 * gates doubles.

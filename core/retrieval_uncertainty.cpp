@@ -76,14 +76,25 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
                        RamanProducts products, double* extinction_sd, double* backscatter_sd,
                        double* lidar_ratio_sd, double* failed, unsigned threads) {
     const std::size_t n = in.gates;
-    auto make_state = [&] { return std::vector<double>(9 * n); };
-    auto realise = [&](std::vector<double>& state, std::size_t p, std::size_t,
-                       RandomStream& rng, double* out) {
-        double* work = state.data();
+    // A thread's scratch, and the parabolic weights of its current profile's grid (the
+    // same for all its realisations).
+    struct State {
+        std::vector<double> work, weights;
+        std::size_t profile = static_cast<std::size_t>(-1);
+    };
+    auto make_state = [&] { return State{std::vector<double>(9 * n), std::vector<double>()}; };
+    auto realise = [&](State& state, std::size_t p, std::size_t, RandomStream& rng,
+                       double* out) {
+        double* work = state.work.data();
         const std::size_t f = in.first_gate(p);
         const std::size_t m = n - f;
         // This profile's backscatter, where it has a reference.
         const bool backscatter_here = products.backscatter && in.has_reference(p);
+        if (backscatter_here && state.profile != p) {
+            state.weights.resize(m > 1 ? 4 * (m - 1) : 0);
+            parabolic_weights(in.range.row(p) + f, m, state.weights.data());
+            state.profile = p;
+        }
         // The systematic draws first, then the noise, always in this order.
         const double angstrom = in.angstrom[p] + settings.angstrom_sd * rng.normal();
         const double g_reference = rng.normal();
@@ -115,6 +126,7 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
             b.angstrom = angstrom;
             b.reference_value = reference_value;
             if (products.extinction) b.extinction = extinction;
+            b.weights = state.weights.data();
             raman_backscatter_profile(b, backscatter, work);
         } else {
             std::fill(backscatter, backscatter + m, 0.0);

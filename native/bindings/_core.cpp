@@ -1019,6 +1019,8 @@ NewArray result_array(const std::vector<std::size_t>& shape) {
 }
 
 using GateIntervals = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
+using Seeds = nb::ndarray<const std::uint64_t, nb::c_contig, nb::device::cpu>;
+using Flags = nb::ndarray<const std::uint8_t, nb::c_contig, nb::device::cpu>;
 
 // The profiles of `signal` and a view of another input: one profile shared by all, or one
 // per profile.
@@ -1054,6 +1056,33 @@ struct RetrievalShape {
         }
         return aerolume::PerProfile<std::int64_t>::of({a.data(), a.size()}, 2);
     }
+    // The first gate of each profile (empty: 0 for all), each below the last gate, and
+    // the profile's intervals (when given) from it on.
+    aerolume::PerProfile<std::int64_t> first_gates(const GateIntervals& a,
+                                                   aerolume::PerProfile<std::int64_t> intervals,
+                                                   const char* interval_name) const {
+        if (a.size() == 0) return {};
+        if (a.size() != 1 && a.size() != profiles)
+            throw std::invalid_argument("first needs one gate or one per profile");
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (a.data()[i] < 0 || a.data()[i] >= static_cast<std::int64_t>(gates))
+                throw std::invalid_argument("first holds the gate " + std::to_string(a.data()[i]) +
+                                            ", outside the profile's " + std::to_string(gates) +
+                                            " gates");
+        const auto out = aerolume::PerProfile<std::int64_t>::of({a.data(), a.size()});
+        if (intervals.data)
+            for (std::size_t p = 0; p < profiles; ++p)
+                if (intervals.at(p)[0] < out[p])
+                    throw std::invalid_argument(std::string(interval_name) + " of profile " +
+                                                std::to_string(p) + " begins below its first gate");
+        return out;
+    }
+    // One seed per profile, or none (empty).
+    const std::uint64_t* seeds(const Seeds& a) const {
+        if (a.size() == 0) return nullptr;
+        if (a.size() != profiles) throw std::invalid_argument("seeds needs one seed per profile");
+        return a.data();
+    }
 };
 
 // A new float64 array left uninitialised, for results the kernels write in full (the
@@ -1083,7 +1112,8 @@ aerolume::KlettInputs klett_inputs(const RetrievalShape& s, const In& signal, co
                                    const In& beta_m, const In& alpha_m, const In& lidar_ratio,
                                    const GateIntervals& reference, const In& reference_value,
                                    const In& calibration, bool forward, bool fit_offset,
-                                   const GateIntervals& offset_interval) {
+                                   const GateIntervals& offset_interval,
+                                   const GateIntervals& first) {
     aerolume::KlettInputs in;
     in.profiles = s.profiles;
     in.gates = s.gates;
@@ -1102,6 +1132,8 @@ aerolume::KlettInputs klett_inputs(const RetrievalShape& s, const In& signal, co
         if (offset_interval.size() != 0)
             in.offset_interval = s.intervals(offset_interval, "offset_interval");
     }
+    in.first = s.first_gates(first, in.reference, "reference");
+    if (in.offset_interval.data) s.first_gates(first, in.offset_interval, "offset_interval");
     return in;
 }
 
@@ -1110,7 +1142,8 @@ aerolume::RamanInputs raman_inputs(const RetrievalShape& s, const In& elastic, c
                                    const In& alpha_m, const In& alpha_m_raman,
                                    const In& extinction, const In& half_width,
                                    double wavelength_ratio, const In& angstrom,
-                                   const GateIntervals& reference, const In& reference_value) {
+                                   const GateIntervals& reference, const In& reference_value,
+                                   const GateIntervals& first) {
     aerolume::RamanInputs in;
     in.profiles = s.profiles;
     in.gates = s.gates;
@@ -1129,6 +1162,7 @@ aerolume::RamanInputs raman_inputs(const RetrievalShape& s, const In& elastic, c
         in.reference = s.intervals(reference, "reference");
         in.reference_value = s.values(reference_value, "reference_value");
     }
+    in.first = s.first_gates(first, in.reference, "reference");
     return in;
 }
 
@@ -1183,11 +1217,12 @@ void bind_retrievals(nb::module_& m) {
         [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
            const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
            const In& calibration, bool forward, bool fit_offset,
-           const GateIntervals& offset_interval, unsigned threads) {
+           const GateIntervals& offset_interval, unsigned threads, const GateIntervals& first) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::KlettInputs in =
                 klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
-                             reference_value, calibration, forward, fit_offset, offset_interval);
+                             reference_value, calibration, forward, fit_offset, offset_interval,
+                             first);
             NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
             std::vector<std::size_t> lead(s.shape.begin(), s.shape.end() - 1);
             NewArray offsets = unfilled_array(lead);
@@ -1203,10 +1238,12 @@ void bind_retrievals(nb::module_& m) {
         },
         "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
         "reference_value"_a, "calibration"_a, "forward"_a, "fit_offset"_a, "offset_interval"_a,
-        "threads"_a = 0,
+        "threads"_a = 0, "first"_a.none() = nb::none(),
         "Fernald's inversion: (aerosol backscatter, aerosol extinction, the number of gates "
         "that should have been retrieved but have no solution, the residual offset fitted "
-        "over each profile's reference interval (0 without fit_offset)).");
+        "over each profile's reference interval (0 without fit_offset)).  `first` (one gate "
+        "or one per profile) retrieves each profile from that gate on, as if the gates below "
+        "were not there (NaN); the intervals stay on the whole profile's gates.");
 
     m.def(
         "klett_fernald_monte_carlo",
@@ -1215,16 +1252,18 @@ void bind_retrievals(nb::module_& m) {
            const In& calibration, bool forward, bool fit_offset,
            const GateIntervals& offset_interval, int noise_kind, const In& sigma, const In& counts_per_unit, const In& background,
            std::size_t realisations, std::uint64_t seed, double lidar_ratio_sd,
-           double reference_value_sd, unsigned threads) {
+           double reference_value_sd, unsigned threads, const GateIntervals& first,
+           const Seeds& seeds) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::KlettInputs in =
                 klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
-                             reference_value, calibration, forward, fit_offset, offset_interval);
+                             reference_value, calibration, forward, fit_offset, offset_interval,
+                             first);
             const aerolume::NoiseModel noise =
                 noise_model(s, noise_kind, sigma, counts_per_unit, background, "signal");
             if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
             aerolume::MonteCarloSettings settings{realisations, seed, lidar_ratio_sd,
-                                                  reference_value_sd, 0.0};
+                                                  reference_value_sd, 0.0, s.seeds(seeds)};
             NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
             {
                 Interruptible unlocked;
@@ -1236,20 +1275,23 @@ void bind_retrievals(nb::module_& m) {
         "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
         "reference_value"_a, "calibration"_a, "forward"_a, "fit_offset"_a, "offset_interval"_a, "noise_kind"_a, "sigma"_a,
         "counts_per_unit"_a, "background"_a, "realisations"_a, "seed"_a, "lidar_ratio_sd"_a,
-        "reference_value_sd"_a, "threads"_a = 0,
-        "Monte Carlo standard deviations of Fernald's backscatter and extinction.");
+        "reference_value_sd"_a, "threads"_a = 0, "first"_a.none() = nb::none(),
+        "seeds"_a.none() = nb::none(),
+        "Monte Carlo standard deviations of Fernald's backscatter and extinction; `seeds` "
+        "(one per profile) draws each profile's realisations from its own seed, as a call "
+        "for that profile alone with that seed would.");
 
     m.def(
         "raman_extinction",
         [](const In& raman_signal, const In& range, const In& number_density,
            const In& alpha_m, const In& alpha_m_raman, const In& half_width,
            double wavelength_ratio, const In& angstrom, const In& raman_noise,
-           unsigned threads) {
+           unsigned threads, const GateIntervals& first) {
             const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
             const In none;
             aerolume::RamanInputs in = raman_inputs(
                 s, none, raman_signal, range, none, number_density, alpha_m, alpha_m_raman,
-                none, half_width, wavelength_ratio, angstrom, GateIntervals(), none);
+                none, half_width, wavelength_ratio, angstrom, GateIntervals(), none, first);
             in.raman_noise = s.optional_rows(raman_noise, "raman_noise");
             NewArray extinction = result_array(s.shape), error = new_array(s.shape);
             const bool with_error = !in.raman_noise.empty();
@@ -1262,6 +1304,7 @@ void bind_retrievals(nb::module_& m) {
         },
         "raman_signal"_a, "range"_a, "number_density"_a, "alpha_m"_a, "alpha_m_raman"_a,
         "half_width"_a, "wavelength_ratio"_a, "angstrom"_a, "raman_noise"_a, "threads"_a = 0,
+        "first"_a.none() = nb::none(),
         "Aerosol extinction from a Raman channel and its analytic statistical error (zeros "
         "without raman_noise).");
 
@@ -1270,13 +1313,14 @@ void bind_retrievals(nb::module_& m) {
         [](const In& elastic_signal, const In& raman_signal, const In& range, const In& beta_m,
            const In& number_density, const In& alpha_m, const In& alpha_m_raman,
            const In& extinction, double wavelength_ratio, const In& angstrom,
-           const GateIntervals& reference, const In& reference_value, unsigned threads) {
+           const GateIntervals& reference, const In& reference_value, unsigned threads,
+           const GateIntervals& first) {
             const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
             const In none;
             const aerolume::RamanInputs in =
                 raman_inputs(s, elastic_signal, raman_signal, range, beta_m, number_density,
                              alpha_m, alpha_m_raman, extinction, none, wavelength_ratio,
-                             angstrom, reference, reference_value);
+                             angstrom, reference, reference_value, first);
             if (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr)
                 throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
             NewArray backscatter = result_array(s.shape);
@@ -1288,7 +1332,7 @@ void bind_retrievals(nb::module_& m) {
         },
         "elastic_signal"_a, "raman_signal"_a, "range"_a, "beta_m"_a, "number_density"_a,
         "alpha_m"_a, "alpha_m_raman"_a, "extinction"_a, "wavelength_ratio"_a, "angstrom"_a,
-        "reference"_a, "reference_value"_a, "threads"_a = 0,
+        "reference"_a, "reference_value"_a, "threads"_a = 0, "first"_a.none() = nb::none(),
         "Aerosol backscatter from the elastic and Raman signals (an empty extinction is 0).");
 
     m.def(
@@ -1302,12 +1346,18 @@ void bind_retrievals(nb::module_& m) {
            const In& raman_counts_per_unit, const In& raman_background,
            std::size_t realisations, std::uint64_t seed, double reference_value_sd,
            double angstrom_sd, bool retrieve_extinction, bool retrieve_backscatter,
-           unsigned threads) {
+           unsigned threads, const GateIntervals& first, const Seeds& seeds,
+           const Flags& referenced) {
             const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
-            const aerolume::RamanInputs in =
+            aerolume::RamanInputs in =
                 raman_inputs(s, elastic_signal, raman_signal, range, beta_m, number_density,
                              alpha_m, alpha_m_raman, extinction, half_width, wavelength_ratio,
-                             angstrom, reference, reference_value);
+                             angstrom, reference, reference_value, first);
+            if (referenced.size() != 0) {
+                if (referenced.size() != s.profiles)
+                    throw std::invalid_argument("referenced needs one flag per profile");
+                in.referenced = referenced.data();
+            }
             if (retrieve_backscatter &&
                 (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr))
                 throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
@@ -1323,7 +1373,7 @@ void bind_retrievals(nb::module_& m) {
                 noise_model(s, raman_kind, raman_sigma, raman_counts_per_unit,
                             raman_background, "raman_signal");
             aerolume::MonteCarloSettings settings{realisations, seed, 0.0, reference_value_sd,
-                                                  angstrom_sd};
+                                                  angstrom_sd, s.seeds(seeds)};
             NewArray e = new_array(s.shape), b = new_array(s.shape), l = new_array(s.shape),
                      failed = new_array(s.shape);
             {
@@ -1344,10 +1394,13 @@ void bind_retrievals(nb::module_& m) {
         "elastic_counts_per_unit"_a, "elastic_background"_a, "raman_kind"_a, "raman_sigma"_a,
         "raman_counts_per_unit"_a, "raman_background"_a, "realisations"_a, "seed"_a,
         "reference_value_sd"_a, "angstrom_sd"_a, "retrieve_extinction"_a,
-        "retrieve_backscatter"_a, "threads"_a = 0,
+        "retrieve_backscatter"_a, "threads"_a = 0, "first"_a.none() = nb::none(),
+        "seeds"_a.none() = nb::none(), "referenced"_a.none() = nb::none(),
         "Monte Carlo spreads (robust, over the realisations that succeed) of the Raman "
         "extinction, backscatter and lidar ratio, and the number of failed realisations per "
-        "gate.");
+        "gate.  `first` and `seeds` as for klett_fernald_monte_carlo; `referenced` (one flag "
+        "per profile) redoes only the extinction of the profiles without a reference (their "
+        "backscatter and lidar-ratio spreads 0, their reference intervals ignored).");
 }
 
 // ---- Clouds and the boundary layer -----------------------------------------------------

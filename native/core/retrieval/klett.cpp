@@ -29,35 +29,57 @@ KlettGrid::KlettGrid(const KlettProfile& in) {
     cumulative_parabolic(in.beta_m, weights.data(), n, molecular.data());
 }
 
-double reference_offset(const KlettProfile& in, std::size_t begin, std::size_t end) {
-    if (end < begin + 5) return 0.0;  // too few gates to tell an offset from the scale
+OffsetShape::OffsetShape(const KlettProfile& in, std::size_t begin_, std::size_t end_)
+    : begin(begin_), end(end_) {
+    if (end < begin + 5) return;  // too few gates to tell an offset from the scale
     // q relative to the interval's first gate (the scale absorbs the rest), its sums taken
-    // about q at that gate and P there, so that the 2 x 2 system loses little to
-    // cancellation.
+    // about q at that gate (and P about P there, in fit()), so that the 2 x 2 system loses
+    // little to cancellation.
     const double* r = in.range;
     const double count = static_cast<double>(end - begin);
     const double q0 = in.beta_m[begin] / (r[begin] * r[begin]);
-    const double p0 = in.signal[begin];
-    double depth = 0.0, sq = 0.0, sp = 0.0, sqq = 0.0, sqp = 0.0;
+    dq.resize(end - begin);
+    double depth = 0.0, sqq = 0.0;
     for (std::size_t i = begin; i < end; ++i) {
         if (i > begin) depth += 0.5 * (in.alpha_m[i] + in.alpha_m[i - 1]) * (r[i] - r[i - 1]);
-        const double dq = in.beta_m[i] * std::exp(-2.0 * depth) / (r[i] * r[i]) - q0;
-        const double dp = in.signal[i] - p0;
-        sq += dq;
-        sp += dp;
-        sqq += dq * dq;
-        sqp += dq * dp;
+        const double d = in.beta_m[i] * std::exp(-2.0 * depth) / (r[i] * r[i]) - q0;
+        dq[i - begin] = d;
+        sq += d;
+        sqq += d * d;
     }
-    const double qq = sqq - sq * (sq / count), qp = sqp - sq * (sp / count);
-    const double q_mean = q0 + sq / count;
-    if (!(qq > 1e-6 * q_mean * q_mean * count)) return 0.0;  // q nearly constant: no offset
+    qq = sqq - sq * (sq / count);
+    q_mean = q0 + sq / count;
+    separable = qq > 1e-6 * q_mean * q_mean * count;  // else q nearly constant: no offset
+}
+
+double OffsetShape::fit(const double* signal) const {
+    if (!separable) return 0.0;
+    const double count = static_cast<double>(end - begin);
+    const double p0 = signal[begin];
+    double sp = 0.0, sqp = 0.0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double dp = signal[i] - p0;
+        sp += dp;
+        sqp += dq[i - begin] * dp;
+    }
+    const double qp = sqp - sq * (sp / count);
     const double a = qp / qq;
     return (p0 + sp / count) - a * q_mean;  // NaN where the interval holds a gap
 }
 
+double reference_offset(const KlettProfile& in, std::size_t begin, std::size_t end) {
+    return OffsetShape(in, begin, end).fit(in.signal);
+}
+
+std::pair<std::size_t, std::size_t> offset_interval(const KlettProfile& in) {
+    const bool own = in.offset_end > in.offset_begin;
+    return {static_cast<std::size_t>(own ? in.offset_begin : in.reference_begin),
+            static_cast<std::size_t>(own ? in.offset_end : in.reference_end)};
+}
+
 std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
                                   double* backscatter, double* extinction, double* work,
-                                  double* offset) {
+                                  double* offset, const OffsetShape* shape) {
     const std::size_t n = in.gates;
     if (n == 0) return 0;
     const double* r = in.range;
@@ -72,10 +94,8 @@ std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
     // The residual offset, removed from the signal (into `scratch`, free until S_a Z).
     const double* signal = in.signal;
     if (in.fit_offset && !in.forward) {
-        const bool own = in.offset_end > in.offset_begin;
-        const double b = reference_offset(
-            in, static_cast<std::size_t>(own ? in.offset_begin : in.reference_begin),
-            static_cast<std::size_t>(own ? in.offset_end : in.reference_end));
+        const auto [begin, end] = offset_interval(in);
+        const double b = shape ? shape->fit(in.signal) : reference_offset(in, begin, end);
         if (offset) *offset = b;
         if (b != 0.0) {
             for (std::size_t i = 0; i < n; ++i) scratch[i] = in.signal[i] - b;
@@ -169,40 +189,63 @@ std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
 }
 
 KlettProfile KlettInputs::profile(std::size_t p) const {
-    KlettProfile in{signal.row(p), range.row(p), beta_m.row(p), alpha_m.row(p),
-                    lidar_ratio.row(p), gates};
+    const std::size_t f = first_gate(p);
+    const auto shift = static_cast<std::int64_t>(f);
+    KlettProfile in{signal.row(p) + f, range.row(p) + f, beta_m.row(p) + f, alpha_m.row(p) + f,
+                    lidar_ratio.row(p) + f, gates - f};
     in.forward = forward;
     if (forward) {
         in.calibration = calibration[p];
     } else {
-        in.reference_begin = reference.at(p)[0];
-        in.reference_end = reference.at(p)[1];
+        in.reference_begin = reference.at(p)[0] - shift;
+        in.reference_end = reference.at(p)[1] - shift;
         in.reference_value = reference_value[p];
         in.fit_offset = fit_offset;
         if (fit_offset && offset_interval.data) {
-            in.offset_begin = offset_interval.at(p)[0];
-            in.offset_end = offset_interval.at(p)[1];
+            in.offset_begin = offset_interval.at(p)[0] - shift;
+            in.offset_end = offset_interval.at(p)[1] - shift;
         }
     }
     return in;
+}
+
+KlettGrids::KlettGrids(const KlettInputs& in, std::size_t limit) : in_(&in) {
+    if (!in.shared_grid()) return;
+    for (std::size_t p = 0; p < in.profiles && firsts_.size() < limit; ++p) {
+        const auto f = static_cast<std::int64_t>(in.first_gate(p));
+        if (std::find(firsts_.begin(), firsts_.end(), f) != firsts_.end()) continue;
+        firsts_.push_back(f);
+        grids_.emplace_back(in.profile(p));
+    }
+}
+
+const KlettGrid* KlettGrids::find(std::size_t p) const {
+    const auto f = static_cast<std::int64_t>(in_->first_gate(p));
+    for (std::size_t k = 0; k < firsts_.size(); ++k)
+        if (firsts_[k] == f) return &grids_[k];
+    return nullptr;
 }
 
 void klett_fernald(const KlettInputs& in, double* backscatter, double* extinction,
                    std::size_t* failures, double* offsets, unsigned threads) {
     const std::size_t n = in.gates;
     if (in.profiles == 0 || n == 0) return;
-    std::optional<KlettGrid> shared;
-    if (in.shared_grid()) shared.emplace(in.profile(0));
+    const KlettGrids grids(in);
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(3 * n);
         for (std::size_t p = begin; p < end; ++p) {
             check_cancel();
             const KlettProfile profile = in.profile(p);
+            const std::size_t f = in.first_gate(p);
+            double* b = backscatter + p * n;
+            double* e = extinction + p * n;
+            std::fill(b, b + f, nan);
+            std::fill(e, e + f, nan);
+            const KlettGrid* grid = grids.find(p);
             std::optional<KlettGrid> own;
-            if (!shared) own.emplace(profile);
-            failures[p] = klett_fernald_profile(profile, shared ? *shared : *own,
-                                                backscatter + p * n, extinction + p * n,
-                                                work.data(), offsets ? offsets + p : nullptr);
+            if (!grid) grid = &own.emplace(profile);
+            failures[p] = klett_fernald_profile(profile, *grid, b + f, e + f, work.data(),
+                                                offsets ? offsets + p : nullptr);
         }
     });
 }

@@ -34,6 +34,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "retrieval_profiles.h"
@@ -70,18 +71,39 @@ struct KlettGrid {
     explicit KlettGrid(const KlettProfile& in);
 };
 
+struct OffsetShape;
+
 // Aerosol backscatter (m^-1 sr^-1) and extinction (m^-1) of one profile; `grid` must be
 // that of `in` (lidar_ratio_offset apart); `work` holds 3 * gates doubles.  Returns the
 // number of gates that should have been retrieved but have no solution (NaN), gaps in the
 // signal (NaN, spoiling the gates beyond them as seen from r_c) aside.  With `fit_offset`,
 // the fitted offset b (signal units; 0 where the interval cannot separate it from the
-// scale, NaN where the interval holds a gap) goes to *offset when it is not null.
+// scale, NaN where the interval holds a gap) goes to *offset when it is not null; `shape`
+// (when not null) is the OffsetShape of `in`'s offset interval, computed once.
 std::size_t klett_fernald_profile(const KlettProfile& in, const KlettGrid& grid,
                                   double* backscatter, double* extinction, double* work,
-                                  double* offset = nullptr);
+                                  double* offset = nullptr,
+                                  const OffsetShape* shape = nullptr);
 
 // The offset b of P = a q + b over the gates [begin, end) (see above).
 double reference_offset(const KlettProfile& in, std::size_t begin, std::size_t end);
+
+// What the offset fit over [begin, end) needs of the molecular shape q alone: the same for
+// every realisation of a Monte Carlo, so computed once per profile.  fit(signal) gives
+// exactly reference_offset() of that signal.
+struct OffsetShape {
+    std::size_t begin = 0, end = 0;
+    std::vector<double> dq;  // q - q(begin) at each gate of the interval
+    double sq = 0.0, qq = 0.0, q_mean = 0.0;
+    bool separable = false;  // false: the fit gives 0 (too few gates, q nearly constant)
+
+    OffsetShape() = default;
+    OffsetShape(const KlettProfile& in, std::size_t begin, std::size_t end);
+    double fit(const double* signal) const;
+};
+
+// The offset interval [begin, end) of a profile: its own, else the reference interval.
+std::pair<std::size_t, std::size_t> offset_interval(const KlettProfile& in);
 
 struct KlettInputs {
     std::size_t profiles = 0, gates = 0;
@@ -92,9 +114,18 @@ struct KlettInputs {
     bool fit_offset = false;
     PerProfile<std::int64_t> offset_interval;  // begin, end per profile; empty: the reference
     PerProfile<double> calibration;
+    // The first gate of each profile (empty: 0): profile p is retrieved on the gates
+    // [first, gates) as if they were the whole profile (its grid, integrals and intervals
+    // start there; the intervals above are on the whole profile's gates) and the gates
+    // below are NaN.
+    PerProfile<std::int64_t> first;
 
+    std::size_t first_gate(std::size_t p) const {
+        return first.data ? static_cast<std::size_t>(first[p]) : 0;
+    }
+    // Profile p from its first gate on.
     KlettProfile profile(std::size_t p) const;
-    // Whether every profile has the same grid.
+    // Whether every profile has the same grid (from the same first gate).
     bool shared_grid() const {
         return range.stride == 0 && beta_m.stride == 0 && alpha_m.stride == 0 &&
                lidar_ratio.stride == 0;
@@ -105,5 +136,19 @@ struct KlettInputs {
 // count of gates without a solution, offsets[p] (when not null) its fitted offset.
 void klett_fernald(const KlettInputs& in, double* backscatter, double* extinction,
                    std::size_t* failures, double* offsets, unsigned threads);
+
+// The grids of a call's profiles: one per distinct first gate when the profiles share
+// their inputs (up to `limit` of them; the others make their own), none otherwise.
+class KlettGrids {
+public:
+    explicit KlettGrids(const KlettInputs& in, std::size_t limit = 32);
+    // The shared grid of profile p, or null when it needs its own.
+    const KlettGrid* find(std::size_t p) const;
+
+private:
+    const KlettInputs* in_;
+    std::vector<std::int64_t> firsts_;
+    std::vector<KlettGrid> grids_;
+};
 
 }  // namespace aerolume

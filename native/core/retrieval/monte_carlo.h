@@ -4,7 +4,9 @@
 //
 // Shared by the Monte Carlo uncertainties of the retrievals (retrieval_uncertainty.cpp) and
 // of the depolarisation ratios (depolarization.cpp).  Realisation j of profile p draws
-// from the stream (seed, p, j + 1) alone.
+// from the stream (seed, p, j + 1) alone, or, given a seed per profile, from
+// (seeds[p], 0, j + 1): the stream of that profile retrieved alone with its own seed, so a
+// block of profiles with their own seeds draws what one call per profile would.
 #pragma once
 
 #include <algorithm>
@@ -81,12 +83,13 @@ inline void finish(const double* totals, std::size_t realisations, std::size_t g
 template <class MakeState, class Realise>
 void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
             std::size_t realisations, std::uint64_t seed, unsigned threads,
-            MakeState&& make_state, Realise&& realise, double* const* sd) {
+            MakeState&& make_state, Realise&& realise, double* const* sd,
+            const std::uint64_t* seeds = nullptr) {
     const std::size_t size = outputs * gates;
     if (profiles == 0 || size == 0 || realisations == 0) return;
     const std::size_t chunks = (realisations + chunk_size - 1) / chunk_size;
     auto draw = [&](auto& state, std::size_t p, std::size_t j, double* out) {
-        RandomStream rng(seed, p, j + 1);
+        RandomStream rng = seeds ? RandomStream(seeds[p], 0, j + 1) : RandomStream(seed, p, j + 1);
         realise(state, p, j, rng, out);
     };
     // Chunk k of profile p: its sums (2 size) from zero; realisation 0 is the shift itself.
@@ -216,11 +219,11 @@ template <class MakeState, class Realise>
 void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
                    std::size_t realisations, std::uint64_t seed, unsigned threads,
                    MakeState&& make_state, Realise&& realise, double* const* sd,
-                   double* failed) {
+                   double* failed, const std::uint64_t* seeds = nullptr) {
     const std::size_t size = outputs * gates;
     if (profiles == 0 || size == 0 || realisations == 0) return;
     auto draw = [&](auto& state, std::size_t p, std::size_t j, double* out) {
-        RandomStream rng(seed, p, j + 1);
+        RandomStream rng = seeds ? RandomStream(seeds[p], 0, j + 1) : RandomStream(seed, p, j + 1);
         realise(state, p, j, rng, out);
     };
     // Gates [first, last) of profile p from its kept realisations.

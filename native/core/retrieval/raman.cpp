@@ -1,5 +1,6 @@
 #include "raman.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -12,45 +13,136 @@ namespace {
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 }
 
+namespace {
+
+// A sum with Neumaier's compensation: a large term that enters and later leaves (the
+// squared relative noise of a gate with almost no signal) takes nothing of the others
+// with it.
+struct Compensated {
+    double sum = 0.0, error = 0.0;
+    void add(double x) {
+        const double t = sum + x;
+        error += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+        sum = t;
+    }
+    double value() const { return sum + error; }
+};
+
+// The sums of a window of gates for its straight-line fit, about an anchor (range R and
+// value Y near the window) so that they stay small: with d = r - R and u = y - Y,
+// s1 = Σ d, s2 = Σ d², t1 = Σ u, t2 = Σ d u and, for the analytic error with the
+// squared relative noise q, v0 = Σ q, v1 = Σ d q, v2 = Σ d² q (compensated: q spans many
+// orders of magnitude).  Gates whose value (or q) is not finite are counted instead of
+// summed: a window holding one has no fit (no error); the q of a gate without a value is
+// never summed, since no window holding it is used.
+struct WindowSums {
+    const double* r;
+    const double* y;
+    const double* q;  // null: no error wanted
+    double R = 0.0, Y = 0.0;
+    double s1 = 0.0, s2 = 0.0, t1 = 0.0, t2 = 0.0;
+    Compensated v0, v1, v2;
+    std::ptrdiff_t bad_y = 0, bad_q = 0;
+
+    void update(std::size_t j, double sign) {
+        const double d = r[j] - R;
+        s1 += sign * d;
+        s2 += sign * (d * d);
+        if (!std::isfinite(y[j])) {
+            bad_y += sign > 0.0 ? 1 : -1;
+            return;
+        }
+        const double u = y[j] - Y;
+        t1 += sign * u;
+        t2 += sign * (d * u);
+        if (q) {
+            if (std::isfinite(q[j])) {
+                v0.add(sign * q[j]);
+                v1.add(sign * (d * q[j]));
+                v2.add(sign * (d * d * q[j]));
+            } else {
+                bad_q += sign > 0.0 ? 1 : -1;
+            }
+        }
+    }
+    // The window [a, b] from scratch, about gate `centre`.
+    void reset(std::size_t a, std::size_t b, std::size_t centre) {
+        R = r[centre];
+        Y = 0.0;
+        for (std::size_t j = a; j <= b; ++j)
+            if (std::isfinite(y[j])) {
+                Y = y[j];
+                break;
+            }
+        s1 = s2 = t1 = t2 = 0.0;
+        v0 = v1 = v2 = Compensated{};
+        bad_y = bad_q = 0;
+        for (std::size_t j = a; j <= b; ++j) update(j, 1.0);
+    }
+};
+
+}  // namespace
+
 void raman_extinction_profile(const RamanExtinctionProfile& in, double* extinction,
                               double* error, double* work) {
     const std::size_t n = in.gates;
     const double* r = in.range;
     double* y = work;
+    double* q = work + n;
     for (std::size_t i = 0; i < n; ++i) {
         const double p = in.raman_signal[i];
         y[i] = p > 0.0 ? std::log(in.number_density[i] / (p * r[i] * r[i])) : nan;
     }
+    const bool with_error = error && in.raman_noise;
+    if (with_error)
+        for (std::size_t i = 0; i < n; ++i) {
+            const double relative = in.raman_noise[i] / in.raman_signal[i];
+            q[i] = relative * relative;
+        }
     const double scale = 1.0 + std::pow(in.wavelength_ratio, in.angstrom);
+    // The slope of the least-squares line through the window [i - h, i + h] of each gate,
+    // from running sums: gates enter and leave the window as it slides (or grows with
+    // range), so each gate costs O(1) whatever the window's width.  The sums are taken
+    // about an anchor gate near the window, renewed (the window summed afresh) once the
+    // window's centre is more than 2 h + 8 gates from it, so that neither the range offset
+    // of the profile nor the rounding of the updates grows (at most one more update per
+    // gate): the results agree with a direct fit about the window's mean to rounding
+    // (under 1e-12 of the derivative).
+    WindowSums sums{r, y, with_error ? q : nullptr};
+    std::size_t lo = 1, hi = 0;  // the window in the sums (empty)
+    std::size_t anchor = 0;      // the gate the sums are taken about
     for (std::size_t i = 0; i < n; ++i) {
         const double h = in.half_width[i];
         extinction[i] = nan;
         if (error) error[i] = nan;
         if (!(h >= 1.0) || h > static_cast<double>(i) || static_cast<double>(i) + h >= static_cast<double>(n))
             continue;
-        const std::size_t a = i - static_cast<std::size_t>(h), b = i + static_cast<std::size_t>(h);
-        const double count = static_cast<double>(b - a + 1);
-        // Centred on the window's mean range, so the sums stay well conditioned.
-        double mean_r = 0.0;
-        for (std::size_t j = a; j <= b; ++j) mean_r += r[j] - r[i];
-        mean_r /= count;
-        double sxx = 0.0, sxy = 0.0;
-        for (std::size_t j = a; j <= b; ++j) {
-            const double x = r[j] - r[i] - mean_r;
-            sxx += x * x;
-            sxy += x * y[j];
+        const auto half = static_cast<std::size_t>(h);
+        const std::size_t a = i - half, b = i + half;
+        if (lo > hi || i - anchor > 2 * half + 8 || a > hi || b < lo) {
+            sums.reset(a, b, i);
+            lo = a;
+            hi = b;
+            anchor = i;
+        } else {
+            while (hi < b) sums.update(++hi, 1.0);
+            while (lo > a) sums.update(--lo, 1.0);
+            while (lo < a) sums.update(lo++, -1.0);
+            while (hi > b) sums.update(hi--, -1.0);
         }
+        if (sums.bad_y != 0) continue;
+        const double count = static_cast<double>(b - a + 1);
+        const double mean_d = sums.s1 / count;
+        const double sxx = sums.s2 - sums.s1 * mean_d;
+        const double sxy = sums.t2 - mean_d * sums.t1;
         const double slope = sxy / sxx;
         if (!std::isfinite(slope)) continue;
         extinction[i] = (slope - in.alpha_m[i] - in.alpha_m_raman[i]) / scale;
-        if (error && in.raman_noise) {
-            double variance = 0.0;
-            for (std::size_t j = a; j <= b; ++j) {
-                const double x = r[j] - r[i] - mean_r;
-                const double relative = in.raman_noise[j] / in.raman_signal[j];
-                variance += x * x * relative * relative;
-            }
-            error[i] = std::sqrt(variance) / sxx / scale;
+        if (with_error && sums.bad_q == 0) {
+            // Σ (d - mean_d)² q from the same sums.
+            const double variance =
+                sums.v2.value() - mean_d * (2.0 * sums.v1.value() - mean_d * sums.v0.value());
+            error[i] = std::sqrt(variance > 0.0 ? variance : 0.0) / sxx / scale;
         }
     }
 }
@@ -62,7 +154,12 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
     double* difference = work;
     double* integral = work + n;
     double* ratio = work + 2 * n;
-    double* weights = work + 3 * n;  // 4 (n - 1)
+    const double* weights = in.weights;
+    if (!weights) {
+        double* own = work + 3 * n;  // 4 (n - 1)
+        parabolic_weights(r, n, own);
+        weights = own;
+    }
     const double shift = std::pow(in.wavelength_ratio, in.angstrom);
 
     // The aerosol extinction with its gaps filled by the nearest retrieved value.
@@ -82,7 +179,6 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
         }
         difference[i] = (in.alpha_m[i] + alpha_a) - (in.alpha_m_raman[i] + alpha_a * shift);
     }
-    parabolic_weights(r, n, weights);
     cumulative_parabolic(difference, weights, n, integral);
     const auto begin = static_cast<std::size_t>(in.reference_begin);
     const auto end = static_cast<std::size_t>(in.reference_end);
@@ -106,26 +202,29 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
 }
 
 RamanExtinctionProfile RamanInputs::extinction_profile(std::size_t p) const {
-    return {raman_signal.row(p), range.row(p),     number_density.row(p),
-            alpha_m.row(p),      alpha_m_raman.row(p), half_width.row(p),
-            gates,               wavelength_ratio, angstrom[p],
-            raman_noise.empty() ? nullptr : raman_noise.row(p)};
+    const std::size_t f = first_gate(p);
+    return {raman_signal.row(p) + f, range.row(p) + f,     number_density.row(p) + f,
+            alpha_m.row(p) + f,      alpha_m_raman.row(p) + f, half_width.row(p) + f,
+            gates - f,               wavelength_ratio, angstrom[p],
+            raman_noise.empty() ? nullptr : raman_noise.row(p) + f};
 }
 
 RamanBackscatterProfile RamanInputs::backscatter_profile(std::size_t p) const {
-    return {elastic_signal.row(p),
-            raman_signal.row(p),
-            range.row(p),
-            beta_m.row(p),
-            number_density.row(p),
-            alpha_m.row(p),
-            alpha_m_raman.row(p),
-            extinction.empty() ? nullptr : extinction.row(p),
-            gates,
+    const std::size_t f = first_gate(p);
+    const auto shift = static_cast<std::int64_t>(f);
+    return {elastic_signal.row(p) + f,
+            raman_signal.row(p) + f,
+            range.row(p) + f,
+            beta_m.row(p) + f,
+            number_density.row(p) + f,
+            alpha_m.row(p) + f,
+            alpha_m_raman.row(p) + f,
+            extinction.empty() ? nullptr : extinction.row(p) + f,
+            gates - f,
             wavelength_ratio,
             angstrom[p],
-            reference.at(p)[0],
-            reference.at(p)[1],
+            reference.at(p)[0] - shift,
+            reference.at(p)[1] - shift,
             reference_value[p]};
 }
 
@@ -133,10 +232,16 @@ void raman_extinction(const RamanInputs& in, double* extinction, double* error,
                       unsigned threads) {
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
-        std::vector<double> work(n);
-        for (std::size_t p = begin; p < end; ++p, check_cancel())
-            raman_extinction_profile(in.extinction_profile(p), extinction + p * n,
-                                     error ? error + p * n : nullptr, work.data());
+        std::vector<double> work(raman_extinction_work * n);
+        for (std::size_t p = begin; p < end; ++p, check_cancel()) {
+            const std::size_t f = in.first_gate(p);
+            double* e = extinction + p * n;
+            double* s = error ? error + p * n : nullptr;
+            std::fill(e, e + f, nan);
+            if (s) std::fill(s, s + f, nan);
+            raman_extinction_profile(in.extinction_profile(p), e + f, s ? s + f : nullptr,
+                                     work.data());
+        }
     });
 }
 
@@ -144,9 +249,12 @@ void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned thre
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(7 * n);
-        for (std::size_t p = begin; p < end; ++p, check_cancel())
-            raman_backscatter_profile(in.backscatter_profile(p), backscatter + p * n,
-                                      work.data());
+        for (std::size_t p = begin; p < end; ++p, check_cancel()) {
+            const std::size_t f = in.first_gate(p);
+            double* b = backscatter + p * n;
+            std::fill(b, b + f, nan);
+            raman_backscatter_profile(in.backscatter_profile(p), b + f, work.data());
+        }
     });
 }
 

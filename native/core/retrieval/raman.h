@@ -8,7 +8,7 @@
 //
 // the derivative being the slope of a least-squares straight line through the gates of a
 // window centred on each gate (half-width per gate; NaN where the window leaves the profile
-// or holds a non-positive signal).
+// or holds a non-positive signal), from running sums in O(1) per gate.
 //
 // Backscatter from the ratio of the elastic and Raman signals, S = P_0 N / P_R:
 //
@@ -41,9 +41,12 @@ struct RamanExtinctionProfile {
     const double* raman_noise = nullptr;  // standard deviation of P_R, for the analytic error
 };
 
+// Doubles per gate of the extinction's `work`.
+inline constexpr std::size_t raman_extinction_work = 2;
+
 // Aerosol extinction (m^-1); with `raman_noise`, also its statistical standard deviation
 // propagated analytically through the fit (`error`, may be null otherwise).  `work` holds
-// gates doubles.
+// raman_extinction_work x gates doubles.
 void raman_extinction_profile(const RamanExtinctionProfile& in, double* extinction,
                               double* error, double* work);
 
@@ -61,6 +64,9 @@ struct RamanBackscatterProfile {
     double angstrom;
     std::int64_t reference_begin, reference_end;
     double reference_value;
+    // The parabolic rule's weights of the range grid (4 (gates - 1)), when the caller has
+    // them (a Monte Carlo's realisations share them); null: computed here.
+    const double* weights = nullptr;
 };
 
 // Aerosol backscatter (m^-1 sr^-1); `work` holds 7 * gates doubles.
@@ -73,13 +79,27 @@ struct RamanInputs {
         extinction, half_width, raman_noise;
     double wavelength_ratio = 1.0;
     PerProfile<double> angstrom;
-    PerProfile<std::int64_t> reference;
+    PerProfile<std::int64_t> reference;  // on the whole profile's gates
     PerProfile<double> reference_value;
+    // The first gate of each profile (empty: 0): profile p is retrieved on the gates
+    // [first, gates) as if they were the whole profile, the gates below being NaN.
+    PerProfile<std::int64_t> first;
+    // Per profile, whether it has a reference interval (null: all have); the Monte Carlo
+    // redoes only the extinction of the others (as without `reference`).
+    const std::uint8_t* referenced = nullptr;
 
+    std::size_t first_gate(std::size_t p) const {
+        return first.data ? static_cast<std::size_t>(first[p]) : 0;
+    }
+    bool has_reference(std::size_t p) const {
+        return reference.data != nullptr && (!referenced || referenced[p]);
+    }
+    // Profile p from its first gate on.
     RamanExtinctionProfile extinction_profile(std::size_t p) const;
     RamanBackscatterProfile backscatter_profile(std::size_t p) const;
 };
 
+// Every profile (the gates below each profile's first gate NaN).
 void raman_extinction(const RamanInputs& in, double* extinction, double* error,
                       unsigned threads);
 void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned threads);

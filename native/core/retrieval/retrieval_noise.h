@@ -24,6 +24,14 @@ struct NoiseModel {
     // signal).
     void draw(const double* signal, std::size_t gates, std::size_t p, RandomStream& rng,
               double* out) const;
+    // The model from gate `first` of every profile on (for a profile retrieved from there).
+    NoiseModel from(std::size_t first) const {
+        NoiseModel out = *this;
+        if (!out.sigma.empty()) out.sigma.data += first;
+        if (!out.counts_per_unit.empty()) out.counts_per_unit.data += first;
+        if (!out.background.empty()) out.background.data += first;
+        return out;
+    }
     // The standard deviation the model gives each gate of `signal`.
     void standard_deviation(const double* signal, std::size_t gates, std::size_t p,
                             double* out) const;

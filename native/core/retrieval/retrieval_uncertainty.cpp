@@ -11,29 +11,48 @@
 
 namespace aerolume {
 
+namespace {
+// NaN at the gates below `first` of each of `outputs` rows of `gates` values.
+void blank_below(double* out, std::size_t outputs, std::size_t gates, std::size_t first) {
+    for (std::size_t o = 0; o < outputs; ++o)
+        std::fill(out + o * gates, out + o * gates + first,
+                  std::numeric_limits<double>::quiet_NaN());
+}
+}  // namespace
+
 void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
                                const MonteCarloSettings& settings, double* backscatter_sd,
                                double* extinction_sd, unsigned threads) {
     const std::size_t n = in.gates;
     if (in.profiles == 0 || n == 0) return;
-    std::optional<KlettGrid> shared;
-    if (in.shared_grid()) shared.emplace(in.profile(0));
-    // A thread's scratch: the inversion's work and the grid of its current profile when
-    // the profiles do not share one.
+    const KlettGrids grids(in);
+    // A thread's scratch: the inversion's work, and what its current profile's realisations
+    // share: the grid when the profiles do not share one, the molecular shape of the
+    // offset fit.
     struct State {
         std::vector<double> work;
         std::optional<KlettGrid> own;
+        std::optional<OffsetShape> shape;
         std::size_t profile = static_cast<std::size_t>(-1);
     };
-    auto make_state = [&] { return State{std::vector<double>(4 * n), std::nullopt}; };
+    auto make_state = [&] { return State{std::vector<double>(4 * n), std::nullopt, std::nullopt}; };
     auto realise = [&](State& state, std::size_t p, std::size_t, RandomStream& rng,
                        double* out) {
         KlettProfile profile = in.profile(p);
-        if (!shared && state.profile != p) {
-            state.own.emplace(profile);
+        const KlettGrid* grid = grids.find(p);
+        if (state.profile != p) {
+            state.own.reset();
+            if (!grid) state.own.emplace(profile);
+            state.shape.reset();
+            if (profile.fit_offset && !profile.forward) {
+                const auto [begin, end] = offset_interval(profile);
+                state.shape.emplace(profile, begin, end);
+            }
             state.profile = p;
         }
-        const KlettGrid& grid = shared ? *shared : *state.own;
+        if (!grid) grid = &*state.own;
+        const std::size_t f = in.first_gate(p);
+        const std::size_t m = n - f;
         double* work = state.work.data();
         // The systematic draws first, then the noise, always in this order.
         const double g_lidar_ratio = rng.normal();
@@ -41,13 +60,15 @@ void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
         profile.lidar_ratio_offset = settings.lidar_ratio_sd * g_lidar_ratio;
         profile.reference_value += settings.reference_value_sd * g_reference;
         double* noisy = work + 3 * n;
-        noise.draw(profile.signal, n, p, rng, noisy);
+        noise.from(f).draw(profile.signal, m, p, rng, noisy);
         profile.signal = noisy;
-        klett_fernald_profile(profile, grid, out, out + n, work);
+        blank_below(out, 2, n, f);
+        klett_fernald_profile(profile, *grid, out + f, out + n + f, work, nullptr,
+                              state.shape ? &*state.shape : nullptr);
     };
     double* sd[2] = {backscatter_sd, extinction_sd};
     monte_carlo::robust_spread(in.profiles, n, 2, settings.realisations, settings.seed, threads,
-                               make_state, realise, sd, nullptr);
+                               make_state, realise, sd, nullptr, settings.seeds);
 }
 
 void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
@@ -55,23 +76,40 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
                        RamanProducts products, double* extinction_sd, double* backscatter_sd,
                        double* lidar_ratio_sd, double* failed, unsigned threads) {
     const std::size_t n = in.gates;
-    auto make_state = [&] { return std::vector<double>(9 * n); };
-    auto realise = [&](std::vector<double>& state, std::size_t p, std::size_t,
-                       RandomStream& rng, double* out) {
-        double* work = state.data();
+    // A thread's scratch, and the parabolic weights of its current profile's grid (the
+    // same for all its realisations).
+    struct State {
+        std::vector<double> work, weights;
+        std::size_t profile = static_cast<std::size_t>(-1);
+    };
+    auto make_state = [&] { return State{std::vector<double>(9 * n), std::vector<double>()}; };
+    auto realise = [&](State& state, std::size_t p, std::size_t, RandomStream& rng,
+                       double* out) {
+        double* work = state.work.data();
+        const std::size_t f = in.first_gate(p);
+        const std::size_t m = n - f;
+        // This profile's backscatter, where it has a reference.
+        const bool backscatter_here = products.backscatter && in.has_reference(p);
+        if (backscatter_here && state.profile != p) {
+            state.weights.resize(m > 1 ? 4 * (m - 1) : 0);
+            parabolic_weights(in.range.row(p) + f, m, state.weights.data());
+            state.profile = p;
+        }
         // The systematic draws first, then the noise, always in this order.
         const double angstrom = in.angstrom[p] + settings.angstrom_sd * rng.normal();
         const double g_reference = rng.normal();
         const double reference_value =
-            products.backscatter ? in.reference_value[p] + settings.reference_value_sd * g_reference
-                                 : 0.0;
+            backscatter_here ? in.reference_value[p] + settings.reference_value_sd * g_reference
+                             : 0.0;
         double* raman = work + 7 * n;
         double* elastic = work + 8 * n;
-        double* extinction = out;
-        double* backscatter = out + n;
-        double* lidar_ratio = out + 2 * n;
-        raman_noise.draw(in.raman_signal.row(p), n, p, rng, raman);
-        if (products.backscatter) elastic_noise.draw(in.elastic_signal.row(p), n, p, rng, elastic);
+        blank_below(out, 3, n, f);
+        double* extinction = out + f;
+        double* backscatter = out + n + f;
+        double* lidar_ratio = out + 2 * n + f;
+        raman_noise.from(f).draw(in.raman_signal.row(p) + f, m, p, rng, raman);
+        if (backscatter_here)
+            elastic_noise.from(f).draw(in.elastic_signal.row(p) + f, m, p, rng, elastic);
         if (products.extinction) {
             RamanExtinctionProfile e = in.extinction_profile(p);
             e.raman_signal = raman;
@@ -79,27 +117,28 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
             e.raman_noise = nullptr;
             raman_extinction_profile(e, extinction, nullptr, work);
         } else {
-            std::fill(extinction, extinction + n, 0.0);
+            std::fill(extinction, extinction + m, 0.0);
         }
-        if (products.backscatter) {
+        if (backscatter_here) {
             RamanBackscatterProfile b = in.backscatter_profile(p);
             b.elastic_signal = elastic;
             b.raman_signal = raman;
             b.angstrom = angstrom;
             b.reference_value = reference_value;
             if (products.extinction) b.extinction = extinction;
+            b.weights = state.weights.data();
             raman_backscatter_profile(b, backscatter, work);
         } else {
-            std::fill(backscatter, backscatter + n, 0.0);
+            std::fill(backscatter, backscatter + m, 0.0);
         }
-        for (std::size_t i = 0; i < n; ++i)
-            lidar_ratio[i] = products.extinction && products.backscatter
+        for (std::size_t i = 0; i < m; ++i)
+            lidar_ratio[i] = products.extinction && backscatter_here
                                  ? extinction[i] / backscatter[i]
                                  : 0.0;
     };
     double* sd[3] = {extinction_sd, backscatter_sd, lidar_ratio_sd};
     monte_carlo::robust_spread(in.profiles, n, 3, settings.realisations, settings.seed, threads,
-                               make_state, realise, sd, failed);
+                               make_state, realise, sd, failed, settings.seeds);
 }
 
 }  // namespace aerolume

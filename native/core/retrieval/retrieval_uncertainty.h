@@ -12,7 +12,8 @@
 // intact.  All the realisations of a profile are kept for this (realisations x products x
 // gates doubles per thread).
 //
-// Realisation j of profile p draws from the stream (seed, p, j + 1) alone and is kept at
+// Realisation j of profile p draws from the stream (seed, p, j + 1) (or (seeds[p], 0, j + 1)
+// given a seed per profile) alone and is kept at
 // its own index, and the spread at a gate is taken over the kept realisations in their
 // order, so the results are the same whatever the thread count and however the profiles
 // are grouped; a single profile's realisations are shared out over the threads.
@@ -33,6 +34,9 @@ struct MonteCarloSettings {
     double lidar_ratio_sd = 0.0;      // sr
     double reference_value_sd = 0.0;  // backscatter ratio
     double angstrom_sd = 0.0;
+    // One seed per profile (null: `seed` for all): realisation j of profile p then draws
+    // from the stream (seeds[p], 0, j + 1), that of the profile retrieved alone.
+    const std::uint64_t* seeds = nullptr;
 };
 
 // Standard deviations of the Klett-Fernald backscatter and extinction.

@@ -212,39 +212,91 @@ def _finite_from(rows: np.ndarray, n: int) -> np.ndarray:
     return last + 1
 
 
-def _reference(signal, rng, mol, noise, table: dict, klett: dict, cloud=(np.nan, np.nan)):
-    """One profile's reference interval: (interval (2,), found, why not).  The automatic
-    search avoids the lowest cloud (base, top; NaN: none): below it where the search
-    leaves room there, else above it."""
-    from Aerolume.retrieval import find_reference
+def _references(signal, rng, mol, n, noise, starts, eligible, table: dict, klett: dict,
+                lowest):
+    """Every profile's reference interval in one search: (interval (profiles, 2), found,
+    why not (per profile, "" where found)).  Profile p is searched on its gates
+    [starts[p], n) (n: the gates inside the atmosphere) when `eligible`; the automatic
+    search avoids its lowest cloud (lowest[p] = base, top; NaN: none): below it where the
+    search leaves room there, else above it."""
+    from Aerolume.retrieval.reference import _find_reference_rows
 
-    none = np.array([np.nan, np.nan])
-    if table["reference"] != "auto":
-        bottom, top = table["reference"]
-        if bottom < rng[0] or top > rng[-1]:
-            return none, False, (f"the reference [{bottom:g}, {top:g}] m is outside the "
-                                 f"finite signal ({rng[0]:g} to {rng[-1]:g} m)")
-        return np.array([bottom, top]), True, ""
-    low = max(klett["reference_search"][0], float(rng[0]))
-    high = min(klett["reference_search"][1], float(rng[-1]))
-    base, top = cloud
-    ceiling = np.nan
-    if np.isfinite(base):
-        if base - low >= klett["reference_width"]:
-            high = min(high, base)
-            ceiling = base
-        else:
-            low = max(low, top)
-    if not high - low >= klett["reference_width"]:
-        return none, False, (f"the finite signal ({rng[0]:g} to {rng[-1]:g} m) leaves no "
-                             f"{klett['reference_width']:g} m of the reference search"
-                             + (" outside the clouds" if np.isfinite(base) else ""))
-    found = find_reference(signal[None], rng, mol, search=(low, high),
-                           width=klett["reference_width"], noise=noise[None],
-                           ceiling=ceiling)
-    if not bool(found.found[0]):
-        return none, False, found.reason_text()
-    return np.asarray(found.interval[0], dtype=float), True, ""
+    profiles = signal.shape[0]
+    interval = np.full((profiles, 2), np.nan)
+    found = np.zeros(profiles, dtype=bool)
+    why = np.full(profiles, "", dtype=object)
+    search = np.full((profiles, 2), np.nan)
+    ceiling = np.full(profiles, np.nan)
+    for p in np.flatnonzero(eligible):
+        first, last = rng[starts[p]], rng[n - 1]
+        if table["reference"] != "auto":
+            bottom, top = table["reference"]
+            if bottom < first or top > last:
+                why[p] = (f"the reference [{bottom:g}, {top:g}] m is outside the finite "
+                          f"signal ({first:g} to {last:g} m)")
+            else:
+                interval[p] = bottom, top
+                found[p] = True
+            continue
+        low = max(klett["reference_search"][0], float(first))
+        high = min(klett["reference_search"][1], float(last))
+        base, top = lowest[p]
+        if np.isfinite(base):
+            if base - low >= klett["reference_width"]:
+                high = min(high, base)
+                ceiling[p] = base
+            else:
+                low = max(low, top)
+        if not high - low >= klett["reference_width"]:
+            why[p] = (f"the finite signal ({first:g} to {last:g} m) leaves no "
+                      f"{klett['reference_width']:g} m of the reference search"
+                      + (" outside the clouds" if np.isfinite(base) else ""))
+            continue
+        search[p] = low, high
+    rows = np.flatnonzero(np.isfinite(search[:, 0]))
+    if rows.size:
+        cut = slice(0, n)
+        interval[rows], found[rows], why[rows] = _find_reference_rows(
+            signal[rows, cut], rng[cut], np.asarray(mol["beta_m"][cut], dtype=float),
+            np.asarray(mol["alpha_m"][cut], dtype=float), starts[rows], search[rows],
+            klett["reference_width"], noise[rows, cut], ceiling[rows])
+    return interval, found, why
+
+
+def _gate_intervals(rng, n, starts, interval, found):
+    """Gates [begin, end) of each found interval on the whole profile, as the retrievals
+    would find them on the profile's own gates [start, n); (start, start + 1) elsewhere."""
+    gates = np.zeros((interval.shape[0], 2), dtype=np.int64)
+    for p, s in enumerate(starts):
+        gates[p] = s, s + 1
+        if found[p]:
+            r = rng[s:n]
+            gates[p] = (s + int(np.searchsorted(r, interval[p, 0], side="left")),
+                        s + int(np.searchsorted(r, interval[p, 1], side="right")))
+    return gates
+
+
+def _half_widths(rng, n, starts, window):
+    """Half-widths (gates) of the Raman derivative's window and its effective resolution
+    (m) per profile and gate, on each profile's own gates [start, n) as the retrievals
+    would find them there (1 and NaN below)."""
+    from Aerolume.retrieval import _half_widths as half_widths
+
+    class _Cut:  # what half_widths reads of a layout
+        def __init__(self, r):
+            self.range = r
+
+    half = np.ones((len(starts), n))
+    resolution = np.full((len(starts), n), np.nan)
+    for s in np.unique(starts):
+        if n - s < MIN_GATES:
+            continue
+        r = rng[s:n]
+        h = half_widths(_Cut(r), np.full(n - s, window))
+        rows = starts == s
+        half[rows, s:] = h
+        resolution[rows, s:] = (2 * h + 1) * np.gradient(r)
+    return half, resolution
 
 
 def retrieve(corrected, molecular_ds, settings):
@@ -328,14 +380,14 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
     lowest[has, 0] = base[has, first[has]]
     lowest[has, 1] = top[has, first[has]]
     layer_attrs = {"layer": clouds["layer"].values}
-    out["cloud_mask"] = (("time", "range"), mask, dict(clouds["cloud_mask"].attrs,
+    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
+    new["cloud_mask"] = (("time", "range"), mask, dict(clouds["cloud_mask"].attrs,
                                                        source_channel=str(channel)))
-    out = out.assign_coords(layer=("layer", layer_attrs["layer"]))
     for name in ("cloud_base", "cloud_top"):
-        out[name] = (("time", "layer"), np.asarray(clouds[name].values, dtype=float),
+        new[name] = (("time", "layer"), np.asarray(clouds[name].values, dtype=float),
                      dict(clouds[name].attrs))
     for name in ("cloud_layers", "cloud_detection_flag"):
-        out[name] = (("time",), np.asarray(clouds[name].values), dict(clouds[name].attrs))
+        new[name] = (("time",), np.asarray(clouds[name].values), dict(clouds[name].attrs))
     layer = settings.boundary_layer
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "signal has .* NaN gate", RuntimeWarning)
@@ -344,8 +396,9 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
                                     noise=noise[:, :n], molecular=cut, below=lowest[:, 0],
                                     threads=settings.threads or None)
     for name in ("boundary_layer_height", "boundary_layer_height_flag"):
-        out[name] = (("time",), np.asarray(blh[name].values), dict(blh[name].attrs))
-    out["boundary_layer_height"].attrs["source_channel"] = str(channel)
+        new[name] = (("time",), np.asarray(blh[name].values), dict(blh[name].attrs))
+    new["boundary_layer_height"][2]["source_channel"] = str(channel)
+    out = out.assign_coords(layer=("layer", layer_attrs["layer"])).assign(new)
     return out, {"cloud_mask": mask.astype(bool), "cloud_base": lowest[:, 0]}, lowest
 
 
@@ -370,42 +423,51 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
              "extinction_uncertainty")
     results = {name: [] for name in names}
     references, offsets, flags = [], [], []
-    threads = settings.threads or None
+    threads_ = retrieval.thread_count(settings.threads or None)
     for channel in klett["channels"]:
         signal, noise, mol, n = inputs(channel)
         values = {name: np.full(signal.shape, np.nan) for name in names}
         reference = np.full(signal.shape[:-1] + (2,), np.nan)
         offset = np.full(signal.shape[:-1], np.nan)
-        reasons = []
         starts = _finite_from(signal, n)
-        for p, s in enumerate(starts):
-            if n - s < MIN_GATES:
-                reasons.append(f"fewer than {MIN_GATES} finite gates")
-                continue
-            cut = {k: v[s:n] for k, v in mol.items()}
-            interval, found, why = _reference(signal[p, s:n], rng[s:n], cut, noise[p, s:n],
-                                              klett, klett, lowest[p])
-            if not found:
-                reasons.append(why)
-                continue
-            reference[p] = interval
-            mc = None if seed is None else _monte_carlo(
-                settings, profile_seed(seed, times[p], channel), noise=noise[p:p + 1, s:n],
-                lidar_ratio=klett["lidar_ratio_uncertainty"],
-                reference_value=klett["reference_value_uncertainty"])
+        eligible = n - starts >= MIN_GATES
+        interval, found, why = _references(signal, rng, mol, n, noise, starts, eligible,
+                                           klett, klett, lowest)
+        why[~eligible] = f"fewer than {MIN_GATES} finite gates"
+        reasons = [str(w) for w in why[~found]]
+        reference[found] = interval[found]
+        rows = np.flatnonzero(found)
+        if rows.size:
             ratio = klett["lidar_ratio"]
             if klett.get("cloud_lidar_ratio") is not None and "cloud_mask" in clouds:
-                ratio = np.where(clouds["cloud_mask"][p, s:n], klett["cloud_lidar_ratio"],
+                ratio = np.where(clouds["cloud_mask"][rows, :n], klett["cloud_lidar_ratio"],
                                  ratio)
-            res = retrieval.klett_fernald(signal[p:p + 1, s:n], rng[s:n], cut,
-                                          ratio, tuple(interval),
-                                          klett["reference_value"],
-                                          fit_offset=klett["fit_offset"], uncertainty=mc,
-                                          threads=threads)
-            for name in names:
-                if name in res:
-                    values[name][p, s:n] = np.asarray(res[name].values)[0]
-            offset[p] = float(np.ravel(res["reference_offset"].values)[0])
+            ratio = np.ascontiguousarray(np.broadcast_to(ratio, (n,)) if np.ndim(ratio) == 0
+                                         else ratio, dtype=np.float64)
+            first = starts[rows]
+            mc = {}
+            if seed is not None:
+                mc = dict(realisations=settings.uncertainty["realisations"],
+                          seeds=[profile_seed(seed, times[p], channel) for p in rows],
+                          noise=noise[rows, :n], lidar_ratio_sd=klett["lidar_ratio_uncertainty"],
+                          reference_value_sd=klett["reference_value_uncertainty"])
+            beta, alpha, failures, fitted, beta_sd, alpha_sd = retrieval._klett_rows(
+                signal[rows, :n], rng[:n], np.ascontiguousarray(mol["beta_m"][:n]),
+                np.ascontiguousarray(mol["alpha_m"][:n]), ratio,
+                _gate_intervals(rng, n, starts, interval, found)[rows],
+                klett["reference_value"], fit_offset=klett["fit_offset"], first=first,
+                threads=threads_, **mc)
+            if failures:
+                warnings.warn(f"Klett-Fernald {channel}: the inversion has no solution at "
+                              f"{failures} gate(s) ({stamp} UTC; the denominator is not "
+                              "positive: the signal or lidar ratio does not fit); they are NaN",
+                              RuntimeWarning, stacklevel=3)
+            for name, result in (("backscatter", beta), ("extinction", alpha),
+                                 ("backscatter_uncertainty", beta_sd),
+                                 ("extinction_uncertainty", alpha_sd)):
+                if result is not None:
+                    values[name][rows, :n] = result
+            offset[rows] = fitted
         _warn_missing(len(reasons), signal.shape[0], reasons, f"Klett-Fernald {channel}",
                       stamp)
         for name in names:
@@ -423,6 +485,7 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
             **clouds))
 
     dims = ("time", "klett_channel", "range")
+    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
     units = {"backscatter": "m-1 sr-1", "extinction": "m-1"}
     for name in names:
         base = name.replace("_uncertainty", "")
@@ -431,22 +494,22 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
             if seed is None:
                 continue
             long_name = "standard deviation of the " + long_name
-        out[name] = (dims, np.stack(results[name], axis=1),
+        new[name] = (dims, np.stack(results[name], axis=1),
                      {"units": units[base], "long_name": long_name,
                       "lidar_ratio_sr": klett["lidar_ratio"],
                       "reference_value": klett["reference_value"]})
     reference = np.stack(references, axis=1)
     for k, edge in enumerate(("bottom", "top")):
-        out[f"reference_{edge}"] = (("time", "klett_channel"), reference[..., k],
+        new[f"reference_{edge}"] = (("time", "klett_channel"), reference[..., k],
                                     {"units": "m", "long_name": f"{edge} of the reference "
                                      "interval along the beam (NaN: none found)"})
-    out["reference_offset"] = (("time", "klett_channel"), np.stack(offsets, axis=1),
+    new["reference_offset"] = (("time", "klett_channel"), np.stack(offsets, axis=1),
                                {"units": "1", "long_name": "residual background offset "
                                 "fitted over the reference interval and removed (signal "
                                 "units of the channel; 0: not fitted)"})
-    out["quality_flag"] = (dims, np.stack(flags, axis=1),
+    new["quality_flag"] = (dims, np.stack(flags, axis=1),
                            quality.flag_attributes("Klett-Fernald"))
-    return out.assign_coords(klett_channel=("klett_channel",
+    return out.assign(new).assign_coords(klett_channel=("klett_channel",
                                             np.array(klett["channels"], dtype=object)))
 
 
@@ -462,6 +525,7 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
     results = {name: [] for name in names}
     flags = []
     threads = settings.threads or None
+    threads_ = retrieval.thread_count(threads)
     station = float(molecular_ds.attrs["station_altitude"])
     zenith = float(molecular_ds.attrs["zenith_angle"])
     model = (atmosphere.sounding(*settings.atmosphere["sounding"])
@@ -485,47 +549,46 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
         mol_r = atmosphere.molecular_profile(rng[:n], wr, atmosphere=model,
                                              station_altitude=station, zenith_angle=zenith,
                                              threads=threads)
-        common = dict(wavelength=w0, raman_wavelength=wr, threads=threads)
         values = {name: np.full(e_signal.shape, np.nan) for name in names}
-        found_reference = np.zeros(e_signal.shape[0], dtype=bool)
-        reasons = []
         starts = np.maximum(_finite_from(e_signal, n), _finite_from(r_signal, n))
-        for p, s in enumerate(starts):
-            if n - s < MIN_GATES:
-                reasons.append(f"fewer than {MIN_GATES} finite gates")
-                continue
-            gates = slice(s, n)
-            me, mr = mol_e.isel(range=gates), mol_r.isel(range=gates)
-            window = np.full(n - s, pair["window"])
-            mc = None if seed is None else _monte_carlo(
-                settings, profile_seed(seed, times[p], f"{elastic}/{raman}"),
-                noise=e_noise[p:p + 1, gates], raman_noise=r_noise[p:p + 1, gates],
-                reference_value=pair["reference_value_uncertainty"],
-                angstrom=pair["angstrom_uncertainty"])
-            # The extinction needs no reference; alone, it gives the analytic statistical
-            # error of its fit.
-            found_values = [retrieval.raman_extinction(
-                r_signal[p:p + 1, gates], rng[gates], me, mr, pair["angstrom"], window,
-                noise=r_noise[p:p + 1, gates], **common)]
-            interval, found, why = _reference(e_signal[p, gates], rng[gates], me,
-                                              e_noise[p, gates], pair, settings.klett,
-                                              lowest[p])
-            found_reference[p] = found
-            if found:
-                found_values.append(retrieval.raman_retrieval(
-                    e_signal[p:p + 1, gates], r_signal[p:p + 1, gates], rng[gates], me, mr,
-                    tuple(interval), pair["reference_value"], pair["angstrom"], window,
-                    uncertainty=mc, **common))
-            else:
-                reasons.append(why)
-                if mc is not None:
-                    found_values.append(retrieval.raman_extinction(
-                        r_signal[p:p + 1, gates], rng[gates], me, mr, pair["angstrom"],
-                        window, uncertainty=mc, **common))
-            for res in found_values:
-                for name in names:
-                    if name in res:
-                        values[name][p, gates] = np.ravel(np.asarray(res[name].values))
+        eligible = n - starts >= MIN_GATES
+        cut = {k: np.ascontiguousarray(np.asarray(m[k].values, dtype=float))
+               for m, k in ((mol_e, "alpha_m"), (mol_e, "beta_m"))}
+        interval, found_reference, why = _references(e_signal, rng, cut, n, e_noise, starts,
+                                                     eligible, pair, settings.klett, lowest)
+        found_reference &= eligible
+        why[~eligible] = f"fewer than {MIN_GATES} finite gates"
+        reasons = [str(w) for w in why[~found_reference]]
+        rows = np.flatnonzero(eligible)
+        if rows.size:
+            first = starts[rows]
+            half, resolution = _half_widths(rng, n, first, pair["window"])
+            mc = {}
+            if seed is not None:
+                mc = dict(realisations=settings.uncertainty["realisations"],
+                          seeds=[profile_seed(seed, times[p], f"{elastic}/{raman}")
+                                 for p in rows],
+                          elastic_noise=e_noise[rows, :n],
+                          reference_value_sd=pair["reference_value_uncertainty"],
+                          angstrom_sd=pair["angstrom_uncertainty"])
+            # The molecular atmosphere at the emitted and at the exact Raman wavelength.
+            result = retrieval._raman_rows(
+                e_signal[rows, :n], r_signal[rows, :n], rng[:n], cut["beta_m"],
+                np.ascontiguousarray(np.asarray(mol_r["number_density"].values, dtype=float)),
+                cut["alpha_m"],
+                np.ascontiguousarray(np.asarray(mol_r["alpha_m"].values, dtype=float)), half,
+                w0 / wr, pair["angstrom"], r_noise[rows, :n],
+                _gate_intervals(rng, n, starts, interval, found_reference)[rows],
+                found_reference[rows], pair["reference_value"], first=first, threads=threads_,
+                **mc)
+            result["effective_resolution"] = resolution
+            for name in names:
+                if name in result:
+                    values[name][rows, :n] = result[name]
+            if "failed_realisations" in result:
+                failed = values["failed_realisations"]
+                for p, s in zip(rows, first):
+                    failed[p, :s] = np.nan
         _warn_missing(len(reasons), e_signal.shape[0], reasons, f"Raman {elastic}/{raman}",
                       stamp)
         for name in names:
@@ -557,6 +620,7 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                   "failed_realisations": "Monte Carlo realisations of the Raman method that "
                                          "failed at the gate (the uncertainties are the "
                                          "robust spread of the others)"}
+    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
     for name in names:
         base = name.replace("_uncertainty", "")
         long_name = long_names[base]
@@ -568,11 +632,11 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
         stacked = np.stack(results[name], axis=1)
         if name == "failed_realisations":
             stacked = np.where(np.isfinite(stacked), stacked, 0).astype(np.int32)
-        out[f"raman_{name}"] = (("time", "raman_channel", "range"), stacked,
+        new[f"raman_{name}"] = (("time", "raman_channel", "range"), stacked,
                                 {"units": units[base], "long_name": long_name})
-    out["raman_quality_flag"] = (("time", "raman_channel", "range"), np.stack(flags, axis=1),
+    new["raman_quality_flag"] = (("time", "raman_channel", "range"), np.stack(flags, axis=1),
                                  quality.flag_attributes("Raman"))
-    return out.assign_coords(
+    return out.assign(new).assign_coords(
         raman_channel=("raman_channel", np.array([p["elastic"] for p in settings.raman],
                                                  dtype=object)),
         raman_signal_channel=("raman_channel", np.array([p["raman"] for p in settings.raman],

@@ -164,7 +164,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                   direction: Literal["backward", "forward"] = "backward",
                   calibration: ArrayLike | None = None, fit_offset: bool = True,
                   offset_range=None, uncertainty=None,
-                  threads: int | None = None) -> xr.Dataset:
+                  threads: int | None = None,
+                  output: Literal["dataset", "arrays"] = "dataset") -> xr.Dataset | dict:
     """Aerosol backscatter and extinction by Fernald's (1984) inversion.
 
     With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
@@ -219,10 +220,14 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         deviations); see :mod:`Aerolume.uncertainty`.
     threads : int, optional
         Number of threads; None uses every core.
+    output : {"dataset", "arrays"}
+        ``"arrays"`` returns the same variables as a dict of NumPy arrays (the signal's
+        shape, ``reference_offset`` its leading shape), without the Dataset, its
+        coordinates and attributes: the lean path for many small calls.
 
     Returns
     -------
-    xarray.Dataset
+    xarray.Dataset or dict
         ``backscatter`` beta_a (m^-1 sr^-1) and ``extinction`` alpha_a = S_a beta_a (m^-1)
         on the signal's dimensions; ``reference_offset`` (per profile, signal units: the
         fitted residual background, 0 without `fit_offset`); with `uncertainty`,
@@ -230,6 +235,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         same units; each realisation fits its own offset).  Attributes record the method,
         direction and reference.
     """
+    if output not in ("dataset", "arrays"):
+        raise ValueError(f"output must be 'dataset' or 'arrays', got {output!r}")
     layout = Layout(signal, range, gaps=True)
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     ratio = _lidar_ratio(layout, lidar_ratio)
@@ -294,14 +301,21 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         variables["extinction_uncertainty"] = (alpha_sd, _sd(_EXTINCTION))
         attrs.update(mc.settings())
     _blank((beta, alpha), missing, layout)
-    out = layout.dataset(variables, attrs)
-    dims = out["backscatter"].dims[:-1]
-    for name, (values, meta) in profile_values.items():
-        out[name] = (dims, values, meta)
+    if output == "arrays":
+        arrays = {k: np.asarray(v).reshape(layout.shape) for k, (v, _) in variables.items()}
+        arrays["reference_offset"] = offsets.reshape(layout.lead)
+        return arrays
     units = getattr(signal, "attrs", {}).get("units")
     if units:
-        out["reference_offset"].attrs["units"] = units
-    return out
+        profile_values["reference_offset"][1]["units"] = units
+    # One Dataset with every variable (assigning one afterwards merges and aligns again).
+    dims = layout.dims[:-1]
+    data_vars = {}
+    for key, (values, meta) in variables.items():
+        data_vars[key] = (layout.dims, np.asarray(values).reshape(layout.shape), meta)
+    for key, (values, meta) in profile_values.items():
+        data_vars[key] = (dims, np.asarray(values).reshape(layout.lead), meta)
+    return xr.Dataset(data_vars, coords=layout.coords, attrs=attrs)
 
 
 def _sd(attrs: dict) -> dict:
@@ -591,3 +605,93 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
                          f"of shape {e.shape}") from None
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.where(b > min_backscatter, e / b, np.nan)
+
+
+# ---- Blocks of profiles, each from its own first gate, in one core call ------------------
+#
+# The pipeline's path (Aerolume.processing.products): the inputs are checked there, each profile is
+# retrieved from its first finite gate on with its own reference interval and Monte Carlo
+# seed, and the results equal, bit for bit, those of the public functions above called
+# once per profile on that profile's gates with that seed.
+
+_NO_SEEDS = np.empty(0, dtype=np.uint64)
+_NO_GATES = np.empty((0, 2), dtype=np.int64)
+
+
+def _gaussian(sigma):
+    """Core noise arguments (kind, sigma, counts, background) of Gaussian noise rows."""
+    return 1, np.ascontiguousarray(sigma, dtype=np.float64), _EMPTY, _EMPTY
+
+
+def _seeds(seeds) -> np.ndarray:
+    return np.ascontiguousarray(np.asarray(seeds, dtype=np.uint64))
+
+
+def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_value, *,
+                fit_offset, first, threads, realisations=0, seeds=(), noise=None,
+                lidar_ratio_sd=0.0, reference_value_sd=0.0):
+    """Fernald's backward inversion of rows (profiles, gates), profile p from gate first[p]
+    with its reference gates [begin, end) (on the whole row) and, with `realisations`,
+    its Monte Carlo drawn from seeds[p] with Gaussian `noise` rows.  Returns (backscatter,
+    extinction, failures, offsets, backscatter_sd, extinction_sd) (None without
+    realisations)."""
+    first = np.ascontiguousarray(first, dtype=np.int64)
+    args = (np.ascontiguousarray(signal, dtype=np.float64), range_, beta_m, alpha_m,
+            lidar_ratio, np.ascontiguousarray(gates, dtype=np.int64),
+            np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
+            np.ones(1), False, bool(fit_offset), _NO_GATES)
+    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads, first=first)
+    beta_sd = alpha_sd = None
+    if realisations:
+        beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
+            *args, *_gaussian(noise), realisations, 0, lidar_ratio_sd, reference_value_sd,
+            threads=threads, first=first, seeds=_seeds(seeds))
+    return beta, alpha, failures, offsets, beta_sd, alpha_sd
+
+
+def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman,
+                half_width, wavelength_ratio, angstrom, raman_noise, gates, referenced,
+                reference_value, *, first, threads, realisations=0, seeds=(),
+                elastic_noise=None, reference_value_sd=0.0, angstrom_sd=0.0):
+    """The Raman method over rows (profiles, gates), each profile from gate first[p]: the
+    extinction and its analytic error once, the backscatter and lidar ratio of the profiles
+    with a reference (`referenced`; `gates` their intervals on the whole row, any valid
+    interval elsewhere) from that extinction, and, with `realisations`, the Monte Carlo of
+    all of them in one call (the extinction alone where there is no reference).  Returns a
+    dict of (profiles, gates) arrays."""
+    first = np.ascontiguousarray(first, dtype=np.int64)
+    k = np.ascontiguousarray(np.atleast_1d(angstrom), dtype=np.float64)
+    elastic = np.ascontiguousarray(elastic, dtype=np.float64)
+    raman = np.ascontiguousarray(raman, dtype=np.float64)
+    half_width = np.ascontiguousarray(half_width, dtype=np.float64)
+    alpha, error = _core.raman_extinction(raman, range_, number_density, alpha_m,
+                                          alpha_m_raman, half_width, wavelength_ratio, k,
+                                          np.ascontiguousarray(raman_noise, dtype=np.float64),
+                                          threads=threads, first=first)
+    out = {"extinction": alpha, "extinction_statistical_error": error}
+    referenced = np.asarray(referenced, dtype=bool)
+    gates = np.ascontiguousarray(gates, dtype=np.int64)
+    value = np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64)
+    beta = np.full(raman.shape, np.nan)
+    rows = np.flatnonzero(referenced)
+    if rows.size:
+        beta[rows] = _core.raman_backscatter(
+            elastic[rows], raman[rows], range_, beta_m, number_density, alpha_m,
+            alpha_m_raman, np.ascontiguousarray(alpha[rows]), wavelength_ratio,
+            k if k.size == 1 else k[rows], gates[rows], value if value.size == 1 else value[rows],
+            threads=threads, first=first[rows])
+    out["backscatter"] = beta
+    with np.errstate(divide="ignore", invalid="ignore"):
+        out["lidar_ratio"] = np.where(beta > 0, alpha / beta, np.nan)
+    if realisations:
+        e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
+            elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman, _EMPTY,
+            half_width, wavelength_ratio, k, gates, value, *_gaussian(elastic_noise),
+            *_gaussian(raman_noise), realisations, 0, reference_value_sd, angstrom_sd,
+            True, True, threads=threads, first=first, seeds=_seeds(seeds),
+            referenced=np.ascontiguousarray(referenced, dtype=np.uint8))
+        b_sd[~referenced] = np.nan
+        l_sd[~referenced] = np.nan
+        out.update(extinction_uncertainty=e_sd, backscatter_uncertainty=b_sd,
+                   lidar_ratio_uncertainty=l_sd, failed_realisations=failed)
+    return out

@@ -103,6 +103,145 @@ def _line_fit(x: np.ndarray, y: np.ndarray, sigma: np.ndarray):
     return slope, slope_error, ym, chi
 
 
+def _search(rows, r, beta_m, alpha_m, sd, stop_at, low, high, width, step, min_snr, n_sigma,
+            slope_tolerance, ratio_tolerance, model_tolerance, flat_tolerance, cloud_ratio):
+    """The search of :func:`find_reference` over checked inputs: `rows` (profiles, gates),
+    the molecular arrays and `sd` (None: estimated) per gate or per profile and gate,
+    `stop_at` the ceiling per profile (inf: none).  Returns the test values and choices."""
+    profiles, gates = rows.shape
+    g0 = int(np.searchsorted(r, low, side="left"))
+    g1 = int(np.searchsorted(r, high, side="right"))
+    spacing = float(np.median(np.diff(r)))
+    n = max(5, int(round(width / spacing)))
+    if step is None:
+        stride = max(1, n // 2)
+    else:
+        if not (np.ndim(step) == 0 and np.isfinite(step) and step > 0):
+            raise ValueError(f"step must be a positive number, got {step!r}")
+        stride = max(1, int(round(step / spacing)))
+    if g1 - g0 < n:
+        raise ValueError(f"search ({low:g}, {high:g}) m holds {max(g1 - g0, 0)} gates, fewer "
+                         f"than one window of {n} gates ({width:g} m)")
+
+    a = _attenuated_molecular(r, beta_m, alpha_m)
+    a = a if a.ndim == 1 else a.reshape(-1, gates)
+    rw = sliding_window_view(r[g0:g1], n)[::stride]
+    windows_count = rw.shape[0]
+    # Window-long blocks from the search's start to the last gate, for the test above.
+    blocks = (gates - g0) // n
+    block_start = r[g0 + n * np.arange(blocks)]
+    # Block b lies wholly above window k from b = first_above[k] on.
+    first_above = -(-(np.arange(windows_count) * stride + n) // n)
+
+    def windows(values):
+        return sliding_window_view(values[..., g0:g1], n, axis=-1)[..., ::stride, :]
+
+    def test(first, last):
+        """The test values of every window of profiles [first, last)."""
+        def part(values):  # a per-gate input's rows for these profiles
+            return values if values.ndim == 1 else values[first:last]
+        xw = windows(rows[first:last] * r ** 2)
+        aw = np.broadcast_to(windows(part(a)), xw.shape)
+        y = xw / aw
+        if sd is not None:
+            sigma_y = windows(part(sd) * r ** 2) / aw
+        else:
+            d = np.diff(y, axis=-1)
+            mad = np.median(np.abs(d - np.median(d, axis=-1, keepdims=True)), axis=-1)
+            sigma_y = np.broadcast_to((1.4826 * mad / np.sqrt(2.0))[..., None], y.shape)
+        scale = np.abs(y.mean(axis=-1, keepdims=True))
+        sigma_fit = np.sqrt(sigma_y ** 2 + (model_tolerance * scale) ** 2)
+        slope, slope_error, mean_y, chi = _line_fit(rw, y, sigma_fit)
+        log_a_slope = np.abs(_line_fit(rw, np.log(aw), np.ones_like(aw))[0])
+        with np.errstate(divide="ignore", invalid="ignore"):
+            relative = slope / mean_y / log_a_slope
+            relative_error = slope_error / np.abs(mean_y) / log_a_slope
+            snr = xw.mean(axis=-1) / np.sqrt(np.mean((sigma_y * aw) ** 2, axis=-1) / n)
+        a2 = np.sum(aw * aw, axis=-1)
+        fit_scale = np.sum(xw * aw, axis=-1) / a2
+        scale_error = np.sqrt(np.sum((aw * sigma_y * aw) ** 2, axis=-1)) / a2
+        above = _molecular_above(first, last, mean_y, np.sqrt(np.mean(sigma_y ** 2, axis=-1)
+                                                              / n))
+        return relative, relative_error, chi, snr, fit_scale, scale_error, above
+
+    def _molecular_above(first, last, window_y, window_error):
+        """Whether X / A stays, above each window, no lower than the window's value."""
+        if blocks == 0:
+            return np.ones(window_y.shape, dtype=bool)
+        cut = slice(g0, g0 + blocks * n)
+        xb = (rows[first:last] * r ** 2)[:, cut].reshape(last - first, blocks, n)
+        ab = (a if a.ndim == 1 else a[first:last])[..., cut].reshape(-1, blocks, n)
+        yb = xb / ab
+        if sd is not None:
+            sb = ((sd if sd.ndim == 1 else sd[first:last]) * r ** 2)[..., cut]
+            sigma_b = np.broadcast_to(sb.reshape(-1, blocks, n) / ab, yb.shape)
+        else:
+            d = np.diff(yb, axis=-1)
+            mad = np.median(np.abs(d - np.median(d, axis=-1, keepdims=True)), axis=-1)
+            sigma_b = np.broadcast_to((1.4826 * mad / np.sqrt(2.0))[..., None], yb.shape)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            mean_b = yb.mean(axis=-1)
+            error_b = np.sqrt(np.mean(sigma_b ** 2, axis=-1) / n)
+            # The signal ends at the first block whose mean is under 3 standard errors.
+            ended = np.cumsum(~(np.abs(mean_b) >= 3.0 * error_b), axis=-1) > 0
+        ended = ended | (block_start[None, :] >= stop_at[first:last, None])
+        w = window_y[:, :, None]
+        cloud = mean_b[:, None, :] > (1.0 + cloud_ratio) * w
+        order = np.arange(blocks)[None, None, :]
+        valid = (order >= first_above[None, :, None]) & ~ended[:, None, :]
+        # Blocks from the first cloud above the window on are left out.
+        valid &= np.cumsum(cloud & valid, axis=-1) == 0
+        with np.errstate(invalid="ignore"):
+            low = mean_b[:, None, :] < w * (1.0 - flat_tolerance) - n_sigma * np.sqrt(
+                error_b[:, None, :] ** 2 + window_error[:, :, None] ** 2)
+        return ~np.any(low & valid, axis=-1)
+
+    # In blocks of profiles, so that the windows' temporaries stay small for large sets.
+    block = max(1, 2_000_000 // max(1, rw.size))
+    parts = [test(int(first), min(int(first) + block, profiles))
+             for first in np.arange(0, profiles, block)]  # (`range` is the argument)
+    relative, relative_error, chi, snr, fit_scale, scale_error, above = (
+        np.concatenate(values, axis=0) for values in zip(*parts))
+    passes_snr = snr >= min_snr
+    candidate = np.where(passes_snr & (fit_scale > 0), fit_scale, np.inf)
+    cleanest = candidate.min(axis=-1, keepdims=True)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = fit_scale / cleanest
+        ratio_error = scale_error / cleanest
+    dof = n - 2
+    passes = {
+        "slope": np.abs(relative) <= n_sigma * relative_error + slope_tolerance,
+        "residual": chi <= 1.0 + 3.0 * np.sqrt(2.0 / dof),
+        "snr": passes_snr,
+        "ratio": ratio <= 1.0 + ratio_tolerance + n_sigma * ratio_error,
+        "above": above,
+    }
+    every = np.logical_and.reduce([passes[t] for t in _TESTS])
+    # The lowest passing window whose relative noise is within 25 % of the least noisy
+    # one's (the model's own uncertainty, model_tolerance / sqrt(n), as the floor).
+    with np.errstate(divide="ignore", invalid="ignore"):
+        noise = np.maximum(np.abs(scale_error / fit_scale), model_tolerance / np.sqrt(n))
+    noise = np.where(every, noise, np.inf)
+    quiet = noise <= 1.25 * noise.min(axis=-1, keepdims=True)
+    chosen = np.where(every.any(axis=-1), np.argmax(quiet & every, axis=-1), -1)
+
+    start, stop = rw[:, 0], rw[:, -1]
+    interval = np.full((profiles, 2), np.nan)
+    reason = np.empty(profiles, dtype=object)
+    for p in np.flatnonzero(chosen >= 0):
+        interval[p] = start[chosen[p]], stop[chosen[p]]
+    for p in np.ravel(np.flatnonzero(chosen < 0)):
+        failures = ", ".join(f"{int((~passes[t][p]).sum())} {_TEST_NAMES[t]}" for t in _TESTS
+                             if (~passes[t][p]).any())
+        reason[p] = (f"no window of {n} gates ({n * spacing:g} m) in {low:g} to {high:g} m "
+                     f"passed every test; of {every.shape[-1]}, these failed: {failures}")
+    reason[chosen >= 0] = ""
+
+    return dict(relative=relative, relative_error=relative_error, chi=chi, snr=snr,
+                ratio=ratio, passes=passes, every=every, chosen=chosen, start=start,
+                stop=stop, interval=interval, reason=reason, n=n, spacing=spacing)
+
+
 def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                    search: tuple[float, float] = (4000.0, 15000.0), width: float = 1000.0, *,
                    step: float | None = None, noise: ArrayLike | None = None,
@@ -176,33 +315,12 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
             raise TypeError(f"{name} must be a non-negative number, got {value!r}")
         if not (abs(value) < 1e300 and np.isfinite(float(value)) and value >= 0):
             raise ValueError(f"{name} must be a non-negative number, got {value!r}")
-    g0 = int(np.searchsorted(r, low, side="left"))
-    g1 = int(np.searchsorted(r, high, side="right"))
-    spacing = float(np.median(np.diff(r)))
-    n = max(5, int(round(width / spacing)))
-    if step is None:
-        stride = max(1, n // 2)
-    else:
-        if not (np.ndim(step) == 0 and np.isfinite(step) and step > 0):
-            raise ValueError(f"step must be a positive number, got {step!r}")
-        stride = max(1, int(round(step / spacing)))
-    if g1 - g0 < n:
-        raise ValueError(f"search ({low:g}, {high:g}) m holds {max(g1 - g0, 0)} gates, fewer "
-                         f"than one window of {n} gates ({width:g} m)")
-
     rows = layout.signal.reshape(layout.profiles, layout.gates)
     a = _attenuated_molecular(r, mol["beta_m"], mol["alpha_m"])
     a = a if a.ndim == 1 else a.reshape(-1, layout.gates)
     sd = None
     if noise is not None:
         sd = layout.per_gate(noise, "noise", positive=True, allow_zero=True)
-    rw = sliding_window_view(r[g0:g1], n)[::stride]
-    windows_count = rw.shape[0]
-    # Window-long blocks from the search's start to the last gate, for the test above.
-    blocks = (layout.gates - g0) // n
-    block_start = r[g0 + n * np.arange(blocks)]
-    # Block b lies wholly above window k from b = first_above[k] on.
-    first_above = -(-(np.arange(windows_count) * stride + n) // n)
     stop_at = np.full(layout.profiles, np.inf)
     if ceiling is not None:
         values = array(ceiling, "ceiling").astype(float)
@@ -212,110 +330,13 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
             raise ValueError(f"ceiling of shape {values.shape} does not fit the profiles "
                              f"{layout.lead}") from None
         stop_at = np.where(np.isnan(values), np.inf, values)
-
-    def windows(values):
-        return sliding_window_view(values[..., g0:g1], n, axis=-1)[..., ::stride, :]
-
-    def test(first, last):
-        """The test values of every window of profiles [first, last)."""
-        def part(values):  # a per-gate input's rows for these profiles
-            return values if values.ndim == 1 else values[first:last]
-        xw = windows(rows[first:last] * r ** 2)
-        aw = np.broadcast_to(windows(part(a)), xw.shape)
-        y = xw / aw
-        if sd is not None:
-            sigma_y = windows(part(sd) * r ** 2) / aw
-        else:
-            d = np.diff(y, axis=-1)
-            mad = np.median(np.abs(d - np.median(d, axis=-1, keepdims=True)), axis=-1)
-            sigma_y = np.broadcast_to((1.4826 * mad / np.sqrt(2.0))[..., None], y.shape)
-        scale = np.abs(y.mean(axis=-1, keepdims=True))
-        sigma_fit = np.sqrt(sigma_y ** 2 + (model_tolerance * scale) ** 2)
-        slope, slope_error, mean_y, chi = _line_fit(rw, y, sigma_fit)
-        log_a_slope = np.abs(_line_fit(rw, np.log(aw), np.ones_like(aw))[0])
-        with np.errstate(divide="ignore", invalid="ignore"):
-            relative = slope / mean_y / log_a_slope
-            relative_error = slope_error / np.abs(mean_y) / log_a_slope
-            snr = xw.mean(axis=-1) / np.sqrt(np.mean((sigma_y * aw) ** 2, axis=-1) / n)
-        a2 = np.sum(aw * aw, axis=-1)
-        fit_scale = np.sum(xw * aw, axis=-1) / a2
-        scale_error = np.sqrt(np.sum((aw * sigma_y * aw) ** 2, axis=-1)) / a2
-        above = _molecular_above(first, last, mean_y, np.sqrt(np.mean(sigma_y ** 2, axis=-1)
-                                                              / n))
-        return relative, relative_error, chi, snr, fit_scale, scale_error, above
-
-    def _molecular_above(first, last, window_y, window_error):
-        """Whether X / A stays, above each window, no lower than the window's value."""
-        if blocks == 0:
-            return np.ones(window_y.shape, dtype=bool)
-        cut = slice(g0, g0 + blocks * n)
-        xb = (rows[first:last] * r ** 2)[:, cut].reshape(last - first, blocks, n)
-        ab = (a if a.ndim == 1 else a[first:last])[..., cut].reshape(-1, blocks, n)
-        yb = xb / ab
-        if sd is not None:
-            sb = ((sd if sd.ndim == 1 else sd[first:last]) * r ** 2)[..., cut]
-            sigma_b = np.broadcast_to(sb.reshape(-1, blocks, n) / ab, yb.shape)
-        else:
-            d = np.diff(yb, axis=-1)
-            mad = np.median(np.abs(d - np.median(d, axis=-1, keepdims=True)), axis=-1)
-            sigma_b = np.broadcast_to((1.4826 * mad / np.sqrt(2.0))[..., None], yb.shape)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            mean_b = yb.mean(axis=-1)
-            error_b = np.sqrt(np.mean(sigma_b ** 2, axis=-1) / n)
-            # The signal ends at the first block whose mean is under 3 standard errors.
-            ended = np.cumsum(~(np.abs(mean_b) >= 3.0 * error_b), axis=-1) > 0
-        ended = ended | (block_start[None, :] >= stop_at[first:last, None])
-        w = window_y[:, :, None]
-        cloud = mean_b[:, None, :] > (1.0 + cloud_ratio) * w
-        order = np.arange(blocks)[None, None, :]
-        valid = (order >= first_above[None, :, None]) & ~ended[:, None, :]
-        # Blocks from the first cloud above the window on are left out.
-        valid &= np.cumsum(cloud & valid, axis=-1) == 0
-        with np.errstate(invalid="ignore"):
-            low = mean_b[:, None, :] < w * (1.0 - flat_tolerance) - n_sigma * np.sqrt(
-                error_b[:, None, :] ** 2 + window_error[:, :, None] ** 2)
-        return ~np.any(low & valid, axis=-1)
-
-    # In blocks of profiles, so that the windows' temporaries stay small for large sets.
-    block = max(1, 2_000_000 // max(1, rw.size))
-    parts = [test(int(first), min(int(first) + block, layout.profiles))
-             for first in np.arange(0, layout.profiles, block)]  # (`range` is the argument)
-    relative, relative_error, chi, snr, fit_scale, scale_error, above = (
-        np.concatenate(values, axis=0) for values in zip(*parts))
-    passes_snr = snr >= min_snr
-    candidate = np.where(passes_snr & (fit_scale > 0), fit_scale, np.inf)
-    cleanest = candidate.min(axis=-1, keepdims=True)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = fit_scale / cleanest
-        ratio_error = scale_error / cleanest
-    dof = n - 2
-    passes = {
-        "slope": np.abs(relative) <= n_sigma * relative_error + slope_tolerance,
-        "residual": chi <= 1.0 + 3.0 * np.sqrt(2.0 / dof),
-        "snr": passes_snr,
-        "ratio": ratio <= 1.0 + ratio_tolerance + n_sigma * ratio_error,
-        "above": above,
-    }
-    every = np.logical_and.reduce([passes[t] for t in _TESTS])
-    # The lowest passing window whose relative noise is within 25 % of the least noisy
-    # one's (the model's own uncertainty, model_tolerance / sqrt(n), as the floor).
-    with np.errstate(divide="ignore", invalid="ignore"):
-        noise = np.maximum(np.abs(scale_error / fit_scale), model_tolerance / np.sqrt(n))
-    noise = np.where(every, noise, np.inf)
-    quiet = noise <= 1.25 * noise.min(axis=-1, keepdims=True)
-    chosen = np.where(every.any(axis=-1), np.argmax(quiet & every, axis=-1), -1)
-
-    start, stop = rw[:, 0], rw[:, -1]
-    interval = np.full((layout.profiles, 2), np.nan)
-    reason = np.empty(layout.profiles, dtype=object)
-    for p in np.flatnonzero(chosen >= 0):
-        interval[p] = start[chosen[p]], stop[chosen[p]]
-    for p in np.ravel(np.flatnonzero(chosen < 0)):
-        failures = ", ".join(f"{int((~passes[t][p]).sum())} {_TEST_NAMES[t]}" for t in _TESTS
-                             if (~passes[t][p]).any())
-        reason[p] = (f"no window of {n} gates ({n * spacing:g} m) in {low:g} to {high:g} m "
-                     f"passed every test; of {every.shape[-1]}, these failed: {failures}")
-    reason[chosen >= 0] = ""
+    found_ = _search(rows, r, mol["beta_m"], mol["alpha_m"], sd, stop_at, low, high, width,
+                     step, min_snr, n_sigma, slope_tolerance, ratio_tolerance, model_tolerance,
+                     flat_tolerance, cloud_ratio)
+    relative, relative_error, chi, snr, ratio, passes, every, chosen, start, stop, interval, \
+        reason, n, spacing = (found_[k] for k in (
+            "relative", "relative_error", "chi", "snr", "ratio", "passes", "every", "chosen",
+            "start", "stop", "interval", "reason", "n", "spacing"))
 
     lead_dims = layout.dims[:-1]
     lead = layout.lead
@@ -345,3 +366,39 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     if not lead:  # one profile: plain values
         found, reason = bool(found), str(reason.item())
     return ReferenceSearch(interval.reshape(lead + (2,)), found, reason, dataset)
+
+
+def _find_reference_rows(rows: np.ndarray, r: np.ndarray, beta_m: np.ndarray,
+                         alpha_m: np.ndarray, first: np.ndarray, search: np.ndarray,
+                         width: float, noise: np.ndarray, ceiling: np.ndarray):
+    """The search of every profile of a block in one call, each on its own gates: profile
+    p of `rows` (profiles, gates) from gate first[p] on, over search[p] = (low, high), with
+    `noise` rows and ceiling[p] (NaN: none), the other settings at their defaults; the same
+    result as ``find_reference(rows[p, first[p]:], r[first[p]:], ...)`` for each profile.
+    The molecular arrays are per gate of `r`.  Returns (interval (profiles, 2), found
+    (profiles,), reason (profiles,) of str).
+
+    Profiles sharing a first gate and search range are searched together (one set of
+    windows); a block's profiles usually all do."""
+    profiles = rows.shape[0]
+    interval = np.full((profiles, 2), np.nan)
+    found = np.zeros(profiles, dtype=bool)
+    reason = np.full(profiles, "", dtype=object)
+    keys = np.column_stack([np.asarray(first, dtype=float), search])
+    groups: dict[tuple, list[int]] = {}
+    for p, key in enumerate(map(tuple, keys)):
+        groups.setdefault(key, []).append(p)
+    defaults = dict(step=None, min_snr=10.0, n_sigma=2.0, slope_tolerance=0.02,
+                    ratio_tolerance=0.1, model_tolerance=1e-3, flat_tolerance=0.05,
+                    cloud_ratio=0.5)
+    for (f, low, high), members in groups.items():
+        f = int(f)
+        idx = np.asarray(members)
+        stop_at = np.where(np.isnan(ceiling[idx]), np.inf, ceiling[idx])
+        result = _search(np.ascontiguousarray(rows[idx, f:]), r[f:], beta_m[f:], alpha_m[f:],
+                         np.ascontiguousarray(noise[idx, f:]), stop_at, float(low), float(high),
+                         width, **defaults)
+        interval[idx] = result["interval"]
+        found[idx] = result["chosen"] >= 0
+        reason[idx] = result["reason"]
+    return interval, found, reason

@@ -1,0 +1,184 @@
+"""The pipeline's retrieval costs: the Raman chain and a single Klett-Fernald profile
+against vectorised NumPy, and what one core call per channel per block saves against one
+call per profile, timed side by side in one process.
+
+    python benchmarks/block_retrievals.py            # full run (1,440 x 4,000 gates)
+    python benchmarks/block_retrievals.py --quick    # 144 x 4,000 gates
+
+Cases:
+- The Raman chain (extinction by the sliding linear fit, backscatter, lidar ratio) over
+  the set in one call of ``retrieval.raman_retrieval``, against the same formulas in
+  vectorised NumPy (the windows' fits by sliding_window_view, the integral by the same
+  parabolic rule); the core's results must agree with NumPy's to rounding.
+- The Raman derivative alone, core against NumPy, and its cost per gate.
+- Klett-Fernald on one 4,000-gate profile: ``retrieval.klett_fernald`` (Dataset out) and
+  its lean path (``output="arrays"``) against NumPy's inversion of that profile.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+
+HERE = Path(__file__).resolve().parent
+sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.parent]
+sys.path.insert(0, str(HERE))
+
+import retrieval_numpy  # noqa: E402
+from retrieval import LIDAR_RATIO, REFERENCE, WAVELENGTH, median_time, scene  # noqa: E402
+
+from Aerolume import _core, retrieval, simulate  # noqa: E402
+from Aerolume.atmosphere import molecular_profile  # noqa: E402
+
+RAMAN_WAVELENGTH = float(retrieval.raman_wavelength(WAVELENGTH))
+WINDOW = 300.0
+
+
+def numpy_raman_extinction(raman, r, density, alpha_m, alpha_raman, half, ratio, angstrom):
+    """The sliding linear fit of ln(N / (P_R r^2)), a fixed window of 2 half + 1 gates."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        y = np.log(density / (raman * r * r))
+    n = 2 * half + 1
+    x = sliding_window_view(r, n)
+    x = x - x.mean(axis=-1, keepdims=True)
+    sxx = np.sum(x * x, axis=-1)
+    slope = np.einsum("wk,pwk->pw", x, sliding_window_view(y, n, axis=-1)) / sxx
+    out = np.full(raman.shape, np.nan)
+    out[:, half:r.size - half] = ((slope - alpha_m[half:r.size - half]
+                                   - alpha_raman[half:r.size - half])
+                                  / (1.0 + ratio ** angstrom))
+    return out
+
+
+def numpy_raman_chain(elastic, raman, r, beta_m, density, alpha_m, alpha_raman, half, begin,
+                      end, ratio, angstrom):
+    ext = numpy_raman_extinction(raman, r, density, alpha_m, alpha_raman, half, ratio,
+                                 angstrom)
+    # Gaps filled with the nearest retrieved value, as the core does.
+    filled = ext.copy()
+    filled[:, :half] = ext[:, half:half + 1]
+    filled[:, r.size - half:] = ext[:, r.size - half - 1:r.size - half]
+    shift = ratio ** angstrom
+    difference = (alpha_m + filled) - (alpha_raman + filled * shift)
+    integral = retrieval_numpy.cumulative_parabolic(difference, r)
+    c = (begin + end - 1) // 2
+    ratio_ = elastic * density * np.exp(integral - integral[:, c:c + 1])
+    k = (np.sum(beta_m[begin:end] * raman[:, begin:end], axis=-1)
+         / np.sum(ratio_[:, begin:end], axis=-1))
+    back = k[:, None] * ratio_ / raman - beta_m
+    with np.errstate(invalid="ignore", divide="ignore"):
+        lidar = np.where(back > 0, ext / back, np.nan)
+    return ext, back, lidar
+
+
+def raman_scene(profiles: int, gates: int, top: float = 15000.0):
+    r = np.arange(1, gates + 1) * (top / gates)
+    mol = molecular_profile(r, WAVELENGTH)
+    mol_r = molecular_profile(r, RAMAN_WAVELENGTH)
+    beta_a = (2e-6 / (1 + np.exp((r - 2000.0) / 200.0))
+              + 1e-6 * np.exp(-(((r - 4000.0) / 300.0) ** 2)))
+    beta_a = beta_a * np.linspace(0.5, 1.5, profiles)[:, None]
+    elastic = simulate.elastic(r, WAVELENGTH, beta_a, mol, lidar_ratio=LIDAR_RATIO,
+                               constant=1e13, noise="gaussian", noise_std=0.05, shots=100,
+                               seed=1)["signal"].values
+    raman = simulate.raman(r, WAVELENGTH, beta_a, mol, mol_r, lidar_ratio=LIDAR_RATIO,
+                           constant=1e16, noise="gaussian", noise_std=0.02, shots=100,
+                           seed=2)["signal"].values
+    return r, mol, mol_r, elastic, raman
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="smaller sets")
+    parser.add_argument("--repeats", type=int, default=None)
+    args = parser.parse_args()
+    profiles, gates = (144, 4000) if args.quick else (1440, 4000)
+    repeats = args.repeats or (3 if args.quick else 5)
+    print(f"{profiles} x {gates} gates, {_core.hardware_threads()} cores, median of {repeats}")
+
+    # ---- The Raman chain -------------------------------------------------------------
+    r, mol, mol_r, elastic, raman = raman_scene(profiles, gates)
+    beta_m = mol["beta_m"].values
+    density = mol_r["number_density"].values
+    alpha_m, alpha_raman = mol["alpha_m"].values, mol_r["alpha_m"].values
+    spacing = r[1] - r[0]
+    half = int(np.floor((WINDOW / spacing - 1.0) / 2.0 + 0.5))
+    begin = int(np.searchsorted(r, REFERENCE[0]))
+    end = int(np.searchsorted(r, REFERENCE[1], side="right"))
+    ratio = WAVELENGTH / RAMAN_WAVELENGTH
+
+    def core_chain():
+        return retrieval.raman_retrieval(elastic, raman, r, mol, mol_r, REFERENCE, 1.0, 1.0,
+                                         WINDOW, wavelength=WAVELENGTH,
+                                         raman_wavelength=RAMAN_WAVELENGTH)
+
+    def numpy_chain():
+        return numpy_raman_chain(elastic, raman, r, beta_m, density, alpha_m, alpha_raman,
+                                 half, begin, end, ratio, 1.0)
+
+    got, want = core_chain(), numpy_chain()
+    ok = np.isfinite(want[0]) & np.isfinite(got["extinction"].values)
+    scale = np.abs(want[0][ok]) + (alpha_m + alpha_raman)[None, :].repeat(profiles, 0)[ok]
+    ext_diff = np.max(np.abs(got["extinction"].values[ok] - want[0][ok]) / scale)
+    okb = np.isfinite(want[1]) & np.isfinite(got["backscatter"].values)
+    back_diff = np.max(np.abs(got["backscatter"].values[okb] - want[1][okb])
+                       / (np.abs(want[1][okb]) + beta_m[None, :].repeat(profiles, 0)[okb]))
+    t = median_time({"core": core_chain, "numpy": numpy_chain}, repeats)
+    print(f"Raman chain {profiles} x {gates} (window {WINDOW:g} m, {2 * half + 1} gates): "
+          f"core {t['core']:.3f} s, NumPy {t['numpy']:.3f} s: "
+          f"{t['numpy'] / t['core']:.1f}x faster; largest difference from NumPy "
+          f"{ext_diff:.1e} (extinction, of the derivative) and {back_diff:.1e} (backscatter, "
+          "of the total)")
+
+    half_widths = np.full(gates, float(half))
+    k = np.ones(1)
+
+    def core_derivative():
+        return _core.raman_extinction(raman, r, density, alpha_m, alpha_raman, half_widths,
+                                      ratio, k, np.empty(0))
+
+    def numpy_derivative():
+        return numpy_raman_extinction(raman, r, density, alpha_m, alpha_raman, half, ratio,
+                                      1.0)
+
+    t = median_time({"core": core_derivative, "core, 1 thread":
+                     lambda: _core.raman_extinction(raman, r, density, alpha_m, alpha_raman,
+                                                    half_widths, ratio, k, np.empty(0),
+                                                    threads=1),
+                     "numpy": numpy_derivative}, repeats)
+    print(f"Raman derivative {profiles} x {gates}: core {t['core']:.3f} s "
+          f"({t['core, 1 thread'] / (profiles * gates) * 1e9:.1f} ns per gate on 1 thread), "
+          f"NumPy {t['numpy']:.3f} s: {t['numpy'] / t['core']:.1f}x faster")
+
+    # ---- Klett-Fernald on one profile ------------------------------------------------
+    r, mol, signal, sigma = scene(1, 4000)
+    beta_m = np.ascontiguousarray(mol["beta_m"].values)
+    alpha_m = np.ascontiguousarray(mol["alpha_m"].values)
+    begin = int(np.searchsorted(r, REFERENCE[0]))
+    end = int(np.searchsorted(r, REFERENCE[1], side="right"))
+    row = np.ascontiguousarray(signal[0])
+    arrays = {"alpha_m": alpha_m, "beta_m": beta_m}
+    functions = {
+        "dataset": lambda: retrieval.klett_fernald(row, r, mol, LIDAR_RATIO, REFERENCE,
+                                                   fit_offset=False),
+        "arrays": lambda: retrieval.klett_fernald(row, r, arrays, LIDAR_RATIO, REFERENCE,
+                                                  fit_offset=False, output="arrays"),
+        "numpy": lambda: retrieval_numpy.klett_fernald(row[None], r, beta_m, alpha_m,
+                                                       LIDAR_RATIO, begin, end),
+    }
+    same = np.array_equal(functions["dataset"]()["backscatter"].values,
+                          functions["arrays"]()["backscatter"], equal_nan=True)
+    t = median_time(functions, max(repeats, 5) * 20)
+    print(f"Klett-Fernald, one {r.size}-gate profile: Dataset out {t['dataset'] * 1e3:.3f} ms, "
+          f"arrays out {t['arrays'] * 1e3:.3f} ms, NumPy {t['numpy'] * 1e3:.3f} ms: "
+          f"NumPy / Dataset {t['numpy'] / t['dataset']:.2f}, NumPy / arrays "
+          f"{t['numpy'] / t['arrays']:.2f}; the same values: {same}")
+
+
+if __name__ == "__main__":
+    main()

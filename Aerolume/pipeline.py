@@ -907,7 +907,8 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     """Writes the product to netCDF-4 (CF-1.8), replacing `path` only once the file is
     complete.
 
-    Variables are compressed with zlib at the configured level.  The file is first
+    Variables are compressed as ``[output]`` says (:func:`compression_encoding`).  The
+    file is first
     written beside `path` under a temporary name and renamed, so a failure never leaves
     a truncated product or destroys the previous one.
 
@@ -923,12 +924,8 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     watch = stopwatch if stopwatch is not None else Stopwatch()
     watch.stage("writing")
     path = pathlib.Path(path)
-    level = config["output"]["compression"]
     ds = result.dataset.copy(deep=False)
-    encoding = {}
-    for name, variable in ds.data_vars.items():
-        if variable.dtype.kind in "fiu" and variable.ndim > 0:
-            encoding[name] = {"zlib": level > 0, "complevel": level} if level else {}
+    encoding = compression_encoding(ds, config)
     try:
         files = [str(f) for f in result.files]
         root = os.path.abspath(source_root) if source_root is not None else common_root(files)
@@ -943,3 +940,41 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     finally:
         watch.stage(None)
     return path
+
+
+def compression_encoding(ds, config: Config) -> dict:
+    """The netCDF encoding of the ``[output]`` compression, per data variable of `ds`.
+
+    zstd (netCDF-C 4.9's own filter) or zlib with the HDF5 shuffle, both lossless; on
+    numbers only, text and scalars are left as they are.  Where the installed netCDF4
+    cannot write zstd, zlib at its default level is used instead, with a warning (the
+    file stays readable everywhere).
+
+    Returns
+    -------
+    dict
+        Variable name to its encoding (``compression``, ``complevel``, ``shuffle``).
+    """
+    from .config import COMPRESSION_LEVELS, compression
+
+    kind, level = compression(config)
+    if kind == "zstd" and not _can_write_zstd():
+        warnings.warn(f"{config.name}: [output] compression: this netCDF4 library cannot "
+                      f"write zstd (it needs netCDF-C 4.9 with its zstd filter plugin); "
+                      f"writing zlib level {COMPRESSION_LEVELS['zlib']} instead",
+                      RuntimeWarning, stacklevel=3)
+        kind, level = "zlib", COMPRESSION_LEVELS["zlib"]
+    if kind == "none":
+        return {}
+    # (netCDF4 applies the shuffle filter with zlib only; with zstd it is left out.)
+    each = {"compression": kind, "complevel": int(level), "shuffle": kind == "zlib"}
+    return {name: dict(each) for name, variable in ds.data_vars.items()
+            if variable.dtype.kind in "fiu" and variable.ndim > 0}
+
+
+def _can_write_zstd() -> bool:
+    try:
+        import netCDF4
+    except ImportError:  # pragma: no cover - a core dependency
+        return False
+    return bool(getattr(netCDF4, "__has_zstandard_support__", False))

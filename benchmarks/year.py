@@ -6,8 +6,9 @@ folder a night, a day apart).  Reported side by side:
 
 1. the serial run and the run on ``--workers N``: wall times, and whether every night's
    file is identical (values and attributes, but for the uuid and history stamps);
-2. the caller's peak memory on the workers (resident, getrusage; and the Python heap,
-   tracemalloc) at a few nights and at all of them: it must not grow with the nights;
+2. the caller's peak memory on the workers (resident, getrusage; with ``--trace`` also
+   the Python heap, tracemalloc) at a few nights and at all of them: it must not grow
+   with the nights;
 3. a worker killed (SIGKILL) in the middle of the run: the run still succeeds, every
    night identical to the serial run's, no temporary file left.
 
@@ -148,6 +149,8 @@ def main() -> int:
                         help="nights of the smaller memory measurement (default 30)")
     parser.add_argument("--files", type=int, default=3, help="raw files a night (default 3)")
     parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--trace", action="store_true",
+                        help="also the callers' Python heap (tracemalloc; slows them down)")
     parser.add_argument("--data", type=pathlib.Path,
                         default=SHARED if SHARED.is_dir() else SAMPLES)
     args = parser.parse_args()
@@ -165,7 +168,9 @@ def main() -> int:
         subset = tmp / "subset"
         subset.mkdir()
         for night in sorted(raw.iterdir())[:few]:
-            (subset / night.name).symlink_to(night, target_is_directory=True)
+            (subset / night.name).mkdir()
+            for f in night.iterdir():
+                os.link(f, subset / night.name / f.name)
         outs = {name: tmp / name for name in ("serial", "workers", "few", "killed")}
         for folder in outs.values():
             folder.mkdir()
@@ -175,7 +180,7 @@ def main() -> int:
               f"{CONFIG.strip()!r}")
         serial, serial_memory, _, _ = aerolume(["process", raw, "-o", outs["serial"], *common])
         workers, workers_memory, _, _ = aerolume(
-            ["process", raw, "-o", outs["workers"], *common, *dask], trace=True)
+            ["process", raw, "-o", outs["workers"], *common, *dask], trace=args.trace)
         print(f"serial: {serial:.1f} s ({args.nights / serial:.2f} nights/s); "
               f"{args.workers} workers: {workers:.1f} s ({args.nights / workers:.2f} nights/s); "
               f"speed-up {serial / workers:.2f}x (cluster start-up included)")
@@ -188,15 +193,17 @@ def main() -> int:
                                  if unequal else ""))
 
         _, few_memory, _, _ = aerolume(["process", subset, "-o", outs["few"], *common, *dask],
-                                       trace=True)
+                                       trace=args.trace)
         mib = 1 << 20
-        print(f"caller's peak memory on {args.workers} workers, {few} nights: resident "
-              f"{few_memory['maxrss'] / mib:.0f} MiB, Python heap "
-              f"{few_memory['traced'] / mib:.1f} MiB; {args.nights} nights: resident "
-              f"{workers_memory['maxrss'] / mib:.0f} MiB, Python heap "
-              f"{workers_memory['traced'] / mib:.1f} MiB; ratio {args.nights}/{few} nights: "
-              f"resident {workers_memory['maxrss'] / few_memory['maxrss']:.2f}x, heap "
-              f"{workers_memory['traced'] / few_memory['traced']:.2f}x")
+        print(f"caller's peak resident memory on {args.workers} workers: {few} nights "
+              f"{few_memory['maxrss'] / mib:.0f} MiB, {args.nights} nights "
+              f"{workers_memory['maxrss'] / mib:.0f} MiB, ratio "
+              f"{workers_memory['maxrss'] / few_memory['maxrss']:.2f}x")
+        if args.trace:
+            print(f"caller's peak Python heap (tracemalloc): {few} nights "
+                  f"{few_memory['traced'] / mib:.1f} MiB, {args.nights} nights "
+                  f"{workers_memory['traced'] / mib:.1f} MiB, ratio "
+                  f"{workers_memory['traced'] / few_memory['traced']:.2f}x")
         print(f"(the serial run's peak resident memory, {args.nights} nights in one "
               f"process: {serial_memory['maxrss'] / mib:.0f} MiB)")
 

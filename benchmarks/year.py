@@ -10,7 +10,10 @@ folder a night, a day apart).  Reported side by side:
    the Python heap, tracemalloc) at a few nights and at all of them: it must not grow
    with the nights;
 3. a worker killed (SIGKILL) in the middle of the run: the run still succeeds, every
-   night identical to the serial run's, no temporary file left.
+   night identical to the serial run's, no temporary file left;
+4. the same command again once every night is up to date: the caller's own work alone
+   (start, headers, plan), the serial share of the run, and what Amdahl's law gives for
+   32 workers.
 
     python benchmarks/year.py                 # 365 nights (about 10 minutes on 2 cores)
     python benchmarks/year.py --nights 30     # a quick run
@@ -184,6 +187,13 @@ def main() -> int:
         print(f"serial: {serial:.1f} s ({args.nights / serial:.2f} nights/s); "
               f"{args.workers} workers: {workers:.1f} s ({args.nights / workers:.2f} nights/s); "
               f"speed-up {serial / workers:.2f}x (cluster start-up included)")
+        # The same command again, every night up to date: what the caller does alone
+        # (start, read the headers, plan, check the products' times) - the serial part.
+        again, _, _, _ = aerolume(["process", raw, "-o", outs["serial"], *common])
+        share = again / serial
+        print(f"the same command again, every night up to date: {again:.2f} s, the serial "
+              f"share {share:.2%} of the serial run; Amdahl for 32 workers: "
+              f"{1 / (share + (1 - share) / 32):.1f}x (for 8: {1 / (share + (1 - share) / 8):.1f}x)")
         names = sorted(p.name for p in outs["serial"].iterdir())
         assert len(names) == args.nights, len(names)
         unequal = {n: d for n in names if (d := differences(outs["serial"] / n,

@@ -155,7 +155,12 @@ def plan_nights(files: Sequence[str | os.PathLike], folder: str | os.PathLike,
     if split not in SPLITS:
         raise ValueError(f"split must be one of {', '.join(SPLITS)}, got {split!r}")
     named = [os.fspath(f) for f in files]
-    walked = [os.fspath(f) for f in found]
+    seen = {os.path.realpath(f) for f in named}
+    walked = []
+    for f in map(os.fspath, found):  # (a file both named and found is read once)
+        if os.path.realpath(f) not in seen:
+            seen.add(os.path.realpath(f))
+            walked.append(f)
     everything = named + walked
     scanned = _core.licel_scan(everything, threads) if everything else []
     groups: dict[tuple[str, str], list[tuple[float, str]]] = {}

@@ -124,7 +124,7 @@ def test_nights_span_midnight_and_days_do_not(tmp_path):
     shifted_copy(source, tmp_path / "b.raw", to_midnight - 60)
     shifted_copy(source, tmp_path / "c.raw", to_midnight)
     files = [tmp_path / n for n in ("c.raw", "b.raw")]
-    by_night = nights.plan_nights(files, tmp_path, "night")
+    by_night = nights.plan_nights(files, tmp_path, "night", found=files)  # (each read once)
     by_day = nights.plan_nights(files, tmp_path, "day")
     assert [len(n.files) for n in by_night] == [2] and by_night[0].date == "20120615"
     assert by_night[0].files == tuple(str(f) for f in reversed(files))  # time order

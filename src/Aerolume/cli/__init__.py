@@ -4,6 +4,7 @@
 
     aerolume info FILES...                          what the raw files hold
     aerolume process FILES... -o OUT.nc [--config station.toml] [--workers N | --scheduler ADDRESS]
+    aerolume process FOLDERS... --split night -o FOLDER [--overwrite]   one file per night
     aerolume quicklook OUT.nc -o PLOT.png           time-height image and profile
     aerolume export FILES... --format scc -o OUT.nc the network's raw-data format
     aerolume config                                 every configuration field, documented
@@ -66,9 +67,12 @@ def _parser() -> argparse.ArgumentParser:
         description="Reads raw files, applies the instrument corrections, computes the "
         "molecular atmosphere, retrieves aerosol backscatter and extinction with their "
         "uncertainties, and writes everything with its provenance to one netCDF file.")
-    process.add_argument("files", nargs="+", metavar="FILES", help="raw files (or glob patterns)")
+    process.add_argument("files", nargs="+", metavar="FILES",
+                         help="raw files (or glob patterns); with --split also folders, "
+                         "searched with their sub-folders")
     process.add_argument("-o", "--output", required=True, metavar="OUT.nc",
-                         help="the netCDF file to write (replaced if it exists)")
+                         help="the netCDF file to write (replaced if it exists); with "
+                         "--split the folder the products are written in")
     process.add_argument("-c", "--config", metavar="FILE",
                          help="TOML configuration (see `aerolume config`); defaults otherwise")
     where = process.add_mutually_exclusive_group()
@@ -79,6 +83,14 @@ def _parser() -> argparse.ArgumentParser:
     process.add_argument("--source-root", metavar="FOLDER",
                          help="write the raw files' and the configuration's paths relative "
                          "to this folder (default: the common folder of the raw files)")
+    process.add_argument("--split", choices=["night", "day"],
+                         help="one product per night (local solar noon to noon, named "
+                         "after its evening) or per UTC day, <site>_<YYYYMMDD>_aerolume.nc "
+                         "in the folder -o, each made and written by the worker that runs "
+                         "it; nights whose product is newer than their raw files and the "
+                         "configuration are skipped")
+    process.add_argument("--overwrite", action="store_true",
+                         help="with --split: process every night, even those up to date")
     process.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     process.add_argument("--profile", action="store_true",
                          help="print the time spent in reading, corrections, molecular "
@@ -216,6 +228,11 @@ def _process(args) -> int:
     from Aerolume.cli import progress
     from Aerolume.processing import runners as scaleout
 
+    if args.split is not None:
+        return _process_nights(args)
+    if args.overwrite:
+        raise CommandError("--overwrite goes with --split (without it the output file is "
+                           "always replaced)")
     cfg = config.load_config(args.config)
     files = _input_files(args.files)
     output = _output_path(args.output, inputs=files + ([args.config] if args.config else []))
@@ -240,10 +257,65 @@ def _process(args) -> int:
     return 0
 
 
+def _process_nights(args) -> int:
+    """``--split``: one product per night, each written by the worker that makes it."""
+    from Aerolume.processing import config
+    from Aerolume.processing import nights
+    from Aerolume.processing import pipeline
+    from Aerolume.cli import progress
+    from Aerolume.processing import runners as scaleout
+
+    cfg = config.load_config(args.config)
+    folders = [p for p in args.files if pathlib.Path(p).is_dir()]
+    files = _input_files([p for p in args.files if p not in folders]) \
+        if len(folders) < len(args.files) else []
+    found = [f for folder in folders for f in nights.walk(folder)]
+    out = pathlib.Path(args.output)
+    if not out.is_dir():
+        raise CommandError(f"{args.output}: with --split, -o names the folder the products "
+                           "are written in; no such folder")
+    if not os.access(out, os.W_OK):
+        raise CommandError(f"{args.output}: cannot write in this folder")
+    if args.source_root is not None and not pathlib.Path(args.source_root).is_dir():
+        raise CommandError(f"{args.source_root}: --source-root is not a folder")
+    planned = nights.plan_nights(files, out, args.split, errors=cfg["input"]["errors"],
+                                 threads=cfg["processing"]["threads"], found=found)
+    dependencies = [args.config] if args.config else []
+    if cfg["atmosphere"]["sounding"] is not None:
+        dependencies.append(str(cfg.resolve(cfg["atmosphere"]["sounding"])))
+    todo = [n for n in planned if args.overwrite or not nights.up_to_date(n, dependencies)]
+    if todo:
+        # A wrong setting fails on the first night, here, before a cluster starts.
+        first = list(todo[0].files)
+        pipeline.check_geometry(first, cfg)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # (its night's task says them)
+            pipeline.prepare(first, cfg)
+        runner = scaleout.runner(workers=args.workers, scheduler=args.scheduler)
+    else:
+        runner = scaleout.InProcess()
+
+    def bar(total, label, unit):
+        return progress.Progress(total, label, unit, enabled=not args.quiet)
+
+    with runner as run:
+        summary = nights.run_nights(planned, cfg, runner=run, overwrite=args.overwrite,
+                                    progress=bar, command=_command(args, None),
+                                    source_root=args.source_root, dependencies=dependencies)
+    if not args.quiet:
+        sys.stdout.write(summary.report())
+    if args.profile:
+        sys.stderr.write(summary.profile_report())
+    return 0
+
+
 def _command(args, files) -> str:
     """The command as the history attribute records it (the files counted, not listed:
     the source_files attribute lists them)."""
-    words = [PROG, "process", f"<{len(files)} raw files>", "-o", args.output]
+    inputs = f"<{len(files)} raw files>" if files is not None else "<the night's raw files>"
+    words = [PROG, "process", inputs, "-o", args.output]
+    if getattr(args, "split", None):
+        words += ["--split", args.split]
     if args.config:
         words += ["--config", args.config]
     if args.workers:

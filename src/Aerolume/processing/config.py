@@ -48,7 +48,10 @@ products.  Tables and fields (``aerolume config`` prints this as a commented fil
     products do not depend on it), ``max_range`` (m) of the products, ``threads`` of the
     numerical core per process (0: all cores).
 ``[output]``
-    ``compression``: zlib level of the netCDF variables (0 to 9).
+    ``compression`` of the netCDF variables: ``"zstd"`` (the default, level 1),
+    ``"zlib"`` (level 4 unless ``level`` says otherwise) or ``"none"``; a whole number 0
+    to 9, as older files give it, is a zlib level (0: none).  ``level``: the
+    compressor's level (zstd 1 to 22, zlib 1 to 9).  Both are lossless.
 """
 
 from __future__ import annotations
@@ -69,7 +72,8 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - depends on the interpreter
     import tomli as tomllib
 
-__all__ = ["Config", "ConfigError", "load_config", "default_config_text", "SCHEMA"]
+__all__ = ["Config", "ConfigError", "load_config", "default_config_text", "SCHEMA",
+           "compression"]
 
 
 class ConfigError(ValueError):
@@ -200,6 +204,45 @@ _MAX_LIDAR_RATIO = 1000.0
 _MAX_WINDOW = 10000.0
 # Bins a raw file may hold: the most an average over range may take.
 _MAX_BINS = 1 << 26
+
+#: The compressors of ``[output] compression`` and their default levels.
+COMPRESSION_LEVELS = {"zstd": 1, "zlib": 4}
+ZSTD_MAX_LEVEL = 22
+ZLIB_MAX_LEVEL = 9
+
+
+def _compression(value):
+    """"zstd", "zlib", "none", or a zlib level 0 to 9 (the older form)."""
+    if isinstance(value, str) and value in ("zstd", "zlib", "none"):
+        return value
+    if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= ZLIB_MAX_LEVEL:
+        return value
+    raise _Invalid(f'must be "zstd", "zlib", "none" or a zlib level from 0 to '
+                   f"{ZLIB_MAX_LEVEL}, got {_show(value)}")
+
+
+def compression(config: "Config") -> tuple[str, int]:
+    """The ``[output]`` table's compression as (``"zstd"``, ``"zlib"`` or ``"none"``,
+    level); a level of the older integer form becomes zlib at that level (0: none)."""
+    table = config["output"]
+    kind, level = table["compression"], table.get("level")
+    if isinstance(kind, int):
+        return ("zlib", kind) if kind else ("none", 0)
+    if kind == "none":
+        return "none", 0
+    return kind, level if level is not None else COMPRESSION_LEVELS[kind]
+
+
+def _check_output(table: dict) -> None:
+    kind, level = table["compression"], table.get("level")
+    if level is None:
+        return
+    if kind == "none" or isinstance(kind, int):
+        raise _Invalid(f"level: applies to \"zstd\" or \"zlib\" compression, not to "
+                       f"{_show(kind)}; remove it")
+    if kind == "zlib" and level > ZLIB_MAX_LEVEL:
+        raise _Invalid(f"level: zlib levels go from 1 to {ZLIB_MAX_LEVEL}, got {level}")
+
 
 # ---- the schema ----------------------------------------------------------------------
 
@@ -334,10 +377,19 @@ SCHEMA: dict[str, dict[str, Field]] = {
                          "threads of the numerical core in each process; 0 for all cores"),
     },
     "output": {
-        "compression": Field(4, _integer(minimum=0, maximum=9),
-                             "zlib level of the netCDF variables; 0 for none"),
+        "compression": Field("zstd", _compression,
+                             'lossless compression of the netCDF variables: "zstd" (fast; '
+                             'readers need netCDF-C 4.9 with its zstd filter), "zlib" (read '
+                             'everywhere) or "none"; a number 0 to 9 is a zlib level'),
+        "level": Field(None, _optional(_integer(minimum=1, maximum=ZSTD_MAX_LEVEL)),
+                       "the compressor's level: zstd 1 to 22 (default 1), zlib 1 to 9 "
+                       "(default 4)"),
     },
 }
+
+#: Cross-field checks of a table, after each field's own: table name to a function of
+#: the filled table that raises _Invalid("field: reason").
+_TABLE_CHECKS: dict[str, Callable[[dict], None]] = {"output": _check_output}
 
 #: Tables given as a list of tables (``[[raman]]``); the others appear once.
 _ARRAYS = {"raman"}
@@ -497,6 +549,12 @@ def _fill_table(table: str, given: dict, name: str, where: str) -> dict:
             filled[key] = field.check(given[key])
         except _Invalid as err:
             raise ConfigError(f"{name}: {where} {key}: {err}") from None
+    check = _TABLE_CHECKS.get(table)
+    if check is not None:
+        try:
+            check(filled)
+        except _Invalid as err:
+            raise ConfigError(f"{name}: {where} {err}") from None
     return filled
 
 

@@ -480,9 +480,10 @@ def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
     for r in results:
         for stage, value in r.seconds.items():
             seconds[stage] = seconds.get(stage, 0.0) + value
-    dataset = _join(parts)
+        r.value = None  # (the parts alone hold the blocks: the join lets them go)
     # The files read, as each block's reader kept them (a file skipped there is not one).
     ordered = [str(f) for part in parts for f in list(part.attrs.get("source_files", []))]
+    dataset = _join(parts)
     history = str(dataset.attrs.get("history", "")).strip()
     dataset.attrs.update(_provenance(config, settings, ordered, command))
     if history:
@@ -859,11 +860,18 @@ def _averaging(corrected) -> dict:
 
 
 def _join(parts):
-    """The blocks' Datasets joined in time; what does not depend on time from the first."""
+    """The blocks' Datasets joined in time; what does not depend on time from the first.
+
+    `parts` is emptied as it goes: each block's share of a variable is let go once that
+    variable is joined, so the join needs the product's size once more than the blocks
+    hold, one variable at a time, rather than twice."""
     import xarray as xr
 
     if len(parts) == 1:
-        return parts[0]
+        return parts.pop()
+    joined = _join_releasing(parts)
+    if joined is not None:
+        return joined
     timed = [name for name, v in parts[0].variables.items() if "time" in v.dims]
     static = parts[0].drop_vars(timed)
     untimed = [name for name in static.variables if name not in static.dims]
@@ -871,6 +879,45 @@ def _join(parts):
                        coords="minimal", compat="equals", join="exact",
                        combine_attrs="override")
     return xr.merge([joined, static], compat="override", join="exact",
+                    combine_attrs="override")
+
+
+def _join_releasing(parts):
+    """The join of :func:`_join` variable by variable, releasing the blocks' arrays as it
+    goes (the same Dataset as xarray's concat then merge); None, leaving `parts` as they
+    are, where the blocks differ in anything but their times (variables, dimensions,
+    types, the other coordinates), for xarray to join or to refuse."""
+    import xarray as xr
+
+    first = parts[0]
+    timed = [name for name, v in first.variables.items() if "time" in v.dims]
+    for part in parts[1:]:
+        if list(part.variables) != list(first.variables):
+            return None
+        for name, v in part.variables.items():
+            w = first.variables[name]
+            if v.dims != w.dims or v.dtype != w.dtype:
+                return None
+            if name not in timed and name in first.indexes and \
+                    not v.equals(w):
+                return None
+    static = first.drop_vars(timed)
+    joined = {}
+    for name in timed:
+        v = first.variables[name]
+        axis = v.dims.index("time")
+        data = np.concatenate([p.variables[name].values for p in parts], axis=axis)
+        joined[name] = xr.Variable(v.dims, data, v.attrs, v.encoding)
+        for i, part in enumerate(parts):
+            parts[i] = part.drop_vars(name)
+    # (xarray keeps the dimensions' coordinates with the joined variables, in the first
+    # block's order)
+    coords = {n: joined.pop(n) if n in joined else first.variables[n]
+              for n in first.variables if n in first.coords and (n in timed or n in first.dims)}
+    parts.clear()
+    out = xr.Dataset(joined, coords=coords, attrs=first.attrs)
+    # (the order of xarray's concat then merge: the joined variables, then the others)
+    return xr.merge([out, static], compat="override", join="exact",
                     combine_attrs="override")
 
 
@@ -916,7 +963,8 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     """Writes the product to netCDF-4 (CF-1.8), replacing `path` only once the file is
     complete.
 
-    Variables are compressed with zlib at the configured level.  The file is first
+    Variables are compressed as ``[output]`` says (:func:`compression_encoding`).  The
+    file is first
     written beside `path` under a temporary name and renamed, so a failure never leaves
     a truncated product or destroys the previous one.
 
@@ -932,12 +980,8 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     watch = stopwatch if stopwatch is not None else Stopwatch()
     watch.stage("writing")
     path = pathlib.Path(path)
-    level = config["output"]["compression"]
     ds = result.dataset.copy(deep=False)
-    encoding = {}
-    for name, variable in ds.data_vars.items():
-        if variable.dtype.kind in "fiu" and variable.ndim > 0:
-            encoding[name] = {"zlib": level > 0, "complevel": level} if level else {}
+    encoding = compression_encoding(ds, config)
     try:
         files = [str(f) for f in result.files]
         root = os.path.abspath(source_root) if source_root is not None else common_root(files)
@@ -952,3 +996,41 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     finally:
         watch.stage(None)
     return path
+
+
+def compression_encoding(ds, config: Config) -> dict:
+    """The netCDF encoding of the ``[output]`` compression, per data variable of `ds`.
+
+    zstd (netCDF-C 4.9's own filter) or zlib with the HDF5 shuffle, both lossless; on
+    numbers only, text and scalars are left as they are.  Where the installed netCDF4
+    cannot write zstd, zlib at its default level is used instead, with a warning (the
+    file stays readable everywhere).
+
+    Returns
+    -------
+    dict
+        Variable name to its encoding (``compression``, ``complevel``, ``shuffle``).
+    """
+    from Aerolume.processing.config import COMPRESSION_LEVELS, compression
+
+    kind, level = compression(config)
+    if kind == "zstd" and not _can_write_zstd():
+        warnings.warn(f"{config.name}: [output] compression: this netCDF4 library cannot "
+                      f"write zstd (it needs netCDF-C 4.9 with its zstd filter plugin); "
+                      f"writing zlib level {COMPRESSION_LEVELS['zlib']} instead",
+                      RuntimeWarning, stacklevel=3)
+        kind, level = "zlib", COMPRESSION_LEVELS["zlib"]
+    if kind == "none":
+        return {}
+    # (netCDF4 applies the shuffle filter with zlib only; with zstd it is left out.)
+    each = {"compression": kind, "complevel": int(level), "shuffle": kind == "zlib"}
+    return {name: dict(each) for name, variable in ds.data_vars.items()
+            if variable.dtype.kind in "fiu" and variable.ndim > 0}
+
+
+def _can_write_zstd() -> bool:
+    try:
+        import netCDF4
+    except ImportError:  # pragma: no cover - a core dependency
+        return False
+    return bool(getattr(netCDF4, "__has_zstandard_support__", False))

@@ -99,9 +99,14 @@ class InProcess:
 
     description = "in this process"
 
+    def __init__(self, threads: int | None = None) -> None:
+        #: threads of the core when the configuration says "all cores" (0): a worker of a
+        #: cluster runs its nights' blocks here with its share of the cores
+        self._threads = threads
+
     def threads(self, configured: int) -> int:
         """Threads of the numerical core for each unit of work (0: all cores)."""
-        return configured
+        return configured if configured or not self._threads else self._threads
 
     def map(self, function: Callable, items: Sequence, *args: Any,
             progress: Callable[[Any], None] | None = None) -> list[TaskResult]:
@@ -273,7 +278,9 @@ def _killed_worker_type(distributed) -> type:
 
 
 def _item_text(item) -> str:
-    """A unit of work as a message names it: a block by its files."""
+    """A unit of work as a message names it: a block by its files, a night by its date."""
+    if callable(getattr(item, "describe", None)):
+        return item.describe()
     if isinstance(item, (list, tuple)) and item and all(isinstance(f, str) for f in item):
         if len(item) <= 3:
             return "the block of " + ", ".join(item)

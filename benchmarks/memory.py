@@ -1,0 +1,123 @@
+"""The peak memory of ``aerolume process`` on one night against the size of that night's
+product in memory, and whether it grows with the nights of one command.
+
+In a child process each: one night of N time-shifted copies of the sample files
+(default 300) processed and written as the command does it, the Python heap's peak
+(tracemalloc: NumPy's arrays included) and the growth of the resident set (getrusage)
+over the product's ``nbytes``; then ``--split night`` over 1 and over K such nights
+(default 4) in one command, the peaks side by side.
+
+    python benchmarks/memory.py [--files 300] [--nights 4] [--config FILE]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path[:] = [p for p in sys.path if pathlib.Path(p or os.getcwd()).resolve() != HERE.parent]
+sys.path.insert(0, str(HERE))
+
+from cli import make_copies, shifted_copy  # noqa: E402
+
+SHARED = HERE.parent.parent / "shared" / "data" / "licel"
+STATION = HERE.parent / "examples" / "station.toml"
+
+#: One night processed and written in a child: its peaks against the product's size.
+ONE = """
+import json, resource, sys, tracemalloc, warnings
+warnings.simplefilter("ignore")
+from Aerolume.processing import pipeline, nights
+from Aerolume.processing.config import load_config
+import xarray, netCDF4, scipy.special  # (imported before the baseline)
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+files, out, config = json.loads(sys.argv[1]), sys.argv[2], load_config(sys.argv[3])
+base = rss()
+tracemalloc.start()
+result = pipeline.process(files, config)
+size = result.dataset.nbytes
+pipeline.write(result, out, config, stopwatch=result.stopwatch)
+del result
+peak = tracemalloc.get_traced_memory()[1]
+print(json.dumps({"product": size, "traced": peak,
+                  "rss_growth": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - base}))
+"""
+
+#: --split night over a folder of nights in one command: the peaks.
+MANY = """
+import json, resource, sys, tracemalloc, warnings
+warnings.simplefilter("ignore")
+tracemalloc.start()
+from Aerolume.cli import main
+status = main(sys.argv[1:])
+print(json.dumps({"status": status, "traced": tracemalloc.get_traced_memory()[1],
+                  "maxrss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
+"""
+
+
+def child(code, *args):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    run = subprocess.run([sys.executable, "-c", code, *map(str, args)], env=env, text=True,
+                         capture_output=True)
+    if run.returncode != 0:
+        raise RuntimeError(run.stderr[-3000:])
+    return json.loads(run.stdout.strip().splitlines()[-1])
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--files", type=int, default=300)
+    parser.add_argument("--nights", type=int, default=4)
+    parser.add_argument("--config", type=pathlib.Path, default=STATION)
+    parser.add_argument("--data", type=pathlib.Path,
+                        default=SHARED if SHARED.is_dir() else HERE.parent / "examples" /
+                        "data" / "licel")
+    args = parser.parse_args()
+    sources = sorted(args.data.glob("RM*"))
+    mib = 1 << 20
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp)
+        first = tmp / "raw" / "night0"
+        first.mkdir(parents=True)
+        files = make_copies(sources, first, args.files)
+        one = child(ONE, json.dumps(files), tmp / "one.nc", args.config)
+        print(f"== one night of {args.files} files: product {one['product'] / mib:.1f} MiB in "
+              f"memory; peak Python heap {one['traced'] / mib:.1f} MiB "
+              f"({one['traced'] / one['product']:.2f}x the product), resident growth "
+              f"{one['rss_growth'] / mib:.1f} MiB ({one['rss_growth'] / one['product']:.2f}x)")
+        for night in range(1, args.nights):
+            folder = tmp / "raw" / f"night{night}"
+            folder.mkdir()
+            for f in files:
+                shifted_copy(pathlib.Path(f), folder / pathlib.Path(f).name, night * 86400)
+        peaks = {}
+        for count in (1, args.nights):
+            top = tmp / f"tree{count}"
+            for night in range(count):
+                (top / f"night{night}").mkdir(parents=True)
+                for f in (tmp / "raw" / f"night{night}").iterdir():
+                    os.link(f, top / f"night{night}" / f.name)
+            out = tmp / f"out{count}"
+            out.mkdir()
+            peaks[count] = child(MANY, "process", top, "--split", "night", "-o", out, "-c",
+                                 args.config, "-q")
+        a, b = peaks[1], peaks[args.nights]
+        print(f"--split night in one command, 1 night: peak heap {a['traced'] / mib:.1f} MiB, "
+              f"resident {a['maxrss'] / mib:.0f} MiB; {args.nights} nights: heap "
+              f"{b['traced'] / mib:.1f} MiB, resident {b['maxrss'] / mib:.0f} MiB; ratio "
+              f"heap {b['traced'] / a['traced']:.2f}x, resident {b['maxrss'] / a['maxrss']:.2f}x")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -21,7 +21,8 @@ from typing import Literal, Sequence
 
 import numpy as np
 
-__all__ = ["read_cl61", "read_chm15k", "ceilometer_kind"]
+__all__ = ["read_cl61", "read_chm15k", "ceilometer_kind", "profiles", "is_ceilometer",
+           "as_lidar_signal", "KLETT_SKIPPED"]
 
 
 def ceilometer_kind(variables) -> str | None:
@@ -34,10 +35,32 @@ def ceilometer_kind(variables) -> str | None:
     return None
 
 
-def _open(path: str):
+def layout(ds, kind: str) -> tuple:
+    """The key files of one instrument must share to be joined: the format and the range
+    gates (m)."""
+    return (kind, tuple(np.asarray(ds["range"].values, np.float64).tolist()))
+
+
+def profiles(path: str, kind: str):
+    """The profiles' start times (datetime64[ns]) and the :func:`layout` of one file,
+    its signals left unread (for the planner of ``aerolume process``)."""
+    ds = _open(path, load=False)
+    try:
+        _check(path, ds, kind)
+        return ds["time"].values.astype("datetime64[ns]"), layout(ds, kind)
+    except (OSError, RuntimeError) as err:  # a truncated or damaged file
+        raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
+                         "file") from None
+    finally:
+        ds.close()
+
+
+def _open(path: str, load: bool = True):
     import xarray as xr
 
     try:
+        if not load:
+            return xr.open_dataset(path, engine="netcdf4")
         with xr.open_dataset(path, engine="netcdf4") as ds:
             return ds.load()
     except FileNotFoundError:
@@ -47,7 +70,10 @@ def _open(path: str):
 
 
 def _one(path: str, kind: str):
-    ds = _open(path)
+    return _check(path, _open(path), kind)
+
+
+def _check(path: str, ds, kind: str):
     found = ceilometer_kind(ds.variables)
     if found != kind:
         raise ValueError(f"{path}: not a {kind.upper()} file (it has no "
@@ -74,13 +100,15 @@ def _read(paths, kind: str, errors: str):
             problems.append((path, str(err).split(": ", 1)[-1], True))
         except ValueError as err:
             problems.append((path, str(err).split(": ", 1)[-1], False))
+    if parts:
+        first = layout(parts[0][1], kind)
+        for path, ds in list(parts[1:]):
+            if layout(ds, kind) != first:
+                problems.append((path, f"its range gates differ from {parts[0][0]}'s", False))
+                parts.remove((path, ds))
     _fail(problems, len(files), errors)
     if not parts:
         raise ValueError(f"read_{kind}: none of the files could be read")
-    first = parts[0][1]["range"].values
-    for path, ds in parts[1:]:
-        if not np.array_equal(ds["range"].values, first):
-            raise ValueError(f"{path}: its range gates differ from {parts[0][0]}'s")
     return parts
 
 
@@ -187,3 +215,50 @@ def read_chm15k(paths: str | os.PathLike | Sequence, *,
                        attrs)
     return _layout(parts, "beta_raw", f"{nm:g}_raw", nm, "1", "Lufft CHM15k", {}, attrs)
 
+
+
+#: Why ``aerolume process`` retrieves no Klett-Fernald backscatter from a ceilometer unless
+#: the configuration names the channel: the product says so in its ``klett_skipped``.
+KLETT_SKIPPED = ("a ceilometer's attenuated backscatter: at its near-infrared wavelength the "
+                 "molecular signal is too weak against the noise for a Rayleigh reference, "
+                 "so no Klett-Fernald retrieval was made (name the channel in [klett] "
+                 "channels to make one anyway)")
+
+
+def is_ceilometer(ds) -> bool:
+    """Whether `ds` was read from ceilometer files (its signal is attenuated backscatter)."""
+    return ds.attrs.get("title") == "ceilometer attenuated backscatter"
+
+
+def as_lidar_signal(ds):
+    """A ceilometer Dataset in the raw-lidar layout the corrections and retrievals take:
+    the range correction undone (``signal`` = attenuated backscatter / range², units
+    ``signal_units`` + " m-2"), one "shot" per profile, the bin width from the range
+    gates, the analog detection mode; the other variables (``volume_depolarization``)
+    kept.  The instrument has subtracted the background already: correct it with
+    ``background=None``.
+
+    Raises
+    ------
+    ValueError
+        The range gates are not evenly spaced, or not all beyond the instrument.
+    """
+    rng = np.asarray(ds["range"].values, dtype=np.float64)
+    steps = np.diff(rng)
+    if rng.size < 2 or not (rng[0] > 0 and (steps > 0).all()) or \
+            not np.allclose(steps, steps[0], rtol=1e-4):
+        raise ValueError("the ceilometer's range gates are not evenly spaced beyond the "
+                         "instrument: the corrections need one bin width")
+    out = ds.copy()
+    out["signal"] = ds["signal"] / (rng ** 2)
+    out["signal"].attrs = {"long_name": "attenuated backscatter divided by range squared "
+                           "(see signal_units)"}
+    units = [f"{u} m-2" for u in ds["signal_units"].values]
+    out = out.assign_coords(
+        signal_units=("channel", np.array(units, dtype=object), ds["signal_units"].attrs),
+        bin_width=("channel", np.full(ds.sizes["channel"], float(steps.mean())),
+                   {"units": "m", "long_name": "range bin width"}))
+    out["shots"] = (("time", "channel"), np.ones((ds.sizes["time"], ds.sizes["channel"]),
+                                                  np.int64),
+                    {"units": "1", "long_name": "profiles averaged (one per record)"})
+    return out

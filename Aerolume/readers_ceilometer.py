@@ -44,29 +44,96 @@ def layout(ds, kind: str) -> tuple:
 def profiles(path: str, kind: str):
     """The profiles' start times (datetime64[ns]) and the :func:`layout` of one file,
     its signals left unread (for the planner of ``aerolume process``)."""
-    ds = _open(path, load=False)
+    ds = _check(path, _open(path, signals=False), kind)
+    return ds["time"].values, layout(ds, kind)
+
+
+#: The variables a reader takes from a file (the others are not read).
+_SIGNALS = ("beta_att", "linear_depol_ratio", "beta_raw")
+_SCALARS = ("altitude", "latitude", "longitude", "zenith", "wavelength")
+
+
+class _Variable:
+    __slots__ = ("dims", "values")
+
+    def __init__(self, dims, values):
+        self.dims, self.values = tuple(dims), values
+
+    @property
+    def size(self):
+        return self.values.size
+
+    @property
+    def dtype(self):
+        return self.values.dtype
+
+    def transpose(self, *dims):
+        return _Variable(dims, np.transpose(self.values, [self.dims.index(d) for d in dims]))
+
+
+class _File:
+    """The variables of one file that the readers use, read with netCDF4 (only those:
+    a CL61 file holds four time-range variables, the readers need two)."""
+
+    def __init__(self, variables: list, data: dict):
+        self.variables = variables  # every variable's name
+        self.data = data
+
+    def __getitem__(self, name):
+        return self.data[name]
+
+    def __contains__(self, name):
+        return name in self.data
+
+    @property
+    def sizes(self):
+        return {"time": self.data["time"].values.size}
+
+
+def _times(var) -> np.ndarray:
+    """A CF time variable as datetime64[ns]; ValueError if its units are not CF times."""
+    import netCDF4
+
+    units = getattr(var, "units", "")
+    step, _, since = units.partition(" since ")
+    factor = {"seconds": 1.0, "second": 1.0, "s": 1.0, "minutes": 60.0, "minute": 60.0,
+              "hours": 3600.0, "hour": 3600.0, "days": 86400.0, "day": 86400.0}.get(step.strip())
+    if factor is None or not since:
+        raise ValueError("'time' has no CF time units")
+    epoch = netCDF4.num2date(0, units, only_use_cftime_datetimes=False,
+                             only_use_python_datetimes=True)
+    values = np.asarray(var[:], dtype=np.float64)
+    return (np.datetime64(epoch.replace(tzinfo=None), "ns")
+            + np.rint(values * factor * 1e9).astype("timedelta64[ns]"))
+
+
+def _open(path: str, signals: bool = True) -> _File:
+    import netCDF4
+
     try:
-        _check(path, ds, kind)
-        return ds["time"].values.astype("datetime64[ns]"), layout(ds, kind)
-    except (OSError, RuntimeError) as err:  # a truncated or damaged file
-        raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
-                         "file") from None
-    finally:
-        ds.close()
-
-
-def _open(path: str, load: bool = True):
-    import xarray as xr
-
-    try:
-        if not load:
-            return xr.open_dataset(path, engine="netcdf4")
-        with xr.open_dataset(path, engine="netcdf4") as ds:
-            return ds.load()
+        nc = netCDF4.Dataset(path)
     except FileNotFoundError:
         raise FileNotFoundError(f"{path}: no such file") from None
-    except (OSError, ValueError, RuntimeError) as err:
+    except OSError as err:
         raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
+    try:
+        with nc:
+            nc.set_auto_mask(False)
+            names = list(nc.variables)
+            data = {}
+            if "time" in nc.variables:
+                data["time"] = _Variable(nc["time"].dimensions, _times(nc["time"]))
+            wanted = ("range",) + (_SIGNALS if signals else ()) + _SCALARS
+            for name in wanted:
+                if name in nc.variables:
+                    var = nc[name]
+                    data[name] = _Variable(var.dimensions, np.asarray(var[...]))
+    except ValueError as err:
+        raise ValueError(f"{path}: {err}") from None
+    except (OSError, RuntimeError, IndexError) as err:  # a truncated or damaged file
+        raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
+                         "file") from None
+    return _File(names, data)
 
 
 def _one(path: str, kind: str):
@@ -79,10 +146,8 @@ def _check(path: str, ds, kind: str):
         raise ValueError(f"{path}: not a {kind.upper()} file (it has no "
                          f"{'beta_att and linear_depol_ratio' if kind == 'cl61' else 'beta_raw'})")
     for name in ("time", "range"):
-        if name not in ds.variables:
+        if name not in ds:
             raise ValueError(f"{path}: the mandatory variable {name!r} is missing")
-    if not np.issubdtype(ds["time"].dtype, np.datetime64):
-        raise ValueError(f"{path}: 'time' has no CF time units")
     return ds
 
 

@@ -521,14 +521,21 @@ def test_mutated_raw_files_read_or_are_refused_naming_the_file(tmp_path):
     import xarray as xr
 
     rng = random.Random(FUZZ_SEED)
-    originals = [p.read_bytes() for p in RAW]
+    # The plain files and their scanning variant (the scan line after the location line).
+    originals, names = [], []
+    for p in RAW:
+        blob = p.read_bytes()
+        second = blob.index(b"\r\n", blob.index(b"\r\n") + 2) + 2
+        originals += [blob, blob[:second] + b" 010.0 350.0 0020.0 -90.0 -30.0 015.0 0012.5\r\n"
+                      + blob[second:]]
+        names += [p.name, f"{p.name} (scanning)"]
     outcomes = {}
     for case in range(FUZZ_CASES):
         k = rng.randrange(len(originals))
         kind, blob = mutate(rng, originals[k])
-        path = tmp_path / f"case{case % 50:02}_{RAW[k].name}"
+        path = tmp_path / f"case{case % 50:02}_{RAW[k // 2].name}"
         path.write_bytes(blob)
-        label = f"case {case} (seed {FUZZ_SEED}, {kind} of {RAW[k].name})"
+        label = f"case {case} (seed {FUZZ_SEED}, {kind} of {names[k]})"
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")

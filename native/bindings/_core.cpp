@@ -588,6 +588,13 @@ void bind_raw_data(nb::module_& m) {
             return std::make_tuple(h.repetition_rate[0], h.repetition_rate[1], h.repetition_rate[2]);
         }, "Laser repetition rates (Hz).")
         .def_ro("line3_extra", &L::Header::line3_extra)
+        .def_ro("scan_line", &L::Header::scan_line,
+                "Whether the header has the scan line of a scanning lidar.")
+        .def_prop_ro("scan", [](const L::Header& h) {
+            return std::make_tuple(h.scan[0], h.scan[1], h.scan[2], h.scan[3], h.scan[4],
+                                   h.scan[5], h.scan[6]);
+        }, "The scan line (deg): azimuth start, stop, step; zenith start, stop, step; "
+           "azimuth offset.  NaN without one.")
         .def_ro("sets", &L::Header::sets, "The active data sets, in file order.")
         .def_ro("data_offset", &L::Header::data_offset)
         .def_ro("file_size", &L::Header::file_size);
@@ -650,6 +657,12 @@ void bind_raw_data(nb::module_& m) {
         out["site"] = texts(n, [&](std::size_t i) { return h[i].site; });
         out["header_comment"] = texts(n, [&](std::size_t i) { return h[i].custom; });
         out["controller_info"] = texts(n, [&](std::size_t i) { return h[i].line3_extra; });
+        out["scan_line"] = column<bool>(n, [&](std::size_t i) { return h[i].scan_line; });
+        static constexpr const char* scan_names[7] = {
+            "scan_azimuth_start", "scan_azimuth_stop", "scan_azimuth_step", "scan_zenith_start",
+            "scan_zenith_stop", "scan_zenith_step", "azimuth_offset"};
+        for (std::size_t k = 0; k < 7; ++k)
+            out[scan_names[k]] = column<double>(n, [&](std::size_t i) { return h[i].scan[k]; });
         // Per file and laser.
         out["laser_shots"] = table<std::int64_t>(n, 3, [&](std::size_t i, std::size_t k) {
             return h[i].laser_shots[k];

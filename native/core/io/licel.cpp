@@ -73,6 +73,15 @@ public:
                                   "): not a raw lidar file, or a damaged header");
         return line;
     }
+    // The next line as it stands (without its line end), not consumed; empty if the
+    // header ends first.
+    std::string_view peek() const {
+        const std::size_t end = bytes_.find('\n', pos_);
+        if (end == std::string_view::npos) return {};
+        std::string_view line = bytes_.substr(pos_, end - pos_);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        return line;
+    }
     std::size_t position() const { return pos_; }
     int number() const { return number_; }
 
@@ -255,32 +264,73 @@ void parse_location_line(std::string_view line, Header& h) {
     if (h.zenith < -180 || h.zenith > 180) bad({2, "zenith angle"}, v[7], "within -180 and 180");
 }
 
-void parse_laser_line(std::string_view line, Header& h, int& count) {
+void parse_laser_line(std::string_view line, Header& h, int& count, int number) {
     const auto t = split(line);
     if (t.size() < 5)
-        throw FormatError("header line 3 has " + std::to_string(t.size()) +
+        throw FormatError("header line " + std::to_string(number) + " has " +
+                          std::to_string(t.size()) +
                           " fields, expected at least 5 (laser shots and repetition rates, "
                           "number of data sets): " + quoted(line));
-    h.laser_shots[0] = to_int(t[0], {3, "laser 1 shots"});
-    h.repetition_rate[0] = to_small(t[1], {3, "laser 1 repetition rate"}, 0, 1000000);
-    h.laser_shots[1] = to_int(t[2], {3, "laser 2 shots"});
-    h.repetition_rate[1] = to_small(t[3], {3, "laser 2 repetition rate"}, 0, 1000000);
-    count = to_small(t[4], {3, "number of data sets"}, 1, 999);
+    h.laser_shots[0] = to_int(t[0], {number, "laser 1 shots"});
+    h.repetition_rate[0] = to_small(t[1], {number, "laser 1 repetition rate"}, 0, 1000000);
+    h.laser_shots[1] = to_int(t[2], {number, "laser 2 shots"});
+    h.repetition_rate[1] = to_small(t[3], {number, "laser 2 repetition rate"}, 0, 1000000);
+    count = to_small(t[4], {number, "number of data sets"}, 1, 999);
     std::size_t next = 5;
     if (t.size() >= 7) {
-        h.laser_shots[2] = to_int(t[5], {3, "laser 3 shots"});
-        h.repetition_rate[2] = to_small(t[6], {3, "laser 3 repetition rate"}, 0, 1000000);
+        h.laser_shots[2] = to_int(t[5], {number, "laser 3 shots"});
+        h.repetition_rate[2] = to_small(t[6], {number, "laser 3 repetition rate"}, 0, 1000000);
         next = 7;
     } else if (t.size() == 6) {
-        throw FormatError("header line 3 has 6 fields: laser 3 has shots but no repetition "
-                          "rate: " + quoted(line));
+        throw FormatError("header line " + std::to_string(number) + " has 6 fields: laser 3 "
+                          "has shots but no repetition rate: " + quoted(line));
     }
     for (std::size_t i = next; i < t.size(); ++i) {
         if (!h.line3_extra.empty()) h.line3_extra += ' ';
         h.line3_extra += text(t[i]);
     }
     for (std::int64_t s : h.laser_shots)
-        if (s < 0) bad({3, "laser shots"}, t[0], "non-negative");
+        if (s < 0) bad({number, "laser shots"}, t[0], "non-negative");
+}
+
+// Whether `tokens` are all numbers (finite, as to_double reads them).
+bool all_numbers(const std::vector<std::string_view>& tokens) {
+    for (std::string_view token : tokens) {
+        std::string_view t = token;
+        if (!t.empty() && t.front() == '+') t.remove_prefix(1);
+        double value = 0.0;
+        auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+        if (t.empty() || ec != std::errc() || end != t.data() + t.size() || !std::isfinite(value))
+            return false;
+    }
+    return true;
+}
+
+// Whether `line` can be a laser line: at least 5 fields, the first 5 integers, and not
+// the 16 fields of a data set line.
+bool looks_like_laser_line(std::string_view line) {
+    const auto t = split(line);
+    if (t.size() < 5 || t.size() == 16) return false;
+    for (std::size_t i = 0; i < 5; ++i) {
+        std::string_view d = t[i];
+        if (!d.empty() && d.front() == '+') d.remove_prefix(1);
+        if (d.empty() || !std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+    }
+    return true;
+}
+
+// The scan line of the scanning variant: seven angles (deg).
+void parse_scan_line(std::string_view line, Header& h) {
+    static constexpr const char* names[7] = {
+        "scan azimuth start", "scan azimuth stop", "scan azimuth step", "scan zenith start",
+        "scan zenith stop", "scan zenith step", "azimuth offset"};
+    const auto t = split(line);
+    for (std::size_t i = 0; i < 7; ++i) {
+        h.scan[i] = to_double(t[i], {3, names[i]});
+        if (h.scan[i] < -360 || h.scan[i] > 360) bad({3, names[i]}, t[i], "within -360 and 360");
+    }
+    h.scan_line = true;
 }
 
 DataSet parse_set_line(std::string_view line, int number) {
@@ -453,7 +503,9 @@ void scale_counts(const std::uint32_t* r, double* g, std::size_t n, double scale
 
 }  // namespace
 
-Header::Header() : azimuth(nan), temperature(nan), pressure(nan) {}
+Header::Header() : azimuth(nan), temperature(nan), pressure(nan) {
+    std::fill(std::begin(scan), std::end(scan), nan);
+}
 
 Header parse_header(std::string_view bytes, std::size_t file_size) {
     Header h;
@@ -473,13 +525,31 @@ Header parse_header(std::string_view bytes, std::size_t file_size) {
     }
     parse_location_line(lines.next("second line (site, times, location)"), h);
     int count = 0;
-    parse_laser_line(lines.next("third line (laser shots, number of data sets)"), h, count);
+    std::string_view third = lines.next("third line (laser shots, number of data sets)");
+    // The next line tells the layouts apart: after a scan line comes the laser line,
+    // after the plain layout's laser line a data set line.
+    const bool next_is_laser = looks_like_laser_line(lines.peek());
+    const auto third_tokens = split(third);
+    if (next_is_laser && third_tokens.size() == 7 && all_numbers(third_tokens)) {
+        parse_scan_line(third, h);
+        parse_laser_line(lines.next("fourth line (laser shots, number of data sets)"), h, count, 4);
+    } else {
+        try {
+            parse_laser_line(third, h, count, 3);
+        } catch (const FormatError& e) {
+            if (!next_is_laser) throw;
+            throw FormatError(std::string(e.what()) + " (line 4 is a laser line: if line 3 is "
+                              "the scan line of a scanning lidar, it must hold 7 numbers)");
+        }
+    }
+    const int laser_line = lines.number();
     for (int i = 0; i < count; ++i) {
         const std::string what = "data set line " + std::to_string(i + 1) + " of " +
                                  std::to_string(count);
         const std::string_view line = lines.next(what.c_str());
         if (split(line).empty())
-            throw FormatError("line 3 announces " + std::to_string(count) +
+            throw FormatError("line " + std::to_string(laser_line) + " announces " +
+                              std::to_string(count) +
                               " data sets but the header has " + std::to_string(i) +
                               " data set lines");
         DataSet s = parse_set_line(line, lines.number());
@@ -491,7 +561,8 @@ Header parse_header(std::string_view bytes, std::size_t file_size) {
     if (!split(blank).empty())
         throw FormatError("header line " + std::to_string(lines.number()) +
                           " should be empty (the end of the header) but holds " + quoted(blank) +
-                          ": the number of data sets on line 3 (" + std::to_string(count) +
+                          ": the number of data sets on line " + std::to_string(laser_line) +
+                          " (" + std::to_string(count) +
                           ") does not match the data set lines");
     h.data_offset = lines.position();
     h.text = std::string(bytes.substr(0, h.data_offset));

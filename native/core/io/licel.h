@@ -5,6 +5,12 @@
 // line per data set), an empty line, then each data set as 32-bit little-endian unsigned
 // integers (the counts accumulated over the shots), the data sets separated by CRLF.
 //
+// The variant written by scanning lidars has one more line between the second and the
+// laser line: the scan (azimuth start, stop and step; zenith start, stop and step;
+// the offset of the instrument's azimuth zero from north; degrees).  It is told from the
+// plain layout by the file's own lines: seven numbers followed by a laser line, where
+// the plain layout has the laser line followed by a data set line of 16 fields.
+//
 // Reading is in two steps so that a whole series lands in arrays allocated once:
 // `scan` parses every file's header (in parallel), the caller checks that the channel
 // layouts agree and allocates the output, and `read` fills it (in parallel), each file
@@ -61,6 +67,10 @@ struct Header {
     std::int64_t laser_shots[3] = {0, 0, 0};
     int repetition_rate[3] = {0, 0, 0};  // Hz
     std::string line3_extra;           // what follows the laser fields (controller time stamp)
+    bool scan_line = false;            // the header has the scan line (see above)
+    // The scan line's fields, deg, in order: azimuth start, stop, step; zenith start,
+    // stop, step; azimuth offset.  NaN without a scan line.
+    double scan[7];
     std::vector<DataSet> sets;         // the active data sets, in file order
     std::size_t data_offset = 0;       // where the first data set starts
     std::size_t file_size = 0;

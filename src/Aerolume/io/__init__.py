@@ -86,9 +86,16 @@ def _expand(paths) -> list[str]:
 
 
 def _channel_key(s) -> tuple:
-    """What must agree between files for a data set to be the same channel."""
+    """What must agree between files for a data set to be the same channel: the fields
+    the core's ``licel_same_channels`` compares (a test holds the two together)."""
     return (s.wavelength, s.polarization, s.photon_counting, s.laser, s.bins, s.bin_width,
             s.device)
+
+
+def channel_layout(header) -> tuple:
+    """The channel layout of a raw file's header: files of equal layouts read into one
+    Dataset (the key the planner groups files by)."""
+    return tuple(_channel_key(s) for s in header.sets)
 
 
 def _describe(s) -> str:
@@ -414,6 +421,16 @@ _OPTIONAL_COORDS = {
     "controller_info": ("time", {"long_name": "fields after the laser fields of the header "
                                  "(controller time stamp)"}),
 }
+# The scan line of scanning lidars (deg, as written), kept when some header has it.
+_SCAN_COORDS = {
+    "scan_azimuth_start": "start of the azimuth scan, from the instrument's zero",
+    "scan_azimuth_stop": "end of the azimuth scan, from the instrument's zero",
+    "scan_azimuth_step": "step of the azimuth scan",
+    "scan_zenith_start": "start of the zenith scan, as the scan line writes it",
+    "scan_zenith_stop": "end of the zenith scan, as the scan line writes it",
+    "scan_zenith_step": "step of the zenith scan",
+    "azimuth_offset": "azimuth of the instrument's zero from north",
+}
 _LASERS = np.array([1, 2, 3], dtype=np.int64)
 
 
@@ -447,6 +464,9 @@ def _coordinates(paths, headers, ids, chosen, gates):
     for name, (dims, attrs) in _OPTIONAL_COORDS.items():
         if any(fields[name]):
             coords[name] = (dims, text(fields[name]), attrs)
+    if fields["scan_line"].any():
+        for name, long_name in _SCAN_COORDS.items():
+            coords[name] = ("time", fields[name], {"units": "degree", "long_name": long_name})
     return Coordinates(coords), fields
 
 
@@ -483,6 +503,11 @@ def _assemble(raw, signal, paths, ids, coords, fields) -> xr.Dataset:
         values = fields[key]
         if (values == values[0]).all():
             attrs[name] = float(values[0])
+    scanning = fields["scan_line"]
+    if scanning.any():
+        attrs["source"] = ("Licel raw data files, scanning variant (with the scan line)"
+                           if scanning.all() else
+                           "Licel raw data files, some of the scanning variant (with the scan line)")
     return dataset(data_vars, coords, attrs)
 
 

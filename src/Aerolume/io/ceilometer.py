@@ -21,7 +21,8 @@ from typing import Literal, Sequence
 
 import numpy as np
 
-__all__ = ["read_cl61", "read_chm15k", "ceilometer_kind"]
+__all__ = ["read_cl61", "read_chm15k", "ceilometer_kind", "profiles", "is_ceilometer",
+           "as_lidar_signal", "KLETT_SKIPPED"]
 
 
 def ceilometer_kind(variables) -> str | None:
@@ -34,29 +35,119 @@ def ceilometer_kind(variables) -> str | None:
     return None
 
 
-def _open(path: str):
-    import xarray as xr
+def layout(ds, kind: str) -> tuple:
+    """The key files of one instrument must share to be joined: the format and the range
+    gates (m)."""
+    return (kind, tuple(np.asarray(ds["range"].values, np.float64).tolist()))
+
+
+def profiles(path: str, kind: str):
+    """The profiles' start times (datetime64[ns]) and the :func:`layout` of one file,
+    its signals left unread (for the planner of ``aerolume process``)."""
+    ds = _check(path, _open(path, signals=False), kind)
+    return ds["time"].values, layout(ds, kind)
+
+
+#: The variables a reader takes from a file (the others are not read).
+_SIGNALS = ("beta_att", "linear_depol_ratio", "beta_raw")
+_SCALARS = ("altitude", "latitude", "longitude", "zenith", "wavelength")
+
+
+class _Variable:
+    __slots__ = ("dims", "values")
+
+    def __init__(self, dims, values):
+        self.dims, self.values = tuple(dims), values
+
+    @property
+    def size(self):
+        return self.values.size
+
+    @property
+    def dtype(self):
+        return self.values.dtype
+
+    def transpose(self, *dims):
+        return _Variable(dims, np.transpose(self.values, [self.dims.index(d) for d in dims]))
+
+
+class _File:
+    """The variables of one file that the readers use, read with netCDF4 (only those:
+    a CL61 file holds four time-range variables, the readers need two)."""
+
+    def __init__(self, variables: list, data: dict):
+        self.variables = variables  # every variable's name
+        self.data = data
+
+    def __getitem__(self, name):
+        return self.data[name]
+
+    def __contains__(self, name):
+        return name in self.data
+
+    @property
+    def sizes(self):
+        return {"time": self.data["time"].values.size}
+
+
+def _times(var) -> np.ndarray:
+    """A CF time variable as datetime64[ns]; ValueError if its units are not CF times."""
+    import netCDF4
+
+    units = getattr(var, "units", "")
+    step, _, since = units.partition(" since ")
+    factor = {"seconds": 1.0, "second": 1.0, "s": 1.0, "minutes": 60.0, "minute": 60.0,
+              "hours": 3600.0, "hour": 3600.0, "days": 86400.0, "day": 86400.0}.get(step.strip())
+    if factor is None or not since:
+        raise ValueError("'time' has no CF time units")
+    epoch = netCDF4.num2date(0, units, only_use_cftime_datetimes=False,
+                             only_use_python_datetimes=True)
+    values = np.asarray(var[:], dtype=np.float64)
+    return (np.datetime64(epoch.replace(tzinfo=None), "ns")
+            + np.rint(values * factor * 1e9).astype("timedelta64[ns]"))
+
+
+def _open(path: str, signals: bool = True) -> _File:
+    import netCDF4
 
     try:
-        with xr.open_dataset(path, engine="netcdf4") as ds:
-            return ds.load()
+        nc = netCDF4.Dataset(path)
     except FileNotFoundError:
         raise FileNotFoundError(f"{path}: no such file") from None
-    except (OSError, ValueError, RuntimeError) as err:
+    except OSError as err:
         raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
+    try:
+        with nc:
+            nc.set_auto_mask(False)
+            names = list(nc.variables)
+            data = {}
+            if "time" in nc.variables:
+                data["time"] = _Variable(nc["time"].dimensions, _times(nc["time"]))
+            wanted = ("range",) + (_SIGNALS if signals else ()) + _SCALARS
+            for name in wanted:
+                if name in nc.variables:
+                    var = nc[name]
+                    data[name] = _Variable(var.dimensions, np.asarray(var[...]))
+    except ValueError as err:
+        raise ValueError(f"{path}: {err}") from None
+    except (OSError, RuntimeError, IndexError) as err:  # a truncated or damaged file
+        raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
+                         "file") from None
+    return _File(names, data)
 
 
 def _one(path: str, kind: str):
-    ds = _open(path)
+    return _check(path, _open(path), kind)
+
+
+def _check(path: str, ds, kind: str):
     found = ceilometer_kind(ds.variables)
     if found != kind:
         raise ValueError(f"{path}: not a {kind.upper()} file (it has no "
                          f"{'beta_att and linear_depol_ratio' if kind == 'cl61' else 'beta_raw'})")
     for name in ("time", "range"):
-        if name not in ds.variables:
+        if name not in ds:
             raise ValueError(f"{path}: the mandatory variable {name!r} is missing")
-    if not np.issubdtype(ds["time"].dtype, np.datetime64):
-        raise ValueError(f"{path}: 'time' has no CF time units")
     return ds
 
 
@@ -74,13 +165,15 @@ def _read(paths, kind: str, errors: str):
             problems.append((path, str(err).split(": ", 1)[-1], True))
         except ValueError as err:
             problems.append((path, str(err).split(": ", 1)[-1], False))
+    if parts:
+        first = layout(parts[0][1], kind)
+        for path, ds in list(parts[1:]):
+            if layout(ds, kind) != first:
+                problems.append((path, f"its range gates differ from {parts[0][0]}'s", False))
+                parts.remove((path, ds))
     _fail(problems, len(files), errors)
     if not parts:
         raise ValueError(f"read_{kind}: none of the files could be read")
-    first = parts[0][1]["range"].values
-    for path, ds in parts[1:]:
-        if not np.array_equal(ds["range"].values, first):
-            raise ValueError(f"{path}: its range gates differ from {parts[0][0]}'s")
     return parts
 
 
@@ -187,3 +280,50 @@ def read_chm15k(paths: str | os.PathLike | Sequence, *,
                        attrs)
     return _layout(parts, "beta_raw", f"{nm:g}_raw", nm, "1", "Lufft CHM15k", {}, attrs)
 
+
+
+#: Why ``aerolume process`` retrieves no Klett-Fernald backscatter from a ceilometer unless
+#: the configuration names the channel: the product says so in its ``klett_skipped``.
+KLETT_SKIPPED = ("a ceilometer's attenuated backscatter: at its near-infrared wavelength the "
+                 "molecular signal is too weak against the noise for a Rayleigh reference, "
+                 "so no Klett-Fernald retrieval was made (name the channel in [klett] "
+                 "channels to make one anyway)")
+
+
+def is_ceilometer(ds) -> bool:
+    """Whether `ds` was read from ceilometer files (its signal is attenuated backscatter)."""
+    return ds.attrs.get("title") == "ceilometer attenuated backscatter"
+
+
+def as_lidar_signal(ds):
+    """A ceilometer Dataset in the raw-lidar layout the corrections and retrievals take:
+    the range correction undone (``signal`` = attenuated backscatter / range², units
+    ``signal_units`` + " m-2"), one "shot" per profile, the bin width from the range
+    gates, the analog detection mode; the other variables (``volume_depolarization``)
+    kept.  The instrument has subtracted the background already: correct it with
+    ``background=None``.
+
+    Raises
+    ------
+    ValueError
+        The range gates are not evenly spaced, or not all beyond the instrument.
+    """
+    rng = np.asarray(ds["range"].values, dtype=np.float64)
+    steps = np.diff(rng)
+    if rng.size < 2 or not (rng[0] > 0 and (steps > 0).all()) or \
+            not np.allclose(steps, steps[0], rtol=1e-4):
+        raise ValueError("the ceilometer's range gates are not evenly spaced beyond the "
+                         "instrument: the corrections need one bin width")
+    out = ds.copy()
+    out["signal"] = ds["signal"] / (rng ** 2)
+    out["signal"].attrs = {"long_name": "attenuated backscatter divided by range squared "
+                           "(see signal_units)"}
+    units = [f"{u} m-2" for u in ds["signal_units"].values]
+    out = out.assign_coords(
+        signal_units=("channel", np.array(units, dtype=object), ds["signal_units"].attrs),
+        bin_width=("channel", np.full(ds.sizes["channel"], float(steps.mean())),
+                   {"units": "m", "long_name": "range bin width"}))
+    out["shots"] = (("time", "channel"), np.ones((ds.sizes["time"], ds.sizes["channel"]),
+                                                  np.int64),
+                    {"units": "1", "long_name": "profiles averaged (one per record)"})
+    return out

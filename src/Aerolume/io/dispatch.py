@@ -16,7 +16,7 @@ import os
 
 from xarray.backends import BackendEntrypoint
 
-__all__ = ["read", "detect", "LicelBackend"]
+__all__ = ["read", "detect", "netcdf_profiles", "LicelBackend"]
 
 _NETCDF = (b"\x89HDF\r\n\x1a\n", b"CDF\x01", b"CDF\x02", b"CDF\x05")
 
@@ -65,7 +65,8 @@ def read(paths, **kwargs):
         Passed to the reader (:func:`Aerolume.io.read_licel`,
         :func:`Aerolume.io.polly.read_pollyxt`,
         :func:`Aerolume.io.ceilometer.read_cl61` or ``read_chm15k``), e.g.
-        ``errors="skip"``.
+        ``errors="skip"``; ``threads`` is used by the Licel reader only, ``channel_ids``
+        by the PollyXT reader only.
 
     Returns
     -------
@@ -80,7 +81,31 @@ def read(paths, **kwargs):
     kind = detect(files[0])
     reader = {"licel": read_licel, "cl61": read_cl61, "chm15k": read_chm15k,
               "pollyxt": read_pollyxt}[kind]
+    if kind != "licel":
+        kwargs.pop("threads", None)  # (the netCDF readers read in this thread)
+    if kind != "pollyxt":
+        kwargs.pop("channel_ids", None)  # (the other formats name their channels)
     return reader(files, **kwargs)
+
+
+def netcdf_profiles(path: str | os.PathLike, kind: str):
+    """What the planner needs of one netCDF file of format `kind` (see :func:`detect`),
+    without reading its signals: the start time of each profile (datetime64[ns]) and the
+    file's layout, the key its reader requires to agree between the files it joins.
+
+    Raises
+    ------
+    FileNotFoundError
+        No such file.
+    ValueError
+        Not a readable file of that format, naming the file.
+    """
+    path = os.fspath(path)
+    if kind == "pollyxt":
+        from Aerolume.io.polly import profiles
+    else:
+        from Aerolume.io.ceilometer import profiles
+    return profiles(path, kind)
 
 
 class LicelBackend(BackendEntrypoint):

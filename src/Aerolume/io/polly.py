@@ -20,7 +20,7 @@ import numpy as np
 
 from Aerolume.constants import SPEED_OF_LIGHT
 
-__all__ = ["read_pollyxt", "is_pollyxt"]
+__all__ = ["read_pollyxt", "is_pollyxt", "profiles", "layout"]
 
 _MANDATORY = ("raw_signal", "measurement_shots", "measurement_time")
 
@@ -30,7 +30,12 @@ def is_pollyxt(variables) -> bool:
     return all(name in set(variables) for name in ("raw_signal", "measurement_shots"))
 
 
-def _one(path: str) -> dict:
+def layout(channels: int, bins: int, bin_width: float) -> tuple:
+    """The key files must share to be joined: channels, bins and bin width (m)."""
+    return ("pollyxt", int(channels), int(bins), float(bin_width))
+
+
+def _open(path: str):
     import netCDF4
 
     try:
@@ -39,43 +44,97 @@ def _one(path: str) -> dict:
         raise FileNotFoundError(f"{path}: no such file") from None
     except OSError as err:
         raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
-    with nc:
-        nc.set_auto_mask(False)
-        missing = [name for name in _MANDATORY if name not in nc.variables]
-        if missing:
-            raise ValueError(f"{path}: not a PollyXT level-0 file: the mandatory variable "
-                             f"{missing[0]!r} is missing")
-        raw = np.asarray(nc["raw_signal"][:])
-        if raw.ndim != 3:
-            raise ValueError(f"{path}: raw_signal has {raw.ndim} dimensions, not (time, "
-                             "height, channel)")
-        shots = np.asarray(nc["measurement_shots"][:], dtype=np.int64)
-        stamp = np.asarray(nc["measurement_time"][:], dtype=np.int64)
-        if shots.shape != (raw.shape[0], raw.shape[2]) or stamp.shape != (raw.shape[0], 2):
-            raise ValueError(f"{path}: measurement_shots or measurement_time do not match "
-                             f"raw_signal's {raw.shape[0]} profiles and {raw.shape[2]} channels")
-        duration = float(nc["measurement_height_resolution"][...]) \
-            if "measurement_height_resolution" in nc.variables else 50.0
-        info = {"raw": raw.transpose(0, 2, 1), "shots": shots, "stamp": stamp,
-                "bin_width": SPEED_OF_LIGHT / 2 * duration * 1e-9}
+    nc.set_auto_mask(False)
+    return nc
+
+
+def _describe(path: str, nc) -> dict:
+    """The file's shape, time stamps and bin width, checked, its counts left unread."""
+    missing = [name for name in _MANDATORY if name not in nc.variables]
+    if missing:
+        raise ValueError(f"{path}: not a PollyXT level-0 file: the mandatory variable "
+                         f"{missing[0]!r} is missing")
+    shape = nc["raw_signal"].shape
+    if len(shape) != 3:
+        raise ValueError(f"{path}: raw_signal has {len(shape)} dimensions, not (time, "
+                         "height, channel)")
+    shots = np.asarray(nc["measurement_shots"][:], dtype=np.int64)
+    stamp = np.asarray(nc["measurement_time"][:], dtype=np.int64)
+    if shots.shape != (shape[0], shape[2]) or stamp.shape != (shape[0], 2):
+        raise ValueError(f"{path}: measurement_shots or measurement_time do not match "
+                         f"raw_signal's {shape[0]} profiles and {shape[2]} channels")
+    duration = float(nc["measurement_height_resolution"][...]) \
+        if "measurement_height_resolution" in nc.variables else 50.0
+    width = SPEED_OF_LIGHT / 2 * duration * 1e-9
+    return {"shape": shape, "shots": shots, "stamp": stamp, "bin_width": width,
+            "time": _times(path, stamp), "layout": layout(shape[2], shape[1], width)}
+
+
+def _times(path: str, stamp: np.ndarray) -> np.ndarray:
+    try:
+        days = [np.datetime64(f"{d // 10000:04d}-{d // 100 % 100:02d}-{d % 100:02d}")
+                for d in stamp[:, 0]]
+    except ValueError:
+        raise ValueError(f"{path}: measurement_time holds an impossible date") from None
+    return (np.array(days, dtype="datetime64[ns]")
+            + stamp[:, 1].astype("timedelta64[s]").astype("timedelta64[ns]"))
+
+
+def profiles(path: str, kind: str = "pollyxt"):
+    """The profiles' start times (datetime64[ns]) and the :func:`layout` of one file,
+    its counts left unread (for the planner of ``aerolume process``)."""
+    with _open(path) as nc:
+        try:
+            info = _describe(path, nc)
+        except (OSError, RuntimeError, IndexError) as err:
+            raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
+                             "file") from None
+    return info["time"], info["layout"]
+
+
+def _one(path: str) -> dict:
+    with _open(path) as nc:
+        try:
+            info = _describe(path, nc)
+        except (OSError, RuntimeError, IndexError) as err:
+            raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
+                             "file") from None
+        try:
+            raw = np.asarray(nc["raw_signal"][:])
+        except (OSError, RuntimeError, IndexError) as err:  # a truncated or damaged file
+            raise ValueError(f"{path}: raw_signal cannot be read ({err}): a truncated or "
+                             "damaged file") from None
+        info["raw"] = raw.transpose(0, 2, 1)
         for name in ("location_height", "zenithangle"):
             if name in nc.variables:
                 info[name] = float(np.asarray(nc[name][...]).ravel()[0])
         if "location_coordinates" in nc.variables:
             info["coordinates"] = np.asarray(nc["location_coordinates"][...], float).ravel()
         info["location"] = str(getattr(nc, "location", ""))
-    try:
-        days = [np.datetime64(f"{d // 10000:04d}-{d // 100 % 100:02d}-{d % 100:02d}")
-                for d in info["stamp"][:, 0]]
-    except ValueError:
-        raise ValueError(f"{path}: measurement_time holds an impossible date") from None
-    info["time"] = (np.array(days, dtype="datetime64[ns]")
-                    + info["stamp"][:, 1].astype("timedelta64[s]").astype("timedelta64[ns]"))
     return info
 
 
+def _named(ids: Sequence[str], count: int, path: str):
+    """Wavelengths (m) and polarisations of channels named `ids` ("532s_pc")."""
+    import re
+
+    if len(ids) != count:
+        raise ValueError(f"{path}: channel_ids names {len(ids)} channels where the file has "
+                         f"{count}")
+    wavelengths, polarizations = [], []
+    for ident in ids:
+        found = re.match(r"([0-9]+)([ps]?)_", ident)
+        if found is None:
+            raise ValueError(f"channel_ids: {ident!r} does not start with a wavelength in nm "
+                             "(e.g. 355_pc, 532s_pc)")
+        wavelengths.append(float(found.group(1)) * 1e-9)
+        polarizations.append({"p": "parallel", "s": "perpendicular", "": "none"}[found.group(2)])
+    return np.array(wavelengths), np.array(polarizations, dtype=object)
+
+
 def read_pollyxt(paths: str | os.PathLike | Sequence, *,
-                 errors: Literal["raise", "skip"] = "raise"):
+                 errors: Literal["raise", "skip"] = "raise",
+                 channel_ids: Sequence[str] | None = None):
     """Read PollyXT level-0 netCDF files into one time-height Dataset.
 
     Parameters
@@ -83,6 +142,11 @@ def read_pollyxt(paths: str | os.PathLike | Sequence, *,
     paths : path, glob pattern, or sequence of them
     errors : {"raise", "skip"}
         As for :func:`Aerolume.io.read_licel`.
+    channel_ids : sequence of str, optional
+        The channels' ids in file order (the file does not name them), each starting
+        with the wavelength in nm and an optional polarisation letter: ``["355_pc",
+        "355s_pc", "387_pc", ...]``; they give the ``wavelength`` and ``polarization``
+        coordinates.  Default ``ch1``, ``ch2``, ... with NaN wavelengths.
 
     Returns
     -------
@@ -107,7 +171,7 @@ def read_pollyxt(paths: str | os.PathLike | Sequence, *,
             problems.append((path, str(err).split(": ", 1)[-1], False))
     first = parts[0][1] if parts else None
     for path, info in list(parts[1:]):
-        if info["raw"].shape[1:] != first["raw"].shape[1:] or info["bin_width"] != first["bin_width"]:
+        if info["layout"] != first["layout"]:
             problems.append((path, f"its channels or bins differ from {parts[0][0]}'s", False))
             parts.remove((path, info))
     _fail(problems, len(files), errors)
@@ -125,14 +189,22 @@ def read_pollyxt(paths: str | os.PathLike | Sequence, *,
     nchan, nbins = raw.shape[1], raw.shape[2]
     step = np.median(np.diff(time)) if time.size > 1 else np.timedelta64(30, "s")
     names = np.concatenate([[os.path.basename(p)] * i["raw"].shape[0] for p, i in parts])
+    if channel_ids is not None:
+        wavelengths, polarizations = _named(list(channel_ids), nchan, parts[0][0])
+        ids = list(channel_ids)
+    else:
+        wavelengths = np.full(nchan, np.nan)
+        polarizations = np.array(["none"] * nchan, dtype=object)
+        ids = [f"ch{k + 1}" for k in range(nchan)]
     coords = {
         "time": ("time", time, {"standard_name": "time"}),
-        "channel": ("channel", np.array([f"ch{k + 1}" for k in range(nchan)], dtype=object),
-                    {"long_name": "channel id"}),
+        "channel": ("channel", np.array(ids, dtype=object), {"long_name": "channel id"}),
         "range": ("range", (np.arange(nbins) + 0.5) * width,
                   {"units": "m", "long_name": "distance along the beam from the instrument "
                    "to the centre of the bin"}),
-        "wavelength": ("channel", np.full(nchan, np.nan), {"units": "m"}),
+        "wavelength": ("channel", wavelengths, {"units": "m"}),
+        "polarization": ("channel", polarizations,
+                         {"long_name": "polarisation relative to the laser's"}),
         "detection_mode": ("channel", np.array(["photon_counting"] * nchan, dtype=object), {}),
         "signal_units": ("channel", np.array(["MHz"] * nchan, dtype=object), {}),
         "bin_width": ("channel", np.full(nchan, width), {"units": "m"}),

@@ -33,6 +33,11 @@ Global attributes: ``Measurement_ID`` (date, station code, start hour and minute
 ``RawData_Stop_Time_UT`` (``HHMMSS``), ``Altitude_meter_asl``, ``Latitude_degrees_north``,
 ``Longitude_degrees_east``, and the names of the optional ``Sounding_File_Name``,
 ``Overlap_File_Name`` and ``LR_File_Name`` files when given.
+
+The sounding file itself is written by :func:`write_sounding` (and by :func:`to_scc`
+given ``sounding=``): dimension ``points``; ``Altitude`` (m a.s.l.), ``Pressure`` (hPa),
+``Temperature`` (C), optionally ``RelativeHumidity`` (%); the sounding's station, start
+date and time and position as global attributes.
 """
 
 from __future__ import annotations
@@ -43,7 +48,7 @@ from typing import Mapping, Sequence
 
 import numpy as np
 
-__all__ = ["to_scc", "SCC_VARIABLES", "SCC_GLOBALS"]
+__all__ = ["to_scc", "write_sounding", "SCC_VARIABLES", "SCC_GLOBALS", "SOUNDING_VARIABLES"]
 
 #: name -> (dimensions, netCDF type) of every variable written.
 SCC_VARIABLES = {
@@ -72,6 +77,14 @@ SCC_GLOBALS = ("Measurement_ID", "RawData_Start_Date", "RawData_Start_Time_UT",
                "RawData_Stop_Time_UT", "Altitude_meter_asl", "Latitude_degrees_north",
                "Longitude_degrees_east")
 
+#: The sounding file's variables: name -> (dimensions, netCDF type, units).
+SOUNDING_VARIABLES = {
+    "Altitude": (("points",), "f8", "m"),
+    "Pressure": (("points",), "f8", "hPa"),
+    "Temperature": (("points",), "f8", "C"),
+    "RelativeHumidity": (("points",), "f8", "%"),
+}
+
 _STANDARD_PRESSURE_HPA = 1013.25
 _STANDARD_TEMPERATURE_C = 15.0
 
@@ -98,7 +111,7 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
            station_code: str = "xx", measurement_id: str | None = None,
            background: Mapping[str, Sequence[float]] | Sequence[float] | None = None,
            sounding_file: str | None = None, overlap_file: str | None = None,
-           lidar_ratio_file: str | None = None) -> None:
+           lidar_ratio_file: str | None = None, sounding=None) -> None:
     """Write a raw Dataset as an SCC raw-data input file.
 
     Parameters
@@ -119,6 +132,11 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
         Range interval of the background (m); default the farthest tenth of the range.
     sounding_file, overlap_file, lidar_ratio_file : str, optional
         Names of the optional SCC input files sent with this one.
+    sounding : (altitude, pressure, temperature) or xarray.Dataset, optional
+        The atmosphere to send with it (m a.s.l., Pa, K; or a product of ``aerolume
+        process``, whose molecular atmosphere is used): written by
+        :func:`write_sounding` beside `path` as `sounding_file` (default
+        ``rs_<measurement id>.nc``), and ``Molecular_Calc`` says so (0).
 
     Raises
     ------
@@ -192,6 +210,13 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
 
     date, clock = _stamp(start[0])
     _, stop_clock = _stamp(stop[-1])
+    if sounding is not None:
+        sounding_file = sounding_file or f"rs_{measurement_id or date + station_code + clock[:4]}.nc"
+        write_sounding(os.path.join(os.path.dirname(os.fspath(path)), sounding_file), sounding,
+                       start=start[0], station_name=str(ds.attrs.get("site", "")),
+                       latitude=float(ds.attrs.get("latitude", np.nan)),
+                       longitude=float(ds.attrs.get("longitude", np.nan)),
+                       altitude=float(ds.attrs.get("altitude", np.nan)))
     values = {
         "Raw_Lidar_Data": data,
         "Raw_Data_Start_Time": (start - origin).astype(np.int64)[:, None],
@@ -246,3 +271,85 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
                 var.units = units[name]
             var[...] = values[name]
         nc.setncatts(attrs)
+
+
+def _sounding_levels(sounding):
+    """(altitude m a.s.l., pressure Pa, temperature K, relative humidity % or None) of a
+    triple/quadruple of arrays or of a product Dataset's molecular atmosphere."""
+    if hasattr(sounding, "variables"):
+        for name in ("altitude", "molecular_pressure", "molecular_temperature"):
+            if name not in sounding.variables:
+                raise ValueError(f"write_sounding: the Dataset has no {name!r}; give a product "
+                                 "of aerolume process or (altitude, pressure, temperature)")
+        levels = [np.asarray(sounding[n].values, dtype=float).ravel()
+                  for n in ("altitude", "molecular_pressure", "molecular_temperature")]
+        humidity = None
+    else:
+        if len(sounding) not in (3, 4):
+            raise ValueError("write_sounding: give (altitude m, pressure Pa, temperature K"
+                             "[, relative humidity %])")
+        levels = [np.asarray(v, dtype=float).ravel() for v in sounding[:3]]
+        humidity = np.asarray(sounding[3], dtype=float).ravel() if len(sounding) == 4 else None
+    sizes = {v.size for v in levels} | ({humidity.size} if humidity is not None else set())
+    if len(sizes) != 1 or levels[0].size < 2:
+        raise ValueError("write_sounding: the levels' arrays must be of one length, at least 2")
+    keep = np.isfinite(levels[0]) & np.isfinite(levels[1]) & np.isfinite(levels[2])
+    order = np.argsort(levels[0][keep], kind="stable")
+    levels = [v[keep][order] for v in levels]
+    if humidity is not None:
+        humidity = humidity[keep][order]
+    if (levels[1] <= 0).any() or (levels[2] <= 0).any():
+        raise ValueError("write_sounding: pressure (Pa) and temperature (K) must be positive")
+    return levels[0], levels[1], levels[2], humidity
+
+
+def write_sounding(path: str | os.PathLike, sounding, *, start, station_name: str = "",
+                   latitude: float = float("nan"), longitude: float = float("nan"),
+                   altitude: float = float("nan")) -> None:
+    """Write the SCC's optional sounding file: the atmosphere the molecular signals are
+    computed from, in the layout of the SCC's input documentation.
+
+    Dimension ``points`` (the levels, by altitude); variables ``Altitude`` (m a.s.l.),
+    ``Pressure`` (hPa), ``Temperature`` (C) and, when given, ``RelativeHumidity`` (%), all
+    double; global attributes ``Sounding_Station_Name``, ``Sounding_Start_Date``
+    (``YYYYMMDD``), ``Sounding_Start_Time_UT`` (``HHMMSS``), ``Latitude_degrees_north``,
+    ``Longitude_degrees_east`` and ``Altitude_meter_asl``.
+
+    Parameters
+    ----------
+    path : path
+        The netCDF file (classic format).
+    sounding : (altitude, pressure, temperature[, relative_humidity]) or xarray.Dataset
+        Levels in m a.s.l., Pa, K (and %), or a product of ``aerolume process``, whose
+        ``altitude``, ``molecular_pressure`` and ``molecular_temperature`` (the atmosphere
+        used along the beam) are written.
+    start : datetime64
+        When the sounding was made (for a model atmosphere, the measurement's start).
+    station_name, latitude, longitude, altitude : optional
+        Where it was made.
+
+    Raises
+    ------
+    ValueError
+        Arrays of different lengths, fewer than 2 levels, a non-positive pressure or
+        temperature, a Dataset without the molecular atmosphere.
+    """
+    import netCDF4
+
+    heights, pressure, temperature, humidity = _sounding_levels(sounding)
+    date, clock = _stamp(start)
+    values = {"Altitude": heights, "Pressure": pressure / 100.0,
+              "Temperature": temperature - 273.15, "RelativeHumidity": humidity}
+    with netCDF4.Dataset(os.fspath(path), "w", format="NETCDF3_CLASSIC") as nc:
+        nc.createDimension("points", heights.size)
+        for name, (dims, kind, units) in SOUNDING_VARIABLES.items():
+            if values[name] is None:
+                continue
+            var = nc.createVariable(name, kind, dims)
+            var.units = units
+            var[:] = values[name]
+        nc.setncatts({"Sounding_Station_Name": station_name or "model atmosphere",
+                      "Sounding_Start_Date": date, "Sounding_Start_Time_UT": clock,
+                      "Latitude_degrees_north": float(latitude),
+                      "Longitude_degrees_east": float(longitude),
+                      "Altitude_meter_asl": float(altitude)})

@@ -7,6 +7,8 @@ products.  Tables and fields (``aerolume config`` prints this as a commented fil
 ``[input]``
     ``errors``: what to do with a raw file that cannot be read: ``"raise"`` stops with an
     error naming the file, ``"skip"`` leaves it out with a warning naming it and why.
+    ``channel_ids``: the ids of the channels of files that do not name them (PollyXT
+    level 0), in file order; each gives the wavelength and polarisation ("532s_pc").
 ``[station]``
     ``altitude`` (m above sea level) and ``zenith_angle`` (deg from the vertical) replace
     the values of the raw files' headers when given.
@@ -189,6 +191,21 @@ def _channels(value):
     return list(value)
 
 
+def _channel_ids(value):
+    """Ids of channels in file order, each starting with its wavelength in nm and an
+    optional polarisation letter ("355_pc", "532s_pc")."""
+    import re
+
+    ids = _channels(value)
+    if ids == "auto":
+        raise _Invalid('must be a list of channel ids such as ["355_pc", "532s_pc"], got "auto"')
+    for ident in ids:
+        if not re.fullmatch(r"[0-9]+[ps]?_[A-Za-z0-9]+", ident):
+            raise _Invalid(f"{ident!r} is not a channel id of the form <wavelength nm>"
+                           f"[p|s]_<mode>, e.g. 355_pc or 532s_pc")
+    return ids
+
+
 def _in(unit: str) -> str:
     return f" ({unit})" if unit else ""
 
@@ -254,6 +271,12 @@ SCHEMA: dict[str, dict[str, Field]] = {
         "errors": Field("raise", _choice("raise", "skip"),
                         '"raise": a raw file that cannot be read stops the run with an error '
                         'naming it; "skip": it is left out, with a warning naming it and why'),
+        "channel_ids": Field(None, _optional(_channel_ids),
+                             "ids of the channels of raw files that do not name them (PollyXT "
+                             'level 0), in file order, e.g. ["355_pc", "355s_pc", "387_pc"]: '
+                             "each id gives the channel's wavelength (nm) and polarisation "
+                             "(p or s after the wavelength); default ch1, ch2, ... without "
+                             "wavelengths"),
     },
     "station": {
         "altitude": Field(None, _optional(_number("m")),

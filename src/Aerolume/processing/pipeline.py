@@ -87,6 +87,7 @@ class Settings:
     clouds: dict = dataclasses.field(default_factory=dict)
     boundary_layer: dict = dataclasses.field(default_factory=dict)
     depolarization: list = dataclasses.field(default_factory=list)
+    channel_ids: list | None = None
 
 
 def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -200,29 +201,22 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
     list of list of str
         The blocks, in time order.
     """
-    from Aerolume import _core
-
     files = [os.fspath(f) for f in files]
-    scanned = _core.licel_scan(files, threads)
-    good, problems = [], []
-    for path, (header, why, os_error) in zip(files, scanned):
-        if header is None:
-            problems.append((path, why, os_error))
-        else:
-            good.append((header.start, path, header))
+    good, problems = _scan(files, threads)
     good.sort(key=lambda item: item[0])
     if good:
-        first_path, first = good[0][1], good[0][2]
-        layout = _layout(first)
-        kept, starts = [], []
-        for start, path, header in good:
-            if _layout(header) != layout:
+        first_path, layout = good[0][1], good[0][2]
+        kept, starts, counts, ends = [], [], [], []
+        for start, path, key, count, end in good:
+            if key != layout:
                 problems.append((path, f"the channel layout differs from {first_path}'s", False))
             else:
                 kept.append(path)
                 starts.append(start)
+                counts.append(count)
+                ends.append(end)
     else:
-        kept, starts = [], []
+        kept, starts, counts, ends = [], [], [], []
     if problems:
         lines = [f"{path}: {why}" for path, why, _ in problems]
         if errors == "raise":
@@ -236,6 +230,8 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
                                       problems), RuntimeWarning, stacklevel=2)
     if not kept:
         raise ValueError("none of the raw files can be read")
+    if any(count != 1 for count in counts):
+        return _blocks_of_files(kept, starts, ends, counts, block, step, interval)
     if interval is not None:
         # Cut at the first new averaging interval once a block holds enough profiles.
         key = [math.floor(t / interval) for t in starts]
@@ -291,9 +287,62 @@ def check_geometry(files: Sequence[str | os.PathLike], config: Config) -> None:
 MIN_GATES = 10
 
 
-def _layout(header) -> tuple:
-    return tuple((s.wavelength, s.polarization, s.photon_counting, s.bins, s.bin_width,
-                  s.device) for s in header.sets)
+def _scan(files: list[str], threads: int) -> tuple[list, list]:
+    """Each readable file as (first start s, path, layout key, profiles, last start s) and
+    each unreadable one
+    as (path, why, is_os_error).  The format is the first file's (Aerolume.io.dispatch.detect):
+    Licel raw files by their headers, one profile each, their layout the one read_licel
+    requires; netCDF files (PollyXT, ceilometers) by their times, several profiles each,
+    their layout the one their reader requires."""
+    from Aerolume import _core
+    from Aerolume.io import channel_layout
+    from Aerolume.io.dispatch import detect, netcdf_profiles
+
+    try:
+        kind = detect(files[0]) if files else "licel"
+    except (OSError, ValueError):
+        kind = "licel"  # (the Licel scan names the file and what is wrong)
+    good, problems = [], []
+    if kind == "licel":
+        for path, (header, why, os_error) in zip(files, _core.licel_scan(files, threads)):
+            if header is None:
+                problems.append((path, why, os_error))
+            else:
+                good.append((header.start, path, channel_layout(header), 1, header.start))
+        return good, problems
+    for path in files:
+        try:
+            times, key = netcdf_profiles(path, kind)
+        except FileNotFoundError as err:
+            problems.append((path, str(err).split(": ", 1)[-1], True))
+            continue
+        except (OSError, ValueError) as err:
+            problems.append((path, str(err).split(": ", 1)[-1], False))
+            continue
+        if times.size == 0:
+            problems.append((path, "the file holds no profile", False))
+            continue
+        seconds = times.astype("datetime64[ns]").astype(np.int64) * 1e-9
+        good.append((float(seconds.min()), path, key, int(times.size), float(seconds.max())))
+    return good, problems
+
+
+def _blocks_of_files(files, starts, ends, counts, block, step, interval):
+    """Blocks of whole files holding several profiles each: a block ends once it holds
+    `block` profiles, where a whole number of `step` profiles (or a new averaging
+    interval, given one) ends."""
+    blocks, current, held = [], [], 0
+    for i, path in enumerate(files):
+        if current and held >= block:
+            whole = (math.floor(starts[i] / interval) != math.floor(ends[i - 1] / interval)
+                     if interval is not None else held % step == 0)
+            if whole:
+                blocks.append(current)
+                current, held = [], 0
+        current.append(path)
+        held += counts[i]
+    blocks.append(current)
+    return blocks
 
 
 # ---- one block ----------------------------------------------------------------------------
@@ -317,14 +366,13 @@ def process_block(files: Sequence[str], settings: Settings, *,
         The corrected signals on (time, channel, range), the molecular atmosphere of each
         channel, and the retrieved products (see :func:`process`).
     """
-    from Aerolume.io import read_licel
     from Aerolume.preprocess import correct
 
     watch = stopwatch if stopwatch is not None else Stopwatch()
     watch.stage("reading")
-    raw = read_licel(list(files), errors=settings.errors, threads=settings.threads or None)
+    raw, corrections = _read_raw(list(files), settings)
     watch.stage("corrections")
-    corrected = correct(raw, **settings.corrections, threads=settings.threads or None)
+    corrected = _carry(raw, correct(raw, **corrections, threads=settings.threads or None))
     del raw
     if math.isfinite(settings.max_range):
         corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
@@ -336,8 +384,55 @@ def process_block(files: Sequence[str], settings: Settings, *,
     watch.stage("retrievals")
     product = products.retrieve(corrected, molecular, settings)
     product = _depolarization_run.block_products(product, settings)
+    if corrected.attrs.get("title") == "ceilometer attenuated backscatter" and \
+            not settings.klett["channels"]:
+        from Aerolume.io.ceilometer import KLETT_SKIPPED
+        product.attrs["klett_skipped"] = KLETT_SKIPPED
     watch.stage(None)
     return product
+
+
+def _read_raw(files: Sequence[str], settings: Settings, corrections: dict | None = None):
+    """The raw Dataset of `files` in any format Aerolume reads, and the keyword arguments
+    of the corrections for it: a ceilometer's attenuated backscatter becomes a signal
+    (:func:`Aerolume.io.ceilometer.as_lidar_signal`) whose background the instrument
+    has removed already (no background subtraction, dead time or gluing)."""
+    from Aerolume.io.dispatch import read
+    from Aerolume.io.ceilometer import as_lidar_signal, is_ceilometer
+
+    corrections = dict(settings.corrections if corrections is None else corrections)
+    raw = read(list(files), errors=settings.errors, threads=settings.threads or None,
+               channel_ids=settings.channel_ids)
+    if is_ceilometer(raw):
+        raw = as_lidar_signal(raw)
+        corrections.update(background=None, dead_time=None, glue=None, trigger_delay=None)
+    return raw, corrections
+
+
+def _carry(raw, corrected):
+    """The per-profile variables the corrections do not know (a ceilometer's
+    ``volume_depolarization``) carried into the corrected Dataset, averaged over the
+    profiles each corrected profile spans when the corrections average in time."""
+    names = [n for n in ("volume_depolarization",) if n in raw.data_vars]
+    if not names:
+        return corrected
+    start = raw["time"].values
+    begin = np.searchsorted(start, corrected["time"].values, side="left")
+    keep = np.isin(corrected["range"].values, raw["range"].values)
+    for name in names:
+        values = np.asarray(raw[name].values, dtype=float)
+        if np.array_equal(start, corrected["time"].values):
+            out = values
+        else:
+            end = np.append(begin[1:], start.size)
+            with np.errstate(invalid="ignore"), warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)  # (all-NaN slices: NaN)
+                out = np.stack([np.nanmean(values[b:e], axis=0) for b, e in zip(begin, end)])
+        columns = np.searchsorted(raw["range"].values, corrected["range"].values[keep])
+        full = np.full((corrected.sizes["time"], corrected.sizes["range"]), np.nan)
+        full[:, keep] = out[:, columns]
+        corrected[name] = (("time", "range"), full, dict(raw[name].attrs))
+    return corrected
 
 
 def _station(ds, settings: Settings) -> tuple[float, float]:
@@ -353,6 +448,9 @@ def _station(ds, settings: Settings) -> tuple[float, float]:
 def _header_value(ds, attr: str, coord: str) -> float:
     if attr in ds.attrs:
         return float(ds.attrs[attr])
+    if coord not in ds.coords:
+        raise ValueError(f"the raw files give no station {attr.replace('_', ' ')}; give it "
+                         "in [station]")
     values = np.unique(np.asarray(ds[coord].values, dtype=float))
     if values.size != 1:
         raise ValueError(f"the raw files disagree on the station's {attr.replace('_', ' ')} "
@@ -509,7 +607,6 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
 
     Returns the settings and how the corrections average in time (the keyword arguments
     of :func:`plan` that keep averages whole)."""
-    from Aerolume.io import read_licel
     from Aerolume import preprocess
 
     corrections = check_corrections(config, preprocess.correct)
@@ -541,7 +638,8 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
         station=dict(config["station"]), max_range=processing["max_range"],
         threads=processing["threads"], corrections_effective=corrections,
         quality=dict(config["quality"]), clouds=dict(config["clouds"]),
-        boundary_layer=dict(config["boundary_layer"]))
+        boundary_layer=dict(config["boundary_layer"]),
+        channel_ids=config["input"].get("channel_ids"))
 
     # Calibrations made once per run on the night (the blocks cannot: each sees a part):
     # the overlap is estimated after the other corrections, so it waits.
@@ -554,7 +652,8 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
         first = None
         for path in files:
             try:
-                first = read_licel([path], threads=settings.threads or None)
+                first, first_corrections = _read_raw(
+                    [path], dataclasses.replace(settings, errors="raise"))
                 break
             except (OSError, ValueError):
                 if settings.errors == "raise":
@@ -565,10 +664,11 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
             drift_warnings = []
             with warnings.catch_warnings(record=True) as drift_warnings:
                 warnings.simplefilter("always")
-                preprocess.background_drift(
-                    first, corrections.get("background", "far"),
-                    trigger_delay=corrections.get("trigger_delay"))
-            corrected = preprocess.correct(first, **_without_auto(settings.corrections))
+                if "background" not in first_corrections or first_corrections["background"]:
+                    preprocess.background_drift(
+                        first, corrections.get("background", "far"),
+                        trigger_delay=corrections.get("trigger_delay"))
+            corrected = _carry(first, preprocess.correct(first, **_without_auto(first_corrections)))
         except (TypeError, ValueError) as err:
             raise config.error("[corrections]", str(err)) from None
     sample = _night_sample(files, settings, overlap_request is not None)
@@ -577,6 +677,9 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
     # The [[depolarization]] pairs checked and calibrated once for the run.
     corrected = _depolarization_run.prepare(config, settings, corrected, files)
     products.resolve_channels(corrected, settings, config)
+    if first.attrs.get("title") == "ceilometer attenuated backscatter" and \
+            config["klett"]["channels"] == "auto":
+        settings.klett["channels"] = []  # (the product says why: see process_block)
     _choose_atmosphere(settings, config, first, *_station(corrected, settings))
     # The molecular atmosphere along this beam: a sounding that starts above the station,
     # or a station altitude outside the atmosphere, fails here.
@@ -730,7 +833,6 @@ def _night_sample(files: Sequence[str], settings: Settings, overlap: bool):
     read, or None when no calibration needs them."""
     if settings.corrections.get("dead_time") is None and not overlap:
         return None
-    from Aerolume.io import read_licel
     ordered = [f for block in plan(files, 10 ** 9, errors=settings.errors,
                                    threads=settings.threads) for f in block]
     if len(ordered) > CALIBRATION_FILES:
@@ -738,7 +840,7 @@ def _night_sample(files: Sequence[str], settings: Settings, overlap: bool):
         ordered = [ordered[int(i)] for i in pick]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return read_licel(ordered, errors=settings.errors, threads=settings.threads or None)
+        return _read_raw(ordered, settings)[0]
 
 
 def _calibrate_dead_time(sample, settings: Settings, config: Config) -> None:

@@ -34,14 +34,16 @@ _POLARIZATION = {"o": "none", "p": "parallel", "l": "parallel", "s": "perpendicu
                  "r": "right_circular", "c": "circular"}
 
 
-@functools.lru_cache(maxsize=None)
 def package_version() -> str:
-    """The installed version of Aerolume (recorded in provenance attributes)."""
-    try:
-        from importlib.metadata import version
-        return version("Aerolume")
-    except Exception:  # pragma: no cover - not installed as a distribution
-        return "unknown"
+    """The version of Aerolume (recorded in provenance attributes).
+
+    Returns
+    -------
+    str
+        ``Aerolume.__version__``, written once in ``Aerolume/_version.py``.
+    """
+    from ._version import __version__
+    return __version__
 
 
 def _pattern_matches(path: str) -> list[str] | None:

@@ -535,7 +535,13 @@ _CORRECTION_CHECKS = {"dead_time": _dead_time, "average": _average}
 
 
 def default_config_text() -> str:
-    """A configuration file with every field at its default, each documented."""
+    """A configuration file with every field at its default, each documented.
+
+    Returns
+    -------
+    str
+        The TOML text that ``aerolume config`` prints.
+    """
     import textwrap
 
     def doc(text: str) -> list[str]:

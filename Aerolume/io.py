@@ -575,7 +575,17 @@ _LIST_ATTRS = ("source_files", "source_file_sha256")
 
 def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
     """Write a raw Dataset in the Single Calculus Chain's raw-data netCDF input format:
-    see :func:`Aerolume.scc.to_scc` for the parameters and the fields written."""
+    see :func:`Aerolume.scc.to_scc` for the options and the fields written.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        Raw data, as :func:`read_licel` gives it.
+    path : str or path
+        The netCDF file to write.
+    **kwargs
+        Options of :func:`Aerolume.scc.to_scc` (channel ids, station code ...).
+    """
     from .scc import to_scc as write
 
     write(ds, path, **kwargs)
@@ -584,28 +594,80 @@ def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
 def read(paths, **kwargs) -> xr.Dataset:
     """Read raw files of any format Aerolume knows, picked from the first file's contents
     (Licel, PollyXT level 0, Vaisala CL61, Lufft CHM15k): see
-    :func:`Aerolume.readers.read`."""
+    :func:`Aerolume.readers.read`.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        Files, or glob patterns of files.
+    **kwargs
+        Options of the format's reader.
+
+    Returns
+    -------
+    xarray.Dataset
+        The raw data on (time, channel, range), as :func:`read_licel` gives it.
+    """
     from .readers import read as read_any
 
     return read_any(paths, **kwargs)
 
 
 def read_cl61(paths, **kwargs) -> xr.Dataset:
-    """Vaisala CL61 netCDF files: see :func:`Aerolume.readers_ceilometer.read_cl61`."""
+    """Vaisala CL61 netCDF files: see :func:`Aerolume.readers_ceilometer.read_cl61`.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        Files, or glob patterns of files.
+    **kwargs
+        Options of the reader.
+
+    Returns
+    -------
+    xarray.Dataset
+        The raw data on (time, channel, range), as :func:`read_licel` gives it.
+    """
     from .readers_ceilometer import read_cl61 as reader
 
     return reader(paths, **kwargs)
 
 
 def read_chm15k(paths, **kwargs) -> xr.Dataset:
-    """Lufft CHM15k netCDF files: see :func:`Aerolume.readers_ceilometer.read_chm15k`."""
+    """Lufft CHM15k netCDF files: see :func:`Aerolume.readers_ceilometer.read_chm15k`.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        Files, or glob patterns of files.
+    **kwargs
+        Options of the reader.
+
+    Returns
+    -------
+    xarray.Dataset
+        The raw data on (time, channel, range), as :func:`read_licel` gives it.
+    """
     from .readers_ceilometer import read_chm15k as reader
 
     return reader(paths, **kwargs)
 
 
 def read_pollyxt(paths, **kwargs) -> xr.Dataset:
-    """PollyXT level-0 netCDF files: see :func:`Aerolume.readers_polly.read_pollyxt`."""
+    """PollyXT level-0 netCDF files: see :func:`Aerolume.readers_polly.read_pollyxt`.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        Files, or glob patterns of files.
+    **kwargs
+        Options of the reader.
+
+    Returns
+    -------
+    xarray.Dataset
+        The raw data on (time, channel, range), as :func:`read_licel` gives it.
+    """
     from .readers_polly import read_pollyxt as reader
 
     return reader(paths, **kwargs)

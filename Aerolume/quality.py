@@ -56,7 +56,18 @@ DTYPE = np.int16
 
 
 def flag_attributes(product: str) -> dict:
-    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald")."""
+    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald").
+
+    Parameters
+    ----------
+    product : str
+        The product's name, in the ``long_name``.
+
+    Returns
+    -------
+    dict
+        ``long_name``, ``flag_masks``, ``flag_meanings`` and ``units``.
+    """
     return {"long_name": f"quality flag of the {product} products (0: good)",
             "flag_masks": np.array(list(FLAGS.values()), dtype=DTYPE),
             "flag_meanings": " ".join(FLAGS), "units": "1"}
@@ -132,7 +143,20 @@ def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
 
 
 def summary(flag: np.ndarray, name: str) -> str:
-    """One line: the share of good gates among those retrieved and the main reasons."""
+    """One line: the share of good gates among those retrieved and the main reasons.
+
+    Parameters
+    ----------
+    flag : numpy.ndarray
+        A product's quality flags (bits of :data:`FLAGS`).
+    name : str
+        What the line is about (retrieval and channel).
+
+    Returns
+    -------
+    str
+        The line.
+    """
     flag = np.asarray(flag)
     retrieved = (flag & FLAGS["not_retrieved"]) == 0
     total = int(retrieved.sum())
@@ -154,7 +178,18 @@ def summary(flag: np.ndarray, name: str) -> str:
 
 
 def product_summary(ds) -> str:
-    """One line per retrieval and channel of a product Dataset (see :func:`summary`)."""
+    """One line per retrieval and channel of a product Dataset (see :func:`summary`).
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        A product, with ``quality_flag`` and ``raman_quality_flag`` where retrieved.
+
+    Returns
+    -------
+    str
+        The lines, joined by newlines.
+    """
     lines = []
     for variable, dim, what in (("quality_flag", "klett_channel", "Klett-Fernald"),
                                 ("raman_quality_flag", "raman_channel", "Raman")):

@@ -507,7 +507,31 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
     :func:`lidar_ratio`; with `uncertainty`, each realisation redoes the whole chain, so the
     uncertainties of the backscatter and lidar ratio include the extinction's.
 
-    Parameters are those of :func:`raman_backscatter` and :func:`raman_extinction`.
+    Parameters
+    ----------
+    elastic_signal, raman_signal : array_like, shape (..., range)
+        Background-subtracted, overlap-corrected elastic and Raman signals (any unit).
+    range : array_like, shape (range,)
+        Range of each gate, m.
+    molecular, molecular_raman : mapping
+        The molecular atmosphere at the emitted and at the Raman wavelength (``alpha_m``,
+        ``beta_m``, ``number_density``), as for :func:`raman_extinction`.
+    reference : (float, float) or array_like (..., 2) or ReferenceSearch
+        The backscatter's reference interval, m, as for :func:`raman_backscatter`.
+    reference_value : array_like
+        Backscatter ratio in the reference interval; default 1 (clean air).
+    angstrom : array_like
+        Aerosol Angstrom exponent between the two wavelengths.
+    window : float, array_like or callable
+        The extinction's fit window, m: fixed, per gate, or a function of range.
+    uncertainty : MonteCarlo or dict, optional
+        Monte Carlo settings (``noise``, ``raman_noise``, and the standard deviations of
+        ``reference_value`` and ``angstrom``).
+    wavelength, raman_wavelength : float, optional
+        The emitted and the Raman wavelength, m; default the molecular mappings'
+        ``wavelength`` attributes, the Raman one nitrogen's shift of the emitted one.
+    threads : int, optional
+        Number of threads; None uses every core.
 
     Returns
     -------

@@ -5,25 +5,22 @@ which to trust: 0 is good, and each set bit is one reason not to (:data:`FLAGS`)
 bits are the same for every product (a bit that does not apply to one is never set
 there), so one table explains every flag variable of a file:
 
-==========================  =====================================================
-bit (value)                 meaning
-==========================  =====================================================
-``below_full_overlap`` (1)  below the full-overlap height (or the configured
-                            ``min_range``): the overlap is incomplete or corrected
-``low_snr`` (2)             the signal-to-noise ratio of the signal(s) the product
-                            comes from is below ``min_snr``
-``in_cloud`` (4)            inside a cloud
-``above_cloud`` (8)         above the lowest cloud base of the profile (the signal
-                            is attenuated by a cloud of unknown optical depth)
-``no_reference`` (16)       no molecular reference interval was found
-``implausible_backscatter`` backscatter below ``-n_sigma`` times its uncertainty
-(32)
-``implausible_extinction``  extinction below ``-n_sigma`` times its uncertainty
-(64)
-``implausible_lidar_ratio`` lidar ratio outside ``lidar_ratio_range``
-(128)
-``not_retrieved`` (256)     no value (NaN): beyond the reference, no solution, a gap
-==========================  =====================================================
+==================================  ========================================================
+bit (value)                         meaning
+==================================  ========================================================
+``below_full_overlap`` (1)          below the full-overlap height (or the configured
+                                    ``min_range``): the overlap is incomplete or corrected
+``low_snr`` (2)                     the signal-to-noise ratio of the signal(s) the product
+                                    comes from is below ``min_snr``
+``in_cloud`` (4)                    inside a cloud
+``above_cloud`` (8)                 above the lowest cloud base of the profile (the signal
+                                    is attenuated by a cloud of unknown optical depth)
+``no_reference`` (16)               no molecular reference interval was found
+``implausible_backscatter`` (32)    backscatter below ``-n_sigma`` times its uncertainty
+``implausible_extinction`` (64)     extinction below ``-n_sigma`` times its uncertainty
+``implausible_lidar_ratio`` (128)   lidar ratio outside ``lidar_ratio_range``
+``not_retrieved`` (256)             no value (NaN): beyond the reference, no solution, a gap
+==================================  ========================================================
 """
 
 from __future__ import annotations

@@ -169,9 +169,12 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
 
     With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
     backscatter and extinction, ``Z(r) = X exp(-2 ∫_rc^r (S_a beta_m - alpha_m) dr')`` and
-    ``beta_a + beta_m = Z / (K - 2 ∫_rc^r S_a Z dr')``; the integrals use the parabolic
-    rule on the range grid (third order, linear in the signal).  Backward (the default), K
-    follows from the reference interval where the backscatter ratio is `reference_value`:
+    ``beta_a + beta_m = Z / (K - 2 ∫_rc^r S_a Z dr')``; both integrals use the parabolic
+    rule on the range grid, not the trapezoid: each interval is integrated by the mean of
+    the parabolas through it and its left or right neighbour (third order on any grid,
+    fourth on a uniform one; linear in the signal, so noise is not biased).  Backward (the
+    default), K follows from the reference interval where the backscatter ratio is
+    `reference_value`:
     each gate of the interval gives one estimate through the solution itself and their mean
     is used, the reference range r_c being the interval's middle gate.  Before that, with
     `fit_offset` (the default), a residual background b is fitted over the interval together

@@ -1,8 +1,7 @@
 """Pages generated from the package at build time, so that they cannot drift from it.
 
 - ``generated/configuration/<table>.md``: one page per table of the processing
-  configuration, from :data:`Aerolume.config.SCHEMA` (fields, defaults, documentation)
-  and the tables' introductions in the module's docstring;
+  configuration, from :data:`Aerolume.config.SCHEMA` (fields, defaults, documentation);
 - ``generated/variables.md``: every variable a product file may hold, with its units,
   from the one table :data:`Aerolume.metadata.VARIABLES`, and the quality flags' bits from
   :data:`Aerolume.quality.FLAGS`;
@@ -19,7 +18,6 @@ from __future__ import annotations
 import concurrent.futures
 import os
 import pathlib
-import re
 import subprocess
 import sys
 import time
@@ -38,27 +36,10 @@ def _cell(text) -> str:
     return " ".join(str(text).split()).replace("|", "\\|")
 
 
-def _table_intros(doc: str) -> dict[str, str]:
-    """The introduction of each table in the config module's docstring: the definition
-    list of ``[table]`` headers, each followed by its indented text."""
-    intros, current = {}, None
-    for line in doc.splitlines():
-        head = re.fullmatch(r"``\[{1,2}(\w+)\]{1,2}``\s*", line)
-        if head:
-            current = head.group(1)
-            intros[current] = []
-        elif current is not None and line.startswith("    "):
-            intros[current].append(line.strip())
-        elif line.strip():
-            current = None
-    return {k: " ".join(v) for k, v in intros.items()}
-
-
 def configuration_pages(out: pathlib.Path) -> None:
     from Aerolume import config, preprocess
 
     out.mkdir(parents=True, exist_ok=True)
-    intros = _table_intros(config.__doc__ or "")
     arrays = getattr(config, "_ARRAYS", set())
     tables = list(config.SCHEMA)
     # The tables that belong to another function, in the order `aerolume config` gives.
@@ -78,8 +59,6 @@ def configuration_pages(out: pathlib.Path) -> None:
         if table in arrays:
             lines += [f"Given as a list of tables: one `{header}` header per retrieval; none "
                       "by default.", ""]
-        if intros.get(table):
-            lines += [intros[table], ""]
         if table in passthrough:
             keys = getattr(preprocess, "CORRECTION_KEYS", ())
             lines += ["The fields are the keyword arguments of "
@@ -88,8 +67,9 @@ def configuration_pages(out: pathlib.Path) -> None:
                       "| field |", "|---|"]
             lines += [f"| `{key}` |" for key in keys]
         else:
+            fields = config.SCHEMA[table]
             lines += ["| field | default | what it sets |", "|---|---|---|"]
-            for key, field in config.SCHEMA[table].items():
+            for key, field in fields.items():
                 if field.required:
                     default = "required"
                 elif field.default is None:
@@ -97,6 +77,15 @@ def configuration_pages(out: pathlib.Path) -> None:
                 else:
                     default = f"`{_cell(config._toml(field.default))}`"
                 lines.append(f"| `{key}` | {default} | {_cell(field.doc)} |")
+            # The table with its defaults, as a file holds it.
+            lines += ["", "With every field at its default (a field without one "
+                      "commented out):", "", "```toml", header]
+            for key, field in fields.items():
+                if field.required or field.default is None:
+                    lines.append(f"# {key} = ...")
+                else:
+                    lines.append(f"{key} = {config._toml(field.default)}")
+            lines += ["```"]
         (out / f"{table}.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
     index += ["```", ""]
     (out / "index.md").write_text("\n".join(index), encoding="utf-8")

@@ -40,7 +40,7 @@ print(json.dumps({
 }))
 """)
     for name in ("atmosphere", "io", "preprocess", "retrieval", "simulate", "uncertainty",
-                 "depolarization", "quality", "clouds", "lumafit", "lumaclean",
+                 "depolarization", "quality", "lumafit", "lumaclean",
                  "__version__"):
         assert name in out["listed"], name
     # Private modules are not listed.

@@ -9,6 +9,9 @@
   (``python examples/NAME.py --output NAME.png`` from the repository's root), with its
   figure, what it printed and its source.
 
+- ``generated/api.rst``: the API reference's list of public modules (autosummary makes
+  a page of each from its docstrings).
+
 Everything is written into the source folder's ``generated/`` (not tracked) when the
 builder starts; a failing example fails the build.
 """
@@ -16,6 +19,7 @@ builder starts; a failing example fails the build.
 from __future__ import annotations
 
 import concurrent.futures
+import importlib
 import os
 import pathlib
 import subprocess
@@ -36,8 +40,44 @@ def _cell(text) -> str:
     return " ".join(str(text).split()).replace("|", "\\|")
 
 
+#: The public modules of the API reference, in its order; a name the package does not
+#: have (modules move as the package grows) is left out.
+API_MODULES = ["io", "preprocess", "atmosphere", "retrieval", "uncertainty", "simulate",
+               "depolarization", "clouds", "quality", "metadata", "constants", "config",
+               "processing", "pipeline", "plot", "quicklook", "earlinet", "scc"]
+
+
+def _module(*names: str):
+    """The first of the modules `names` that the installed package has."""
+    for name in names:
+        try:
+            return importlib.import_module(name)
+        except ModuleNotFoundError:
+            continue
+    raise ExtensionError(f"none of the modules {', '.join(names)} is installed")
+
+
+def api_page(out: pathlib.Path) -> None:
+    found = []
+    for short in API_MODULES:
+        try:
+            importlib.import_module(f"Aerolume.{short}")
+        except ModuleNotFoundError:
+            continue
+        found.append(f"Aerolume.{short}")
+    lines = ["API reference", "=============", "",
+             "The toolkit's public modules, from the docstrings of the installed package.  "
+             "Every function takes and returns NumPy arrays or ``xarray`` Datasets in SI "
+             "units.", "",
+             ".. autosummary::", "   :toctree: api", "   :template: module.rst", ""]
+    lines += [f"   {name}" for name in found]
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
 def configuration_pages(out: pathlib.Path) -> None:
-    from Aerolume import config, preprocess
+    config = _module("Aerolume.config", "Aerolume.processing.config")
+    preprocess = _module("Aerolume.preprocess")
 
     out.mkdir(parents=True, exist_ok=True)
     arrays = getattr(config, "_ARRAYS", set())
@@ -184,6 +224,13 @@ def generate(app) -> None:
     gallery_pages(root, generated / "gallery")
 
 
+def api(app, config) -> None:
+    # When the configuration is read, before the sources are found: autosummary makes
+    # its pages from the sources found, this one among them.
+    api_page(pathlib.Path(app.srcdir) / "generated" / "api.rst")
+
+
 def setup(app):
+    app.connect("config-inited", api)
     app.connect("builder-inited", generate)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}

@@ -16,7 +16,37 @@ are imported on their own, each with its own import behaviour::
 
     import Aerolume.lumaclean   # raw profile -> corrected signal
     import Aerolume.lumafit     # molecular physics and the Rayleigh fit
+
+Each public module is also an attribute of the package, imported on first use
+(``Aerolume.retrieval`` after a bare ``import Aerolume``; ``dir(Aerolume)`` lists them), so
+that ``import Aerolume`` itself stays cheap and imports none of them; ``Aerolume.__version__``
+is the installed version.
 """
 
 
 __all__ = ["lumaclean", "lumafit"]
+
+
+def _public_modules():
+    """The names of the package's public modules and subpackages (no leading underscore),
+    found in the package's folder: Python files and built modules alike."""
+    import pkgutil
+    return sorted({info.name for info in pkgutil.iter_modules(__path__)
+                   if not info.name.startswith("_")})
+
+
+def __getattr__(name):
+    # Called only for names the module does not hold: the version and the public modules,
+    # each imported on first use and kept in the namespace by the import system.
+    if name == "__version__":
+        from Aerolume._version import __version__
+        globals()["__version__"] = __version__
+        return __version__
+    if not name.startswith("_") and name in _public_modules():
+        import importlib
+        return importlib.import_module(f"{__name__}.{name}")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_public_modules()) | {"__version__"})

@@ -308,7 +308,24 @@ def channel_pairs(data, *, cross: str | None = None, co: str | None = None,
 def pair_signals(data: xr.Dataset, pair: ChannelPair, *, variable: str = "signal",
                  source: str = "data") -> tuple[xr.DataArray, xr.DataArray]:
     """The (cross, co) signals of `pair` from a measurement's ``signal`` (..., channel,
-    range), as DataArrays without the channel dimension."""
+    range), as DataArrays without the channel dimension.
+
+    Parameters
+    ----------
+    data : xarray.Dataset
+        A measurement with a ``channel`` dimension.
+    pair : ChannelPair
+        The pair, from :func:`channel_pairs`.
+    variable : str
+        The variable taken (``signal`` by default).
+    source : str
+        What `data` is, for the messages.
+
+    Returns
+    -------
+    (xarray.DataArray, xarray.DataArray)
+        The cross and the co channel's signals.
+    """
     if variable not in data:
         raise ValueError(f"{source} has no {variable!r} variable")
     table = {row["id"] for row in _channel_table(data)}
@@ -1028,6 +1045,22 @@ def total_signal(cross: ArrayLike, co: ArrayLike, calibration: Calibration, *, g
 
     (Freudenthaler 2016), in the units of the co channel (eta_co F11).  For a total/cross
     pair this is the total channel itself.
+
+    Parameters
+    ----------
+    cross, co : array_like
+        The cross and the co channel's signals.
+    calibration : Calibration
+        The pair's calibration (gain ratio eta, receiver, misalignment).
+    ghk : GHK, optional
+        The receiver's G and H instead of the calibration's.
+    misalignment : float, optional
+        The receiver's misalignment (degrees) instead of the calibration's.
+
+    Returns
+    -------
+    numpy.ndarray
+        The total signal.
     """
     cal = _calibration(calibration)
     receiver = GHK.of(ghk) if ghk is not None else cal.ghk
@@ -1223,7 +1256,20 @@ TABLE_FIELDS: dict[str, tuple[Any, str]] = {
 def check_table(table: Mapping, where: str = "[[depolarization]]") -> dict:
     """A ``[[depolarization]]`` table with its defaults filled in, or a ValueError naming
     `where` and the field (unknown fields, a pair half named, calibration files for one
-    angle only, no way to calibrate)."""
+    angle only, no way to calibrate).
+
+    Parameters
+    ----------
+    table : mapping
+        One ``[[depolarization]]`` table of a configuration.
+    where : str
+        The table's place in the configuration, for the messages.
+
+    Returns
+    -------
+    dict
+        The table, every field filled in.
+    """
     if not isinstance(table, Mapping):
         raise ValueError(f"{where}: must be a table")
     unknown = set(table) - set(TABLE_FIELDS)
@@ -1280,7 +1326,27 @@ def table_calibration(table: Mapping, date, *, corrections: Mapping | None = Non
                       where: str = "[[depolarization]]") -> Calibration:
     """The calibration a checked table gives for the night of `date`: measured from its
     ±45° files (and stored in its history), a constant, the molecular fallback on
-    `signals` (the night's corrected Dataset), or the history's latest."""
+    `signals` (the night's corrected Dataset), or the history's latest.
+
+    Parameters
+    ----------
+    table : mapping
+        A table checked by :func:`check_table`.
+    date : datetime-like
+        The night's date.
+    corrections : mapping, optional
+        The corrections applied to the calibration files (keyword arguments of
+        :func:`Aerolume.preprocess.correct`).
+    signals : xarray.Dataset, optional
+        The night's corrected Dataset, for the molecular calibration.
+    where : str
+        The table's place in the configuration, for the messages.
+
+    Returns
+    -------
+    Calibration
+        The calibration, its ``origin`` saying where it came from.
+    """
     t = check_table(table, where)
     pair_args = {"cross": t["cross"], "co": t["co"]}
     if t["plus45"] is not None:
@@ -1330,6 +1396,8 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
         Monte Carlo settings (realisations 0: no uncertainties); `seed` may be one seed
         per profile (the Monte Carlo of each profile then draws from its own, whatever
         block it is in).
+    where : str
+        The table's place in the configuration, for the messages.
     klett_channel : str, optional
         The Klett-Fernald channel whose backscatter gives the backscatter ratio (such as
         the total signal of a parallel/cross pair); default the first of the pair's

@@ -332,7 +332,20 @@ def common_root(paths: Iterable[str]) -> str:
 
 
 def relative_sources(paths: Iterable[str], root: str | os.PathLike | None = None) -> list[str]:
-    """`paths` relative to `root` (default: their common folder), with ``/`` separators."""
+    """`paths` relative to `root` (default: their common folder), with ``/`` separators.
+
+    Parameters
+    ----------
+    paths : iterable of str
+        File paths.
+    root : str or path, optional
+        The folder they are made relative to.
+
+    Returns
+    -------
+    list of str
+        The relative paths, in the order given.
+    """
     paths = [os.fspath(p) for p in paths]
     base = os.path.abspath(os.fspath(root)) if root is not None else common_root(paths)
     return [os.path.relpath(os.path.abspath(p), base).replace(os.sep, "/") for p in paths]
@@ -340,7 +353,17 @@ def relative_sources(paths: Iterable[str], root: str | os.PathLike | None = None
 
 def file_digest(path: str | os.PathLike) -> str:
     """The SHA-256 of a file's bytes, as ``sha256:<hex>``: the file's identity in the
-    provenance (raw files have no identifier of their own)."""
+    provenance (raw files have no identifier of their own).
+
+    Parameters
+    ----------
+    path : str or path
+        The file.
+
+    Returns
+    -------
+    str
+        ``sha256:`` and the digest in hexadecimal."""
     digest = hashlib.sha256()
     with open(path, "rb") as f:
         for block in iter(lambda: f.read(1 << 20), b""):

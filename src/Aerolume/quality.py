@@ -5,31 +5,6 @@ which to trust: 0 is good, and each set bit is one reason not to (:data:`FLAGS`)
 bits are the same for every product (a bit that does not apply to one is never set
 there), so one table explains every flag variable of a file:
 
-======================================  ========================================================
-bit (value)                             meaning
-======================================  ========================================================
-``below_full_overlap`` (1)              below the full-overlap height (or the configured
-                                        ``min_range``): the overlap is incomplete or corrected
-``low_snr`` (2)                         the signal-to-noise ratio of the signal(s) the product
-                                        comes from is below ``min_snr``
-``in_cloud`` (4)                        inside a cloud
-``above_cloud`` (8)                     above the lowest cloud base of the profile (the signal
-                                        is attenuated by a cloud of unknown optical depth)
-``no_reference`` (16)                   no molecular reference interval was found
-``implausible_backscatter`` (32)        backscatter below ``-n_sigma`` times its uncertainty
-``implausible_extinction`` (64)         extinction below ``-n_sigma`` times its uncertainty
-``implausible_lidar_ratio`` (128)       lidar ratio outside ``lidar_ratio_range``
-``not_retrieved`` (256)                 no value (NaN): beyond the reference, no solution, a gap
-``low_backscatter_ratio`` (512)         the backscatter ratio is below the depolarisation
-                                        table's ``min_backscatter_ratio`` (delta_p is ill-
-                                        conditioned there)
-``calibration_from_history`` (1024)     the depolarisation calibration is not the night's own
-                                        but the latest earlier one of the calibration history
-``calibration_out_of_date`` (2048)      the depolarisation calibration is older than the table's
-                                        ``calibration_max_age`` (days)
-``implausible_depolarization`` (4096)   a depolarisation ratio below ``-n_sigma`` times its
-                                        uncertainty, or above 1 by more
-======================================  ========================================================
 """
 
 from __future__ import annotations
@@ -75,9 +50,21 @@ DEPOLARIZATION_BITS = ("below_full_overlap", "low_snr", "in_cloud", "above_cloud
 
 
 def flag_attributes(product: str, names=None) -> dict:
-    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald"): the
-    bits of `names` (default those of the backscatter, extinction and lidar-ratio
-    retrievals, every bit but :data:`DEPOLARIZATION_ONLY`)."""
+    """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald").
+
+    Parameters
+    ----------
+    product : str
+        The product's name, in the ``long_name``.
+    names : sequence of str, optional
+        The bits the flag may have; default those of the backscatter, extinction and
+        lidar-ratio retrievals, every bit but :data:`DEPOLARIZATION_ONLY`.
+
+    Returns
+    -------
+    dict
+        ``long_name``, ``flag_masks``, ``flag_meanings`` and ``units``.
+    """
     chosen = [n for n in FLAGS if (n in names if names is not None
                                    else n not in DEPOLARIZATION_ONLY)]
     return {"long_name": f"quality flag of the {product} products (0: good)",
@@ -180,7 +167,20 @@ def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
 
 
 def summary(flag: np.ndarray, name: str) -> str:
-    """One line: the share of good gates among those retrieved and the main reasons."""
+    """One line: the share of good gates among those retrieved and the main reasons.
+
+    Parameters
+    ----------
+    flag : numpy.ndarray
+        A product's quality flags (bits of :data:`FLAGS`).
+    name : str
+        What the line is about (retrieval and channel).
+
+    Returns
+    -------
+    str
+        The line.
+    """
     flag = np.asarray(flag)
     retrieved = (flag & FLAGS["not_retrieved"]) == 0
     total = int(retrieved.sum())
@@ -202,7 +202,18 @@ def summary(flag: np.ndarray, name: str) -> str:
 
 
 def product_summary(ds) -> str:
-    """One line per retrieval and channel of a product Dataset (see :func:`summary`)."""
+    """One line per retrieval and channel of a product Dataset (see :func:`summary`).
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        A product, with ``quality_flag`` and ``raman_quality_flag`` where retrieved.
+
+    Returns
+    -------
+    str
+        The lines, joined by newlines.
+    """
     lines = []
     for variable, dim, what in (("quality_flag", "klett_channel", "Klett-Fernald"),
                                 ("raman_quality_flag", "raman_channel", "Raman"),

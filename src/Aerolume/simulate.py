@@ -410,8 +410,31 @@ def delta90_calibration(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
                         *, angles: tuple[float, float] = (45.0, -45.0), seed: int = 0,
                         **kwargs) -> tuple[xr.Dataset, xr.Dataset]:
     """The two signal sets of a Δ90 calibration: :func:`polarized` at each of `angles`
-    (degrees), the second with its noise drawn from `seed` + 2.  Other arguments as for
-    :func:`polarized`."""
+    (degrees), the second with its noise drawn from `seed` + 2.
+
+    Parameters
+    ----------
+    range : array_like
+        Range of each gate, m.
+    wavelength : float
+        The emitted wavelength, m.
+    beta_a : array_like
+        Aerosol backscatter, m^-1 sr^-1.
+    particle_depolarization : array_like
+        The aerosol's linear depolarisation ratio.
+    molecular : mapping, optional
+        The molecular atmosphere, as for :func:`polarized`.
+    angles : (float, float)
+        The two rotations of the polarisation plane, degrees.
+    seed : int
+        Seed of the first set's noise.
+    **kwargs
+        Other arguments of :func:`polarized`.
+
+    Returns
+    -------
+    (xarray.Dataset, xarray.Dataset)
+        The signals at each of `angles`."""
     first = polarized(range, wavelength, beta_a, particle_depolarization, molecular,
                       angle=angles[0], seed=seed, **kwargs)
     second = polarized(range, wavelength, beta_a, particle_depolarization, molecular,

@@ -966,13 +966,38 @@ def beam_altitude(range: ArrayLike, station_altitude: float = 0.0,
 def scaled_standard_atmosphere(altitude: float, temperature: float, pressure: float) -> Sounding:
     """The US Standard Atmosphere 1976 scaled to the air at the instrument, as a
     :class:`Sounding` from `altitude` (m a.s.l.) up: see
-    :func:`Aerolume.atmosphere.climatologies.scaled_standard_levels` (temperature K, pressure Pa)."""
+    :func:`Aerolume.atmosphere.climatologies.scaled_standard_levels` (temperature K, pressure Pa).
+
+    Parameters
+    ----------
+    altitude : float
+        The instrument's altitude above sea level, m.
+    temperature : float
+        The air temperature there, K.
+    pressure : float
+        The air pressure there, Pa.
+
+    Returns
+    -------
+    Sounding
+        The scaled atmosphere from `altitude` up to 86 km."""
     from Aerolume.atmosphere.climatologies import scaled_standard_levels
     return sounding(*scaled_standard_levels(altitude, temperature, pressure))
 
 
 def climatology(name: str) -> Sounding:
     """An AFGL climatology (Anderson et al. 1986) as a :class:`Sounding` from sea level:
-    ``"tropical"``, ``"midlatitude_summer"`` or ``"midlatitude_winter"``."""
+    ``"tropical"``, ``"midlatitude_summer"`` or ``"midlatitude_winter"``.
+
+    Parameters
+    ----------
+    name : {"tropical", "midlatitude_summer", "midlatitude_winter"}
+        The climatology.
+
+    Returns
+    -------
+    Sounding
+        Its temperature and pressure from sea level up, continued by the standard
+        atmosphere above its top."""
     from Aerolume.atmosphere.climatologies import climatology_levels
     return sounding(*climatology_levels(name))

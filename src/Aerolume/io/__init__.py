@@ -34,14 +34,16 @@ _POLARIZATION = {"o": "none", "p": "parallel", "l": "parallel", "s": "perpendicu
                  "r": "right_circular", "c": "circular"}
 
 
-@functools.lru_cache(maxsize=None)
 def package_version() -> str:
-    """The installed version of Aerolume (recorded in provenance attributes)."""
-    try:
-        from importlib.metadata import version
-        return version("Aerolume")
-    except Exception:  # pragma: no cover - not installed as a distribution
-        return "unknown"
+    """The version of Aerolume (recorded in provenance attributes).
+
+    Returns
+    -------
+    str
+        ``Aerolume.__version__``, written once in ``Aerolume/_version.py``.
+    """
+    from Aerolume._version import __version__
+    return __version__
 
 
 def _pattern_matches(path: str) -> list[str] | None:
@@ -598,7 +600,17 @@ _LIST_ATTRS = ("source_files", "source_file_sha256")
 
 def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
     """Write a raw Dataset in the Single Calculus Chain's raw-data netCDF input format:
-    see :func:`Aerolume.io.scc.to_scc` for the parameters and the fields written."""
+    see :func:`Aerolume.io.scc.to_scc` for the options and the fields written.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        Raw data, as :func:`read_licel` gives it.
+    path : str or path
+        The netCDF file to write.
+    **kwargs
+        Options of :func:`Aerolume.io.scc.to_scc` (channel ids, station code ...).
+    """
     from Aerolume.io.scc import to_scc as write
 
     write(ds, path, **kwargs)
@@ -607,28 +619,80 @@ def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
 def read(paths, **kwargs) -> xr.Dataset:
     """Read raw files of any format Aerolume knows, picked from the first file's contents
     (Licel, PollyXT level 0, Vaisala CL61, Lufft CHM15k): see
-    :func:`Aerolume.io.dispatch.read`."""
+    :func:`Aerolume.io.dispatch.read`.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        Files, or glob patterns of files.
+    **kwargs
+        Options of the format's reader.
+
+    Returns
+    -------
+    xarray.Dataset
+        The raw data on (time, channel, range), as :func:`read_licel` gives it.
+    """
     from Aerolume.io.dispatch import read as read_any
 
     return read_any(paths, **kwargs)
 
 
 def read_cl61(paths, **kwargs) -> xr.Dataset:
-    """Vaisala CL61 netCDF files: see :func:`Aerolume.io.ceilometer.read_cl61`."""
+    """Vaisala CL61 netCDF files: see :func:`Aerolume.io.ceilometer.read_cl61`.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        Files, or glob patterns of files.
+    **kwargs
+        Options of the reader.
+
+    Returns
+    -------
+    xarray.Dataset
+        The raw data on (time, channel, range), as :func:`read_licel` gives it.
+    """
     from Aerolume.io.ceilometer import read_cl61 as reader
 
     return reader(paths, **kwargs)
 
 
 def read_chm15k(paths, **kwargs) -> xr.Dataset:
-    """Lufft CHM15k netCDF files: see :func:`Aerolume.io.ceilometer.read_chm15k`."""
+    """Lufft CHM15k netCDF files: see :func:`Aerolume.io.ceilometer.read_chm15k`.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        Files, or glob patterns of files.
+    **kwargs
+        Options of the reader.
+
+    Returns
+    -------
+    xarray.Dataset
+        The raw data on (time, channel, range), as :func:`read_licel` gives it.
+    """
     from Aerolume.io.ceilometer import read_chm15k as reader
 
     return reader(paths, **kwargs)
 
 
 def read_pollyxt(paths, **kwargs) -> xr.Dataset:
-    """PollyXT level-0 netCDF files: see :func:`Aerolume.io.polly.read_pollyxt`."""
+    """PollyXT level-0 netCDF files: see :func:`Aerolume.io.polly.read_pollyxt`.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        Files, or glob patterns of files.
+    **kwargs
+        Options of the reader.
+
+    Returns
+    -------
+    xarray.Dataset
+        The raw data on (time, channel, range), as :func:`read_licel` gives it.
+    """
     from Aerolume.io.polly import read_pollyxt as reader
 
     return reader(paths, **kwargs)

@@ -1020,7 +1020,9 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
         The photon-counting channels to calibrate; all by default.
     check : mapping of channel to float, optional
         Configured dead times (ns) to check instead (:func:`check_dead_time`: warnings,
-        no error); `warn_refused`: whether a check the data refuse is a warning too.
+        no error).
+    warn_refused : bool
+        With `check`: whether a check the data refuse is a warning too.
     **options
         Options of :func:`calibrate_dead_time` (``window``, ``fit_range`` ...).
 

@@ -378,6 +378,24 @@ def check_dead_time(analog, photon_counting, dead_time: float, *, analog_channel
     channel, the fitted and the configured value.  A calibration the data refuse is a
     RuntimeWarning too (saying why), unless `warn_refused` is false.
 
+    Parameters
+    ----------
+    analog, photon_counting : xarray.Dataset or array_like
+        The analog twin's background-subtracted signal (mV) and the photon-counting
+        channel's measured rate (MHz), as :func:`calibrate_dead_time` takes them.
+    dead_time : float
+        The configured dead time, ns.
+    analog_channel, channel : str
+        The two channels' ids, for the messages.
+    model : {"non_paralysable", "paralysable"}
+        The dead-time model.
+    dead_time_tolerance : float
+        Differences up to this (ns, beyond three standard uncertainties) are not warned of.
+    warn_refused : bool
+        Whether a calibration the data refuse is a warning.
+    **options
+        Options of :func:`calibrate_dead_time`.
+
     Returns
     -------
     DeadTimeCalibration or None

@@ -435,6 +435,11 @@ def read_overlap(path: str | os.PathLike) -> xr.DataArray:
     file of two columns, range (m) and overlap, separated by blanks or commas (``#``
     starts a comment; a first line of column names is allowed).
 
+    Parameters
+    ----------
+    path : str or path
+        The file.
+
     Returns
     -------
     xarray.DataArray

@@ -19,8 +19,9 @@ products.  Tables and fields (``aerolume config`` prints this as a commented fil
 ``[atmosphere]``
     ``sounding``: a text file of a radiosonde ascent (columns altitude above sea level in
     m, pressure in Pa, temperature in K; ``#`` starts a comment; commas or blanks between
-    values), relative to the configuration file's folder.  Without it the US Standard
-    Atmosphere 1976.  ``line``: the molecular backscatter the elastic channels see,
+    values), relative to the configuration file's folder.  Without it, ``model`` chooses
+    the atmosphere (by default the standard one scaled to the surface air the raw files'
+    headers record).  ``line``: the molecular backscatter the elastic channels see,
     ``"total"`` (Cabannes line and rotational Raman wings) or ``"cabannes"``.
 ``[klett]``
     The elastic (Klett-Fernald) retrieval: ``channels`` (``"auto"``: one per emitted
@@ -643,7 +644,13 @@ _CORRECTION_CHECKS = {"dead_time": _dead_time, "average": _average}
 
 
 def default_config_text() -> str:
-    """A configuration file with every field at its default, each documented."""
+    """A configuration file with every field at its default, each documented.
+
+    Returns
+    -------
+    str
+        The TOML text that ``aerolume config`` prints.
+    """
     import textwrap
 
     def doc(text: str) -> list[str]:

@@ -72,6 +72,10 @@ class Settings:
     depolarization : list
         The ``[[depolarization]]`` pairs with their calibration, made once per run
         (:mod:`Aerolume.processing._depolarization_run`).
+    corrections_effective : dict
+        The corrections as applied, with the values calibrated or estimated for the run.
+    clouds, boundary_layer : dict
+        The ``[clouds]`` and ``[boundary_layer]`` tables.
     """
     errors: str
     corrections: dict
@@ -95,6 +99,11 @@ def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.n
 
     One level a line, values separated by commas or blanks; ``#`` starts a comment; a
     first line of column names is allowed.  Levels are sorted by altitude.
+
+    Parameters
+    ----------
+    path : str or path
+        The file.
 
     Returns
     -------
@@ -250,6 +259,13 @@ def check_geometry(files: Sequence[str | os.PathLike], config: Config) -> None:
     """Checks the settings that depend on the range gates against the first readable
     file's header, before any work: an average over range that leaves fewer than
     :data:`MIN_GATES` gates, a ``[[raman]]`` window shorter than two (averaged) gates.
+
+    Parameters
+    ----------
+    files : sequence of str or path
+        The raw files of the run.
+    config : Config
+        The checked configuration.
 
     Raises
     ------
@@ -474,6 +490,10 @@ class Result:
         Time spent in each stage, summed over the blocks (s), and ``"wall"``.
     stopwatch : Stopwatch
         Times the writing stage.
+    where : str
+        Where the blocks ran (``"in this process"`` or the cluster).
+    blocks : int
+        The number of blocks.
     """
     dataset: Any
     files: list
@@ -516,6 +536,19 @@ def prepare(files: Sequence[str], config: Config) -> Prepared:
     retrievals' channels, so that a wrong correction parameter or channel id fails in a
     moment, naming the configuration file and field, rather than after the night's work
     or a cluster's start-up.
+
+    Parameters
+    ----------
+    files : sequence of str
+        The raw files of the run.
+    config : Config
+        The checked configuration.
+
+    Returns
+    -------
+    Prepared
+        The run checked and planned: its configuration, the settings every block gets
+        and the averaging, not started.
 
     Raises
     ------
@@ -1074,6 +1107,24 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     ``configuration_file`` are relative to `source_root` (default: the common folder of
     the raw files), ``source_file_sha256`` identifies each raw file by its bytes, and the
     file gets its own ``uuid``.
+
+    Parameters
+    ----------
+    result : Result
+        The run's product, from :func:`process`.
+    path : str or path
+        The netCDF file to write.
+    config : Config
+        The run's configuration (compression, provenance).
+    stopwatch : Stopwatch, optional
+        Times the writing.
+    source_root : str or path, optional
+        The folder the provenance's paths are relative to.
+
+    Returns
+    -------
+    pathlib.Path
+        The file written.
     """
     from Aerolume._files import write_atomically
     from Aerolume.io import to_netcdf

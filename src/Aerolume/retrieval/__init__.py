@@ -170,9 +170,12 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
 
     With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
     backscatter and extinction, ``Z(r) = X exp(-2 ∫_rc^r (S_a beta_m - alpha_m) dr')`` and
-    ``beta_a + beta_m = Z / (K - 2 ∫_rc^r S_a Z dr')``; the integrals use the parabolic
-    rule on the range grid (third order, linear in the signal).  Backward (the default), K
-    follows from the reference interval where the backscatter ratio is `reference_value`:
+    ``beta_a + beta_m = Z / (K - 2 ∫_rc^r S_a Z dr')``; both integrals use the parabolic
+    rule on the range grid, not the trapezoid: each interval is integrated by the mean of
+    the parabolas through it and its left or right neighbour (third order on any grid,
+    fourth on a uniform one; linear in the signal, so noise is not biased).  Backward (the
+    default), K follows from the reference interval where the backscatter ratio is
+    `reference_value`:
     each gate of the interval gives one estimate through the solution itself and their mean
     is used, the reference range r_c being the interval's middle gate.  Before that, with
     `fit_offset` (the default), a residual background b is fitted over the interval together
@@ -521,7 +524,31 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
     :func:`lidar_ratio`; with `uncertainty`, each realisation redoes the whole chain, so the
     uncertainties of the backscatter and lidar ratio include the extinction's.
 
-    Parameters are those of :func:`raman_backscatter` and :func:`raman_extinction`.
+    Parameters
+    ----------
+    elastic_signal, raman_signal : array_like, shape (..., range)
+        Background-subtracted, overlap-corrected elastic and Raman signals (any unit).
+    range : array_like, shape (range,)
+        Range of each gate, m.
+    molecular, molecular_raman : mapping
+        The molecular atmosphere at the emitted and at the Raman wavelength (``alpha_m``,
+        ``beta_m``, ``number_density``), as for :func:`raman_extinction`.
+    reference : (float, float) or array_like (..., 2) or ReferenceSearch
+        The backscatter's reference interval, m, as for :func:`raman_backscatter`.
+    reference_value : array_like
+        Backscatter ratio in the reference interval; default 1 (clean air).
+    angstrom : array_like
+        Aerosol Angstrom exponent between the two wavelengths.
+    window : float, array_like or callable
+        The extinction's fit window, m: fixed, per gate, or a function of range.
+    uncertainty : MonteCarlo or dict, optional
+        Monte Carlo settings (``noise``, ``raman_noise``, and the standard deviations of
+        ``reference_value`` and ``angstrom``).
+    wavelength, raman_wavelength : float, optional
+        The emitted and the Raman wavelength, m; default the molecular mappings'
+        ``wavelength`` attributes, the Raman one nitrogen's shift of the emitted one.
+    threads : int, optional
+        Number of threads; None uses every core.
 
     Returns
     -------

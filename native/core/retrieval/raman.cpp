@@ -41,7 +41,7 @@ struct WindowSums {
     const double* q;  // null: no error wanted
     double R = 0.0, Y = 0.0;
     double s1 = 0.0, s2 = 0.0, t1 = 0.0, t2 = 0.0;
-    Compensated v0, v1, v2;
+    Compensated v0{}, v1{}, v2{};
     std::ptrdiff_t bad_y = 0, bad_q = 0;
 
     void update(std::size_t j, double sign) {

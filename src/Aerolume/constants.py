@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 __all__ = ["SPEED_OF_LIGHT", "RANGE_CLOCK_SPEED_OF_LIGHT", "mhz_per_count",
-           "STANDARD_GRAVITY", "MOLAR_MASS_DRY_AIR", "GAS_CONSTANT", "EARTH_RADIUS"]
+           "STANDARD_GRAVITY", "MOLAR_MASS_DRY_AIR", "GAS_CONSTANT", "EARTH_RADIUS", "EMITTED_NM"]
 
 #: Speed of light in vacuum, m s^-1 (exact).
 SPEED_OF_LIGHT = 299_792_458.0
@@ -27,6 +27,10 @@ STANDARD_GRAVITY = 9.80665
 MOLAR_MASS_DRY_AIR = 28.9644e-3
 #: Gas constant of the US Standard Atmosphere 1976, J mol^-1 K^-1.
 GAS_CONSTANT = 8.31432
+#: Emitted wavelengths of the usual lidar lasers (nm): a channel within 1 nm of one of
+#: these is elastic; the others are Raman or fluorescence channels.
+EMITTED_NM = (355.0, 532.0, 1064.0, 308.0, 349.0, 351.0, 694.0, 910.0)
+
 #: Mean Earth radius, m: the sphere on which a slant beam's altitude is computed.
 EARTH_RADIUS = 6_371_000.0
 

@@ -92,7 +92,7 @@ _STANDARD_TEMPERATURE_C = 15.0
 def _emitted_nm(detected_nm: float) -> float:
     """The laser wavelength a channel detecting `detected_nm` belongs to: itself for an
     elastic channel, else the nearest shorter emitted wavelength (Raman shifts go up)."""
-    from Aerolume.processing.products import EMITTED_NM
+    from Aerolume.constants import EMITTED_NM
 
     for e in EMITTED_NM:
         if abs(detected_nm - e) <= 1.0:

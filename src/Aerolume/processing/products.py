@@ -26,11 +26,9 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["elastic_channels", "resolve_channels", "molecular", "retrieve", "profile_seed"]
+from Aerolume.constants import EMITTED_NM
 
-#: Emitted wavelengths of the usual lidar lasers (nm): a channel within 1 nm of one of
-#: these is elastic; the others are Raman or fluorescence channels.
-EMITTED_NM = (355.0, 532.0, 1064.0, 308.0, 349.0, 351.0, 694.0, 910.0)
+__all__ = ["elastic_channels", "resolve_channels", "molecular", "retrieve", "profile_seed"]
 
 
 def elastic_channels(ds) -> list[str]:

@@ -34,7 +34,7 @@ SKIP = re.compile(r"<!--\s*docs-test:\s*skip\b")
 FENCE = re.compile(r"^(`{3,})\s*([\w{}-]*)")
 BIN = pathlib.Path(sys.executable).parent
 # A command line's words that name a file of the repository.
-REPO_PATH = re.compile(r"^(examples|scripts|benchmarks|tests|docs|Aerolume|core)/")
+REPO_PATH = re.compile(r"^(examples|scripts|benchmarks|tests|docs|src|native)/")
 
 
 def documents() -> list[pathlib.Path]:

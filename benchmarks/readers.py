@@ -31,7 +31,6 @@ import gc
 import io
 import logging
 import os
-import shutil
 import statistics
 import sys
 import tempfile

@@ -2,7 +2,6 @@
 channel per block: one call of the public functions per profile, each with its own seed.
 The block path of Aerolume.processing.products must give exactly these results."""
 
-import warnings
 
 import numpy as np
 

@@ -112,7 +112,7 @@ def test_cycle_through_scope_is_collected(monkeypatch):
     real = lumafit.quad
 
     def keeping_quad(f, a, b):
-        alpha.integrand = f          # alpha -> integrand -> scope -> alpha
+        alpha.integrand = f          # alpha -> integrand -> scope -> alpha  # noqa: F821 (bound before the call)
         seen.append(weakref.ref(f))
         return real(f, a, b)
 

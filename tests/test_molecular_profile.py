@@ -1,6 +1,5 @@
 """Soundings and molecular profiles along the beam: physics, time-height sets, refusals."""
 import math
-import warnings
 
 import numpy as np
 import pytest

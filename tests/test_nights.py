@@ -9,7 +9,6 @@ import pathlib
 import subprocess
 import sys
 
-import numpy as np
 import pytest
 import xarray as xr
 

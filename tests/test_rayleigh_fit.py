@@ -256,7 +256,7 @@ def test_cycle_through_scope_is_collected(monkeypatch):
     real = lumafit.curve_fit
 
     def keeping_curve_fit(f, x, y):
-        wavelength.model = f          # wavelength -> model -> scope -> wavelength
+        wavelength.model = f          # wavelength -> model -> scope -> wavelength  # noqa: F821 (bound before the call)
         models.append(weakref.ref(f))
         return real(f, x, y)
 

@@ -73,7 +73,7 @@ import xarray as xr
 from numpy.typing import ArrayLike
 
 from Aerolume import _core
-from Aerolume._checks import as_float64, require_finite, thread_count
+from Aerolume._checks import as_float64, thread_count
 from Aerolume._shapes import Layout, scalar
 from Aerolume.uncertainty import PoissonNoise
 

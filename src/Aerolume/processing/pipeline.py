@@ -694,7 +694,6 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
         if first is None:
             raise ValueError("none of the raw files can be read")
         try:
-            drift_warnings = []
             with warnings.catch_warnings(record=True) as drift_warnings:
                 warnings.simplefilter("always")
                 if "background" not in first_corrections or first_corrections["background"]:

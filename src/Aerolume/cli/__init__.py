@@ -28,8 +28,7 @@ __all__ = ["main"]
 PROG = "aerolume"
 
 
-class CommandError(Exception):
-    """Bad input found by the command itself: its message is the one line shown."""
+from Aerolume.errors import CommandError  # noqa: E402 (re-exported)
 
 
 def _version() -> str:

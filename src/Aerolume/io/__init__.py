@@ -22,6 +22,7 @@ import numpy as np
 import xarray as xr
 
 from Aerolume import _core
+from Aerolume.errors import FileFormatError
 from Aerolume._assembly import Coordinates, dataset
 from Aerolume._checks import thread_count
 
@@ -212,7 +213,7 @@ def _fail(problems: list[tuple[str, str, bool]], total: int, errors: str):
         message = f"{path}: {why}"
         if os_error:
             raise (FileNotFoundError if "No such file" in why else OSError)(message)
-        raise ValueError(message)
+        raise FileFormatError(path, why)
     if all(p[2] for p in problems):
         raise OSError(f"cannot read {len(problems)} of {total} files:\n{lines}")
     raise ValueError(f"cannot read {len(problems)} of {total} files:\n{lines}")

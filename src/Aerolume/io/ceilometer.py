@@ -21,6 +21,8 @@ from typing import Literal, Sequence
 
 import numpy as np
 
+from Aerolume.errors import FileFormatError, reason as _reason
+
 __all__ = ["read_cl61", "read_chm15k", "ceilometer_kind", "profiles", "is_ceilometer",
            "as_lidar_signal", "KLETT_SKIPPED"]
 
@@ -115,7 +117,7 @@ def _open(path: str, signals: bool = True) -> _File:
     except FileNotFoundError:
         raise FileNotFoundError(f"{path}: no such file") from None
     except OSError as err:
-        raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
+        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
     try:
         with nc:
             nc.set_auto_mask(False)
@@ -129,9 +131,9 @@ def _open(path: str, signals: bool = True) -> _File:
                     var = nc[name]
                     data[name] = _Variable(var.dimensions, np.asarray(var[...]))
     except ValueError as err:
-        raise ValueError(f"{path}: {err}") from None
+        raise FileFormatError(path, f"{err}") from None
     except (OSError, RuntimeError, IndexError) as err:  # a truncated or damaged file
-        raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
+        raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
                          "file") from None
     return _File(names, data)
 
@@ -143,11 +145,11 @@ def _one(path: str, kind: str):
 def _check(path: str, ds, kind: str):
     found = ceilometer_kind(ds.variables)
     if found != kind:
-        raise ValueError(f"{path}: not a {kind.upper()} file (it has no "
+        raise FileFormatError(path, f"not a {kind.upper()} file (it has no "
                          f"{'beta_att and linear_depol_ratio' if kind == 'cl61' else 'beta_raw'})")
     for name in ("time", "range"):
         if name not in ds:
-            raise ValueError(f"{path}: the mandatory variable {name!r} is missing")
+            raise FileFormatError(path, f"the mandatory variable {name!r} is missing")
     return ds
 
 
@@ -162,9 +164,9 @@ def _read(paths, kind: str, errors: str):
         try:
             parts.append((path, _one(path, kind)))
         except FileNotFoundError as err:
-            problems.append((path, str(err).split(": ", 1)[-1], True))
+            problems.append((path, _reason(err), True))
         except ValueError as err:
-            problems.append((path, str(err).split(": ", 1)[-1], False))
+            problems.append((path, _reason(err), False))
     if parts:
         first = layout(parts[0][1], kind)
         for path, ds in list(parts[1:]):

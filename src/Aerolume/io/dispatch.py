@@ -16,6 +16,8 @@ import os
 
 from xarray.backends import BackendEntrypoint
 
+from Aerolume.errors import FileFormatError
+
 __all__ = ["read", "detect", "netcdf_profiles", "LicelBackend"]
 
 _NETCDF = (b"\x89HDF\r\n\x1a\n", b"CDF\x01", b"CDF\x02", b"CDF\x05")
@@ -44,12 +46,12 @@ def detect(path: str | os.PathLike) -> str:
         with netCDF4.Dataset(path) as nc:
             names = list(nc.variables)
     except OSError as err:
-        raise ValueError(f"{path}: a netCDF file that cannot be read ({err})") from None
+        raise FileFormatError(path, f"a netCDF file that cannot be read ({err})") from None
     from Aerolume.io.polly import is_pollyxt
 
     kind = "pollyxt" if is_pollyxt(names) else ceilometer_kind(names)
     if kind is None:
-        raise ValueError(f"{path}: a netCDF file of no format Aerolume reads (variables: "
+        raise FileFormatError(path, f"a netCDF file of no format Aerolume reads (variables: "
                          f"{', '.join(names[:8])}{' ...' if len(names) > 8 else ''})")
     return kind
 

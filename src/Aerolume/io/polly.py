@@ -19,6 +19,7 @@ from typing import Literal, Sequence
 import numpy as np
 
 from Aerolume.constants import SPEED_OF_LIGHT
+from Aerolume.errors import FileFormatError, reason as _reason
 
 __all__ = ["read_pollyxt", "is_pollyxt", "profiles", "layout"]
 
@@ -43,7 +44,7 @@ def _open(path: str):
     except FileNotFoundError:
         raise FileNotFoundError(f"{path}: no such file") from None
     except OSError as err:
-        raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
+        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
     nc.set_auto_mask(False)
     return nc
 
@@ -52,16 +53,16 @@ def _describe(path: str, nc) -> dict:
     """The file's shape, time stamps and bin width, checked, its counts left unread."""
     missing = [name for name in _MANDATORY if name not in nc.variables]
     if missing:
-        raise ValueError(f"{path}: not a PollyXT level-0 file: the mandatory variable "
+        raise FileFormatError(path, f"not a PollyXT level-0 file: the mandatory variable "
                          f"{missing[0]!r} is missing")
     shape = nc["raw_signal"].shape
     if len(shape) != 3:
-        raise ValueError(f"{path}: raw_signal has {len(shape)} dimensions, not (time, "
+        raise FileFormatError(path, f"raw_signal has {len(shape)} dimensions, not (time, "
                          "height, channel)")
     shots = np.asarray(nc["measurement_shots"][:], dtype=np.int64)
     stamp = np.asarray(nc["measurement_time"][:], dtype=np.int64)
     if shots.shape != (shape[0], shape[2]) or stamp.shape != (shape[0], 2):
-        raise ValueError(f"{path}: measurement_shots or measurement_time do not match "
+        raise FileFormatError(path, f"measurement_shots or measurement_time do not match "
                          f"raw_signal's {shape[0]} profiles and {shape[2]} channels")
     duration = float(nc["measurement_height_resolution"][...]) \
         if "measurement_height_resolution" in nc.variables else 50.0
@@ -75,7 +76,7 @@ def _times(path: str, stamp: np.ndarray) -> np.ndarray:
         days = [np.datetime64(f"{d // 10000:04d}-{d // 100 % 100:02d}-{d % 100:02d}")
                 for d in stamp[:, 0]]
     except ValueError:
-        raise ValueError(f"{path}: measurement_time holds an impossible date") from None
+        raise FileFormatError(path, "measurement_time holds an impossible date") from None
     return (np.array(days, dtype="datetime64[ns]")
             + stamp[:, 1].astype("timedelta64[s]").astype("timedelta64[ns]"))
 
@@ -87,7 +88,7 @@ def profiles(path: str, kind: str = "pollyxt"):
         try:
             info = _describe(path, nc)
         except (OSError, RuntimeError, IndexError) as err:
-            raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
+            raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
                              "file") from None
     return info["time"], info["layout"]
 
@@ -97,12 +98,12 @@ def _one(path: str) -> dict:
         try:
             info = _describe(path, nc)
         except (OSError, RuntimeError, IndexError) as err:
-            raise ValueError(f"{path}: cannot be read ({err}): a truncated or damaged "
+            raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
                              "file") from None
         try:
             raw = np.asarray(nc["raw_signal"][:])
         except (OSError, RuntimeError, IndexError) as err:  # a truncated or damaged file
-            raise ValueError(f"{path}: raw_signal cannot be read ({err}): a truncated or "
+            raise FileFormatError(path, f"raw_signal cannot be read ({err}): a truncated or "
                              "damaged file") from None
         info["raw"] = raw.transpose(0, 2, 1)
         for name in ("location_height", "zenithangle"):
@@ -119,7 +120,7 @@ def _named(ids: Sequence[str], count: int, path: str):
     import re
 
     if len(ids) != count:
-        raise ValueError(f"{path}: channel_ids names {len(ids)} channels where the file has "
+        raise FileFormatError(path, f"channel_ids names {len(ids)} channels where the file has "
                          f"{count}")
     wavelengths, polarizations = [], []
     for ident in ids:
@@ -166,9 +167,9 @@ def read_pollyxt(paths: str | os.PathLike | Sequence, *,
         try:
             parts.append((path, _one(path)))
         except FileNotFoundError as err:
-            problems.append((path, str(err).split(": ", 1)[-1], True))
+            problems.append((path, _reason(err), True))
         except ValueError as err:
-            problems.append((path, str(err).split(": ", 1)[-1], False))
+            problems.append((path, _reason(err), False))
     first = parts[0][1] if parts else None
     for path, info in list(parts[1:]):
         if info["layout"] != first["layout"]:

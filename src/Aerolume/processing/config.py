@@ -79,8 +79,7 @@ __all__ = ["Config", "ConfigError", "load_config", "default_config_text", "SCHEM
            "compression"]
 
 
-class ConfigError(ValueError):
-    """A configuration file that cannot be used: the message names the file and field."""
+from Aerolume.errors import ConfigError  # noqa: E402 (re-exported)
 
 
 class _Invalid(Exception):

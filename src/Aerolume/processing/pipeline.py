@@ -25,6 +25,7 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
+from Aerolume.errors import reason as _reason
 from Aerolume.processing.config import Config, check_corrections
 from Aerolume.processing.runners import InProcess, Stopwatch
 
@@ -330,10 +331,10 @@ def _scan(files: list[str], threads: int) -> tuple[list, list]:
         try:
             times, key = netcdf_profiles(path, kind)
         except FileNotFoundError as err:
-            problems.append((path, str(err).split(": ", 1)[-1], True))
+            problems.append((path, _reason(err), True))
             continue
         except (OSError, ValueError) as err:
-            problems.append((path, str(err).split(": ", 1)[-1], False))
+            problems.append((path, _reason(err), False))
             continue
         if times.size == 0:
             problems.append((path, "the file holds no profile", False))

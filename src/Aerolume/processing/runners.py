@@ -30,8 +30,7 @@ RETRIES = 2
 NO_WORKER_TIMEOUT = 60.0
 
 
-class MissingDependency(ImportError):
-    """An optional dependency is not installed; the message says how to install it."""
+from Aerolume.errors import MissingDependency  # noqa: E402 (re-exported)
 
 
 @dataclasses.dataclass

@@ -11,6 +11,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # tests run against the package as installed (or installed in editable mode, where an
 # import hook supplies the built modules), whichever way pytest was started.
 sys.path[:] = [p for p in sys.path if pathlib.Path(p or os.getcwd()).resolve() != ROOT]
+# The suite's own helper modules (the catalogue of calls, the leak measurement, the shared
+# retrieval cases, the sample-file makers) are imported by name from here.
+sys.path.insert(0, str(ROOT / "tests"))
 
 try:
     import Aerolume  # noqa: E402

@@ -4,7 +4,6 @@ the shared night and on simulated signals with blind gates, clouds and profiles 
 to retrieve; and the Raman derivative's running sums against a direct fit."""
 
 import pathlib
-import sys
 import warnings
 
 import numpy as np
@@ -15,7 +14,6 @@ from Aerolume import _core, simulate
 from Aerolume.processing import pipeline, products
 from Aerolume.processing.config import load_config
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from per_profile import retrieve_per_profile  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

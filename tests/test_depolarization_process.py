@@ -10,7 +10,6 @@ import pathlib
 import re
 import warnings
 
-import sys
 
 import numpy as np
 import pytest
@@ -20,7 +19,6 @@ from Aerolume.cli import main
 from Aerolume.quality import DEPOLARIZATION_BITS, DEPOLARIZATION_ONLY, FLAGS
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))  # the polarised raw files' writer
 import polarized_night as night  # noqa: E402
 SAMPLES = sorted((ROOT / "examples" / "data" / "licel").glob("RM*"))
 STATION = ROOT / "examples" / "station.toml"

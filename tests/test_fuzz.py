@@ -11,12 +11,10 @@ slow memory checker)."""
 import json
 import os
 import pathlib
-import sys
 
 import pytest
 
 TESTS = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(TESTS))  # the catalogue of calls
 
 from catalogue import public_functions  # noqa: E402
 

@@ -1,8 +1,6 @@
 """Fernald's inversion against the forward model: round trips on two grids, the error of a
 wrong lidar ratio, the order of accuracy, the forward solution, and many profiles at once."""
 
-import pathlib
-import sys
 
 import numpy as np
 import pytest
@@ -10,7 +8,6 @@ import xarray as xr
 
 from Aerolume import retrieval, simulate
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the shared test cases
 from retrieval_cases import (LIDAR_RATIO, REFERENCE, WAVELENGTH, aerosol, grid, molecular,
                              significant)
 

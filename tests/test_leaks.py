@@ -13,7 +13,6 @@ import numpy as np
 import pytest
 
 TESTS = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(TESTS))  # the catalogue of calls
 
 import catalogue as cat  # noqa: E402
 import leakcheck  # noqa: E402

@@ -8,13 +8,11 @@ import io
 import pathlib
 import warnings
 
-import sys
 
 import netCDF4
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the generated files
 import netcdf_samples as ns  # noqa: E402
 from Aerolume.cli import main  # noqa: E402
 from Aerolume.io import open_dataset, read  # noqa: E402

@@ -1,15 +1,12 @@
 """The Raman method against the forward model: extinction where the aerosol is smooth over
 the fit window, backscatter everywhere, the lidar ratio, the windows, and many profiles."""
 
-import pathlib
-import sys
 
 import numpy as np
 import pytest
 
 from Aerolume import retrieval, simulate
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the shared test cases
 from retrieval_cases import (LIDAR_RATIO, RAMAN_WAVELENGTH, REFERENCE,  # noqa: E402
                              WAVELENGTH, aerosol, grid, molecular, significant)
 

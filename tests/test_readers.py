@@ -8,7 +8,6 @@ documentation gives (CL61: beta_att, linear_depol_ratio, range, time in seconds 
 """
 
 import pathlib
-import sys
 
 import netCDF4
 import numpy as np
@@ -17,7 +16,6 @@ import xarray as xr
 
 from Aerolume import io
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the generated files
 from netcdf_samples import RANGE, make_chm15k, make_cl61, make_pollyxt  # noqa: E402
 
 SAMPLES = sorted((pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" /

@@ -1,15 +1,12 @@
 """The automatic reference search: it takes clean air above the aerosol, refuses a cloud,
 explains a refusal, keeps its choice under noise, and feeds the retrievals."""
 
-import pathlib
-import sys
 
 import numpy as np
 import pytest
 
 from Aerolume import retrieval, simulate
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the shared test cases
 from retrieval_cases import LIDAR_RATIO, WAVELENGTH, aerosol, grid, molecular  # noqa: E402
 
 

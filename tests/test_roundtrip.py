@@ -14,7 +14,6 @@ import pytest
 from Aerolume import preprocess as pp
 from Aerolume.io import open_dataset, read_licel, to_netcdf
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the generated files
 from netcdf_samples import make_chm15k, make_cl61, make_pollyxt  # noqa: E402
 
 SAMPLES = sorted((pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" /

@@ -2,8 +2,6 @@
 wavelength and extinction, and the seeded noise (its statistics, and the same numbers
 whatever the thread count)."""
 
-import pathlib
-import sys
 
 import numpy as np
 import pytest
@@ -11,7 +9,6 @@ from scipy import stats
 
 from Aerolume import retrieval, simulate
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the shared test cases
 from retrieval_cases import LIDAR_RATIO, WAVELENGTH, aerosol, grid, molecular  # noqa: E402
 
 

@@ -12,7 +12,6 @@ import numpy as np
 import pytest
 
 TESTS = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(TESTS))  # the catalogue of calls
 
 import catalogue as cat  # noqa: E402
 from Aerolume import lumafit  # noqa: E402

@@ -2,8 +2,6 @@
 coverage of the truth, the systematic parameters, the analytic Raman error, and the same
 numbers whatever the thread count."""
 
-import pathlib
-import sys
 
 import numpy as np
 import pytest
@@ -11,7 +9,6 @@ import pytest
 from Aerolume import retrieval, simulate
 from Aerolume.uncertainty import MonteCarlo, PoissonNoise
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # the shared test cases
 from retrieval_cases import (LIDAR_RATIO, RAMAN_WAVELENGTH, REFERENCE,  # noqa: E402
                              WAVELENGTH, aerosol, grid, molecular)
 

@@ -314,7 +314,7 @@ def test_a_file_changed_between_header_and_data_is_refused(tmp_path):
 
 
 def test_a_file_changed_after_its_header_was_read_is_left_out_with_its_reason(tmp_path, monkeypatch):
-    import Aerolume.io as io
+    from Aerolume.io import licel
     from Aerolume import _core
 
     files = copy_samples(tmp_path, 4)
@@ -328,7 +328,7 @@ def test_a_file_changed_after_its_header_was_read_is_left_out_with_its_reason(tm
             edit(files[2], b"0920", b"0921")
             return scanned
 
-    monkeypatch.setattr(io, "_core", ChangingAfterScan())
+    monkeypatch.setattr(licel, "_core", ChangingAfterScan())
     with pytest.raises(ValueError, match=r"RM1261600\.023: the file changed while being read"):
         read_licel(files)
     shutil.copy(SAMPLES[2], files[2])

@@ -1,0 +1,96 @@
+"""Datasets (raw or corrected) written to and read from netCDF through xarray's netCDF4
+backend, keeping every attribute, with the CF attributes of :mod:`Aerolume.metadata`."""
+
+from __future__ import annotations
+
+
+import numpy as np
+import xarray as xr
+
+from Aerolume.io.files import PathLike
+
+def to_netcdf(ds: xr.Dataset, path: PathLike, *, source_root: PathLike | None = None,
+              **kwargs) -> None:
+    """Write a Dataset of this package to netCDF-4 as a CF-1.8 file.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        A Dataset from :func:`read_licel` or :func:`Aerolume.preprocess.correct`, or a
+        product of :mod:`Aerolume.processing.pipeline`.
+    path : path
+        The file to write.
+    source_root : path, optional
+        The ``source_files`` attribute is written relative to this folder (default: the
+        common folder of the source files), so that a file names no folder of the
+        machine that wrote it.
+    **kwargs
+        Passed to :meth:`xarray.Dataset.to_netcdf` (e.g. ``encoding``).
+
+    Notes
+    -----
+    Every variable gets its CF attributes from :data:`Aerolume.metadata.VARIABLES`;
+    integers are written as 32-bit, text as fixed-length characters, times as CF times
+    (``seconds since 1970-01-01``) with ``time_bnds`` from ``time`` and ``stop_time``
+    (see :func:`Aerolume.metadata.for_netcdf`).  Attributes that netCDF cannot hold as
+    they are (booleans, None, nested structures) are converted: booleans to 0/1, None to
+    "", dictionaries to their ``repr``.  :func:`open_dataset` reads the file back with the
+    same values.
+    """
+    from Aerolume.metadata import for_netcdf, relative_sources
+
+    out, encoding = for_netcdf(ds, kwargs.pop("encoding", None))
+    out.attrs = _serialisable(ds.attrs)
+    if isinstance(out.attrs.get("source_files"), list):
+        out.attrs["source_files"] = relative_sources(out.attrs["source_files"], source_root)
+    for name in out.variables:
+        out[name].attrs = _serialisable(out[name].attrs)
+    out.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding, **kwargs)
+
+
+def _serialisable(attrs: dict) -> dict:
+    out = {}
+    for key, value in attrs.items():
+        if isinstance(value, (bool, np.bool_)):
+            value = int(value)
+        elif value is None:
+            value = ""
+        elif isinstance(value, dict):
+            value = repr(value)
+        elif isinstance(value, (list, tuple)) and value and all(isinstance(v, str) for v in value):
+            value = list(value)
+        elif isinstance(value, (list, tuple)):
+            value = np.asarray(value, dtype=np.float64) if value else ""
+        out[key] = value
+    return out
+
+
+def open_dataset(path: PathLike, **kwargs) -> xr.Dataset:
+    """Read a netCDF file written by :func:`to_netcdf` into memory.
+
+    Parameters
+    ----------
+    path : path
+        The file.
+    **kwargs
+        Passed to :func:`xarray.open_dataset`.
+
+    Returns
+    -------
+    xarray.Dataset
+        Loaded into memory, the file closed.
+    """
+    with xr.open_dataset(path, engine="netcdf4", **kwargs) as ds:
+        ds = ds.load()
+    # netCDF stores a list of one string as that string: the lists of files stay lists.
+    for key in _LIST_ATTRS:
+        if isinstance(ds.attrs.get(key), str):
+            ds.attrs[key] = [ds.attrs[key]]
+        elif key in ds.attrs and not isinstance(ds.attrs[key], list):
+            ds.attrs[key] = list(ds.attrs[key])
+    return ds
+
+
+_LIST_ATTRS = ("source_files", "source_file_sha256")
+
+

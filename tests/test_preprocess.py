@@ -435,3 +435,21 @@ def test_each_profile_keeps_its_stop_time_with_or_without_averaging(raw):
     averaged = pp.correct(raw, average=2)
     np.testing.assert_array_equal(averaged["stop_time"].values,
                                   raw["stop_time"].values[[1, 3, 4]])
+
+
+def test_the_correction_chain_takes_named_steps_and_refuses_positional_or_unknown_ones():
+    from Aerolume import _core
+
+    step = _core.ChannelSteps(photon_counting=True, dead_time=4.0, model="paralysable",
+                              background_begin=10, background_end=20,
+                              subtract_background=True, shift=-2)
+    assert (step.photon_counting, step.dead_time, step.background_end, step.shift) == \
+        (True, 4.0, 20, -2)
+    with pytest.raises(TypeError):
+        _core.ChannelSteps(True, 4.0, "paralysable", 10, 20, True, -2)
+    with pytest.raises(ValueError, match="model must be 'non_paralysable' or 'paralysable'"):
+        _core.ChannelSteps(photon_counting=True, dead_time=4.0, model="dead", background_begin=0,
+                           background_end=1, subtract_background=False, shift=0)
+    pair = _core.GluePair(analog=0, pc=1, low=0.5, high=10.0, fit_begin=0, fit_end=100,
+                          min_analog_snr=3.0)
+    assert (pair.analog, pair.pc, pair.min_analog_snr) == (0, 1, 3.0)

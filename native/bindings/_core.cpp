@@ -947,21 +947,50 @@ void bind_corrections(nb::module_& m) {
         return nb::make_tuple(out.array, or_none(out_noise, with_noise));
     }, "x"_a, "noise"_a.none(), "factor"_a, "threads"_a, "x * factor along range: (signal, noise).");
 
-    // The whole chain.  Per channel: photon_counting, dead_time (ns, 0 none), model,
-    // background begin/end, subtract, shift.  Per pair: analog, pc, low, high, begin, end, snr.
-    m.def("correction_chain", [](In3 signal, std::vector<std::tuple<bool, double, std::string, std::size_t,
-                                                                  std::size_t, bool, std::int64_t>> steps,
-                                 std::vector<std::tuple<std::size_t, std::size_t, double, double, std::size_t,
-                                                        std::size_t, double>> pairs,
+    // The whole chain: what it does to each input channel, and each glue pair.
+    nb::class_<corr::ChannelSteps>(m, "ChannelSteps",
+        "What the correction chain does to one input channel: dead time (ns, 0: none) with "
+        "its model, the background window (input bins) and whether it is subtracted, and "
+        "the bin shift.")
+        .def("__init__",
+             [](corr::ChannelSteps* self, bool photon_counting, double dead_time, const std::string& model,
+                std::size_t background_begin, std::size_t background_end, bool subtract_background,
+                std::int64_t shift) {
+                 new (self) corr::ChannelSteps{photon_counting, dead_time, model_of(model), background_begin,
+                                               background_end, subtract_background, shift};
+             },
+             nb::kw_only(), "photon_counting"_a, "dead_time"_a, "model"_a, "background_begin"_a,
+             "background_end"_a, "subtract_background"_a, "shift"_a)
+        .def_ro("photon_counting", &corr::ChannelSteps::photon_counting)
+        .def_ro("dead_time", &corr::ChannelSteps::dead_time)
+        .def_ro("background_begin", &corr::ChannelSteps::background_begin)
+        .def_ro("background_end", &corr::ChannelSteps::background_end)
+        .def_ro("subtract_background", &corr::ChannelSteps::subtract_background)
+        .def_ro("shift", &corr::ChannelSteps::shift);
+    nb::class_<corr::GluePair>(m, "GluePair",
+        "One glue pair of the correction chain: its analog and photon-counting input "
+        "channels, the count-rate window of the fit (MHz), the bins it may look at, and the "
+        "analog signal-to-noise ratio the fit needs.")
+        .def("__init__",
+             [](corr::GluePair* self, std::size_t analog, std::size_t pc, double low, double high,
+                std::size_t fit_begin, std::size_t fit_end, double min_analog_snr) {
+                 new (self) corr::GluePair{analog, pc, {low, high, fit_begin, fit_end}, min_analog_snr};
+             },
+             nb::kw_only(), "analog"_a, "pc"_a, "low"_a, "high"_a, "fit_begin"_a, "fit_end"_a,
+             "min_analog_snr"_a)
+        .def_ro("analog", &corr::GluePair::analog)
+        .def_ro("pc", &corr::GluePair::pc)
+        .def_ro("min_analog_snr", &corr::GluePair::min_analog_snr);
+    m.def("correction_chain", [](In3 signal, std::vector<corr::ChannelSteps> steps,
+                                 std::vector<corr::GluePair> pairs,
                                  In2 poisson, In2 weights, Sizes starts, std::size_t merge, In factor,
                                  In noise_in, unsigned threads) {
         corr::Chain ch;
         ch.times = signal.shape(0);
         ch.channels = signal.shape(1);
         ch.gates = signal.shape(2);
-        for (auto& [pc, tau, model, b, e, sub, shift] : steps)
-            ch.steps.push_back({pc, tau, model_of(model), b, e, sub, shift});
-        for (auto& [a, c, lo, hi, b, e, snr] : pairs) ch.pairs.push_back({a, c, {lo, hi, b, e}, snr});
+        ch.steps = std::move(steps);
+        ch.pairs = std::move(pairs);
         if (poisson.shape(0) != ch.times || poisson.shape(1) != ch.channels ||
             weights.shape(0) != ch.times || weights.shape(1) != ch.channels)
             throw std::invalid_argument("poisson and weights must be (time, channel)");

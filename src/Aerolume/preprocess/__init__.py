@@ -856,7 +856,9 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
             fit_begin, fit_end = int(inside[0]), int(inside[-1]) + 1
         low, high = glue_record["window"]
         for _, a_idx, p_idx in pairs:
-            chain_pairs.append((a_idx, p_idx, low, high, fit_begin, fit_end, glue_record["min_analog_snr"]))
+            chain_pairs.append(_core.GluePair(
+                analog=a_idx, pc=p_idx, low=low, high=high, fit_begin=fit_begin, fit_end=fit_end,
+                min_analog_snr=glue_record["min_analog_snr"]))
         applied.append({"step": "glue", **glue_record,
                         "pairs": {name: [channels[a], channels[p]] for name, a, p in pairs}})
 
@@ -916,7 +918,10 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
     noise_in = None
     if "signal_noise" in ds.variables:
         noise_in = np.ascontiguousarray(ds.signal_noise.values, dtype=np.float64)
-    steps = [(counting[c], taus[c], dead_time_model, windows[c][0], windows[c][1], windows[c][2], shifts[c])
+    steps = [_core.ChannelSteps(photon_counting=bool(counting[c]), dead_time=float(taus[c]),
+                                model=dead_time_model, background_begin=int(windows[c][0]),
+                                background_end=int(windows[c][1]),
+                                subtract_background=bool(windows[c][2]), shift=int(shifts[c]))
              for c in range(nch)]
     res = _core.correction_chain(signal, steps, chain_pairs, poisson, shots, starts,
                                  int(average_range_bins), factor, noise_in, nthreads)

@@ -82,7 +82,8 @@ def core_monte_carlo(cross, co, cross_sd, co_sd, ratio, ratio_sd, realisations, 
                      threads):
     return _core.depolarization_monte_carlo(
         cross, co, np.array([ETA]), GHK, np.array([DELTA_M]).repeat(co.shape[-1]), ratio,
-        1, cross_sd, EMPTY, EMPTY, 1, co_sd, EMPTY, EMPTY, realisations, seed,
+        _core.NoiseKind.gaussian, cross_sd, EMPTY, EMPTY, _core.NoiseKind.gaussian, co_sd, EMPTY,
+        EMPTY, realisations, seed,
         np.array([ETA_SD]), DELTA_M_SD, np.ascontiguousarray(ratio_sd), threads=threads)
 
 

@@ -1134,12 +1134,11 @@ RetrievalShape retrieval_shape(const In& signal, const char* name) {
     return {p.count, p.gates, shape_of(signal)};
 }
 
-aerolume::NoiseModel noise_model(const RetrievalShape& s, int kind, const In& sigma,
+aerolume::NoiseModel noise_model(const RetrievalShape& s, aerolume::NoiseKind kind, const In& sigma,
                                  const In& counts_per_unit, const In& background,
                                  const char* name) {
     aerolume::NoiseModel noise;
-    if (kind < 0 || kind > 2) throw std::invalid_argument("unknown noise kind");
-    noise.kind = static_cast<aerolume::NoiseKind>(kind);
+    noise.kind = kind;
     const std::string n(name);
     if (noise.kind == aerolume::NoiseKind::gaussian)
         noise.sigma = s.rows(sigma, (n + " noise").c_str());
@@ -1236,7 +1235,7 @@ void bind_retrievals(nb::module_& m) {
 
     m.def(
         "add_noise",
-        [](const In& signal, int kind, const In& sigma, const In& counts_per_unit,
+        [](const In& signal, aerolume::NoiseKind kind, const In& sigma, const In& counts_per_unit,
            const In& background, std::uint64_t seed, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::NoiseModel noise =
@@ -1251,7 +1250,7 @@ void bind_retrievals(nb::module_& m) {
         },
         "signal"_a, "kind"_a, "sigma"_a, "counts_per_unit"_a, "background"_a, "seed"_a,
         "threads"_a = 0,
-        "The signal with noise: kind 1 Gaussian of standard deviation sigma, kind 2 Poisson "
+        "The signal with noise: NoiseKind.gaussian of standard deviation sigma, NoiseKind.poisson "
         "counts of mean counts_per_unit (signal + background).");
 
     m.def(
@@ -1292,7 +1291,7 @@ void bind_retrievals(nb::module_& m) {
         [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
            const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
            const In& calibration, bool forward, bool fit_offset,
-           const GateIntervals& offset_interval, int noise_kind, const In& sigma, const In& counts_per_unit, const In& background,
+           const GateIntervals& offset_interval, aerolume::NoiseKind noise_kind, const In& sigma, const In& counts_per_unit, const In& background,
            std::size_t realisations, std::uint64_t seed, double lidar_ratio_sd,
            double reference_value_sd, unsigned threads, const GateIntervals& first,
            const Seeds& seeds) {
@@ -1383,8 +1382,8 @@ void bind_retrievals(nb::module_& m) {
            const In& number_density, const In& alpha_m, const In& alpha_m_raman,
            const In& extinction, const In& half_width, double wavelength_ratio,
            const In& angstrom, const GateIntervals& reference, const In& reference_value,
-           int elastic_kind, const In& elastic_sigma, const In& elastic_counts_per_unit,
-           const In& elastic_background, int raman_kind, const In& raman_sigma,
+           aerolume::NoiseKind elastic_kind, const In& elastic_sigma, const In& elastic_counts_per_unit,
+           const In& elastic_background, aerolume::NoiseKind raman_kind, const In& raman_sigma,
            const In& raman_counts_per_unit, const In& raman_background,
            std::size_t realisations, std::uint64_t seed, double reference_value_sd,
            double angstrom_sd, bool retrieve_extinction, bool retrieve_backscatter,
@@ -1607,8 +1606,8 @@ void bind_depolarization(nb::module_& m) {
         "depolarization_monte_carlo",
         [](const In& cross, const In& co, const In& eta,
            const std::tuple<double, double, double, double>& ghk, const In& molecular,
-           const In& backscatter_ratio, int cross_kind, const In& cross_sigma,
-           const In& cross_counts_per_unit, const In& cross_background, int co_kind,
+           const In& backscatter_ratio, aerolume::NoiseKind cross_kind, const In& cross_sigma,
+           const In& cross_counts_per_unit, const In& cross_background, aerolume::NoiseKind co_kind,
            const In& co_sigma, const In& co_counts_per_unit, const In& co_background,
            std::size_t realisations, std::uint64_t seed, const In& eta_sd, double molecular_sd,
            const In& backscatter_ratio_sd, double misalignment, double misalignment_sd,
@@ -1659,6 +1658,12 @@ NB_MODULE(_core, m) {
     m.doc() = "Aerolume's numerical core: float64 kernels over arrays whose last axis is range.";
     m.def("hardware_threads", [] { return aerolume::resolve_threads(0, static_cast<std::size_t>(-1)); },
           "The number of threads `threads=None` uses: one per core.");
+    nb::enum_<aerolume::NoiseKind>(m, "NoiseKind",
+                                   "How a signal's noise is described: not at all, by its standard "
+                                   "deviation (gaussian), or by its counts (poisson).")
+        .value("none", aerolume::NoiseKind::none)
+        .value("gaussian", aerolume::NoiseKind::gaussian)
+        .value("poisson", aerolume::NoiseKind::poisson);
     bind_atmosphere(m);
     bind_raw_data(m);
     bind_corrections(m);

@@ -81,19 +81,19 @@ def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
 def _noise(layout: Layout, noise, name: str):
     """Core arguments (kind, sigma, counts_per_unit, background) of a noise description."""
     if noise is None:
-        return 0, _EMPTY, _EMPTY, _EMPTY
+        return _core.NoiseKind.none, _EMPTY, _EMPTY, _EMPTY
     if isinstance(noise, PoissonNoise):
         counts = layout.per_gate(noise.counts_per_unit, f"{name}.counts_per_unit", positive=True)
         background = layout.per_gate(noise.background, f"{name}.background")
-        return 2, _EMPTY, counts, background
+        return _core.NoiseKind.poisson, _EMPTY, counts, background
     sigma = layout.per_gate(noise, name, positive=True, allow_zero=True)
-    return 1, sigma, _EMPTY, _EMPTY
+    return _core.NoiseKind.gaussian, sigma, _EMPTY, _EMPTY
 
 
 def _noise_sd(layout: Layout, noise, name: str) -> np.ndarray:
     """The standard deviation per gate that a noise description gives the signal."""
     kind, sigma, counts, background = _noise(layout, noise, name)
-    if kind == 1:
+    if kind == _core.NoiseKind.gaussian:
         return sigma
     rows = layout.signal.reshape(layout.profiles, layout.gates)
     if layout.profiles == 1:

@@ -58,6 +58,21 @@ namespace {
 
 // The true rate for a measured rate m (t = tau in us), and dN/dM in `gain`; NaN for
 // both where the model cannot have produced m (`out_of_model` set).
+//
+// The non-paralysable model, written once: the true rate m / (1 - m tau) and its
+// derivative 1 / (1 - m tau)^2 where m tau < 1, NaN (and not ok) elsewhere and for NaN.
+// Straight-line, so that the loops over it vectorise.
+struct NonParalysable {
+    double rate, gain;
+    bool ok;
+};
+
+inline NonParalysable non_paralysable(double m, double tau) {
+    const double x = m * tau, d = 1.0 - x;
+    const bool ok = x < 1.0;  // false for NaN too
+    return {ok ? m / d : nan, ok ? 1.0 / (d * d) : nan, ok};
+}
+
 inline double dead_time_value(double m, double t, DeadTimeModel model, double& gain,
                               bool& out_of_model) {
     out_of_model = false;
@@ -66,14 +81,10 @@ inline double dead_time_value(double m, double t, DeadTimeModel model, double& g
         return nan;
     }
     if (model == DeadTimeModel::non_paralysable) {
-        const double x = m * t;
-        if (x >= 1.0) {
-            out_of_model = true;
-            gain = nan;
-            return nan;
-        }
-        gain = 1.0 / ((1.0 - x) * (1.0 - x));
-        return m / (1.0 - x);
+        const NonParalysable n = non_paralysable(m, t);
+        out_of_model = !n.ok;
+        gain = n.gain;
+        return n.rate;
     }
     const double y = m * t;
     if (y > 0.36787944117144233 || y < 0.0) {  // beyond 1/e: no solution
@@ -435,13 +446,12 @@ bool chain_channel(const Chain& ch, std::span<const double> signal, std::size_t 
         for (std::int64_t j = 0; j < n; ++j) saturated += in[j] * tau >= 1.0;
         for (std::int64_t k = lo; k < hi; ++k) {
             const std::int64_t j = k + shift;
-            const double m = in[j], x = m * tau, d = 1.0 - x;
-            const bool ok = x < 1.0;  // false for NaN too
-            const double gain = 1.0 / (d * d);
-            const double value = ok ? m / d - mean : nan;
+            const double m = in[j];
+            const NonParalysable corrected = non_paralysable(m, tau);
+            const double value = corrected.rate - mean;
             row[k] = value;
             has_nan |= value != value;
-            const double v = ok ? input_var(j, m) * gain * gain : nan;
+            const double v = corrected.ok ? input_var(j, m) * corrected.gain * corrected.gain : nan;
             var[k] = counting_noise ? v + mean_var : analog_var;
         }
     } else {

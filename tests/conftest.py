@@ -80,11 +80,10 @@ def make_inner(monkeypatch):
 
 # Tiers of the suite, for the checking runs of CI that repeat it under other builds (see
 # .ci/run): `pipeline` marks the whole-command runs (the command line, the writers and
-# the checkers of their files, the example figures, the docs' blocks and docstrings), which
-# the unit tests of the same
-# kernels already cover under the sanitizers and the debug interpreter; `leak_measurement`
-# marks the repeated-call measurement, which needs the ordinary allocator and a release
-# build to mean anything.
+# the checkers of their files, the example figures, the docs' blocks and docstrings),
+# whose kernels the unit tests already drive under the sanitizers and the debug
+# interpreter; `leak_measurement` marks the repeated-call measurement, which needs the
+# ordinary allocator and a release build to mean anything.
 PIPELINE_FILES = {
     "test_cf.py", "test_cli.py", "test_cli_config.py", "test_cli_runners.py",
     "test_depolarization_process.py", "test_docs_blocks.py", "test_docstrings.py",

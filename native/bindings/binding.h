@@ -13,6 +13,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 // The type casters of every signature (one set for all files, so that no file lacks one).
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/unique_ptr.h>
@@ -22,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -94,6 +96,24 @@ NewArray new_array(const std::vector<std::size_t>& shape);
 
 // The array, or None where it is not a result (`valid` false).
 nb::object or_none(NewArray& a, bool valid);
+
+// An array member of a bound class as a read-only NumPy array, None where it is not given.
+template <class Class, class Array>
+auto array_field(Array Class::*member) {
+    using View = nb::ndarray<nb::numpy, const typename Array::Scalar>;
+    return [member](const Class& self) -> std::optional<View> {
+        const Array& a = self.*member;
+        if (!a.is_valid()) return std::nullopt;
+        return View(a);
+    };
+}
+
+// The same of a member that is always given.
+template <class Class, class Array>
+auto required_array_field(Array Class::*member) {
+    using View = nb::ndarray<nb::numpy, const typename Array::Scalar>;
+    return [member](const Class& self) { return View(self.*member); };
+}
 
 // ---- Shapes -----------------------------------------------------------------------------
 

@@ -70,19 +70,15 @@ void bind_depolarization(nb::module_& m) {
         "depolarization_monte_carlo",
         [](const In& cross, const In& co, const In& eta,
            const std::tuple<double, double, double, double>& ghk, const In& molecular,
-           const In& backscatter_ratio, aerolume::NoiseKind cross_kind, const In& cross_sigma,
-           const In& cross_counts_per_unit, const In& cross_background, aerolume::NoiseKind co_kind,
-           const In& co_sigma, const In& co_counts_per_unit, const In& co_background,
-           std::size_t realisations, std::uint64_t seed, const In& eta_sd, double molecular_sd,
+           const In& backscatter_ratio, const Noise* cross_noise_model,
+           const Noise* co_noise_model, std::size_t realisations, std::uint64_t seed, const In& eta_sd, double molecular_sd,
            const In& backscatter_ratio_sd, double misalignment, double misalignment_sd,
            unsigned threads) {
             const RetrievalShape s = retrieval_shape(cross, "cross");
             const aerolume::DepolarizationInputs in = depolarization_inputs(
                 s, cross, co, eta, ghk, molecular, backscatter_ratio, misalignment);
-            const aerolume::NoiseModel cross_noise = noise_model(
-                s, cross_kind, cross_sigma, cross_counts_per_unit, cross_background, "cross");
-            const aerolume::NoiseModel co_noise =
-                noise_model(s, co_kind, co_sigma, co_counts_per_unit, co_background, "co");
+            const aerolume::NoiseModel cross_noise = noise_model(s, cross_noise_model, "cross");
+            const aerolume::NoiseModel co_noise = noise_model(s, co_noise_model, "co");
             if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
             aerolume::DepolarizationMonteCarlo settings;
             settings.realisations = realisations;
@@ -105,14 +101,13 @@ void bind_depolarization(nb::module_& m) {
             return std::make_tuple(volume.array, or_none(ratio, particle));
         },
         "cross"_a, "co"_a, "eta"_a, "ghk"_a, "molecular"_a, "backscatter_ratio"_a,
-        "cross_kind"_a, "cross_sigma"_a, "cross_counts_per_unit"_a, "cross_background"_a,
-        "co_kind"_a, "co_sigma"_a, "co_counts_per_unit"_a, "co_background"_a,
-        "realisations"_a, "seed"_a, "eta_sd"_a, "molecular_sd"_a, "backscatter_ratio_sd"_a,
+        nb::kw_only(), "cross_noise"_a.none(), "co_noise"_a.none(), "realisations"_a, "seed"_a,
+        "eta_sd"_a, "molecular_sd"_a, "backscatter_ratio_sd"_a,
         "misalignment"_a = 0.0, "misalignment_sd"_a = 0.0, "threads"_a = 0,
-        "Monte Carlo standard deviations (delta_v, delta_p or None) over the signals' noise, "
-        "eta (eta_sd per profile), delta_m (molecular_sd), the misalignment (rad, "
-        "misalignment_sd) and the backscatter ratio (backscatter_ratio_sd per gate, empty "
-        "to hold it).");
+        "Monte Carlo standard deviations (delta_v, delta_p or None) over the signals' noise "
+        "(NoiseModel, None for none), eta (eta_sd per profile), delta_m (molecular_sd), the "
+        "misalignment (rad, misalignment_sd) and the backscatter ratio (backscatter_ratio_sd "
+        "per gate, empty to hold it).");
 }
 
 }  // namespace aerolume::bindings

@@ -75,9 +75,133 @@ aerolume::RamanInputs raman_inputs(const RetrievalShape& s, const In& elastic, c
     return in;
 }
 
+
+// Monte Carlo settings as the Python layer gives them (bound as MonteCarloSettings): the
+// core's settings and the per-profile seeds, kept alive with them.
+struct MonteCarlo {
+    aerolume::MonteCarloSettings settings;
+    Seeds seeds;
+
+    // The settings for the profiles of `s` (one seed per profile, or none).
+    aerolume::MonteCarloSettings on(const RetrievalShape& s) const {
+        aerolume::MonteCarloSettings out = settings;
+        out.seeds = s.seeds(seeds);
+        return out;
+    }
+};
+
+// The inputs of the Raman method as the Python layer gives them (bound as RamanInputs): the
+// arrays, kept alive here, and the core's views of them, checked against the profiles of
+// the Raman signal when made.
+struct Raman {
+    In raman_signal, range, number_density, alpha_m, alpha_m_raman, angstrom, elastic_signal,
+        beta_m, extinction, half_width, reference_value, raman_noise;
+    GateIntervals reference, first;
+    Flags referenced;
+    double wavelength_ratio;
+    RetrievalShape shape;
+    aerolume::RamanInputs in;
+};
+
+void bind_retrieval_inputs(nb::module_& m) {
+    nb::class_<MonteCarlo>(m, "MonteCarloSettings",
+        "How a Monte Carlo uncertainty is drawn: the number of realisations (at least 2), "
+        "the seed, or one seed per profile (`seeds`: each profile's realisations drawn as a "
+        "call for that profile alone with that seed would), and the standard deviations of "
+        "the systematic parameters redrawn per profile and realisation: the lidar ratio "
+        "(sr), the reference backscatter ratio and the Angstrom exponent.")
+        .def("__init__",
+             [](MonteCarlo* self, std::size_t realisations, std::uint64_t seed, const Seeds& seeds,
+                double lidar_ratio_sd, double reference_value_sd, double angstrom_sd) {
+                 if (realisations < 2)
+                     throw std::invalid_argument("realisations must be at least 2");
+                 new (self) MonteCarlo{{realisations, seed, lidar_ratio_sd, reference_value_sd,
+                                        angstrom_sd, nullptr},
+                                       seeds};
+             },
+             nb::kw_only(), "realisations"_a, "seed"_a = 0, "seeds"_a.none() = nb::none(),
+             "lidar_ratio_sd"_a = 0.0, "reference_value_sd"_a = 0.0, "angstrom_sd"_a = 0.0)
+        .def_prop_ro("realisations", [](const MonteCarlo& mc) { return mc.settings.realisations; })
+        .def_prop_ro("seed", [](const MonteCarlo& mc) { return mc.settings.seed; })
+        .def_prop_ro("seeds", array_field(&MonteCarlo::seeds))
+        .def_prop_ro("lidar_ratio_sd", [](const MonteCarlo& mc) { return mc.settings.lidar_ratio_sd; })
+        .def_prop_ro("reference_value_sd",
+                     [](const MonteCarlo& mc) { return mc.settings.reference_value_sd; })
+        .def_prop_ro("angstrom_sd", [](const MonteCarlo& mc) { return mc.settings.angstrom_sd; });
+
+    nb::class_<Raman>(m, "RamanInputs",
+        "The inputs of the Raman method, each per gate (one profile shared by all, or one per "
+        "profile of raman_signal) unless said otherwise: the Raman signal, the range (m), "
+        "the molecular number density (m^-3) and extinction at the emitted (alpha_m) and "
+        "Raman (alpha_m_raman) wavelengths (m^-1), their ratio (emitted / Raman), the "
+        "Angstrom exponent (one or one per profile); for the backscatter the elastic signal, "
+        "the molecular backscatter beta_m (m^-1 sr^-1), the reference (one (begin, end) gate "
+        "pair or one per profile) with its backscatter ratio reference_value, and the aerosol "
+        "extinction (absent: 0); for the extinction the fit's half width (gates) and, for "
+        "its analytic error, the Raman signal's standard deviation raman_noise.  `first` (one "
+        "gate or one per profile) retrieves each profile from that gate on; `referenced` (one "
+        "flag per profile) marks the profiles that have a reference.  Shapes are checked "
+        "here.")
+        .def("__init__",
+             [](Raman* self, const In& raman_signal, const In& range, const In& number_density,
+                const In& alpha_m, const In& alpha_m_raman, double wavelength_ratio,
+                const In& angstrom, const In& elastic_signal, const In& beta_m,
+                const In& extinction, const In& half_width, const GateIntervals& reference,
+                const In& reference_value, const GateIntervals& first, const Flags& referenced,
+                const In& raman_noise) {
+                 if (reference.is_valid() != reference_value.is_valid())
+                     throw std::invalid_argument(
+                         "RamanInputs: reference and reference_value go together");
+                 if (referenced.is_valid() && !reference.is_valid())
+                     throw std::invalid_argument("RamanInputs: referenced needs reference");
+                 const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
+                 aerolume::RamanInputs in = raman_inputs(
+                     s, elastic_signal, raman_signal, range, beta_m, number_density, alpha_m,
+                     alpha_m_raman, extinction, half_width, wavelength_ratio, angstrom,
+                     reference, reference_value, first);
+                 in.raman_noise = s.optional_rows(raman_noise, "raman_noise");
+                 if (referenced.is_valid()) {
+                     if (referenced.size() != s.profiles)
+                         throw std::invalid_argument("referenced needs one flag per profile");
+                     in.referenced = referenced.data();
+                 }
+                 new (self) Raman{raman_signal, range, number_density, alpha_m, alpha_m_raman,
+                                  angstrom, elastic_signal, beta_m, extinction, half_width,
+                                  reference_value, raman_noise, reference, first, referenced,
+                                  wavelength_ratio, s, in};
+             },
+             nb::kw_only(), "raman_signal"_a, "range"_a, "number_density"_a, "alpha_m"_a,
+             "alpha_m_raman"_a, "wavelength_ratio"_a, "angstrom"_a,
+             "elastic_signal"_a.none() = nb::none(), "beta_m"_a.none() = nb::none(),
+             "extinction"_a.none() = nb::none(), "half_width"_a.none() = nb::none(),
+             "reference"_a.none() = nb::none(), "reference_value"_a.none() = nb::none(),
+             "first"_a.none() = nb::none(), "referenced"_a.none() = nb::none(),
+             "raman_noise"_a.none() = nb::none())
+        .def_prop_ro("profiles", [](const Raman& r) { return r.shape.profiles; })
+        .def_prop_ro("gates", [](const Raman& r) { return r.shape.gates; })
+        .def_ro("wavelength_ratio", &Raman::wavelength_ratio)
+        .def_prop_ro("raman_signal", required_array_field(&Raman::raman_signal))
+        .def_prop_ro("range", required_array_field(&Raman::range))
+        .def_prop_ro("number_density", required_array_field(&Raman::number_density))
+        .def_prop_ro("alpha_m", required_array_field(&Raman::alpha_m))
+        .def_prop_ro("alpha_m_raman", required_array_field(&Raman::alpha_m_raman))
+        .def_prop_ro("angstrom", required_array_field(&Raman::angstrom))
+        .def_prop_ro("elastic_signal", array_field(&Raman::elastic_signal))
+        .def_prop_ro("beta_m", array_field(&Raman::beta_m))
+        .def_prop_ro("extinction", array_field(&Raman::extinction))
+        .def_prop_ro("half_width", array_field(&Raman::half_width))
+        .def_prop_ro("reference", array_field(&Raman::reference))
+        .def_prop_ro("reference_value", array_field(&Raman::reference_value))
+        .def_prop_ro("first", array_field(&Raman::first))
+        .def_prop_ro("referenced", array_field(&Raman::referenced))
+        .def_prop_ro("raman_noise", array_field(&Raman::raman_noise));
+}
+
 }  // namespace
 
 void bind_retrievals(nb::module_& m) {
+    bind_retrieval_inputs(m);
+
     m.def(
         "klett_fernald",
         [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
@@ -116,20 +240,18 @@ void bind_retrievals(nb::module_& m) {
         [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
            const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
            const In& calibration, bool forward, bool fit_offset,
-           const GateIntervals& offset_interval, aerolume::NoiseKind noise_kind, const In& sigma, const In& counts_per_unit, const In& background,
-           std::size_t realisations, std::uint64_t seed, double lidar_ratio_sd,
-           double reference_value_sd, unsigned threads, const GateIntervals& first,
-           const Seeds& seeds) {
+           const GateIntervals& offset_interval, const Noise* noise_model_,
+           const MonteCarlo& mc, unsigned threads, const GateIntervals& first) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::KlettInputs in =
                 klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
                              reference_value, calibration, forward, fit_offset, offset_interval,
                              first);
-            const aerolume::NoiseModel noise =
-                noise_model(s, noise_kind, sigma, counts_per_unit, background, "signal");
-            if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
-            aerolume::MonteCarloSettings settings{realisations, seed, lidar_ratio_sd,
-                                                  reference_value_sd, 0.0, s.seeds(seeds)};
+            const aerolume::NoiseModel noise = noise_model(s, noise_model_, "signal");
+            if (mc.settings.angstrom_sd != 0.0)
+                throw std::invalid_argument("settings.angstrom_sd must be 0: Fernald's inversion "
+                                            "has no Angstrom exponent");
+            const aerolume::MonteCarloSettings settings = mc.on(s);
             NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
             {
                 Interruptible unlocked;
@@ -139,26 +261,20 @@ void bind_retrievals(nb::module_& m) {
             return std::make_tuple(backscatter.array, extinction.array);
         },
         "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
-        "reference_value"_a, "calibration"_a, "forward"_a, "fit_offset"_a, "offset_interval"_a, "noise_kind"_a, "sigma"_a,
-        "counts_per_unit"_a, "background"_a, "realisations"_a, "seed"_a, "lidar_ratio_sd"_a,
-        "reference_value_sd"_a, "threads"_a = 0, "first"_a.none() = nb::none(),
-        "seeds"_a.none() = nb::none(),
-        "Monte Carlo standard deviations of Fernald's backscatter and extinction; `seeds` "
-        "(one per profile) draws each profile's realisations from its own seed, as a call "
-        "for that profile alone with that seed would.");
+        "reference_value"_a, "calibration"_a, "forward"_a, "fit_offset"_a, "offset_interval"_a,
+        nb::kw_only(), "noise"_a.none(), "settings"_a, "threads"_a = 0,
+        "first"_a.none() = nb::none(),
+        "Monte Carlo standard deviations of Fernald's backscatter and extinction over the "
+        "signal's `noise` (a NoiseModel, None for none) and the lidar ratio and reference "
+        "value (settings.lidar_ratio_sd, settings.reference_value_sd; settings.angstrom_sd "
+        "must be 0).");
 
     m.def(
         "raman_extinction",
-        [](const In& raman_signal, const In& range, const In& number_density,
-           const In& alpha_m, const In& alpha_m_raman, const In& half_width,
-           double wavelength_ratio, const In& angstrom, const In& raman_noise,
-           unsigned threads, const GateIntervals& first) {
-            const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
-            const In none;
-            aerolume::RamanInputs in = raman_inputs(
-                s, none, raman_signal, range, none, number_density, alpha_m, alpha_m_raman,
-                none, half_width, wavelength_ratio, angstrom, GateIntervals(), none, first);
-            in.raman_noise = s.optional_rows(raman_noise, "raman_noise");
+        [](const Raman& inputs, unsigned threads) {
+            const aerolume::RamanInputs& in = inputs.in;
+            if (in.half_width.empty()) throw std::invalid_argument("half_width is needed");
+            const RetrievalShape& s = inputs.shape;
             NewArray extinction = result_array(s.shape), error = new_array(s.shape);
             const bool with_error = !in.raman_noise.empty();
             {
@@ -168,78 +284,48 @@ void bind_retrievals(nb::module_& m) {
             }
             return std::make_tuple(extinction.array, error.array);
         },
-        "raman_signal"_a, "range"_a, "number_density"_a, "alpha_m"_a, "alpha_m_raman"_a,
-        "half_width"_a, "wavelength_ratio"_a, "angstrom"_a, "raman_noise"_a, "threads"_a = 0,
-        "first"_a.none() = nb::none(),
-        "Aerosol extinction from a Raman channel and its analytic statistical error (zeros "
-        "without raman_noise).");
+        "inputs"_a, "threads"_a = 0,
+        "Aerosol extinction from a Raman channel (RamanInputs with half_width) and its analytic "
+        "statistical error (zeros without raman_noise).");
 
     m.def(
         "raman_backscatter",
-        [](const In& elastic_signal, const In& raman_signal, const In& range, const In& beta_m,
-           const In& number_density, const In& alpha_m, const In& alpha_m_raman,
-           const In& extinction, double wavelength_ratio, const In& angstrom,
-           const GateIntervals& reference, const In& reference_value, unsigned threads,
-           const GateIntervals& first) {
-            const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
-            const In none;
-            const aerolume::RamanInputs in =
-                raman_inputs(s, elastic_signal, raman_signal, range, beta_m, number_density,
-                             alpha_m, alpha_m_raman, extinction, none, wavelength_ratio,
-                             angstrom, reference, reference_value, first);
+        [](const Raman& inputs, unsigned threads) {
+            const aerolume::RamanInputs& in = inputs.in;
             if (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr)
                 throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
-            NewArray backscatter = result_array(s.shape);
+            NewArray backscatter = result_array(inputs.shape.shape);
             {
                 Interruptible unlocked;
                 aerolume::raman_backscatter(in, backscatter.data, threads);
             }
             return backscatter.array;
         },
-        "elastic_signal"_a, "raman_signal"_a, "range"_a, "beta_m"_a, "number_density"_a,
-        "alpha_m"_a, "alpha_m_raman"_a, "extinction"_a, "wavelength_ratio"_a, "angstrom"_a,
-        "reference"_a, "reference_value"_a, "threads"_a = 0, "first"_a.none() = nb::none(),
-        "Aerosol backscatter from the elastic and Raman signals (an empty extinction is 0).");
+        "inputs"_a, "threads"_a = 0,
+        "Aerosol backscatter from the elastic and Raman signals (RamanInputs with "
+        "elastic_signal, beta_m and reference; an absent extinction is 0).");
 
     m.def(
         "raman_monte_carlo",
-        [](const In& elastic_signal, const In& raman_signal, const In& range, const In& beta_m,
-           const In& number_density, const In& alpha_m, const In& alpha_m_raman,
-           const In& extinction, const In& half_width, double wavelength_ratio,
-           const In& angstrom, const GateIntervals& reference, const In& reference_value,
-           aerolume::NoiseKind elastic_kind, const In& elastic_sigma, const In& elastic_counts_per_unit,
-           const In& elastic_background, aerolume::NoiseKind raman_kind, const In& raman_sigma,
-           const In& raman_counts_per_unit, const In& raman_background,
-           std::size_t realisations, std::uint64_t seed, double reference_value_sd,
-           double angstrom_sd, bool retrieve_extinction, bool retrieve_backscatter,
-           unsigned threads, const GateIntervals& first, const Seeds& seeds,
-           const Flags& referenced) {
-            const RetrievalShape s = retrieval_shape(raman_signal, "raman_signal");
-            aerolume::RamanInputs in =
-                raman_inputs(s, elastic_signal, raman_signal, range, beta_m, number_density,
-                             alpha_m, alpha_m_raman, extinction, half_width, wavelength_ratio,
-                             angstrom, reference, reference_value, first);
-            if (referenced.size() != 0) {
-                if (referenced.size() != s.profiles)
-                    throw std::invalid_argument("referenced needs one flag per profile");
-                in.referenced = referenced.data();
-            }
+        [](const Raman& inputs, const Noise* elastic_noise_model, const Noise* raman_noise_model,
+           const MonteCarlo& mc, bool retrieve_extinction, bool retrieve_backscatter,
+           unsigned threads) {
+            const aerolume::RamanInputs& in = inputs.in;
+            const RetrievalShape& s = inputs.shape;
             if (retrieve_backscatter &&
                 (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr))
                 throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
             if (retrieve_extinction && in.half_width.empty())
                 throw std::invalid_argument("half_width is needed");
-            if (realisations < 2) throw std::invalid_argument("realisations must be at least 2");
             aerolume::NoiseModel elastic_noise;
             if (retrieve_backscatter)
-                elastic_noise = noise_model(s, elastic_kind, elastic_sigma,
-                                            elastic_counts_per_unit, elastic_background,
-                                            "elastic_signal");
+                elastic_noise = noise_model(s, elastic_noise_model, "elastic_signal");
             const aerolume::NoiseModel raman_noise =
-                noise_model(s, raman_kind, raman_sigma, raman_counts_per_unit,
-                            raman_background, "raman_signal");
-            aerolume::MonteCarloSettings settings{realisations, seed, 0.0, reference_value_sd,
-                                                  angstrom_sd, s.seeds(seeds)};
+                noise_model(s, raman_noise_model, "raman_signal");
+            if (mc.settings.lidar_ratio_sd != 0.0)
+                throw std::invalid_argument("settings.lidar_ratio_sd must be 0: the Raman method "
+                                            "assumes no lidar ratio");
+            const aerolume::MonteCarloSettings settings = mc.on(s);
             NewArray e = new_array(s.shape), b = new_array(s.shape), l = new_array(s.shape),
                      failed = new_array(s.shape);
             {
@@ -254,19 +340,15 @@ void bind_retrievals(nb::module_& m) {
             }
             return std::make_tuple(e.array, b.array, l.array, failed.array);
         },
-        "elastic_signal"_a, "raman_signal"_a, "range"_a, "beta_m"_a, "number_density"_a,
-        "alpha_m"_a, "alpha_m_raman"_a, "extinction"_a, "half_width"_a, "wavelength_ratio"_a,
-        "angstrom"_a, "reference"_a, "reference_value"_a, "elastic_kind"_a, "elastic_sigma"_a,
-        "elastic_counts_per_unit"_a, "elastic_background"_a, "raman_kind"_a, "raman_sigma"_a,
-        "raman_counts_per_unit"_a, "raman_background"_a, "realisations"_a, "seed"_a,
-        "reference_value_sd"_a, "angstrom_sd"_a, "retrieve_extinction"_a,
-        "retrieve_backscatter"_a, "threads"_a = 0, "first"_a.none() = nb::none(),
-        "seeds"_a.none() = nb::none(), "referenced"_a.none() = nb::none(),
+        "inputs"_a, nb::kw_only(), "elastic_noise"_a.none(), "raman_noise"_a.none(),
+        "settings"_a, "retrieve_extinction"_a, "retrieve_backscatter"_a, "threads"_a = 0,
         "Monte Carlo spreads (robust, over the realisations that succeed) of the Raman "
         "extinction, backscatter and lidar ratio, and the number of failed realisations per "
-        "gate.  `first` and `seeds` as for klett_fernald_monte_carlo; `referenced` (one flag "
-        "per profile) redoes only the extinction of the profiles without a reference (their "
-        "backscatter and lidar-ratio spreads 0, their reference intervals ignored).");
+        "gate, over the signals' noise (NoiseModel, None for none; the elastic one only for "
+        "the backscatter) and the reference value and Angstrom exponent "
+        "(settings.reference_value_sd, settings.angstrom_sd; settings.lidar_ratio_sd must be 0).  "
+        "The profiles without a reference (inputs.referenced) redo only the extinction "
+        "(their backscatter and lidar-ratio spreads 0, their reference intervals ignored).");
 }
 
 }  // namespace aerolume::bindings

@@ -98,10 +98,15 @@ inline RetrievalShape retrieval_shape(const In& signal, const char* name) {
     return {p.count, p.gates, shape_of(signal)};
 }
 
-// The noise of the signal `name` of shape `s` (sigma for NoiseKind.gaussian, counts per unit
-// and background for NoiseKind.poisson; the others unused).
-aerolume::NoiseModel noise_model(const RetrievalShape& s, aerolume::NoiseKind kind, const In& sigma,
-                                 const In& counts_per_unit, const In& background,
-                                 const char* name);
+// A signal's noise as the Python layer describes it (bound as NoiseModel): its kind and the
+// arrays that kind uses, each unset where it does not.
+struct Noise {
+    aerolume::NoiseKind kind = aerolume::NoiseKind::none;
+    In sigma, counts_per_unit, background;
+};
+
+// The core's model of that noise on the profiles of the signal `name` (none: no noise),
+// each array checked against them.
+aerolume::NoiseModel noise_model(const RetrievalShape& s, const Noise* noise, const char* name);
 
 }  // namespace aerolume::bindings

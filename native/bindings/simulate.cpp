@@ -37,11 +37,9 @@ void bind_simulate(nb::module_& m) {
 
     m.def(
         "add_noise",
-        [](const In& signal, aerolume::NoiseKind kind, const In& sigma, const In& counts_per_unit,
-           const In& background, std::uint64_t seed, unsigned threads) {
+        [](const In& signal, const Noise& model, std::uint64_t seed, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
-            const aerolume::NoiseModel noise =
-                noise_model(s, kind, sigma, counts_per_unit, background, "signal");
+            const aerolume::NoiseModel noise = noise_model(s, &model, "signal");
             NewArray out = result_array(s.shape);
             {
                 Unlocked unlocked;
@@ -50,10 +48,9 @@ void bind_simulate(nb::module_& m) {
             }
             return out.array;
         },
-        "signal"_a, "kind"_a, "sigma"_a, "counts_per_unit"_a, "background"_a, "seed"_a,
-        "threads"_a = 0,
-        "The signal with noise: NoiseKind.gaussian of standard deviation sigma, NoiseKind.poisson "
-        "counts of mean counts_per_unit (signal + background).");
+        "signal"_a, "noise"_a, "seed"_a, "threads"_a = 0,
+        "The signal with `noise` (a NoiseModel): NoiseKind.gaussian of standard deviation "
+        "sigma, NoiseKind.poisson counts of mean counts_per_unit (signal + background).");
 }
 
 }  // namespace aerolume::bindings

@@ -917,10 +917,11 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
         eta_sd = np.array([cal.eta_uncertainty if mc.calibration else 0.0])
         v_sd, p_sd = _core.depolarization_monte_carlo(
             layout.signal, co_layout.signal, eta, receiver.core(), dm, ratio,
-            *_noise(layout, mc.cross_noise, "uncertainty.cross_noise"),
-            *_noise(co_layout, mc.co_noise, "uncertainty.co_noise"),
-            mc.realisations, mc.seed, eta_sd, float(mc.molecular), ratio_sd, eps,
-            eps_sd if mc.calibration else 0.0, threads=threads_)
+            cross_noise=_noise(layout, mc.cross_noise, "uncertainty.cross_noise"),
+            co_noise=_noise(co_layout, mc.co_noise, "uncertainty.co_noise"),
+            realisations=mc.realisations, seed=mc.seed, eta_sd=eta_sd,
+            molecular_sd=float(mc.molecular), backscatter_ratio_sd=ratio_sd, misalignment=eps,
+            misalignment_sd=eps_sd if mc.calibration else 0.0, threads=threads_)
         variables["volume_depolarization_uncertainty"] = (v_sd, _sd_attrs(_VOLUME))
         v_flag |= bit(~(v_sd <= max_uncertainty), 4)
         if particle:

@@ -80,16 +80,17 @@ def _noisy(layout: Layout, signal: np.ndarray, noise, background, shots, noise_s
     if noise is None:
         return signal, np.zeros_like(signal), background_
     if noise == "poisson":
-        noisy = _core.add_noise(signal, _core.NoiseKind.poisson, np.empty(0), shots_, background_, seed,
-                                threads=threads)
+        model = _core.NoiseModel(kind=_core.NoiseKind.poisson, counts_per_unit=shots_,
+                                 background=background_)
+        noisy = _core.add_noise(signal, model, seed, threads=threads)
         sd = np.sqrt(np.maximum(signal + background_, 0.0) / shots_)
     elif noise == "gaussian":
         if noise_std is None:
             raise ValueError("noise_std is needed for Gaussian noise")
         sigma = layout.per_gate(noise_std, "noise_std", positive=True, allow_zero=True)
         sigma = np.ascontiguousarray(sigma / np.sqrt(shots_))
-        noisy = _core.add_noise(signal, _core.NoiseKind.gaussian, sigma, np.empty(0), np.empty(0), seed,
-                                threads=threads)
+        model = _core.NoiseModel(kind=_core.NoiseKind.gaussian, sigma=sigma)
+        noisy = _core.add_noise(signal, model, seed, threads=threads)
         sd = np.broadcast_to(sigma, signal.shape)
     else:
         raise ValueError(f"noise must be None, 'poisson' or 'gaussian', got {noise!r}")

@@ -47,7 +47,6 @@ NITROGEN_RAMAN_SHIFT = 2330.7e2
 
 _BACKSCATTER = {"units": "m-1 sr-1", "long_name": "aerosol backscatter coefficient"}
 _EXTINCTION = {"units": "m-1", "long_name": "aerosol extinction coefficient"}
-_EMPTY = np.empty(0)
 _FAILED = {"units": "1", "long_name": "Monte Carlo realisations that failed at the gate (a "
            "non-positive signal in the fit window); the uncertainties are the robust spread "
            "of the others"}
@@ -78,27 +77,42 @@ def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
 
 # ---- Inputs shared by the retrievals ---------------------------------------------------
 
-def _noise(layout: Layout, noise, name: str):
-    """Core arguments (kind, sigma, counts_per_unit, background) of a noise description."""
+def _noise_arrays(layout: Layout, noise, name: str):
+    """(kind, sigma, counts_per_unit, background) of a noise description, None where the
+    kind has no such array."""
     if noise is None:
-        return _core.NoiseKind.none, _EMPTY, _EMPTY, _EMPTY
+        return _core.NoiseKind.none, None, None, None
     if isinstance(noise, PoissonNoise):
         counts = layout.per_gate(noise.counts_per_unit, f"{name}.counts_per_unit", positive=True)
         background = layout.per_gate(noise.background, f"{name}.background")
-        return _core.NoiseKind.poisson, _EMPTY, counts, background
+        return _core.NoiseKind.poisson, None, counts, background
     sigma = layout.per_gate(noise, name, positive=True, allow_zero=True)
-    return _core.NoiseKind.gaussian, sigma, _EMPTY, _EMPTY
+    return _core.NoiseKind.gaussian, sigma, None, None
+
+
+def _noise(layout: Layout, noise, name: str) -> _core.NoiseModel | None:
+    """The core's model of a noise description (None for none)."""
+    if noise is None:
+        return None
+    kind, sigma, counts, background = _noise_arrays(layout, noise, name)
+    return _core.NoiseModel(kind=kind, sigma=sigma, counts_per_unit=counts,
+                            background=background)
 
 
 def _noise_sd(layout: Layout, noise, name: str) -> np.ndarray:
     """The standard deviation per gate that a noise description gives the signal."""
-    kind, sigma, counts, background = _noise(layout, noise, name)
+    kind, sigma, counts, background = _noise_arrays(layout, noise, name)
     if kind == _core.NoiseKind.gaussian:
         return sigma
     rows = layout.signal.reshape(layout.profiles, layout.gates)
     if layout.profiles == 1:
         rows = rows[0]
     return np.ascontiguousarray(np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
+
+
+def _settings(mc: MonteCarlo, **sd) -> _core.MonteCarloSettings:
+    """The core's Monte Carlo settings of `mc`, with the standard deviations `sd`."""
+    return _core.MonteCarloSettings(realisations=mc.realisations, seed=mc.seed, **sd)
 
 
 def _lidar_ratio(layout: Layout, value) -> np.ndarray:
@@ -297,8 +311,10 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
-            *args, *_noise(layout, mc.noise, "uncertainty.noise"), mc.realisations, mc.seed,
-            mc.lidar_ratio, mc.reference_value, threads=threads_)
+            *args, noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            settings=_settings(mc, lidar_ratio_sd=mc.lidar_ratio,
+                               reference_value_sd=mc.reference_value),
+            threads=threads_)
         _blank((beta_sd, alpha_sd), missing, layout)
         variables["backscatter_uncertainty"] = (beta_sd, _sd(_BACKSCATTER))
         variables["extinction_uncertainty"] = (alpha_sd, _sd(_EXTINCTION))
@@ -394,10 +410,12 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
     k = layout.per_profile(angstrom, "angstrom")
     half = _half_widths(layout, window)
     threads_ = thread_count(threads)
-    noise_sd = _EMPTY if noise is None else _noise_sd(layout, noise, "noise")
-    alpha, error = _core.raman_extinction(layout.signal, layout.range, density, mol["alpha_m"],
-                                          alpha_raman, half, w0 / wr, k, noise_sd,
-                                          threads=threads_)
+    noise_sd = None if noise is None else _noise_sd(layout, noise, "noise")
+    inputs = _core.RamanInputs(raman_signal=layout.signal, range=layout.range,
+                               number_density=density, alpha_m=mol["alpha_m"],
+                               alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr, angstrom=k,
+                               half_width=half, raman_noise=noise_sd)
+    alpha, error = _core.raman_extinction(inputs, threads=threads_)
     resolution = (2 * half + 1) * np.gradient(layout.range)
     variables = {"extinction": (alpha, _EXTINCTION),
                  "effective_resolution": (resolution, {"units": "m", "long_name":
@@ -411,19 +429,19 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         e_sd, _, _, failed = _core.raman_monte_carlo(
-            _EMPTY, layout.signal, layout.range, _EMPTY, density, mol["alpha_m"], alpha_raman,
-            _EMPTY, half, w0 / wr, k, np.empty((0,), dtype=np.int64), _EMPTY,
-            *_noise(layout, None, ""), *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, 0.0, mc.angstrom, True, False, threads=threads_)
+            inputs, elastic_noise=None,
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, angstrom_sd=mc.angstrom), retrieve_extinction=True,
+            retrieve_backscatter=False, threads=threads_)
         variables["extinction_uncertainty"] = (e_sd, _sd(_EXTINCTION))
         variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
         attrs.update(mc.settings())
     return layout.dataset(variables, attrs)
 
 
-def _extinction_argument(layout: Layout, extinction) -> np.ndarray:
+def _extinction_argument(layout: Layout, extinction) -> np.ndarray | None:
     if extinction is None:
-        return _EMPTY
+        return None
     if isinstance(extinction, xr.Dataset):
         extinction = extinction["extinction"]
     if isinstance(extinction, xr.DataArray):
@@ -490,20 +508,23 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
     alpha_a = _extinction_argument(layout, extinction)
     gates, value, missing = _reference(layout, reference, reference_value)
     threads_ = thread_count(threads)
-    args = (elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
-            mol["alpha_m"], alpha_raman, alpha_a)
-    beta = _core.raman_backscatter(*args, w0 / wr, k, gates, value, threads=threads_)
+    inputs = _core.RamanInputs(raman_signal=layout.signal, range=layout.range,
+                               number_density=density, alpha_m=mol["alpha_m"],
+                               alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr, angstrom=k,
+                               elastic_signal=elastic.signal, beta_m=mol["beta_m"],
+                               extinction=alpha_a, reference=gates, reference_value=value)
+    beta = _core.raman_backscatter(inputs, threads=threads_)
     variables = {"backscatter": (beta, _BACKSCATTER)}
     attrs = {"method": "Raman backscatter (Ansmann et al. 1992)", "wavelength": w0,
              "raman_wavelength": wr}
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         _, b_sd, _, failed = _core.raman_monte_carlo(
-            *args, _EMPTY, w0 / wr, k, gates, value,
-            *_noise(layout, mc.noise, "uncertainty.noise"),
-            *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, mc.reference_value, mc.angstrom, False, True,
-            threads=threads_)
+            inputs, elastic_noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, reference_value_sd=mc.reference_value,
+                               angstrom_sd=mc.angstrom),
+            retrieve_extinction=False, retrieve_backscatter=True, threads=threads_)
         _blank((b_sd,), missing, layout)
         variables["backscatter_uncertainty"] = (b_sd, _sd(_BACKSCATTER))
         variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
@@ -576,14 +597,18 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
         w0, wr = ext.attrs["wavelength"], ext.attrs["raman_wavelength"]
         gates, missing = layout.interval_gates(reference)  # checked (and warned) above
         value = layout.per_profile(reference_value, "reference_value", positive=True)
+        inputs = _core.RamanInputs(
+            raman_signal=layout.signal, range=layout.range, number_density=density,
+            alpha_m=mol["alpha_m"], alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr,
+            angstrom=layout.per_profile(angstrom, "angstrom"), elastic_signal=elastic.signal,
+            beta_m=mol["beta_m"], half_width=_half_widths(layout, window), reference=gates,
+            reference_value=value)
         e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
-            elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
-            mol["alpha_m"], alpha_raman, _EMPTY, _half_widths(layout, window), w0 / wr,
-            layout.per_profile(angstrom, "angstrom"), gates, value,
-            *_noise(layout, mc.noise, "uncertainty.noise"),
-            *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, mc.reference_value, mc.angstrom, True, True,
-            threads=thread_count(threads))
+            inputs, elastic_noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, reference_value_sd=mc.reference_value,
+                               angstrom_sd=mc.angstrom),
+            retrieve_extinction=True, retrieve_backscatter=True, threads=thread_count(threads))
         _blank((e_sd, b_sd, l_sd), missing, layout)
         for name, values, attrs in (("extinction", e_sd, _EXTINCTION),
                                     ("backscatter", b_sd, _BACKSCATTER),
@@ -645,9 +670,10 @@ _NO_SEEDS = np.empty(0, dtype=np.uint64)
 _NO_GATES = np.empty((0, 2), dtype=np.int64)
 
 
-def _gaussian(sigma):
-    """Core noise arguments (kind, sigma, counts, background) of Gaussian noise rows."""
-    return 1, np.ascontiguousarray(sigma, dtype=np.float64), _EMPTY, _EMPTY
+def _gaussian(sigma) -> _core.NoiseModel:
+    """The core's model of Gaussian noise rows."""
+    return _core.NoiseModel(kind=_core.NoiseKind.gaussian,
+                            sigma=np.ascontiguousarray(sigma, dtype=np.float64))
 
 
 def _seeds(seeds) -> np.ndarray:
@@ -670,9 +696,11 @@ def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_v
     beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads, first=first)
     beta_sd = alpha_sd = None
     if realisations:
+        settings = _core.MonteCarloSettings(realisations=realisations, seeds=_seeds(seeds),
+                                            lidar_ratio_sd=lidar_ratio_sd,
+                                            reference_value_sd=reference_value_sd)
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
-            *args, *_gaussian(noise), realisations, 0, lidar_ratio_sd, reference_value_sd,
-            threads=threads, first=first, seeds=_seeds(seeds))
+            *args, noise=_gaussian(noise), settings=settings, threads=threads, first=first)
     return beta, alpha, failures, offsets, beta_sd, alpha_sd
 
 
@@ -691,10 +719,12 @@ def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m
     elastic = np.ascontiguousarray(elastic, dtype=np.float64)
     raman = np.ascontiguousarray(raman, dtype=np.float64)
     half_width = np.ascontiguousarray(half_width, dtype=np.float64)
-    alpha, error = _core.raman_extinction(raman, range_, number_density, alpha_m,
-                                          alpha_m_raman, half_width, wavelength_ratio, k,
-                                          np.ascontiguousarray(raman_noise, dtype=np.float64),
-                                          threads=threads, first=first)
+    shared = dict(range=range_, number_density=number_density, alpha_m=alpha_m,
+                  alpha_m_raman=alpha_m_raman, wavelength_ratio=wavelength_ratio)
+    alpha, error = _core.raman_extinction(_core.RamanInputs(
+        raman_signal=raman, angstrom=k, half_width=half_width, first=first,
+        raman_noise=np.ascontiguousarray(raman_noise, dtype=np.float64), **shared),
+        threads=threads)
     out = {"extinction": alpha, "extinction_statistical_error": error}
     referenced = np.asarray(referenced, dtype=bool)
     gates = np.ascontiguousarray(gates, dtype=np.int64)
@@ -702,21 +732,27 @@ def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m
     beta = np.full(raman.shape, np.nan)
     rows = np.flatnonzero(referenced)
     if rows.size:
-        beta[rows] = _core.raman_backscatter(
-            elastic[rows], raman[rows], range_, beta_m, number_density, alpha_m,
-            alpha_m_raman, np.ascontiguousarray(alpha[rows]), wavelength_ratio,
-            k if k.size == 1 else k[rows], gates[rows], value if value.size == 1 else value[rows],
-            threads=threads, first=first[rows])
+        beta[rows] = _core.raman_backscatter(_core.RamanInputs(
+            raman_signal=raman[rows], angstrom=k if k.size == 1 else k[rows],
+            elastic_signal=elastic[rows], beta_m=beta_m,
+            extinction=np.ascontiguousarray(alpha[rows]), reference=gates[rows],
+            reference_value=value if value.size == 1 else value[rows], first=first[rows],
+            **shared), threads=threads)
     out["backscatter"] = beta
     with np.errstate(divide="ignore", invalid="ignore"):
         out["lidar_ratio"] = np.where(beta > 0, alpha / beta, np.nan)
     if realisations:
+        inputs = _core.RamanInputs(
+            raman_signal=raman, angstrom=k, elastic_signal=elastic, beta_m=beta_m,
+            half_width=half_width, reference=gates, reference_value=value, first=first,
+            referenced=np.ascontiguousarray(referenced, dtype=np.uint8), **shared)
+        settings = _core.MonteCarloSettings(realisations=realisations, seeds=_seeds(seeds),
+                                            reference_value_sd=reference_value_sd,
+                                            angstrom_sd=angstrom_sd)
         e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
-            elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman, _EMPTY,
-            half_width, wavelength_ratio, k, gates, value, *_gaussian(elastic_noise),
-            *_gaussian(raman_noise), realisations, 0, reference_value_sd, angstrom_sd,
-            True, True, threads=threads, first=first, seeds=_seeds(seeds),
-            referenced=np.ascontiguousarray(referenced, dtype=np.uint8))
+            inputs, elastic_noise=_gaussian(elastic_noise), raman_noise=_gaussian(raman_noise),
+            settings=settings, retrieve_extinction=True, retrieve_backscatter=True,
+            threads=threads)
         b_sd[~referenced] = np.nan
         l_sd[~referenced] = np.nan
         out.update(extinction_uncertainty=e_sd, backscatter_uncertainty=b_sd,

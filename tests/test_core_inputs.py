@@ -205,3 +205,67 @@ def test_each_named_setting_reaches_the_kernel(fields):
     marked = monte_carlo(dict(fields, referenced=np.array([1, 0, 1], dtype=np.uint8)))
     np.testing.assert_array_equal(marked[extinction], base[extinction])
     assert not marked[backscatter][1].any() and differs(marked, backscatter)
+
+
+# ---- Fernald's inversion -----------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def klett_fields(fields):
+    r = fields["range"]
+    mol = molecular(r)
+    beta = np.stack([aerosol(r), 0.5 * aerosol(r), 2.0 * aerosol(r)])
+    signal = simulate.elastic(r, WAVELENGTH, beta, mol, lidar_ratio=LIDAR_RATIO,
+                              constant=1e13)["signal"].values
+    return dict(signal=np.ascontiguousarray(signal), range=r, beta_m=fields["beta_m"],
+                alpha_m=fields["alpha_m"], lidar_ratio=np.full(r.size, LIDAR_RATIO),
+                reference=np.array([200, 233]), reference_value=np.ones(1))
+
+
+@pytest.mark.parametrize("changed, message", [
+    ({"forward": True}, "forward needs calibration"),
+    ({"forward": True, "calibration": np.ones(1)},
+     "reference, reference_value, fit_offset and offset_interval are for the backward"),
+    ({"reference": None}, "the backward inversion needs reference and reference_value"),
+    ({"calibration": np.ones(1)}, "calibration is for the forward inversion"),
+    ({"offset_interval": np.array([210, 230])}, "offset_interval needs fit_offset"),
+    ({"lidar_ratio": np.ones(249)}, "lidar_ratio has 249 values"),
+    ({"reference_value": np.ones(2)}, "reference_value needs one value or one per profile"),
+    ({"fit_offset": True, "offset_interval": np.array([230, 260])},
+     r"offset_interval holds the gates \[230, 260\)"),
+])
+def test_klett_inputs_refuse_what_does_not_fit_the_direction_or_the_signal(klett_fields, changed,
+                                                                          message):
+    with pytest.raises(ValueError, match=message):
+        _core.KlettInputs(**dict(klett_fields, **changed))
+
+
+def test_klett_inputs_name_an_unknown_field(klett_fields):
+    with pytest.raises(TypeError, match=r"kwargs = \{.*lidar_ratios: ndarray"):
+        _core.KlettInputs(**{("lidar_ratios" if k == "lidar_ratio" else k): v
+                             for k, v in klett_fields.items()})
+    inputs = _core.KlettInputs(**klett_fields)
+    assert (inputs.profiles, inputs.gates, inputs.forward) == (3, 250, False)
+    assert inputs.calibration is None
+
+
+def test_klett_monte_carlo_per_profile_seeds_are_each_profile_alone(klett_fields):
+    first = np.array([0, 4, 9])
+    seeds = np.array([5, 6, 7], dtype=np.uint64)
+
+    def run(fields, threads, **settings):
+        inputs = _core.KlettInputs(**fields)
+        noise = gaussian(0.01 * fields["signal"])
+        settings = _core.MonteCarloSettings(realisations=12, lidar_ratio_sd=5.0,
+                                            reference_value_sd=0.02, **settings)
+        return _core.klett_fernald_monte_carlo(inputs, noise=noise, settings=settings,
+                                               threads=threads)
+
+    block = run(dict(klett_fields, first=first), 2, seeds=seeds)
+    for p in range(3):
+        alone = run(dict(klett_fields, signal=np.ascontiguousarray(klett_fields["signal"][[p]]),
+                         first=first[p:p + 1]), 1, seed=int(seeds[p]))
+        for got, want in zip(block, alone):
+            np.testing.assert_array_equal(got[p], want[0])
+    assert np.isfinite(block[0][:, 20:200]).mean() > 0.9
+    with pytest.raises(ValueError, match="settings.angstrom_sd must be 0"):
+        run(klett_fields, 1, angstrom_sd=0.1)

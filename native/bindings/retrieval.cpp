@@ -103,7 +103,83 @@ struct Raman {
     aerolume::RamanInputs in;
 };
 
+// The inputs of Fernald's inversion as the Python layer gives them (bound as KlettInputs):
+// the arrays, kept alive here, and the core's views of them, checked against the profiles
+// of the signal when made.
+struct Klett {
+    In signal, range, beta_m, alpha_m, lidar_ratio, reference_value, calibration;
+    GateIntervals reference, offset_interval, first;
+    bool forward, fit_offset;
+    RetrievalShape shape;
+    aerolume::KlettInputs in;
+};
+
 void bind_retrieval_inputs(nb::module_& m) {
+    nb::class_<Klett>(m, "KlettInputs",
+        "The inputs of Fernald's inversion, each per gate (one profile shared by all, or one "
+        "per profile of signal) unless said otherwise: the signal, the range (m), the "
+        "molecular backscatter (m^-1 sr^-1) and extinction (m^-1) and the aerosol lidar ratio "
+        "(sr).  Backward (the default): the reference (one (begin, end) gate pair or one per "
+        "profile) with its backscatter ratio reference_value (one or one per profile), and "
+        "with fit_offset a residual offset fitted over offset_interval (absent: the "
+        "reference).  Forward: the calibration (one or one per profile) instead.  `first` "
+        "(one gate or one per profile) retrieves each profile from that gate on, as if the "
+        "gates below were not there (NaN); the intervals stay on the whole profile's gates.  "
+        "Shapes are checked here.")
+        .def("__init__",
+             [](Klett* self, const In& signal, const In& range, const In& beta_m,
+                const In& alpha_m, const In& lidar_ratio, bool forward,
+                const GateIntervals& reference, const In& reference_value,
+                const In& calibration, bool fit_offset, const GateIntervals& offset_interval,
+                const GateIntervals& first) {
+                 if (forward) {
+                     if (!calibration.is_valid())
+                         throw std::invalid_argument("KlettInputs: forward needs calibration");
+                     if (reference.is_valid() || reference_value.is_valid() || fit_offset ||
+                         offset_interval.is_valid())
+                         throw std::invalid_argument(
+                             "KlettInputs: reference, reference_value, fit_offset and "
+                             "offset_interval are for the backward inversion");
+                 } else {
+                     if (!reference.is_valid() || !reference_value.is_valid())
+                         throw std::invalid_argument(
+                             "KlettInputs: the backward inversion needs reference and "
+                             "reference_value");
+                     if (calibration.is_valid())
+                         throw std::invalid_argument(
+                             "KlettInputs: calibration is for the forward inversion");
+                     if (offset_interval.is_valid() && !fit_offset)
+                         throw std::invalid_argument("KlettInputs: offset_interval needs fit_offset");
+                 }
+                 const RetrievalShape s = retrieval_shape(signal, "signal");
+                 const aerolume::KlettInputs in =
+                     klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
+                                  reference_value, calibration, forward, fit_offset,
+                                  offset_interval, first);
+                 new (self) Klett{signal, range, beta_m, alpha_m, lidar_ratio, reference_value,
+                                  calibration, reference, offset_interval, first, forward,
+                                  fit_offset, s, in};
+             },
+             nb::kw_only(), "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a,
+             "forward"_a = false, "reference"_a.none() = nb::none(),
+             "reference_value"_a.none() = nb::none(), "calibration"_a.none() = nb::none(),
+             "fit_offset"_a = false, "offset_interval"_a.none() = nb::none(),
+             "first"_a.none() = nb::none())
+        .def_prop_ro("profiles", [](const Klett& k) { return k.shape.profiles; })
+        .def_prop_ro("gates", [](const Klett& k) { return k.shape.gates; })
+        .def_ro("forward", &Klett::forward)
+        .def_ro("fit_offset", &Klett::fit_offset)
+        .def_prop_ro("signal", required_array_field(&Klett::signal))
+        .def_prop_ro("range", required_array_field(&Klett::range))
+        .def_prop_ro("beta_m", required_array_field(&Klett::beta_m))
+        .def_prop_ro("alpha_m", required_array_field(&Klett::alpha_m))
+        .def_prop_ro("lidar_ratio", required_array_field(&Klett::lidar_ratio))
+        .def_prop_ro("reference", array_field(&Klett::reference))
+        .def_prop_ro("reference_value", array_field(&Klett::reference_value))
+        .def_prop_ro("calibration", array_field(&Klett::calibration))
+        .def_prop_ro("offset_interval", array_field(&Klett::offset_interval))
+        .def_prop_ro("first", array_field(&Klett::first));
+
     nb::class_<MonteCarlo>(m, "MonteCarloSettings",
         "How a Monte Carlo uncertainty is drawn: the number of realisations (at least 2), "
         "the seed, or one seed per profile (`seeds`: each profile's realisations drawn as a "
@@ -204,15 +280,9 @@ void bind_retrievals(nb::module_& m) {
 
     m.def(
         "klett_fernald",
-        [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
-           const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
-           const In& calibration, bool forward, bool fit_offset,
-           const GateIntervals& offset_interval, unsigned threads, const GateIntervals& first) {
-            const RetrievalShape s = retrieval_shape(signal, "signal");
-            const aerolume::KlettInputs in =
-                klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
-                             reference_value, calibration, forward, fit_offset, offset_interval,
-                             first);
+        [](const Klett& inputs, unsigned threads) {
+            const aerolume::KlettInputs& in = inputs.in;
+            const RetrievalShape& s = inputs.shape;
             NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
             std::vector<std::size_t> lead(s.shape.begin(), s.shape.end() - 1);
             NewArray offsets = unfilled_array(lead);
@@ -226,27 +296,16 @@ void bind_retrievals(nb::module_& m) {
             }
             return std::make_tuple(backscatter.array, extinction.array, failures, offsets.array);
         },
-        "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
-        "reference_value"_a, "calibration"_a, "forward"_a, "fit_offset"_a, "offset_interval"_a,
-        "threads"_a = 0, "first"_a.none() = nb::none(),
-        "Fernald's inversion: (aerosol backscatter, aerosol extinction, the number of gates "
-        "that should have been retrieved but have no solution, the residual offset fitted "
-        "over each profile's reference interval (0 without fit_offset)).  `first` (one gate "
-        "or one per profile) retrieves each profile from that gate on, as if the gates below "
-        "were not there (NaN); the intervals stay on the whole profile's gates.");
+        "inputs"_a, "threads"_a = 0,
+        "Fernald's inversion of KlettInputs: (aerosol backscatter, aerosol extinction, the "
+        "number of gates that should have been retrieved but have no solution, the residual "
+        "offset fitted over each profile's reference interval (0 without fit_offset)).");
 
     m.def(
         "klett_fernald_monte_carlo",
-        [](const In& signal, const In& range, const In& beta_m, const In& alpha_m,
-           const In& lidar_ratio, const GateIntervals& reference, const In& reference_value,
-           const In& calibration, bool forward, bool fit_offset,
-           const GateIntervals& offset_interval, const Noise* noise_model_,
-           const MonteCarlo& mc, unsigned threads, const GateIntervals& first) {
-            const RetrievalShape s = retrieval_shape(signal, "signal");
-            const aerolume::KlettInputs in =
-                klett_inputs(s, signal, range, beta_m, alpha_m, lidar_ratio, reference,
-                             reference_value, calibration, forward, fit_offset, offset_interval,
-                             first);
+        [](const Klett& inputs, const Noise* noise_model_, const MonteCarlo& mc,
+           unsigned threads) {
+            const RetrievalShape& s = inputs.shape;
             const aerolume::NoiseModel noise = noise_model(s, noise_model_, "signal");
             if (mc.settings.angstrom_sd != 0.0)
                 throw std::invalid_argument("settings.angstrom_sd must be 0: Fernald's inversion "
@@ -255,15 +314,12 @@ void bind_retrievals(nb::module_& m) {
             NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
             {
                 Interruptible unlocked;
-                aerolume::klett_fernald_monte_carlo(in, noise, settings, backscatter.data,
+                aerolume::klett_fernald_monte_carlo(inputs.in, noise, settings, backscatter.data,
                                                     extinction.data, threads);
             }
             return std::make_tuple(backscatter.array, extinction.array);
         },
-        "signal"_a, "range"_a, "beta_m"_a, "alpha_m"_a, "lidar_ratio"_a, "reference"_a,
-        "reference_value"_a, "calibration"_a, "forward"_a, "fit_offset"_a, "offset_interval"_a,
-        nb::kw_only(), "noise"_a.none(), "settings"_a, "threads"_a = 0,
-        "first"_a.none() = nb::none(),
+        "inputs"_a, nb::kw_only(), "noise"_a.none(), "settings"_a, "threads"_a = 0,
         "Monte Carlo standard deviations of Fernald's backscatter and extinction over the "
         "signal's `noise` (a NoiseModel, None for none) and the lidar ratio and reference "
         "value (settings.lidar_ratio_sd, settings.reference_value_sd; settings.angstrom_sd "

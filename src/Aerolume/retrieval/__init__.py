@@ -24,7 +24,7 @@ from __future__ import annotations
 import math
 import warnings
 from collections.abc import Callable, Mapping
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 import xarray as xr
@@ -259,6 +259,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     ratio = _lidar_ratio(layout, lidar_ratio)
     threads_ = thread_count(threads)
     attrs = {"method": "Fernald (1984) inversion", "direction": direction}
+    direction_inputs: dict[str, Any]  # the KlettInputs of the direction
     if direction == "backward":
         if reference is None:
             raise ValueError("reference is needed for the backward inversion")
@@ -266,8 +267,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
             raise ValueError("calibration is used by the forward inversion only; "
                              "pass direction='forward'")
         gates, value, missing = _reference(layout, reference, reference_value)
-        calib = np.ones(1)
         forward = False
+        direction_inputs = dict(reference=gates, reference_value=value)
         if gates.shape[0] == 1:
             attrs["reference_range"] = [float(layout.range[gates[0, 0]]),
                                         float(layout.range[gates[0, 1] - 1])]
@@ -277,9 +278,9 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         if calibration is None:
             raise ValueError("calibration is needed for the forward inversion")
         calib = layout.per_profile(calibration, "calibration", positive=True)
-        gates, value = np.array([[0, 1]], dtype=np.int64), np.ones(1)
         missing = np.zeros(layout.profiles, dtype=bool)
         forward = True
+        direction_inputs = dict(forward=True, calibration=calib)
     else:
         raise ValueError(f"direction must be 'backward' or 'forward', got {direction!r}")
     if ratio.size == layout.gates and np.all(ratio == ratio[0]):
@@ -287,7 +288,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     if not isinstance(fit_offset, (bool, np.bool_)):
         raise TypeError(f"fit_offset must be True or False, got {fit_offset!r}")
     attrs["fit_offset"] = int(bool(fit_offset) and not forward)
-    offset_gates = np.empty((0, 2), dtype=np.int64)
+    if fit_offset and not forward:
+        direction_inputs["fit_offset"] = True
     if offset_range is not None and fit_offset and not forward:
         offset_gates, no_range = layout.interval_gates(offset_range, "offset_range")
         if no_range.any():  # the reference interval where a profile has no range of its own
@@ -295,9 +297,10 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
             reference_gates = np.broadcast_to(gates, (layout.profiles, 2))
             offset_gates[np.broadcast_to(no_range, (layout.profiles,))] = \
                 reference_gates[np.broadcast_to(no_range, (layout.profiles,))]
-    args = (layout.signal, layout.range, mol["beta_m"], mol["alpha_m"], ratio, gates, value,
-            calib, forward, bool(fit_offset) and not forward, offset_gates)
-    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads_)
+        direction_inputs["offset_interval"] = offset_gates
+    inputs = _core.KlettInputs(signal=layout.signal, range=layout.range, beta_m=mol["beta_m"],
+                               alpha_m=mol["alpha_m"], lidar_ratio=ratio, **direction_inputs)
+    beta, alpha, failures, offsets = _core.klett_fernald(inputs, threads=threads_)
     if failures:
         warnings.warn(f"the inversion has no solution at {failures} gate(s) (the denominator "
                       "is not positive: the signal, lidar ratio or calibration does not fit); "
@@ -311,7 +314,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
-            *args, noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            inputs, noise=_noise(layout, mc.noise, "uncertainty.noise"),
             settings=_settings(mc, lidar_ratio_sd=mc.lidar_ratio,
                                reference_value_sd=mc.reference_value),
             threads=threads_)
@@ -666,8 +669,6 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
 # seed, and the results equal, bit for bit, those of the public functions above called
 # once per profile on that profile's gates with that seed.
 
-_NO_SEEDS = np.empty(0, dtype=np.uint64)
-_NO_GATES = np.empty((0, 2), dtype=np.int64)
 
 
 def _gaussian(sigma) -> _core.NoiseModel:
@@ -688,19 +689,20 @@ def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_v
     its Monte Carlo drawn from seeds[p] with Gaussian `noise` rows.  Returns (backscatter,
     extinction, failures, offsets, backscatter_sd, extinction_sd) (None without
     realisations)."""
-    first = np.ascontiguousarray(first, dtype=np.int64)
-    args = (np.ascontiguousarray(signal, dtype=np.float64), range_, beta_m, alpha_m,
-            lidar_ratio, np.ascontiguousarray(gates, dtype=np.int64),
-            np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
-            np.ones(1), False, bool(fit_offset), _NO_GATES)
-    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads, first=first)
+    inputs = _core.KlettInputs(
+        signal=np.ascontiguousarray(signal, dtype=np.float64), range=range_, beta_m=beta_m,
+        alpha_m=alpha_m, lidar_ratio=lidar_ratio,
+        reference=np.ascontiguousarray(gates, dtype=np.int64),
+        reference_value=np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
+        fit_offset=bool(fit_offset), first=np.ascontiguousarray(first, dtype=np.int64))
+    beta, alpha, failures, offsets = _core.klett_fernald(inputs, threads=threads)
     beta_sd = alpha_sd = None
     if realisations:
         settings = _core.MonteCarloSettings(realisations=realisations, seeds=_seeds(seeds),
                                             lidar_ratio_sd=lidar_ratio_sd,
                                             reference_value_sd=reference_value_sd)
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
-            *args, noise=_gaussian(noise), settings=settings, threads=threads, first=first)
+            inputs, noise=_gaussian(noise), settings=settings, threads=threads)
     return beta, alpha, failures, offsets, beta_sd, alpha_sd
 
 

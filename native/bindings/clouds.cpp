@@ -72,18 +72,18 @@ void bind_clouds(nb::module_& m) {
             return std::make_tuple(mask_array, base.array, top.array, peak.array, layers.array,
                                    clear_air.array);
         },
-        "signal"_a, "noise"_a, "scale"_a, "range"_a, "begin"_a, "end"_a, "smooth"_a, "half"_a,
-        "noise_half"_a, "min_ratio"_a, "min_contrast"_a, "n_sigma"_a, "min_thickness"_a,
-        "max_layers"_a, "threads"_a = 0,
-        "Cloud layers per profile of P (scaled by `scale` to a flat clear-air signal): (mask, "
-        "base, top, peak ratio, layer count, clear-air level); an empty noise is estimated.");
+        "signal"_a, "noise"_a.none(), "scale"_a, "range"_a, nb::kw_only(), "begin"_a, "end"_a,
+        "smooth"_a, "half"_a, "noise_half"_a, "min_ratio"_a, "min_contrast"_a, "n_sigma"_a,
+        "min_thickness"_a, "max_layers"_a, "threads"_a = 0,
+        "Cloud layers per profile of P (scaled by `scale` to a flat clear-air signal), "
+        "searched over the gates [begin, end): (mask, base, top, peak ratio, layer count, "
+        "clear-air level); without noise (None) it is estimated.");
 
     m.def(
         "boundary_layer_height",
         [](const In& signal, const In& noise, const In& scale, const In& range,
            std::int64_t begin, std::int64_t end, std::size_t half, std::size_t noise_half,
-           double n_sigma,
-           const GateIntervals& limit, unsigned threads) {
+           double n_sigma, const GateIntervals& limit, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             if (half < 1) throw std::invalid_argument("half must be at least 1");
             aerolume::LayerTopInputs in;
@@ -113,12 +113,13 @@ void bind_clouds(nb::module_& m) {
             }
             return std::make_tuple(height.array, wavelet.array, flag_array);
         },
-        "signal"_a, "noise"_a, "scale"_a, "range"_a, "begin"_a, "end"_a, "half"_a,
-        "noise_half"_a, "n_sigma"_a, "limit"_a, "threads"_a = 0,
+        "signal"_a, "noise"_a.none(), "scale"_a, "range"_a, nb::kw_only(), "begin"_a, "end"_a,
+        "half"_a, "noise_half"_a, "n_sigma"_a, "limit"_a.none() = nb::none(), "threads"_a = 0,
         "The boundary-layer top per profile by the Haar wavelet covariance transform of "
-        "P scale (scale r^2, or r^2 over a clear-air baseline): "
-        "(height, the transform there, flag); `limit` is the first step not searched per "
-        "profile (negative: none) or empty.");
+        "P scale (scale r^2, or r^2 over a clear-air baseline), searched over the gates "
+        "[begin, end): (height, the transform there, flag); without noise (None) it is "
+        "estimated; `limit` is the first step not searched per profile (negative: none), "
+        "None for no limit.");
 }
 
 }  // namespace aerolume::bindings

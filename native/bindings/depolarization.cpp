@@ -59,11 +59,11 @@ void bind_depolarization(nb::module_& m) {
             }
             return std::make_tuple(volume.array, or_none(ratio, particle));
         },
-        "cross"_a, "co"_a, "eta"_a, "ghk"_a, "molecular"_a, "backscatter_ratio"_a,
+        "cross"_a, "co"_a, "eta"_a, "ghk"_a, "molecular"_a.none(), "backscatter_ratio"_a.none(),
         "misalignment"_a = 0.0, "threads"_a = 0,
         "(delta_v, delta_p or None) from the cross and co (parallel or total) signals, the "
         "gain ratio eta per profile, ghk = (G_co, H_co, G_cross, H_cross) of the receiver "
-        "turned by misalignment (rad), delta_m and the backscatter ratio (both empty for no "
+        "turned by misalignment (rad), delta_m and the backscatter ratio (both None for no "
         "delta_p).");
 
     m.def(
@@ -100,14 +100,14 @@ void bind_depolarization(nb::module_& m) {
             }
             return std::make_tuple(volume.array, or_none(ratio, particle));
         },
-        "cross"_a, "co"_a, "eta"_a, "ghk"_a, "molecular"_a, "backscatter_ratio"_a,
+        "cross"_a, "co"_a, "eta"_a, "ghk"_a, "molecular"_a.none(), "backscatter_ratio"_a.none(),
         nb::kw_only(), "cross_noise"_a.none(), "co_noise"_a.none(), "realisations"_a, "seed"_a,
-        "eta_sd"_a, "molecular_sd"_a, "backscatter_ratio_sd"_a,
+        "eta_sd"_a, "molecular_sd"_a, "backscatter_ratio_sd"_a.none(),
         "misalignment"_a = 0.0, "misalignment_sd"_a = 0.0, "threads"_a = 0,
         "Monte Carlo standard deviations (delta_v, delta_p or None) over the signals' noise "
         "(NoiseModel, None for none), eta (eta_sd per profile), delta_m (molecular_sd), the "
         "misalignment (rad, misalignment_sd) and the backscatter ratio (backscatter_ratio_sd "
-        "per gate, empty to hold it).");
+        "per gate, None to hold it).");
 }
 
 }  // namespace aerolume::bindings

@@ -30,10 +30,10 @@ void bind_simulate(nb::module_& m) {
             }
             return out.array;
         },
-        "range"_a, "backscatter"_a, "extinction_two_way"_a, "overlap"_a, "constant"_a,
+        "range"_a, "backscatter"_a, "extinction_two_way"_a, "overlap"_a.none(), "constant"_a,
         "threads"_a = 0,
-        "P = C O r^-2 beta exp(-∫ alpha_2 dr) per profile (last axis range); an empty overlap "
-        "is 1.");
+        "P = C O r^-2 beta exp(-∫ alpha_2 dr) per profile (last axis range); without overlap "
+        "(None) O is 1.");
 
     m.def(
         "add_noise",

@@ -88,7 +88,6 @@ PathLike = Union[str, "os.PathLike[str]"]
 #: The quality flag's bits: (mask, meaning).
 FLAG_MEANINGS = ((1, "no_signal"), (2, "low_backscatter_ratio"), (4, "large_uncertainty"),
                  (8, "outside_physical_range"))
-_EMPTY = np.empty(0)
 
 
 # ---- The receiver ---------------------------------------------------------------------
@@ -884,7 +883,7 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
         dm = layout.per_gate(molecular_depolarization, "molecular_depolarization",
                              positive=True)
     else:
-        ratio = dm = _EMPTY
+        ratio = dm = None
     threads_ = thread_count(threads)
     volume, part = _core.depolarization(layout.signal, co_layout.signal, eta, receiver.core(),
                                         dm, ratio, eps, threads=threads_)
@@ -909,7 +908,7 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
         if np.all(dm == dm.flat[0]):
             attrs["molecular_depolarization"] = float(dm.flat[0])
     if mc is not None:
-        ratio_sd = _EMPTY
+        ratio_sd = None
         if particle and mc.backscatter_ratio is not None:
             ratio_sd = layout.per_gate(_values(mc.backscatter_ratio),
                                        "uncertainty.backscatter_ratio", positive=True,

@@ -184,8 +184,8 @@ def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     two_way = np.ascontiguousarray(2.0 * (alpha + mol["alpha_m"]))
     signal = _core.lidar_signal(
         layout.range, total_beta, two_way,
-        np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                            allow_zero=True),
+        None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                     allow_zero=True),
         layout.per_profile(constant, "constant", positive=True), threads=threads_)
     noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                      _seed(seed), threads_)
@@ -278,8 +278,8 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
                                    alpha * (1.0 + (w / wr) ** k))
     signal = _core.lidar_signal(
         layout.range, np.ascontiguousarray(np.broadcast_to(backscatter, two_way.shape)), two_way,
-        np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                            allow_zero=True),
+        None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                     allow_zero=True),
         layout.per_profile(constant, "constant", positive=True), threads=threads_)
     noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                     _seed(seed), threads_)
@@ -370,8 +370,8 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     cross_response, co_response = receiver.response(dv, scalar(angle, "angle") +
                                                     scalar(misalignment, "misalignment"))
     two_way = np.ascontiguousarray(2.0 * (alpha + mol["alpha_m"]))
-    ov = np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                             allow_zero=True)
+    ov = None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                      allow_zero=True)
     c = layout.per_profile(constant, "constant", positive=True)
     gain = scalar(eta, "eta", positive=True)
     seed_ = _seed(seed)

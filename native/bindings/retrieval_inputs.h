@@ -17,7 +17,8 @@
 
 namespace aerolume::bindings {
 
-// A result array of the retrievals, left uninitialised, on huge pages where offered.
+// A result array of the retrievals, left uninitialised for kernels that write it in full
+// (the first touch of its pages happening on their threads), on huge pages where offered.
 inline NewArray result_array(const std::vector<std::size_t>& shape) {
     NewArray out = unfilled_array(shape);
     aerolume::prefer_huge_pages(out.data, out.array.size() * sizeof(double));
@@ -91,8 +92,7 @@ struct RetrievalShape {
     }
 };
 
-// A new float64 array left uninitialised, for results the kernels write in full (the
-// first touch of its pages happening on their threads).
+// The profiles of `signal` (named `name` in errors).
 inline RetrievalShape retrieval_shape(const In& signal, const char* name) {
     const Profiles p = profiles_of(signal, name);
     return {p.count, p.gates, shape_of(signal)};

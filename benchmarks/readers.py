@@ -27,14 +27,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import gc
 import io
 import logging
 import os
-import statistics
 import sys
 import tempfile
-import time
 import warnings
 from pathlib import Path
 
@@ -43,6 +40,9 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 # The source tree's package must not shadow the installed one.
 sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.parent]
+sys.path.insert(0, str(HERE))
+
+from _timing import median_times  # noqa: E402
 
 import netCDF4  # noqa: E402
 
@@ -50,18 +50,6 @@ from Aerolume.io import read_chm15k, read_cl61, read_licel, read_pollyxt  # noqa
 
 SAMPLE = HERE.parent / "examples" / "data" / "licel"
 SCAN_LINE = b" 000.0 000.0 0000.0 -90.0 -90.0 000.0 0000.0"
-
-
-def median_times(functions: dict, repeats: int) -> dict:
-    """Median time of each function, the functions called in turn in every round."""
-    times = {name: [] for name in functions}
-    for _ in range(repeats):
-        for name, f in functions.items():
-            gc.collect()
-            start = time.perf_counter()
-            f()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def report(label: str, ours: str, times: dict) -> None:

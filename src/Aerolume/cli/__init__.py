@@ -165,17 +165,9 @@ def _positive_float(text: str) -> float:
 def _input_files(patterns: Sequence[str]) -> list[str]:
     """The raw files named on the command line, glob patterns expanded, each checked to be
     a readable file before any work starts."""
-    from Aerolume.io import _pattern_matches
+    from Aerolume.io.files import expand_patterns
 
-    files: list[str] = []
-    for pattern in patterns:
-        matches = _pattern_matches(pattern)
-        if matches is None:
-            files.append(pattern)
-        elif not matches:
-            raise CommandError(f"{pattern}: no file matches")
-        else:
-            files.extend(matches)
+    files = expand_patterns(patterns, lambda p: CommandError(f"{p}: no file matches"))
     seen = set()
     for name in files:
         path = pathlib.Path(name)

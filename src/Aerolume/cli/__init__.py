@@ -129,8 +129,9 @@ def _parser() -> argparse.ArgumentParser:
     export.add_argument("--channel-id", action="append", default=[], metavar="CHANNEL=ID",
                         help="the SCC database id of a channel, e.g. 355_an=1234 (repeat; "
                         "channels without one are left out; none: all, numbered 1, 2, ...)")
-    export.add_argument("--station-code", default="xx", metavar="CC",
-                        help="the station's code in the measurement id (default xx)")
+    export.add_argument("--station-code", default="xx", metavar="CODE",
+                        help="the station's EARLINET call sign (3 letters, or 2) in the "
+                        "measurement id (default xx)")
     export.add_argument("--measurement-id", metavar="ID", help="the measurement id "
                         "(default: date, station code, start hour and minute)")
     export.add_argument("--sounding-file", metavar="NAME",

@@ -28,8 +28,8 @@ Variables:
   ``Raw_Data_Range_Resolution`` (m), ``Laser_Repetition_Rate`` (Hz), ``DAQ_Range`` (mV,
   analog), ``Emitted_Wavelength`` and ``Detected_Wavelength`` (nm).
 
-Global attributes: ``Measurement_ID`` (date, station code, start hour and minute:
-``YYYYMMDDccHHMM``), ``RawData_Start_Date`` (``YYYYMMDD``), ``RawData_Start_Time_UT`` and
+Global attributes: ``Measurement_ID`` (date, station call sign, start hour and minute:
+``YYYYMMDDcccHHMM``), ``RawData_Start_Date`` (``YYYYMMDD``), ``RawData_Start_Time_UT`` and
 ``RawData_Stop_Time_UT`` (``HHMMSS``), ``Altitude_meter_asl``, ``Latitude_degrees_north``,
 ``Longitude_degrees_east``, and the names of the optional ``Sounding_File_Name``,
 ``Overlap_File_Name`` and ``LR_File_Name`` files when given.
@@ -160,7 +160,8 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
         Channels left out are not written; without a mapping every channel is written
         with its position (1, 2, ...) as id and a warning that those must be replaced.
     station_code : str
-        The station's two-letter code, in the measurement id.
+        The station's EARLINET call sign (three letters; two in older ids), in the
+        measurement id.
     measurement_id : str, optional
         Default ``YYYYMMDD`` + `station_code` + ``HHMM`` of the first profile's start.
     background : (low, high) or mapping of channel to (low, high), optional
@@ -193,6 +194,10 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
     """
     import netCDF4
 
+    if not (isinstance(station_code, str) and 2 <= len(station_code) <= 3
+            and station_code.isascii() and station_code.isalnum()):
+        raise ValueError(f"to_scc: station_code must be the station's call sign, 2 or 3 "
+                         f"letters or digits, got {station_code!r}")
     for name in ("raw", "signal", "shots", "stop_time", "detection_mode", "wavelength"):
         if name not in ds.variables:
             raise ValueError(f"to_scc: ds has no {name!r}; give a Dataset of read_licel")

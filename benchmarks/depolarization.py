@@ -17,11 +17,8 @@ scatter (a few per cent at 100 realisations), which is checked.
 from __future__ import annotations
 
 import argparse
-import gc
 import os
-import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -29,6 +26,9 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 # The source tree's package must not shadow the installed one.
 sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.parent]
+sys.path.insert(0, str(HERE))
+
+from _timing import median_times  # noqa: E402
 
 from Aerolume import _core  # noqa: E402
 
@@ -88,18 +88,6 @@ def core_monte_carlo(cross, co, cross_sd, co_sd, ratio, ratio_sd, realisations, 
         threads=threads)
 
 
-def median_time(functions: dict, repeats: int) -> dict:
-    times = {name: [] for name in functions}
-    results = {}
-    for _ in range(repeats):
-        for name, f in functions.items():
-            gc.collect()
-            start = time.perf_counter()
-            results[name] = f()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}, results
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a smaller set")
@@ -113,7 +101,8 @@ def main() -> None:
         "core, 1 thread": lambda: core_monte_carlo(*data, realisations, 1, 1),
         f"core, {threads} threads": lambda: core_monte_carlo(*data, realisations, 1, 0),
     }
-    times, results = median_time(functions, args.repeats)
+    results: dict = {}
+    times = median_times(functions, args.repeats, results)
     one = results["core, 1 thread"]
     every = results[f"core, {threads} threads"]
     assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(one, every)), \

@@ -75,7 +75,7 @@ from numpy.typing import ArrayLike
 from Aerolume import _core
 from Aerolume._checks import as_float64, thread_count
 from Aerolume._shapes import Layout, scalar
-from Aerolume.uncertainty import PoissonNoise
+from Aerolume.uncertainty import PoissonNoise, check_draws, poisson_fields, settings_of
 
 __all__ = ["GHK", "ChannelPair", "Calibration", "DepolarizationUncertainty", "channel_pairs",
            "pair_signals", "calibrate", "calibrate_files", "calibrate_molecular", "volume_depolarization",
@@ -773,7 +773,8 @@ class DepolarizationUncertainty:
     Parameters
     ----------
     realisations : int
-        Number of realisations (at least 2).  Default 100.
+        Number of realisations, from 2 to :data:`Aerolume.uncertainty.MAX_REALISATIONS`
+        (100,000).  Default 100.
     seed : int
         Seed of the random streams.
     cross_noise, co_noise : array_like or PoissonNoise, optional
@@ -797,35 +798,16 @@ class DepolarizationUncertainty:
     calibration: bool = True
 
     def __post_init__(self):
-        try:
-            realisations = operator.index(self.realisations)
-            seed = operator.index(self.seed)
-        except TypeError:
-            raise TypeError("uncertainty: realisations and seed must be integers") from None
-        if realisations < 2:
-            raise ValueError(f"uncertainty: realisations must be at least 2, got {realisations}")
-        if not 0 <= seed < 2**64:
-            raise ValueError(f"uncertainty: seed must be in [0, 2**64), got {seed}")
+        check_draws(self.realisations, self.seed)
         if not (np.ndim(self.molecular) == 0 and math.isfinite(self.molecular)
                 and self.molecular >= 0):
             raise ValueError(f"uncertainty: molecular must be a non-negative standard "
                              f"deviation, got {self.molecular!r}")
-        for name in ("cross_noise", "co_noise"):
-            value = getattr(self, name)
-            if isinstance(value, dict):
-                object.__setattr__(self, name, PoissonNoise(**value))
+        poisson_fields(self, ("cross_noise", "co_noise"))
 
     @classmethod
     def of(cls, value) -> "DepolarizationUncertainty | None":
-        if value is None or isinstance(value, DepolarizationUncertainty):
-            return value
-        if isinstance(value, Mapping):
-            try:
-                return cls(**value)
-            except TypeError as error:
-                raise TypeError(f"uncertainty: {error}") from None
-        raise TypeError(f"uncertainty must be None, a DepolarizationUncertainty or a dict, "
-                        f"not {type(value).__name__}")
+        return settings_of(cls, value, "uncertainty")
 
     def settings(self) -> dict:
         out = {"uncertainty_method": "monte_carlo",

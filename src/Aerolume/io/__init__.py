@@ -12,6 +12,9 @@ corrected) through xarray's netCDF4 backend, keeping every attribute.
 
 from __future__ import annotations
 
+import importlib
+from collections.abc import Callable
+
 import xarray as xr
 
 from Aerolume.io.files import (  # noqa: F401 (the readers' shared helpers)
@@ -64,8 +67,15 @@ def read(paths, **kwargs) -> xr.Dataset:
     return read_any(paths, **kwargs)
 
 
-def read_cl61(paths, **kwargs) -> xr.Dataset:
-    """Vaisala CL61 netCDF files: see :func:`Aerolume.io.ceilometer.read_cl61`.
+def _deferred_reader(module: str, name: str, files: str) -> Callable[..., xr.Dataset]:
+    """The face's `name`: the reader of `module`, imported when first called (its format's
+    libraries are loaded only by those who read that format)."""
+
+    def reader(paths, **kwargs) -> xr.Dataset:
+        return getattr(importlib.import_module(module), name)(paths, **kwargs)
+
+    reader.__name__ = reader.__qualname__ = name
+    reader.__doc__ = f"""{files} files: see :func:`{module}.{name}`.
 
     Parameters
     ----------
@@ -79,46 +89,9 @@ def read_cl61(paths, **kwargs) -> xr.Dataset:
     xarray.Dataset
         The raw data on (time, channel, range), as :func:`read_licel` gives it.
     """
-    from Aerolume.io.ceilometer import read_cl61 as reader
-
-    return reader(paths, **kwargs)
+    return reader
 
 
-def read_chm15k(paths, **kwargs) -> xr.Dataset:
-    """Lufft CHM15k netCDF files: see :func:`Aerolume.io.ceilometer.read_chm15k`.
-
-    Parameters
-    ----------
-    paths : str, path or sequence of them
-        Files, or glob patterns of files.
-    **kwargs
-        Options of the reader.
-
-    Returns
-    -------
-    xarray.Dataset
-        The raw data on (time, channel, range), as :func:`read_licel` gives it.
-    """
-    from Aerolume.io.ceilometer import read_chm15k as reader
-
-    return reader(paths, **kwargs)
-
-
-def read_pollyxt(paths, **kwargs) -> xr.Dataset:
-    """PollyXT level-0 netCDF files: see :func:`Aerolume.io.polly.read_pollyxt`.
-
-    Parameters
-    ----------
-    paths : str, path or sequence of them
-        Files, or glob patterns of files.
-    **kwargs
-        Options of the reader.
-
-    Returns
-    -------
-    xarray.Dataset
-        The raw data on (time, channel, range), as :func:`read_licel` gives it.
-    """
-    from Aerolume.io.polly import read_pollyxt as reader
-
-    return reader(paths, **kwargs)
+read_cl61 = _deferred_reader("Aerolume.io.ceilometer", "read_cl61", "Vaisala CL61 netCDF")
+read_chm15k = _deferred_reader("Aerolume.io.ceilometer", "read_chm15k", "Lufft CHM15k netCDF")
+read_pollyxt = _deferred_reader("Aerolume.io.polly", "read_pollyxt", "PollyXT level-0 netCDF")

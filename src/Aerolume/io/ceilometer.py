@@ -187,8 +187,11 @@ def _layout(parts, signal_name: str, channel: str, wavelength_nm: float, units: 
 
     times = np.concatenate([ds["time"].values.astype("datetime64[ns]") for _, ds in parts])
     order = np.argsort(times, kind="stable")
-    signal = np.concatenate([np.asarray(ds[signal_name].transpose("time", "range").values,
-                                        np.float64) for _, ds in parts])[order]
+    # In time order already (the usual case): one conversion to double, no other copy.
+    ordered = bool((order == np.arange(order.size)).all())
+    signal = _stack(parts, signal_name)
+    if not ordered:
+        signal = signal[order]
     names = np.concatenate([[os.path.basename(p)] * ds.sizes["time"] for p, ds in parts])[order]
     times = times[order]
     step = np.diff(times).astype("timedelta64[ns]")
@@ -209,13 +212,20 @@ def _layout(parts, signal_name: str, channel: str, wavelength_nm: float, units: 
     data = {"signal": (("time", "channel", "range"), signal[:, None, :],
                        {"long_name": "attenuated backscatter (see signal_units)"})}
     for name, (dims, values, vattrs) in extra.items():
-        data[name] = (dims, values[order], vattrs)
+        data[name] = (dims, values if ordered else values[order], vattrs)
     base = {"Conventions": "CF-1.8", "title": "ceilometer attenuated backscatter",
             "source": source, "source_files": [p for p, _ in parts],
             "aerolume_version": package_version(),
             "history": f"read by Aerolume {package_version()}"}
     base.update(attrs)
     return xr.Dataset(data, coords=coords, attrs=base)
+
+
+def _stack(parts, name: str) -> np.ndarray:
+    """Variable `name` (time, range) of every file, joined along time as doubles (one
+    conversion, written straight into the joined array)."""
+    return np.concatenate([np.asarray(ds[name].transpose("time", "range").values)
+                           for _, ds in parts], dtype=np.float64)
 
 
 def read_cl61(paths: str | os.PathLike | Sequence, *,
@@ -235,8 +245,7 @@ def read_cl61(paths: str | os.PathLike | Sequence, *,
         ``volume_depolarization`` (time, range): the linear depolarisation ratio.
     """
     parts = _read(paths, "cl61", errors)
-    depol = np.concatenate([np.asarray(ds["linear_depol_ratio"].transpose("time", "range")
-                                       .values, np.float64) for _, ds in parts]) \
+    depol = _stack(parts, "linear_depol_ratio") \
         if all("linear_depol_ratio" in ds for _, ds in parts) else None
     extra = {}
     if depol is not None:

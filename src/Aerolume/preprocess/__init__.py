@@ -31,6 +31,7 @@ import xarray as xr
 
 from Aerolume import _core
 from Aerolume._checks import as_float64, require_finite, require_positive, thread_count
+from Aerolume._shapes import per_profile
 from Aerolume.constants import mhz_per_count
 from Aerolume.preprocess.dead_time import DeadTimeCalibration, calibrate_dead_time, check_dead_time
 from Aerolume.preprocess.overlap import estimate_overlap, estimate_overlap_from_pair, read_overlap
@@ -94,17 +95,6 @@ def _noise(value, shape, name: str) -> np.ndarray | None:
     return array
 
 
-def _per_profile(value, shape, name: str, dtype=np.float64) -> np.ndarray:
-    """`value` broadcast to one value per profile of a signal of `shape`, flattened."""
-    array = np.asarray(value)
-    try:
-        array = np.broadcast_to(array, shape[:-1])
-    except ValueError:
-        raise ValueError(f"{name} must broadcast to the profiles' shape {shape[:-1]}, "
-                         f"got shape {array.shape}") from None
-    return np.ascontiguousarray(array.reshape(-1), dtype=dtype)
-
-
 def dead_time_correction(rate, dead_time, *, model: str = "non_paralysable", noise=None,
                          threads: int | None = None) -> DeadTime:
     """Correct photon-counting rates for the counter's dead time.
@@ -138,7 +128,7 @@ def dead_time_correction(rate, dead_time, *, model: str = "non_paralysable", noi
     tau = as_float64(dead_time, "dead_time")
     require_finite(tau, "dead_time")
     require_positive(tau, "dead_time", allow_zero=True)
-    out, out_noise, saturated = _core.dead_time(rate, noise, _per_profile(tau, rate.shape, "dead_time"),
+    out, out_noise, saturated = _core.dead_time(rate, noise, per_profile(tau, "dead_time", rate.shape[:-1], shared=False),
                                                 model, thread_count(threads))
     return DeadTime(out, out_noise, saturated.astype(bool))
 
@@ -165,8 +155,8 @@ def shift_bins(signal, shift, *, threads: int | None = None) -> np.ndarray:
     shifts = np.asarray(shift)
     if shifts.dtype.kind not in "iu":
         raise TypeError(f"shift must be integer bins, got dtype {shifts.dtype}")
-    return _core.shift_bins(signal, _per_profile(shifts, signal.shape, "shift", np.int64),
-                            thread_count(threads))
+    bins = per_profile(shifts, "shift", signal.shape[:-1], dtype=np.int64, shared=False)
+    return _core.shift_bins(signal, bins, thread_count(threads))
 
 
 def _window(window, gates: int, name: str) -> tuple[int, int]:
@@ -271,7 +261,8 @@ def glue_channels(analog, photon_counting, *, window=(0.5, 15.0), analog_noise=N
     floor = -np.inf if min_analog is None else min_analog
     result = _core.glue(analog, pc, _noise(analog_noise, analog.shape, "analog_noise"),
                         _noise(photon_counting_noise, analog.shape, "photon_counting_noise"),
-                        low, high, begin, end, _per_profile(floor, analog.shape, "min_analog"),
+                        low, high, begin, end, per_profile(floor, "min_analog", analog.shape[:-1],
+                                    finite=False, shared=False),
                         thread_count(threads))
     lead = analog.shape[:-1]
     signal, noise, *per = result

@@ -137,17 +137,7 @@ class GHK:
     @classmethod
     def of(cls, value) -> "GHK":
         """`value` as GHK parameters: a GHK, a mapping of its fields, or None (ideal)."""
-        if value is None:
-            return cls()
-        if isinstance(value, GHK):
-            return value
-        if isinstance(value, Mapping):
-            try:
-                return cls(**value)
-            except TypeError as error:
-                raise TypeError(f"ghk: {error}") from None
-        raise TypeError(f"ghk must be a GHK, a mapping of its fields or None, not "
-                        f"{type(value).__name__}")
+        return cls() if value is None else settings_of(cls, value, "ghk")
 
     def rotated(self, misalignment: float) -> "GHK":
         """The parameters of the receiver turned by `misalignment` degrees: H cos 2 epsilon."""

@@ -22,6 +22,7 @@ from typing import Literal, Sequence
 import numpy as np
 
 from Aerolume.errors import FileFormatError, reason as _reason
+from Aerolume.io.netcdf import open_raw
 
 __all__ = ["read_cl61", "read_chm15k", "ceilometer_kind", "profiles", "is_ceilometer",
            "as_lidar_signal", "KLETT_SKIPPED"]
@@ -110,17 +111,9 @@ def _times(var) -> np.ndarray:
 
 
 def _open(path: str, signals: bool = True) -> _File:
-    import netCDF4
-
-    try:
-        nc = netCDF4.Dataset(path)
-    except FileNotFoundError:
-        raise FileNotFoundError(f"{path}: no such file") from None
-    except OSError as err:
-        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
+    nc = open_raw(path)
     try:
         with nc:
-            nc.set_auto_mask(False)
             names = list(nc.variables)
             data = {}
             if "time" in nc.variables:

@@ -20,6 +20,7 @@ import numpy as np
 
 from Aerolume.constants import SPEED_OF_LIGHT
 from Aerolume.errors import FileFormatError, reason as _reason
+from Aerolume.io.netcdf import open_raw
 
 __all__ = ["read_pollyxt", "is_pollyxt", "profiles", "layout"]
 
@@ -34,19 +35,6 @@ def is_pollyxt(variables) -> bool:
 def layout(channels: int, bins: int, bin_width: float) -> tuple:
     """The key files must share to be joined: channels, bins and bin width (m)."""
     return ("pollyxt", int(channels), int(bins), float(bin_width))
-
-
-def _open(path: str):
-    import netCDF4
-
-    try:
-        nc = netCDF4.Dataset(path)
-    except FileNotFoundError:
-        raise FileNotFoundError(f"{path}: no such file") from None
-    except OSError as err:
-        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
-    nc.set_auto_mask(False)
-    return nc
 
 
 def _describe(path: str, nc) -> dict:
@@ -81,25 +69,26 @@ def _times(path: str, stamp: np.ndarray) -> np.ndarray:
             + stamp[:, 1].astype("timedelta64[s]").astype("timedelta64[ns]"))
 
 
+def _described(path: str, nc) -> dict:
+    """:func:`_describe`, a truncated or damaged file an error naming it."""
+    try:
+        return _describe(path, nc)
+    except (OSError, RuntimeError, IndexError) as err:
+        raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
+                              "file") from None
+
+
 def profiles(path: str, kind: str = "pollyxt"):
     """The profiles' start times (datetime64[ns]) and the :func:`layout` of one file,
     its counts left unread (for the planner of ``aerolume process``)."""
-    with _open(path) as nc:
-        try:
-            info = _describe(path, nc)
-        except (OSError, RuntimeError, IndexError) as err:
-            raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
-                             "file") from None
+    with open_raw(path) as nc:
+        info = _described(path, nc)
     return info["time"], info["layout"]
 
 
 def _one(path: str) -> dict:
-    with _open(path) as nc:
-        try:
-            info = _describe(path, nc)
-        except (OSError, RuntimeError, IndexError) as err:
-            raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
-                             "file") from None
+    with open_raw(path) as nc:
+        info = _described(path, nc)
         try:
             raw = np.asarray(nc["raw_signal"][:])
         except (OSError, RuntimeError, IndexError) as err:  # a truncated or damaged file

@@ -44,6 +44,32 @@ std::span<const std::size_t> sizes(const Sizes& a) {
     return {reinterpret_cast<const std::size_t*>(a.data()), a.size()};
 }
 
+// The gluing fits of every profile (or time and pair) as arrays of `shape`: slope, offset
+// and correlation, and the count of bins fitted with the first and last of them (-1 where
+// none was).
+struct FitArrays {
+    NewArray slope, offset, correlation;
+    nb::ndarray<nb::numpy, std::int64_t> count, first, last;
+
+    FitArrays(const std::vector<corr::Fit>& fits, const std::vector<std::size_t>& shape)
+        : slope(new_array(shape)), offset(new_array(shape)), correlation(new_array(shape)) {
+        auto [n, n_array] = new_typed<std::int64_t>(shape);
+        auto [begin, begin_array] = new_typed<std::int64_t>(shape);
+        auto [end, end_array] = new_typed<std::int64_t>(shape);
+        for (std::size_t i = 0; i < fits.size(); ++i) {
+            slope.data[i] = fits[i].slope;
+            offset.data[i] = fits[i].offset;
+            correlation.data[i] = fits[i].correlation;
+            n[i] = static_cast<std::int64_t>(fits[i].count);
+            begin[i] = fits[i].count ? static_cast<std::int64_t>(fits[i].first) : -1;
+            end[i] = fits[i].count ? static_cast<std::int64_t>(fits[i].last) : -1;
+        }
+        count = n_array;
+        first = begin_array;
+        last = end_array;
+    }
+};
+
 }  // namespace
 
 void bind_corrections(nb::module_& m) {
@@ -111,21 +137,9 @@ void bind_corrections(nb::module_& m) {
                        {low, high, begin, end}, view(min_analog), view(out),
                        view(out_noise, with_noise), fits, threads);
         }
-        const std::vector<std::size_t> per{p.count};
-        NewArray slope = new_array(per), offset = new_array(per), r = new_array(per);
-        auto [count, count_array] = new_typed<std::int64_t>(per);
-        auto [first, first_array] = new_typed<std::int64_t>(per);
-        auto [last, last_array] = new_typed<std::int64_t>(per);
-        for (std::size_t i = 0; i < p.count; ++i) {
-            slope.data[i] = fits[i].slope;
-            offset.data[i] = fits[i].offset;
-            r.data[i] = fits[i].correlation;
-            count[i] = static_cast<std::int64_t>(fits[i].count);
-            first[i] = fits[i].count ? static_cast<std::int64_t>(fits[i].first) : -1;
-            last[i] = fits[i].count ? static_cast<std::int64_t>(fits[i].last) : -1;
-        }
-        return nb::make_tuple(out.array, or_none(out_noise, with_noise), slope.array, offset.array,
-                              r.array, count_array, first_array, last_array);
+        const FitArrays f(fits, {p.count});
+        return nb::make_tuple(out.array, or_none(out_noise, with_noise), f.slope.array,
+                              f.offset.array, f.correlation.array, f.count, f.first, f.last);
     }, "analog"_a, "pc"_a, "analog_noise"_a.none(), "pc_noise"_a.none(), "low"_a, "high"_a,
     "begin"_a, "end"_a, "min_analog"_a, "threads"_a,
     "Glues analog and photon-counting profiles: (signal, noise, slope, offset, correlation, "
@@ -256,18 +270,7 @@ void bind_corrections(nb::module_& m) {
                              {reinterpret_cast<std::size_t*>(saturated), T * C}, fits},
                             threads);
         }
-        NewArray slope = new_array({T, P}), offset = new_array({T, P}), r = new_array({T, P});
-        auto [count, count_array] = new_typed<std::int64_t>({T, P});
-        auto [first, first_array] = new_typed<std::int64_t>({T, P});
-        auto [last, last_array] = new_typed<std::int64_t>({T, P});
-        for (std::size_t i = 0; i < T * P; ++i) {
-            slope.data[i] = fits[i].slope;
-            offset.data[i] = fits[i].offset;
-            r.data[i] = fits[i].correlation;
-            count[i] = static_cast<std::int64_t>(fits[i].count);
-            first[i] = fits[i].count ? static_cast<std::int64_t>(fits[i].first) : -1;
-            last[i] = fits[i].count ? static_cast<std::int64_t>(fits[i].last) : -1;
-        }
+        const FitArrays f(fits, {T, P});
         nb::dict d;
         d["signal"] = out_array;
         d["noise"] = noise_array;
@@ -275,12 +278,12 @@ void bind_corrections(nb::module_& m) {
         d["background_mean"] = mean.array;
         d["background_std"] = sd.array;
         d["saturated"] = saturated_array;
-        d["slope"] = slope.array;
-        d["offset"] = offset.array;
-        d["correlation"] = r.array;
-        d["count"] = count_array;
-        d["first"] = first_array;
-        d["last"] = last_array;
+        d["slope"] = f.slope.array;
+        d["offset"] = f.offset.array;
+        d["correlation"] = f.correlation.array;
+        d["count"] = f.count;
+        d["first"] = f.first;
+        d["last"] = f.last;
         return d;
     }, "signal"_a, "steps"_a, "pairs"_a, "poisson"_a, "weights"_a, "starts"_a, "merge"_a,
     "factor"_a.none(), "noise"_a.none(), "threads"_a,

@@ -26,6 +26,21 @@ std::pair<std::size_t, std::size_t> search_gates(std::int64_t begin, std::int64_
     return {static_cast<std::size_t>(begin), static_cast<std::size_t>(end)};
 }
 
+// The inputs a cloud search shares with a layer-top search: the profiles' signal, its
+// noise (optional), the scale and the range, each checked against the signal's shape.
+template <class Inputs>
+Inputs layer_inputs(const RetrievalShape& s, const In& signal, const In& noise, const In& scale,
+                    const In& range) {
+    Inputs in;
+    in.profiles = s.profiles;
+    in.gates = s.gates;
+    in.signal = s.rows(signal, "signal");
+    in.noise = s.optional_rows(noise, "noise");
+    in.scale = s.rows(scale, "scale");
+    in.range = s.rows(range, "range");
+    return in;
+}
+
 }  // namespace
 
 void bind_clouds(nb::module_& m) {
@@ -38,13 +53,7 @@ void bind_clouds(nb::module_& m) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             if (half < 1) throw std::invalid_argument("half must be at least 1");
             if (max_layers < 1) throw std::invalid_argument("max_layers must be at least 1");
-            aerolume::CloudInputs in;
-            in.profiles = s.profiles;
-            in.gates = s.gates;
-            in.signal = s.rows(signal, "signal");
-            in.noise = s.optional_rows(noise, "noise");
-            in.scale = s.rows(scale, "scale");
-            in.range = s.rows(range, "range");
+            auto in = layer_inputs<aerolume::CloudInputs>(s, signal, noise, scale, range);
             aerolume::CloudSettings settings;
             std::tie(settings.begin, settings.end) = search_gates(begin, end, s.gates);
             settings.smooth = smooth;
@@ -86,13 +95,7 @@ void bind_clouds(nb::module_& m) {
            double n_sigma, const GateIntervals& limit, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             if (half < 1) throw std::invalid_argument("half must be at least 1");
-            aerolume::LayerTopInputs in;
-            in.profiles = s.profiles;
-            in.gates = s.gates;
-            in.signal = s.rows(signal, "signal");
-            in.noise = s.optional_rows(noise, "noise");
-            in.scale = s.rows(scale, "scale");
-            in.range = s.rows(range, "range");
+            auto in = layer_inputs<aerolume::LayerTopInputs>(s, signal, noise, scale, range);
             if (limit.size() != 0) {
                 if (limit.size() != s.profiles)
                     throw std::invalid_argument("limit needs one gate per profile");

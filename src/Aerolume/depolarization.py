@@ -857,8 +857,9 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
     else:
         ratio = dm = None
     threads_ = thread_count(threads)
-    volume, part = _core.depolarization(layout.signal, co_layout.signal, eta, receiver.core(),
-                                        dm, ratio, eps, threads=threads_)
+    volume, part = _core.depolarization(
+        cross=layout.signal, co=co_layout.signal, eta=eta, ghk=receiver.core(), molecular=dm,
+        backscatter_ratio=ratio, misalignment=eps, threads=threads_)
     variables = {}
     no_signal = ~((layout.signal > 0) & (co_layout.signal > 0))
 

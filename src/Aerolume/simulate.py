@@ -183,10 +183,10 @@ def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     total_beta = np.ascontiguousarray(beta + mol["beta_m"])
     two_way = np.ascontiguousarray(2.0 * (alpha + mol["alpha_m"]))
     signal = _core.lidar_signal(
-        layout.range, total_beta, two_way,
-        None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                     allow_zero=True),
-        layout.per_profile(constant, "constant", positive=True), threads=threads_)
+        range=layout.range, backscatter=total_beta, extinction_two_way=two_way,
+        overlap=None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                             allow_zero=True),
+        constant=layout.per_profile(constant, "constant", positive=True), threads=threads_)
     noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                      _seed(seed), threads_)
     truth = {"beta_a": (beta, {"units": "m-1 sr-1", "long_name": "aerosol backscatter"}),
@@ -277,10 +277,12 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
     two_way = np.ascontiguousarray(mol["alpha_m"] + mol_r["alpha_m"] +
                                    alpha * (1.0 + (w / wr) ** k))
     signal = _core.lidar_signal(
-        layout.range, np.ascontiguousarray(np.broadcast_to(backscatter, two_way.shape)), two_way,
-        None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                     allow_zero=True),
-        layout.per_profile(constant, "constant", positive=True), threads=threads_)
+        range=layout.range,
+        backscatter=np.ascontiguousarray(np.broadcast_to(backscatter, two_way.shape)),
+        extinction_two_way=two_way,
+        overlap=None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                             allow_zero=True),
+        constant=layout.per_profile(constant, "constant", positive=True), threads=threads_)
     noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                     _seed(seed), threads_)
     truth = {"alpha_a": (np.ascontiguousarray(alpha), {"units": "m-1",
@@ -378,8 +380,10 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     out = {}
     for name, response, factor, s in (("co", co_response, 1.0, seed_),
                                       ("cross", cross_response, gain, (seed_ + 1) % 2**64)):
-        signal = _core.lidar_signal(layout.range, np.ascontiguousarray(total * response),
-                                    two_way, ov, c * factor, threads=threads_)
+        signal = _core.lidar_signal(range=layout.range,
+                                    backscatter=np.ascontiguousarray(total * response),
+                                    extinction_two_way=two_way, overlap=ov, constant=c * factor,
+                                    threads=threads_)
         noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                         s, threads_)
         out[name] = (noisy, {"long_name": f"background-subtracted {name} signal"})

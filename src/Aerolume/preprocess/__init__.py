@@ -128,8 +128,9 @@ def dead_time_correction(rate, dead_time, *, model: str = "non_paralysable", noi
     tau = as_float64(dead_time, "dead_time")
     require_finite(tau, "dead_time")
     require_positive(tau, "dead_time", allow_zero=True)
-    out, out_noise, saturated = _core.dead_time(rate, noise, per_profile(tau, "dead_time", rate.shape[:-1], shared=False),
-                                                model, thread_count(threads))
+    out, out_noise, saturated = _core.dead_time(
+        rate=rate, noise=noise, tau=per_profile(tau, "dead_time", rate.shape[:-1], shared=False),
+        model=model, threads=thread_count(threads))
     return DeadTime(out, out_noise, saturated.astype(bool))
 
 
@@ -259,11 +260,13 @@ def glue_channels(analog, photon_counting, *, window=(0.5, 15.0), analog_noise=N
     gates = analog.shape[-1]
     begin, end = (0, gates) if fit_bins is None else _window(fit_bins, gates, "fit_bins")
     floor = -np.inf if min_analog is None else min_analog
-    result = _core.glue(analog, pc, _noise(analog_noise, analog.shape, "analog_noise"),
-                        _noise(photon_counting_noise, analog.shape, "photon_counting_noise"),
-                        low, high, begin, end, per_profile(floor, "min_analog", analog.shape[:-1],
-                                    finite=False, shared=False),
-                        thread_count(threads))
+    result = _core.glue(
+        analog=analog, pc=pc, analog_noise=_noise(analog_noise, analog.shape, "analog_noise"),
+        pc_noise=_noise(photon_counting_noise, analog.shape, "photon_counting_noise"),
+        low=low, high=high, begin=begin, end=end,
+        min_analog=per_profile(floor, "min_analog", analog.shape[:-1], finite=False,
+                               shared=False),
+        threads=thread_count(threads))
     lead = analog.shape[:-1]
     signal, noise, *per = result
     per = [a.reshape(lead) for a in per]
@@ -914,8 +917,9 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
                                 background_end=int(windows[c][1]),
                                 subtract_background=bool(windows[c][2]), shift=int(shifts[c]))
              for c in range(nch)]
-    res = _core.correction_chain(signal, steps, chain_pairs, poisson, shots, starts,
-                                 int(average_range_bins), factor, noise_in, nthreads)
+    res = _core.correction_chain(signal=signal, steps=steps, pairs=chain_pairs, poisson=poisson,
+                                 weights=shots, starts=starts, merge=int(average_range_bins),
+                                 factor=factor, noise=noise_in, threads=nthreads)
 
     saturated = res["saturated"].astype(np.int64)
     if saturated.any():

@@ -17,6 +17,8 @@ from collections.abc import Hashable, Mapping
 import numpy as np
 import pandas as pd
 import xarray as xr
+
+from Aerolume._typing import FloatArray
 from xarray.indexes import PandasIndex
 
 __all__ = ["Coordinates", "dataset", "public_dataset"]
@@ -43,7 +45,7 @@ def _sizes(specs: Mapping[Hashable, Spec], known: Mapping | None = None) -> dict
     return sizes
 
 
-def _index(array: np.ndarray, dim: Hashable) -> PandasIndex:
+def _index(array: FloatArray, dim: Hashable) -> PandasIndex:
     """The index xarray gives a dimension coordinate of these values: a pandas index of
     the array as it is (object arrays stay object, as xarray keeps them)."""
     if array.dtype.kind == "M":

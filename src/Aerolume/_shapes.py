@@ -10,12 +10,13 @@ from typing import Any
 import numpy as np
 import xarray as xr
 
+from Aerolume._typing import FloatArray
 from Aerolume._checks import as_float64, require_finite, require_positive
 
 __all__ = ["Layout", "array", "scalar"]
 
 
-def array(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
+def array(value, name: str, *, ndim_min: int = 0) -> FloatArray:
     """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
     return as_float64(value, name, ndim_min=ndim_min)
 
@@ -95,7 +96,7 @@ class Layout:
     # Inputs -------------------------------------------------------------------------
 
     def per_gate(self, value, name: str, *, positive: bool = False,
-                 allow_zero: bool = False, finite: bool = True) -> np.ndarray:
+                 allow_zero: bool = False, finite: bool = True) -> FloatArray:
         """`value` broadcast to the signal: one shared profile (gates,) when it is the same
         for every profile, else (profiles, gates), C-contiguous float64."""
         array = _array(value, name)
@@ -116,7 +117,7 @@ class Layout:
         return np.ascontiguousarray(full)
 
     def per_profile(self, value, name: str, *, positive: bool = False,
-                    allow_zero: bool = False) -> np.ndarray:
+                    allow_zero: bool = False) -> FloatArray:
         """One value per profile: shape (1,) when shared, else (profiles,)."""
         array = require_finite(_array(value, name), name)
         if positive:
@@ -130,7 +131,7 @@ class Layout:
                              f"{self.lead}") from None
 
     def molecular(self, molecular: Mapping, names: tuple[str, ...], argument: str = "molecular"
-                  ) -> dict[str, np.ndarray]:
+                  ) -> dict[str, FloatArray]:
         """The named arrays of a molecular atmosphere, each per gate."""
         if not isinstance(molecular, Mapping) and not isinstance(molecular, xr.Dataset):
             raise TypeError(f"{argument} must be a mapping of arrays (such as the Dataset of "
@@ -146,7 +147,7 @@ class Layout:
                                      allow_zero=key == "alpha_m")
         return out
 
-    def interval_gates(self, reference, name: str = "reference") -> tuple[np.ndarray, np.ndarray]:
+    def interval_gates(self, reference, name: str = "reference") -> tuple[FloatArray, FloatArray]:
         """Gate intervals [begin, end) of reference intervals given in m: a pair
         (r_min, r_max) for every profile or an array (..., 2), one per profile.  Returns the
         (1 or profiles, 2) int64 gates and a mask of the profiles that have none (NaN)."""
@@ -181,7 +182,7 @@ class Layout:
 
     # Results ------------------------------------------------------------------------
 
-    def dataset(self, variables: dict[str, tuple[np.ndarray, dict]], attrs: dict) -> xr.Dataset:
+    def dataset(self, variables: dict[str, tuple[FloatArray, dict]], attrs: dict) -> xr.Dataset:
         """A Dataset of per-gate results, on the signal's dimensions."""
         data_vars = {}
         for key, (values, var_attrs) in variables.items():

@@ -72,6 +72,7 @@ import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike
 
+from Aerolume._typing import FloatArray
 from Aerolume import _core
 from Aerolume._checks import as_float64, thread_count
 from Aerolume._shapes import Layout, scalar
@@ -155,14 +156,14 @@ class GHK:
         c = math.cos(math.radians(2.0 * misalignment))
         return GHK(self.g_co, self.h_co * c, self.g_cross, self.h_cross * c)
 
-    def response(self, delta: ArrayLike, angle: float = 0.0) -> tuple[np.ndarray, np.ndarray]:
+    def response(self, delta: ArrayLike, angle: float = 0.0) -> tuple[FloatArray, FloatArray]:
         """(cross, co) responses G + H a cos 2 phi of the two channels to light of linear
         depolarisation ratio `delta` with the polarisation plane turned by `angle` degrees."""
         d = np.asarray(delta, dtype=float)
         a = (1.0 - d) / (1.0 + d) * math.cos(math.radians(2.0 * angle))
         return self.g_cross + self.h_cross * a, self.g_co + self.h_co * a
 
-    def calibrated_ratio(self, delta: ArrayLike) -> np.ndarray:
+    def calibrated_ratio(self, delta: ArrayLike) -> FloatArray:
         """x = delta* / eta that light of linear depolarisation ratio `delta` gives."""
         cross, co = self.response(delta)
         return cross / co
@@ -1038,7 +1039,7 @@ def particle_depolarization(cross: ArrayLike, co: ArrayLike, range: ArrayLike,
 
 
 def total_signal(cross: ArrayLike, co: ArrayLike, calibration: Calibration, *, ghk=None,
-                 misalignment: float | None = None) -> np.ndarray:
+                 misalignment: float | None = None) -> FloatArray:
     """The signal of the total backscatter from a pair (for the backscatter retrievals):
 
         I_total ∝ (eta H_cross I_co - H_co I_cross) / (H_cross G_co - H_co G_cross)

@@ -38,6 +38,8 @@ from typing import Iterable
 
 import numpy as np
 
+from Aerolume._typing import FloatArray
+
 __all__ = ["VARIABLES", "PER_CHANNEL_UNITS", "for_netcdf", "relative_sources", "file_digest"]
 
 _M1SR1 = "m-1 sr-1"
@@ -235,7 +237,7 @@ _INT32 = np.iinfo(np.int32)
 _UINT32 = np.iinfo(np.uint32)
 
 
-def _cf_dtype(name: str, values: np.ndarray) -> np.dtype | None:
+def _cf_dtype(name: str, values: FloatArray) -> np.dtype | None:
     """The CF integer type to write `values` in (None: already a CF type)."""
     kind, size = values.dtype.kind, values.dtype.itemsize
     if kind == "b":
@@ -249,7 +251,7 @@ def _cf_dtype(name: str, values: np.ndarray) -> np.dtype | None:
     return np.dtype(np.int32 if kind == "i" else np.uint32)
 
 
-def _is_text(values: np.ndarray) -> bool:
+def _is_text(values: FloatArray) -> bool:
     return values.dtype.kind in "OUS"
 
 

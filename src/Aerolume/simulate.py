@@ -34,6 +34,7 @@ import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike
 
+from Aerolume._typing import FloatArray
 from Aerolume import _core
 from Aerolume._checks import thread_count
 from Aerolume.constants import mhz_per_count
@@ -53,7 +54,7 @@ NITROGEN_FRACTION = 0.78084
 NITROGEN_RAMAN_CROSS_SECTION = 3.5e-34
 
 
-def _molecular(molecular, wavelength: float, r: np.ndarray, argument: str):
+def _molecular(molecular, wavelength: float, r: FloatArray, argument: str):
     if molecular is not None:
         return molecular
     try:
@@ -63,7 +64,7 @@ def _molecular(molecular, wavelength: float, r: np.ndarray, argument: str):
     return molecular_profile(r, wavelength)
 
 
-def _aerosol(layout: Layout, alpha_a, lidar_ratio, beta_a: np.ndarray) -> np.ndarray:
+def _aerosol(layout: Layout, alpha_a, lidar_ratio, beta_a: FloatArray) -> FloatArray:
     if (alpha_a is None) == (lidar_ratio is None):
         raise ValueError("give either alpha_a or lidar_ratio (not both)")
     if alpha_a is not None:
@@ -73,7 +74,7 @@ def _aerosol(layout: Layout, alpha_a, lidar_ratio, beta_a: np.ndarray) -> np.nda
                                     beta_a.shape)
 
 
-def _noisy(layout: Layout, signal: np.ndarray, noise, background, shots, noise_std, seed,
+def _noisy(layout: Layout, signal: FloatArray, noise, background, shots, noise_std, seed,
            threads):
     background_ = layout.per_gate(background, "background", positive=True, allow_zero=True)
     shots_ = layout.per_gate(shots, "shots", positive=True)

@@ -92,7 +92,7 @@ class MonteCarlo:
     reference_value: float = 0.0
     angstrom: float = 0.0
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         try:
             realisations = operator.index(self.realisations)
             seed = operator.index(self.seed)
@@ -126,9 +126,9 @@ class MonteCarlo:
         raise TypeError(f"uncertainty must be None, a MonteCarlo or a dict, not "
                         f"{type(uncertainty).__name__}")
 
-    def settings(self) -> dict:
+    def settings(self) -> dict[str, Any]:
         """The settings as attributes for a result's provenance."""
-        out = {"uncertainty_method": "monte_carlo", "uncertainty_realisations": self.realisations,
+        out: dict[str, Any] = {"uncertainty_method": "monte_carlo", "uncertainty_realisations": self.realisations,
                "uncertainty_seed": self.seed}
         for name in ("lidar_ratio", "reference_value", "angstrom"):
             out[f"uncertainty_{name}_sd"] = float(getattr(self, name))

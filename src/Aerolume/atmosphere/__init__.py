@@ -32,6 +32,7 @@ from typing import Any, NamedTuple, Union
 import numpy as np
 import xarray as xr
 
+from Aerolume._typing import FloatArray
 from Aerolume import _core
 from Aerolume._checks import as_float64 as _float64
 from Aerolume._checks import require_finite, require_positive, thread_count
@@ -69,37 +70,37 @@ _METHODS = ("first_principles", "bucholtz")
 _LINES = ("total", "cabannes")
 _KINDS = ("linear", "natural")
 
-ArrayLike = Union[float, Sequence[float], np.ndarray]
+ArrayLike = Union[float, Sequence[float], FloatArray]
 
 
 class Atmosphere(NamedTuple):
     """The state of the air at some altitudes, each array shaped like the altitudes."""
 
     #: Kinetic temperature, K.
-    temperature: np.ndarray
+    temperature: FloatArray
     #: Pressure, Pa.
-    pressure: np.ndarray
+    pressure: FloatArray
     #: Number density of air molecules, m^-3.
-    number_density: np.ndarray
+    number_density: FloatArray
 
 
 class MolecularOptics(NamedTuple):
     """The Rayleigh optics of air."""
 
     #: Extinction coefficient alpha_m, m^-1.
-    alpha: np.ndarray
+    alpha: FloatArray
     #: Backscatter coefficient beta_m, m^-1 sr^-1.
-    beta: np.ndarray
+    beta: FloatArray
     #: Lidar ratio S_m = alpha_m / beta_m, sr.
-    lidar_ratio: np.ndarray
+    lidar_ratio: FloatArray
 
 
-def _result(array: np.ndarray) -> Any:
+def _result(array: FloatArray) -> Any:
     """`array`, or its one value as a NumPy scalar if it has no dimensions."""
     return array[()] if array.ndim == 0 else array
 
 
-def _first_outside(values: np.ndarray, low: float, high: float) -> str:
+def _first_outside(values: FloatArray, low: float, high: float) -> str:
     bad = ~((values >= low) & (values <= high))
     index = tuple(int(i) for i in np.argwhere(bad)[0])
     return f"element {index} is {values[index]!r}" if index else f"got {values[()]!r}"
@@ -147,7 +148,7 @@ def standard_atmosphere(altitude: ArrayLike, *, threads: int | None = None) -> A
     return Atmosphere(*map(_result, _core.standard_atmosphere(z, thread_count(threads))))
 
 
-def _require_in_standard(z: np.ndarray, name: str) -> None:
+def _require_in_standard(z: FloatArray, name: str) -> None:
     if z.size and not ((z >= 0.0).all() and (z <= STANDARD_ATMOSPHERE_TOP).all()):
         raise ValueError(f"{name} must be within 0 m to {STANDARD_ATMOSPHERE_TOP:.0f} m, the "
                          f"range of the US Standard Atmosphere 1976; "
@@ -195,15 +196,15 @@ class Sounding:
                 array.setflags(write=False)
 
     @property
-    def altitude(self) -> np.ndarray:
+    def altitude(self) -> FloatArray:
         return self._altitude
 
     @property
-    def pressure(self) -> np.ndarray:
+    def pressure(self) -> FloatArray:
         return self._pressure
 
     @property
-    def temperature(self) -> np.ndarray:
+    def temperature(self) -> FloatArray:
         return self._temperature
 
     @property
@@ -231,13 +232,13 @@ class Sounding:
         self._require_within(z, "altitude")
         return Atmosphere(*map(_result, _core.sounding_atmosphere(*self._tables(), z)))
 
-    def _require_within(self, z: np.ndarray, name: str) -> None:
+    def _require_within(self, z: FloatArray, name: str) -> None:
         if z.size and not ((z >= self.bottom).all() and (z <= self.ceiling).all()):
             raise ValueError(f"{name} must be within {self.bottom:g} m (the sounding's lowest "
                              f"level) and {self.ceiling:g} m; "
                              f"{_first_outside(z, self.bottom, self.ceiling)}")
 
-    def _tables(self) -> tuple[np.ndarray, ...]:
+    def _tables(self) -> tuple[FloatArray, ...]:
         if self._log_pressure is None:
             _with_log_pressures([self], 1)
         return self._altitude, self._temperature, self._pressure, self._log_pressure
@@ -362,7 +363,7 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
 _IMPLAUSIBLE = 16 | 32
 
 
-def _require_plausible(z: np.ndarray, p: np.ndarray, t: np.ndarray) -> None:
+def _require_plausible(z: FloatArray, p: FloatArray, t: FloatArray) -> None:
     """Refuses levels in the wrong units: air below 10 km is never under 100 hPa, and
     nowhere up to 86 km colder than 100 K."""
     if float(t.min()) < 100.0:
@@ -378,7 +379,7 @@ def _require_plausible(z: np.ndarray, p: np.ndarray, t: np.ndarray) -> None:
 
 # ---- Rayleigh optics of air --------------------------------------------------------------
 
-def _wavelength(wavelength: ArrayLike) -> np.ndarray:
+def _wavelength(wavelength: ArrayLike) -> FloatArray:
     w = require_positive(require_finite(_float64(wavelength, "wavelength"), "wavelength"),
                          "wavelength")
     low, high = _WAVELENGTH_LIMITS
@@ -582,7 +583,7 @@ def molecular_lidar_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
     return _result(sigma / back)
 
 
-def _cross_sections(w: np.ndarray, c: float, method: str, line: str):
+def _cross_sections(w: FloatArray, c: float, method: str, line: str):
     return _core.cross_section(w, c, method), _core.backscatter_cross_section(w, c, method, line)
 
 
@@ -638,7 +639,7 @@ def molecular_optics(wavelength: ArrayLike, number_density: ArrayLike, line: str
 
 # ---- Profiles along the beam -------------------------------------------------------------
 
-AtmosphereModel = Callable[[np.ndarray], Atmosphere]
+AtmosphereModel = Callable[[FloatArray], Atmosphere]
 
 _VARIABLES = {
     "altitude": ("m", "altitude above sea level", "altitude"),
@@ -679,7 +680,7 @@ def _cross_sections_at(wavelength: float, co2: float, method: str, line: str):
     return float(sigma), float(back)
 
 
-def _per_profile(value, name: str, *, limit: float | None = None) -> np.ndarray:
+def _per_profile(value, name: str, *, limit: float | None = None) -> FloatArray:
     if isinstance(value, (float, int)) and not isinstance(value, bool) and math.isfinite(value) \
             and (limit is None or abs(value) <= limit):
         return np.array(float(value))
@@ -785,8 +786,8 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     timed = bool(lengths)
     profiles = lengths.pop() if timed else 1
     beams = profiles if (station.ndim == 1 or zenith.ndim == 1) else 1
-    station_b: np.ndarray
-    cos_zenith: np.ndarray
+    station_b: FloatArray
+    cos_zenith: FloatArray
     if beams == 1:
         station_b = station.reshape(1)
         cos_zenith = np.array([math.cos(math.radians(float(zenith)))])
@@ -871,7 +872,7 @@ def _models(atmosphere) -> list:
                     f"or a sequence of them, not {type(atmosphere).__name__}")
 
 
-def _check_beams(altitude: np.ndarray, station: np.ndarray, bottom: float, top: float,
+def _check_beams(altitude: FloatArray, station: FloatArray, bottom: float, top: float,
                  what: str) -> None:
     low = float(station.min())
     high = float(altitude[:, -1].max()) if altitude.shape[1] else low
@@ -883,7 +884,7 @@ def _check_beams(altitude: np.ndarray, station: np.ndarray, bottom: float, top: 
                          f"{what}")
 
 
-def _check_soundings(models: list, altitude: np.ndarray, station: np.ndarray) -> None:
+def _check_soundings(models: list, altitude: FloatArray, station: FloatArray) -> None:
     bottom = np.array([m.bottom for m in models])
     ceiling = np.array([m.ceiling for m in models])
     high = altitude[:, -1] if altitude.shape[1] else station
@@ -896,7 +897,7 @@ def _check_soundings(models: list, altitude: np.ndarray, station: np.ndarray) ->
         _check_beams(altitude[b:b + 1], station[b:b + 1], bottom[m], ceiling[m], what)
 
 
-def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.ndarray,
+def _evaluate(models: list, r: FloatArray, altitude: FloatArray, station: FloatArray,
               profiles: int):
     """Temperature, pressure and number density at the gates (profiles x gates) and the
     number density at the instrument and the gates (profiles x (1 + gates)) of callables."""
@@ -931,7 +932,7 @@ def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.nda
 
 
 def beam_altitude(range: ArrayLike, station_altitude: float = 0.0,
-                  zenith_angle: float = 0.0) -> np.ndarray:
+                  zenith_angle: float = 0.0) -> FloatArray:
     """Altitude above sea level (m) of each range along a beam, on a spherical Earth of
     radius 6,371 km (:data:`Aerolume.constants.EARTH_RADIUS`), without cancellation.
 

@@ -165,7 +165,7 @@ def _positive_float(text: str) -> float:
 def _input_files(patterns: Sequence[str]) -> list[str]:
     """The raw files named on the command line, glob patterns expanded, each checked to be
     a readable file before any work starts."""
-    from Aerolume.io import _pattern_matches
+    from Aerolume.io.files import _pattern_matches
 
     files: list[str] = []
     for pattern in patterns:

@@ -59,7 +59,7 @@ class Progress:
         self._draw(force=True)
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         if self.active:
             self._draw(force=True)
             self.stream.write("\n")

@@ -12,10 +12,12 @@ corrected) through xarray's netCDF4 backend, keeping every attribute.
 
 from __future__ import annotations
 
+from typing import Any
+
 import xarray as xr
 
 from Aerolume.io.files import (  # noqa: F401 (the readers' shared helpers)
-    PathLike, SKIPPED_LISTED, _expand, _fail, _pattern_matches, package_version,
+    PathLike, PathsLike, SKIPPED_LISTED, _expand, _fail, _pattern_matches, package_version,
     skipped_message)
 from Aerolume.io.licel import channel_layout, read_licel  # noqa: F401
 from Aerolume.io.netcdf import _LIST_ATTRS, open_dataset, to_netcdf  # noqa: F401
@@ -24,7 +26,7 @@ __all__ = ["read", "read_licel", "read_pollyxt", "read_cl61", "read_chm15k", "to
            "to_scc", "package_version"]
 
 
-def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
+def to_scc(ds: xr.Dataset, path: PathLike, **kwargs: Any) -> None:
     """Write a raw Dataset in the Single Calculus Chain's raw-data netCDF input format:
     see :func:`Aerolume.io.scc.to_scc` for the options and the fields written.
 
@@ -42,7 +44,7 @@ def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
     write(ds, path, **kwargs)
 
 
-def read(paths, **kwargs) -> xr.Dataset:
+def read(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
     """Read raw files of any format Aerolume knows, picked from the first file's contents
     (Licel, PollyXT level 0, Vaisala CL61, Lufft CHM15k): see
     :func:`Aerolume.io.dispatch.read`.
@@ -64,7 +66,7 @@ def read(paths, **kwargs) -> xr.Dataset:
     return read_any(paths, **kwargs)
 
 
-def read_cl61(paths, **kwargs) -> xr.Dataset:
+def read_cl61(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
     """Vaisala CL61 netCDF files: see :func:`Aerolume.io.ceilometer.read_cl61`.
 
     Parameters
@@ -84,7 +86,7 @@ def read_cl61(paths, **kwargs) -> xr.Dataset:
     return reader(paths, **kwargs)
 
 
-def read_chm15k(paths, **kwargs) -> xr.Dataset:
+def read_chm15k(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
     """Lufft CHM15k netCDF files: see :func:`Aerolume.io.ceilometer.read_chm15k`.
 
     Parameters
@@ -104,7 +106,7 @@ def read_chm15k(paths, **kwargs) -> xr.Dataset:
     return reader(paths, **kwargs)
 
 
-def read_pollyxt(paths, **kwargs) -> xr.Dataset:
+def read_pollyxt(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
     """PollyXT level-0 netCDF files: see :func:`Aerolume.io.polly.read_pollyxt`.
 
     Parameters

@@ -3,6 +3,8 @@ backend, keeping every attribute, with the CF attributes of :mod:`Aerolume.metad
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -10,7 +12,7 @@ import xarray as xr
 from Aerolume.io.files import PathLike
 
 def to_netcdf(ds: xr.Dataset, path: PathLike, *, source_root: PathLike | None = None,
-              **kwargs) -> None:
+              **kwargs: Any) -> None:
     """Write a Dataset of this package to netCDF-4 as a CF-1.8 file.
 
     Parameters
@@ -48,7 +50,7 @@ def to_netcdf(ds: xr.Dataset, path: PathLike, *, source_root: PathLike | None = 
     out.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding, **kwargs)
 
 
-def _serialisable(attrs: dict) -> dict:
+def _serialisable(attrs: Mapping[str, Any]) -> dict[str, Any]:
     out = {}
     for key, value in attrs.items():
         if isinstance(value, (bool, np.bool_)):
@@ -65,7 +67,7 @@ def _serialisable(attrs: dict) -> dict:
     return out
 
 
-def open_dataset(path: PathLike, **kwargs) -> xr.Dataset:
+def open_dataset(path: PathLike, **kwargs: Any) -> xr.Dataset:
     """Read a netCDF file written by :func:`to_netcdf` into memory.
 
     Parameters

@@ -19,6 +19,8 @@ import pathlib
 
 import numpy as np
 
+from Aerolume._typing import FloatArray
+
 __all__ = ["quicklook"]
 
 INSTALL_PLOT = "pip install 'Aerolume[plot]'"
@@ -326,7 +328,7 @@ def _title(ds, first, last) -> str:
     return f"{site}: {when}"
 
 
-def _edges(centres: np.ndarray) -> np.ndarray:
+def _edges(centres: FloatArray) -> FloatArray:
     """Cell edges around increasing centres (half-way between, extended at both ends)."""
     if centres.size == 1:
         return np.array([centres[0] - 0.5, centres[0] + 0.5])
@@ -335,7 +337,7 @@ def _edges(centres: np.ndarray) -> np.ndarray:
                            [2 * centres[-1] - middle[-1]]])
 
 
-def _time_edges(ds) -> np.ndarray:
+def _time_edges(ds) -> FloatArray:
     """Edges of the profiles in time: each starts at its time and ends at the next one's
     start (the last after the usual spacing, or its recorded stop time)."""
     start = np.asarray(ds["time"].values).astype("datetime64[ns]")

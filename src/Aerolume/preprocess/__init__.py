@@ -29,6 +29,7 @@ from typing import Any, NamedTuple, Union
 import numpy as np
 import xarray as xr
 
+from Aerolume._typing import FloatArray
 from Aerolume import _core
 from Aerolume._checks import as_float64, require_finite, require_positive, thread_count
 from Aerolume.constants import mhz_per_count
@@ -46,46 +47,46 @@ _MODELS = ("non_paralysable", "paralysable")
 
 class DeadTime(NamedTuple):
     """Result of :func:`dead_time_correction`."""
-    rate: np.ndarray            #: corrected count rate (MHz); NaN where saturated
-    noise: np.ndarray | None    #: its standard deviation (MHz), if a noise was given
-    saturated: np.ndarray       #: True where the measured rate is beyond the model's reach
+    rate: FloatArray            #: corrected count rate (MHz); NaN where saturated
+    noise: FloatArray | None    #: its standard deviation (MHz), if a noise was given
+    saturated: FloatArray       #: True where the measured rate is beyond the model's reach
 
 
 class Background(NamedTuple):
     """Result of :func:`subtract_background`."""
-    signal: np.ndarray          #: the signal minus the background mean
-    mean: np.ndarray            #: background per profile (signal units)
-    std: np.ndarray             #: standard deviation of the window per profile
-    count: np.ndarray           #: finite bins in the window per profile
+    signal: FloatArray          #: the signal minus the background mean
+    mean: FloatArray            #: background per profile (signal units)
+    std: FloatArray             #: standard deviation of the window per profile
+    count: FloatArray           #: finite bins in the window per profile
 
 
 class Glue(NamedTuple):
     """Result of :func:`glue_channels`."""
-    signal: np.ndarray          #: glued signal (count-rate units, MHz)
-    noise: np.ndarray | None    #: its standard deviation, if noises were given
-    slope: np.ndarray           #: per profile, MHz per analog unit
-    offset: np.ndarray          #: per profile, MHz
-    correlation: np.ndarray     #: per profile, Pearson correlation of the fitted bins
-    bins_used: np.ndarray       #: per profile, number of bins in the fit
-    first_bin: np.ndarray       #: per profile, first bin used (-1 if none)
-    last_bin: np.ndarray        #: per profile, last bin used (-1 if none)
+    signal: FloatArray          #: glued signal (count-rate units, MHz)
+    noise: FloatArray | None    #: its standard deviation, if noises were given
+    slope: FloatArray           #: per profile, MHz per analog unit
+    offset: FloatArray          #: per profile, MHz
+    correlation: FloatArray     #: per profile, Pearson correlation of the fitted bins
+    bins_used: FloatArray       #: per profile, number of bins in the fit
+    first_bin: FloatArray       #: per profile, first bin used (-1 if none)
+    last_bin: FloatArray        #: per profile, last bin used (-1 if none)
 
 
 class Averaged(NamedTuple):
     """Result of :func:`average_time` and :func:`average_range`."""
-    signal: np.ndarray
-    noise: np.ndarray | None
-    axis: np.ndarray            #: weights summed per group (time) or merged ranges (range)
+    signal: FloatArray
+    noise: FloatArray | None
+    axis: FloatArray            #: weights summed per group (time) or merged ranges (range)
 
 
-def _signal(value, name: str) -> np.ndarray:
+def _signal(value, name: str) -> FloatArray:
     array = as_float64(value, name, ndim_min=1)
     if array.shape[-1] == 0:
         raise ValueError(f"{name} has an empty range axis")
     return array
 
 
-def _noise(value, shape, name: str) -> np.ndarray | None:
+def _noise(value, shape, name: str) -> FloatArray | None:
     if value is None:
         return None
     array = as_float64(value, name)
@@ -94,7 +95,7 @@ def _noise(value, shape, name: str) -> np.ndarray | None:
     return array
 
 
-def _per_profile(value, shape, name: str, dtype=np.float64) -> np.ndarray:
+def _per_profile(value, shape, name: str, dtype=np.float64) -> FloatArray:
     """`value` broadcast to one value per profile of a signal of `shape`, flattened."""
     array = np.asarray(value)
     try:
@@ -143,7 +144,7 @@ def dead_time_correction(rate, dead_time, *, model: str = "non_paralysable", noi
     return DeadTime(out, out_noise, saturated.astype(bool))
 
 
-def shift_bins(signal, shift, *, threads: int | None = None) -> np.ndarray:
+def shift_bins(signal, shift, *, threads: int | None = None) -> FloatArray:
     """Shift profiles along range by whole bins (trigger delay, zero-bin correction).
 
     Parameters
@@ -341,7 +342,7 @@ def average_time(signal, weights, groups, *, noise=None, threads: int | None = N
                     wsum.reshape((g, *lead)))
 
 
-def _group_starts(groups, times: int) -> np.ndarray:
+def _group_starts(groups, times: int) -> FloatArray:
     groups = np.asarray(groups)
     if groups.ndim == 0:
         if groups.dtype.kind not in "iu" or int(groups) < 1:
@@ -436,7 +437,7 @@ def overlap_correct(signal, overlap, *, noise=None, threads: int | None = None):
                              _overlap_factor(overlap, signal.shape[-1]), thread_count(threads))
 
 
-def _overlap_factor(overlap, gates: int) -> np.ndarray:
+def _overlap_factor(overlap, gates: int) -> FloatArray:
     o = as_float64(overlap, "overlap", ndim_min=1)
     if o.shape != (gates,):
         raise ValueError(f"overlap must have {gates} values (one per range bin), got shape {o.shape}")
@@ -1081,7 +1082,7 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
     return out
 
 
-def _overlap_estimate(estimate: xr.Dataset, r_out: np.ndarray):
+def _overlap_estimate(estimate: xr.Dataset, r_out: FloatArray):
     """An :func:`estimate_overlap` Dataset on the output range: the overlap to apply (None
     where unsupported) and the record and variables to carry."""
     if "overlap" not in estimate.variables or "range" not in estimate["overlap"].dims:

@@ -24,6 +24,7 @@ from typing import NamedTuple
 
 import numpy as np
 
+from Aerolume._typing import FloatArray
 from Aerolume._checks import as_float64
 from Aerolume.constants import mhz_per_count
 
@@ -57,7 +58,7 @@ class DeadTimeCalibration(NamedTuple):
         return out
 
 
-def _smooth(values: np.ndarray, bins: int) -> np.ndarray:
+def _smooth(values: FloatArray, bins: int) -> FloatArray:
     """NaN-aware running mean over `bins` gates along the last axis."""
     if bins <= 1:
         return values

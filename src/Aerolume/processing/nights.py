@@ -150,7 +150,7 @@ def plan_nights(files: Sequence[str | os.PathLike], folder: str | os.PathLike,
         In time order (by date, then site).
     """
     from Aerolume import _core
-    from Aerolume.io import skipped_message
+    from Aerolume.io.files import skipped_message
 
     if split not in SPLITS:
         raise ValueError(f"split must be one of {', '.join(SPLITS)}, got {split!r}")

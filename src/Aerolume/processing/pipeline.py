@@ -25,6 +25,7 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
+from Aerolume._typing import FloatArray
 from Aerolume.errors import reason as _reason
 from Aerolume.processing.config import Config, check_corrections
 from Aerolume.processing.runners import InProcess, Stopwatch
@@ -95,7 +96,7 @@ class Settings:
     channel_ids: list | None = None
 
 
-def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def read_sounding(path: str | os.PathLike) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Reads a radiosonde text file: altitude (m a.s.l.), pressure (Pa), temperature (K).
 
     One level a line, values separated by commas or blanks; ``#`` starts a comment; a
@@ -235,7 +236,7 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
                 raise error(lines[0])
             raise ValueError(f"{len(problems)} of {len(files)} files cannot be read; "
                              f"{lines[0]} (and {len(problems) - 1} more)")
-        from Aerolume.io import skipped_message
+        from Aerolume.io.files import skipped_message
         warnings.warn(skipped_message(f"skipped {len(problems)} of {len(files)} files",
                                       problems), RuntimeWarning, stacklevel=2)
     if not kept:
@@ -312,7 +313,7 @@ def _scan(files: list[str], threads: int) -> tuple[list, list]:
     requires; netCDF files (PollyXT, ceilometers) by their times, several profiles each,
     their layout the one their reader requires."""
     from Aerolume import _core
-    from Aerolume.io import channel_layout
+    from Aerolume.io.licel import channel_layout
     from Aerolume.io.dispatch import detect, netcdf_profiles
 
     try:

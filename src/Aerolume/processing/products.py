@@ -26,6 +26,7 @@ from typing import Any
 
 import numpy as np
 
+from Aerolume._typing import FloatArray
 from Aerolume.constants import EMITTED_NM
 
 __all__ = ["elastic_channels", "resolve_channels", "molecular", "retrieve", "profile_seed"]
@@ -118,7 +119,7 @@ def profile_seed(seed: int, time, channel: str) -> int:
 
 # ---- molecular atmosphere ------------------------------------------------------------------
 
-def _beam_altitude(rng: np.ndarray, station: float, zenith: float) -> np.ndarray:
+def _beam_altitude(rng: FloatArray, station: float, zenith: float) -> FloatArray:
     """Altitude above sea level of each gate (m), on a spherical Earth."""
     from Aerolume import atmosphere
 
@@ -200,7 +201,7 @@ def _monte_carlo(settings, seed_of, **extra) -> Any:
     return MonteCarlo(realisations=realisations, seed=seed_of, **extra)
 
 
-def _finite_from(rows: np.ndarray, n: int) -> np.ndarray:
+def _finite_from(rows: FloatArray, n: int) -> FloatArray:
     """Per profile, the first gate after the last non-finite one below `n`: the
     retrievals run on the finite part of the profile beyond the instrument's blind or
     saturated gates (NaN after a trigger-delay shift, a dead-time saturation, a failed
@@ -407,7 +408,7 @@ def _full_overlap(corrected) -> float:
     return float(corrected.attrs.get("full_overlap_height", np.nan))
 
 
-def _snr(signal: np.ndarray, noise: np.ndarray) -> np.ndarray:
+def _snr(signal: FloatArray, noise: FloatArray) -> FloatArray:
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.where(noise > 0, signal / noise, np.inf)
 

@@ -30,6 +30,7 @@ import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike
 
+from Aerolume._typing import FloatArray
 from Aerolume import _core
 from Aerolume._checks import require_finite, thread_count
 from Aerolume._shapes import Layout, array, scalar
@@ -54,7 +55,7 @@ _FAILED = {"units": "1", "long_name": "Monte Carlo realisations that failed at t
 
 
 def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
-                     ) -> float | np.ndarray:
+                     ) -> float | FloatArray:
     """The wavelength of the Raman line shifted by `shift` from `wavelength`.
 
     Parameters
@@ -90,7 +91,7 @@ def _noise(layout: Layout, noise, name: str):
     return _core.NoiseKind.gaussian, sigma, _EMPTY, _EMPTY
 
 
-def _noise_sd(layout: Layout, noise, name: str) -> np.ndarray:
+def _noise_sd(layout: Layout, noise, name: str) -> FloatArray:
     """The standard deviation per gate that a noise description gives the signal."""
     kind, sigma, counts, background = _noise(layout, noise, name)
     if kind == _core.NoiseKind.gaussian:
@@ -101,7 +102,7 @@ def _noise_sd(layout: Layout, noise, name: str) -> np.ndarray:
     return np.ascontiguousarray(np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
 
 
-def _lidar_ratio(layout: Layout, value) -> np.ndarray:
+def _lidar_ratio(layout: Layout, value) -> FloatArray:
     return layout.per_gate(value, "lidar_ratio", positive=True)
 
 
@@ -119,7 +120,7 @@ def _reference(layout: Layout, reference, reference_value):
     return gates, value, missing
 
 
-def _blank(arrays, missing: np.ndarray, layout: Layout) -> None:
+def _blank(arrays, missing: FloatArray, layout: Layout) -> None:
     if missing.any():
         for a in arrays:
             a.reshape(layout.profiles, layout.gates)[missing] = np.nan
@@ -138,7 +139,7 @@ def _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength_):
     return w0, wr
 
 
-def _half_widths(layout: Layout, window) -> np.ndarray:
+def _half_widths(layout: Layout, window) -> FloatArray:
     """Gates either side of each gate for a derivative window of `window` m (a number, an
     array per gate or a callable of range)."""
     r = layout.range
@@ -421,7 +422,7 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
     return layout.dataset(variables, attrs)
 
 
-def _extinction_argument(layout: Layout, extinction) -> np.ndarray:
+def _extinction_argument(layout: Layout, extinction) -> FloatArray:
     if extinction is None:
         return _EMPTY
     if isinstance(extinction, xr.Dataset):
@@ -650,7 +651,7 @@ def _gaussian(sigma):
     return 1, np.ascontiguousarray(sigma, dtype=np.float64), _EMPTY, _EMPTY
 
 
-def _seeds(seeds) -> np.ndarray:
+def _seeds(seeds) -> FloatArray:
     return np.ascontiguousarray(np.asarray(seeds, dtype=np.uint64))
 
 

@@ -26,6 +26,7 @@ import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike
 
+from Aerolume._typing import FloatArray
 from Aerolume import _core
 from Aerolume._checks import thread_count
 from Aerolume._shapes import Layout, array
@@ -92,7 +93,7 @@ def _gates(length: float, spacing: float, name: str, *, minimum: int) -> int:
     return max(minimum, int(round(_number(length, name, at_least=0.0) / spacing)))
 
 
-def _noise(layout: Layout, noise) -> np.ndarray:
+def _noise(layout: Layout, noise) -> FloatArray:
     if noise is None:
         return _EMPTY
     if isinstance(noise, xr.DataArray):
@@ -100,7 +101,7 @@ def _noise(layout: Layout, noise) -> np.ndarray:
     return layout.per_gate(noise, "noise", positive=True, allow_zero=True, finite=False)
 
 
-def _baseline(layout: Layout, molecular) -> tuple[np.ndarray, str]:
+def _baseline(layout: Layout, molecular) -> tuple[FloatArray, str]:
     """r^2 over the clear-air baseline, per gate: what turns P into a profile that is flat in
     clear air."""
     r = layout.range
@@ -271,7 +272,7 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
     return ds
 
 
-def _top_noise(layout: Layout, sd: np.ndarray, scale: np.ndarray, end: int, smooth: int):
+def _top_noise(layout: Layout, sd: FloatArray, scale: FloatArray, end: int, smooth: int):
     """Standard deviation of the smoothed y at the search range's top gate (given noise)."""
     if sd.size == 0:
         return None

@@ -40,6 +40,7 @@ import xarray as xr
 from numpy.lib.stride_tricks import sliding_window_view
 from numpy.typing import ArrayLike
 
+from Aerolume._typing import FloatArray
 from Aerolume._checks import require_finite
 from Aerolume._shapes import array
 from Aerolume._shapes import Layout
@@ -72,9 +73,9 @@ class ReferenceSearch:
         ``passes``; ``chosen`` (...) is the index of the chosen window (-1 for none).
     """
 
-    interval: np.ndarray
-    found: bool | np.ndarray
-    reason: str | np.ndarray
+    interval: FloatArray
+    found: bool | FloatArray
+    reason: str | FloatArray
     windows: xr.Dataset
 
     def reason_text(self) -> str:
@@ -82,14 +83,14 @@ class ReferenceSearch:
         return "\n".join(sorted({str(r) for r in np.ravel(self.reason) if r}))
 
 
-def _attenuated_molecular(r: np.ndarray, beta: np.ndarray, alpha: np.ndarray) -> np.ndarray:
+def _attenuated_molecular(r: FloatArray, beta: FloatArray, alpha: FloatArray) -> FloatArray:
     steps = 0.5 * (alpha[..., 1:] + alpha[..., :-1]) * np.diff(r)
     depth = alpha[..., :1] * r[0] + np.concatenate(
         [np.zeros(alpha.shape[:-1] + (1,)), np.cumsum(steps, axis=-1)], axis=-1)
     return beta * np.exp(-2.0 * depth)
 
 
-def _line_fit(x: np.ndarray, y: np.ndarray, sigma: np.ndarray):
+def _line_fit(x: FloatArray, y: FloatArray, sigma: FloatArray):
     """Unweighted straight-line fits along the last axis: slope, its standard error from
     `sigma`, the mean of y, and the reduced chi-square of the residuals."""
     xm = x - x.mean(axis=-1, keepdims=True)
@@ -368,9 +369,9 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     return ReferenceSearch(interval.reshape(lead + (2,)), found, reason, dataset)
 
 
-def _find_reference_rows(rows: np.ndarray, r: np.ndarray, beta_m: np.ndarray,
-                         alpha_m: np.ndarray, first: np.ndarray, search: np.ndarray,
-                         width: float, noise: np.ndarray, ceiling: np.ndarray):
+def _find_reference_rows(rows: FloatArray, r: FloatArray, beta_m: FloatArray,
+                         alpha_m: FloatArray, first: FloatArray, search: FloatArray,
+                         width: float, noise: FloatArray, ceiling: FloatArray):
     """The search of every profile of a block in one call, each on its own gates: profile
     p of `rows` (profiles, gates) from gate first[p] on, over search[p] = (low, high), with
     `noise` rows and ceiling[p] (NaN: none), the other settings at their defaults; the same

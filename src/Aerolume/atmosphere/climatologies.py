@@ -120,12 +120,12 @@ def scaled_standard_levels(altitude: float, temperature: float, pressure: float,
                 and math.isfinite(value) and low <= value <= high):
             raise ValueError(f"surface {name} must be a number from {low:g} to {high:g}, "
                              f"got {value!r}")
-    z = np.arange(float(altitude), STANDARD_ATMOSPHERE_TOP, step)
-    z = np.append(z, STANDARD_ATMOSPHERE_TOP)
+    z: FloatArray = np.append(np.arange(float(altitude), STANDARD_ATMOSPHERE_TOP, step),
+                              STANDARD_ATMOSPHERE_TOP)
     standard = standard_atmosphere(z)
     shift = float(temperature) - float(np.asarray(standard.temperature).ravel()[0])
     fade = np.clip((_FADED - z) / (_FADED - _TROPOPAUSE), 0.0, 1.0)
-    t = np.asarray(standard.temperature, dtype=float) + shift * fade
+    t: FloatArray = np.asarray(standard.temperature, dtype=np.float64) + shift * fade
     # ln p by the trapezoidal rule on g / T, fine enough at 100 m steps (1e-5 relative).
     integrand = _gravity(z) / t
     steps = 0.5 * (integrand[1:] + integrand[:-1]) * np.diff(z)

@@ -44,9 +44,20 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import Mapping, Sequence
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Union, cast
 
 import numpy as np
+from numpy.typing import ArrayLike
+
+from Aerolume._typing import FloatArray
+
+if TYPE_CHECKING:
+    import xarray as xr
+
+#: A sounding to write: its levels' (altitude m, pressure Pa, temperature K[, relative
+#: humidity %]), or a product Dataset with its molecular atmosphere.
+Sounding = Union[Sequence[ArrayLike], "xr.Dataset"]
 
 __all__ = ["to_scc", "write_sounding", "SCC_VARIABLES", "SCC_GLOBALS", "SOUNDING_VARIABLES"]
 
@@ -101,17 +112,17 @@ def _emitted_nm(detected_nm: float) -> float:
     return float(max(shorter)) if shorter else float(detected_nm)
 
 
-def _stamp(t) -> tuple[str, str]:
-    text = str(np.datetime_as_string(np.datetime64(t, "s"), unit="s"))
+def _stamp(t: np.datetime64 | str) -> tuple[str, str]:
+    text = str(np.datetime_as_string(np.asarray(t, dtype="datetime64[s]"), unit="s"))
     date, clock = text.split("T")
     return date.replace("-", ""), clock.replace(":", "")
 
 
-def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None = None,
+def to_scc(ds: xr.Dataset, path: str | os.PathLike[str], *, channel_ids: Mapping[str, int] | None = None,
            station_code: str = "xx", measurement_id: str | None = None,
            background: Mapping[str, Sequence[float]] | Sequence[float] | None = None,
            sounding_file: str | None = None, overlap_file: str | None = None,
-           lidar_ratio_file: str | None = None, sounding=None) -> None:
+           lidar_ratio_file: str | None = None, sounding: Sounding | None = None) -> None:
     """Write a raw Dataset as an SCC raw-data input file.
 
     Parameters
@@ -273,15 +284,17 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
         nc.setncatts(attrs)
 
 
-def _sounding_levels(sounding):
+def _sounding_levels(sounding: Sounding
+                     ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray | None]:
     """(altitude m a.s.l., pressure Pa, temperature K, relative humidity % or None) of a
     triple/quadruple of arrays or of a product Dataset's molecular atmosphere."""
     if hasattr(sounding, "variables"):
+        dataset = cast("xr.Dataset", sounding)  # (whatever has variables is read as one)
         for name in ("altitude", "molecular_pressure", "molecular_temperature"):
-            if name not in sounding.variables:
+            if name not in dataset.variables:
                 raise ValueError(f"write_sounding: the Dataset has no {name!r}; give a product "
                                  "of aerolume process or (altitude, pressure, temperature)")
-        levels = [np.asarray(sounding[n].values, dtype=float).ravel()
+        levels = [np.asarray(dataset[n].values, dtype=float).ravel()
                   for n in ("altitude", "molecular_pressure", "molecular_temperature")]
         humidity = None
     else:
@@ -303,7 +316,8 @@ def _sounding_levels(sounding):
     return levels[0], levels[1], levels[2], humidity
 
 
-def write_sounding(path: str | os.PathLike, sounding, *, start, station_name: str = "",
+def write_sounding(path: str | os.PathLike[str], sounding: Sounding, *,
+                   start: np.datetime64 | str, station_name: str = "",
                    latitude: float = float("nan"), longitude: float = float("nan"),
                    altitude: float = float("nan")) -> None:
     """Write the SCC's optional sounding file: the atmosphere the molecular signals are
@@ -343,11 +357,12 @@ def write_sounding(path: str | os.PathLike, sounding, *, start, station_name: st
     with netCDF4.Dataset(os.fspath(path), "w", format="NETCDF3_CLASSIC") as nc:
         nc.createDimension("points", heights.size)
         for name, (dims, kind, units) in SOUNDING_VARIABLES.items():
-            if values[name] is None:
+            value = values[name]
+            if value is None:
                 continue
             var = nc.createVariable(name, kind, dims)
             var.units = units
-            var[:] = values[name]
+            var[:] = value
         nc.setncatts({"Sounding_Station_Name": station_name or "model atmosphere",
                       "Sounding_Start_Date": date, "Sounding_Start_Time_UT": clock,
                       "Latitude_degrees_north": float(latitude),

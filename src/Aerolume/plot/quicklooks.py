@@ -17,15 +17,23 @@ from __future__ import annotations
 import os
 import pathlib
 
-import numpy as np
+from typing import TYPE_CHECKING
 
-from Aerolume._typing import FloatArray
+import numpy as np
+from numpy.typing import NDArray
+
+from Aerolume._typing import AnyArray, FloatArray
+
+if TYPE_CHECKING:
+    import xarray as xr
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 __all__ = ["quicklook"]
 
 INSTALL_PLOT = "pip install 'Aerolume[plot]'"
 
-def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
+def quicklook(product: str | os.PathLike[str], output: str | os.PathLike[str], *,
               max_range: float = 15e3, channels: list[str] | None = None,
               dpi: int = 100) -> pathlib.Path:
     """Draws the quicklook of a processed file into a PNG image.
@@ -71,16 +79,16 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
     from Aerolume._files import write_atomically
     from Aerolume.processing.products import elastic_channels
 
-    product = pathlib.Path(product)
+    path = pathlib.Path(product)
     try:
-        ds = xr.open_dataset(product)
+        ds = xr.open_dataset(path)
     except Exception as err:  # the netCDF libraries raise several types for a bad file
-        raise ValueError(f"{product}: not a readable netCDF file ({err})") from None
+        raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
     with ds:
         missing = [v for v in ("signal", "channel", "range", "time", "wavelength")
                    if v not in ds.variables]
         if missing:
-            raise ValueError(f"{product}: not a processed lidar file (no "
+            raise ValueError(f"{path}: not a processed lidar file (no "
                              f"{', '.join(missing)})")
         if channels is None:
             if "klett_channel" in ds.coords and ds.sizes.get("klett_channel", 0):
@@ -90,20 +98,20 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
         known = [str(c) for c in ds["channel"].values]
         for c in channels:
             if c not in known:
-                raise ValueError(f"{product}: no channel {c!r} (channels: {', '.join(known)})")
+                raise ValueError(f"{path}: no channel {c!r} (channels: {', '.join(known)})")
 
         shown = ds.sel(range=ds["range"] <= max_range)
         if shown.sizes["range"] < 2 or shown.sizes["time"] < 1:
-            raise ValueError(f"{product}: nothing to draw below {max_range / 1e3:g} km")
+            raise ValueError(f"{path}: nothing to draw below {max_range / 1e3:g} km")
         rng = np.asarray(shown["range"].values, dtype=float)
         times = np.asarray(shown["time"].values)
         time_edges = _time_edges(shown)
         range_edges = _edges(rng) / 1e3
 
-        product = "backscatter" in shown and shown.sizes.get("klett_channel", 0) > 0
+        has_product = "backscatter" in shown and shown.sizes.get("klett_channel", 0) > 0
         depolarization = ("volume_depolarization" in shown
                           and shown.sizes.get("depolarization_channel", 0) > 0)
-        rows = len(channels) + int(product) + int(depolarization)
+        rows = len(channels) + int(has_product) + int(depolarization)
         fig = Figure(figsize=(13, 2.9 * rows + 1.2), dpi=dpi, layout="constrained")
         FigureCanvasAgg(fig)
         grid = fig.add_gridspec(rows, 2, width_ratios=[3.2, 1])
@@ -138,7 +146,7 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
             bar.set_label(f"P r² ({units} m²)" if units else "P r² (m²)")
             _marks(ax, shown, times, time_edges)
 
-        if product:
+        if has_product:
             _product_panel(fig, fig.add_subplot(grid[len(channels), 0]), shown, time_edges,
                            range_edges, max_range, times)
         if depolarization:
@@ -150,7 +158,7 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
     return pathlib.Path(output)
 
 
-def _profile_panel(ax, ds, max_range: float, end) -> None:
+def _profile_panel(ax: Axes, ds: xr.Dataset, max_range: float, end: np.datetime64) -> None:
     ax.set_ylim(0, max_range / 1e3)
     ax.set_ylabel("range (km)")
     ax.set_xlabel("aerosol backscatter (Mm⁻¹ sr⁻¹)")
@@ -201,10 +209,10 @@ def _profile_panel(ax, ds, max_range: float, end) -> None:
             low, high = np.percentile(values, [2.0, 99.5])
             pad = 0.1 * max(high - low, abs(high), 1e-3)
             ax.set_xlim(min(low, 0.0) - pad, high + pad)
-    start, end = (np.datetime_as_string(t, unit="m")[-5:] for t in
-                  (ds["time"].values[0], end))
+    first, last = (np.datetime_as_string(t, unit="m")[-5:] for t in
+                   (ds["time"].values[0], end))
     ax.set_title(f"mean of {count} profile{'s' if count != 1 else ''}, "
-                 f"{start}–{end} UTC", fontsize=10)
+                 f"{first}–{last} UTC", fontsize=10)
     if drawn:
         ax.legend(fontsize=8, loc="upper right")
     else:
@@ -213,7 +221,7 @@ def _profile_panel(ax, ds, max_range: float, end) -> None:
     ax.grid(alpha=0.3)
 
 
-def _height_lines(ax, ds) -> None:
+def _height_lines(ax: Axes, ds: xr.Dataset) -> None:
     """The full-overlap height, the reference intervals and the mean cloud base, top and
     boundary-layer height as horizontal marks of a profile panel (range in km)."""
     if "full_overlap_height" in ds:
@@ -227,17 +235,17 @@ def _height_lines(ax, ds) -> None:
         if np.isfinite(bottom).any():
             ax.axhspan(np.nanmin(bottom) / 1e3, np.nanmax(top) / 1e3, color="tab:green",
                        alpha=0.15, lw=0, label="reference")
-    for name, style in (("cloud_base", dict(color="0.3", ls=":")),
-                        ("boundary_layer_height", dict(color="tab:orange", ls="-."))):
+    for name, color, ls in (("cloud_base", "0.3", ":"),
+                            ("boundary_layer_height", "tab:orange", "-.")):
         if name in ds:
             values = np.asarray(ds[name].values, dtype=float)
             if np.isfinite(values).any():
                 ax.axhline(np.nanmin(values) / 1e3 if name == "cloud_base"
                            else np.nanmedian(values) / 1e3, lw=0.9,
-                           label=name.replace("_", " "), **style)
+                           label=name.replace("_", " "), color=color, ls=ls)
 
 
-def _marks(ax, ds, times, time_edges) -> None:
+def _marks(ax: Axes, ds: xr.Dataset, times: AnyArray, time_edges: AnyArray) -> None:
     """Over a time-height panel: the reference intervals, full overlap, clouds and the
     boundary-layer height, profile by profile."""
     centre = time_edges[:-1] + (time_edges[1:] - time_edges[:-1]) / 2
@@ -256,11 +264,12 @@ def _marks(ax, ds, times, time_edges) -> None:
             for layer in values.T:
                 ax.plot(centre, layer / 1e3, marker, color="white", ms=3, ls="none")
     if "boundary_layer_height" in ds:
-        values = np.asarray(ds["boundary_layer_height"].values, dtype=float).reshape(-1)
-        ax.plot(centre, values / 1e3, "o-", color="tab:orange", ms=3, lw=0.8)
+        blh = np.asarray(ds["boundary_layer_height"].values, dtype=float).reshape(-1)
+        ax.plot(centre, blh / 1e3, "o-", color="tab:orange", ms=3, lw=0.8)
 
 
-def _product_panel(fig, ax, ds, time_edges, range_edges, max_range, times) -> None:
+def _product_panel(fig: Figure, ax: Axes, ds: xr.Dataset, time_edges: AnyArray,
+                   range_edges: FloatArray, max_range: float, times: AnyArray) -> None:
     """The first Klett-Fernald channel's backscatter, the gates its flag rejects in grey."""
     from matplotlib.colors import ListedColormap
 
@@ -288,7 +297,8 @@ def _product_panel(fig, ax, ds, time_edges, range_edges, max_range, times) -> No
     fig.colorbar(mesh, ax=ax, pad=0.01).set_label("β_a (Mm⁻¹ sr⁻¹)")
 
 
-def _depolarization_panel(fig, ax, ds, time_edges, range_edges, max_range, times) -> None:
+def _depolarization_panel(fig: Figure, ax: Axes, ds: xr.Dataset, time_edges: AnyArray,
+                          range_edges: FloatArray, max_range: float, times: AnyArray) -> None:
     """The first pair's volume depolarisation ratio, the gates its flag rejects in grey."""
     from matplotlib.colors import ListedColormap
     import matplotlib.dates as mdates
@@ -318,7 +328,7 @@ def _depolarization_panel(fig, ax, ds, time_edges, range_edges, max_range, times
     fig.colorbar(mesh, ax=ax, pad=0.01).set_label("δ_v")
 
 
-def _title(ds, first, last) -> str:
+def _title(ds: xr.Dataset, first: np.datetime64, last: np.datetime64) -> str:
     site = str(ds.attrs.get("site", "")).strip() or "lidar"
     day = np.datetime_as_string(first, unit="D")
     end_day = np.datetime_as_string(last, unit="D")
@@ -337,7 +347,7 @@ def _edges(centres: FloatArray) -> FloatArray:
                            [2 * centres[-1] - middle[-1]]])
 
 
-def _time_edges(ds) -> FloatArray:
+def _time_edges(ds: xr.Dataset) -> NDArray[np.datetime64]:
     """Edges of the profiles in time: each starts at its time and ends at the next one's
     start (the last after the usual spacing, or its recorded stop time)."""
     start = np.asarray(ds["time"].values).astype("datetime64[ns]")

@@ -27,15 +27,15 @@ import math
 import numbers
 import warnings
 from collections.abc import Callable, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, Literal, NamedTuple, TypeVar, Union
 
 import numpy as np
 import xarray as xr
 
-from Aerolume._typing import FloatArray
 from Aerolume import _core
 from Aerolume._checks import as_float64 as _float64
 from Aerolume._checks import require_finite, require_positive, thread_count
+from Aerolume._typing import FloatArray, FloatOrArray
 
 __all__ = [
     "Atmosphere",
@@ -71,33 +71,41 @@ _LINES = ("total", "cabannes")
 _KINDS = ("linear", "natural")
 
 ArrayLike = Union[float, Sequence[float], FloatArray]
+#: The Raman lines of a scattering quantity: all of it, or the Cabannes line alone.
+Line = Literal["total", "cabannes"]
+#: How the cross-sections are computed.
+Method = Literal["first_principles", "bucholtz"]
+#: Which depolarisation ratio: of linearly polarised light backwards, or of natural light
+#: at 90 degrees.
+Kind = Literal["linear", "natural"]
+_Choice = TypeVar("_Choice", bound=str)
 
 
 class Atmosphere(NamedTuple):
     """The state of the air at some altitudes, each array shaped like the altitudes."""
 
     #: Kinetic temperature, K.
-    temperature: FloatArray
+    temperature: FloatOrArray
     #: Pressure, Pa.
-    pressure: FloatArray
+    pressure: FloatOrArray
     #: Number density of air molecules, m^-3.
-    number_density: FloatArray
+    number_density: FloatOrArray
 
 
 class MolecularOptics(NamedTuple):
     """The Rayleigh optics of air."""
 
     #: Extinction coefficient alpha_m, m^-1.
-    alpha: FloatArray
+    alpha: FloatOrArray
     #: Backscatter coefficient beta_m, m^-1 sr^-1.
-    beta: FloatArray
+    beta: FloatOrArray
     #: Lidar ratio S_m = alpha_m / beta_m, sr.
-    lidar_ratio: FloatArray
+    lidar_ratio: FloatOrArray
 
 
-def _result(array: FloatArray) -> Any:
+def _result(array: FloatArray) -> FloatOrArray:
     """`array`, or its one value as a NumPy scalar if it has no dimensions."""
-    return array[()] if array.ndim == 0 else array
+    return np.float64(array[()]) if array.ndim == 0 else array
 
 
 def _first_outside(values: FloatArray, low: float, high: float) -> str:
@@ -186,7 +194,8 @@ class Sounding:
     def __init__(self, altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike):
         self._set(*_clean_levels(altitude, pressure, temperature, stacklevel=3))
 
-    def _set(self, altitude, pressure, temperature, log_pressure) -> None:
+    def _set(self, altitude: FloatArray, pressure: FloatArray, temperature: FloatArray,
+             log_pressure: FloatArray | None) -> None:
         # Fresh arrays, made read-only: nothing outside can change the levels.  The log
         # pressure may come later (None): see _with_log_pressures.
         self._altitude, self._pressure = altitude, pressure
@@ -238,10 +247,12 @@ class Sounding:
                              f"level) and {self.ceiling:g} m; "
                              f"{_first_outside(z, self.bottom, self.ceiling)}")
 
-    def _tables(self) -> tuple[FloatArray, ...]:
+    def _tables(self) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
         if self._log_pressure is None:
             _with_log_pressures([self], 1)
-        return self._altitude, self._temperature, self._pressure, self._log_pressure
+        log_pressure = self._log_pressure
+        assert log_pressure is not None  # (made just above)
+        return self._altitude, self._temperature, self._pressure, log_pressure
 
 
 def _with_log_pressures(soundings: Sequence[Sounding], threads: int) -> None:
@@ -297,11 +308,13 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
     return result
 
 
-def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
+def _clean_levels(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike, *,
+                  stacklevel: int
+                  ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray | None]:
     """Fresh arrays of altitude, pressure and temperature of the levels kept, by
     increasing altitude, and None for their ln pressure (made when first needed);
     warnings point `stacklevel` frames up."""
-    arrays = {}
+    arrays: dict[str, FloatArray] = {}
     for name, value in (("altitude", altitude), ("pressure", pressure),
                         ("temperature", temperature)):
         array = _float64(value, name)
@@ -394,7 +407,7 @@ def _wavelength(wavelength: ArrayLike) -> FloatArray:
     return w
 
 
-def _co2(co2: float) -> float:
+def _co2(co2: object) -> float:
     if isinstance(co2, bool) or not isinstance(co2, numbers.Real):
         raise TypeError(f"co2 must be a real number (a mole fraction, mol/mol), "
                         f"not {type(co2).__name__}")
@@ -405,14 +418,14 @@ def _co2(co2: float) -> float:
     return value
 
 
-def _choice(value: str, name: str, choices: tuple[str, ...]) -> str:
+def _choice(value: _Choice, name: str, choices: tuple[str, ...]) -> _Choice:
     if not isinstance(value, str) or value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, "
                          f"got {value!r}")
     return value
 
 
-def refractive_index(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> Any:
+def refractive_index(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> FloatOrArray:
     """The refractive index of standard air (15 degC, 101,325 Pa).
 
     Peck and Reeder (1972), for 300 ppm CO2, scaled to `co2` as Bodhaine et al. (1999)
@@ -435,7 +448,7 @@ def refractive_index(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> Any:
     return _result(1.0 + _core.refractivity(w, c))
 
 
-def king_factor(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> Any:
+def king_factor(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> FloatOrArray:
     """The King correction factor of air, F = (6 + 3 rho) / (6 - 7 rho).
 
     From the N2, O2, Ar and CO2 contributions weighted by their volume mixing ratios
@@ -458,7 +471,7 @@ def king_factor(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> Any:
 
 
 def depolarization_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2, *,
-                         kind: str = "linear", line: str = "total") -> Any:
+                         kind: Kind = "linear", line: Line = "total") -> FloatOrArray:
     """The depolarisation ratio of light scattered by air.
 
     With eps = 9 (F - 1) / 2 the squared anisotropy of the polarisability (F the King
@@ -496,7 +509,7 @@ def depolarization_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2, *,
 
 
 def rayleigh_cross_section(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
-                           method: str = "first_principles") -> Any:
+                           method: Method = "first_principles") -> FloatOrArray:
     """The total Rayleigh scattering cross-section of air per molecule.
 
     Parameters
@@ -523,8 +536,8 @@ def rayleigh_cross_section(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
 
 
 def rayleigh_backscatter_cross_section(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
-                                       method: str = "first_principles",
-                                       line: str = "total") -> Any:
+                                       method: Method = "first_principles",
+                                       line: Line = "total") -> FloatOrArray:
     """The Rayleigh backscatter cross-section of air per molecule.
 
     (3 / 8 pi) (sigma / F) (1 + 7 eps / 45) for the whole Rayleigh band and
@@ -555,7 +568,7 @@ def rayleigh_backscatter_cross_section(wavelength: ArrayLike, co2: float = DEFAU
 
 
 def molecular_lidar_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
-                          line: str = "total") -> Any:
+                          line: Line = "total") -> FloatOrArray:
     """The extinction-to-backscatter ratio of air, S_m = alpha_m / beta_m.
 
     (8 pi / 3) F / (1 + 7 eps / 45) for the whole band, which is (8 pi / 3)(1 + rho / 2)
@@ -583,13 +596,14 @@ def molecular_lidar_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
     return _result(sigma / back)
 
 
-def _cross_sections(w: FloatArray, c: float, method: str, line: str):
+def _cross_sections(w: FloatArray, c: float, method: str, line: str
+                    ) -> tuple[FloatArray, FloatArray]:
     return _core.cross_section(w, c, method), _core.backscatter_cross_section(w, c, method, line)
 
 
-def molecular_optics(wavelength: ArrayLike, number_density: ArrayLike, line: str = "total",
+def molecular_optics(wavelength: ArrayLike, number_density: ArrayLike, line: Line = "total",
                      *, co2: float = DEFAULT_CO2,
-                     method: str = "first_principles") -> MolecularOptics:
+                     method: Method = "first_principles") -> MolecularOptics:
     """Rayleigh extinction, backscatter and lidar ratio of air.
 
     alpha_m = N sigma, beta_m = N sigma_pi with sigma and sigma_pi the cross-sections of
@@ -662,7 +676,7 @@ def _attrs(name: str) -> dict[str, str]:
     return attrs
 
 
-def _one_wavelength(wavelength) -> float:
+def _one_wavelength(wavelength: ArrayLike) -> float:
     """`wavelength` checked as one wavelength in m."""
     if isinstance(wavelength, float) and _MEASURED_WAVELENGTHS[0] <= wavelength <= _MEASURED_WAVELENGTHS[1]:
         return wavelength
@@ -674,13 +688,14 @@ def _one_wavelength(wavelength) -> float:
 
 
 @functools.lru_cache(maxsize=64)
-def _cross_sections_at(wavelength: float, co2: float, method: str, line: str):
+def _cross_sections_at(wavelength: float, co2: float, method: str, line: str
+                       ) -> tuple[float, float]:
     """The extinction (m^2) and backscatter (m^2 sr^-1) cross-sections per molecule."""
     sigma, back = _cross_sections(np.array(wavelength), co2, method, line)
     return float(sigma), float(back)
 
 
-def _per_profile(value, name: str, *, limit: float | None = None) -> FloatArray:
+def _per_profile(value: ArrayLike, name: str, *, limit: float | None = None) -> FloatArray:
     if isinstance(value, (float, int)) and not isinstance(value, bool) and math.isfinite(value) \
             and (limit is None or abs(value) <= limit):
         return np.array(float(value))
@@ -699,8 +714,8 @@ def _per_profile(value, name: str, *, limit: float | None = None) -> FloatArray:
 def molecular_profile(range: ArrayLike, wavelength: float,
                       atmosphere: AtmosphereModel | Sequence[AtmosphereModel] = standard_atmosphere,
                       station_altitude: ArrayLike = 0.0, zenith_angle: ArrayLike = 0.0,
-                      line: str = "total", *, co2: float = DEFAULT_CO2,
-                      method: str = "first_principles", time: ArrayLike | None = None,
+                      line: Line = "total", *, co2: float = DEFAULT_CO2,
+                      method: Method = "first_principles", time: ArrayLike | None = None,
                       threads: int | None = None) -> xr.Dataset:
     """The molecular atmosphere and its Rayleigh optics along a lidar beam.
 
@@ -803,10 +818,10 @@ def molecular_profile(range: ArrayLike, wavelength: float,
         t, p, n, alpha, beta, transmission, attenuated = _core.standard_profiles(
             r, altitude, station_b, profiles, sigma, back, count)
         source = "US Standard Atmosphere 1976"
-    elif all(isinstance(m, Sounding) for m in models):
-        _check_soundings(models, altitude, station_b)
-        _with_log_pressures(models, count)
-        levels = [m._tables() for m in models]
+    elif len(soundings := [m for m in models if isinstance(m, Sounding)]) == len(models):
+        _check_soundings(soundings, altitude, station_b)
+        _with_log_pressures(soundings, count)
+        levels = [m._tables() for m in soundings]
         t, p, n, alpha, beta, transmission, attenuated = _core.sounding_profiles(
             r, altitude, station_b, profiles, [z for z, _, _, _ in levels],
             [k for _, k, _, _ in levels], [q for _, _, q, _ in levels],
@@ -855,7 +870,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     return xr.Dataset(variables, coords=coords, attrs=attrs)
 
 
-def _models(atmosphere) -> list:
+def _models(atmosphere: object) -> list[AtmosphereModel]:
     if callable(atmosphere):
         return [atmosphere]
     if (isinstance(atmosphere, Sequence) and not isinstance(atmosphere, str)) or \
@@ -884,7 +899,7 @@ def _check_beams(altitude: FloatArray, station: FloatArray, bottom: float, top: 
                          f"{what}")
 
 
-def _check_soundings(models: list, altitude: FloatArray, station: FloatArray) -> None:
+def _check_soundings(models: Sequence[Sounding], altitude: FloatArray, station: FloatArray) -> None:
     bottom = np.array([m.bottom for m in models])
     ceiling = np.array([m.ceiling for m in models])
     high = altitude[:, -1] if altitude.shape[1] else station
@@ -897,8 +912,9 @@ def _check_soundings(models: list, altitude: FloatArray, station: FloatArray) ->
         _check_beams(altitude[b:b + 1], station[b:b + 1], bottom[m], ceiling[m], what)
 
 
-def _evaluate(models: list, r: FloatArray, altitude: FloatArray, station: FloatArray,
-              profiles: int):
+def _evaluate(models: Sequence[AtmosphereModel], r: FloatArray, altitude: FloatArray,
+              station: FloatArray, profiles: int
+              ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
     """Temperature, pressure and number density at the gates (profiles x gates) and the
     number density at the instrument and the gates (profiles x (1 + gates)) of callables."""
     gates = r.size
@@ -915,7 +931,7 @@ def _evaluate(models: list, r: FloatArray, altitude: FloatArray, station: FloatA
         except ValueError as error:
             raise ValueError(f"{name} refused the beam's altitudes "
                              f"({points.min():g} m to {points.max():g} m): {error}") from error
-        values = []
+        values: list[FloatArray] = []
         for field in ("temperature", "pressure", "number_density"):
             try:
                 value = np.asarray(getattr(record, field), dtype=np.float64)
@@ -958,8 +974,9 @@ def beam_altitude(range: ArrayLike, station_altitude: float = 0.0,
     zenith = float(require_finite(_float64(zenith_angle, "zenith_angle"), "zenith_angle"))
     if not 0.0 <= zenith <= 90.0:
         raise ValueError(f"zenith_angle must be between 0 and 90 degrees, got {zenith:g}")
-    return _core.beam_altitudes(r, np.array([station]),
-                                np.array([math.cos(math.radians(zenith))]), 1)[0]
+    altitudes: FloatArray = _core.beam_altitudes(
+        r, np.array([station]), np.array([math.cos(math.radians(zenith))]), 1)[0]
+    return altitudes
 
 
 # ---- Model atmospheres for a site without a sounding ----------------------------------------

@@ -627,13 +627,13 @@ def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
 
 
 class _NoProgress:
-    def __enter__(self):
+    def __enter__(self) -> _NoProgress:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         pass
 
-    def advance(self, count: int = 1):
+    def advance(self, count: int = 1) -> None:
         pass
 
 

@@ -19,7 +19,7 @@ import time
 import warnings
 from collections.abc import Callable, Iterable, Sequence
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 __all__ = ["InProcess", "OnDask", "TaskResult", "run_task", "MissingDependency", "runner"]
 
@@ -39,6 +39,20 @@ if TYPE_CHECKING:
 
 #: What a runner's units of work are (blocks of files, nights).
 _Item = TypeVar("_Item")
+
+
+class ProgressBar(Protocol):
+    """What a progress callback makes: a context that is told each unit done."""
+
+    def __enter__(self) -> ProgressBar: ...
+
+    def __exit__(self, *exc: object) -> None: ...
+
+    def advance(self, count: int = 1) -> None: ...
+
+
+#: Makes the progress bar of a run: (total, label, unit) -> :class:`ProgressBar`.
+ProgressFactory = Callable[[int, str, str], ProgressBar]
 
 
 @dataclasses.dataclass

@@ -33,6 +33,7 @@ absolute deviation of gate-to-gate differences.
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Sequence
 from typing import TypedDict
 
 import numpy as np
@@ -271,7 +272,7 @@ def _search(rows: FloatArray, r: FloatArray, beta_m: FloatArray, alpha_m: FloatA
 
 
 def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
-                   search: tuple[float, float] = (4000.0, 15000.0), width: float = 1000.0, *,
+                   search: Sequence[float] = (4000.0, 15000.0), width: float = 1000.0, *,
                    step: float | None = None, noise: ArrayLike | None = None,
                    min_snr: float = 10.0, n_sigma: float = 2.0, slope_tolerance: float = 0.02,
                    ratio_tolerance: float = 0.1, model_tolerance: float = 1e-3,

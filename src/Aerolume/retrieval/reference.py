@@ -350,7 +350,7 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
     sd = None
     if noise is not None:
         sd = layout.per_gate(noise, "noise", positive=True, allow_zero=True)
-    stop_at = np.full(layout.profiles, np.inf)
+    stop_at: FloatArray = np.full(layout.profiles, np.inf)
     if ceiling is not None:
         values: FloatArray = array(ceiling, "ceiling").astype(float)
         try:
@@ -401,7 +401,7 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
 
 
 def _find_reference_rows(rows: FloatArray, r: FloatArray, beta_m: FloatArray,
-                         alpha_m: FloatArray, first: FloatArray, search: FloatArray,
+                         alpha_m: FloatArray, first: IntArray, search: FloatArray,
                          width: float, noise: FloatArray, ceiling: FloatArray
                          ) -> tuple[FloatArray, BoolArray, AnyArray]:
     """The search of every profile of a block in one call, each on its own gates: profile

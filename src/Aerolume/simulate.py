@@ -43,6 +43,7 @@ from Aerolume import retrieval as _retrieval
 from Aerolume.retrieval import NITROGEN_RAMAN_SHIFT
 
 if TYPE_CHECKING:
+    from Aerolume.atmosphere import Line
     from Aerolume.depolarization import GHK
 
 __all__ = ["elastic", "raman", "photon_counting_pair", "polarized", "delta90_calibration",
@@ -309,7 +310,7 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
 def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
               particle_depolarization: ArrayLike, molecular: Molecular | None = None, *,
               alpha_a: ArrayLike | None = None, lidar_ratio: ArrayLike | None = None,
-              molecular_depolarization: float | None = None, line: str = "total",
+              molecular_depolarization: float | None = None, line: Line = "total",
               eta: float = 1.0, ghk: GHK | Mapping[str, float] | None = None,
               co: Literal["parallel", "total"] = "parallel",
               misalignment: float = 0.0, angle: float = 0.0, constant: ArrayLike = 1.0,
@@ -358,6 +359,7 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
         truth: ``volume_depolarization``, ``particle_depolarization``,
         ``backscatter_ratio``, ``beta_a``, ``beta_m``, ``alpha_a``, ``alpha_m``.
     """
+    from Aerolume.atmosphere import Line
     from Aerolume.depolarization import GHK
     w = scalar(wavelength, "wavelength", positive=True)
     layout = Layout(np.zeros(np.shape(beta_a)), range, "beta_a")

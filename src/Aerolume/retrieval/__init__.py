@@ -23,25 +23,38 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Callable, Mapping
-from typing import Literal
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any, Literal, Protocol, Union, overload
 
 import numpy as np
 import xarray as xr
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
-from Aerolume._typing import FloatArray
 from Aerolume import _core
 from Aerolume._checks import require_finite, thread_count
-from Aerolume._shapes import Layout, array, scalar
+from Aerolume._shapes import Layout, Molecular, Reference, array, scalar
+from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 from Aerolume.retrieval.clouds import boundary_layer_height, detect_clouds
 from Aerolume.retrieval.reference import ReferenceSearch, find_reference
-from Aerolume.uncertainty import MonteCarlo, PoissonNoise
+from Aerolume.uncertainty import MonteCarlo, Noise, PoissonNoise
 
 __all__ = ["klett_fernald", "raman_extinction", "raman_backscatter", "raman_retrieval",
            "lidar_ratio", "find_reference", "ReferenceSearch", "MonteCarlo", "PoissonNoise",
            "raman_wavelength", "NITROGEN_RAMAN_SHIFT", "detect_clouds",
            "boundary_layer_height"]
+
+#: Monte Carlo settings of a retrieval: a MonteCarlo, a dict of its fields, or None.
+Uncertainty = Union[MonteCarlo, Mapping[str, Any], None]
+#: The Raman extinction's fit window, m: fixed, per gate, or a function of range.
+Window = Union[float, ArrayLike, Callable[["FloatArray"], ArrayLike]]
+
+
+class HasRange(Protocol):
+    """What the derivative's window needs of a layout: the gates' ranges, m."""
+
+    @property
+    def range(self) -> FloatArray: ...
+
 
 #: Vibrational Raman shift of nitrogen, m^-1 (2330.7 cm^-1).
 NITROGEN_RAMAN_SHIFT = 2330.7e2
@@ -79,7 +92,8 @@ def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
 
 # ---- Inputs shared by the retrievals ---------------------------------------------------
 
-def _noise(layout: Layout, noise, name: str):
+def _noise(layout: Layout, noise: Noise, name: str
+           ) -> tuple[_core.NoiseKind, FloatArray, FloatArray, FloatArray]:
     """Core arguments (kind, sigma, counts_per_unit, background) of a noise description."""
     if noise is None:
         return _core.NoiseKind.none, _EMPTY, _EMPTY, _EMPTY
@@ -91,7 +105,7 @@ def _noise(layout: Layout, noise, name: str):
     return _core.NoiseKind.gaussian, sigma, _EMPTY, _EMPTY
 
 
-def _noise_sd(layout: Layout, noise, name: str) -> FloatArray:
+def _noise_sd(layout: Layout, noise: Noise, name: str) -> FloatArray:
     """The standard deviation per gate that a noise description gives the signal."""
     kind, sigma, counts, background = _noise(layout, noise, name)
     if kind == _core.NoiseKind.gaussian:
@@ -99,14 +113,17 @@ def _noise_sd(layout: Layout, noise, name: str) -> FloatArray:
     rows = layout.signal.reshape(layout.profiles, layout.gates)
     if layout.profiles == 1:
         rows = rows[0]
-    return np.ascontiguousarray(np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
+    sd: FloatArray = np.ascontiguousarray(
+        np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
+    return sd
 
 
-def _lidar_ratio(layout: Layout, value) -> FloatArray:
+def _lidar_ratio(layout: Layout, value: ArrayLike) -> FloatArray:
     return layout.per_gate(value, "lidar_ratio", positive=True)
 
 
-def _reference(layout: Layout, reference, reference_value):
+def _reference(layout: Layout, reference: Reference, reference_value: ArrayLike
+               ) -> tuple[IntArray, FloatArray, BoolArray]:
     """Gate intervals, reference values and the mask of profiles without a reference."""
     if isinstance(reference, ReferenceSearch) and not np.any(reference.found):
         raise ValueError(f"reference: no reference interval was found: {reference.reason_text()}")
@@ -120,33 +137,35 @@ def _reference(layout: Layout, reference, reference_value):
     return gates, value, missing
 
 
-def _blank(arrays, missing: FloatArray, layout: Layout) -> None:
+def _blank(arrays: Iterable[FloatArray], missing: BoolArray, layout: Layout) -> None:
     if missing.any():
         for a in arrays:
             a.reshape(layout.profiles, layout.gates)[missing] = np.nan
 
 
-def _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength_):
+def _wavelengths(molecular: Molecular, molecular_raman: Molecular, wavelength: float | None,
+                 raman_wavelength_: float | None) -> tuple[float, float]:
     """The emitted and Raman wavelengths, m: as given, else the mappings' attributes."""
-    def attribute(mapping):
-        return getattr(mapping, "attrs", {}).get("wavelength")
-    w0 = wavelength if wavelength is not None else attribute(molecular)
-    if w0 is None:
+    def attribute(mapping: Molecular) -> float | None:
+        found: float | None = getattr(mapping, "attrs", {}).get("wavelength")
+        return found
+    given = wavelength if wavelength is not None else attribute(molecular)
+    if given is None:
         raise ValueError("wavelength is needed (molecular has no 'wavelength' attribute)")
-    w0 = scalar(w0, "wavelength", positive=True)
+    w0 = scalar(given, "wavelength", positive=True)
     wr = raman_wavelength_ if raman_wavelength_ is not None else attribute(molecular_raman)
-    wr = raman_wavelength(w0) if wr is None else scalar(wr, "raman_wavelength", positive=True)
-    return w0, wr
+    return w0, (float(raman_wavelength(w0)) if wr is None
+                else scalar(wr, "raman_wavelength", positive=True))
 
 
-def _half_widths(layout: Layout, window) -> FloatArray:
+def _half_widths(layout: HasRange, window: Window) -> FloatArray:
     """Gates either side of each gate for a derivative window of `window` m (a number, an
     array per gate or a callable of range)."""
     r = layout.range
-    if callable(window):
-        window = window(r)
-    w = require_finite(array(window, "window"), "window")
-    w = np.broadcast_to(w, r.shape) if w.ndim == 0 or w.shape == r.shape else None
+    given = window(r) if callable(window) else window
+    checked = require_finite(array(given, "window"), "window")
+    w = np.broadcast_to(checked, r.shape) if checked.ndim == 0 or checked.shape == r.shape \
+        else None
     if w is None:
         raise ValueError(f"window must be a number, a callable of range or an array of "
                          f"{r.size} values per gate")
@@ -160,13 +179,32 @@ def _half_widths(layout: Layout, window) -> FloatArray:
 
 # ---- Klett-Fernald ---------------------------------------------------------------------
 
-def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
-                  lidar_ratio: ArrayLike, reference=None, reference_value: ArrayLike = 1.0, *,
+@overload
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = ...,
+                  reference_value: ArrayLike = ..., *,
+                  direction: Literal["backward", "forward"] = ...,
+                  calibration: ArrayLike | None = ..., fit_offset: bool = ...,
+                  offset_range: Reference | None = ..., uncertainty: Uncertainty = ...,
+                  threads: int | None = ..., output: Literal["dataset"] = ...) -> xr.Dataset: ...
+@overload
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = ...,
+                  reference_value: ArrayLike = ..., *,
+                  direction: Literal["backward", "forward"] = ...,
+                  calibration: ArrayLike | None = ..., fit_offset: bool = ...,
+                  offset_range: Reference | None = ..., uncertainty: Uncertainty = ...,
+                  threads: int | None = ..., output: Literal["arrays"]
+                  ) -> dict[str, FloatArray]: ...
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = None,
+                  reference_value: ArrayLike = 1.0, *,
                   direction: Literal["backward", "forward"] = "backward",
                   calibration: ArrayLike | None = None, fit_offset: bool = True,
-                  offset_range=None, uncertainty=None,
+                  offset_range: Reference | None = None, uncertainty: Uncertainty = None,
                   threads: int | None = None,
-                  output: Literal["dataset", "arrays"] = "dataset") -> xr.Dataset | dict:
+                  output: Literal["dataset", "arrays"] = "dataset"
+                  ) -> xr.Dataset | dict[str, FloatArray]:
     """Aerosol backscatter and extinction by Fernald's (1984) inversion.
 
     With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
@@ -245,7 +283,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     ratio = _lidar_ratio(layout, lidar_ratio)
     threads_ = thread_count(threads)
-    attrs = {"method": "Fernald (1984) inversion", "direction": direction}
+    attrs: dict[str, Any] = {"method": "Fernald (1984) inversion", "direction": direction}
     if direction == "backward":
         if reference is None:
             raise ValueError("reference is needed for the backward inversion")
@@ -253,7 +291,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
             raise ValueError("calibration is used by the forward inversion only; "
                              "pass direction='forward'")
         gates, value, missing = _reference(layout, reference, reference_value)
-        calib = np.ones(1)
+        calib: FloatArray = np.ones(1)
         forward = False
         if gates.shape[0] == 1:
             attrs["reference_range"] = [float(layout.range[gates[0, 0]]),
@@ -274,7 +312,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     if not isinstance(fit_offset, (bool, np.bool_)):
         raise TypeError(f"fit_offset must be True or False, got {fit_offset!r}")
     attrs["fit_offset"] = int(bool(fit_offset) and not forward)
-    offset_gates = np.empty((0, 2), dtype=np.int64)
+    offset_gates: IntArray = np.empty((0, 2), dtype=np.int64)
     if offset_range is not None and fit_offset and not forward:
         offset_gates, no_range = layout.interval_gates(offset_range, "offset_range")
         if no_range.any():  # the reference interval where a profile has no range of its own
@@ -289,10 +327,11 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         warnings.warn(f"the inversion has no solution at {failures} gate(s) (the denominator "
                       "is not positive: the signal, lidar ratio or calibration does not fit); "
                       "they are NaN", RuntimeWarning, stacklevel=2)
-    variables = {"backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
+    variables: dict[str, tuple[FloatArray, Mapping[str, Any]]] = {
+        "backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
     offsets = np.where(np.broadcast_to(missing, (layout.profiles,)).reshape(offsets.shape),
                        np.nan, offsets)
-    profile_values = {"reference_offset": (offsets, {
+    profile_values: dict[str, tuple[FloatArray, dict[str, str]]] = {"reference_offset": (offsets, {
         "long_name": "residual background offset fitted over the reference interval",
         "units": "1"})}
     mc = MonteCarlo.of(uncertainty)
@@ -314,7 +353,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         profile_values["reference_offset"][1]["units"] = units
     # One Dataset with every variable (assigning one afterwards merges and aligns again).
     dims = layout.dims[:-1]
-    data_vars = {}
+    data_vars: dict[str, tuple[tuple[str, ...], AnyArray, Mapping[str, Any]]] = {}
     for key, (values, meta) in variables.items():
         data_vars[key] = (layout.dims, np.asarray(values).reshape(layout.shape), meta)
     for key, (values, meta) in profile_values.items():
@@ -322,14 +361,15 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     return xr.Dataset(data_vars, coords=layout.coords, attrs=attrs)
 
 
-def _sd(attrs: dict) -> dict:
+def _sd(attrs: Mapping[str, str]) -> dict[str, str]:
     return {"units": attrs["units"],
             "long_name": f"standard deviation of the {attrs['long_name']}"}
 
 
 # ---- Raman -------------------------------------------------------------------------------
 
-def _raman_molecular(layout, molecular, molecular_raman, backscatter: bool):
+def _raman_molecular(layout: Layout, molecular: Molecular, molecular_raman: Molecular,
+                     backscatter: bool) -> tuple[dict[str, FloatArray], FloatArray, FloatArray]:
     if not isinstance(molecular_raman, Mapping):
         raise TypeError(f"molecular_raman must be a Dataset or mapping of the molecular "
                         f"atmosphere at the Raman wavelength, not {type(molecular_raman).__name__}")
@@ -341,10 +381,11 @@ def _raman_molecular(layout, molecular, molecular_raman, backscatter: bool):
     return mol, raman["alpha_m"], density
 
 
-def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mapping,
-                     molecular_raman: Mapping, angstrom: ArrayLike = 1.0,
-                     window: float | ArrayLike | Callable = 300.0, *,
-                     noise=None, uncertainty=None, wavelength: float | None = None,
+def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                     molecular_raman: Molecular, angstrom: ArrayLike = 1.0,
+                     window: Window = 300.0, *,
+                     noise: Noise = None, uncertainty: Uncertainty = None,
+                     wavelength: float | None = None,
                      raman_wavelength: float | None = None,
                      threads: int | None = None) -> xr.Dataset:
     """Aerosol extinction at the emitted wavelength from a nitrogen Raman channel
@@ -400,12 +441,13 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
                                           alpha_raman, half, w0 / wr, k, noise_sd,
                                           threads=threads_)
     resolution = (2 * half + 1) * np.gradient(layout.range)
-    variables = {"extinction": (alpha, _EXTINCTION),
-                 "effective_resolution": (resolution, {"units": "m", "long_name":
+    variables: dict[str, tuple[AnyArray, Mapping[str, Any]]] = {
+        "extinction": (alpha, _EXTINCTION),
+        "effective_resolution": (resolution, {"units": "m", "long_name":
                                                        "width of the derivative's fit window"})}
     if noise is not None:
         variables["extinction_statistical_error"] = (error, _sd(_EXTINCTION))
-    attrs = {"method": "Raman extinction (Ansmann et al. 1990), sliding linear fit",
+    attrs: dict[str, Any] = {"method": "Raman extinction (Ansmann et al. 1990), sliding linear fit",
              "wavelength": w0, "raman_wavelength": wr}
     if k.size == 1:
         attrs["angstrom"] = float(k[0])
@@ -422,7 +464,8 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
     return layout.dataset(variables, attrs)
 
 
-def _extinction_argument(layout: Layout, extinction) -> FloatArray:
+def _extinction_argument(layout: Layout, extinction: ArrayLike | xr.Dataset | None
+                         ) -> FloatArray:
     if extinction is None:
         return _EMPTY
     if isinstance(extinction, xr.Dataset):
@@ -433,9 +476,10 @@ def _extinction_argument(layout: Layout, extinction) -> FloatArray:
 
 
 def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: ArrayLike,
-                      molecular: Mapping, molecular_raman: Mapping, reference,
-                      reference_value: ArrayLike = 1.0, extinction=None,
-                      angstrom: ArrayLike = 1.0, *, uncertainty=None,
+                      molecular: Molecular, molecular_raman: Molecular, reference: Reference,
+                      reference_value: ArrayLike = 1.0,
+                      extinction: ArrayLike | xr.Dataset | None = None,
+                      angstrom: ArrayLike = 1.0, *, uncertainty: Uncertainty = None,
                       wavelength: float | None = None, raman_wavelength: float | None = None,
                       threads: int | None = None) -> xr.Dataset:
     """Aerosol backscatter from the ratio of the elastic and Raman signals (Ansmann et al.
@@ -494,8 +538,9 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
     args = (elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
             mol["alpha_m"], alpha_raman, alpha_a)
     beta = _core.raman_backscatter(*args, w0 / wr, k, gates, value, threads=threads_)
-    variables = {"backscatter": (beta, _BACKSCATTER)}
-    attrs = {"method": "Raman backscatter (Ansmann et al. 1992)", "wavelength": w0,
+    variables: dict[str, tuple[AnyArray, Mapping[str, Any]]] = {
+        "backscatter": (beta, _BACKSCATTER)}
+    attrs: dict[str, Any] = {"method": "Raman backscatter (Ansmann et al. 1992)", "wavelength": w0,
              "raman_wavelength": wr}
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
@@ -514,9 +559,9 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
 
 
 def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: ArrayLike,
-                    molecular: Mapping, molecular_raman: Mapping, reference,
+                    molecular: Molecular, molecular_raman: Molecular, reference: Reference,
                     reference_value: ArrayLike = 1.0, angstrom: ArrayLike = 1.0,
-                    window: float | ArrayLike | Callable = 300.0, *, uncertainty=None,
+                    window: Window = 300.0, *, uncertainty: Uncertainty = None,
                     wavelength: float | None = None, raman_wavelength: float | None = None,
                     threads: int | None = None) -> xr.Dataset:
     """Extinction, backscatter and lidar ratio of the Raman method in one call.
@@ -600,7 +645,14 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
 _LIDAR_RATIO = {"units": "sr", "long_name": "aerosol extinction-to-backscatter ratio"}
 
 
-def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
+@overload
+def lidar_ratio(extinction: xr.DataArray, backscatter: xr.DataArray, *,
+                min_backscatter: float = ...) -> xr.DataArray: ...
+@overload
+def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
+                min_backscatter: float = ...) -> FloatArray | xr.DataArray: ...
+def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
+                min_backscatter: float = 0.0) -> FloatArray | xr.DataArray:
     """The aerosol lidar ratio alpha_a / beta_a where both are defined.
 
     Parameters
@@ -632,7 +684,8 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
         raise ValueError(f"backscatter of shape {b.shape} does not broadcast to extinction "
                          f"of shape {e.shape}") from None
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(b > min_backscatter, e / b, np.nan)
+        ratios: FloatArray = np.where(b > min_backscatter, e / b, np.nan)
+    return ratios
 
 
 # ---- Blocks of profiles, each from its own first gate, in one core call ------------------
@@ -646,18 +699,22 @@ _NO_SEEDS = np.empty(0, dtype=np.uint64)
 _NO_GATES = np.empty((0, 2), dtype=np.int64)
 
 
-def _gaussian(sigma):
+def _gaussian(sigma: ArrayLike | None) -> tuple[_core.NoiseKind, FloatArray, FloatArray, FloatArray]:
     """Core noise arguments (kind, sigma, counts, background) of Gaussian noise rows."""
-    return 1, np.ascontiguousarray(sigma, dtype=np.float64), _EMPTY, _EMPTY
+    return _core.NoiseKind.gaussian, np.ascontiguousarray(sigma, dtype=np.float64), _EMPTY, _EMPTY
 
 
-def _seeds(seeds) -> FloatArray:
+def _seeds(seeds: ArrayLike) -> NDArray[np.uint64]:
     return np.ascontiguousarray(np.asarray(seeds, dtype=np.uint64))
 
 
-def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_value, *,
-                fit_offset, first, threads, realisations=0, seeds=(), noise=None,
-                lidar_ratio_sd=0.0, reference_value_sd=0.0):
+def _klett_rows(signal: ArrayLike, range_: FloatArray, beta_m: FloatArray, alpha_m: FloatArray,
+                lidar_ratio: FloatArray, gates: ArrayLike, reference_value: ArrayLike, *,
+                fit_offset: bool, first: ArrayLike, threads: int, realisations: int = 0,
+                seeds: ArrayLike = (), noise: ArrayLike | None = None,
+                lidar_ratio_sd: float = 0.0, reference_value_sd: float = 0.0
+                ) -> tuple[FloatArray, FloatArray, int, FloatArray, FloatArray | None,
+                           FloatArray | None]:
     """Fernald's backward inversion of rows (profiles, gates), profile p from gate first[p]
     with its reference gates [begin, end) (on the whole row) and, with `realisations`,
     its Monte Carlo drawn from seeds[p] with Gaussian `noise` rows.  Returns (backscatter,
@@ -669,7 +726,8 @@ def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_v
             np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
             np.ones(1), False, bool(fit_offset), _NO_GATES)
     beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads, first=first)
-    beta_sd = alpha_sd = None
+    beta_sd: FloatArray | None = None
+    alpha_sd: FloatArray | None = None
     if realisations:
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
             *args, *_gaussian(noise), realisations, 0, lidar_ratio_sd, reference_value_sd,
@@ -677,10 +735,14 @@ def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_v
     return beta, alpha, failures, offsets, beta_sd, alpha_sd
 
 
-def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman,
-                half_width, wavelength_ratio, angstrom, raman_noise, gates, referenced,
-                reference_value, *, first, threads, realisations=0, seeds=(),
-                elastic_noise=None, reference_value_sd=0.0, angstrom_sd=0.0):
+def _raman_rows(elastic: ArrayLike, raman: ArrayLike, range_: FloatArray, beta_m: FloatArray,
+                number_density: FloatArray, alpha_m: FloatArray, alpha_m_raman: FloatArray,
+                half_width: ArrayLike, wavelength_ratio: float, angstrom: ArrayLike,
+                raman_noise: ArrayLike, gates: ArrayLike, referenced: ArrayLike,
+                reference_value: ArrayLike, *, first: ArrayLike, threads: int,
+                realisations: int = 0, seeds: ArrayLike = (),
+                elastic_noise: ArrayLike | None = None, reference_value_sd: float = 0.0,
+                angstrom_sd: float = 0.0) -> dict[str, FloatArray]:
     """The Raman method over rows (profiles, gates), each profile from gate first[p]: the
     extinction and its analytic error once, the backscatter and lidar ratio of the profiles
     with a reference (`referenced`; `gates` their intervals on the whole row, any valid

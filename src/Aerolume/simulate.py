@@ -359,7 +359,6 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
         truth: ``volume_depolarization``, ``particle_depolarization``,
         ``backscatter_ratio``, ``beta_a``, ``beta_m``, ``alpha_a``, ``alpha_m``.
     """
-    from Aerolume.atmosphere import Line
     from Aerolume.depolarization import GHK
     w = scalar(wavelength, "wavelength", positive=True)
     layout = Layout(np.zeros(np.shape(beta_a)), range, "beta_a")

@@ -114,7 +114,7 @@ def _baseline(layout: Layout, molecular: Molecular | None) -> tuple[FloatArray, 
         kind = "attenuated molecular backscatter"
     else:
         from Aerolume.atmosphere import standard_atmosphere
-        baseline = standard_atmosphere(np.clip(r, 0.0, 86000.0)).number_density
+        baseline = np.asarray(standard_atmosphere(np.clip(r, 0.0, 86000.0)).number_density)
         kind = "number density of the US standard atmosphere (range as altitude)"
     return np.ascontiguousarray(r ** 2 / baseline), kind
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import pathlib
 import tempfile
-from typing import Callable
+from collections.abc import Callable
 
 
 PART_SUFFIX = ".part"

@@ -135,7 +135,7 @@ class GHK:
                              "than the co channel (H_cross G_co < H_co G_cross)")
 
     @classmethod
-    def ideal(cls, co: Literal["parallel", "total"] = "parallel") -> "GHK":
+    def ideal(cls, co: Literal["parallel", "total"] = "parallel") -> GHK:
         """The ideal receiver: a parallel/cross or total/cross pair."""
         if co == "parallel":
             return cls(1.0, 1.0, 1.0, -1.0)
@@ -144,7 +144,7 @@ class GHK:
         raise ValueError(f"co must be 'parallel' or 'total', got {co!r}")
 
     @classmethod
-    def of(cls, value: GHKLike) -> "GHK":
+    def of(cls, value: GHKLike) -> GHK:
         """`value` as GHK parameters: a GHK, a mapping of its fields, or None (ideal)."""
         if value is None:
             return cls()
@@ -158,7 +158,7 @@ class GHK:
         raise TypeError(f"ghk must be a GHK, a mapping of its fields or None, not "
                         f"{type(value).__name__}")
 
-    def rotated(self, misalignment: float) -> "GHK":
+    def rotated(self, misalignment: float) -> GHK:
         """The parameters of the receiver turned by `misalignment` degrees: H cos 2 epsilon."""
         c = math.cos(math.radians(2.0 * misalignment))
         return GHK(self.g_co, self.h_co * c, self.g_cross, self.h_cross * c)
@@ -298,7 +298,7 @@ def channel_pairs(data: xr.Dataset | xr.DataArray, *, cross: str | None = None,
         if role is not None:
             groups.setdefault(key, {}).setdefault(role, []).append(row["id"])
     pairs: list[ChannelPair] = []
-    for key, kinds in groups.items():
+    for kinds in groups.values():
         crosses = kinds.get("cross", [])
         cos = kinds.get("parallel") or kinds.get("total") or []
         if not crosses:
@@ -430,7 +430,7 @@ class Calibration:
 
     @classmethod
     def constant(cls, eta: float, eta_uncertainty: float = 0.0, *, ghk: GHKLike = None,
-                 source: str = "constant") -> "Calibration":
+                 source: str = "constant") -> Calibration:
         """A calibration given as a number (from a configuration)."""
         return cls(float(eta), float(eta_uncertainty), ghk=GHK.of(ghk), method="constant",
                    source=(source,))
@@ -459,7 +459,7 @@ class Calibration:
 
     @classmethod
     def from_dict(cls, values: Mapping[str, Any], *, source: str = "calibration"
-                  ) -> "Calibration":
+                  ) -> Calibration:
         fields = {f.name for f in dataclasses.fields(cls)}
         unknown = set(values) - fields
         if unknown:
@@ -834,7 +834,7 @@ class DepolarizationUncertainty:
 
     @classmethod
     def of(cls, value: DepolarizationUncertainty | Mapping[str, Any] | None
-           ) -> "DepolarizationUncertainty | None":
+           ) -> DepolarizationUncertainty | None:
         if value is None or isinstance(value, DepolarizationUncertainty):
             return value
         if isinstance(value, Mapping):

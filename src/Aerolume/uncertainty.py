@@ -50,7 +50,7 @@ class PoissonNoise:
 
     @classmethod
     def from_count_rate(cls, shots: ArrayLike, bin_width: ArrayLike,
-                        background: ArrayLike = 0.0) -> "PoissonNoise":
+                        background: ArrayLike = 0.0) -> PoissonNoise:
         """The noise of a count rate in MHz summed over `shots` laser shots in bins of
         `bin_width` m (background in MHz)."""
         return cls(1.0 / mhz_per_count(bin_width, shots), background)
@@ -114,7 +114,7 @@ class MonteCarlo:
                 object.__setattr__(self, name, PoissonNoise(**value))
 
     @classmethod
-    def of(cls, uncertainty: Any) -> "MonteCarlo | None":
+    def of(cls, uncertainty: Any) -> MonteCarlo | None:
         """`uncertainty` as MonteCarlo settings: None, a MonteCarlo or a dict of fields."""
         if uncertainty is None or isinstance(uncertainty, MonteCarlo):
             return uncertainty

@@ -54,7 +54,7 @@ class Progress:
         self._start = time.monotonic()
         self._drawn = -1.0
 
-    def __enter__(self) -> "Progress":
+    def __enter__(self) -> Progress:
         self._start = time.monotonic()
         self._draw(force=True)
         return self

@@ -213,7 +213,8 @@ def to_scc(ds: xr.Dataset, path: str | os.PathLike[str], *, channel_ids: Mapping
     if "repetition_rate" in ds:
         rates = np.nanmean(np.asarray(ds["repetition_rate"].values, float), axis=0)
         lasers = list(np.asarray(ds["laser"].values))
-        rate = np.array([rates[lasers.index(l)] if l in lasers else np.nan for l in laser_of])
+        rate = np.array([rates[lasers.index(kind)] if kind in lasers else np.nan
+                         for kind in laser_of])
     else:
         rate = np.full(len(chosen), np.nan)
     daq = np.asarray(sub["input_range"].isel(time=0).values, float) * 1e3 \

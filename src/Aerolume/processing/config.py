@@ -243,7 +243,7 @@ def _compression(value: object) -> str | int:
                    f"{ZLIB_MAX_LEVEL}, got {_show(value)}")
 
 
-def compression(config: "Config") -> tuple[str, int]:
+def compression(config: Config) -> tuple[str, int]:
     """The ``[output]`` table's compression as (``"zstd"``, ``"zlib"`` or ``"none"``,
     level); a level of the older integer form becomes zlib at that level (0: none)."""
     table = config["output"]

@@ -144,7 +144,7 @@ class InProcess:
     def close(self) -> None:
         pass
 
-    def __enter__(self) -> "InProcess":
+    def __enter__(self) -> InProcess:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -290,7 +290,7 @@ class OnDask:
             self.cluster.close()
             self.cluster = None
 
-    def __enter__(self) -> "OnDask":
+    def __enter__(self) -> OnDask:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -308,8 +308,9 @@ def _killed_worker_type(distributed: ModuleType) -> type[BaseException]:
 
 def _item_text(item: object) -> str:
     """A unit of work as a message names it: a block by its files, a night by its date."""
-    if callable(getattr(item, "describe", None)):
-        return str(getattr(item, "describe")())
+    describe = getattr(item, "describe", None)
+    if callable(describe):
+        return str(describe())
     if isinstance(item, (list, tuple)) and item and all(isinstance(f, str) for f in item):
         if len(item) <= 3:
             return "the block of " + ", ".join(item)

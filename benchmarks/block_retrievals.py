@@ -30,7 +30,8 @@ sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.p
 sys.path.insert(0, str(HERE))
 
 import retrieval_numpy  # noqa: E402
-from retrieval import LIDAR_RATIO, REFERENCE, WAVELENGTH, median_time, scene  # noqa: E402
+from _timing import median_times  # noqa: E402
+from retrieval import LIDAR_RATIO, REFERENCE, WAVELENGTH, scene  # noqa: E402
 
 from Aerolume import _core, retrieval, simulate  # noqa: E402
 from Aerolume.atmosphere import molecular_profile  # noqa: E402
@@ -128,7 +129,7 @@ def main() -> None:
     okb = np.isfinite(want[1]) & np.isfinite(got["backscatter"].values)
     back_diff = np.max(np.abs(got["backscatter"].values[okb] - want[1][okb])
                        / (np.abs(want[1][okb]) + beta_m[None, :].repeat(profiles, 0)[okb]))
-    t = median_time({"core": core_chain, "numpy": numpy_chain}, repeats)
+    t = median_times({"core": core_chain, "numpy": numpy_chain}, repeats)
     print(f"Raman chain {profiles} x {gates} (window {WINDOW:g} m, {2 * half + 1} gates): "
           f"core {t['core']:.3f} s, NumPy {t['numpy']:.3f} s: "
           f"{t['numpy'] / t['core']:.1f}x faster; largest difference from NumPy "
@@ -138,19 +139,20 @@ def main() -> None:
     half_widths = np.full(gates, float(half))
     k = np.ones(1)
 
+    inputs = _core.RamanInputs(raman_signal=raman, range=r, number_density=density,
+                               alpha_m=alpha_m, alpha_m_raman=alpha_raman,
+                               wavelength_ratio=ratio, angstrom=k, half_width=half_widths)
+
     def core_derivative():
-        return _core.raman_extinction(raman, r, density, alpha_m, alpha_raman, half_widths,
-                                      ratio, k, np.empty(0))
+        return _core.raman_extinction(inputs)
 
     def numpy_derivative():
         return numpy_raman_extinction(raman, r, density, alpha_m, alpha_raman, half, ratio,
                                       1.0)
 
-    t = median_time({"core": core_derivative, "core, 1 thread":
-                     lambda: _core.raman_extinction(raman, r, density, alpha_m, alpha_raman,
-                                                    half_widths, ratio, k, np.empty(0),
-                                                    threads=1),
-                     "numpy": numpy_derivative}, repeats)
+    t = median_times({"core": core_derivative, "core, 1 thread":
+                      lambda: _core.raman_extinction(inputs, threads=1),
+                      "numpy": numpy_derivative}, repeats)
     print(f"Raman derivative {profiles} x {gates}: core {t['core']:.3f} s "
           f"({t['core, 1 thread'] / (profiles * gates) * 1e9:.1f} ns per gate on 1 thread), "
           f"NumPy {t['numpy']:.3f} s: {t['numpy'] / t['core']:.1f}x faster")
@@ -173,7 +175,7 @@ def main() -> None:
     }
     same = np.array_equal(functions["dataset"]()["backscatter"].values,
                           functions["arrays"]()["backscatter"], equal_nan=True)
-    t = median_time(functions, max(repeats, 5) * 20)
+    t = median_times(functions, max(repeats, 5) * 20)
     print(f"Klett-Fernald, one {r.size}-gate profile: Dataset out {t['dataset'] * 1e3:.3f} ms, "
           f"arrays out {t['arrays'] * 1e3:.3f} ms, NumPy {t['numpy'] * 1e3:.3f} ms: "
           f"NumPy / Dataset {t['numpy'] / t['dataset']:.2f}, NumPy / arrays "

@@ -16,11 +16,8 @@ the transform at every gate of every profile at once; the decisions on each cand
 from __future__ import annotations
 
 import argparse
-import gc
 import os
-import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -28,6 +25,9 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 # The source tree's package must not shadow the installed one.
 sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.parent]
+sys.path.insert(0, str(HERE))
+
+from _timing import median_times  # noqa: E402
 
 from Aerolume import _core, simulate  # noqa: E402
 from Aerolume.atmosphere import molecular_profile  # noqa: E402
@@ -35,18 +35,6 @@ from Aerolume.retrieval import boundary_layer_height, detect_clouds  # noqa: E40
 from Aerolume.retrieval.reference import _attenuated_molecular  # noqa: E402
 
 WAVELENGTH = 354.7e-9
-
-
-def median_time(functions: dict, repeats: int) -> dict:
-    """Median time of each function, the functions called in turn in every round."""
-    times = {name: [] for name in functions}
-    for _ in range(repeats):
-        for name, f in functions.items():
-            gc.collect()
-            start = time.perf_counter()
-            f()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def scene(profiles: int, gates: int = 4000, spacing: float = 5.0):
@@ -206,8 +194,12 @@ def main() -> None:
     settings = (1.5, 1.5, 3.0, 60.0, 3)
 
     def core_clouds(threads=0):
-        return _core.detect_clouds(signal, noise, scale, r, begin, end, smooth, half, 50,
-                                   *settings, threads=threads)
+        min_ratio, min_contrast, n_sigma, min_thickness, max_layers = settings
+        return _core.detect_clouds(signal, noise, scale, r, begin=begin, end=end, smooth=smooth,
+                                   half=half, noise_half=50, min_ratio=min_ratio,
+                                   min_contrast=min_contrast, n_sigma=n_sigma,
+                                   min_thickness=min_thickness, max_layers=max_layers,
+                                   threads=threads)
 
     def numpy_clouds():
         return clouds_numpy(signal, noise, scale, r, begin, end, smooth, half, *settings)
@@ -219,7 +211,7 @@ def main() -> None:
             and np.array_equal(core[2], ref[2], equal_nan=True)
             and np.array_equal(out.cloud_base.values, core[1], equal_nan=True))
     identical = all(np.array_equal(x, y, equal_nan=True) for x, y in zip(core, core_clouds(1)))
-    t = median_time({"core": core_clouds, "core, 1 thread": lambda: core_clouds(1),
+    t = median_times({"core": core_clouds, "core, 1 thread": lambda: core_clouds(1),
                      "numpy": numpy_clouds, "python api": lambda: detect_clouds(
                          signal, r, noise=noise, molecular=mol)}, repeats)
     print(f"detect_clouds {profiles} x {gates}: core {t['core']:.3f} s (1 thread "
@@ -232,9 +224,9 @@ def main() -> None:
     b_half = int(round(300.0 / spacing)) // 2
 
     def core_blh(threads=0):
-        return _core.boundary_layer_height(signal, noise, r ** 2, r, b_begin, b_end, b_half,
-                                           50, 3.0,
-                                           np.empty(0, dtype=np.int64), threads=threads)
+        return _core.boundary_layer_height(signal, noise, r ** 2, r, begin=b_begin, end=b_end,
+                                           half=b_half, noise_half=50, n_sigma=3.0,
+                                           threads=threads)
 
     def numpy_blh():
         return blh_numpy(signal, noise, r, b_begin, b_end, b_half, 3.0)
@@ -243,7 +235,7 @@ def main() -> None:
     ref = numpy_blh()
     same = np.array_equal(core[0], ref[0], equal_nan=True)
     identical = np.array_equal(core[0], core_blh(1)[0], equal_nan=True)
-    t = median_time({"core": core_blh, "core, 1 thread": lambda: core_blh(1),
+    t = median_times({"core": core_blh, "core, 1 thread": lambda: core_blh(1),
                      "numpy": numpy_blh, "python api": lambda: boundary_layer_height(
                          signal, r, noise=noise)}, repeats)
     print(f"boundary_layer_height {profiles} x {gates}: core {t['core']:.3f} s (1 thread "

@@ -17,11 +17,8 @@ scatter (a few per cent at 100 realisations), which is checked.
 from __future__ import annotations
 
 import argparse
-import gc
 import os
-import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -29,13 +26,15 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 # The source tree's package must not shadow the installed one.
 sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.parent]
+sys.path.insert(0, str(HERE))
+
+from _timing import median_times  # noqa: E402
 
 from Aerolume import _core  # noqa: E402
 
 GHK = (1.0, 1.0, 1.0, -1.0)  # ideal parallel/cross receiver
 ETA, ETA_SD = 0.8, 0.004
 DELTA_M, DELTA_M_SD = 0.0144, 0.0005
-EMPTY = np.empty(0)
 
 
 def scene(profiles: int, gates: int):
@@ -82,21 +81,11 @@ def core_monte_carlo(cross, co, cross_sd, co_sd, ratio, ratio_sd, realisations, 
                      threads):
     return _core.depolarization_monte_carlo(
         cross, co, np.array([ETA]), GHK, np.array([DELTA_M]).repeat(co.shape[-1]), ratio,
-        _core.NoiseKind.gaussian, cross_sd, EMPTY, EMPTY, _core.NoiseKind.gaussian, co_sd, EMPTY,
-        EMPTY, realisations, seed,
-        np.array([ETA_SD]), DELTA_M_SD, np.ascontiguousarray(ratio_sd), threads=threads)
-
-
-def median_time(functions: dict, repeats: int) -> dict:
-    times = {name: [] for name in functions}
-    results = {}
-    for _ in range(repeats):
-        for name, f in functions.items():
-            gc.collect()
-            start = time.perf_counter()
-            results[name] = f()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}, results
+        cross_noise=_core.NoiseModel(kind=_core.NoiseKind.gaussian, sigma=cross_sd),
+        co_noise=_core.NoiseModel(kind=_core.NoiseKind.gaussian, sigma=co_sd),
+        realisations=realisations, seed=seed, eta_sd=np.array([ETA_SD]),
+        molecular_sd=DELTA_M_SD, backscatter_ratio_sd=np.ascontiguousarray(ratio_sd),
+        threads=threads)
 
 
 def main() -> None:
@@ -112,7 +101,8 @@ def main() -> None:
         "core, 1 thread": lambda: core_monte_carlo(*data, realisations, 1, 1),
         f"core, {threads} threads": lambda: core_monte_carlo(*data, realisations, 1, 0),
     }
-    times, results = median_time(functions, args.repeats)
+    results: dict = {}
+    times = median_times(functions, args.repeats, results)
     one = results["core, 1 thread"]
     every = results[f"core, {threads} threads"]
     assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(one, every)), \

@@ -24,14 +24,11 @@ against one plain copy of the same data (the memory-bandwidth bound).
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 import tracemalloc
 import warnings
 from pathlib import Path
@@ -41,6 +38,9 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 # The source tree's package must not shadow the installed one.
 sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.parent]
+sys.path.insert(0, str(HERE))
+
+from _timing import median_times  # noqa: E402
 
 import xarray as xr  # noqa: E402
 
@@ -48,18 +48,6 @@ from Aerolume import preprocess  # noqa: E402
 from Aerolume.io import read_licel  # noqa: E402
 
 SAMPLE = HERE.parent / "examples" / "data" / "licel"
-
-
-def best_of(functions: dict, repeats: int) -> dict:
-    """Median time of each function, the functions called in turn in every round."""
-    times = {name: [] for name in functions}
-    for _ in range(repeats):
-        for name, f in functions.items():
-            gc.collect()
-            start = time.perf_counter()
-            f()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def page_cache_bound(files):
@@ -151,7 +139,7 @@ def bench_reading(data: Path, copies: int, repeats: int):
             if other is not None:
                 cases["atmospheric-lidar"] = lambda: other(chosen)
             # A few files take milliseconds, and their median wants more rounds to settle.
-            t = best_of(cases, max(repeats, 21) if len(chosen) < 100 else max(1, repeats // 2))
+            t = median_times(cases, max(repeats, 21) if len(chosen) < 100 else max(1, repeats // 2))
             files_mb = sum(os.path.getsize(f) for f in chosen) / 1e6
             line = (f"  read {label:>11}: read_licel {t['read_licel'] * 1e3:8.1f} ms; "
                     f"page-cache bound (the files' {files_mb:.0f} MB) {t['bytes'] * 1e3:7.1f} ms "
@@ -260,7 +248,7 @@ def bench_chain(times: int, gates: int, repeats: int):
         np.testing.assert_allclose(ours.signal.values[:, c], mean, rtol=1e-9, atol=1e-9 * np.nanmax(abs(mean)))
         np.testing.assert_allclose(ours.signal_noise.values[:, c], sd, rtol=1e-9)
     source = ds.signal.values
-    t = best_of({"correct": run, "numpy": lambda: numpy_chain(ds, tau, 10),
+    t = median_times({"correct": run, "numpy": lambda: numpy_chain(ds, tau, 10),
                  "copy": lambda: source.copy()}, repeats)
     print(f"  corrections chain on {times} x {gates} x 2: correct {t['correct'] * 1e3:7.1f} ms, "
           f"NumPy {t['numpy'] * 1e3:7.1f} ms ({t['numpy'] / t['correct']:.1f}x faster), "

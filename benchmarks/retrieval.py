@@ -19,9 +19,7 @@ Cases:
 from __future__ import annotations
 
 import argparse
-import gc
 import os
-import statistics
 import sys
 import time
 from pathlib import Path
@@ -33,6 +31,9 @@ HERE = Path(__file__).resolve().parent
 sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != HERE.parent]
 sys.path.insert(0, str(HERE))
 
+from _timing import median_times  # noqa: E402
+sys.path.insert(0, str(HERE))
+
 import retrieval_numpy  # noqa: E402
 from Aerolume import _core, retrieval, simulate  # noqa: E402
 from Aerolume.atmosphere import molecular_profile  # noqa: E402
@@ -40,18 +41,6 @@ from Aerolume.atmosphere import molecular_profile  # noqa: E402
 WAVELENGTH = 354.7e-9
 LIDAR_RATIO = 50.0
 REFERENCE = (12000.0, 14000.0)
-
-
-def median_time(functions: dict, repeats: int) -> dict:
-    """Median time of each function, the functions called in turn in every round."""
-    times = {name: [] for name in functions}
-    for _ in range(repeats):
-        for name, f in functions.items():
-            gc.collect()
-            start = time.perf_counter()
-            f()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def scene(profiles: int, gates: int, top: float = 15000.0):
@@ -98,7 +87,7 @@ def main() -> None:
     ok = np.isfinite(reference)
     agreement = np.max(np.abs(one["backscatter"].values[ok] - reference[ok])
                        / np.abs(reference[ok]).max())
-    t = median_time({
+    t = median_times({
         "core": lambda: core(None),
         "core, 1 thread": lambda: core(1),
         "numpy": lambda: retrieval_numpy.klett_fernald(signal, r, beta_m, alpha_m,
@@ -124,7 +113,7 @@ def main() -> None:
     for label, rows, _ in (("one profile", signal[:1], 1),
                            (f"{numpy_profiles} profiles", signal[:numpy_profiles],
                             numpy_profiles)):
-        t = median_time({"core": lambda: core_mc(rows), "numpy": lambda: numpy_mc(rows)},
+        t = median_times({"core": lambda: core_mc(rows), "numpy": lambda: numpy_mc(rows)},
                         repeats)
         print(f"Monte Carlo, {label} x {gates} x {realisations}: core {t['core']:.3f} s, "
               f"NumPy {t['numpy']:.3f} s: {t['numpy'] / t['core']:.1f}x faster")
@@ -152,7 +141,7 @@ def main() -> None:
                                        uncertainty={"realisations": realisations, **extra})
 
     functions = {name: (lambda extra=extra: run(extra)) for name, extra in cases.items()}
-    t = median_time(functions, repeats)
+    t = median_times(functions, repeats)
     ns = {k: v / count * 1e9 for k, v in t.items()}
     print("Monte Carlo per gate and realisation, 1 thread: " +
           ", ".join(f"{name} {ns[name]:.1f} ns" for name in cases))

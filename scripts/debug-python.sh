@@ -37,7 +37,7 @@ command -v ninja >/dev/null 2>&1 || tools+=(ninja)
 sanitize="${AEROLUME_SANITIZE:-OFF}"
 AEROLUME_SANITIZE=$sanitize "${pip[@]}" install --quiet --no-build-isolation -Cbuild-dir="build/debug-$sanitize" \
   -Ccmake.build-type=Debug -Ccmake.define.CMAKE_CXX_FLAGS=-fno-canonical-system-headers \
-  -Cinstall.strip=false . pytest
+  -Cinstall.strip=false . pytest pytest-xdist
 
 # Built for the debug interpreter: every Py_INCREF there counts into _Py_RefTotal.
 for module in lumafit lumaclean _core; do

@@ -22,6 +22,6 @@ command -v cmake >/dev/null 2>&1 || tools+=(cmake)
 command -v ninja >/dev/null 2>&1 || tools+=(ninja)
 "$venv/bin/python" -m pip install --quiet 'scikit-build-core>=0.9' 'nanobind>=2.4' "${tools[@]}"
 AEROLUME_SANITIZE=ON AEROLUME_WERROR=ON "$venv/bin/python" -m pip install --quiet --no-build-isolation \
-  -Cbuild-dir=build/sanitize -Cinstall.strip=false . pytest
+  -Cbuild-dir=build/sanitize -Cinstall.strip=false . pytest pytest-xdist
 
 bash scripts/sanitizer-run.sh "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

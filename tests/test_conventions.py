@@ -47,3 +47,39 @@ def test_beam_altitude_refuses_what_is_not_a_beam():
         atmosphere.beam_altitude([0.0, 1.0], 0.0, 95.0)
     with pytest.raises(ValueError, match="range"):
         atmosphere.beam_altitude(np.zeros((2, 2)))
+
+
+def test_every_per_profile_input_follows_one_rule():
+    # One value for every profile, or one per profile: the pre-processing, the
+    # retrievals and the molecular atmosphere take the same forms and refuse the same
+    # misfits, naming the argument.
+    from Aerolume import preprocess, retrieval
+    rate = np.full((3, 50), 2.0)
+    one = preprocess.dead_time_correction(rate, 4.0).rate
+    each = preprocess.dead_time_correction(rate, [4.0, 4.0, 4.0]).rate
+    np.testing.assert_array_equal(one, each)
+    with pytest.raises(ValueError, match="dead_time"):
+        preprocess.dead_time_correction(rate, [4.0, 4.0])
+    with pytest.raises(ValueError, match="dead_time"):
+        preprocess.dead_time_correction(rate, [4.0, np.nan, 4.0])
+    with pytest.raises(ValueError, match="shift"):
+        preprocess.shift_bins(rate, [1, 2])
+
+    r = np.linspace(100.0, 5000.0, 50)
+    mol = atmosphere.molecular_profile(r, 532e-9)
+    signal = np.broadcast_to(mol.attenuated_beta_m.values / r**2 * 1e12, (3, 50))
+    with pytest.raises(ValueError, match="calibration"):
+        retrieval.klett_fernald(signal, r, mol, 50.0, direction="forward",
+                                calibration=[1.0, 2.0])
+    with pytest.raises(ValueError, match="calibration"):
+        retrieval.klett_fernald(signal, r, mol, 50.0, direction="forward",
+                                calibration=[1.0, -2.0, 1.0])
+
+    station = atmosphere.molecular_profile(r, 532e-9, station_altitude=[0.0, 10.0, 20.0])
+    assert station.sizes["time"] == 3
+    with pytest.raises(ValueError, match="station_altitude"):
+        atmosphere.molecular_profile(r, 532e-9, station_altitude=[[0.0, 1.0]])
+    with pytest.raises(ValueError, match="station_altitude"):
+        atmosphere.molecular_profile(r, 532e-9, station_altitude=[0.0, np.inf])
+    with pytest.raises(ValueError, match="zenith_angle"):
+        atmosphere.molecular_profile(r, 532e-9, zenith_angle=[0.0, 95.0])

@@ -392,3 +392,24 @@ def test_block_products_of_a_night(scene, tmp_path):
     # A history: the constant is not stored, so a night with only a history finds none.
     with pytest.raises(FileNotFoundError, match="no depolarisation calibration of site"):
         dep.table_calibration({"history": str(tmp_path), "station": "site"}, "2026-12-08")
+
+
+def test_depolarization_and_retrieval_uncertainties_follow_one_rule_for_their_draws():
+    # Both Monte Carlo settings accept and refuse the same draws: a count past the bound
+    # (which would allocate without end) is refused, not started.
+    from Aerolume.uncertainty import MAX_REALISATIONS, MonteCarlo
+    for settings in (MonteCarlo, dep.DepolarizationUncertainty):
+        assert settings.of({"realisations": 2, "seed": 2**64 - 1}).realisations == 2
+        for bad in (1, MAX_REALISATIONS + 1):
+            with pytest.raises(ValueError, match="realisations must be from 2 to"):
+                settings(realisations=bad)
+        with pytest.raises(ValueError, match="seed"):
+            settings(seed=-1)
+        with pytest.raises(TypeError, match="integers"):
+            settings(realisations=2.5)
+        with pytest.raises(TypeError, match="uncertainty: .*unexpected"):
+            settings.of({"realisation": 3})
+        with pytest.raises(TypeError, match=f"a {settings.__name__} or a dict"):
+            settings.of(3)
+    unc = dep.DepolarizationUncertainty(cross_noise={"counts_per_unit": 2.0})
+    assert isinstance(unc.cross_noise, PoissonNoise)

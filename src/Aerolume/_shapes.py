@@ -3,6 +3,7 @@ inputs that broadcast to them, per-profile values, and the Dataset the results g
 
 from __future__ import annotations
 
+import math
 import warnings
 from collections.abc import Mapping
 from typing import Any, Protocol, Union, runtime_checkable
@@ -14,7 +15,7 @@ from numpy.typing import ArrayLike
 from Aerolume._checks import as_float64, require_finite, require_positive
 from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 
-__all__ = ["Layout", "array", "scalar"]
+__all__ = ["Layout", "array", "per_profile", "scalar"]
 
 
 @runtime_checkable
@@ -53,6 +54,52 @@ def scalar(value: ArrayLike, name: str, *, positive: bool = False) -> float:
     if positive:
         require_positive(out, name)
     return float(out.reshape(()))
+
+def per_profile(value: ArrayLike, name: str, lead: tuple[int, ...] | None = None, *,
+                positive: bool = False, allow_zero: bool = False, finite: bool = True,
+                dtype: type[np.generic] = np.float64, shared: bool = True) -> AnyArray:
+    """`value` as one value for every profile or one value per profile: the one rule every
+    per-profile input (a calibration, a dead time, a station altitude...) follows.
+
+    With `lead`, the shape of the profiles (the signal's shape without its range axis),
+    `value` must broadcast to it; the result is flat, (profiles,), or (1,) when one value
+    serves every profile and `shared`.  Without `lead` (the count is not known yet) a
+    number stays 0-d and a one-dimensional array gives one value per profile.  Checks,
+    naming `name`: real numbers (integers when `dtype` is an integer type), finite unless
+    not `finite`, positive (or non-negative with `allow_zero`) if `positive`.
+    """
+    integer = np.dtype(dtype).kind in "iu"
+    if lead is None and not integer and isinstance(value, (float, int)) \
+            and not isinstance(value, bool) and math.isfinite(value) \
+            and (not positive or value > 0 or (allow_zero and value == 0)):
+        return np.array(float(value))  # the common case, without the array checks
+    if integer:
+        array = np.asarray(value)
+        if array.dtype.kind not in "iu":
+            raise TypeError(f"{name} must be integers, got dtype {array.dtype}")
+        array = array.astype(dtype, copy=False)
+    else:
+        array = as_float64(value, name)
+        if finite:
+            require_finite(array, name)
+        if positive:
+            require_positive(array, name, allow_zero=allow_zero)
+    if lead is None:
+        if array.ndim > 1:
+            raise ValueError(f"{name} must be one number or one per profile, got shape "
+                             f"{array.shape}")
+        if array.ndim == 1 and array.size == 0:
+            raise ValueError(f"{name} must not be empty")
+        return array
+    if shared and array.size == 1:
+        return np.ascontiguousarray(array.reshape(1))
+    try:
+        full = np.broadcast_to(array, lead)
+    except ValueError:
+        raise ValueError(f"{name} of shape {array.shape} does not fit the profiles "
+                         f"{lead}") from None
+    return np.ascontiguousarray(full.reshape(-1))
+
 
 _DEFAULT_DIMS = {1: ("range",), 2: ("time", "range"), 3: ("time", "channel", "range")}
 
@@ -141,16 +188,7 @@ class Layout:
     def per_profile(self, value: ArrayLike, name: str, *, positive: bool = False,
                     allow_zero: bool = False) -> FloatArray:
         """One value per profile: shape (1,) when shared, else (profiles,)."""
-        array = require_finite(_array(value, name), name)
-        if positive:
-            require_positive(array, name, allow_zero=allow_zero)
-        if array.size == 1:
-            return array.reshape(1)
-        try:
-            return np.ascontiguousarray(np.broadcast_to(array, self.lead).reshape(self.profiles))
-        except ValueError:
-            raise ValueError(f"{name} of shape {array.shape} does not fit the profiles "
-                             f"{self.lead}") from None
+        return per_profile(value, name, self.lead, positive=positive, allow_zero=allow_zero)
 
     def molecular(self, molecular: Molecular, names: tuple[str, ...], argument: str = "molecular"
                   ) -> dict[str, FloatArray]:

@@ -36,6 +36,10 @@ EMITTED_NM = (355.0, 532.0, 1064.0, 308.0, 349.0, 351.0, 694.0, 910.0)
 #: Mean Earth radius, m: the sphere on which a slant beam's altitude is computed.
 EARTH_RADIUS = 6_371_000.0
 
+#: Largest aerosol lidar ratio accepted anywhere (sr): aerosols have 10 to 150 sr, so a
+#: value past this is a mistake rather than a setting.
+MAX_LIDAR_RATIO = 1000.0
+
 
 def mhz_per_count(bin_width: ArrayLike, shots: ArrayLike) -> FloatArray:
     """The count rate (MHz) of one count summed over `shots` laser shots in a bin of

@@ -76,7 +76,7 @@ from Aerolume import _core
 from Aerolume._checks import as_float64, thread_count
 from Aerolume._shapes import Layout, scalar
 from Aerolume._typing import AnyArray, BoolArray, FloatArray
-from Aerolume.uncertainty import Noise, PoissonNoise
+from Aerolume.uncertainty import Noise, PoissonNoise, check_draws, poisson_fields, settings_of
 
 __all__ = ["GHK", "ChannelPair", "Calibration", "DepolarizationUncertainty", "channel_pairs",
            "pair_signals", "calibrate", "calibrate_files", "calibrate_molecular", "volume_depolarization",
@@ -96,7 +96,6 @@ RawFiles = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"
 #: The quality flag's bits: (mask, meaning).
 FLAG_MEANINGS = ((1, "no_signal"), (2, "low_backscatter_ratio"), (4, "large_uncertainty"),
                  (8, "outside_physical_range"))
-_EMPTY = np.empty(0)
 
 
 # ---- The receiver ---------------------------------------------------------------------
@@ -148,15 +147,9 @@ class GHK:
         """`value` as GHK parameters: a GHK, a mapping of its fields, or None (ideal)."""
         if value is None:
             return cls()
-        if isinstance(value, GHK):
-            return value
-        if isinstance(value, Mapping):
-            try:
-                return cls(**value)
-            except TypeError as error:
-                raise TypeError(f"ghk: {error}") from None
-        raise TypeError(f"ghk must be a GHK, a mapping of its fields or None, not "
-                        f"{type(value).__name__}")
+        given = settings_of(cls, value, "ghk")
+        assert given is not None  # (settings of a value that is not None)
+        return given
 
     def rotated(self, misalignment: float) -> GHK:
         """The parameters of the receiver turned by `misalignment` degrees: H cos 2 epsilon."""
@@ -790,7 +783,8 @@ class DepolarizationUncertainty:
     Parameters
     ----------
     realisations : int
-        Number of realisations (at least 2).  Default 100.
+        Number of realisations, from 2 to :data:`Aerolume.uncertainty.MAX_REALISATIONS`
+        (100,000).  Default 100.
     seed : int
         Seed of the random streams.
     cross_noise, co_noise : array_like or PoissonNoise, optional
@@ -814,36 +808,17 @@ class DepolarizationUncertainty:
     calibration: bool = True
 
     def __post_init__(self) -> None:
-        try:
-            realisations = operator.index(self.realisations)
-            seed = operator.index(self.seed)
-        except TypeError:
-            raise TypeError("uncertainty: realisations and seed must be integers") from None
-        if realisations < 2:
-            raise ValueError(f"uncertainty: realisations must be at least 2, got {realisations}")
-        if not 0 <= seed < 2**64:
-            raise ValueError(f"uncertainty: seed must be in [0, 2**64), got {seed}")
+        check_draws(self.realisations, self.seed)
         if not (np.ndim(self.molecular) == 0 and math.isfinite(self.molecular)
                 and self.molecular >= 0):
             raise ValueError(f"uncertainty: molecular must be a non-negative standard "
                              f"deviation, got {self.molecular!r}")
-        for name in ("cross_noise", "co_noise"):
-            value = getattr(self, name)
-            if isinstance(value, dict):
-                object.__setattr__(self, name, PoissonNoise(**value))
+        poisson_fields(self, ("cross_noise", "co_noise"))
 
     @classmethod
     def of(cls, value: DepolarizationUncertainty | Mapping[str, Any] | None
            ) -> DepolarizationUncertainty | None:
-        if value is None or isinstance(value, DepolarizationUncertainty):
-            return value
-        if isinstance(value, Mapping):
-            try:
-                return cls(**value)
-            except TypeError as error:
-                raise TypeError(f"uncertainty: {error}") from None
-        raise TypeError(f"uncertainty must be None, a DepolarizationUncertainty or a dict, "
-                        f"not {type(value).__name__}")
+        return settings_of(cls, value, "uncertainty")
 
     def settings(self) -> dict[str, Any]:
         out: dict[str, Any] = {"uncertainty_method": "monte_carlo",
@@ -881,7 +856,7 @@ def _calibration(value: object) -> Calibration:
 
 def _ratios(cross: ArrayLike, co: ArrayLike, range: ArrayLike, calibration: Calibration,
             ghk: GHKLike, misalignment: float | None, backscatter_ratio: ArrayLike | None,
-            molecular_depolarization: ArrayLike,
+            molecular_depolarization: ArrayLike | None,
             uncertainty: DepolarizationUncertainty | Mapping[str, Any] | None,
             threads: int | None, max_uncertainty: float, min_backscatter_ratio: float
             ) -> xr.Dataset:
@@ -899,12 +874,14 @@ def _ratios(cross: ArrayLike, co: ArrayLike, range: ArrayLike, calibration: Cali
     eps_sd = math.radians(eps_sd) if math.isfinite(eps_sd) else 0.0
     eta = np.array([cal.eta])
     particle = backscatter_ratio is not None
+    ratio: FloatArray | None = None
+    dm: FloatArray | None = None
     if backscatter_ratio is not None:
+        if molecular_depolarization is None:  # (the callers give it with the ratio)
+            raise TypeError("molecular_depolarization is needed with backscatter_ratio")
         ratio = layout.per_gate(_values(backscatter_ratio), "backscatter_ratio", finite=False)
         dm = layout.per_gate(molecular_depolarization, "molecular_depolarization",
                              positive=True)
-    else:
-        ratio = dm = _EMPTY
     threads_ = thread_count(threads)
     volume, part = _core.depolarization(layout.signal, co_layout.signal, eta, receiver.core(),
                                         dm, ratio, eps, threads=threads_)
@@ -918,9 +895,9 @@ def _ratios(cross: ArrayLike, co: ArrayLike, range: ArrayLike, calibration: Cali
     variables["volume_depolarization"] = (volume, _VOLUME)
     attrs: dict[str, Any] = {"method": "GHK formalism (Freudenthaler 2016)",
                              "ghk": list(receiver.core()),
-             "misalignment": math.degrees(eps), **cal.attrs()}
+                             "misalignment": math.degrees(eps), **cal.attrs()}
     mc = DepolarizationUncertainty.of(uncertainty)
-    if particle:
+    if ratio is not None:
         assert isinstance(part, np.ndarray)  # (the core gives it with a backscatter ratio)
         full_ratio = np.broadcast_to(ratio, (layout.profiles, layout.gates)).reshape(layout.shape)
         p_flag = (np.where(no_signal, 1, 0).astype(np.int32)
@@ -928,10 +905,10 @@ def _ratios(cross: ArrayLike, co: ArrayLike, range: ArrayLike, calibration: Cali
                   | bit(~((part >= 0) & (part <= 1)), 8))
         variables["particle_depolarization"] = (part, _PARTICLE)
         attrs["particle_method"] = "Freudenthaler et al. (2009), eq. 8"
-        if np.all(dm == dm.flat[0]):
+        if dm is not None and np.all(dm == dm.flat[0]):
             attrs["molecular_depolarization"] = float(dm.flat[0])
     if mc is not None:
-        ratio_sd: FloatArray = _EMPTY
+        ratio_sd: FloatArray | None = None
         if particle and mc.backscatter_ratio is not None:
             ratio_sd = layout.per_gate(_values(mc.backscatter_ratio),
                                        "uncertainty.backscatter_ratio", positive=True,
@@ -939,10 +916,11 @@ def _ratios(cross: ArrayLike, co: ArrayLike, range: ArrayLike, calibration: Cali
         eta_sd = np.array([cal.eta_uncertainty if mc.calibration else 0.0])
         v_sd, p_sd = _core.depolarization_monte_carlo(
             layout.signal, co_layout.signal, eta, receiver.core(), dm, ratio,
-            *_noise(layout, mc.cross_noise, "uncertainty.cross_noise"),
-            *_noise(co_layout, mc.co_noise, "uncertainty.co_noise"),
-            mc.realisations, mc.seed, eta_sd, float(mc.molecular), ratio_sd, eps,
-            eps_sd if mc.calibration else 0.0, threads=threads_)
+            cross_noise=_noise(layout, mc.cross_noise, "uncertainty.cross_noise"),
+            co_noise=_noise(co_layout, mc.co_noise, "uncertainty.co_noise"),
+            realisations=mc.realisations, seed=mc.seed, eta_sd=eta_sd,
+            molecular_sd=float(mc.molecular), backscatter_ratio_sd=ratio_sd, misalignment=eps,
+            misalignment_sd=eps_sd if mc.calibration else 0.0, threads=threads_)
         variables["volume_depolarization_uncertainty"] = (v_sd, _sd_attrs(_VOLUME))
         v_flag |= bit(~(v_sd <= max_uncertainty), 4)
         if particle:
@@ -1001,7 +979,7 @@ def volume_depolarization(cross: ArrayLike, co: ArrayLike, range: ArrayLike,
         `uncertainty`, ``volume_depolarization_uncertainty``; attributes record the
         calibration used.
     """
-    return _ratios(cross, co, range, calibration, ghk, misalignment, None, _EMPTY, uncertainty,
+    return _ratios(cross, co, range, calibration, ghk, misalignment, None, None, uncertainty,
                    threads, max_uncertainty, 0.0)
 
 

@@ -89,16 +89,17 @@ def _noisy(layout: Layout, signal: FloatArray, noise: Literal["poisson", "gaussi
     if noise is None:
         return signal, np.zeros_like(signal), background_
     if noise == "poisson":
-        noisy = _core.add_noise(signal, _core.NoiseKind.poisson, np.empty(0), shots_,
-                                background_, seed, threads=threads)
+        model = _core.NoiseModel(kind=_core.NoiseKind.poisson, counts_per_unit=shots_,
+                                 background=background_)
+        noisy = _core.add_noise(signal, model, seed, threads=threads)
         sd = np.sqrt(np.maximum(signal + background_, 0.0) / shots_)
     elif noise == "gaussian":
         if noise_std is None:
             raise ValueError("noise_std is needed for Gaussian noise")
         sigma = layout.per_gate(noise_std, "noise_std", positive=True, allow_zero=True)
         sigma = np.ascontiguousarray(sigma / np.sqrt(shots_))
-        noisy = _core.add_noise(signal, _core.NoiseKind.gaussian, sigma, np.empty(0),
-                                np.empty(0), seed, threads=threads)
+        model = _core.NoiseModel(kind=_core.NoiseKind.gaussian, sigma=sigma)
+        noisy = _core.add_noise(signal, model, seed, threads=threads)
         sd = np.broadcast_to(sigma, signal.shape)
     else:
         raise ValueError(f"noise must be None, 'poisson' or 'gaussian', got {noise!r}")
@@ -195,8 +196,8 @@ def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     two_way = np.ascontiguousarray(2.0 * (alpha + mol["alpha_m"]))
     signal = _core.lidar_signal(
         layout.range, total_beta, two_way,
-        np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                            allow_zero=True),
+        None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                     allow_zero=True),
         layout.per_profile(constant, "constant", positive=True), threads=threads_)
     noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                      _seed(seed), threads_)
@@ -290,8 +291,8 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
                                    alpha * (1.0 + (w / wr) ** k))
     signal = _core.lidar_signal(
         layout.range, np.ascontiguousarray(np.broadcast_to(backscatter, two_way.shape)), two_way,
-        np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                            allow_zero=True),
+        None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                     allow_zero=True),
         layout.per_profile(constant, "constant", positive=True), threads=threads_)
     noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                     _seed(seed), threads_)
@@ -383,8 +384,8 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     cross_response, co_response = receiver.response(dv, scalar(angle, "angle") +
                                                     scalar(misalignment, "misalignment"))
     two_way = np.ascontiguousarray(2.0 * (alpha + mol["alpha_m"]))
-    ov = np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                             allow_zero=True)
+    ov = None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                      allow_zero=True)
     c = layout.per_profile(constant, "constant", positive=True)
     gain = scalar(eta, "eta", positive=True)
     seed_ = _seed(seed)

@@ -14,7 +14,8 @@ from __future__ import annotations
 
 import dataclasses
 import operator
-from typing import Any, Union
+from collections.abc import Mapping
+from typing import Any, SupportsIndex, TypeVar, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -57,6 +58,46 @@ class PoissonNoise:
 
 
 Noise = Union[ArrayLike, PoissonNoise, None]
+#: A settings dataclass that :func:`settings_of` makes.
+_Settings = TypeVar("_Settings")
+
+
+def check_draws(realisations: SupportsIndex, seed: SupportsIndex) -> None:
+    """The rule of every Monte Carlo's draws: integer realisations from 2 to
+    :data:`MAX_REALISATIONS` and an integer seed in [0, 2**64)."""
+    try:
+        count = operator.index(realisations)
+        start = operator.index(seed)
+    except TypeError:
+        raise TypeError("uncertainty: realisations and seed must be integers") from None
+    if not 2 <= count <= MAX_REALISATIONS:
+        raise ValueError(f"uncertainty: realisations must be from 2 to {MAX_REALISATIONS}, "
+                         f"got {count}")
+    if not 0 <= start < 2**64:
+        raise ValueError(f"uncertainty: seed must be in [0, 2**64), got {start}")
+
+
+def poisson_fields(settings: object, names: tuple[str, ...]) -> None:
+    """Turn the dict-valued noise fields `names` of a frozen settings dataclass into
+    :class:`PoissonNoise` (as a configuration file gives them)."""
+    for name in names:
+        value = getattr(settings, name)
+        if isinstance(value, dict):
+            object.__setattr__(settings, name, PoissonNoise(**value))
+
+
+def settings_of(cls: type[_Settings], value: object, argument: str) -> _Settings | None:
+    """`value` as settings of the dataclass `cls`: None stays None, an instance is kept, a
+    mapping gives the fields; anything else is a TypeError naming `argument`."""
+    if value is None or isinstance(value, cls):
+        return value
+    if isinstance(value, Mapping):
+        try:
+            return cls(**value)
+        except TypeError as error:
+            raise TypeError(f"{argument}: {error}") from None
+    raise TypeError(f"{argument} must be None, a {cls.__name__} or a dict, not "
+                    f"{type(value).__name__}")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -93,38 +134,18 @@ class MonteCarlo:
     angstrom: float = 0.0
 
     def __post_init__(self) -> None:
-        try:
-            realisations = operator.index(self.realisations)
-            seed = operator.index(self.seed)
-        except TypeError:
-            raise TypeError("uncertainty: realisations and seed must be integers") from None
-        if not 2 <= realisations <= MAX_REALISATIONS:
-            raise ValueError(f"uncertainty: realisations must be from 2 to {MAX_REALISATIONS}, "
-                             f"got {realisations}")
-        if not 0 <= seed < 2**64:
-            raise ValueError(f"uncertainty: seed must be in [0, 2**64), got {seed}")
+        check_draws(self.realisations, self.seed)
         for name in ("lidar_ratio", "reference_value", "angstrom"):
             value = getattr(self, name)
             if not (np.ndim(value) == 0 and np.isfinite(value) and value >= 0):
                 raise ValueError(f"uncertainty: {name} must be a non-negative standard "
                                  f"deviation, got {value!r}")
-        for name in ("noise", "raman_noise"):
-            value = getattr(self, name)
-            if isinstance(value, dict):
-                object.__setattr__(self, name, PoissonNoise(**value))
+        poisson_fields(self, ("noise", "raman_noise"))
 
     @classmethod
     def of(cls, uncertainty: Any) -> MonteCarlo | None:
         """`uncertainty` as MonteCarlo settings: None, a MonteCarlo or a dict of fields."""
-        if uncertainty is None or isinstance(uncertainty, MonteCarlo):
-            return uncertainty
-        if isinstance(uncertainty, dict):
-            try:
-                return cls(**uncertainty)
-            except TypeError as error:
-                raise TypeError(f"uncertainty: {error}") from None
-        raise TypeError(f"uncertainty must be None, a MonteCarlo or a dict, not "
-                        f"{type(uncertainty).__name__}")
+        return settings_of(cls, uncertainty, "uncertainty")
 
     def settings(self) -> dict[str, Any]:
         """The settings as attributes for a result's provenance."""

@@ -35,6 +35,7 @@ import xarray as xr
 from Aerolume import _core
 from Aerolume._checks import as_float64 as _float64
 from Aerolume._checks import require_finite, require_positive, thread_count
+from Aerolume._shapes import per_profile
 from Aerolume._typing import FloatArray, FloatOrArray
 
 __all__ = [
@@ -695,17 +696,10 @@ def _cross_sections_at(wavelength: float, co2: float, method: str, line: str
     return float(sigma), float(back)
 
 
-def _per_profile(value: ArrayLike, name: str, *, limit: float | None = None) -> FloatArray:
-    if isinstance(value, (float, int)) and not isinstance(value, bool) and math.isfinite(value) \
-            and (limit is None or abs(value) <= limit):
-        return np.array(float(value))
-    array = require_finite(_float64(value, name), name)
-    if array.ndim > 1:
-        raise ValueError(f"{name} must be one number or one per profile, got shape "
-                         f"{array.shape}")
-    if array.ndim == 1 and array.size == 0:
-        raise ValueError(f"{name} must not be empty")
-    if limit is not None and not (np.abs(array) <= limit).all():
+def _degrees(value: ArrayLike, name: str, limit: float) -> FloatArray:
+    """An angle (degrees), one or one per profile, within +-`limit`."""
+    array = per_profile(value, name)
+    if not (np.abs(array) <= limit).all():
         raise ValueError(f"{name} must be in degrees between -{limit:g} and {limit:g}; "
                          f"{_first_outside(array, -limit, limit)}")
     return array
@@ -790,8 +784,8 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     c = _co2(co2)
     count = thread_count(threads)
 
-    station = _per_profile(station_altitude, "station_altitude")
-    zenith = _per_profile(zenith_angle, "zenith_angle", limit=90.0)
+    station = per_profile(station_altitude, "station_altitude")
+    zenith = _degrees(zenith_angle, "zenith_angle", 90.0)
     models = _models(atmosphere)
     lengths = set() if callable(atmosphere) else {len(models)}
     lengths |= {a.size for a in (station, zenith) if a.ndim == 1}

@@ -22,7 +22,7 @@ import pathlib
 import sys
 import warnings
 from collections.abc import Sequence
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 __all__ = ["main"]
 
@@ -30,6 +30,9 @@ PROG = "aerolume"
 
 
 from Aerolume.errors import CommandError  # noqa: E402 (re-exported)
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 
 def _version() -> str:
@@ -125,17 +128,35 @@ def _parser() -> argparse.ArgumentParser:
                         "folder to write in")
     export.add_argument("-c", "--config", metavar="FILE",
                         help="earlinet: the TOML configuration whose [station] table names "
-                        "the station, PI and system")
+                        "the station, PI and system; scc: whose [klett] lidar_ratio is the "
+                        "default of --lidar-ratio-product")
     export.add_argument("--channel-id", action="append", default=[], metavar="CHANNEL=ID",
                         help="the SCC database id of a channel, e.g. 355_an=1234 (repeat; "
                         "channels without one are left out; none: all, numbered 1, 2, ...)")
-    export.add_argument("--station-code", default="xx", metavar="CC",
-                        help="the station's code in the measurement id (default xx)")
+    export.add_argument("--station-code", default="xx", metavar="CODE",
+                        help="the station's EARLINET call sign (3 letters, or 2) in the "
+                        "measurement id (default xx)")
     export.add_argument("--measurement-id", metavar="ID", help="the measurement id "
                         "(default: date, station code, start hour and minute)")
     export.add_argument("--sounding-file", metavar="NAME",
                         help="name of the SCC sounding file sent with it (else the standard "
                         "atmosphere)")
+    export.add_argument("--overlap", action="append", default=[], metavar="[CHANNEL=]FILE",
+                        help="scc: an overlap function (netCDF with 'overlap' on 'range', such "
+                        "as an overlap estimate, or two columns: range m, overlap) written as "
+                        "the SCC overlap file beside OUT, for every channel or for CHANNEL "
+                        "(repeat)")
+    export.add_argument("--overlap-file", metavar="NAME",
+                        help="scc: name of the overlap file (default ov_<measurement id>.nc; "
+                        "without --overlap only the name is written)")
+    export.add_argument("--lidar-ratio-product", action="append", default=[],
+                        metavar="ID[=SR]",
+                        help="scc: an SCC product id whose lidar ratio is written as the SCC "
+                        "lidar-ratio file beside OUT: SR, or the configuration's [klett] "
+                        "lidar_ratio (-c) (repeat)")
+    export.add_argument("--lidar-ratio-file", metavar="NAME",
+                        help="scc: name of the lidar-ratio file (default lr_<measurement "
+                        "id>.nc; without --lidar-ratio-product only the name is written)")
 
     command("config", help="print every configuration field with its default",
                         description="Prints a configuration file with every field at its "
@@ -166,17 +187,9 @@ def _positive_float(text: str) -> float:
 def _input_files(patterns: Sequence[str]) -> list[str]:
     """The raw files named on the command line, glob patterns expanded, each checked to be
     a readable file before any work starts."""
-    from Aerolume.io.files import _pattern_matches
+    from Aerolume.io.files import expand_patterns
 
-    files: list[str] = []
-    for pattern in patterns:
-        matches = _pattern_matches(pattern)
-        if matches is None:
-            files.append(pattern)
-        elif not matches:
-            raise CommandError(f"{pattern}: no file matches")
-        else:
-            files.extend(matches)
+    files = expand_patterns(patterns, lambda p: CommandError(f"{p}: no file matches"))
     seen = set()
     for name in files:
         path = pathlib.Path(name)
@@ -357,11 +370,60 @@ def _export(args: argparse.Namespace) -> int:
         return _export_earlinet(args, files)
     output = _output_path(args.output, inputs=files)
     ids = _channel_ids(args.channel_id)
+    overlap = _overlaps(args.overlap)
+    ratios = _lidar_ratios(args.lidar_ratio_product, args.config)
     raw = read_licel(files)
     write_atomically(output, lambda temporary: to_scc(
         raw, temporary, channel_ids=ids, station_code=args.station_code,
-        measurement_id=args.measurement_id, sounding_file=args.sounding_file))
+        measurement_id=args.measurement_id, sounding_file=args.sounding_file,
+        overlap=overlap, overlap_file=args.overlap_file, lidar_ratio=ratios,
+        lidar_ratio_file=args.lidar_ratio_file))
     return 0
+
+
+def _overlaps(items: Sequence[str]) -> xr.DataArray | dict[str, xr.DataArray] | None:
+    """--overlap [CHANNEL=]FILE ...: one overlap for every channel, or one per channel."""
+    from Aerolume.preprocess import read_overlap
+
+    if not items:
+        return None
+    named, common = {}, []
+    for item in items:
+        name, sep, path = item.partition("=")
+        if sep and name.strip() and not pathlib.Path(item).exists():
+            named[name.strip()] = read_overlap(path)
+        else:
+            common.append(read_overlap(item))
+    if common and (named or len(common) > 1):
+        raise CommandError("--overlap: give one FILE for every channel, or CHANNEL=FILE "
+                           "for each, not both")
+    return common[0] if common else named
+
+
+def _lidar_ratios(items: Sequence[str], config_path: str | None) -> dict[int, float] | None:
+    """--lidar-ratio-product ID[=SR] ...: the lidar ratio of each SCC product id."""
+    if not items:
+        return None
+    default = None
+    out = {}
+    for item in items:
+        number, sep, value = item.partition("=")
+        if not number.strip().isdigit() or int(number) <= 0:
+            raise CommandError(f"--lidar-ratio-product {item!r}: expected ID[=SR] with a "
+                               "positive integer ID, e.g. 123=55")
+        if sep:
+            try:
+                out[int(number)] = float(value)
+            except ValueError:
+                raise CommandError(f"--lidar-ratio-product {item!r}: {value!r} is not a "
+                                   "lidar ratio (sr)") from None
+        else:
+            if default is None:
+                from Aerolume.processing import config
+
+                default = float(config.load_config(config_path)["klett"]["lidar_ratio"])
+            out[int(number)] = default
+    return out
 
 
 def _export_earlinet(args: argparse.Namespace, files: Sequence[str]) -> int:

@@ -12,6 +12,8 @@ corrected) through xarray's netCDF4 backend, keeping every attribute.
 
 from __future__ import annotations
 
+import importlib
+from collections.abc import Callable
 from typing import Any
 
 import xarray as xr
@@ -66,8 +68,16 @@ def read(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
     return read_any(paths, **kwargs)
 
 
-def read_cl61(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
-    """Vaisala CL61 netCDF files: see :func:`Aerolume.io.ceilometer.read_cl61`.
+def _deferred_reader(module: str, name: str, files: str) -> Callable[..., xr.Dataset]:
+    """The face's `name`: the reader of `module`, imported when first called (its format's
+    libraries are loaded only by those who read that format)."""
+
+    def reader(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
+        read: Callable[..., xr.Dataset] = getattr(importlib.import_module(module), name)
+        return read(paths, **kwargs)
+
+    reader.__name__ = reader.__qualname__ = name
+    reader.__doc__ = f"""{files} files: see :func:`{module}.{name}`.
 
     Parameters
     ----------
@@ -81,46 +91,9 @@ def read_cl61(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
     xarray.Dataset
         The raw data on (time, channel, range), as :func:`read_licel` gives it.
     """
-    from Aerolume.io.ceilometer import read_cl61 as reader
-
-    return reader(paths, **kwargs)
+    return reader
 
 
-def read_chm15k(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
-    """Lufft CHM15k netCDF files: see :func:`Aerolume.io.ceilometer.read_chm15k`.
-
-    Parameters
-    ----------
-    paths : str, path or sequence of them
-        Files, or glob patterns of files.
-    **kwargs
-        Options of the reader.
-
-    Returns
-    -------
-    xarray.Dataset
-        The raw data on (time, channel, range), as :func:`read_licel` gives it.
-    """
-    from Aerolume.io.ceilometer import read_chm15k as reader
-
-    return reader(paths, **kwargs)
-
-
-def read_pollyxt(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
-    """PollyXT level-0 netCDF files: see :func:`Aerolume.io.polly.read_pollyxt`.
-
-    Parameters
-    ----------
-    paths : str, path or sequence of them
-        Files, or glob patterns of files.
-    **kwargs
-        Options of the reader.
-
-    Returns
-    -------
-    xarray.Dataset
-        The raw data on (time, channel, range), as :func:`read_licel` gives it.
-    """
-    from Aerolume.io.polly import read_pollyxt as reader
-
-    return reader(paths, **kwargs)
+read_cl61 = _deferred_reader("Aerolume.io.ceilometer", "read_cl61", "Vaisala CL61 netCDF")
+read_chm15k = _deferred_reader("Aerolume.io.ceilometer", "read_chm15k", "Lufft CHM15k netCDF")
+read_pollyxt = _deferred_reader("Aerolume.io.polly", "read_pollyxt", "PollyXT level-0 netCDF")

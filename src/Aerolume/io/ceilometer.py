@@ -25,6 +25,7 @@ import numpy as np
 from Aerolume._typing import AnyArray, FloatArray
 from Aerolume.errors import FileFormatError, reason as _reason
 from Aerolume.io.files import PathsLike
+from Aerolume.io.netcdf import open_raw
 
 if TYPE_CHECKING:
     import datetime
@@ -122,17 +123,9 @@ def _times(var: netCDF4.Variable[Any]) -> NDArray[np.datetime64]:
 
 
 def _open(path: str, signals: bool = True) -> _File:
-    import netCDF4
-
-    try:
-        nc = netCDF4.Dataset(path)
-    except FileNotFoundError:
-        raise FileNotFoundError(f"{path}: no such file") from None
-    except OSError as err:
-        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
+    nc = open_raw(path)
     try:
         with nc:
-            nc.set_auto_mask(False)
             names = list(nc.variables)
             data: dict[str, _Variable] = {}
             if "time" in nc.variables:
@@ -202,8 +195,11 @@ def _layout(parts: list[tuple[str, _File]], signal_name: str, channel: str,
 
     times = np.concatenate([ds["time"].values.astype("datetime64[ns]") for _, ds in parts])
     order = np.argsort(times, kind="stable")
-    signal = np.concatenate([np.asarray(ds[signal_name].transpose("time", "range").values,
-                                        np.float64) for _, ds in parts])[order]
+    # In time order already (the usual case): one conversion to double, no other copy.
+    ordered = bool((order == np.arange(order.size)).all())
+    signal = _stack(parts, signal_name)
+    if not ordered:
+        signal = signal[order]
     names = np.concatenate([[os.path.basename(p)] * ds.sizes["time"] for p, ds in parts])[order]
     times = times[order]
     step = np.diff(times).astype("timedelta64[ns]")
@@ -225,13 +221,20 @@ def _layout(parts: list[tuple[str, _File]], signal_name: str, channel: str,
         "signal": (("time", "channel", "range"), signal[:, None, :],
                    {"long_name": "attenuated backscatter (see signal_units)"})}
     for name, (dims, values, vattrs) in extra.items():
-        data[name] = (dims, values[order], vattrs)
+        data[name] = (dims, values if ordered else values[order], vattrs)
     base = {"Conventions": "CF-1.8", "title": "ceilometer attenuated backscatter",
             "source": source, "source_files": [p for p, _ in parts],
             "aerolume_version": package_version(),
             "history": f"read by Aerolume {package_version()}"}
     base.update(attrs)
     return xr.Dataset(data, coords=coords, attrs=base)
+
+
+def _stack(parts: list[tuple[str, _File]], name: str) -> FloatArray:
+    """Variable `name` (time, range) of every file, joined along time as doubles (one
+    conversion, written straight into the joined array)."""
+    return np.concatenate([np.asarray(ds[name].transpose("time", "range").values)
+                           for _, ds in parts], dtype=np.float64)
 
 
 def read_cl61(paths: PathsLike, *, errors: Literal["raise", "skip"] = "raise") -> xr.Dataset:
@@ -250,8 +253,7 @@ def read_cl61(paths: PathsLike, *, errors: Literal["raise", "skip"] = "raise") -
         ``volume_depolarization`` (time, range): the linear depolarisation ratio.
     """
     parts = _read(paths, "cl61", errors)
-    depol = np.concatenate([np.asarray(ds["linear_depol_ratio"].transpose("time", "range")
-                                       .values, np.float64) for _, ds in parts]) \
+    depol = _stack(parts, "linear_depol_ratio") \
         if all("linear_depol_ratio" in ds for _, ds in parts) else None
     extra: dict[str, tuple[tuple[str, ...], FloatArray, dict[str, str]]] = {}
     if depol is not None:

@@ -15,7 +15,8 @@ Each file has dimensions ``wavelength`` (1), ``time`` (the profiles), ``altitude
 sea level: the vertical axis) and ``nv`` (2, bounds); variables ``backscatter`` or
 ``extinction`` on (wavelength, time, altitude) with their ``error_`` twins (the standard
 uncertainty), ``vertical_resolution`` (m), ``time_bounds``, ``altitude``, ``wavelength``
-(nm), ``latitude``, ``longitude``, ``station_altitude``, ``zenith_angle``, ``shots``,
+(nm), ``latitude``, ``longitude``, ``station_altitude`` (single precision, as the format
+has them), ``zenith_angle``, ``shots``,
 ``retrieval_method``, ``backscatter_calibration_range`` (m a.s.l., the reference interval)
 and ``backscatter_calibration_value``, and ``cloud_mask`` (time, altitude) when the
 product has one.  Global attributes from the configuration's ``[station]`` table:
@@ -243,13 +244,15 @@ def to_earlinet(ds: xr.Dataset, folder: str | os.PathLike[str], *,
                 _depolarization(var, one, ds)
             else:
                 _optical(var, one, ds, kind, name, method, long, values, errors, altitude)
-            for vname, attr, units, standard in (
-                    ("latitude", "latitude", "degrees_north", "latitude"),
-                    ("longitude", "longitude", "degrees_east", "longitude"),
-                    ("station_altitude", "station_altitude", "m", None),
-                    ("zenith_angle", "zenith_angle", "degrees", None)):
+            # The station's position is single precision in the format (its zenith
+            # angle is not listed with it and stays double).
+            for vname, kind_, units, standard in (
+                    ("latitude", "f4", "degrees_north", "latitude"),
+                    ("longitude", "f4", "degrees_east", "longitude"),
+                    ("station_altitude", "f4", "m", None),
+                    ("zenith_angle", "f8", "degrees", None)):
                 extra = {"standard_name": standard} if standard else {}
-                var(vname, "f8", (), float(ds.attrs.get(attr, np.nan)), units=units,
+                var(vname, kind_, (), float(ds.attrs.get(vname, np.nan)), units=units,
                     long_name=vname.replace("_", " "), **extra)
             if "profiles" in ds:
                 var("shots", "i4", ("time",), np.asarray(ds["profiles"].values, np.int32),

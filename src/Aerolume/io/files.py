@@ -7,7 +7,7 @@ from __future__ import annotations
 import glob
 import os
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Union
 
 
@@ -37,6 +37,23 @@ def _pattern_matches(path: str) -> list[str] | None:
     return sorted(glob.glob(path))
 
 
+def expand_patterns(patterns: Iterable[str],
+                    no_match: Callable[[str], Exception]) -> list[str]:
+    """The files `patterns` name, in order: a name that is no glob pattern stays as it is,
+    a pattern gives its sorted matches; `no_match(pattern)` is the error raised for a
+    pattern that matches nothing."""
+    files: list[str] = []
+    for pattern in patterns:
+        found = _pattern_matches(pattern)
+        if found is None:
+            files.append(pattern)
+        elif not found:
+            raise no_match(pattern)
+        else:
+            files.extend(found)
+    return files
+
+
 def _expand(paths: PathsLike) -> list[str]:
     """The files `paths` names: a path, a glob pattern, or an iterable of those."""
     if isinstance(paths, (str, bytes, os.PathLike)):
@@ -46,7 +63,7 @@ def _expand(paths: PathsLike) -> list[str]:
     else:
         raise TypeError(f"paths must be a path, a glob pattern or a list of them, "
                         f"not {type(paths).__name__}")
-    files: list[str] = []
+    names: list[str] = []
     for item in items:
         if not isinstance(item, (str, bytes, os.PathLike)):
             raise TypeError(f"paths must hold paths, not {type(item).__name__}")
@@ -58,13 +75,8 @@ def _expand(paths: PathsLike) -> list[str]:
         except UnicodeEncodeError:
             raise ValueError(f"paths: the file name {path!r} is not valid UTF-8 (as the "
                              "reader needs); rename the file") from None
-        found = _pattern_matches(path)
-        if found is None:
-            files.append(path)
-        elif not found:
-            raise FileNotFoundError(f"paths: no file matches {path!r}")
-        else:
-            files.extend(found)
+        names.append(path)
+    files = expand_patterns(names, lambda p: FileNotFoundError(f"paths: no file matches {p!r}"))
     if not files:
         raise ValueError("paths names no file")
     return files

@@ -23,6 +23,7 @@ from Aerolume._typing import AnyArray, FloatArray, IntArray
 from Aerolume.constants import SPEED_OF_LIGHT
 from Aerolume.errors import FileFormatError, reason as _reason
 from Aerolume.io.files import PathsLike
+from Aerolume.io.netcdf import open_raw
 
 if TYPE_CHECKING:
     import netCDF4
@@ -42,19 +43,6 @@ def is_pollyxt(variables: Iterable[str]) -> bool:
 def layout(channels: int, bins: int, bin_width: float) -> tuple[str, int, int, float]:
     """The key files must share to be joined: channels, bins and bin width (m)."""
     return ("pollyxt", int(channels), int(bins), float(bin_width))
-
-
-def _open(path: str) -> netCDF4.Dataset:
-    import netCDF4
-
-    try:
-        nc = netCDF4.Dataset(path)
-    except FileNotFoundError:
-        raise FileNotFoundError(f"{path}: no such file") from None
-    except OSError as err:
-        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
-    nc.set_auto_mask(False)
-    return nc
 
 
 def _describe(path: str, nc: netCDF4.Dataset) -> dict[str, Any]:
@@ -91,26 +79,27 @@ def _times(path: str, stamp: IntArray) -> NDArray[np.datetime64]:
     return times
 
 
+def _described(path: str, nc: netCDF4.Dataset) -> dict[str, Any]:
+    """:func:`_describe`, a truncated or damaged file an error naming it."""
+    try:
+        return _describe(path, nc)
+    except (OSError, RuntimeError, IndexError) as err:
+        raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
+                              "file") from None
+
+
 def profiles(path: str, kind: str = "pollyxt"
              ) -> tuple[NDArray[np.datetime64], tuple[str, int, int, float]]:
     """The profiles' start times (datetime64[ns]) and the :func:`layout` of one file,
     its counts left unread (for the planner of ``aerolume process``)."""
-    with _open(path) as nc:
-        try:
-            info = _describe(path, nc)
-        except (OSError, RuntimeError, IndexError) as err:
-            raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
-                             "file") from None
+    with open_raw(path) as nc:
+        info = _described(path, nc)
     return info["time"], info["layout"]
 
 
 def _one(path: str) -> dict[str, Any]:
-    with _open(path) as nc:
-        try:
-            info = _describe(path, nc)
-        except (OSError, RuntimeError, IndexError) as err:
-            raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
-                             "file") from None
+    with open_raw(path) as nc:
+        info = _described(path, nc)
         try:
             raw = np.asarray(nc["raw_signal"][:])
         except (OSError, RuntimeError, IndexError) as err:  # a truncated or damaged file

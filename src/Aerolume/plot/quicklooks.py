@@ -17,16 +17,18 @@ from __future__ import annotations
 import os
 import pathlib
 
+from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from Aerolume._typing import AnyArray, FloatArray
 
 if TYPE_CHECKING:
     import xarray as xr
     from matplotlib.axes import Axes
+    from matplotlib.collections import QuadMesh
     from matplotlib.figure import Figure
 
 __all__ = ["quicklook"]
@@ -271,61 +273,64 @@ def _marks(ax: Axes, ds: xr.Dataset, times: AnyArray, time_edges: AnyArray) -> N
 def _product_panel(fig: Figure, ax: Axes, ds: xr.Dataset, time_edges: AnyArray,
                    range_edges: FloatArray, max_range: float, times: AnyArray) -> None:
     """The first Klett-Fernald channel's backscatter, the gates its flag rejects in grey."""
-    from matplotlib.colors import ListedColormap
-
     channel = ds["klett_channel"].values[0]
     beta = np.asarray(ds["backscatter"].sel(klett_channel=channel).values, dtype=float) * 1e6
-    good = np.isfinite(beta)
-    if "quality_flag" in ds:
-        good &= np.asarray(ds["quality_flag"].sel(klett_channel=channel).values) == 0
-    rejected = np.where(np.isfinite(beta) & ~good, 1.0, np.nan)
-    ax.pcolormesh(time_edges, range_edges, rejected.T, cmap=ListedColormap(["0.75"]),
-                  shading="flat", rasterized=True)
-    trusted = np.where(good, beta, np.nan)
-    values = trusted[np.isfinite(trusted)]
-    high = float(np.percentile(values, 99.5)) if values.size else 1.0
-    mesh = ax.pcolormesh(time_edges, range_edges, trusted.T, cmap="magma_r", vmin=0.0,
-                         vmax=max(high, 1e-3), shading="flat", rasterized=True)
-    _marks(ax, ds, times, time_edges)
-    ax.set_ylim(0, max_range / 1e3)
-    ax.set_ylabel("range (km)")
-    ax.set_xlabel("time (UTC)")
-    import matplotlib.dates as mdates
-    ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
-    ax.set_title(f"aerosol backscatter (Klett-Fernald), {channel}: grey where flagged",
-                 fontsize=10, loc="left")
-    fig.colorbar(mesh, ax=ax, pad=0.01).set_label("β_a (Mm⁻¹ sr⁻¹)")
+    flag = (ds["quality_flag"].sel(klett_channel=channel).values
+            if "quality_flag" in ds else None)
+    mesh = _flagged_field(ax, beta, flag, time_edges, range_edges, "magma_r",
+                          lambda high: max(high, 1e-3), default_high=1.0)
+    _field_axes(fig, ax, ds, mesh, times, time_edges, max_range,
+                f"aerosol backscatter (Klett-Fernald), {channel}: grey where flagged",
+                "β_a (Mm⁻¹ sr⁻¹)")
 
 
 def _depolarization_panel(fig: Figure, ax: Axes, ds: xr.Dataset, time_edges: AnyArray,
                           range_edges: FloatArray, max_range: float, times: AnyArray) -> None:
     """The first pair's volume depolarisation ratio, the gates its flag rejects in grey."""
-    from matplotlib.colors import ListedColormap
-    import matplotlib.dates as mdates
-
     channel = ds["depolarization_channel"].values[0]
     delta = np.asarray(ds["volume_depolarization"].sel(depolarization_channel=channel).values,
                        dtype=float)
-    good = np.isfinite(delta)
-    if "volume_depolarization_flag" in ds:
-        good &= np.asarray(ds["volume_depolarization_flag"].sel(
-            depolarization_channel=channel).values) == 0
-    rejected = np.where(np.isfinite(delta) & ~good, 1.0, np.nan)
+    flag = (ds["volume_depolarization_flag"].sel(depolarization_channel=channel).values
+            if "volume_depolarization_flag" in ds else None)
+    mesh = _flagged_field(ax, delta, flag, time_edges, range_edges, "cividis",
+                          lambda high: min(max(high, 0.05), 1.0), default_high=0.5)
+    _field_axes(fig, ax, ds, mesh, times, time_edges, max_range,
+                f"volume linear depolarisation ratio, {channel}: grey where flagged", "δ_v")
+
+
+def _flagged_field(ax: Axes, values: FloatArray, flag: ArrayLike | None, time_edges: AnyArray,
+                   range_edges: FloatArray, cmap: str, top: Callable[[float], float],
+                   default_high: float) -> QuadMesh:
+    """`values` (time, range) drawn where finite and unflagged (flag 0), the gates the flag
+    rejects in grey; the colour scale from 0 to `top` of the trusted values' 99.5th
+    percentile (`default_high` when none is trusted)."""
+    from matplotlib.colors import ListedColormap
+
+    good = np.isfinite(values)
+    if flag is not None:
+        good &= np.asarray(flag) == 0
+    rejected = np.where(np.isfinite(values) & ~good, 1.0, np.nan)
     ax.pcolormesh(time_edges, range_edges, rejected.T, cmap=ListedColormap(["0.75"]),
                   shading="flat", rasterized=True)
-    trusted = np.where(good, delta, np.nan)
-    values = trusted[np.isfinite(trusted)]
-    high = float(np.percentile(values, 99.5)) if values.size else 0.5
-    mesh = ax.pcolormesh(time_edges, range_edges, trusted.T, cmap="cividis", vmin=0.0,
-                         vmax=min(max(high, 0.05), 1.0), shading="flat", rasterized=True)
+    trusted = np.where(good, values, np.nan)
+    shown = trusted[np.isfinite(trusted)]
+    high = float(np.percentile(shown, 99.5)) if shown.size else default_high
+    return ax.pcolormesh(time_edges, range_edges, trusted.T, cmap=cmap, vmin=0.0,
+                         vmax=top(high), shading="flat", rasterized=True)
+
+
+def _field_axes(fig: Figure, ax: Axes, ds: xr.Dataset, mesh: QuadMesh, times: AnyArray,
+                time_edges: AnyArray, max_range: float, title: str, label: str) -> None:
+    """A product panel's cloud and boundary-layer marks, axes, title and colour bar."""
+    import matplotlib.dates as mdates
+
     _marks(ax, ds, times, time_edges)
     ax.set_ylim(0, max_range / 1e3)
     ax.set_ylabel("range (km)")
     ax.set_xlabel("time (UTC)")
     ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
-    ax.set_title(f"volume linear depolarisation ratio, {channel}: grey where flagged",
-                 fontsize=10, loc="left")
-    fig.colorbar(mesh, ax=ax, pad=0.01).set_label("δ_v")
+    ax.set_title(title, fontsize=10, loc="left")
+    fig.colorbar(mesh, ax=ax, pad=0.01).set_label(label)
 
 
 def _title(ds: xr.Dataset, first: np.datetime64, last: np.datetime64) -> str:

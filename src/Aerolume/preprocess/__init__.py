@@ -32,6 +32,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from Aerolume import _core
 from Aerolume._checks import as_float64, require_finite, require_positive, thread_count
+from Aerolume._shapes import per_profile
 from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 from Aerolume.constants import mhz_per_count
 from Aerolume.preprocess.dead_time import (DeadTimeCalibration, Model, calibrate_dead_time,
@@ -98,18 +99,6 @@ def _noise(value: ArrayLike | None, shape: tuple[int, ...], name: str) -> FloatA
     return array
 
 
-def _per_profile(value: ArrayLike, shape: tuple[int, ...], name: str,
-                 dtype: type[np.generic] = np.float64) -> AnyArray:
-    """`value` broadcast to one value per profile of a signal of `shape`, flattened."""
-    array = np.asarray(value)
-    try:
-        array = np.broadcast_to(array, shape[:-1])
-    except ValueError:
-        raise ValueError(f"{name} must broadcast to the profiles' shape {shape[:-1]}, "
-                         f"got shape {array.shape}") from None
-    return np.ascontiguousarray(array.reshape(-1), dtype=dtype)
-
-
 def dead_time_correction(rate: ArrayLike, dead_time: ArrayLike, *,
                          model: Model = "non_paralysable", noise: ArrayLike | None = None,
                          threads: int | None = None) -> DeadTime:
@@ -145,7 +134,8 @@ def dead_time_correction(rate: ArrayLike, dead_time: ArrayLike, *,
     require_finite(tau, "dead_time")
     require_positive(tau, "dead_time", allow_zero=True)
     out, out_noise, saturated = _core.dead_time(rates, sd,
-                                                _per_profile(tau, rates.shape, "dead_time"),
+                                                per_profile(tau, "dead_time", rates.shape[:-1],
+                                                            shared=False),
                                                 model, thread_count(threads))
     return DeadTime(out, out_noise, saturated.astype(bool))
 
@@ -173,8 +163,8 @@ def shift_bins(signal: ArrayLike, shift: ArrayLike, *, threads: int | None = Non
     shifts = np.asarray(shift)
     if shifts.dtype.kind not in "iu":
         raise TypeError(f"shift must be integer bins, got dtype {shifts.dtype}")
-    return _core.shift_bins(values, _per_profile(shifts, values.shape, "shift", np.int64),
-                            thread_count(threads))
+    bins = per_profile(shifts, "shift", values.shape[:-1], dtype=np.int64, shared=False)
+    return _core.shift_bins(values, bins, thread_count(threads))
 
 
 def _window(window: Iterable[SupportsInt], gates: int, name: str) -> tuple[int, int]:
@@ -284,7 +274,8 @@ def glue_channels(analog: ArrayLike, photon_counting: ArrayLike, *,
     floor = -np.inf if min_analog is None else min_analog
     result = _core.glue(an, pc, _noise(analog_noise, an.shape, "analog_noise"),
                         _noise(photon_counting_noise, an.shape, "photon_counting_noise"),
-                        low, high, begin, end, _per_profile(floor, an.shape, "min_analog"),
+                        low, high, begin, end, per_profile(floor, "min_analog", an.shape[:-1],
+                                                           finite=False, shared=False),
                         thread_count(threads))
     lead = an.shape[:-1]
     signal, noise, *fitted = result

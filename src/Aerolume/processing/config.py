@@ -70,6 +70,7 @@ from collections.abc import Callable, Iterable
 from typing import Any, TypeVar
 
 from Aerolume._checks import MAX_THREADS
+from Aerolume.constants import MAX_LIDAR_RATIO
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -220,9 +221,9 @@ def _show(value: object) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-# Bounds past which a value is a mistake rather than a setting: aerosol lidar ratios are
-# 10 to 150 sr, and a derivative window past 10 km leaves no profile to retrieve.
-_MAX_LIDAR_RATIO = 1000.0
+# Bounds past which a value is a mistake rather than a setting (the lidar ratio's is
+# constants.MAX_LIDAR_RATIO): a derivative window past 10 km leaves no profile to retrieve.
+_MAX_LIDAR_RATIO = MAX_LIDAR_RATIO
 _MAX_WINDOW = 10000.0
 # Bins a raw file may hold: the most an average over range may take.
 _MAX_BINS = 1 << 26

@@ -24,7 +24,7 @@ from __future__ import annotations
 import math
 import warnings
 from collections.abc import Callable, Iterable, Mapping
-from typing import Any, Literal, Protocol, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, Protocol, TypedDict, Union, overload
 
 import numpy as np
 import xarray as xr
@@ -37,6 +37,9 @@ from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 from Aerolume.retrieval.clouds import boundary_layer_height, detect_clouds
 from Aerolume.retrieval.reference import ReferenceSearch, find_reference
 from Aerolume.uncertainty import MonteCarlo, Noise, PoissonNoise
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 __all__ = ["klett_fernald", "raman_extinction", "raman_backscatter", "raman_retrieval",
            "lidar_ratio", "find_reference", "ReferenceSearch", "MonteCarlo", "PoissonNoise",
@@ -61,7 +64,6 @@ NITROGEN_RAMAN_SHIFT = 2330.7e2
 
 _BACKSCATTER = {"units": "m-1 sr-1", "long_name": "aerosol backscatter coefficient"}
 _EXTINCTION = {"units": "m-1", "long_name": "aerosol extinction coefficient"}
-_EMPTY = np.empty(0)
 _FAILED = {"units": "1", "long_name": "Monte Carlo realisations that failed at the gate (a "
            "non-positive signal in the fit window); the uncertainties are the robust spread "
            "of the others"}
@@ -92,30 +94,56 @@ def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
 
 # ---- Inputs shared by the retrievals ---------------------------------------------------
 
-def _noise(layout: Layout, noise: Noise, name: str
-           ) -> tuple[_core.NoiseKind, FloatArray, FloatArray, FloatArray]:
-    """Core arguments (kind, sigma, counts_per_unit, background) of a noise description."""
+def _noise_arrays(layout: Layout, noise: Noise, name: str
+                  ) -> tuple[_core.NoiseKind, FloatArray | None, FloatArray | None,
+                             FloatArray | None]:
+    """(kind, sigma, counts_per_unit, background) of a noise description, None where the
+    kind has no such array."""
     if noise is None:
-        return _core.NoiseKind.none, _EMPTY, _EMPTY, _EMPTY
+        return _core.NoiseKind.none, None, None, None
     if isinstance(noise, PoissonNoise):
         counts = layout.per_gate(noise.counts_per_unit, f"{name}.counts_per_unit", positive=True)
         background = layout.per_gate(noise.background, f"{name}.background")
-        return _core.NoiseKind.poisson, _EMPTY, counts, background
+        return _core.NoiseKind.poisson, None, counts, background
     sigma = layout.per_gate(noise, name, positive=True, allow_zero=True)
-    return _core.NoiseKind.gaussian, sigma, _EMPTY, _EMPTY
+    return _core.NoiseKind.gaussian, sigma, None, None
+
+
+def _noise(layout: Layout, noise: Noise, name: str) -> _core.NoiseModel | None:
+    """The core's model of a noise description (None for none)."""
+    if noise is None:
+        return None
+    kind, sigma, counts, background = _noise_arrays(layout, noise, name)
+    return _core.NoiseModel(kind=kind, sigma=sigma, counts_per_unit=counts,
+                            background=background)
 
 
 def _noise_sd(layout: Layout, noise: Noise, name: str) -> FloatArray:
     """The standard deviation per gate that a noise description gives the signal."""
-    kind, sigma, counts, background = _noise(layout, noise, name)
+    kind, sigma, counts, background = _noise_arrays(layout, noise, name)
     if kind == _core.NoiseKind.gaussian:
+        assert sigma is not None  # (Gaussian noise is its standard deviation)
         return sigma
+    assert counts is not None and background is not None  # (Poisson noise is counted)
     rows = layout.signal.reshape(layout.profiles, layout.gates)
     if layout.profiles == 1:
         rows = rows[0]
     sd: FloatArray = np.ascontiguousarray(
         np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
     return sd
+
+
+class _Deviations(TypedDict, total=False):
+    """The standard deviations of the systematic parameters a Monte Carlo redraws."""
+
+    lidar_ratio_sd: float
+    reference_value_sd: float
+    angstrom_sd: float
+
+
+def _settings(mc: MonteCarlo, **sd: Unpack[_Deviations]) -> _core.MonteCarloSettings:
+    """The core's Monte Carlo settings of `mc`, with the standard deviations `sd`."""
+    return _core.MonteCarloSettings(realisations=mc.realisations, seed=mc.seed, **sd)
 
 
 def _lidar_ratio(layout: Layout, value: ArrayLike) -> FloatArray:
@@ -284,6 +312,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
     ratio = _lidar_ratio(layout, lidar_ratio)
     threads_ = thread_count(threads)
     attrs: dict[str, Any] = {"method": "Fernald (1984) inversion", "direction": direction}
+    direction_inputs: dict[str, Any]  # the KlettInputs of the direction
     if direction == "backward":
         if reference is None:
             raise ValueError("reference is needed for the backward inversion")
@@ -291,8 +320,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
             raise ValueError("calibration is used by the forward inversion only; "
                              "pass direction='forward'")
         gates, value, missing = _reference(layout, reference, reference_value)
-        calib: FloatArray = np.ones(1)
         forward = False
+        direction_inputs = dict(reference=gates, reference_value=value)
         if gates.shape[0] == 1:
             attrs["reference_range"] = [float(layout.range[gates[0, 0]]),
                                         float(layout.range[gates[0, 1] - 1])]
@@ -302,9 +331,9 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
         if calibration is None:
             raise ValueError("calibration is needed for the forward inversion")
         calib = layout.per_profile(calibration, "calibration", positive=True)
-        gates, value = np.array([[0, 1]], dtype=np.int64), np.ones(1)
         missing = np.zeros(layout.profiles, dtype=bool)
         forward = True
+        direction_inputs = dict(forward=True, calibration=calib)
     else:
         raise ValueError(f"direction must be 'backward' or 'forward', got {direction!r}")
     if ratio.size == layout.gates and np.all(ratio == ratio[0]):
@@ -312,7 +341,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
     if not isinstance(fit_offset, (bool, np.bool_)):
         raise TypeError(f"fit_offset must be True or False, got {fit_offset!r}")
     attrs["fit_offset"] = int(bool(fit_offset) and not forward)
-    offset_gates: IntArray = np.empty((0, 2), dtype=np.int64)
+    if fit_offset and not forward:
+        direction_inputs["fit_offset"] = True
     if offset_range is not None and fit_offset and not forward:
         offset_gates, no_range = layout.interval_gates(offset_range, "offset_range")
         if no_range.any():  # the reference interval where a profile has no range of its own
@@ -320,9 +350,10 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
             reference_gates = np.broadcast_to(gates, (layout.profiles, 2))
             offset_gates[np.broadcast_to(no_range, (layout.profiles,))] = \
                 reference_gates[np.broadcast_to(no_range, (layout.profiles,))]
-    args = (layout.signal, layout.range, mol["beta_m"], mol["alpha_m"], ratio, gates, value,
-            calib, forward, bool(fit_offset) and not forward, offset_gates)
-    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads_)
+        direction_inputs["offset_interval"] = offset_gates
+    inputs = _core.KlettInputs(signal=layout.signal, range=layout.range, beta_m=mol["beta_m"],
+                               alpha_m=mol["alpha_m"], lidar_ratio=ratio, **direction_inputs)
+    beta, alpha, failures, offsets = _core.klett_fernald(inputs, threads=threads_)
     if failures:
         warnings.warn(f"the inversion has no solution at {failures} gate(s) (the denominator "
                       "is not positive: the signal, lidar ratio or calibration does not fit); "
@@ -337,8 +368,10 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
-            *args, *_noise(layout, mc.noise, "uncertainty.noise"), mc.realisations, mc.seed,
-            mc.lidar_ratio, mc.reference_value, threads=threads_)
+            inputs, noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            settings=_settings(mc, lidar_ratio_sd=mc.lidar_ratio,
+                               reference_value_sd=mc.reference_value),
+            threads=threads_)
         _blank((beta_sd, alpha_sd), missing, layout)
         variables["backscatter_uncertainty"] = (beta_sd, _sd(_BACKSCATTER))
         variables["extinction_uncertainty"] = (alpha_sd, _sd(_EXTINCTION))
@@ -436,10 +469,12 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Molec
     k = layout.per_profile(angstrom, "angstrom")
     half = _half_widths(layout, window)
     threads_ = thread_count(threads)
-    noise_sd = _EMPTY if noise is None else _noise_sd(layout, noise, "noise")
-    alpha, error = _core.raman_extinction(layout.signal, layout.range, density, mol["alpha_m"],
-                                          alpha_raman, half, w0 / wr, k, noise_sd,
-                                          threads=threads_)
+    noise_sd = None if noise is None else _noise_sd(layout, noise, "noise")
+    inputs = _core.RamanInputs(raman_signal=layout.signal, range=layout.range,
+                               number_density=density, alpha_m=mol["alpha_m"],
+                               alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr, angstrom=k,
+                               half_width=half, raman_noise=noise_sd)
+    alpha, error = _core.raman_extinction(inputs, threads=threads_)
     resolution = (2 * half + 1) * np.gradient(layout.range)
     variables: dict[str, tuple[AnyArray, Mapping[str, Any]]] = {
         "extinction": (alpha, _EXTINCTION),
@@ -454,10 +489,10 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Molec
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         e_sd, _, _, failed = _core.raman_monte_carlo(
-            _EMPTY, layout.signal, layout.range, _EMPTY, density, mol["alpha_m"], alpha_raman,
-            _EMPTY, half, w0 / wr, k, np.empty((0,), dtype=np.int64), _EMPTY,
-            *_noise(layout, None, ""), *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, 0.0, mc.angstrom, True, False, threads=threads_)
+            inputs, elastic_noise=None,
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, angstrom_sd=mc.angstrom), retrieve_extinction=True,
+            retrieve_backscatter=False, threads=threads_)
         variables["extinction_uncertainty"] = (e_sd, _sd(_EXTINCTION))
         variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
         attrs.update(mc.settings())
@@ -465,9 +500,9 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Molec
 
 
 def _extinction_argument(layout: Layout, extinction: ArrayLike | xr.Dataset | None
-                         ) -> FloatArray:
+                         ) -> FloatArray | None:
     if extinction is None:
-        return _EMPTY
+        return None
     if isinstance(extinction, xr.Dataset):
         extinction = extinction["extinction"]
     if isinstance(extinction, xr.DataArray):
@@ -535,21 +570,23 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
     alpha_a = _extinction_argument(layout, extinction)
     gates, value, missing = _reference(layout, reference, reference_value)
     threads_ = thread_count(threads)
-    args = (elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
-            mol["alpha_m"], alpha_raman, alpha_a)
-    beta = _core.raman_backscatter(*args, w0 / wr, k, gates, value, threads=threads_)
-    variables: dict[str, tuple[AnyArray, Mapping[str, Any]]] = {
-        "backscatter": (beta, _BACKSCATTER)}
-    attrs: dict[str, Any] = {"method": "Raman backscatter (Ansmann et al. 1992)", "wavelength": w0,
+    inputs = _core.RamanInputs(raman_signal=layout.signal, range=layout.range,
+                               number_density=density, alpha_m=mol["alpha_m"],
+                               alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr, angstrom=k,
+                               elastic_signal=elastic.signal, beta_m=mol["beta_m"],
+                               extinction=alpha_a, reference=gates, reference_value=value)
+    beta = _core.raman_backscatter(inputs, threads=threads_)
+    variables = {"backscatter": (beta, _BACKSCATTER)}
+    attrs = {"method": "Raman backscatter (Ansmann et al. 1992)", "wavelength": w0,
              "raman_wavelength": wr}
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         _, b_sd, _, failed = _core.raman_monte_carlo(
-            *args, _EMPTY, w0 / wr, k, gates, value,
-            *_noise(layout, mc.noise, "uncertainty.noise"),
-            *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, mc.reference_value, mc.angstrom, False, True,
-            threads=threads_)
+            inputs, elastic_noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, reference_value_sd=mc.reference_value,
+                               angstrom_sd=mc.angstrom),
+            retrieve_extinction=False, retrieve_backscatter=True, threads=threads_)
         _blank((b_sd,), missing, layout)
         variables["backscatter_uncertainty"] = (b_sd, _sd(_BACKSCATTER))
         variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
@@ -622,14 +659,18 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
         w0, wr = ext.attrs["wavelength"], ext.attrs["raman_wavelength"]
         gates, missing = layout.interval_gates(reference)  # checked (and warned) above
         value = layout.per_profile(reference_value, "reference_value", positive=True)
+        inputs = _core.RamanInputs(
+            raman_signal=layout.signal, range=layout.range, number_density=density,
+            alpha_m=mol["alpha_m"], alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr,
+            angstrom=layout.per_profile(angstrom, "angstrom"), elastic_signal=elastic.signal,
+            beta_m=mol["beta_m"], half_width=_half_widths(layout, window), reference=gates,
+            reference_value=value)
         e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
-            elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
-            mol["alpha_m"], alpha_raman, _EMPTY, _half_widths(layout, window), w0 / wr,
-            layout.per_profile(angstrom, "angstrom"), gates, value,
-            *_noise(layout, mc.noise, "uncertainty.noise"),
-            *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, mc.reference_value, mc.angstrom, True, True,
-            threads=thread_count(threads))
+            inputs, elastic_noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, reference_value_sd=mc.reference_value,
+                               angstrom_sd=mc.angstrom),
+            retrieve_extinction=True, retrieve_backscatter=True, threads=thread_count(threads))
         _blank((e_sd, b_sd, l_sd), missing, layout)
         for name, values, attrs in (("extinction", e_sd, _EXTINCTION),
                                     ("backscatter", b_sd, _BACKSCATTER),
@@ -695,13 +736,12 @@ def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
 # seed, and the results equal, bit for bit, those of the public functions above called
 # once per profile on that profile's gates with that seed.
 
-_NO_SEEDS = np.empty(0, dtype=np.uint64)
-_NO_GATES = np.empty((0, 2), dtype=np.int64)
 
 
-def _gaussian(sigma: ArrayLike | None) -> tuple[_core.NoiseKind, FloatArray, FloatArray, FloatArray]:
-    """Core noise arguments (kind, sigma, counts, background) of Gaussian noise rows."""
-    return _core.NoiseKind.gaussian, np.ascontiguousarray(sigma, dtype=np.float64), _EMPTY, _EMPTY
+def _gaussian(sigma: ArrayLike | None) -> _core.NoiseModel:
+    """The core's model of Gaussian noise rows."""
+    return _core.NoiseModel(kind=_core.NoiseKind.gaussian,
+                            sigma=np.ascontiguousarray(sigma, dtype=np.float64))
 
 
 def _seeds(seeds: ArrayLike) -> NDArray[np.uint64]:
@@ -720,18 +760,20 @@ def _klett_rows(signal: ArrayLike, range_: FloatArray, beta_m: FloatArray, alpha
     its Monte Carlo drawn from seeds[p] with Gaussian `noise` rows.  Returns (backscatter,
     extinction, failures, offsets, backscatter_sd, extinction_sd) (None without
     realisations)."""
-    first = np.ascontiguousarray(first, dtype=np.int64)
-    args = (np.ascontiguousarray(signal, dtype=np.float64), range_, beta_m, alpha_m,
-            lidar_ratio, np.ascontiguousarray(gates, dtype=np.int64),
-            np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
-            np.ones(1), False, bool(fit_offset), _NO_GATES)
-    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads, first=first)
-    beta_sd: FloatArray | None = None
-    alpha_sd: FloatArray | None = None
+    inputs = _core.KlettInputs(
+        signal=np.ascontiguousarray(signal, dtype=np.float64), range=range_, beta_m=beta_m,
+        alpha_m=alpha_m, lidar_ratio=lidar_ratio,
+        reference=np.ascontiguousarray(gates, dtype=np.int64),
+        reference_value=np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
+        fit_offset=bool(fit_offset), first=np.ascontiguousarray(first, dtype=np.int64))
+    beta, alpha, failures, offsets = _core.klett_fernald(inputs, threads=threads)
+    beta_sd = alpha_sd = None
     if realisations:
+        settings = _core.MonteCarloSettings(realisations=realisations, seeds=_seeds(seeds),
+                                            lidar_ratio_sd=lidar_ratio_sd,
+                                            reference_value_sd=reference_value_sd)
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
-            *args, *_gaussian(noise), realisations, 0, lidar_ratio_sd, reference_value_sd,
-            threads=threads, first=first, seeds=_seeds(seeds))
+            inputs, noise=_gaussian(noise), settings=settings, threads=threads)
     return beta, alpha, failures, offsets, beta_sd, alpha_sd
 
 
@@ -754,10 +796,12 @@ def _raman_rows(elastic: ArrayLike, raman: ArrayLike, range_: FloatArray, beta_m
     elastic = np.ascontiguousarray(elastic, dtype=np.float64)
     raman = np.ascontiguousarray(raman, dtype=np.float64)
     half_width = np.ascontiguousarray(half_width, dtype=np.float64)
-    alpha, error = _core.raman_extinction(raman, range_, number_density, alpha_m,
-                                          alpha_m_raman, half_width, wavelength_ratio, k,
-                                          np.ascontiguousarray(raman_noise, dtype=np.float64),
-                                          threads=threads, first=first)
+    shared: dict[str, Any] = dict(range=range_, number_density=number_density, alpha_m=alpha_m,
+                  alpha_m_raman=alpha_m_raman, wavelength_ratio=wavelength_ratio)
+    alpha, error = _core.raman_extinction(_core.RamanInputs(
+        raman_signal=raman, angstrom=k, half_width=half_width, first=first,
+        raman_noise=np.ascontiguousarray(raman_noise, dtype=np.float64), **shared),
+        threads=threads)
     out = {"extinction": alpha, "extinction_statistical_error": error}
     referenced = np.asarray(referenced, dtype=bool)
     gates = np.ascontiguousarray(gates, dtype=np.int64)
@@ -765,21 +809,27 @@ def _raman_rows(elastic: ArrayLike, raman: ArrayLike, range_: FloatArray, beta_m
     beta = np.full(raman.shape, np.nan)
     rows = np.flatnonzero(referenced)
     if rows.size:
-        beta[rows] = _core.raman_backscatter(
-            elastic[rows], raman[rows], range_, beta_m, number_density, alpha_m,
-            alpha_m_raman, np.ascontiguousarray(alpha[rows]), wavelength_ratio,
-            k if k.size == 1 else k[rows], gates[rows], value if value.size == 1 else value[rows],
-            threads=threads, first=first[rows])
+        beta[rows] = _core.raman_backscatter(_core.RamanInputs(
+            raman_signal=raman[rows], angstrom=k if k.size == 1 else k[rows],
+            elastic_signal=elastic[rows], beta_m=beta_m,
+            extinction=np.ascontiguousarray(alpha[rows]), reference=gates[rows],
+            reference_value=value if value.size == 1 else value[rows], first=first[rows],
+            **shared), threads=threads)
     out["backscatter"] = beta
     with np.errstate(divide="ignore", invalid="ignore"):
         out["lidar_ratio"] = np.where(beta > 0, alpha / beta, np.nan)
     if realisations:
+        inputs = _core.RamanInputs(
+            raman_signal=raman, angstrom=k, elastic_signal=elastic, beta_m=beta_m,
+            half_width=half_width, reference=gates, reference_value=value, first=first,
+            referenced=np.ascontiguousarray(referenced, dtype=np.uint8), **shared)
+        settings = _core.MonteCarloSettings(realisations=realisations, seeds=_seeds(seeds),
+                                            reference_value_sd=reference_value_sd,
+                                            angstrom_sd=angstrom_sd)
         e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
-            elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman, _EMPTY,
-            half_width, wavelength_ratio, k, gates, value, *_gaussian(elastic_noise),
-            *_gaussian(raman_noise), realisations, 0, reference_value_sd, angstrom_sd,
-            True, True, threads=threads, first=first, seeds=_seeds(seeds),
-            referenced=np.ascontiguousarray(referenced, dtype=np.uint8))
+            inputs, elastic_noise=_gaussian(elastic_noise), raman_noise=_gaussian(raman_noise),
+            settings=settings, retrieve_extinction=True, retrieve_backscatter=True,
+            threads=threads)
         b_sd[~referenced] = np.nan
         l_sd[~referenced] = np.nan
         out.update(extinction_uncertainty=e_sd, backscatter_uncertainty=b_sd,

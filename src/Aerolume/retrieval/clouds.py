@@ -35,8 +35,6 @@ from Aerolume.retrieval.reference import _attenuated_molecular
 
 __all__ = ["detect_clouds", "boundary_layer_height"]
 
-_EMPTY = np.empty(0)
-_NO_LIMIT = np.empty(0, dtype=np.int64)
 
 #: Bits of ``boundary_layer_height_flag`` (CF flag_masks / flag_meanings).
 BLH_FLAGS = {"maximum_at_search_edge": 1, "below_noise": 2, "no_valid_gates": 4}
@@ -96,9 +94,9 @@ def _gates(length: float, spacing: float, name: str, *, minimum: int) -> int:
     return max(minimum, int(round(_number(length, name, at_least=0.0) / spacing)))
 
 
-def _noise(layout: Layout, noise: ArrayLike | None) -> FloatArray:
+def _noise(layout: Layout, noise: ArrayLike | None) -> FloatArray | None:
     if noise is None:
-        return _EMPTY
+        return None
     if isinstance(noise, xr.DataArray):
         noise = noise.values
     return layout.per_gate(noise, "noise", positive=True, allow_zero=True, finite=False)
@@ -231,8 +229,9 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
     layers_max = _count(max_layers, "max_layers")
     threads_ = thread_count(threads)
     mask, base, top, peak, count, clear = _core.detect_clouds(
-        layout.signal, sd, scale, layout.range, begin, end, smooth, half, noise_half,
-        min_ratio_, min_contrast_, n_sigma_, min_thickness_, layers_max, threads=threads_)
+        layout.signal, sd, scale, layout.range, begin=begin, end=end, smooth=smooth, half=half,
+        noise_half=noise_half, min_ratio=min_ratio_, min_contrast=min_contrast_,
+        n_sigma=n_sigma_, min_thickness=min_thickness_, max_layers=layers_max, threads=threads_)
 
     flag = np.where(np.isfinite(clear) & (clear > 0), 0, CLOUD_FLAGS["no_clear_air_level"])
     flag = flag.astype(np.int8).reshape(layout.lead)
@@ -275,10 +274,10 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
     return ds
 
 
-def _top_noise(layout: Layout, sd: FloatArray, scale: FloatArray, end: int, smooth: int
+def _top_noise(layout: Layout, sd: FloatArray | None, scale: FloatArray, end: int, smooth: int
                ) -> FloatArray | None:
     """Standard deviation of the smoothed y at the search range's top gate (given noise)."""
-    if sd.size == 0:
+    if sd is None:
         return None
     a, b = max(0, end - 1 - smooth), min(layout.gates, end + smooth)
     rows = sd.reshape(-1, layout.gates) if sd.ndim > 1 else sd[None, :]
@@ -358,7 +357,7 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
     half = _gates(dilation, spacing, "dilation", minimum=2) // 2
     noise_half = _gates(noise_window, spacing, "noise_window", minimum=3) // 2
     n_sigma_ = _number(n_sigma, "n_sigma", at_least=0.0)
-    limit: IntArray = _NO_LIMIT
+    limit: IntArray | None = None
     if below is not None:
         values = array(below, "below")
         if np.isinf(values).any():
@@ -378,8 +377,8 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
             limit = np.ascontiguousarray(np.broadcast_to(limit, (layout.profiles,)))
     threads_ = thread_count(threads)
     height, wavelet, flag = _core.boundary_layer_height(
-        layout.signal, sd, scale, layout.range, begin, end, half, noise_half, n_sigma_, limit,
-        threads=threads_)
+        layout.signal, sd, scale, layout.range, begin=begin, end=end, half=half,
+        noise_half=noise_half, n_sigma=n_sigma_, limit=limit, threads=threads_)
     lead_dims = layout.dims[:-1]
     coords = {k: v for k, v in layout.coords.items() if k != "range"}
     data = {

@@ -149,7 +149,7 @@ def clouds_numpy(signal, noise, scale, r, begin, end, smooth, half, min_ratio,
             free_from = top + 1
             # the scan goes on above the run and the layer, as the core's does
             resume = max(last, top) + 1
-            runs = runs[:k] + [(max(f, resume), l) for f, l in runs[k:] if l >= resume]
+            runs = runs[:k] + [(max(f, resume), e) for f, e in runs[k:] if e >= resume]
         count[p] = kept
     return mask, base_out, top_out, count
 

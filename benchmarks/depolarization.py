@@ -57,7 +57,7 @@ def numpy_monte_carlo(cross, co, cross_sd, co_sd, ratio, ratio_sd, realisations,
     gco, hco, gx, hx = GHK
     sums = [np.zeros(co.shape) for _ in range(4)]  # deviations and squares, dv and dp
     shift = None
-    for j in range(realisations):
+    for _ in range(realisations):
         eta = ETA + ETA_SD * rng.standard_normal()
         dm = DELTA_M + DELTA_M_SD * rng.standard_normal()
         x = (cross + cross_sd * rng.standard_normal(co.shape)) / \

@@ -28,7 +28,7 @@ It is the ground truth of the retrievals' tests, and a tool for planning instrum
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Literal
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex
 
 import numpy as np
 import xarray as xr
@@ -36,10 +36,15 @@ from numpy.typing import ArrayLike
 
 from Aerolume import _core
 from Aerolume._checks import thread_count
+from Aerolume._shapes import Layout, Molecular, scalar
+from Aerolume._typing import FloatArray
 from Aerolume.constants import mhz_per_count
-from Aerolume._shapes import Layout, scalar
 from Aerolume import retrieval as _retrieval
 from Aerolume.retrieval import NITROGEN_RAMAN_SHIFT
+
+if TYPE_CHECKING:
+    from Aerolume.atmosphere import Line
+    from Aerolume.depolarization import GHK
 
 __all__ = ["elastic", "raman", "photon_counting_pair", "polarized", "delta90_calibration",
            "NITROGEN_FRACTION",
@@ -53,7 +58,8 @@ NITROGEN_FRACTION = 0.78084
 NITROGEN_RAMAN_CROSS_SECTION = 3.5e-34
 
 
-def _molecular(molecular, wavelength: float, r: np.ndarray, argument: str):
+def _molecular(molecular: Molecular | None, wavelength: float, r: FloatArray, argument: str
+               ) -> Molecular:
     if molecular is not None:
         return molecular
     try:
@@ -63,18 +69,21 @@ def _molecular(molecular, wavelength: float, r: np.ndarray, argument: str):
     return molecular_profile(r, wavelength)
 
 
-def _aerosol(layout: Layout, alpha_a, lidar_ratio, beta_a: np.ndarray) -> np.ndarray:
+def _aerosol(layout: Layout, alpha_a: ArrayLike | None, lidar_ratio: ArrayLike | None,
+             beta_a: FloatArray) -> FloatArray:
     if (alpha_a is None) == (lidar_ratio is None):
         raise ValueError("give either alpha_a or lidar_ratio (not both)")
     if alpha_a is not None:
         return np.broadcast_to(layout.per_gate(alpha_a, "alpha_a", positive=True,
                                                allow_zero=True), beta_a.shape)
+    assert lidar_ratio is not None  # (exactly one of the two is given)
     return beta_a * np.broadcast_to(layout.per_gate(lidar_ratio, "lidar_ratio", positive=True),
                                     beta_a.shape)
 
 
-def _noisy(layout: Layout, signal: np.ndarray, noise, background, shots, noise_std, seed,
-           threads):
+def _noisy(layout: Layout, signal: FloatArray, noise: Literal["poisson", "gaussian"] | None,
+           background: ArrayLike, shots: ArrayLike, noise_std: ArrayLike | None, seed: int,
+           threads: int) -> tuple[FloatArray, FloatArray, FloatArray]:
     background_ = layout.per_gate(background, "background", positive=True, allow_zero=True)
     shots_ = layout.per_gate(shots, "shots", positive=True)
     if noise is None:
@@ -97,7 +106,7 @@ def _noisy(layout: Layout, signal: np.ndarray, noise, background, shots, noise_s
     return noisy, np.broadcast_to(sd, signal.shape).copy(), background_
 
 
-def _seed(seed) -> int:
+def _seed(seed: SupportsIndex) -> int:
     import operator
     try:
         value = operator.index(seed)
@@ -108,8 +117,11 @@ def _seed(seed) -> int:
     return value
 
 
-def _finish(layout, true_signal, noisy, sd, background, variables, attrs) -> xr.Dataset:
-    var = {
+def _finish(layout: Layout, true_signal: FloatArray, noisy: FloatArray, sd: FloatArray,
+            background: FloatArray,
+            variables: Mapping[str, tuple[ArrayLike, Mapping[str, Any]]],
+            attrs: dict[str, Any]) -> xr.Dataset:
+    var: dict[str, tuple[ArrayLike, Mapping[str, Any]]] = {
         "signal": (noisy, {"long_name": "background-subtracted signal",
                            "units": attrs.get("signal_units", "1")}),
         "signal_noise_free": (true_signal, {"long_name": "signal without noise"}),
@@ -122,7 +134,7 @@ def _finish(layout, true_signal, noisy, sd, background, variables, attrs) -> xr.
 
 
 def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
-            molecular: Mapping | None = None, *, alpha_a: ArrayLike | None = None,
+            molecular: Molecular | None = None, *, alpha_a: ArrayLike | None = None,
             lidar_ratio: ArrayLike | None = None, constant: ArrayLike = 1.0,
             overlap: ArrayLike | None = None, background: ArrayLike = 0.0,
             shots: ArrayLike = 1, noise: Literal["poisson", "gaussian"] | None = None,
@@ -201,7 +213,7 @@ def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
 
 
 def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
-          molecular: Mapping | None = None, molecular_raman: Mapping | None = None, *,
+          molecular: Molecular | None = None, molecular_raman: Molecular | None = None, *,
           alpha_a: ArrayLike | None = None, lidar_ratio: ArrayLike | None = None,
           angstrom: float = 1.0, raman_wavelength: float | None = None,
           cross_section: float | None = None, constant: ArrayLike = 1.0,
@@ -261,6 +273,7 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
     else:
         if lidar_ratio is not None:
             raise ValueError("lidar_ratio needs beta_a")
+        assert alpha_a is not None  # (the shape came from it)
         alpha = np.broadcast_to(layout.per_gate(alpha_a, "alpha_a", positive=True,
                                                 allow_zero=True),
                                 layout.shape).reshape(layout.profiles, layout.gates)
@@ -298,10 +311,11 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
 
 
 def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
-              particle_depolarization: ArrayLike, molecular: Mapping | None = None, *,
+              particle_depolarization: ArrayLike, molecular: Molecular | None = None, *,
               alpha_a: ArrayLike | None = None, lidar_ratio: ArrayLike | None = None,
-              molecular_depolarization: float | None = None, line: str = "total",
-              eta: float = 1.0, ghk=None, co: Literal["parallel", "total"] = "parallel",
+              molecular_depolarization: float | None = None, line: Line = "total",
+              eta: float = 1.0, ghk: GHK | Mapping[str, float] | None = None,
+              co: Literal["parallel", "total"] = "parallel",
               misalignment: float = 0.0, angle: float = 0.0, constant: ArrayLike = 1.0,
               overlap: ArrayLike | None = None, background: ArrayLike = 0.0,
               shots: ArrayLike = 1, noise: Literal["poisson", "gaussian"] | None = None,
@@ -411,9 +425,9 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
 
 
 def delta90_calibration(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
-                        particle_depolarization: ArrayLike, molecular: Mapping | None = None,
+                        particle_depolarization: ArrayLike, molecular: Molecular | None = None,
                         *, angles: tuple[float, float] = (45.0, -45.0), seed: int = 0,
-                        **kwargs) -> tuple[xr.Dataset, xr.Dataset]:
+                        **kwargs: Any) -> tuple[xr.Dataset, xr.Dataset]:
     """The two signal sets of a Δ90 calibration: :func:`polarized` at each of `angles`
     (degrees), the second with its noise drawn from `seed` + 2.
 

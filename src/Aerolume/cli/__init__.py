@@ -21,7 +21,8 @@ import os
 import pathlib
 import sys
 import warnings
-from typing import Sequence
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, TextIO
 
 __all__ = ["main"]
 
@@ -29,6 +30,9 @@ PROG = "aerolume"
 
 
 from Aerolume.errors import CommandError  # noqa: E402 (re-exported)
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 
 def _version() -> str:
@@ -52,7 +56,7 @@ def _parser() -> argparse.ArgumentParser:
                         help="show the full traceback of an error")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name, **kw):
+    def command(name: str, **kw: Any) -> argparse.ArgumentParser:
         return commands.add_parser(name, parents=[common], **kw)
 
     info = command("info", help="what raw files hold: site, period, channels",
@@ -223,7 +227,7 @@ def _output_path(name: str, inputs: Sequence[str] = ()) -> pathlib.Path:
 
 # ---- the commands -----------------------------------------------------------------------
 
-def _info(args) -> int:
+def _info(args: argparse.Namespace) -> int:
     from Aerolume.cli import info as summary
 
     files = _input_files(args.files)
@@ -231,7 +235,7 @@ def _info(args) -> int:
     return 0
 
 
-def _process(args) -> int:
+def _process(args: argparse.Namespace) -> int:
     from Aerolume.processing import config
     from Aerolume.processing import pipeline
     from Aerolume.cli import progress
@@ -248,7 +252,7 @@ def _process(args) -> int:
     if args.source_root is not None and not pathlib.Path(args.source_root).is_dir():
         raise CommandError(f"{args.source_root}: --source-root is not a folder")
 
-    def bar(total, label, unit):
+    def bar(total: int, label: str, unit: str) -> progress.Progress:
         return progress.Progress(total, label, unit, enabled=not args.quiet)
 
     pipeline.check_geometry(files, cfg)
@@ -266,7 +270,7 @@ def _process(args) -> int:
     return 0
 
 
-def _process_nights(args) -> int:
+def _process_nights(args: argparse.Namespace) -> int:
     """``--split``: one product per night, each written by the worker that makes it."""
     from Aerolume.processing import config
     from Aerolume.processing import nights
@@ -304,7 +308,7 @@ def _process_nights(args) -> int:
     else:
         runner = scaleout.InProcess()
 
-    def bar(total, label, unit):
+    def bar(total: int, label: str, unit: str) -> progress.Progress:
         return progress.Progress(total, label, unit, enabled=not args.quiet)
 
     with runner as run:
@@ -318,7 +322,7 @@ def _process_nights(args) -> int:
     return 0
 
 
-def _command(args, files) -> str:
+def _command(args: argparse.Namespace, files: Sequence[str] | None) -> str:
     """The command as the history attribute records it (the files counted, not listed:
     the source_files attribute lists them)."""
     inputs = f"<{len(files)} raw files>" if files is not None else "<the night's raw files>"
@@ -334,7 +338,7 @@ def _command(args, files) -> str:
     return " ".join(words)
 
 
-def _quicklook(args) -> int:
+def _quicklook(args: argparse.Namespace) -> int:
     from Aerolume.plot import quicklooks as quicklook
 
     product = pathlib.Path(args.product)
@@ -347,8 +351,8 @@ def _quicklook(args) -> int:
     return 0
 
 
-def _channel_ids(pairs: Sequence[str]) -> dict | None:
-    ids: dict = {}
+def _channel_ids(pairs: Sequence[str]) -> dict[str, int] | None:
+    ids: dict[str, int] = {}
     for pair in pairs:
         name, sep, number = pair.partition("=")
         if not sep or not number.strip().isdigit():
@@ -357,7 +361,7 @@ def _channel_ids(pairs: Sequence[str]) -> dict | None:
     return ids or None
 
 
-def _export(args) -> int:
+def _export(args: argparse.Namespace) -> int:
     from Aerolume._files import write_atomically
     from Aerolume.io import read_licel, to_scc
 
@@ -377,7 +381,7 @@ def _export(args) -> int:
     return 0
 
 
-def _overlaps(items: Sequence[str]):
+def _overlaps(items: Sequence[str]) -> xr.DataArray | dict[str, xr.DataArray] | None:
     """--overlap [CHANNEL=]FILE ...: one overlap for every channel, or one per channel."""
     from Aerolume.preprocess import read_overlap
 
@@ -396,7 +400,7 @@ def _overlaps(items: Sequence[str]):
     return common[0] if common else named
 
 
-def _lidar_ratios(items: Sequence[str], config_path: str | None):
+def _lidar_ratios(items: Sequence[str], config_path: str | None) -> dict[int, float] | None:
     """--lidar-ratio-product ID[=SR] ...: the lidar ratio of each SCC product id."""
     if not items:
         return None
@@ -422,7 +426,7 @@ def _lidar_ratios(items: Sequence[str], config_path: str | None):
     return out
 
 
-def _export_earlinet(args, files) -> int:
+def _export_earlinet(args: argparse.Namespace, files: Sequence[str]) -> int:
     from Aerolume.processing import config
     from Aerolume.io.earlinet import to_earlinet
     from Aerolume.io import open_dataset
@@ -439,7 +443,7 @@ def _export_earlinet(args, files) -> int:
     return 0
 
 
-def _config(args) -> int:
+def _config(args: argparse.Namespace) -> int:
     from Aerolume.processing import config
 
     sys.stdout.write(config.default_config_text())
@@ -460,10 +464,11 @@ def _one_line(err: BaseException) -> str:
     return " ".join(part.strip() for part in text.splitlines() if part.strip())
 
 
-def _show_warning(message, category, filename, lineno, file=None, line=None):
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: TextIO | None = None, line: str | None = None) -> None:
     stream = sys.stderr if file is None else file
     first, *rest = str(message).strip("\n").split("\n")
-    text = "\n".join([first] + ["    " + line.strip() for line in rest])
+    text = "\n".join([first] + ["    " + more.strip() for more in rest])
     clear = "\r\033[K" if getattr(stream, "isatty", lambda: False)() else ""
     stream.write(f"{clear}{PROG}: warning: {text}\n")
 

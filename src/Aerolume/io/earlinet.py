@@ -29,9 +29,18 @@ from __future__ import annotations
 
 import os
 import pathlib
-from typing import Mapping
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from Aerolume._typing import FloatArray
+
+if TYPE_CHECKING:
+    import netCDF4
+    import xarray as xr
+
 
 __all__ = ["to_earlinet"]
 
@@ -42,13 +51,21 @@ _STATION_ATTRS = {"station_id": "station_ID", "location": "location",
 _METHODS = "raman elastic_backscatter"
 
 
-def _iso(t) -> str:
-    return str(np.datetime_as_string(np.datetime64(t, "s"), unit="s")) + "Z"
+class _Writer(Protocol):
+    """Creates a variable of the file being written (name, type, dimensions, values and
+    attributes, ``_FillValue`` among them) and returns it."""
+
+    def __call__(self, vname: str, kind_: str, dims: tuple[str, ...], data: ArrayLike,
+                 **attrs: Any) -> netCDF4.Variable[Any]: ...
 
 
-def _sources(ds) -> list[tuple[str, str, str, int, str]]:
+def _iso(t: np.datetime64) -> str:
+    return str(np.datetime_as_string(t.astype("datetime64[s]"), unit="s")) + "Z"
+
+
+def _sources(ds: xr.Dataset) -> list[tuple[str, str, str, int, str]]:
     """(kind, variable, dimension, method, channel) of each product the Dataset can give."""
-    out = []
+    out: list[tuple[str, str, str, int, str]] = []
     for dim, prefix, method in (("raman_channel", "raman_", 0), ("klett_channel", "", 1)):
         if dim not in ds.dims:
             continue
@@ -65,7 +82,7 @@ def _sources(ds) -> list[tuple[str, str, str, int, str]]:
     return out
 
 
-def _depolarization(var, one, ds) -> None:
+def _depolarization(var: _Writer, one: xr.Dataset, ds: xr.Dataset) -> None:
     """The depolarisation file's own variables: both ratios, their errors, the calibration."""
     dims = ("wavelength", "time", "altitude")
     for name, long in (("volume_depolarization", "volume linear depolarization ratio"),
@@ -101,8 +118,9 @@ def _depolarization(var, one, ds) -> None:
             calendar="gregorian", long_name="start of the depolarization calibration")
 
 
-def _optical(var, one, ds, kind: str, name: str, method: int, long: str, values, errors,
-             altitude) -> None:
+def _optical(var: _Writer, one: xr.Dataset, ds: xr.Dataset, kind: str, name: str,
+             method: int, long: str, values: FloatArray, errors: FloatArray,
+             altitude: FloatArray) -> None:
     """A backscatter or extinction file's own variables."""
     unit = {"backscatter": "m-1 sr-1", "extinction": "m-1"}[kind]
     var(kind, "f8", ("wavelength", "time", "altitude"), values, _FillValue=np.nan,
@@ -135,8 +153,8 @@ def _optical(var, one, ds, kind: str, name: str, method: int, long: str, values,
         "calibration range")
 
 
-def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
-                ) -> list[pathlib.Path]:
+def to_earlinet(ds: xr.Dataset, folder: str | os.PathLike[str], *,
+                station: Mapping[str, Any] | None = None) -> list[pathlib.Path]:
     """Write the product's backscatter and extinction profiles as data-centre files.
 
     Parameters
@@ -177,9 +195,11 @@ def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
     else:  # (a product without time averaging keeps no stop times: the next start)
         step_t = np.median(np.diff(start)) if start.size > 1 else np.timedelta64(60, "s")
         stop = np.append(start[1:], start[-1] + step_t)
-    seconds = lambda t: (t - np.datetime64("1970-01-01T00:00:00", "s")).astype(np.float64)
+    def seconds(t: NDArray[np.datetime64]) -> FloatArray:
+        return (t - np.datetime64("1970-01-01T00:00:00", "s")).astype(np.float64)
+
     step = float(np.median(np.diff(ds["range"].values))) if ds.sizes["range"] > 1 else np.nan
-    written = []
+    written: list[pathlib.Path] = []
     for kind, name, dim, method, channel in products:
         one = ds.sel({dim: channel})
         nm = float(np.round(float(ds["wavelength"].sel(channel=channel)) * 1e9, 6)) \
@@ -199,7 +219,8 @@ def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
             nc.createDimension("altitude", altitude.size)
             nc.createDimension("nv", 2)
 
-            def var(vname, kind_, dims, data, **attrs):
+            def var(vname: str, kind_: str, dims: tuple[str, ...], data: ArrayLike,
+                    **attrs: Any) -> netCDF4.Variable[Any]:
                 fill = attrs.pop("_FillValue", None)
                 v = nc.createVariable(vname, kind_, dims, fill_value=fill)
                 v.setncatts(attrs)

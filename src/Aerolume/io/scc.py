@@ -57,9 +57,25 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import Mapping, Sequence
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, SupportsFloat, Union, cast
 
 import numpy as np
+from numpy.typing import ArrayLike
+
+from Aerolume._typing import FloatArray
+
+if TYPE_CHECKING:
+    import xarray as xr
+
+#: A sounding to write: its levels' (altitude m, pressure Pa, temperature K[, relative
+#: humidity %]), or a product Dataset with its molecular atmosphere.
+Sounding = Union[Sequence[ArrayLike], "xr.Dataset"]
+#: An overlap function: an estimate_overlap Dataset, a DataArray on range, or a pair
+#: (range m, overlap).
+Overlap = Union["xr.Dataset", "xr.DataArray", Sequence[ArrayLike]]
+#: The lidar ratio (sr) of an SCC product: constant, or (altitude m a.s.l., lidar ratio).
+LidarRatio = Union[float, ArrayLike]
 
 __all__ = ["to_scc", "write_sounding", "write_overlap", "write_lidar_ratio", "SCC_VARIABLES",
            "SCC_GLOBALS", "SOUNDING_VARIABLES", "OVERLAP_VARIABLES", "OVERLAP_GLOBALS",
@@ -135,18 +151,20 @@ def _emitted_nm(detected_nm: float) -> float:
     return float(max(shorter)) if shorter else float(detected_nm)
 
 
-def _stamp(t) -> tuple[str, str]:
-    text = str(np.datetime_as_string(np.datetime64(t, "s"), unit="s"))
+def _stamp(t: np.datetime64 | str) -> tuple[str, str]:
+    text = str(np.datetime_as_string(np.asarray(t, dtype="datetime64[s]"), unit="s"))
     date, clock = text.split("T")
     return date.replace("-", ""), clock.replace(":", "")
 
 
-def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None = None,
+def to_scc(ds: xr.Dataset, path: str | os.PathLike[str], *,
+           channel_ids: Mapping[str, int] | None = None,
            station_code: str = "xx", measurement_id: str | None = None,
            background: Mapping[str, Sequence[float]] | Sequence[float] | None = None,
            sounding_file: str | None = None, overlap_file: str | None = None,
-           lidar_ratio_file: str | None = None, sounding=None, overlap=None,
-           lidar_ratio: Mapping | None = None) -> None:
+           lidar_ratio_file: str | None = None, sounding: Sounding | None = None,
+           overlap: Overlap | Mapping[str, Overlap] | None = None,
+           lidar_ratio: Mapping[int, LidarRatio] | None = None) -> None:
     """Write a raw Dataset as an SCC raw-data input file.
 
     Parameters
@@ -253,7 +271,8 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
     if "repetition_rate" in ds:
         rates = np.nanmean(np.asarray(ds["repetition_rate"].values, float), axis=0)
         lasers = list(np.asarray(ds["laser"].values))
-        rate = np.array([rates[lasers.index(l)] if l in lasers else np.nan for l in laser_of])
+        rate = np.array([rates[lasers.index(kind)] if kind in lasers else np.nan
+                         for kind in laser_of])
     else:
         rate = np.full(len(chosen), np.nan)
     daq = np.asarray(sub["input_range"].isel(time=0).values, float) * 1e3 \
@@ -339,15 +358,17 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
         nc.setncatts(attrs)
 
 
-def _sounding_levels(sounding):
+def _sounding_levels(sounding: Sounding
+                     ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray | None]:
     """(altitude m a.s.l., pressure Pa, temperature K, relative humidity % or None) of a
     triple/quadruple of arrays or of a product Dataset's molecular atmosphere."""
     if hasattr(sounding, "variables"):
+        dataset = cast("xr.Dataset", sounding)  # (whatever has variables is read as one)
         for name in ("altitude", "molecular_pressure", "molecular_temperature"):
-            if name not in sounding.variables:
+            if name not in dataset.variables:
                 raise ValueError(f"write_sounding: the Dataset has no {name!r}; give a product "
                                  "of aerolume process or (altitude, pressure, temperature)")
-        levels = [np.asarray(sounding[n].values, dtype=float).ravel()
+        levels = [np.asarray(dataset[n].values, dtype=float).ravel()
                   for n in ("altitude", "molecular_pressure", "molecular_temperature")]
         humidity = None
     else:
@@ -369,7 +390,8 @@ def _sounding_levels(sounding):
     return levels[0], levels[1], levels[2], humidity
 
 
-def write_sounding(path: str | os.PathLike, sounding, *, start, station_name: str = "",
+def write_sounding(path: str | os.PathLike[str], sounding: Sounding, *,
+                   start: np.datetime64 | str, station_name: str = "",
                    latitude: float = float("nan"), longitude: float = float("nan"),
                    altitude: float = float("nan")) -> None:
     """Write the SCC's optional sounding file: the atmosphere the molecular signals are
@@ -409,11 +431,12 @@ def write_sounding(path: str | os.PathLike, sounding, *, start, station_name: st
     with netCDF4.Dataset(os.fspath(path), "w", format="NETCDF3_CLASSIC") as nc:
         nc.createDimension("points", heights.size)
         for name, (dims, kind, units) in SOUNDING_VARIABLES.items():
-            if values[name] is None:
+            value = values[name]
+            if value is None:
                 continue
             var = nc.createVariable(name, kind, dims)
             var.units = units
-            var[:] = values[name]
+            var[:] = value
         nc.setncatts({"Sounding_Station_Name": station_name or "model atmosphere",
                       "Sounding_Start_Date": date, "Sounding_Start_Time_UT": clock,
                       "Latitude_degrees_north": float(latitude),
@@ -421,14 +444,14 @@ def write_sounding(path: str | os.PathLike, sounding, *, start, station_name: st
                       "Altitude_meter_asl": float(altitude)})
 
 
-def _gate_altitudes(rng: np.ndarray, station_altitude: float, zenith: float) -> np.ndarray:
+def _gate_altitudes(rng: FloatArray, station_altitude: float, zenith: float) -> FloatArray:
     from Aerolume.atmosphere import beam_altitude
 
     base = station_altitude if np.isfinite(station_altitude) else 0.0
     return np.asarray(beam_altitude(rng, base, abs(zenith)), dtype=np.float64)
 
 
-def _one_overlap(curve, rng: np.ndarray, name: str) -> np.ndarray:
+def _one_overlap(curve: Overlap, rng: FloatArray, name: str) -> FloatArray:
     """One overlap function on the range gates `rng` (NaN where it is not known)."""
     import xarray as xr
 
@@ -440,6 +463,8 @@ def _one_overlap(curve, rng: np.ndarray, name: str) -> np.ndarray:
             raise ValueError(f"to_scc: the overlap estimate of {name} is not supported by "
                              f"the data ({curve.attrs.get('reason', 'no reason given')})")
         curve = curve["overlap"]
+    r: ArrayLike
+    o: ArrayLike
     if isinstance(curve, xr.DataArray):
         if curve.dims != ("range",):
             raise ValueError(f"to_scc: the overlap of {name} must lie on 'range' alone, "
@@ -463,14 +488,15 @@ def _one_overlap(curve, rng: np.ndarray, name: str) -> np.ndarray:
     if not known.any() or (o[known] <= 0).any() or (o[known] > 1.5).any():
         raise ValueError(f"to_scc: the overlap of {name} must be positive and about 1 at "
                          "most (a fraction, not a percentage)")
-    out = np.interp(rng, r, o, left=np.nan, right=np.nan)
+    out: FloatArray = np.interp(rng, r, o, left=np.nan, right=np.nan)
     top = np.flatnonzero(known)[-1]
     if o[top] == 1.0:  # complete at its top: complete beyond it
         out[rng > r[top]] = 1.0
     return out
 
 
-def overlap_curves(overlap, channels: Sequence[str], rng: np.ndarray) -> dict:
+def overlap_curves(overlap: Overlap | Mapping[str, Overlap], channels: Sequence[str],
+                   rng: FloatArray) -> dict[str, FloatArray]:
     """The overlap of each channel (by id) on the range gates `rng`: one function for
     every channel, or a mapping of channel to function (see :func:`to_scc`)."""
     import xarray as xr
@@ -486,7 +512,8 @@ def overlap_curves(overlap, channels: Sequence[str], rng: np.ndarray) -> dict:
     return {c: _one_overlap(overlap, rng, c) for c in channels}
 
 
-def lidar_ratio_profiles(lidar_ratio: Mapping, altitude: np.ndarray) -> dict:
+def lidar_ratio_profiles(lidar_ratio: Mapping[int, LidarRatio], altitude: FloatArray
+                         ) -> dict[int, FloatArray]:
     """The lidar ratio (sr) of each SCC product id on `altitude` (m a.s.l.)."""
     from Aerolume.constants import MAX_LIDAR_RATIO
 
@@ -500,10 +527,11 @@ def lidar_ratio_profiles(lidar_ratio: Mapping, altitude: np.ndarray) -> dict:
             raise ValueError(f"to_scc: lidar-ratio product ids must be positive integers, "
                              f"got {product!r}")
         if np.ndim(value) == 0:
-            profile = np.full(altitude.shape, float(value))
+            profile = np.full(altitude.shape, float(cast(SupportsFloat, value)))
         else:
             try:
-                z, lr = (np.asarray(v, dtype=np.float64).ravel() for v in value)
+                z, lr = (np.asarray(v, dtype=np.float64).ravel()
+                         for v in cast(Sequence[ArrayLike], value))
             except (TypeError, ValueError):
                 raise TypeError(f"to_scc: the lidar ratio of product {product} must be a "
                                 "number (sr) or (altitude m a.s.l., sr)") from None
@@ -519,9 +547,9 @@ def lidar_ratio_profiles(lidar_ratio: Mapping, altitude: np.ndarray) -> dict:
     return out
 
 
-def write_overlap(path: str | os.PathLike, curves: Mapping[str, np.ndarray],
-                  rng: np.ndarray, *, channel_ids: Mapping[str, int], measurement_id: str,
-                  start) -> None:
+def write_overlap(path: str | os.PathLike[str], curves: Mapping[str, FloatArray],
+                  rng: FloatArray, *, channel_ids: Mapping[str, int], measurement_id: str,
+                  start: np.datetime64 | str) -> None:
     """Write the SCC's optional overlap file.
 
     Dimensions ``channels`` and ``points``; ``channel_ID`` (channels, int), ``Range``
@@ -567,8 +595,8 @@ def write_overlap(path: str | os.PathLike, curves: Mapping[str, np.ndarray],
                       "Overlap_Start_Time_UT": clock})
 
 
-def write_lidar_ratio(path: str | os.PathLike, profiles: Mapping[int, np.ndarray],
-                      altitude: np.ndarray) -> None:
+def write_lidar_ratio(path: str | os.PathLike[str], profiles: Mapping[int, FloatArray],
+                      altitude: FloatArray) -> None:
     """Write the SCC's optional lidar-ratio file.
 
     Dimensions ``products`` and ``points``; ``product_ID`` (products, int), ``Altitude``

@@ -23,24 +23,41 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Callable, Mapping
-from typing import Any, Literal
+from collections.abc import Callable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any, Literal, Protocol, TypedDict, Union, overload
 
 import numpy as np
 import xarray as xr
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 from Aerolume import _core
 from Aerolume._checks import require_finite, thread_count
-from Aerolume._shapes import Layout, array, scalar
+from Aerolume._shapes import Layout, Molecular, Reference, array, scalar
+from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 from Aerolume.retrieval.clouds import boundary_layer_height, detect_clouds
 from Aerolume.retrieval.reference import ReferenceSearch, find_reference
-from Aerolume.uncertainty import MonteCarlo, PoissonNoise
+from Aerolume.uncertainty import MonteCarlo, Noise, PoissonNoise
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 __all__ = ["klett_fernald", "raman_extinction", "raman_backscatter", "raman_retrieval",
            "lidar_ratio", "find_reference", "ReferenceSearch", "MonteCarlo", "PoissonNoise",
            "raman_wavelength", "NITROGEN_RAMAN_SHIFT", "detect_clouds",
            "boundary_layer_height"]
+
+#: Monte Carlo settings of a retrieval: a MonteCarlo, a dict of its fields, or None.
+Uncertainty = Union[MonteCarlo, Mapping[str, Any], None]
+#: The Raman extinction's fit window, m: fixed, per gate, or a function of range.
+Window = Union[float, ArrayLike, Callable[["FloatArray"], ArrayLike]]
+
+
+class HasRange(Protocol):
+    """What the derivative's window needs of a layout: the gates' ranges, m."""
+
+    @property
+    def range(self) -> FloatArray: ...
+
 
 #: Vibrational Raman shift of nitrogen, m^-1 (2330.7 cm^-1).
 NITROGEN_RAMAN_SHIFT = 2330.7e2
@@ -53,7 +70,7 @@ _FAILED = {"units": "1", "long_name": "Monte Carlo realisations that failed at t
 
 
 def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
-                     ) -> float | np.ndarray:
+                     ) -> float | FloatArray:
     """The wavelength of the Raman line shifted by `shift` from `wavelength`.
 
     Parameters
@@ -77,7 +94,9 @@ def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
 
 # ---- Inputs shared by the retrievals ---------------------------------------------------
 
-def _noise_arrays(layout: Layout, noise, name: str):
+def _noise_arrays(layout: Layout, noise: Noise, name: str
+                  ) -> tuple[_core.NoiseKind, FloatArray | None, FloatArray | None,
+                             FloatArray | None]:
     """(kind, sigma, counts_per_unit, background) of a noise description, None where the
     kind has no such array."""
     if noise is None:
@@ -90,7 +109,7 @@ def _noise_arrays(layout: Layout, noise, name: str):
     return _core.NoiseKind.gaussian, sigma, None, None
 
 
-def _noise(layout: Layout, noise, name: str) -> _core.NoiseModel | None:
+def _noise(layout: Layout, noise: Noise, name: str) -> _core.NoiseModel | None:
     """The core's model of a noise description (None for none)."""
     if noise is None:
         return None
@@ -99,27 +118,40 @@ def _noise(layout: Layout, noise, name: str) -> _core.NoiseModel | None:
                             background=background)
 
 
-def _noise_sd(layout: Layout, noise, name: str) -> np.ndarray:
+def _noise_sd(layout: Layout, noise: Noise, name: str) -> FloatArray:
     """The standard deviation per gate that a noise description gives the signal."""
     kind, sigma, counts, background = _noise_arrays(layout, noise, name)
     if kind == _core.NoiseKind.gaussian:
+        assert sigma is not None  # (Gaussian noise is its standard deviation)
         return sigma
+    assert counts is not None and background is not None  # (Poisson noise is counted)
     rows = layout.signal.reshape(layout.profiles, layout.gates)
     if layout.profiles == 1:
         rows = rows[0]
-    return np.ascontiguousarray(np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
+    sd: FloatArray = np.ascontiguousarray(
+        np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
+    return sd
 
 
-def _settings(mc: MonteCarlo, **sd) -> _core.MonteCarloSettings:
+class _Deviations(TypedDict, total=False):
+    """The standard deviations of the systematic parameters a Monte Carlo redraws."""
+
+    lidar_ratio_sd: float
+    reference_value_sd: float
+    angstrom_sd: float
+
+
+def _settings(mc: MonteCarlo, **sd: Unpack[_Deviations]) -> _core.MonteCarloSettings:
     """The core's Monte Carlo settings of `mc`, with the standard deviations `sd`."""
     return _core.MonteCarloSettings(realisations=mc.realisations, seed=mc.seed, **sd)
 
 
-def _lidar_ratio(layout: Layout, value) -> np.ndarray:
+def _lidar_ratio(layout: Layout, value: ArrayLike) -> FloatArray:
     return layout.per_gate(value, "lidar_ratio", positive=True)
 
 
-def _reference(layout: Layout, reference, reference_value):
+def _reference(layout: Layout, reference: Reference, reference_value: ArrayLike
+               ) -> tuple[IntArray, FloatArray, BoolArray]:
     """Gate intervals, reference values and the mask of profiles without a reference."""
     if isinstance(reference, ReferenceSearch) and not np.any(reference.found):
         raise ValueError(f"reference: no reference interval was found: {reference.reason_text()}")
@@ -133,33 +165,35 @@ def _reference(layout: Layout, reference, reference_value):
     return gates, value, missing
 
 
-def _blank(arrays, missing: np.ndarray, layout: Layout) -> None:
+def _blank(arrays: Iterable[FloatArray], missing: BoolArray, layout: Layout) -> None:
     if missing.any():
         for a in arrays:
             a.reshape(layout.profiles, layout.gates)[missing] = np.nan
 
 
-def _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength_):
+def _wavelengths(molecular: Molecular, molecular_raman: Molecular, wavelength: float | None,
+                 raman_wavelength_: float | None) -> tuple[float, float]:
     """The emitted and Raman wavelengths, m: as given, else the mappings' attributes."""
-    def attribute(mapping):
-        return getattr(mapping, "attrs", {}).get("wavelength")
-    w0 = wavelength if wavelength is not None else attribute(molecular)
-    if w0 is None:
+    def attribute(mapping: Molecular) -> float | None:
+        found: float | None = getattr(mapping, "attrs", {}).get("wavelength")
+        return found
+    given = wavelength if wavelength is not None else attribute(molecular)
+    if given is None:
         raise ValueError("wavelength is needed (molecular has no 'wavelength' attribute)")
-    w0 = scalar(w0, "wavelength", positive=True)
+    w0 = scalar(given, "wavelength", positive=True)
     wr = raman_wavelength_ if raman_wavelength_ is not None else attribute(molecular_raman)
-    wr = raman_wavelength(w0) if wr is None else scalar(wr, "raman_wavelength", positive=True)
-    return w0, wr
+    return w0, (float(raman_wavelength(w0)) if wr is None
+                else scalar(wr, "raman_wavelength", positive=True))
 
 
-def _half_widths(layout: Layout, window) -> np.ndarray:
+def _half_widths(layout: HasRange, window: Window) -> FloatArray:
     """Gates either side of each gate for a derivative window of `window` m (a number, an
     array per gate or a callable of range)."""
     r = layout.range
-    if callable(window):
-        window = window(r)
-    w = require_finite(array(window, "window"), "window")
-    w = np.broadcast_to(w, r.shape) if w.ndim == 0 or w.shape == r.shape else None
+    given = window(r) if callable(window) else window
+    checked = require_finite(array(given, "window"), "window")
+    w = np.broadcast_to(checked, r.shape) if checked.ndim == 0 or checked.shape == r.shape \
+        else None
     if w is None:
         raise ValueError(f"window must be a number, a callable of range or an array of "
                          f"{r.size} values per gate")
@@ -173,13 +207,32 @@ def _half_widths(layout: Layout, window) -> np.ndarray:
 
 # ---- Klett-Fernald ---------------------------------------------------------------------
 
-def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
-                  lidar_ratio: ArrayLike, reference=None, reference_value: ArrayLike = 1.0, *,
+@overload
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = ...,
+                  reference_value: ArrayLike = ..., *,
+                  direction: Literal["backward", "forward"] = ...,
+                  calibration: ArrayLike | None = ..., fit_offset: bool = ...,
+                  offset_range: Reference | None = ..., uncertainty: Uncertainty = ...,
+                  threads: int | None = ..., output: Literal["dataset"] = ...) -> xr.Dataset: ...
+@overload
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = ...,
+                  reference_value: ArrayLike = ..., *,
+                  direction: Literal["backward", "forward"] = ...,
+                  calibration: ArrayLike | None = ..., fit_offset: bool = ...,
+                  offset_range: Reference | None = ..., uncertainty: Uncertainty = ...,
+                  threads: int | None = ..., output: Literal["arrays"]
+                  ) -> dict[str, FloatArray]: ...
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = None,
+                  reference_value: ArrayLike = 1.0, *,
                   direction: Literal["backward", "forward"] = "backward",
                   calibration: ArrayLike | None = None, fit_offset: bool = True,
-                  offset_range=None, uncertainty=None,
+                  offset_range: Reference | None = None, uncertainty: Uncertainty = None,
                   threads: int | None = None,
-                  output: Literal["dataset", "arrays"] = "dataset") -> xr.Dataset | dict:
+                  output: Literal["dataset", "arrays"] = "dataset"
+                  ) -> xr.Dataset | dict[str, FloatArray]:
     """Aerosol backscatter and extinction by Fernald's (1984) inversion.
 
     With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
@@ -258,7 +311,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     ratio = _lidar_ratio(layout, lidar_ratio)
     threads_ = thread_count(threads)
-    attrs = {"method": "Fernald (1984) inversion", "direction": direction}
+    attrs: dict[str, Any] = {"method": "Fernald (1984) inversion", "direction": direction}
     direction_inputs: dict[str, Any]  # the KlettInputs of the direction
     if direction == "backward":
         if reference is None:
@@ -305,10 +358,11 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         warnings.warn(f"the inversion has no solution at {failures} gate(s) (the denominator "
                       "is not positive: the signal, lidar ratio or calibration does not fit); "
                       "they are NaN", RuntimeWarning, stacklevel=2)
-    variables = {"backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
+    variables: dict[str, tuple[FloatArray, Mapping[str, Any]]] = {
+        "backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
     offsets = np.where(np.broadcast_to(missing, (layout.profiles,)).reshape(offsets.shape),
                        np.nan, offsets)
-    profile_values = {"reference_offset": (offsets, {
+    profile_values: dict[str, tuple[FloatArray, dict[str, str]]] = {"reference_offset": (offsets, {
         "long_name": "residual background offset fitted over the reference interval",
         "units": "1"})}
     mc = MonteCarlo.of(uncertainty)
@@ -332,7 +386,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         profile_values["reference_offset"][1]["units"] = units
     # One Dataset with every variable (assigning one afterwards merges and aligns again).
     dims = layout.dims[:-1]
-    data_vars = {}
+    data_vars: dict[str, tuple[tuple[str, ...], AnyArray, Mapping[str, Any]]] = {}
     for key, (values, meta) in variables.items():
         data_vars[key] = (layout.dims, np.asarray(values).reshape(layout.shape), meta)
     for key, (values, meta) in profile_values.items():
@@ -340,14 +394,15 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     return xr.Dataset(data_vars, coords=layout.coords, attrs=attrs)
 
 
-def _sd(attrs: dict) -> dict:
+def _sd(attrs: Mapping[str, str]) -> dict[str, str]:
     return {"units": attrs["units"],
             "long_name": f"standard deviation of the {attrs['long_name']}"}
 
 
 # ---- Raman -------------------------------------------------------------------------------
 
-def _raman_molecular(layout, molecular, molecular_raman, backscatter: bool):
+def _raman_molecular(layout: Layout, molecular: Molecular, molecular_raman: Molecular,
+                     backscatter: bool) -> tuple[dict[str, FloatArray], FloatArray, FloatArray]:
     if not isinstance(molecular_raman, Mapping):
         raise TypeError(f"molecular_raman must be a Dataset or mapping of the molecular "
                         f"atmosphere at the Raman wavelength, not {type(molecular_raman).__name__}")
@@ -359,10 +414,11 @@ def _raman_molecular(layout, molecular, molecular_raman, backscatter: bool):
     return mol, raman["alpha_m"], density
 
 
-def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mapping,
-                     molecular_raman: Mapping, angstrom: ArrayLike = 1.0,
-                     window: float | ArrayLike | Callable = 300.0, *,
-                     noise=None, uncertainty=None, wavelength: float | None = None,
+def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                     molecular_raman: Molecular, angstrom: ArrayLike = 1.0,
+                     window: Window = 300.0, *,
+                     noise: Noise = None, uncertainty: Uncertainty = None,
+                     wavelength: float | None = None,
                      raman_wavelength: float | None = None,
                      threads: int | None = None) -> xr.Dataset:
     """Aerosol extinction at the emitted wavelength from a nitrogen Raman channel
@@ -420,12 +476,13 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
                                half_width=half, raman_noise=noise_sd)
     alpha, error = _core.raman_extinction(inputs, threads=threads_)
     resolution = (2 * half + 1) * np.gradient(layout.range)
-    variables = {"extinction": (alpha, _EXTINCTION),
-                 "effective_resolution": (resolution, {"units": "m", "long_name":
+    variables: dict[str, tuple[AnyArray, Mapping[str, Any]]] = {
+        "extinction": (alpha, _EXTINCTION),
+        "effective_resolution": (resolution, {"units": "m", "long_name":
                                                        "width of the derivative's fit window"})}
     if noise is not None:
         variables["extinction_statistical_error"] = (error, _sd(_EXTINCTION))
-    attrs = {"method": "Raman extinction (Ansmann et al. 1990), sliding linear fit",
+    attrs: dict[str, Any] = {"method": "Raman extinction (Ansmann et al. 1990), sliding linear fit",
              "wavelength": w0, "raman_wavelength": wr}
     if k.size == 1:
         attrs["angstrom"] = float(k[0])
@@ -442,7 +499,8 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
     return layout.dataset(variables, attrs)
 
 
-def _extinction_argument(layout: Layout, extinction) -> np.ndarray | None:
+def _extinction_argument(layout: Layout, extinction: ArrayLike | xr.Dataset | None
+                         ) -> FloatArray | None:
     if extinction is None:
         return None
     if isinstance(extinction, xr.Dataset):
@@ -453,9 +511,10 @@ def _extinction_argument(layout: Layout, extinction) -> np.ndarray | None:
 
 
 def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: ArrayLike,
-                      molecular: Mapping, molecular_raman: Mapping, reference,
-                      reference_value: ArrayLike = 1.0, extinction=None,
-                      angstrom: ArrayLike = 1.0, *, uncertainty=None,
+                      molecular: Molecular, molecular_raman: Molecular, reference: Reference,
+                      reference_value: ArrayLike = 1.0,
+                      extinction: ArrayLike | xr.Dataset | None = None,
+                      angstrom: ArrayLike = 1.0, *, uncertainty: Uncertainty = None,
                       wavelength: float | None = None, raman_wavelength: float | None = None,
                       threads: int | None = None) -> xr.Dataset:
     """Aerosol backscatter from the ratio of the elastic and Raman signals (Ansmann et al.
@@ -537,9 +596,9 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
 
 
 def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: ArrayLike,
-                    molecular: Mapping, molecular_raman: Mapping, reference,
+                    molecular: Molecular, molecular_raman: Molecular, reference: Reference,
                     reference_value: ArrayLike = 1.0, angstrom: ArrayLike = 1.0,
-                    window: float | ArrayLike | Callable = 300.0, *, uncertainty=None,
+                    window: Window = 300.0, *, uncertainty: Uncertainty = None,
                     wavelength: float | None = None, raman_wavelength: float | None = None,
                     threads: int | None = None) -> xr.Dataset:
     """Extinction, backscatter and lidar ratio of the Raman method in one call.
@@ -627,7 +686,14 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
 _LIDAR_RATIO = {"units": "sr", "long_name": "aerosol extinction-to-backscatter ratio"}
 
 
-def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
+@overload
+def lidar_ratio(extinction: xr.DataArray, backscatter: xr.DataArray, *,
+                min_backscatter: float = ...) -> xr.DataArray: ...
+@overload
+def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
+                min_backscatter: float = ...) -> FloatArray | xr.DataArray: ...
+def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
+                min_backscatter: float = 0.0) -> FloatArray | xr.DataArray:
     """The aerosol lidar ratio alpha_a / beta_a where both are defined.
 
     Parameters
@@ -659,7 +725,8 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
         raise ValueError(f"backscatter of shape {b.shape} does not broadcast to extinction "
                          f"of shape {e.shape}") from None
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(b > min_backscatter, e / b, np.nan)
+        ratios: FloatArray = np.where(b > min_backscatter, e / b, np.nan)
+    return ratios
 
 
 # ---- Blocks of profiles, each from its own first gate, in one core call ------------------
@@ -671,19 +738,23 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
 
 
 
-def _gaussian(sigma) -> _core.NoiseModel:
+def _gaussian(sigma: ArrayLike | None) -> _core.NoiseModel:
     """The core's model of Gaussian noise rows."""
     return _core.NoiseModel(kind=_core.NoiseKind.gaussian,
                             sigma=np.ascontiguousarray(sigma, dtype=np.float64))
 
 
-def _seeds(seeds) -> np.ndarray:
+def _seeds(seeds: ArrayLike) -> NDArray[np.uint64]:
     return np.ascontiguousarray(np.asarray(seeds, dtype=np.uint64))
 
 
-def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_value, *,
-                fit_offset, first, threads, realisations=0, seeds=(), noise=None,
-                lidar_ratio_sd=0.0, reference_value_sd=0.0):
+def _klett_rows(signal: ArrayLike, range_: FloatArray, beta_m: FloatArray, alpha_m: FloatArray,
+                lidar_ratio: FloatArray, gates: ArrayLike, reference_value: ArrayLike, *,
+                fit_offset: bool, first: ArrayLike, threads: int, realisations: int = 0,
+                seeds: ArrayLike = (), noise: ArrayLike | None = None,
+                lidar_ratio_sd: float = 0.0, reference_value_sd: float = 0.0
+                ) -> tuple[FloatArray, FloatArray, int, FloatArray, FloatArray | None,
+                           FloatArray | None]:
     """Fernald's backward inversion of rows (profiles, gates), profile p from gate first[p]
     with its reference gates [begin, end) (on the whole row) and, with `realisations`,
     its Monte Carlo drawn from seeds[p] with Gaussian `noise` rows.  Returns (backscatter,
@@ -706,10 +777,14 @@ def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_v
     return beta, alpha, failures, offsets, beta_sd, alpha_sd
 
 
-def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman,
-                half_width, wavelength_ratio, angstrom, raman_noise, gates, referenced,
-                reference_value, *, first, threads, realisations=0, seeds=(),
-                elastic_noise=None, reference_value_sd=0.0, angstrom_sd=0.0):
+def _raman_rows(elastic: ArrayLike, raman: ArrayLike, range_: FloatArray, beta_m: FloatArray,
+                number_density: FloatArray, alpha_m: FloatArray, alpha_m_raman: FloatArray,
+                half_width: ArrayLike, wavelength_ratio: float, angstrom: ArrayLike,
+                raman_noise: ArrayLike, gates: ArrayLike, referenced: ArrayLike,
+                reference_value: ArrayLike, *, first: ArrayLike, threads: int,
+                realisations: int = 0, seeds: ArrayLike = (),
+                elastic_noise: ArrayLike | None = None, reference_value_sd: float = 0.0,
+                angstrom_sd: float = 0.0) -> dict[str, FloatArray]:
     """The Raman method over rows (profiles, gates), each profile from gate first[p]: the
     extinction and its analytic error once, the backscatter and lidar ratio of the profiles
     with a reference (`referenced`; `gates` their intervals on the whole row, any valid
@@ -721,7 +796,7 @@ def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m
     elastic = np.ascontiguousarray(elastic, dtype=np.float64)
     raman = np.ascontiguousarray(raman, dtype=np.float64)
     half_width = np.ascontiguousarray(half_width, dtype=np.float64)
-    shared = dict(range=range_, number_density=number_density, alpha_m=alpha_m,
+    shared: dict[str, Any] = dict(range=range_, number_density=number_density, alpha_m=alpha_m,
                   alpha_m_raman=alpha_m_raman, wavelength_ratio=wavelength_ratio)
     alpha, error = _core.raman_extinction(_core.RamanInputs(
         raman_signal=raman, angstrom=k, half_width=half_width, first=first,

@@ -21,6 +21,7 @@ background-subtracted signal P(r), not range corrected, of shape (..., range); `
 from __future__ import annotations
 
 from collections.abc import Mapping
+from typing import Any, SupportsIndex
 
 import numpy as np
 import xarray as xr
@@ -28,7 +29,8 @@ from numpy.typing import ArrayLike
 
 from Aerolume import _core
 from Aerolume._checks import thread_count
-from Aerolume._shapes import Layout, array
+from Aerolume._shapes import Layout, Molecular, array
+from Aerolume._typing import FloatArray, IntArray
 from Aerolume.retrieval.reference import _attenuated_molecular
 
 __all__ = ["detect_clouds", "boundary_layer_height"]
@@ -40,10 +42,11 @@ BLH_FLAGS = {"maximum_at_search_edge": 1, "below_noise": 2, "no_valid_gates": 4}
 CLOUD_FLAGS = {"no_clear_air_level": 1, "below_noise_at_search_top": 2}
 
 
-def _number(value, name: str, *, positive: bool = False, at_least: float | None = None) -> float:
+def _number(value: ArrayLike, name: str, *, positive: bool = False,
+            at_least: float | None = None) -> float:
     if isinstance(value, bool) or not (np.ndim(value) == 0 and np.isreal(value)):
         raise ValueError(f"{name} must be a number, got {value!r}")
-    v = float(value)
+    v = float(np.asarray(value).reshape(()))
     if not np.isfinite(v) or (positive and not v > 0) or (at_least is not None and v < at_least):
         need = ("a positive number" if positive else "a finite number" if at_least is None
                 else f"a finite number of at least {at_least:g}")
@@ -51,7 +54,7 @@ def _number(value, name: str, *, positive: bool = False, at_least: float | None 
     return v
 
 
-def _count(value, name: str) -> int:
+def _count(value: SupportsIndex, name: str) -> int:
     import operator
     try:
         n = operator.index(value)
@@ -62,7 +65,8 @@ def _count(value, name: str) -> int:
     return n
 
 
-def _search(layout: Layout, search, name: str = "search") -> tuple[int, int, float, float]:
+def _search(layout: Layout, search: tuple[float | None, float | None], name: str = "search"
+            ) -> tuple[int, int, float, float]:
     """Gates [begin, end) of a search range (r_min, r_max) in m (None: the profile's ends)."""
     r = layout.range
     try:
@@ -90,7 +94,7 @@ def _gates(length: float, spacing: float, name: str, *, minimum: int) -> int:
     return max(minimum, int(round(_number(length, name, at_least=0.0) / spacing)))
 
 
-def _noise(layout: Layout, noise) -> np.ndarray | None:
+def _noise(layout: Layout, noise: ArrayLike | None) -> FloatArray | None:
     if noise is None:
         return None
     if isinstance(noise, xr.DataArray):
@@ -98,7 +102,7 @@ def _noise(layout: Layout, noise) -> np.ndarray | None:
     return layout.per_gate(noise, "noise", positive=True, allow_zero=True, finite=False)
 
 
-def _baseline(layout: Layout, molecular) -> tuple[np.ndarray, str]:
+def _baseline(layout: Layout, molecular: Molecular | None) -> tuple[FloatArray, str]:
     """r^2 over the clear-air baseline, per gate: what turns P into a profile that is flat in
     clear air."""
     r = layout.range
@@ -108,18 +112,18 @@ def _baseline(layout: Layout, molecular) -> tuple[np.ndarray, str]:
         kind = "attenuated molecular backscatter"
     else:
         from Aerolume.atmosphere import standard_atmosphere
-        baseline = standard_atmosphere(np.clip(r, 0.0, 86000.0)).number_density
+        baseline = np.asarray(standard_atmosphere(np.clip(r, 0.0, 86000.0)).number_density)
         kind = "number density of the US standard atmosphere (range as altitude)"
     return np.ascontiguousarray(r ** 2 / baseline), kind
 
 
-def _flag_attrs(flags: dict, long_name: str) -> dict:
+def _flag_attrs(flags: Mapping[str, int], long_name: str) -> dict[str, Any]:
     return {"long_name": long_name, "flag_masks": np.array(list(flags.values()), dtype=np.int8),
             "flag_meanings": " ".join(flags), "units": "1"}
 
 
 def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | None = None,
-                  molecular: Mapping | None = None,
+                  molecular: Molecular | None = None,
                   search: tuple[float | None, float | None] = (300.0, None),
                   min_ratio: float = 1.5, min_contrast: float = 1.5, n_sigma: float = 3.0,
                   min_thickness: float = 60.0, smoothing: float = 90.0, edge: float = 120.0,
@@ -270,7 +274,8 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
     return ds
 
 
-def _top_noise(layout: Layout, sd: np.ndarray | None, scale: np.ndarray, end: int, smooth: int):
+def _top_noise(layout: Layout, sd: FloatArray | None, scale: FloatArray, end: int, smooth: int
+               ) -> FloatArray | None:
     """Standard deviation of the smoothed y at the search range's top gate (given noise)."""
     if sd is None:
         return None
@@ -285,7 +290,7 @@ def _top_noise(layout: Layout, sd: np.ndarray | None, scale: np.ndarray, end: in
 
 def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: float = 300.0,
                           search: tuple[float | None, float | None] = (300.0, 4000.0),
-                          noise: ArrayLike | None = None, molecular: Mapping | None = None,
+                          noise: ArrayLike | None = None, molecular: Molecular | None = None,
                           n_sigma: float = 3.0, below: ArrayLike | None = None,
                           noise_window: float = 500.0,
                           threads: int | None = None) -> xr.Dataset:
@@ -352,7 +357,7 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
     half = _gates(dilation, spacing, "dilation", minimum=2) // 2
     noise_half = _gates(noise_window, spacing, "noise_window", minimum=3) // 2
     n_sigma_ = _number(n_sigma, "n_sigma", at_least=0.0)
-    limit: np.ndarray | None = None
+    limit: IntArray | None = None
     if below is not None:
         values = array(below, "below")
         if np.isinf(values).any():

@@ -73,3 +73,36 @@ def test_without_matplotlib_the_quicklook_says_how_to_install(monkeypatch, tmp_p
     monkeypatch.setitem(sys.modules, "matplotlib.backends.backend_agg", None)
     with pytest.raises(MissingDependency, match=r"pip install 'Aerolume\[plot\]'"):
         quicklook(tmp_path / "in.nc", tmp_path / "out.png")
+
+
+def test_a_dask_run_keeps_a_bounded_window_in_flight_and_lets_every_result_go():
+    # However many units a run has, the cluster holds a few at a time and the caller keeps
+    # no future once its result is in: the caller's memory does not grow with the units.
+    pytest.importorskip("distributed")
+    from Aerolume.processing import runners
+
+    def scaled(item, scale, *, stopwatch):
+        # (local, so that it travels by value: the workers cannot import this module)
+        import warnings
+        if item == 2:
+            warnings.warn(f"item {item} is even", RuntimeWarning, stacklevel=2)
+        return item * scale
+
+    with runners.OnDask(workers=1) as dask:
+        client = dask.client
+        submit, live = client.submit, []
+
+        def counting_submit(*args, **kwargs):
+            live.append(sum(not f.done() for f in client.futures.values()))
+            return submit(*args, **kwargs)
+
+        client.submit = counting_submit
+        items = list(range(25))
+        ticks = []
+        with pytest.warns(RuntimeWarning, match="item 2 is even"):
+            results = dask.map(scaled, items, 10, progress=ticks.append)
+        assert [r.value for r in results] == [i * 10 for i in items]
+        assert sorted(ticks) == items
+        assert len(live) == len(items)
+        assert max(live) < runners.IN_FLIGHT_PER_WORKER
+        assert not client.futures

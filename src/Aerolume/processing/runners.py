@@ -30,6 +30,10 @@ INSTALL_DASK = "pip install 'Aerolume[distributed]'"
 RETRIES = 2
 #: How long (s) a run waits with no worker left in the cluster before it fails.
 NO_WORKER_TIMEOUT = 60.0
+#: Units of work kept in flight on a cluster, per worker: enough to keep every worker
+#: busy while results come back, few enough that the caller's memory does not grow with
+#: the number of units.
+IN_FLIGHT_PER_WORKER = 4
 
 
 from Aerolume.errors import MissingDependency  # noqa: E402 (re-exported)
@@ -230,14 +234,26 @@ class OnDask:
         distributed = self._distributed
         killed = _killed_worker_type(distributed)
         client = self._client()
-        futures = [client.submit(run_task, function, item, *args, pure=False)
-                   for item in items]
-        index_of = {future.key: i for i, future in enumerate(futures)}
+        # A bounded window of units in flight, each result fetched and its future let go
+        # as it ends: the scheduler and this caller hold a few units' state at a time,
+        # not the whole run's, however many units there are.
+        window = IN_FLIGHT_PER_WORKER * max(1, self._workers() or self.workers)
+        results: list[TaskResult | None] = [None] * len(items)
+        waiting = iter(range(len(items)))
+        pending: dict[Any, int] = {}
+
+        def top_up() -> None:
+            while len(pending) < window:
+                i = next(waiting, None)
+                if i is None:
+                    return
+                pending[client.submit(run_task, function, items[i], *args, pure=False)] = i
+
         try:
-            pending = set(futures)
+            top_up()
             alone_since: float | None = None
             while pending:
-                done = {f for f in pending if f.done()}
+                done = [f for f in pending if f.done()]
                 if not done:
                     try:
                         distributed.wait(list(pending), timeout=1.0, return_when="FIRST_COMPLETED")
@@ -246,29 +262,32 @@ class OnDask:
                     if self._workers() == 0:
                         alone_since = alone_since or time.monotonic()
                         if time.monotonic() - alone_since > NO_WORKER_TIMEOUT:
-                            waiting = sorted(index_of[f.key] for f in pending)
+                            first = min(pending.values())
                             raise OSError(f"the Dask cluster has had no worker for "
-                                          f"{NO_WORKER_TIMEOUT:g} s; {len(waiting)} unit(s) of "
-                                          f"work not done, the first being {_item_text(items[waiting[0]])}")
+                                          f"{NO_WORKER_TIMEOUT:g} s; "
+                                          f"{len(items) - sum(r is not None for r in results)} "
+                                          f"unit(s) of work not done, the first being "
+                                          f"{_item_text(items[first])}")
                     else:
                         alone_since = None
                     continue
                 for future in done:
-                    pending.discard(future)
-                    i = index_of[future.key]
+                    i = pending.pop(future)
                     try:
-                        future.result()  # raises the worker's exception here
+                        results[i] = future.result()  # raises the worker's exception here
                     except killed:
                         raise OSError(f"{_item_text(items[i])}: the Dask worker running it died "
                                       f"{RETRIES + 1} times (out of memory, or killed); "
                                       "giving up") from None
+                    future.release()
                     if progress is not None:
                         progress(items[i])
-            results: list[TaskResult] = client.gather(futures)
+                top_up()
         finally:
-            client.cancel([f for f in futures if not f.done()])
-        _raise_again(results)
-        return results
+            client.cancel(list(pending))
+        gathered = [r for r in results if r is not None]
+        _raise_again(gathered)
+        return gathered
 
     def _client(self) -> distributed.Client:
         if self.client is None:

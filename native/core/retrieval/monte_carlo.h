@@ -211,6 +211,42 @@ inline double robust_sd(const double* v, std::size_t count, double* scratch, std
 
 inline constexpr std::size_t robust_tile = 32;
 
+// The first step of robust_sd() for a tile of `width` (<= robust_tile) gates at once, the
+// gates' values v[j * stride + g] (realisation j, gate g): for each gate its number of
+// finite values, their plain standard deviation and their largest distance from their
+// mean, each gate's sums taken in realisation order with the very operations of
+// robust_sd() (a value left out adds +0.0 to a sum that starts at +0.0 and so can never be
+// -0.0, which changes nothing), so that the loops over the gates vectorise and the
+// realisations are read row by row.
+inline void plain_spreads(const double* v, std::size_t stride, std::size_t count,
+                          std::size_t width, double* finite, double* plain, double* largest) {
+    double sum[robust_tile], squares[robust_tile], mean[robust_tile];
+    for (std::size_t g = 0; g < width; ++g) finite[g] = sum[g] = squares[g] = largest[g] = 0.0;
+    for (std::size_t j = 0; j < count; ++j) {
+        const double* row = v + j * stride;
+        for (std::size_t g = 0; g < width; ++g) {
+            const double x = row[g];
+            const bool ok = x - x == 0.0;  // finite
+            sum[g] += ok ? x : 0.0;
+            finite[g] += ok ? 1.0 : 0.0;
+        }
+    }
+    for (std::size_t g = 0; g < width; ++g) mean[g] = sum[g] / finite[g];
+    for (std::size_t j = 0; j < count; ++j) {
+        const double* row = v + j * stride;
+        for (std::size_t g = 0; g < width; ++g) {
+            const double x = row[g];
+            const double d = x - x == 0.0 ? x - mean[g] : 0.0;
+            squares[g] += d * d;
+            const double size = std::fabs(d);
+            largest[g] = largest[g] < size ? size : largest[g];  // std::max
+        }
+    }
+    for (std::size_t g = 0; g < width; ++g)
+        plain[g] = finite[g] < 3.0 ? std::numeric_limits<double>::quiet_NaN()
+                                   : std::sqrt(squares[g] / (finite[g] - 1.0));
+}
+
 // As spread(), but every realisation is kept (realisations x outputs x gates per profile,
 // each at its own index, so the thread count cannot change the results) and each gate's
 // spread is robust_sd() of them; failed[p * gates + g] (when not null) receives the number
@@ -226,30 +262,34 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
         RandomStream rng = seeds ? RandomStream(seeds[p], 0, j + 1) : RandomStream(seed, p, j + 1);
         realise(state, p, j, rng, out);
     };
-    // Gates [first, last) of profile p from its kept realisations.
     // Gates [first, last) of profile p from its kept realisations, a tile of gates at a
-    // time: the tile's values are gathered realisation by realisation (contiguous reads)
-    // into `column` (tile x realisations), so the gather does not stride through memory.
+    // time: plain_spreads() of the tile, read realisation by realisation (contiguous
+    // reads); a gate where that is not the answer (an outlier to clip) has its values
+    // gathered into `column` for robust_sd().
     auto finish_gates = [&](std::size_t p, const double* kept, std::size_t first,
                             std::size_t last, double* column, double* scratch) {
+        double finite[robust_tile], plain[robust_tile], largest[robust_tile];
         for (std::size_t t0 = first; t0 < last; t0 += robust_tile) {
             const std::size_t t1 = std::min(last, t0 + robust_tile);
             for (std::size_t g = t0; g < t1; ++g)
                 if (failed) failed[p * gates + g] = 0.0;
             for (std::size_t o = 0; o < outputs; ++o) {
                 if (!sd[o]) continue;
-                for (std::size_t j = 0; j < realisations; ++j) {
-                    const double* row = kept + j * size + o * gates;
-                    for (std::size_t g = t0; g < t1; ++g)
-                        column[(g - t0) * realisations + j] = row[g];
-                }
+                plain_spreads(kept + o * gates + t0, size, realisations, t1 - t0, finite, plain,
+                              largest);
                 for (std::size_t g = t0; g < t1; ++g) {
-                    std::size_t finite = 0;
-                    sd[o][p * gates + g] = robust_sd(column + (g - t0) * realisations,
-                                                     realisations, scratch, &finite);
+                    const std::size_t k = g - t0;
+                    double value = plain[k];
+                    if (finite[k] >= 3.0 && !(largest[k] <= 4.0 * plain[k])) {
+                        for (std::size_t j = 0; j < realisations; ++j)
+                            column[j] = kept[j * size + o * gates + g];
+                        std::size_t count = 0;
+                        value = robust_sd(column, realisations, scratch, &count);
+                    }
+                    sd[o][p * gates + g] = value;
                     if (failed)
-                        failed[p * gates + g] = std::max(failed[p * gates + g],
-                                                         static_cast<double>(realisations - finite));
+                        failed[p * gates + g] = std::max(
+                            failed[p * gates + g], static_cast<double>(realisations) - finite[k]);
                 }
             }
         }
@@ -257,7 +297,7 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
     if (profiles >= resolve_threads(threads, static_cast<std::size_t>(-1))) {
         parallel_for(profiles, threads, [&](std::size_t begin, std::size_t end) {
             auto state = make_state();
-            std::vector<double> kept(realisations * size), column(robust_tile * realisations),
+            std::vector<double> kept(realisations * size), column(realisations),
                 scratch(realisations);
             for (std::size_t p = begin; p < end; ++p) {
                 for (std::size_t j = 0; j < realisations; ++j) {
@@ -280,7 +320,7 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
             }
         });
         parallel_for(gates, threads, [&](std::size_t begin, std::size_t end) {
-            std::vector<double> column(robust_tile * realisations), scratch(realisations);
+            std::vector<double> column(realisations), scratch(realisations);
             finish_gates(p, kept.data(), begin, end, column.data(), scratch.data());
         });
     }

@@ -34,11 +34,13 @@ struct Compensated {
 // squared relative noise q, v0 = Σ q, v1 = Σ d q, v2 = Σ d² q (compensated: q spans many
 // orders of magnitude).  Gates whose value (or q) is not finite are counted instead of
 // summed: a window holding one has no fit (no error); the q of a gate without a value is
-// never summed, since no window holding it is used.
+// never summed, since no window holding it is used.  Without `geometry` the range sums
+// s1 and s2 are left alone (the caller has each window's from raman_fit_geometry()).
 struct WindowSums {
     const double* r;
     const double* y;
     const double* q;  // null: no error wanted
+    bool geometry = true;
     double R = 0.0, Y = 0.0;
     double s1 = 0.0, s2 = 0.0, t1 = 0.0, t2 = 0.0;
     Compensated v0{}, v1{}, v2{};
@@ -46,8 +48,10 @@ struct WindowSums {
 
     void update(std::size_t j, double sign) {
         const double d = r[j] - R;
-        s1 += sign * d;
-        s2 += sign * (d * d);
+        if (geometry) {
+            s1 += sign * d;
+            s2 += sign * (d * d);
+        }
         if (!std::isfinite(y[j])) {
             bad_y += sign > 0.0 ? 1 : -1;
             return;
@@ -81,7 +85,84 @@ struct WindowSums {
     }
 };
 
+// The range sums s1 and s2 alone, as WindowSums takes them.
+struct RangeSums {
+    const double* r;
+    double R = 0.0, s1 = 0.0, s2 = 0.0;
+
+    void update(std::size_t j, double sign) {
+        const double d = r[j] - R;
+        s1 += sign * d;
+        s2 += sign * (d * d);
+    }
+    void reset(std::size_t a, std::size_t b, std::size_t centre) {
+        R = r[centre];
+        s1 = s2 = 0.0;
+        for (std::size_t j = a; j <= b; ++j) update(j, 1.0);
+    }
+};
+
+// Slides the window [i - h, i + h] of each gate i (h = half_width[i]) through `sums`: gates
+// enter and leave the window as it slides (or grows with range), so each gate costs O(1)
+// whatever the window's width.  The sums are taken about an anchor gate near the window,
+// renewed (the window summed afresh) once the window's centre is more than 2 h + 8 gates
+// from it, so that neither the range offset of the profile nor the rounding of the
+// updates grows (at most one more update per gate).  Calls gate(i, a, b) with the sums of
+// the window [a, b], or skip(i) where the window leaves the profile.  The schedule depends
+// on the half widths alone, so every set of sums slid over the same grid sees the same.
+template <class Sums, class Gate, class Skip>
+void slide_windows(const double* half_width, std::size_t n, Sums& sums, Gate&& gate,
+                   Skip&& skip) {
+    std::size_t lo = 1, hi = 0;  // the window in the sums (empty)
+    std::size_t anchor = 0;      // the gate the sums are taken about
+    for (std::size_t i = 0; i < n; ++i) {
+        const double h = half_width[i];
+        if (!(h >= 1.0) || h > static_cast<double>(i) || static_cast<double>(i) + h >= static_cast<double>(n)) {
+            skip(i);
+            continue;
+        }
+        const auto half = static_cast<std::size_t>(h);
+        const std::size_t a = i - half, b = i + half;
+        if (lo > hi || i - anchor > 2 * half + 8 || a > hi || b < lo) {
+            sums.reset(a, b, i);
+            lo = a;
+            hi = b;
+            anchor = i;
+        } else {
+            while (hi < b) sums.update(++hi, 1.0);
+            while (lo > a) sums.update(--lo, 1.0);
+            while (lo < a) sums.update(lo++, -1.0);
+            while (hi > b) sums.update(hi--, -1.0);
+        }
+        gate(i, a, b);
+    }
+}
+
+// The mean range offset and the range's sum of squares about it of a window, from its sums.
+struct WindowShape {
+    double mean_d, sxx;
+};
+template <class Sums>
+WindowShape window_shape(const Sums& sums, std::size_t a, std::size_t b) {
+    const double count = static_cast<double>(b - a + 1);
+    const double mean_d = sums.s1 / count;
+    return {mean_d, sums.s2 - sums.s1 * mean_d};
+}
+
 }  // namespace
+
+void raman_fit_geometry(const double* range, const double* half_width, std::size_t gates,
+                        double* geometry) {
+    RangeSums sums{range};
+    slide_windows(
+        half_width, gates, sums,
+        [&](std::size_t i, std::size_t a, std::size_t b) {
+            const WindowShape shape = window_shape(sums, a, b);
+            geometry[2 * i] = shape.mean_d;
+            geometry[2 * i + 1] = shape.sxx;
+        },
+        [&](std::size_t i) { geometry[2 * i] = geometry[2 * i + 1] = nan; });
+}
 
 void raman_extinction_profile(const RamanExtinctionProfile& in, double* extinction,
                               double* error, double* work) {
@@ -100,43 +181,25 @@ void raman_extinction_profile(const RamanExtinctionProfile& in, double* extincti
             q[i] = relative * relative;
         }
     const double scale = 1.0 + std::pow(in.wavelength_ratio, in.angstrom);
-    // The slope of the least-squares line through the window [i - h, i + h] of each gate,
-    // from running sums: gates enter and leave the window as it slides (or grows with
-    // range), so each gate costs O(1) whatever the window's width.  The sums are taken
-    // about an anchor gate near the window, renewed (the window summed afresh) once the
-    // window's centre is more than 2 h + 8 gates from it, so that neither the range offset
-    // of the profile nor the rounding of the updates grows (at most one more update per
-    // gate): the results agree with a direct fit about the window's mean to rounding
-    // (under 1e-12 of the derivative).
-    WindowSums sums{r, y, with_error ? q : nullptr};
-    std::size_t lo = 1, hi = 0;  // the window in the sums (empty)
-    std::size_t anchor = 0;      // the gate the sums are taken about
-    for (std::size_t i = 0; i < n; ++i) {
-        const double h = in.half_width[i];
+    // The slope of the least-squares line through the window of each gate, from running
+    // sums (slide_windows): the results agree with a direct fit about the window's mean to
+    // rounding (under 1e-12 of the derivative).
+    const double* geometry = in.geometry;
+    WindowSums sums{r, y, with_error ? q : nullptr, geometry == nullptr};
+    auto skip = [&](std::size_t i) {
         extinction[i] = nan;
         if (error) error[i] = nan;
-        if (!(h >= 1.0) || h > static_cast<double>(i) || static_cast<double>(i) + h >= static_cast<double>(n))
-            continue;
-        const auto half = static_cast<std::size_t>(h);
-        const std::size_t a = i - half, b = i + half;
-        if (lo > hi || i - anchor > 2 * half + 8 || a > hi || b < lo) {
-            sums.reset(a, b, i);
-            lo = a;
-            hi = b;
-            anchor = i;
-        } else {
-            while (hi < b) sums.update(++hi, 1.0);
-            while (lo > a) sums.update(--lo, 1.0);
-            while (lo < a) sums.update(lo++, -1.0);
-            while (hi > b) sums.update(hi--, -1.0);
-        }
-        if (sums.bad_y != 0) continue;
-        const double count = static_cast<double>(b - a + 1);
-        const double mean_d = sums.s1 / count;
-        const double sxx = sums.s2 - sums.s1 * mean_d;
+    };
+    auto gate = [&](std::size_t i, std::size_t a, std::size_t b) {
+        skip(i);
+        if (sums.bad_y != 0) return;
+        const WindowShape shape =
+            geometry ? WindowShape{geometry[2 * i], geometry[2 * i + 1]} : window_shape(sums, a, b);
+        const double mean_d = shape.mean_d;
+        const double sxx = shape.sxx;
         const double sxy = sums.t2 - mean_d * sums.t1;
         const double slope = sxy / sxx;
-        if (!std::isfinite(slope)) continue;
+        if (!std::isfinite(slope)) return;
         extinction[i] = (slope - in.alpha_m[i] - in.alpha_m_raman[i]) / scale;
         if (with_error && sums.bad_q == 0) {
             // Σ (d - mean_d)² q from the same sums.
@@ -144,7 +207,8 @@ void raman_extinction_profile(const RamanExtinctionProfile& in, double* extincti
                 sums.v2.value() - mean_d * (2.0 * sums.v1.value() - mean_d * sums.v0.value());
             error[i] = std::sqrt(variance > 0.0 ? variance : 0.0) / sxx / scale;
         }
-    }
+    };
+    slide_windows(in.half_width, n, sums, gate, skip);
 }
 
 void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backscatter,

@@ -39,7 +39,17 @@ struct RamanExtinctionProfile {
     double wavelength_ratio;  // l0 / lR
     double angstrom;
     const double* raman_noise = nullptr;  // standard deviation of P_R, for the analytic error
+    // The fit windows' range geometry from raman_fit_geometry() (2 per gate), when the
+    // caller has it (a Monte Carlo's realisations share it); null: computed here.
+    const double* geometry = nullptr;
 };
+
+// What the extinction's fit windows hold of the range grid alone, the same for every
+// signal on that grid: per gate, the window's mean range offset from its anchor and its
+// sum of squared range deviations (NaN where the window leaves the profile), 2 x gates
+// doubles in `geometry`.
+void raman_fit_geometry(const double* range, const double* half_width, std::size_t gates,
+                        double* geometry);
 
 // Doubles per gate of the extinction's `work`.
 inline constexpr std::size_t raman_extinction_work = 2;

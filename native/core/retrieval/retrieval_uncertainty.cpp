@@ -76,13 +76,13 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
                        RamanProducts products, double* extinction_sd, double* backscatter_sd,
                        double* lidar_ratio_sd, double* failed, unsigned threads) {
     const std::size_t n = in.gates;
-    // A thread's scratch, and the parabolic weights of its current profile's grid (the
-    // same for all its realisations).
+    // A thread's scratch, and what its current profile's realisations share: the
+    // extinction's fit windows on its grid and the parabolic weights of that grid.
     struct State {
-        std::vector<double> work, weights;
+        std::vector<double> work, weights, geometry;
         std::size_t profile = static_cast<std::size_t>(-1);
     };
-    auto make_state = [&] { return State{std::vector<double>(9 * n), std::vector<double>()}; };
+    auto make_state = [&] { return State{std::vector<double>(9 * n), {}, {}}; };
     auto realise = [&](State& state, std::size_t p, std::size_t, RandomStream& rng,
                        double* out) {
         double* work = state.work.data();
@@ -90,9 +90,16 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
         const std::size_t m = n - f;
         // This profile's backscatter, where it has a reference.
         const bool backscatter_here = products.backscatter && in.has_reference(p);
-        if (backscatter_here && state.profile != p) {
-            state.weights.resize(m > 1 ? 4 * (m - 1) : 0);
-            parabolic_weights(in.range.row(p) + f, m, state.weights.data());
+        if (state.profile != p) {
+            if (products.extinction) {
+                state.geometry.resize(2 * m);
+                raman_fit_geometry(in.range.row(p) + f, in.half_width.row(p) + f, m,
+                                   state.geometry.data());
+            }
+            if (backscatter_here) {
+                state.weights.resize(m > 1 ? 4 * (m - 1) : 0);
+                parabolic_weights(in.range.row(p) + f, m, state.weights.data());
+            }
             state.profile = p;
         }
         // The systematic draws first, then the noise, always in this order.
@@ -115,6 +122,7 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
             e.raman_signal = raman;
             e.angstrom = angstrom;
             e.raman_noise = nullptr;
+            e.geometry = state.geometry.data();
             raman_extinction_profile(e, extinction, nullptr, work);
         } else {
             std::fill(extinction, extinction + m, 0.0);

@@ -34,13 +34,14 @@ struct Compensated {
 // squared relative noise q, v0 = Σ q, v1 = Σ d q, v2 = Σ d² q (compensated: q spans many
 // orders of magnitude).  Gates whose value (or q) is not finite are counted instead of
 // summed: a window holding one has no fit (no error); the q of a gate without a value is
-// never summed, since no window holding it is used.  Without `geometry` the range sums
-// s1 and s2 are left alone (the caller has each window's from raman_fit_geometry()).
+// never summed, since no window holding it is used.  Without `Geometry` the range sums
+// s1 and s2 are left alone (the caller has each window's from raman_fit_geometry());
+// without `Error`, q is not summed.
+template <bool Geometry, bool Error>
 struct WindowSums {
     const double* r;
     const double* y;
-    const double* q;  // null: no error wanted
-    bool geometry = true;
+    const double* q;
     double R = 0.0, Y = 0.0;
     double s1 = 0.0, s2 = 0.0, t1 = 0.0, t2 = 0.0;
     Compensated v0{}, v1{}, v2{};
@@ -48,7 +49,7 @@ struct WindowSums {
 
     void update(std::size_t j, double sign) {
         const double d = r[j] - R;
-        if (geometry) {
+        if constexpr (Geometry) {
             s1 += sign * d;
             s2 += sign * (d * d);
         }
@@ -59,7 +60,7 @@ struct WindowSums {
         const double u = y[j] - Y;
         t1 += sign * u;
         t2 += sign * (d * u);
-        if (q) {
+        if constexpr (Error) {
             if (std::isfinite(q[j])) {
                 v0.add(sign * q[j]);
                 v1.add(sign * (d * q[j]));
@@ -149,6 +150,46 @@ WindowShape window_shape(const Sums& sums, std::size_t a, std::size_t b) {
     return {mean_d, sums.s2 - sums.s1 * mean_d};
 }
 
+// The extinction (and, with `Error`, its analytic error) of every gate from the slope of
+// the least-squares line through its window, from running sums (slide_windows) of
+// y = ln(N / (P_R r^2)) and q = (sigma / P_R)^2: the results agree with a direct fit about
+// the window's mean to rounding (under 1e-12 of the derivative).  Without `Geometry` the
+// windows' range sums are the profile's `geometry`.
+template <bool Geometry, bool Error>
+void fit_windows(const RamanExtinctionProfile& in, const double* y, const double* q,
+                 double scale, double* extinction, double* error) {
+    WindowSums<Geometry, Error> sums{in.range, y, q};
+    const double* geometry = in.geometry;
+    auto skip = [&](std::size_t i) {
+        extinction[i] = nan;
+        if (error) error[i] = nan;
+    };
+    auto gate = [&](std::size_t i, std::size_t a, std::size_t b) {
+        skip(i);
+        if (sums.bad_y != 0) return;
+        WindowShape shape;
+        if constexpr (Geometry)
+            shape = window_shape(sums, a, b);
+        else
+            shape = {geometry[2 * i], geometry[2 * i + 1]};
+        const double mean_d = shape.mean_d;
+        const double sxx = shape.sxx;
+        const double sxy = sums.t2 - mean_d * sums.t1;
+        const double slope = sxy / sxx;
+        if (!std::isfinite(slope)) return;
+        extinction[i] = (slope - in.alpha_m[i] - in.alpha_m_raman[i]) / scale;
+        if constexpr (Error) {
+            if (sums.bad_q == 0) {
+                // Σ (d - mean_d)² q from the same sums.
+                const double variance =
+                    sums.v2.value() - mean_d * (2.0 * sums.v1.value() - mean_d * sums.v0.value());
+                error[i] = std::sqrt(variance > 0.0 ? variance : 0.0) / sxx / scale;
+            }
+        }
+    };
+    slide_windows(in.half_width, in.gates, sums, gate, skip);
+}
+
 }  // namespace
 
 void raman_fit_geometry(const double* range, const double* half_width, std::size_t gates,
@@ -181,34 +222,14 @@ void raman_extinction_profile(const RamanExtinctionProfile& in, double* extincti
             q[i] = relative * relative;
         }
     const double scale = 1.0 + std::pow(in.wavelength_ratio, in.angstrom);
-    // The slope of the least-squares line through the window of each gate, from running
-    // sums (slide_windows): the results agree with a direct fit about the window's mean to
-    // rounding (under 1e-12 of the derivative).
-    const double* geometry = in.geometry;
-    WindowSums sums{r, y, with_error ? q : nullptr, geometry == nullptr};
-    auto skip = [&](std::size_t i) {
-        extinction[i] = nan;
-        if (error) error[i] = nan;
-    };
-    auto gate = [&](std::size_t i, std::size_t a, std::size_t b) {
-        skip(i);
-        if (sums.bad_y != 0) return;
-        const WindowShape shape =
-            geometry ? WindowShape{geometry[2 * i], geometry[2 * i + 1]} : window_shape(sums, a, b);
-        const double mean_d = shape.mean_d;
-        const double sxx = shape.sxx;
-        const double sxy = sums.t2 - mean_d * sums.t1;
-        const double slope = sxy / sxx;
-        if (!std::isfinite(slope)) return;
-        extinction[i] = (slope - in.alpha_m[i] - in.alpha_m_raman[i]) / scale;
-        if (with_error && sums.bad_q == 0) {
-            // Σ (d - mean_d)² q from the same sums.
-            const double variance =
-                sums.v2.value() - mean_d * (2.0 * sums.v1.value() - mean_d * sums.v0.value());
-            error[i] = std::sqrt(variance > 0.0 ? variance : 0.0) / sxx / scale;
-        }
-    };
-    slide_windows(in.half_width, n, sums, gate, skip);
+    if (in.geometry && with_error)
+        fit_windows<false, true>(in, y, q, scale, extinction, error);
+    else if (in.geometry)
+        fit_windows<false, false>(in, y, q, scale, extinction, error);
+    else if (with_error)
+        fit_windows<true, true>(in, y, q, scale, extinction, error);
+    else
+        fit_windows<true, false>(in, y, q, scale, extinction, error);
 }
 
 void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backscatter,

@@ -238,7 +238,6 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
     const double* r = in.range;
     double* difference = work;
     double* integral = work + n;
-    double* ratio = work + 2 * n;
     const double* weights = in.weights;
     if (!weights) {
         double* own = work + 3 * n;  // 4 (n - 1)
@@ -271,17 +270,17 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
     const double integral_c = integral[c];
     // ratio = P_0 N exp(...), divided by P_R below.  K matches R_c beta_m P_R to it over the
     // reference interval as a ratio of sums, so no noisy P_R is ever a divisor there.
-    for (std::size_t i = 0; i < n; ++i)
-        ratio[i] = in.elastic_signal[i] * in.number_density[i] * std::exp(integral[i] - integral_c);
+    auto ratio = [&](std::size_t i) {
+        return in.elastic_signal[i] * in.number_density[i] * std::exp(integral[i] - integral_c);
+    };
     double molecular = 0.0, measured = 0.0;
     for (std::size_t i = begin; i < end; ++i) {
         molecular += in.reference_value * in.beta_m[i] * in.raman_signal[i];
-        measured += ratio[i];
+        measured += ratio(i);
     }
     const double k = molecular / measured;
-    for (std::size_t i = 0; i < n; ++i) ratio[i] /= in.raman_signal[i];
     for (std::size_t i = 0; i < n; ++i) {
-        const double total = k * ratio[i];
+        const double total = k * (ratio(i) / in.raman_signal[i]);
         backscatter[i] = std::isfinite(total) ? total - in.beta_m[i] : nan;
     }
 }

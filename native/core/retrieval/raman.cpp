@@ -35,8 +35,8 @@ struct Compensated {
 // orders of magnitude).  Gates whose value (or q) is not finite are counted instead of
 // summed: a window holding one has no fit (no error); the q of a gate without a value is
 // never summed, since no window holding it is used.  Without `Geometry` the range sums
-// s1 and s2 are left alone (the caller has each window's from raman_fit_geometry());
-// without `Error`, q is not summed.
+// s1 and s2 are left alone (the caller has each window's from a RamanFitPlan); without
+// `Error`, q is not summed.
 template <bool Geometry, bool Error>
 struct WindowSums {
     const double* r;
@@ -150,59 +150,114 @@ WindowShape window_shape(const Sums& sums, std::size_t a, std::size_t b) {
     return {mean_d, sums.s2 - sums.s1 * mean_d};
 }
 
+// The extinction at gate i from the sums of its window and the window's shape: false
+// (extinction[i] left alone) where the window holds a gap or the slope is not finite.
+template <class Sums>
+bool fit_gate(const RamanExtinctionProfile& in, const Sums& sums, WindowShape shape,
+              std::size_t i, double scale, double* extinction) {
+    if (sums.bad_y != 0) return false;
+    const double sxy = sums.t2 - shape.mean_d * sums.t1;
+    const double slope = sxy / shape.sxx;
+    if (!std::isfinite(slope)) return false;
+    extinction[i] = (slope - in.alpha_m[i] - in.alpha_m_raman[i]) / scale;
+    return true;
+}
+
 // The extinction (and, with `Error`, its analytic error) of every gate from the slope of
 // the least-squares line through its window, from running sums (slide_windows) of
 // y = ln(N / (P_R r^2)) and q = (sigma / P_R)^2: the results agree with a direct fit about
-// the window's mean to rounding (under 1e-12 of the derivative).  Without `Geometry` the
-// windows' range sums are the profile's `geometry`.
-template <bool Geometry, bool Error>
+// the window's mean to rounding (under 1e-12 of the derivative).
+template <bool Error>
 void fit_windows(const RamanExtinctionProfile& in, const double* y, const double* q,
                  double scale, double* extinction, double* error) {
-    WindowSums<Geometry, Error> sums{in.range, y, q};
-    const double* geometry = in.geometry;
+    WindowSums<true, Error> sums{in.range, y, q};
     auto skip = [&](std::size_t i) {
         extinction[i] = nan;
         if (error) error[i] = nan;
     };
     auto gate = [&](std::size_t i, std::size_t a, std::size_t b) {
         skip(i);
-        if (sums.bad_y != 0) return;
-        WindowShape shape;
-        if constexpr (Geometry)
-            shape = window_shape(sums, a, b);
-        else
-            shape = {geometry[2 * i], geometry[2 * i + 1]};
-        const double mean_d = shape.mean_d;
-        const double sxx = shape.sxx;
-        const double sxy = sums.t2 - mean_d * sums.t1;
-        const double slope = sxy / sxx;
-        if (!std::isfinite(slope)) return;
-        extinction[i] = (slope - in.alpha_m[i] - in.alpha_m_raman[i]) / scale;
+        const WindowShape shape = window_shape(sums, a, b);
+        if (!fit_gate(in, sums, shape, i, scale, extinction)) return;
         if constexpr (Error) {
             if (sums.bad_q == 0) {
                 // Σ (d - mean_d)² q from the same sums.
+                const double mean_d = shape.mean_d;
                 const double variance =
                     sums.v2.value() - mean_d * (2.0 * sums.v1.value() - mean_d * sums.v0.value());
-                error[i] = std::sqrt(variance > 0.0 ? variance : 0.0) / sxx / scale;
+                error[i] = std::sqrt(variance > 0.0 ? variance : 0.0) / shape.sxx / scale;
             }
         }
     };
     slide_windows(in.half_width, in.gates, sums, gate, skip);
 }
 
+// The same extinction (no error) by a plan: its steps replayed on the signal's sums alone,
+// the same updates in the same order, the windows' shapes taken from it.
+void replay_windows(const RamanExtinctionProfile& in, const RamanFitPlan& plan,
+                    const double* y, double scale, double* extinction) {
+    using Step = RamanFitPlan::Step;
+    WindowSums<false, false> sums{in.range, y, nullptr};
+    std::fill(extinction, extinction + in.gates, nan);
+    const double* geometry = plan.geometry.data();
+    const Step* steps = plan.steps.data();
+    const std::size_t count = plan.steps.size();
+    for (std::size_t k = 0; k < count; ++k) {
+        const Step step = steps[k];
+        switch (step.kind) {
+            case Step::enter:
+                sums.update(step.gate, 1.0);
+                break;
+            case Step::leave:
+                sums.update(step.gate, -1.0);
+                break;
+            case Step::reset: {
+                const Step window = steps[++k];  // its first and last gate
+                sums.reset(window.kind, window.gate, step.gate);
+                break;
+            }
+            default: {  // Step::fit
+                const std::size_t i = step.gate;
+                fit_gate(in, sums, {geometry[2 * i], geometry[2 * i + 1]}, i, scale, extinction);
+                break;
+            }
+        }
+    }
+}
+
+// The range sums, recording the steps that slide them (for a plan).
+struct PlanningSums {
+    RangeSums range;
+    std::vector<RamanFitPlan::Step>& steps;
+
+    void update(std::size_t j, double sign) {
+        range.update(j, sign);
+        steps.push_back({sign > 0.0 ? RamanFitPlan::Step::enter : RamanFitPlan::Step::leave,
+                         static_cast<std::uint32_t>(j)});
+    }
+    void reset(std::size_t a, std::size_t b, std::size_t centre) {
+        range.reset(a, b, centre);
+        steps.push_back({RamanFitPlan::Step::reset, static_cast<std::uint32_t>(centre)});
+        steps.push_back({static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b)});
+    }
+};
+
 }  // namespace
 
-void raman_fit_geometry(const double* range, const double* half_width, std::size_t gates,
-                        double* geometry) {
-    RangeSums sums{range};
+void plan_raman_fit(const double* range, const double* half_width, std::size_t gates,
+                    RamanFitPlan& plan) {
+    plan.geometry.assign(2 * gates, nan);
+    plan.steps.clear();
+    PlanningSums sums{RangeSums{range}, plan.steps};
     slide_windows(
         half_width, gates, sums,
         [&](std::size_t i, std::size_t a, std::size_t b) {
-            const WindowShape shape = window_shape(sums, a, b);
-            geometry[2 * i] = shape.mean_d;
-            geometry[2 * i + 1] = shape.sxx;
+            const WindowShape shape = window_shape(sums.range, a, b);
+            plan.geometry[2 * i] = shape.mean_d;
+            plan.geometry[2 * i + 1] = shape.sxx;
+            plan.steps.push_back({RamanFitPlan::Step::fit, static_cast<std::uint32_t>(i)});
         },
-        [&](std::size_t i) { geometry[2 * i] = geometry[2 * i + 1] = nan; });
+        [](std::size_t) {});
 }
 
 void raman_extinction_profile(const RamanExtinctionProfile& in, double* extinction,
@@ -222,14 +277,14 @@ void raman_extinction_profile(const RamanExtinctionProfile& in, double* extincti
             q[i] = relative * relative;
         }
     const double scale = 1.0 + std::pow(in.wavelength_ratio, in.angstrom);
-    if (in.geometry && with_error)
-        fit_windows<false, true>(in, y, q, scale, extinction, error);
-    else if (in.geometry)
-        fit_windows<false, false>(in, y, q, scale, extinction, error);
-    else if (with_error)
-        fit_windows<true, true>(in, y, q, scale, extinction, error);
-    else
-        fit_windows<true, false>(in, y, q, scale, extinction, error);
+    if (with_error) {
+        fit_windows<true>(in, y, q, scale, extinction, error);
+    } else if (in.plan) {
+        replay_windows(in, *in.plan, y, scale, extinction);
+        if (error) std::fill(error, error + n, nan);
+    } else {
+        fit_windows<false>(in, y, q, scale, extinction, error);
+    }
 }
 
 void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backscatter,

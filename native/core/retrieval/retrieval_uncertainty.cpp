@@ -85,7 +85,8 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
     // A thread's scratch, and what its current profile's realisations share: the
     // extinction's fit windows on its grid and the parabolic weights of that grid.
     struct State {
-        std::vector<double> work, weights, geometry;
+        std::vector<double> work, weights;
+        RamanFitPlan plan;
         std::vector<PoissonSampler> raman, elastic;
         std::size_t profile = static_cast<std::size_t>(-1);
     };
@@ -98,11 +99,8 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
         // This profile's backscatter, where it has a reference.
         const bool backscatter_here = products.backscatter && in.has_reference(p);
         if (state.profile != p) {
-            if (products.extinction) {
-                state.geometry.resize(2 * m);
-                raman_fit_geometry(in.range.row(p) + f, in.half_width.row(p) + f, m,
-                                   state.geometry.data());
-            }
+            if (products.extinction)
+                plan_raman_fit(in.range.row(p) + f, in.half_width.row(p) + f, m, state.plan);
             if (backscatter_here) {
                 state.weights.resize(m > 1 ? 4 * (m - 1) : 0);
                 parabolic_weights(in.range.row(p) + f, m, state.weights.data());
@@ -136,7 +134,7 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
             e.raman_signal = raman;
             e.angstrom = angstrom;
             e.raman_noise = nullptr;
-            e.geometry = state.geometry.data();
+            e.plan = &state.plan;
             raman_extinction_profile(e, extinction, nullptr, work);
         } else {
             std::fill(extinction, extinction + m, 0.0);

@@ -325,19 +325,26 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
     const double integral_c = integral[c];
     // ratio = P_0 N exp(...), divided by P_R below.  K matches R_c beta_m P_R to it over the
     // reference interval as a ratio of sums, so no noisy P_R is ever a divisor there.
+    // (Formed once per gate: kept in `reference` for the interval's gates.)
     auto ratio = [&](std::size_t i) {
         return in.elastic_signal[i] * in.number_density[i] * std::exp(integral[i] - integral_c);
     };
+    double* reference = work + 2 * n;
     double molecular = 0.0, measured = 0.0;
     for (std::size_t i = begin; i < end; ++i) {
         molecular += in.reference_value * in.beta_m[i] * in.raman_signal[i];
-        measured += ratio(i);
+        reference[i] = ratio(i);
+        measured += reference[i];
     }
     const double k = molecular / measured;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double total = k * (ratio(i) / in.raman_signal[i]);
+    auto write = [&](std::size_t i, double value) {
+        const double total = k * (value / in.raman_signal[i]);
         backscatter[i] = std::isfinite(total) ? total - in.beta_m[i] : nan;
-    }
+    };
+    const std::size_t low = std::min(begin, n), high = std::min(std::max(end, low), n);
+    for (std::size_t i = 0; i < low; ++i) write(i, ratio(i));
+    for (std::size_t i = low; i < high; ++i) write(i, reference[i]);
+    for (std::size_t i = high; i < n; ++i) write(i, ratio(i));
 }
 
 RamanExtinctionProfile RamanInputs::extinction_profile(std::size_t p) const {

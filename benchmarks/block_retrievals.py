@@ -225,19 +225,20 @@ def main() -> None:
     half_widths = np.full(gates, float(half))
     k = np.ones(1)
 
+    inputs = _core.RamanInputs(raman_signal=raman, range=r, number_density=density,
+                               alpha_m=alpha_m, alpha_m_raman=alpha_raman,
+                               wavelength_ratio=ratio, angstrom=k, half_width=half_widths)
+
     def core_derivative():
-        return _core.raman_extinction(raman, r, density, alpha_m, alpha_raman, half_widths,
-                                      ratio, k, np.empty(0))
+        return _core.raman_extinction(inputs)
 
     def numpy_derivative():
         return numpy_raman_extinction(raman, r, density, alpha_m, alpha_raman, half, ratio,
                                       1.0)
 
     t = median_times({"core": core_derivative, "core, 1 thread":
-                     lambda: _core.raman_extinction(raman, r, density, alpha_m, alpha_raman,
-                                                    half_widths, ratio, k, np.empty(0),
-                                                    threads=1),
-                     "numpy": numpy_derivative}, repeats)
+                      lambda: _core.raman_extinction(inputs, threads=1),
+                      "numpy": numpy_derivative}, repeats)
     print(f"Raman derivative {profiles} x {gates}: core {t['core']:.3f} s "
           f"({t['core, 1 thread'] / (profiles * gates) * 1e9:.1f} ns per gate on 1 thread), "
           f"NumPy {t['numpy']:.3f} s: {t['numpy'] / t['core']:.1f}x faster")

@@ -149,7 +149,7 @@ def clouds_numpy(signal, noise, scale, r, begin, end, smooth, half, min_ratio,
             free_from = top + 1
             # the scan goes on above the run and the layer, as the core's does
             resume = max(last, top) + 1
-            runs = runs[:k] + [(max(f, resume), l) for f, l in runs[k:] if l >= resume]
+            runs = runs[:k] + [(max(f, resume), e) for f, e in runs[k:] if e >= resume]
         count[p] = kept
     return mask, base_out, top_out, count
 
@@ -194,8 +194,12 @@ def main() -> None:
     settings = (1.5, 1.5, 3.0, 60.0, 3)
 
     def core_clouds(threads=0):
-        return _core.detect_clouds(signal, noise, scale, r, begin, end, smooth, half, 50,
-                                   *settings, threads=threads)
+        min_ratio, min_contrast, n_sigma, min_thickness, max_layers = settings
+        return _core.detect_clouds(signal, noise, scale, r, begin=begin, end=end, smooth=smooth,
+                                   half=half, noise_half=50, min_ratio=min_ratio,
+                                   min_contrast=min_contrast, n_sigma=n_sigma,
+                                   min_thickness=min_thickness, max_layers=max_layers,
+                                   threads=threads)
 
     def numpy_clouds():
         return clouds_numpy(signal, noise, scale, r, begin, end, smooth, half, *settings)
@@ -220,9 +224,9 @@ def main() -> None:
     b_half = int(round(300.0 / spacing)) // 2
 
     def core_blh(threads=0):
-        return _core.boundary_layer_height(signal, noise, r ** 2, r, b_begin, b_end, b_half,
-                                           50, 3.0,
-                                           np.empty(0, dtype=np.int64), threads=threads)
+        return _core.boundary_layer_height(signal, noise, r ** 2, r, begin=b_begin, end=b_end,
+                                           half=b_half, noise_half=50, n_sigma=3.0,
+                                           threads=threads)
 
     def numpy_blh():
         return blh_numpy(signal, noise, r, b_begin, b_end, b_half, 3.0)

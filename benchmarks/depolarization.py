@@ -35,7 +35,6 @@ from Aerolume import _core  # noqa: E402
 GHK = (1.0, 1.0, 1.0, -1.0)  # ideal parallel/cross receiver
 ETA, ETA_SD = 0.8, 0.004
 DELTA_M, DELTA_M_SD = 0.0144, 0.0005
-EMPTY = np.empty(0)
 
 
 def scene(profiles: int, gates: int):
@@ -58,7 +57,7 @@ def numpy_monte_carlo(cross, co, cross_sd, co_sd, ratio, ratio_sd, realisations,
     gco, hco, gx, hx = GHK
     sums = [np.zeros(co.shape) for _ in range(4)]  # deviations and squares, dv and dp
     shift = None
-    for j in range(realisations):
+    for _ in range(realisations):
         eta = ETA + ETA_SD * rng.standard_normal()
         dm = DELTA_M + DELTA_M_SD * rng.standard_normal()
         x = (cross + cross_sd * rng.standard_normal(co.shape)) / \
@@ -82,9 +81,11 @@ def core_monte_carlo(cross, co, cross_sd, co_sd, ratio, ratio_sd, realisations, 
                      threads):
     return _core.depolarization_monte_carlo(
         cross, co, np.array([ETA]), GHK, np.array([DELTA_M]).repeat(co.shape[-1]), ratio,
-        _core.NoiseKind.gaussian, cross_sd, EMPTY, EMPTY, _core.NoiseKind.gaussian, co_sd, EMPTY,
-        EMPTY, realisations, seed,
-        np.array([ETA_SD]), DELTA_M_SD, np.ascontiguousarray(ratio_sd), threads=threads)
+        cross_noise=_core.NoiseModel(kind=_core.NoiseKind.gaussian, sigma=cross_sd),
+        co_noise=_core.NoiseModel(kind=_core.NoiseKind.gaussian, sigma=co_sd),
+        realisations=realisations, seed=seed, eta_sd=np.array([ETA_SD]),
+        molecular_sd=DELTA_M_SD, backscatter_ratio_sd=np.ascontiguousarray(ratio_sd),
+        threads=threads)
 
 
 def main() -> None:

@@ -12,9 +12,10 @@ of that format, side by side in one process (ratios, median of rounds).
   usual resolution, built here from the variables their documentation gives):
   ``read_cl61`` / ``read_chm15k`` against CloudnetPy's ``Cl61d`` / ``LufftCeilo``
   readers (``read_ceilometer_file``: the reading and calibration, not the screening);
-- both ceilometer readers read the same compressed variables, so the bound of reading
-  them with netCDF4 is shown too: decompressing them is most of either reader's time,
-  and no reader of these files can be ten times faster than another that reads them;
+- both ceilometer readers read the same compressed variables, so two bounds are shown
+  too: reading them with netCDF4 alone, and inflating their stored chunks with zlib alone
+  (h5py's raw chunks): decompressing them is most of either reader's time, and no reader
+  of these files can be ten times faster than another that inflates the same bytes;
 - PollyXT level 0: no open Python reader of level-0 files is known (CloudnetPy reads
   the processed level-1 files), so ``read_pollyxt`` is timed alone, with the bound of
   reading the same variables with netCDF4.
@@ -195,6 +196,21 @@ def netcdf4_bound(path, variables) -> None:
             nc[v][:]
 
 
+def zlib_bound(path, variables) -> None:
+    """Inflates the stored chunks of `variables` with zlib and nothing more (read raw with
+    h5py, no shuffle undone, no copy into an array): the least time any reader of these
+    deflated variables needs on one core."""
+    import zlib
+
+    import h5py
+
+    with h5py.File(path, "r") as f:
+        for v in variables:
+            d = f[v]
+            for i in range(d.id.get_num_chunks()):
+                zlib.decompress(d.id.read_direct_chunk(d.id.get_chunk_info(i).chunk_offset)[1])
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small sizes")
@@ -232,6 +248,13 @@ def main() -> None:
             cases = {f"read_{kind}": lambda path=path, ours=ours: ours(path),
                      "netCDF4, the same variables": lambda path=path, v=variables:
                      netcdf4_bound(path, v)}
+            try:
+                import h5py  # noqa: F401
+
+                cases["zlib alone, the same chunks"] = \
+                    lambda path=path, v=variables[2:]: zlib_bound(path, v)
+            except ImportError:
+                print(f"{kind}: h5py is not installed; no zlib bound")
             other = cloudnetpy_reader(kind)
             if other is None:
                 print(f"{kind}: CloudnetPy is not installed; read_{kind} alone")

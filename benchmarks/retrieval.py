@@ -110,7 +110,7 @@ def main() -> None:
             rows, r, beta_m, alpha_m, LIDAR_RATIO, begin, end, sigma, realisations, 5.0,
             np.random.default_rng(0))
 
-    for label, rows, n in (("one profile", signal[:1], 1),
+    for label, rows, _ in (("one profile", signal[:1], 1),
                            (f"{numpy_profiles} profiles", signal[:numpy_profiles],
                             numpy_profiles)):
         t = median_times({"core": lambda: core_mc(rows), "numpy": lambda: numpy_mc(rows)},

@@ -73,7 +73,7 @@ def main() -> int:
         ds = result.dataset
         print(f"== writing the product of {len(files)} raw files ({ds.nbytes / 1e6:.0f} MB in "
               f"memory, {dict(ds.sizes)}), {args.repeat} interleaved rounds, medians")
-        for name, cfg in configs.items():  # (the first write loads the filters)
+        for cfg in configs.values():  # (the first write loads the filters)
             pipeline.write(result, tmp / "warm.nc", cfg)
         alone = {n: [] for n in CASES}
         whole = {n: [] for n in CASES}

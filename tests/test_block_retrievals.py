@@ -186,9 +186,12 @@ def raman_profile(gates, spacing, offset, seed):
 
 
 def core_extinction(r, signal, density, alpha_m, alpha_raman, half, noise):
-    return _core.raman_extinction(signal, r, density, alpha_m, alpha_raman,
-                                  np.ascontiguousarray(half, dtype=float), 354.7 / 386.7,
-                                  np.ones(1), noise, threads=1)
+    inputs = _core.RamanInputs(raman_signal=signal, range=r, number_density=density,
+                               alpha_m=alpha_m, alpha_m_raman=alpha_raman,
+                               wavelength_ratio=354.7 / 386.7, angstrom=np.ones(1),
+                               half_width=np.ascontiguousarray(half, dtype=float),
+                               raman_noise=noise)
+    return _core.raman_extinction(inputs, threads=1)
 
 
 @pytest.mark.parametrize("gates, spacing, offset", [(4000, 7.5, 0.0), (4000, 3.75, 5e4),

@@ -44,7 +44,7 @@ def test_progress_counts_never_pass_the_total():
 def work(item, scale, *, stopwatch):
     stopwatch.stage("multiplying")
     if item == 2:
-        warnings.warn(f"item {item} is even", RuntimeWarning)
+        warnings.warn(f"item {item} is even", RuntimeWarning, stacklevel=2)
     stopwatch.stage(None)
     return item * scale
 

@@ -18,17 +18,28 @@ HERE = pathlib.Path(__file__).resolve().parent
 SAMPLES = sorted((HERE.parent / "examples" / "data" / "licel").glob("RM*"))
 STATION = HERE.parent / "examples" / "station.toml"
 
-# The product format's variables: name -> (dimensions, type).
+# The product format's variables: name -> (dimensions, type).  The first five as the
+# SCC's description of its aerosol products (the data centre's format) gives them, with
+# their units: https://docs.scc.imaa.cnr.it/en/latest/file_formats/elda_product_format.html
+# ("ELDA Products: variables": latitude, longitude, station_altitude float; altitude
+# (altitude) and time (time) double, seconds since 1970-01-01T00:00:00Z).  The others
+# could not be read there in full and follow the format's description in the issue.
 DOCUMENTED = {
+    "latitude": ((), "f4"), "longitude": ((), "f4"), "station_altitude": ((), "f4"),
     "altitude": (("altitude",), "f8"), "time": (("time",), "f8"),
     "time_bounds": (("time", "nv"), "f8"), "wavelength": (("wavelength",), "f8"),
     "vertical_resolution": (("wavelength", "time", "altitude"), "f8"),
     "retrieval_method": (("wavelength",), "i4"),
     "backscatter_calibration_range": (("wavelength", "nv"), "f8"),
     "backscatter_calibration_value": (("wavelength",), "f8"),
-    "latitude": ((), "f8"), "longitude": ((), "f8"), "station_altitude": ((), "f8"),
     "zenith_angle": ((), "f8"),
 }
+DOCUMENTED_UNITS = {"latitude": "degrees_north", "longitude": "degrees_east",
+                    "station_altitude": "m", "altitude": "m",
+                    "time": "seconds since 1970-01-01T00:00:00Z"}
+#: The global attributes every file has (the [station] table's and the format's own).
+MANDATORY_ATTRS = ("__file_format_version", "Conventions", "station_ID", "PI", "system",
+                   "measurement_start_datetime", "measurement_stop_datetime")
 
 
 def _tool(name):
@@ -67,6 +78,10 @@ def test_one_file_per_product_with_the_documented_variables(files):
                                                           "f8")}.items():
                 assert nc[name].dimensions == dims, name
                 assert nc[name].dtype == np.dtype(kind_), name
+            for name, units in DOCUMENTED_UNITS.items():
+                assert nc[name].units == units, name
+            for name in MANDATORY_ATTRS:
+                assert isinstance(nc.getncattr(name), str), name
             # The vertical axis is the altitude above sea level, not the range.
             np.testing.assert_array_equal(nc["altitude"][:], product.altitude.values)
             assert nc["altitude"][0] > product.range.values[0]

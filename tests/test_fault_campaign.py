@@ -76,9 +76,9 @@ def fifo(tmp_path):
 
 def test_a_fifo_or_device_given_as_a_raw_file_is_refused_without_waiting(tmp_path, fifo):
     code = ("from Aerolume.io import read_licel\n"
-            "for path in [{!r}, '/dev/zero']:\n"
+            f"for path in [{str(fifo)!r}, '/dev/zero']:\n"
             "    try:\n        read_licel(path)\n"
-            "    except OSError as e:\n        print(e)\n").format(str(fifo))
+            "    except OSError as e:\n        print(e)\n")
     run = child(code, tmp_path)
     assert run.returncode == 0, run.stderr
     said = run.stdout.splitlines()

@@ -192,7 +192,7 @@ def test_released_scopes_are_served_again_most_recent_first(monkeypatch):
     for k in range(10):          # release the scopes in the order they were made
         kept[k] = None
     kept.clear()
-    for k in range(2):
+    for _ in range(2):
         lumafit.integral_extinction_coefficient([1.0], 7.0, 0.5)
     # eight are kept for reuse; the last of them released is the first served
     assert [scope_id(f) for f in kept] == [released[7], released[6]]

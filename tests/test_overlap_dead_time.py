@@ -209,6 +209,15 @@ def test_overlap_from_a_near_far_pair():
     assert 500.0 < float(out.full_overlap_height) < 1200.0
     with pytest.raises(ValueError, match="normalise"):
         preprocess.estimate_overlap_from_pair(near, near, r, normalise=(10000.0, 20000.0))
+    # Telescopes of different profile counts: only the one with three or more profiles
+    # has a spread, and it alone makes the uncertainty (it crashed on the other's None).
+    rng = np.random.default_rng(1)
+    spread = 1 + 0.01 * rng.standard_normal(near.shape)
+    for n, f in ((near * 3.0 * spread, (near * 5.0 * truth)[:1]),
+                 ((near * 3.0)[:1], near * 5.0 * truth * spread)):
+        out = preprocess.estimate_overlap_from_pair(n, f, r, normalise=(3000.0, 5000.0))
+        below = good & (r < float(out.full_overlap_height))
+        assert (out.overlap_uncertainty.values[below] > 0).all()
 
 
 def test_read_overlap_files_and_correct_with_a_path(tmp_path, raw):

@@ -50,6 +50,9 @@ def test_the_entry_point_reads_licel_files_and_the_backend_too():
     assert a.identical(b)
     c = xr.open_dataset(str(SAMPLES[0]), engine="licel")
     np.testing.assert_array_equal(c.signal.values, io.read_licel(SAMPLES[:1]).signal.values)
+    # An open file is no list of paths (its lines were taken for file names).
+    with open(SAMPLES[0], "rb") as f, pytest.raises(TypeError, match="by path"):
+        xr.open_dataset(f, engine="licel")
 
 
 def test_bad_files_name_the_file_and_the_problem(tmp_path):

@@ -16,7 +16,12 @@ from Aerolume.io import read_licel, to_scc
 DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" / "licel"
 SAMPLES = sorted(DATA.glob("RM*"))
 
-# The documentation's raw-data file, field by field: (dimensions, netCDF type).
+# The raw-data file, field by field: (dimensions, netCDF type), from the SCC input
+# documentation (https://docs.scc.imaa.cnr.it/en/latest/file_formats/netcdf_file.html,
+# "Raw Lidar Data file"), checked against the public converter's table of the same
+# fields (atmospheric-lidar, https://pypi.org/project/atmospheric-lidar: int channel
+# variables, double ranges and wavelengths, scalar Molecular_Calc, Pressure and
+# Temperature_at_Lidar_Station).
 DOCUMENTED = {
     "Raw_Lidar_Data": (("time", "channels", "points"), "f8"),
     "Raw_Data_Start_Time": (("time", "nb_of_time_scales"), "i4"),
@@ -38,8 +43,10 @@ DOCUMENTED = {
     "Emitted_Wavelength": (("channels",), "f8"),
     "Detected_Wavelength": (("channels",), "f8"),
 }
+# Mandatory global attributes (strings), and the optional ones written (numbers).
 GLOBALS = ("Measurement_ID", "RawData_Start_Date", "RawData_Start_Time_UT",
            "RawData_Stop_Time_UT")
+NUMERIC_GLOBALS = ("Altitude_meter_asl", "Latitude_degrees_north", "Longitude_degrees_east")
 IDS = {"355_an": 101, "355_pc": 102, "387_an": 103, "387_pc": 104}
 
 
@@ -62,11 +69,16 @@ def test_every_field_has_the_documented_dimensions_and_type(scc, raw):
         assert {k: len(v) for k, v in nc.dimensions.items()} == {
             "time": raw.sizes["time"], "channels": 4, "points": raw.sizes["range"],
             "nb_of_time_scales": 1, "scan_angles": 1}
+        assert set(nc.variables) == set(DOCUMENTED)  # nothing the format does not name
         for name, (dims, kind) in DOCUMENTED.items():
             assert nc[name].dimensions == dims, name
             assert nc[name].dtype == np.dtype(kind), name
         for name in GLOBALS:
             assert isinstance(nc.getncattr(name), str), name
+        for name in NUMERIC_GLOBALS:
+            assert isinstance(nc.getncattr(name), np.floating), name
+        assert set(nc.ncattrs()) == set(GLOBALS) | set(NUMERIC_GLOBALS)
+        assert (len(nc.RawData_Start_Date), len(nc.RawData_Start_Time_UT)) == (8, 6)
 
 
 def test_the_values_are_the_measurement(scc, raw):
@@ -98,6 +110,9 @@ def test_the_values_are_the_measurement(scc, raw):
 def test_bad_arguments_name_what_is_wrong(raw, tmp_path):
     with pytest.raises(ValueError, match="'532_an'"):
         to_scc(raw, tmp_path / "a.nc", channel_ids={"532_an": 1})
+    for code in ("mnax", "m", "m-", 12):
+        with pytest.raises(ValueError, match="station_code"):
+            to_scc(raw, tmp_path / "a.nc", channel_ids=IDS, station_code=code)
     with pytest.raises(ValueError, match="positive integer"):
         to_scc(raw, tmp_path / "a.nc", channel_ids={"355_an": 0})
     with pytest.raises(ValueError, match="background of 355_an"):

@@ -23,11 +23,14 @@ that ``import Aerolume`` itself stays cheap and imports none of them; ``Aerolume
 is the installed version.
 """
 
+from __future__ import annotations
+
+from types import ModuleType
 
 __all__ = ["lumaclean", "lumafit"]
 
 
-def _public_modules():
+def _public_modules() -> list[str]:
     """The names of the package's public modules and subpackages (no leading underscore),
     found in the package's folder: Python files and built modules alike."""
     import pkgutil
@@ -35,7 +38,7 @@ def _public_modules():
                    if not info.name.startswith("_")})
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> ModuleType | str:
     # Called only for names the module does not hold: the version and the public modules,
     # each imported on first use and kept in the namespace by the import system.
     if name == "__version__":
@@ -48,5 +51,5 @@ def __getattr__(name):
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_public_modules()) | {"__version__"})

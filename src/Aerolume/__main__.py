@@ -9,13 +9,16 @@ import ctypes
 import importlib.machinery
 import importlib.util
 import sys
+import types
 
 
-def main():
+def main() -> types.ModuleType:
     if "Aerolume.lumafit" in sys.modules:
         raise RuntimeError("Aerolume.lumafit is already imported; its script runs only when "
                            "the module is first made under the name '__main__'")
     found = importlib.util.find_spec("Aerolume.lumafit")
+    if found is None or found.origin is None:
+        raise ImportError("Aerolume.lumafit is not installed (no compiled module found)")
     library = ctypes.PyDLL(found.origin)
     init = library.PyInit_lumafit
     init.restype = ctypes.py_object
@@ -31,7 +34,7 @@ def main():
     api.PyModule_ExecDef.restype = ctypes.c_int
 
     spec = importlib.machinery.ModuleSpec("__main__", found.loader, origin=found.origin)
-    module = api.PyModule_FromDefAndSpec2(definition, spec, sys.api_version)
+    module: types.ModuleType = api.PyModule_FromDefAndSpec2(definition, spec, sys.api_version)
     api.PyModule_ExecDef(module, definition)
     return module
 

@@ -12,24 +12,28 @@ check that both give identical Datasets.
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Mapping
+from collections.abc import Callable, Hashable, Mapping
+from typing import Any, Union
 
-import numpy as np
 import pandas as pd
 import xarray as xr
 from xarray.indexes import PandasIndex
 
+from Aerolume._typing import AnyArray
+
 __all__ = ["Coordinates", "dataset", "public_dataset"]
 
-Spec = tuple  # (dims, array, attrs): dims a name or tuple of names, array a NumPy array
+#: (dims, array, attrs): dims a name or tuple of names, array a NumPy array.
+Spec = tuple[Union[str, tuple[str, ...]], AnyArray, Mapping[str, Any]]
 
 
-def _dims(spec: Spec) -> tuple:
+def _dims(spec: Spec) -> tuple[str, ...]:
     dims = spec[0]
     return (dims,) if isinstance(dims, str) else tuple(dims)
 
 
-def _sizes(specs: Mapping[Hashable, Spec], known: Mapping | None = None) -> dict:
+def _sizes(specs: Mapping[str, Spec], known: Mapping[str, int] | None = None
+           ) -> dict[str, int]:
     """The size of each dimension of `specs` (and of `known`, sizes found before)."""
     sizes = dict(known or {})
     for name, spec in specs.items():
@@ -43,7 +47,7 @@ def _sizes(specs: Mapping[Hashable, Spec], known: Mapping | None = None) -> dict
     return sizes
 
 
-def _index(array: np.ndarray, dim: Hashable) -> PandasIndex:
+def _index(array: AnyArray, dim: Hashable) -> PandasIndex:
     """The index xarray gives a dimension coordinate of these values: a pandas index of
     the array as it is (object arrays stay object, as xarray keeps them)."""
     if array.dtype.kind == "M":
@@ -56,10 +60,10 @@ def _index(array: np.ndarray, dim: Hashable) -> PandasIndex:
         return PandasIndex(index, dim)
 
 
-def public_dataset(data_vars: Mapping[Hashable, Spec], coords: Mapping[Hashable, Spec],
-                   attrs: Mapping) -> xr.Dataset:
+def public_dataset(data_vars: Mapping[str, Spec], coords: Mapping[str, Spec],
+                   attrs: Mapping[str, Any]) -> xr.Dataset:
     """The Dataset the public constructor makes of the same specifications."""
-    def variables(specs):
+    def variables(specs: Mapping[str, Spec]) -> dict[str, Spec | xr.Variable]:
         # Dimension coordinates stay tuples, for the constructor to index them.
         return {name: spec if _dims(spec) == (name,) else xr.Variable(*spec, fastpath=True)
                 for name, spec in specs.items()}
@@ -72,11 +76,11 @@ class Coordinates:
 
     __slots__ = ("specs", "sizes", "variables", "indexes")
 
-    def __init__(self, specs: Mapping[Hashable, Spec]):
+    def __init__(self, specs: Mapping[str, Spec]):
         self.specs = specs
         self.sizes = _sizes(specs)
-        self.variables: dict = {}
-        self.indexes: dict = {}
+        self.variables: dict[Hashable, xr.Variable] = {}
+        self.indexes: dict[str, PandasIndex] = {}
         for name, spec in specs.items():
             if _dims(spec) == (name,):
                 index = _index(spec[1], name)
@@ -87,8 +91,8 @@ class Coordinates:
                 self.variables[name] = xr.Variable(*spec, fastpath=True)
 
 
-def dataset(data_vars: Mapping[Hashable, Spec], coords: Mapping[Hashable, Spec] | Coordinates,
-            attrs: Mapping) -> xr.Dataset:
+def dataset(data_vars: Mapping[str, Spec], coords: Mapping[str, Spec] | Coordinates,
+            attrs: Mapping[str, Any]) -> xr.Dataset:
     """A Dataset of `data_vars` and `coords`, each ``name: (dims, array, attrs)`` (the
     coordinates may be made beforehand, as :class:`Coordinates`).
 
@@ -100,10 +104,11 @@ def dataset(data_vars: Mapping[Hashable, Spec], coords: Mapping[Hashable, Spec] 
     if not isinstance(coords, Coordinates):
         coords = Coordinates(coords)
     sizes = _sizes(data_vars, known=coords.sizes)
-    construct = getattr(xr.Dataset, "_construct_direct", None)
+    construct: Callable[..., xr.Dataset] | None = getattr(xr.Dataset, "_construct_direct", None)
     if construct is None:  # pragma: no cover - every xarray this package supports has it
         return public_dataset(data_vars, coords.specs, attrs)
-    variables = {name: xr.Variable(*spec, fastpath=True) for name, spec in data_vars.items()}
+    variables: dict[Hashable, xr.Variable] = {
+        name: xr.Variable(*spec, fastpath=True) for name, spec in data_vars.items()}
     variables.update(coords.variables)
     return construct(variables, set(coords.variables), sizes, dict(attrs) if attrs else None,
                      dict(coords.indexes))

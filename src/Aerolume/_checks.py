@@ -8,13 +8,17 @@ a wrong result.
 from __future__ import annotations
 
 import operator
+from typing import SupportsIndex
 
 import numpy as np
+from numpy.typing import ArrayLike
+
+from Aerolume._typing import BoolArray, FloatArray
 
 __all__ = ["as_float64", "require_finite", "require_positive", "thread_count"]
 
 
-def as_float64(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
+def as_float64(value: ArrayLike, name: str, *, ndim_min: int = 0) -> FloatArray:
     """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d); a
     TypeError naming `name` if it is not numeric, a ValueError if it has fewer than
     `ndim_min` dimensions."""
@@ -32,7 +36,7 @@ def as_float64(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
     return array
 
 
-def require_finite(array: np.ndarray, name: str) -> np.ndarray:
+def require_finite(array: FloatArray, name: str) -> FloatArray:
     """`array`, or a ValueError naming `name` and the first non-finite element."""
     bad = ~np.isfinite(array)
     if bad.any():
@@ -40,7 +44,7 @@ def require_finite(array: np.ndarray, name: str) -> np.ndarray:
     return array
 
 
-def require_positive(array: np.ndarray, name: str, *, allow_zero: bool = False) -> np.ndarray:
+def require_positive(array: FloatArray, name: str, *, allow_zero: bool = False) -> FloatArray:
     """`array`, or a ValueError naming `name` if any element is NaN, negative or (unless
     `allow_zero`) zero."""
     bad = ~(array >= 0) if allow_zero else ~(array > 0)
@@ -50,7 +54,7 @@ def require_positive(array: np.ndarray, name: str, *, allow_zero: bool = False) 
     return array
 
 
-def _first(array: np.ndarray, bad: np.ndarray) -> str:
+def _first(array: FloatArray, bad: BoolArray) -> str:
     index = tuple(int(i) for i in np.argwhere(bad)[0])
     return f"element {index} is {array[index]}" if index else f"got {array[()]}"
 
@@ -60,7 +64,7 @@ def _first(array: np.ndarray, bad: np.ndarray) -> str:
 MAX_THREADS = 4096
 
 
-def thread_count(threads) -> int:
+def thread_count(threads: SupportsIndex | None) -> int:
     """The core's thread argument: None (all cores) is 0, else a positive integer up to
     MAX_THREADS."""
     if threads is None:

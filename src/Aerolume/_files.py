@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import pathlib
 import tempfile
-from typing import Callable
+from collections.abc import Callable
 
 
 PART_SUFFIX = ".part"
@@ -54,7 +54,7 @@ def remove_stale_parts(path: pathlib.Path) -> list[pathlib.Path]:
     return removed
 
 
-def write_atomically(path: str | os.PathLike, write: Callable[[str], None]) -> pathlib.Path:
+def write_atomically(path: str | os.PathLike[str], write: Callable[[str], None]) -> pathlib.Path:
     """Calls ``write(temporary)`` on a new file beside `path`, then renames it to `path`.
 
     A failure (or an interrupt) leaves neither a truncated `path` nor the temporary file,
@@ -115,7 +115,7 @@ def _write_error(err: BaseException, path: pathlib.Path) -> OSError:
     return OSError(f"{path}: cannot write: {err}")
 
 
-def require_regular_file(path: str | os.PathLike) -> int:
+def require_regular_file(path: str | os.PathLike[str]) -> int:
     """The size of `path` (bytes), checked to be a regular file without opening it (a FIFO
     would wait for a writer, a device never end); OSError naming the path otherwise."""
     import stat

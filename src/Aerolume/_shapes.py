@@ -6,17 +6,38 @@ from __future__ import annotations
 import math
 import warnings
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, Protocol, Union, runtime_checkable
 
 import numpy as np
 import xarray as xr
+from numpy.typing import ArrayLike
 
 from Aerolume._checks import as_float64, require_finite, require_positive
+from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 
 __all__ = ["Layout", "array", "per_profile", "scalar"]
 
 
-def array(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
+@runtime_checkable
+class HasInterval(Protocol):
+    """What the retrievals take as a reference besides the array of intervals: an object
+    with the intervals (..., 2) in m, such as a reference search's result."""
+
+    @property
+    def interval(self) -> FloatArray: ...
+
+
+#: A reference interval (r_min, r_max) in m, an array (..., 2) of them, or an object with
+#: them (:class:`HasInterval`).
+Reference = Union[ArrayLike, HasInterval]
+
+
+#: A molecular atmosphere: a mapping (or Dataset) of per-gate arrays such as ``beta_m``
+#: and ``alpha_m``.
+Molecular = Union[Mapping[str, ArrayLike], xr.Dataset]
+
+
+def array(value: ArrayLike, name: str, *, ndim_min: int = 0) -> FloatArray:
     """`value` as a C-contiguous float64 array of its own shape (a number stays 0-d)."""
     return as_float64(value, name, ndim_min=ndim_min)
 
@@ -24,7 +45,7 @@ def array(value, name: str, *, ndim_min: int = 0) -> np.ndarray:
 _array = array
 
 
-def scalar(value, name: str, *, positive: bool = False) -> float:
+def scalar(value: ArrayLike, name: str, *, positive: bool = False) -> float:
     """`value` as a finite float (positive if asked), or an error naming `name`."""
     out = as_float64(value, name)
     if out.size != 1:
@@ -34,9 +55,9 @@ def scalar(value, name: str, *, positive: bool = False) -> float:
         require_positive(out, name)
     return float(out.reshape(()))
 
-def per_profile(value, name: str, lead: tuple[int, ...] | None = None, *,
+def per_profile(value: ArrayLike, name: str, lead: tuple[int, ...] | None = None, *,
                 positive: bool = False, allow_zero: bool = False, finite: bool = True,
-                dtype: Any = np.float64, shared: bool = True) -> np.ndarray:
+                dtype: type[np.generic] = np.float64, shared: bool = True) -> AnyArray:
     """`value` as one value for every profile or one value per profile: the one rule every
     per-profile input (a calibration, a dead time, a station altitude...) follows.
 
@@ -101,12 +122,13 @@ class Layout:
         refusing them.
     """
 
-    def __init__(self, signal, range_, name: str = "signal", *, gaps: bool = False):
-        self.dims: tuple[str, ...] | None = None
+    def __init__(self, signal: ArrayLike, range_: ArrayLike, name: str = "signal", *,
+                 gaps: bool = False):
+        dims: tuple[str, ...] | None = None
         self.coords: dict[str, Any] = {}
         if isinstance(signal, xr.DataArray):
-            self.dims = tuple(str(d) for d in signal.dims)
-            self.coords = {k: v for k, v in signal.coords.items()
+            dims = tuple(str(d) for d in signal.dims)
+            self.coords = {str(k): v for k, v in signal.coords.items()
                            if set(v.dims) <= set(signal.dims)}
         array = as_float64(signal, name, ndim_min=1)
         self.gaps = 0
@@ -132,17 +154,18 @@ class Layout:
         if self.gates < 2 or not np.all(np.diff(r) > 0):
             raise ValueError("range must increase from gate to gate and hold at least 2 gates")
         self.range = r
-        if self.dims is None:
-            self.dims = _DEFAULT_DIMS.get(
+        if dims is None:
+            dims = _DEFAULT_DIMS.get(
                 len(self.shape), tuple(f"dim_{i}" for i in range(len(self.shape) - 1)) + ("range",))
+        self.dims: tuple[str, ...] = dims
         if "range" not in self.coords:
             self.coords["range"] = (self.dims[-1], r, {"units": "m",
                                                        "long_name": "range from the instrument"})
 
     # Inputs -------------------------------------------------------------------------
 
-    def per_gate(self, value, name: str, *, positive: bool = False,
-                 allow_zero: bool = False, finite: bool = True) -> np.ndarray:
+    def per_gate(self, value: ArrayLike, name: str, *, positive: bool = False,
+                 allow_zero: bool = False, finite: bool = True) -> FloatArray:
         """`value` broadcast to the signal: one shared profile (gates,) when it is the same
         for every profile, else (profiles, gates), C-contiguous float64."""
         array = _array(value, name)
@@ -162,18 +185,18 @@ class Layout:
         full = np.broadcast_to(array, self.shape).reshape(self.profiles, self.gates)
         return np.ascontiguousarray(full)
 
-    def per_profile(self, value, name: str, *, positive: bool = False,
-                    allow_zero: bool = False) -> np.ndarray:
+    def per_profile(self, value: ArrayLike, name: str, *, positive: bool = False,
+                    allow_zero: bool = False) -> FloatArray:
         """One value per profile: shape (1,) when shared, else (profiles,)."""
         return per_profile(value, name, self.lead, positive=positive, allow_zero=allow_zero)
 
-    def molecular(self, molecular: Mapping, names: tuple[str, ...], argument: str = "molecular"
-                  ) -> dict[str, np.ndarray]:
+    def molecular(self, molecular: Molecular, names: tuple[str, ...], argument: str = "molecular"
+                  ) -> dict[str, FloatArray]:
         """The named arrays of a molecular atmosphere, each per gate."""
-        if not isinstance(molecular, Mapping) and not isinstance(molecular, xr.Dataset):
+        if not isinstance(molecular, Mapping):  # (a Dataset is a Mapping)
             raise TypeError(f"{argument} must be a mapping of arrays (such as the Dataset of "
                             f"a molecular profile), not {type(molecular).__name__}")
-        out = {}
+        out: dict[str, FloatArray] = {}
         for key in names:
             if key not in molecular:
                 raise ValueError(f"{argument} has no {key!r}")
@@ -184,11 +207,13 @@ class Layout:
                                      allow_zero=key == "alpha_m")
         return out
 
-    def interval_gates(self, reference, name: str = "reference") -> tuple[np.ndarray, np.ndarray]:
+    def interval_gates(self, reference: Reference, name: str = "reference"
+                       ) -> tuple[IntArray, BoolArray]:
         """Gate intervals [begin, end) of reference intervals given in m: a pair
         (r_min, r_max) for every profile or an array (..., 2), one per profile.  Returns the
         (1 or profiles, 2) int64 gates and a mask of the profiles that have none (NaN)."""
-        bounds = as_float64(getattr(reference, "interval", reference), name, ndim_min=1)
+        given = reference.interval if isinstance(reference, HasInterval) else reference
+        bounds = as_float64(given, name, ndim_min=1)
         if bounds.shape[-1] != 2:
             raise ValueError(f"{name} must be a (r_min, r_max) pair or an array of them, "
                              f"got shape {bounds.shape}")
@@ -200,7 +225,7 @@ class Layout:
             except ValueError:
                 raise ValueError(f"{name} of shape {bounds.shape} does not fit the profiles "
                                  f"{self.lead}") from None
-        missing = np.isnan(bounds).any(axis=1)
+        missing = np.isnan(bounds[:, 0]) | np.isnan(bounds[:, 1])
         gates = np.zeros(bounds.shape, dtype=np.int64)
         gates[:, 1] = 1
         r = self.range
@@ -219,11 +244,12 @@ class Layout:
 
     # Results ------------------------------------------------------------------------
 
-    def dataset(self, variables: dict[str, tuple[np.ndarray, dict]], attrs: dict) -> xr.Dataset:
+    def dataset(self, variables: Mapping[str, tuple[ArrayLike, Mapping[str, Any]]],
+                attrs: Mapping[str, Any]) -> xr.Dataset:
         """A Dataset of per-gate results, on the signal's dimensions."""
-        data_vars = {}
-        for key, (values, var_attrs) in variables.items():
-            values = np.asarray(values)
+        data_vars: dict[str, tuple[tuple[str, ...], AnyArray, Mapping[str, Any]]] = {}
+        for key, (given, var_attrs) in variables.items():
+            values = np.asarray(given)
             if values.shape == (self.gates,) and len(self.shape) > 1:
                 data_vars[key] = ((self.dims[-1],), values, var_attrs)
             else:

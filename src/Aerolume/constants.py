@@ -9,6 +9,8 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import ArrayLike
 
+from Aerolume._typing import FloatArray
+
 __all__ = ["SPEED_OF_LIGHT", "RANGE_CLOCK_SPEED_OF_LIGHT", "mhz_per_count",
            "STANDARD_GRAVITY", "MOLAR_MASS_DRY_AIR", "GAS_CONSTANT", "EARTH_RADIUS", "EMITTED_NM"]
 
@@ -34,8 +36,12 @@ EMITTED_NM = (355.0, 532.0, 1064.0, 308.0, 349.0, 351.0, 694.0, 910.0)
 #: Mean Earth radius, m: the sphere on which a slant beam's altitude is computed.
 EARTH_RADIUS = 6_371_000.0
 
+#: Largest aerosol lidar ratio accepted anywhere (sr): aerosols have 10 to 150 sr, so a
+#: value past this is a mistake rather than a setting.
+MAX_LIDAR_RATIO = 1000.0
 
-def mhz_per_count(bin_width: ArrayLike, shots: ArrayLike) -> np.ndarray:
+
+def mhz_per_count(bin_width: ArrayLike, shots: ArrayLike) -> FloatArray:
     """The count rate (MHz) of one count summed over `shots` laser shots in a bin of
     `bin_width` m: 1e-6 / (shots * 2 bin_width / :data:`RANGE_CLOCK_SPEED_OF_LIGHT`).
 
@@ -51,7 +57,8 @@ def mhz_per_count(bin_width: ArrayLike, shots: ArrayLike) -> np.ndarray:
     numpy.ndarray
         MHz per count, broadcast over both arguments (inf where either is 0).
     """
-    bin_width = np.asarray(bin_width, dtype=float)
-    shots = np.asarray(shots, dtype=float)
+    width = np.asarray(bin_width, dtype=np.float64)
+    summed = np.asarray(shots, dtype=np.float64)
     with np.errstate(divide="ignore"):
-        return (RANGE_CLOCK_SPEED_OF_LIGHT / 2.0 * 1e-6) / (bin_width * shots)
+        rate: FloatArray = (RANGE_CLOCK_SPEED_OF_LIGHT / 2.0 * 1e-6) / (width * summed)
+    return rate

@@ -65,17 +65,18 @@ import operator
 import os
 import re
 import warnings
-from collections.abc import Mapping, Sequence
-from typing import Any, Literal, Union
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, Literal, SupportsFloat, Union
 
 import numpy as np
 import xarray as xr
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 from Aerolume import _core
 from Aerolume._checks import as_float64, thread_count
 from Aerolume._shapes import Layout, scalar
-from Aerolume.uncertainty import PoissonNoise, check_draws, poisson_fields, settings_of
+from Aerolume._typing import AnyArray, BoolArray, FloatArray
+from Aerolume.uncertainty import Noise, PoissonNoise, check_draws, poisson_fields, settings_of
 
 __all__ = ["GHK", "ChannelPair", "Calibration", "DepolarizationUncertainty", "channel_pairs",
            "pair_signals", "calibrate", "calibrate_files", "calibrate_molecular", "volume_depolarization",
@@ -84,11 +85,17 @@ __all__ = ["GHK", "ChannelPair", "Calibration", "DepolarizationUncertainty", "ch
            "FLAG_MEANINGS"]
 
 PathLike = Union[str, "os.PathLike[str]"]
+#: A receiver's G and H: GHK parameters, a mapping of their fields, or None (ideal).
+GHKLike = Union["GHK", Mapping[str, float], None]
+#: Calibration signals: a Dataset (``cross`` and ``co``, or a measurement's ``signal``) or
+#: a (cross, co) pair of DataArrays with a range coordinate.
+Signals = Union[xr.Dataset, Sequence[xr.DataArray]]
+#: Raw files of a calibration: a folder, a glob pattern, a file or a list of files.
+RawFiles = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
 #: The quality flag's bits: (mask, meaning).
 FLAG_MEANINGS = ((1, "no_signal"), (2, "low_backscatter_ratio"), (4, "large_uncertainty"),
                  (8, "outside_physical_range"))
-_EMPTY = np.empty(0)
 
 
 # ---- The receiver ---------------------------------------------------------------------
@@ -114,7 +121,7 @@ class GHK:
     g_cross: float = 1.0
     h_cross: float = -1.0
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         for name in ("g_co", "h_co", "g_cross", "h_cross"):
             value = getattr(self, name)
             if not (np.ndim(value) == 0 and math.isfinite(value)):
@@ -127,7 +134,7 @@ class GHK:
                              "than the co channel (H_cross G_co < H_co G_cross)")
 
     @classmethod
-    def ideal(cls, co: Literal["parallel", "total"] = "parallel") -> "GHK":
+    def ideal(cls, co: Literal["parallel", "total"] = "parallel") -> GHK:
         """The ideal receiver: a parallel/cross or total/cross pair."""
         if co == "parallel":
             return cls(1.0, 1.0, 1.0, -1.0)
@@ -136,33 +143,29 @@ class GHK:
         raise ValueError(f"co must be 'parallel' or 'total', got {co!r}")
 
     @classmethod
-    def of(cls, value) -> "GHK":
+    def of(cls, value: GHKLike) -> GHK:
         """`value` as GHK parameters: a GHK, a mapping of its fields, or None (ideal)."""
         if value is None:
             return cls()
-        if isinstance(value, GHK):
-            return value
-        if isinstance(value, Mapping):
-            try:
-                return cls(**value)
-            except TypeError as error:
-                raise TypeError(f"ghk: {error}") from None
-        raise TypeError(f"ghk must be a GHK, a mapping of its fields or None, not "
-                        f"{type(value).__name__}")
+        given = settings_of(cls, value, "ghk")
+        assert given is not None  # (settings of a value that is not None)
+        return given
 
-    def rotated(self, misalignment: float) -> "GHK":
+    def rotated(self, misalignment: float) -> GHK:
         """The parameters of the receiver turned by `misalignment` degrees: H cos 2 epsilon."""
         c = math.cos(math.radians(2.0 * misalignment))
         return GHK(self.g_co, self.h_co * c, self.g_cross, self.h_cross * c)
 
-    def response(self, delta: ArrayLike, angle: float = 0.0) -> tuple[np.ndarray, np.ndarray]:
+    def response(self, delta: ArrayLike, angle: float = 0.0) -> tuple[FloatArray, FloatArray]:
         """(cross, co) responses G + H a cos 2 phi of the two channels to light of linear
         depolarisation ratio `delta` with the polarisation plane turned by `angle` degrees."""
         d = np.asarray(delta, dtype=float)
         a = (1.0 - d) / (1.0 + d) * math.cos(math.radians(2.0 * angle))
-        return self.g_cross + self.h_cross * a, self.g_co + self.h_co * a
+        cross: FloatArray = self.g_cross + self.h_cross * a
+        co: FloatArray = self.g_co + self.h_co * a
+        return cross, co
 
-    def calibrated_ratio(self, delta: ArrayLike) -> np.ndarray:
+    def calibrated_ratio(self, delta: ArrayLike) -> FloatArray:
         """x = delta* / eta that light of linear depolarisation ratio `delta` gives."""
         cross, co = self.response(delta)
         return cross / co
@@ -192,7 +195,7 @@ class ChannelPair:
 
     cross: str
     co: str
-    co_kind: str = "parallel"
+    co_kind: Literal["parallel", "total"] = "parallel"
     wavelength: float = math.nan
 
     def ghk(self) -> GHK:
@@ -205,14 +208,14 @@ _CO_KINDS = {"parallel": "parallel", "none": "total", "p": "parallel", "l": "par
 _CROSS = {"perpendicular", "s", "cross"}
 
 
-def _channel_table(data) -> list[dict]:
+def _channel_table(data: xr.Dataset | xr.DataArray) -> list[dict[str, Any]]:
     """[{id, polarization, wavelength, mode}] of a Dataset with a channel coordinate."""
     if not isinstance(data, (xr.Dataset, xr.DataArray)) or "channel" not in data.coords:
         raise TypeError("data must be an xarray Dataset with a 'channel' coordinate (such as "
                         "the result of Aerolume.io.read_licel)")
     ids = [str(c) for c in data.coords["channel"].values]
 
-    def column(name, default):
+    def column(name: str, default: object) -> list[Any]:
         if name in data.coords and data.coords[name].dims == ("channel",):
             return [v for v in data.coords[name].values]
         return [default] * len(ids)
@@ -230,7 +233,8 @@ def _channel_table(data) -> list[dict]:
     return table
 
 
-def channel_pairs(data, *, cross: str | None = None, co: str | None = None,
+def channel_pairs(data: xr.Dataset | xr.DataArray, *, cross: str | None = None,
+                  co: str | None = None,
                   source: str = "data") -> list[ChannelPair]:
     """The depolarisation channel pairs of a measurement.
 
@@ -275,18 +279,19 @@ def channel_pairs(data, *, cross: str | None = None, co: str | None = None,
                              "polarisation")
         if by_id[co]["polarization"] in _CROSS:
             raise ValueError(f"{source}: co channel {co!r} records the cross polarisation")
-        kind = _CO_KINDS.get(by_id[co]["polarization"], "total")
-        return [ChannelPair(cross, co, kind, by_id[cross]["wavelength"])]
-    groups: dict[tuple, dict[str, list[str]]] = {}
+        co_kind = _CO_KINDS.get(by_id[co]["polarization"], "total")
+        return [ChannelPair(cross, co, "parallel" if co_kind == "parallel" else "total",
+                            by_id[cross]["wavelength"])]
+    groups: dict[tuple[object, str], dict[str, list[str]]] = {}
     for row in table:
         w = row["wavelength"]
         key = (round(w * 1e10) if math.isfinite(w) else
                re.sub(r"[a-z]+$", "", row["id"].split("_")[0]), row["mode"])
-        kind = "cross" if row["polarization"] in _CROSS else _CO_KINDS.get(row["polarization"])
-        if kind is not None:
-            groups.setdefault(key, {}).setdefault(kind, []).append(row["id"])
-    pairs = []
-    for key, kinds in groups.items():
+        role = "cross" if row["polarization"] in _CROSS else _CO_KINDS.get(row["polarization"])
+        if role is not None:
+            groups.setdefault(key, {}).setdefault(role, []).append(row["id"])
+    pairs: list[ChannelPair] = []
+    for kinds in groups.values():
         crosses = kinds.get("cross", [])
         cos = kinds.get("parallel") or kinds.get("total") or []
         if not crosses:
@@ -300,8 +305,9 @@ def channel_pairs(data, *, cross: str | None = None, co: str | None = None,
         if len(crosses) > 1 or len(cos) > 1:
             raise ValueError(f"{source}: the channels {crosses + cos} do not pair up "
                              "unambiguously; name the pair (cross, co)")
-        kind = "parallel" if kinds.get("parallel") else "total"
-        pairs.append(ChannelPair(crosses[0], cos[0], kind, by_id[crosses[0]]["wavelength"]))
+        pairs.append(ChannelPair(crosses[0], cos[0],
+                                 "parallel" if kinds.get("parallel") else "total",
+                                 by_id[crosses[0]]["wavelength"]))
     return pairs
 
 
@@ -393,7 +399,7 @@ class Calibration:
     source: tuple[str, ...] = ()
     origin: str = "measured"
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         for name in ("eta_star", "k"):
             value = getattr(self, name)
             if not (np.ndim(value) == 0 and math.isfinite(value) and value > 0):
@@ -416,15 +422,15 @@ class Calibration:
         return self.eta_star_uncertainty / self.k
 
     @classmethod
-    def constant(cls, eta: float, eta_uncertainty: float = 0.0, *, ghk=None,
-                 source: str = "constant") -> "Calibration":
+    def constant(cls, eta: float, eta_uncertainty: float = 0.0, *, ghk: GHKLike = None,
+                 source: str = "constant") -> Calibration:
         """A calibration given as a number (from a configuration)."""
         return cls(float(eta), float(eta_uncertainty), ghk=GHK.of(ghk), method="constant",
                    source=(source,))
 
-    def attrs(self, prefix: str = "calibration_") -> dict:
+    def attrs(self, prefix: str = "calibration_") -> dict[str, Any]:
         """The calibration as netCDF attributes."""
-        out = {f"{prefix}eta_star": self.eta_star,
+        out: dict[str, Any] = {f"{prefix}eta_star": self.eta_star,
                f"{prefix}eta_star_uncertainty": self.eta_star_uncertainty,
                f"{prefix}k": self.k, f"{prefix}eta": self.eta,
                f"{prefix}method": self.method, f"{prefix}time": self.time,
@@ -436,7 +442,7 @@ class Calibration:
             out[f"{prefix}source"] = ", ".join(self.source)
         return out
 
-    def to_dict(self) -> dict:
+    def to_dict(self) -> dict[str, Any]:
         out = dataclasses.asdict(self)
         out["ghk"] = self.ghk.as_dict()
         out["calibration_range"] = [None if math.isnan(v) else v for v in self.calibration_range]
@@ -445,14 +451,15 @@ class Calibration:
                 for k, v in out.items()}
 
     @classmethod
-    def from_dict(cls, values: Mapping, *, source: str = "calibration") -> "Calibration":
+    def from_dict(cls, values: Mapping[str, Any], *, source: str = "calibration"
+                  ) -> Calibration:
         fields = {f.name for f in dataclasses.fields(cls)}
         unknown = set(values) - fields
         if unknown:
             raise ValueError(f"{source}: unknown calibration field(s) {sorted(unknown)}")
         if "eta_star" not in values:
             raise ValueError(f"{source}: the calibration has no eta_star")
-        clean = {k: (math.nan if v is None else v) for k, v in values.items()}
+        clean: dict[str, Any] = {k: (math.nan if v is None else v) for k, v in values.items()}
         if "calibration_range" in clean:
             clean["calibration_range"] = tuple(math.nan if v is None else v
                                                for v in clean["calibration_range"])
@@ -462,7 +469,8 @@ class Calibration:
             raise ValueError(f"{source}: {error}") from None
 
 
-def _signals(value, name: str, pair: ChannelPair | None):
+def _signals(value: Signals, name: str, pair: ChannelPair | None
+             ) -> tuple[FloatArray, FloatArray, FloatArray, str, tuple[str, ...], str]:
     """(cross, co, range, time, files) of calibration signals: a Dataset with ``cross`` and
     ``co`` variables or a measurement with ``signal`` and a channel coordinate (`pair`
     names the channels), or a (cross, co) pair of DataArrays with a range coordinate."""
@@ -506,7 +514,8 @@ def _signals(value, name: str, pair: ChannelPair | None):
     return c, p, r, time, files, name
 
 
-def _ratio_in(cross, co, r, interval, name: str) -> tuple[float, float, int]:
+def _ratio_in(cross: FloatArray, co: FloatArray, r: FloatArray, interval: tuple[float, float],
+              name: str) -> tuple[float, float, int]:
     """delta* = Σ cross / Σ co over the gates of `interval` (all profiles), its standard
     deviation from the residuals cross - delta* co, and the number of gates."""
     low, high = interval
@@ -556,8 +565,8 @@ def _k_factor(u: float, ghk: GHK) -> float:
     return math.sqrt(num / den)
 
 
-def calibrate(plus45, minus45, *, pair: ChannelPair | None = None,
-              calibration_range: tuple[float, float] = (2000.0, 4000.0), ghk=None,
+def calibrate(plus45: Signals, minus45: Signals, *, pair: ChannelPair | None = None,
+              calibration_range: tuple[float, float] = (2000.0, 4000.0), ghk: GHKLike = None,
               k: float | None = None, depolarization: float = 0.0,
               angles: tuple[float, float] = (45.0, -45.0), station: str = "",
               source: Sequence[str] | None = None) -> Calibration:
@@ -626,7 +635,7 @@ def calibrate(plus45, minus45, *, pair: ChannelPair | None = None,
     du = 0.5 * (abs(_small_root(q * (1.0 + rel), ghk_) - u) +
                 abs(_small_root(q * (1.0 - rel), ghk_) - u))
 
-    def epsilon(v):
+    def epsilon(v: float) -> float:
         # 2 (angle_1 + epsilon) = ±acos(-v / a): the branch of the smaller misalignment.
         half = 0.5 * math.degrees(math.acos(min(1.0, max(-1.0, -v / a))))
         return min(((s * half - a1 + 90.0) % 180.0 - 90.0 for s in (1.0, -1.0)), key=abs)
@@ -640,7 +649,7 @@ def calibrate(plus45, minus45, *, pair: ChannelPair | None = None,
                        pair.wavelength if pair else math.nan, station, files)
 
 
-def _raw_files(value, name: str) -> list[str]:
+def _raw_files(value: RawFiles, name: str) -> list[str]:
     """The raw files of a calibration: a folder (its files), a glob, a file or a list."""
     if isinstance(value, (str, os.PathLike)):
         path = os.fspath(value)
@@ -657,9 +666,9 @@ def _raw_files(value, name: str) -> list[str]:
     return files
 
 
-def calibrate_files(plus45, minus45, *, pair: ChannelPair | None = None,
+def calibrate_files(plus45: RawFiles, minus45: RawFiles, *, pair: ChannelPair | None = None,
                     cross: str | None = None, co: str | None = None,
-                    corrections: Mapping | None = None, **kwargs) -> Calibration:
+                    corrections: Mapping[str, Any] | None = None, **kwargs: Any) -> Calibration:
     """The Δ90 calibration from the raw files of its own measurement.
 
     Each set is read (:func:`Aerolume.io.read_licel`, which names a missing or damaged
@@ -687,7 +696,7 @@ def calibrate_files(plus45, minus45, *, pair: ChannelPair | None = None,
     """
     from Aerolume.io import read_licel
     from Aerolume.preprocess import correct
-    sets = []
+    sets: list[tuple[str, list[str], xr.Dataset]] = []
     for name, value in (("plus45", plus45), ("minus45", minus45)):
         files = _raw_files(value, name)
         raw = read_licel(files if len(files) > 1 else files[0])
@@ -709,7 +718,7 @@ def calibrate_files(plus45, minus45, *, pair: ChannelPair | None = None,
     return calibrate(d1, d2, pair=pair, **kwargs)
 
 
-def _interval(value) -> tuple[float, float]:
+def _interval(value: Iterable[SupportsFloat]) -> tuple[float, float]:
     try:
         low, high = (float(v) for v in value)
     except (TypeError, ValueError):
@@ -721,9 +730,9 @@ def _interval(value) -> tuple[float, float]:
     return low, high
 
 
-def calibrate_molecular(signals, *, reference: tuple[float, float],
+def calibrate_molecular(signals: Signals, *, reference: tuple[float, float],
                         molecular_depolarization: float, pair: ChannelPair | None = None,
-                        ghk=None, station: str = "",
+                        ghk: GHKLike = None, station: str = "",
                         source: Sequence[str] | None = None) -> Calibration:
     """The molecular calibration, a fallback for receivers without a rotator: eta such
     that the ratio in a clean-air interval is the molecular one,
@@ -792,13 +801,13 @@ class DepolarizationUncertainty:
 
     realisations: int = 100
     seed: int = 0
-    cross_noise: Any = None
-    co_noise: Any = None
+    cross_noise: Noise = None
+    co_noise: Noise = None
     molecular: float = 0.0
-    backscatter_ratio: Any = None
+    backscatter_ratio: ArrayLike | None = None
     calibration: bool = True
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         check_draws(self.realisations, self.seed)
         if not (np.ndim(self.molecular) == 0 and math.isfinite(self.molecular)
                 and self.molecular >= 0):
@@ -807,11 +816,12 @@ class DepolarizationUncertainty:
         poisson_fields(self, ("cross_noise", "co_noise"))
 
     @classmethod
-    def of(cls, value) -> "DepolarizationUncertainty | None":
+    def of(cls, value: DepolarizationUncertainty | Mapping[str, Any] | None
+           ) -> DepolarizationUncertainty | None:
         return settings_of(cls, value, "uncertainty")
 
-    def settings(self) -> dict:
-        out = {"uncertainty_method": "monte_carlo",
+    def settings(self) -> dict[str, Any]:
+        out: dict[str, Any] = {"uncertainty_method": "monte_carlo",
                "uncertainty_realisations": self.realisations, "uncertainty_seed": self.seed,
                "uncertainty_molecular_depolarization_sd": float(self.molecular),
                "uncertainty_calibration": int(self.calibration)}
@@ -826,27 +836,30 @@ _VOLUME = {"units": "1", "long_name": "volume linear depolarisation ratio"}
 _PARTICLE = {"units": "1", "long_name": "particle linear depolarisation ratio"}
 
 
-def _flag_attrs(name: str, bits: Sequence[int]) -> dict:
+def _flag_attrs(name: str, bits: Sequence[int]) -> dict[str, Any]:
     chosen = [(m, meaning) for m, meaning in FLAG_MEANINGS if m in bits]
     return {"long_name": f"quality flag of the {name}",
             "flag_masks": np.array([m for m, _ in chosen], dtype=np.int32),
             "flag_meanings": " ".join(meaning for _, meaning in chosen)}
 
 
-def _sd_attrs(attrs: dict) -> dict:
+def _sd_attrs(attrs: Mapping[str, str]) -> dict[str, str]:
     return {"units": "1", "long_name": f"standard deviation of the {attrs['long_name']}"}
 
 
-def _calibration(value) -> Calibration:
+def _calibration(value: object) -> Calibration:
     if isinstance(value, Calibration):
         return value
     raise TypeError(f"calibration must be a Calibration (from calibrate, calibrate_molecular, "
                     f"load_calibration or Calibration.constant), not {type(value).__name__}")
 
 
-def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
-            molecular_depolarization, uncertainty, threads, max_uncertainty,
-            min_backscatter_ratio):
+def _ratios(cross: ArrayLike, co: ArrayLike, range: ArrayLike, calibration: Calibration,
+            ghk: GHKLike, misalignment: float | None, backscatter_ratio: ArrayLike | None,
+            molecular_depolarization: ArrayLike | None,
+            uncertainty: DepolarizationUncertainty | Mapping[str, Any] | None,
+            threads: int | None, max_uncertainty: float, min_backscatter_ratio: float
+            ) -> xr.Dataset:
     from Aerolume.retrieval import _noise  # the noise description the retrievals share
     layout = Layout(cross, range, "cross", gaps=True)
     if np.shape(co) != layout.shape:
@@ -861,37 +874,42 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
     eps_sd = math.radians(eps_sd) if math.isfinite(eps_sd) else 0.0
     eta = np.array([cal.eta])
     particle = backscatter_ratio is not None
-    if particle:
+    ratio: FloatArray | None = None
+    dm: FloatArray | None = None
+    if backscatter_ratio is not None:
+        if molecular_depolarization is None:  # (the callers give it with the ratio)
+            raise TypeError("molecular_depolarization is needed with backscatter_ratio")
         ratio = layout.per_gate(_values(backscatter_ratio), "backscatter_ratio", finite=False)
         dm = layout.per_gate(molecular_depolarization, "molecular_depolarization",
                              positive=True)
-    else:
-        ratio = dm = _EMPTY
     threads_ = thread_count(threads)
-    volume, part = _core.depolarization(layout.signal, co_layout.signal, eta, receiver.core(),
-                                        dm, ratio, eps, threads=threads_)
-    variables = {}
+    volume, part = _core.depolarization(
+        cross=layout.signal, co=co_layout.signal, eta=eta, ghk=receiver.core(), molecular=dm,
+        backscatter_ratio=ratio, misalignment=eps, threads=threads_)
+    variables: dict[str, tuple[AnyArray, Mapping[str, Any]]] = {}
     no_signal = ~((layout.signal > 0) & (co_layout.signal > 0))
 
-    def bit(mask, value):
+    def bit(mask: BoolArray, value: int) -> NDArray[np.int32]:
         return np.where(mask & ~no_signal, value, 0).astype(np.int32)
 
     v_flag = np.where(no_signal, 1, 0).astype(np.int32) | bit(~((volume >= 0) & (volume <= 1)), 8)
     variables["volume_depolarization"] = (volume, _VOLUME)
-    attrs = {"method": "GHK formalism (Freudenthaler 2016)", "ghk": list(receiver.core()),
-             "misalignment": math.degrees(eps), **cal.attrs()}
+    attrs: dict[str, Any] = {"method": "GHK formalism (Freudenthaler 2016)",
+                             "ghk": list(receiver.core()),
+                             "misalignment": math.degrees(eps), **cal.attrs()}
     mc = DepolarizationUncertainty.of(uncertainty)
-    if particle:
+    if ratio is not None:
+        assert isinstance(part, np.ndarray)  # (the core gives it with a backscatter ratio)
         full_ratio = np.broadcast_to(ratio, (layout.profiles, layout.gates)).reshape(layout.shape)
         p_flag = (np.where(no_signal, 1, 0).astype(np.int32)
                   | bit(~(full_ratio >= min_backscatter_ratio), 2)
                   | bit(~((part >= 0) & (part <= 1)), 8))
         variables["particle_depolarization"] = (part, _PARTICLE)
         attrs["particle_method"] = "Freudenthaler et al. (2009), eq. 8"
-        if np.all(dm == dm.flat[0]):
+        if dm is not None and np.all(dm == dm.flat[0]):
             attrs["molecular_depolarization"] = float(dm.flat[0])
     if mc is not None:
-        ratio_sd = _EMPTY
+        ratio_sd: FloatArray | None = None
         if particle and mc.backscatter_ratio is not None:
             ratio_sd = layout.per_gate(_values(mc.backscatter_ratio),
                                        "uncertainty.backscatter_ratio", positive=True,
@@ -899,13 +917,15 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
         eta_sd = np.array([cal.eta_uncertainty if mc.calibration else 0.0])
         v_sd, p_sd = _core.depolarization_monte_carlo(
             layout.signal, co_layout.signal, eta, receiver.core(), dm, ratio,
-            *_noise(layout, mc.cross_noise, "uncertainty.cross_noise"),
-            *_noise(co_layout, mc.co_noise, "uncertainty.co_noise"),
-            mc.realisations, mc.seed, eta_sd, float(mc.molecular), ratio_sd, eps,
-            eps_sd if mc.calibration else 0.0, threads=threads_)
+            cross_noise=_noise(layout, mc.cross_noise, "uncertainty.cross_noise"),
+            co_noise=_noise(co_layout, mc.co_noise, "uncertainty.co_noise"),
+            realisations=mc.realisations, seed=mc.seed, eta_sd=eta_sd,
+            molecular_sd=float(mc.molecular), backscatter_ratio_sd=ratio_sd, misalignment=eps,
+            misalignment_sd=eps_sd if mc.calibration else 0.0, threads=threads_)
         variables["volume_depolarization_uncertainty"] = (v_sd, _sd_attrs(_VOLUME))
         v_flag |= bit(~(v_sd <= max_uncertainty), 4)
         if particle:
+            assert isinstance(p_sd, np.ndarray)  # (the core gives it with a backscatter ratio)
             variables["particle_depolarization_uncertainty"] = (p_sd, _sd_attrs(_PARTICLE))
             p_flag |= bit(~(p_sd <= max_uncertainty), 4)
         attrs.update(mc.settings())
@@ -920,13 +940,14 @@ def _ratios(cross, co, range, calibration, ghk, misalignment, backscatter_ratio,
     return layout.dataset(variables, attrs)
 
 
-def _values(value):
+def _values(value: ArrayLike) -> ArrayLike:
     return value.values if isinstance(value, xr.DataArray) else value
 
 
 def volume_depolarization(cross: ArrayLike, co: ArrayLike, range: ArrayLike,
-                          calibration: Calibration, *, ghk=None,
-                          misalignment: float | None = None, uncertainty=None,
+                          calibration: Calibration, *, ghk: GHKLike = None,
+                          misalignment: float | None = None,
+                          uncertainty: DepolarizationUncertainty | Mapping[str, Any] | None = None,
                           max_uncertainty: float = 0.05,
                           threads: int | None = None) -> xr.Dataset:
     """The volume linear depolarisation ratio delta_v (module description).
@@ -967,8 +988,9 @@ def particle_depolarization(cross: ArrayLike, co: ArrayLike, range: ArrayLike,
                             calibration: Calibration, backscatter_ratio: ArrayLike,
                             molecular_depolarization: ArrayLike | None = None, *,
                             wavelength: float | None = None,
-                            line: Literal["total", "cabannes"] = "total", ghk=None,
-                            misalignment: float | None = None, uncertainty=None,
+                            line: Literal["total", "cabannes"] = "total", ghk: GHKLike = None,
+                            misalignment: float | None = None,
+                            uncertainty: DepolarizationUncertainty | Mapping[str, Any] | None = None,
                             min_backscatter_ratio: float = 2.0, max_uncertainty: float = 0.05,
                             threads: int | None = None) -> xr.Dataset:
     """The particle linear depolarisation ratio delta_p, with delta_v (module description).
@@ -1019,8 +1041,9 @@ def particle_depolarization(cross: ArrayLike, co: ArrayLike, range: ArrayLike,
     return ds
 
 
-def total_signal(cross: ArrayLike, co: ArrayLike, calibration: Calibration, *, ghk=None,
-                 misalignment: float | None = None) -> np.ndarray:
+def total_signal(cross: ArrayLike, co: ArrayLike, calibration: Calibration, *,
+                 ghk: GHKLike = None,
+                 misalignment: float | None = None) -> FloatArray:
     """The signal of the total backscatter from a pair (for the backscatter retrievals):
 
         I_total ∝ (eta H_cross I_co - H_co I_cross) / (H_cross G_co - H_co G_cross)
@@ -1070,7 +1093,7 @@ def _station_name(station: str) -> str:
     return station
 
 
-def _day(date) -> _dt.date:
+def _day(date: object) -> _dt.date:
     if isinstance(date, _dt.datetime):
         return date.date()
     if isinstance(date, _dt.date):
@@ -1091,7 +1114,7 @@ def _history_file(history_dir: PathLike, station: str, day: _dt.date) -> str:
 
 
 def save_calibration(calibration: Calibration, history_dir: PathLike, *,
-                     station: str | None = None, date=None) -> str:
+                     station: str | None = None, date: object = None) -> str:
     """Stores a calibration in the history: one JSON file per station and date
     (``<station>_<YYYYMMDD>_depolarization.json``) holding the calibrations of that day by
     pair (a calibration of the same pair replaces the earlier one).
@@ -1135,11 +1158,11 @@ def save_calibration(calibration: Calibration, history_dir: PathLike, *,
     return path
 
 
-def _read_history(path: str) -> list[dict]:
+def _read_history(path: str) -> list[dict[str, Any]]:
     try:
         with open(path, encoding="utf-8") as f:
             content = json.load(f)
-        entries = content["calibrations"]
+        entries: list[dict[str, Any]] = content["calibrations"]
         if not isinstance(entries, list):
             raise TypeError
     except (OSError, ValueError, KeyError, TypeError) as error:
@@ -1147,7 +1170,8 @@ def _read_history(path: str) -> list[dict]:
     return entries
 
 
-def load_calibration(history_dir: PathLike, station: str, date, *, cross: str | None = None,
+def load_calibration(history_dir: PathLike, station: str, date: object, *,
+                     cross: str | None = None,
                      co: str | None = None, max_age: float | None = None) -> Calibration:
     """The calibration of a station for a date: that day's, or else the latest earlier one,
     whose ``origin`` then names the file it came from (and a warning says so).
@@ -1235,7 +1259,7 @@ TABLE_FIELDS: dict[str, tuple[Any, str]] = {
 }
 
 
-def check_table(table: Mapping, where: str = "[[depolarization]]") -> dict:
+def check_table(table: Mapping[str, Any], where: str = "[[depolarization]]") -> dict[str, Any]:
     """A ``[[depolarization]]`` table with its defaults filled in, or a ValueError naming
     `where` and the field (unknown fields, a pair half named, calibration files for one
     angle only, no way to calibrate).
@@ -1303,7 +1327,8 @@ def check_table(table: Mapping, where: str = "[[depolarization]]") -> dict:
     return out
 
 
-def table_calibration(table: Mapping, date, *, corrections: Mapping | None = None,
+def table_calibration(table: Mapping[str, Any], date: object, *,
+                      corrections: Mapping[str, Any] | None = None,
                       signals: xr.Dataset | None = None,
                       where: str = "[[depolarization]]") -> Calibration:
     """The calibration a checked table gives for the night of `date`: measured from its
@@ -1356,7 +1381,7 @@ def table_calibration(table: Mapping, date, *, corrections: Mapping | None = Non
     return load_calibration(t["history"], t["station"], date, cross=t["cross"], co=t["co"])
 
 
-def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration, *,
+def block_products(product: xr.Dataset, table: Mapping[str, Any], calibration: Calibration, *,
                    realisations: int = 100, seed: int | Sequence[int] = 0,
                    threads: int | None = None,
                    where: str = "[[depolarization]]",
@@ -1403,11 +1428,13 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
     if "signal_noise" in product:
         noise_cross, noise_co = pair_signals(product, pair, variable="signal_noise",
                                              source=where)
-        noises = (np.nan_to_num(noise_cross.values), np.nan_to_num(noise_co.values))
+        noises: tuple[AnyArray | None, AnyArray | None] = (np.nan_to_num(noise_cross.values),
+                                                           np.nan_to_num(noise_co.values))
     else:
         noises = (None, None)
     r = product["range"].values
-    ratio = ratio_sd = None
+    ratio: AnyArray | None = None
+    ratio_sd: AnyArray | None = None
     if "backscatter" in product and "klett_channel" in product.dims:
         klett = [str(c) for c in product["klett_channel"].values]
         same = [c for c in klett if c in product["wavelength"].coords["channel"].values
@@ -1430,8 +1457,9 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
         dm = float(depolarization_ratio(scalar(pair.wavelength, "wavelength", positive=True),
                                         kind="linear", line=t["line"]))
 
-    def run(c, p, ratio_, uncertainty):
-        if ratio is None:
+    def run(c: ArrayLike, p: ArrayLike, ratio_: ArrayLike | None,
+            uncertainty: DepolarizationUncertainty | None) -> xr.Dataset:
+        if ratio_ is None:
             return volume_depolarization(c, p, r, calibration, ghk=t["ghk"],
                                          uncertainty=uncertainty, threads=threads)
         return particle_depolarization(c, p, r, calibration, ratio_, dm, line=t["line"],
@@ -1439,17 +1467,21 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
                                        min_backscatter_ratio=t["min_backscatter_ratio"],
                                        threads=threads)
 
-    def settings(seed_, rows=slice(None)):
+    def settings(seed_: int, rows: slice | int = slice(None)
+                 ) -> DepolarizationUncertainty | None:
         if not realisations:
             return None
-        pick = (lambda a: None if a is None else a[rows])
+
+        def pick(a: AnyArray | None) -> AnyArray | None:
+            return None if a is None else a[rows]
         return DepolarizationUncertainty(realisations, seed_, pick(noises[0]),
                                          pick(noises[1]), float(t["molecular_uncertainty"]),
                                          pick(ratio_sd))
 
     seeds = list(seed) if isinstance(seed, (Sequence, np.ndarray)) else None
     if seeds is None or not realisations:
-        out = run(cross, co, ratio, settings(seed))
+        one = None if isinstance(seed, (Sequence, np.ndarray)) else settings(seed)
+        out = run(cross, co, ratio, one)
     else:
         # One Monte Carlo stream per profile (its own seed), the values in one call.
         if cross.ndim != 2 or len(seeds) != cross.shape[0]:
@@ -1458,7 +1490,7 @@ def block_products(product: xr.Dataset, table: Mapping, calibration: Calibration
         out = run(cross, co, ratio, None)
         rows = [run(cross.values[i], co.values[i], None if ratio is None else ratio[i],
                     settings(operator.index(seeds[i]), i)) for i in range(len(seeds))]
-        for name in rows[0].data_vars:
+        for name in map(str, rows[0].data_vars):
             if name.endswith(("_uncertainty", "_flag")):
                 out[name] = (cross.dims, np.stack([row[name].values for row in rows]),
                              rows[0][name].attrs)

@@ -45,12 +45,12 @@ class FileFormatError(AerolumeError, ValueError):
         What is wrong; the message is ``"{path}: {reason}"``.
     """
 
-    def __init__(self, path: str | os.PathLike, reason: str):
+    def __init__(self, path: str | os.PathLike[str], reason: str):
         self.path = os.fspath(path)
         self.reason = reason
         super().__init__(f"{self.path}: {reason}")
 
-    def __reduce__(self):  # for the errors raised on Dask workers
+    def __reduce__(self) -> tuple[type[FileFormatError], tuple[str, str]]:  # for the errors raised on Dask workers
         return type(self), (self.path, self.reason)
 
 

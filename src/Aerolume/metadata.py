@@ -34,9 +34,15 @@ from __future__ import annotations
 import hashlib
 import os
 import uuid as _uuid
-from typing import Iterable
+from collections.abc import Hashable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+from Aerolume._typing import AnyArray
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 __all__ = ["VARIABLES", "PER_CHANNEL_UNITS", "for_netcdf", "relative_sources", "file_digest"]
 
@@ -52,9 +58,11 @@ PER_CHANNEL_UNITS = ("each channel in its own unit, given by the signal_units co
                      "(analog mV, photon counting MHz); units is 1 by this convention")
 
 
-def _row(units=None, long_name=None, standard_name=None, cell_methods=None, ancillary=(),
-         per_channel=False, **extra) -> dict:
-    row = {key: value for key, value in (("units", units), ("long_name", long_name),
+def _row(units: str | None = None, long_name: str | None = None,
+         standard_name: str | None = None, cell_methods: str | None = None,
+         ancillary: Iterable[str] = (), per_channel: bool = False, **extra: str
+         ) -> dict[str, Any]:
+    row: dict[str, Any] = {key: value for key, value in (("units", units), ("long_name", long_name),
                                          ("standard_name", standard_name),
                                          ("cell_methods", cell_methods)) if value is not None}
     if per_channel:
@@ -65,7 +73,9 @@ def _row(units=None, long_name=None, standard_name=None, cell_methods=None, anci
     return row
 
 
-def _uncertain(name, units, long_name, standard_name=None, flags=(), cell_methods=_MEAN):
+def _uncertain(name: str, units: str | None, long_name: str, standard_name: str | None = None,
+               flags: Iterable[str] = (), cell_methods: str | None = _MEAN
+               ) -> dict[str, dict[str, Any]]:
     """Rows of a product and of its ``_uncertainty`` twin."""
     return {
         name: _row(units, long_name, standard_name, cell_methods,
@@ -78,7 +88,7 @@ def _uncertain(name, units, long_name, standard_name=None, flags=(), cell_method
 
 #: name -> CF attributes.  ``_ancillary`` lists the variables linked through
 #: ``ancillary_variables`` when they are present.
-VARIABLES: dict[str, dict] = {
+VARIABLES: dict[str, dict[str, Any]] = {
     # ---- coordinates
     "time": _row(None, "start of the profile's acquisition (UTC)", "time"),
     "stop_time": _row(None, "end of the profile's acquisition (UTC)"),
@@ -235,7 +245,7 @@ _INT32 = np.iinfo(np.int32)
 _UINT32 = np.iinfo(np.uint32)
 
 
-def _cf_dtype(name: str, values: np.ndarray) -> np.dtype | None:
+def _cf_dtype(name: str, values: AnyArray) -> np.dtype[Any] | None:
     """The CF integer type to write `values` in (None: already a CF type)."""
     kind, size = values.dtype.kind, values.dtype.itemsize
     if kind == "b":
@@ -249,11 +259,12 @@ def _cf_dtype(name: str, values: np.ndarray) -> np.dtype | None:
     return np.dtype(np.int32 if kind == "i" else np.uint32)
 
 
-def _is_text(values: np.ndarray) -> bool:
+def _is_text(values: AnyArray) -> bool:
     return values.dtype.kind in "OUS"
 
 
-def for_netcdf(ds, encoding: dict | None = None):
+def for_netcdf(ds: xr.Dataset, encoding: Mapping[Hashable, Mapping[str, Any]] | None = None
+               ) -> tuple[xr.Dataset, dict[Hashable, dict[str, Any]]]:
     """The Dataset as it is written: CF attributes from :data:`VARIABLES`, ``time_bnds``,
     and the encoding that gives CF types.
 
@@ -277,14 +288,14 @@ def for_netcdf(ds, encoding: dict | None = None):
     import xarray as xr
 
     out = ds.copy(deep=False)
-    encoding = {name: dict(value) for name, value in (encoding or {}).items()}
+    encodings = {name: dict(value) for name, value in (encoding or {}).items()}
     if "time" in out.dims and "stop_time" in out.variables and "time_bnds" not in out:
         bounds = np.stack([out["time"].values, out["stop_time"].values], axis=-1)
         out["time_bnds"] = xr.Variable(("time", "bnds"), bounds)
         out["time"].attrs["bounds"] = "time_bnds"
     coords = set(out.coords)
     for name, variable in out.variables.items():
-        row = VARIABLES.get(name, {})
+        row = VARIABLES.get(str(name), {})
         attrs = dict(variable.attrs)
         for key, value in row.items():
             if key == "_ancillary":
@@ -301,7 +312,7 @@ def for_netcdf(ds, encoding: dict | None = None):
         if name == "time_bnds":  # bounds carry no attributes of their own (CF 7.1)
             attrs = {}
         values = variable.values if variable.dtype.kind != "M" else None
-        enc = encoding.setdefault(name, {})
+        enc = encodings.setdefault(name, {})
         if variable.dtype.kind == "M":
             enc.setdefault("units", _TIME_UNITS)
             enc.setdefault("calendar", "standard")
@@ -312,7 +323,7 @@ def for_netcdf(ds, encoding: dict | None = None):
             for key in ("zlib", "complevel"):
                 enc.pop(key, None)
         elif values is not None:
-            dtype = _cf_dtype(name, values)
+            dtype = _cf_dtype(str(name), values)
             if dtype is not None:
                 enc["dtype"] = dtype
             if values.dtype.kind in "fiub" and "units" not in attrs and "flag_meanings" not in attrs:
@@ -320,7 +331,7 @@ def for_netcdf(ds, encoding: dict | None = None):
         if name in coords or name == "time_bnds":
             enc["_FillValue"] = None
         variable.attrs = attrs
-    return out, {k: v for k, v in encoding.items() if v}
+    return out, {k: v for k, v in encodings.items() if v}
 
 
 def common_root(paths: Iterable[str]) -> str:
@@ -331,7 +342,8 @@ def common_root(paths: Iterable[str]) -> str:
     return os.path.commonpath(folders)
 
 
-def relative_sources(paths: Iterable[str], root: str | os.PathLike | None = None) -> list[str]:
+def relative_sources(paths: Iterable[str], root: str | os.PathLike[str] | None = None
+                     ) -> list[str]:
     """`paths` relative to `root` (default: their common folder), with ``/`` separators.
 
     Parameters
@@ -346,12 +358,12 @@ def relative_sources(paths: Iterable[str], root: str | os.PathLike | None = None
     list of str
         The relative paths, in the order given.
     """
-    paths = [os.fspath(p) for p in paths]
-    base = os.path.abspath(os.fspath(root)) if root is not None else common_root(paths)
-    return [os.path.relpath(os.path.abspath(p), base).replace(os.sep, "/") for p in paths]
+    names = [os.fspath(p) for p in paths]
+    base = os.path.abspath(os.fspath(root)) if root is not None else common_root(names)
+    return [os.path.relpath(os.path.abspath(p), base).replace(os.sep, "/") for p in names]
 
 
-def file_digest(path: str | os.PathLike) -> str:
+def file_digest(path: str | os.PathLike[str]) -> str:
     """The SHA-256 of a file's bytes, as ``sha256:<hex>``: the file's identity in the
     provenance (raw files have no identifier of their own).
 

@@ -9,9 +9,16 @@ there), so one table explains every flag variable of a file:
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from Aerolume._typing import BoolArray, FloatArray
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 __all__ = ["FLAGS", "DEFAULTS", "DEPOLARIZATION_ONLY", "DEPOLARIZATION_BITS", "flag_attributes",
            "flags", "summary", "product_summary"]
@@ -49,7 +56,7 @@ DEPOLARIZATION_BITS = ("below_full_overlap", "low_snr", "in_cloud", "above_cloud
                        "not_retrieved") + DEPOLARIZATION_ONLY
 
 
-def flag_attributes(product: str, names=None) -> dict:
+def flag_attributes(product: str, names: Collection[str] | None = None) -> dict[str, Any]:
     """The CF attributes of the flag variable of `product` (e.g. "Klett-Fernald").
 
     Parameters
@@ -72,16 +79,16 @@ def flag_attributes(product: str, names=None) -> dict:
             "flag_meanings": " ".join(chosen), "units": "1"}
 
 
-def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
-          cloud_mask: np.ndarray | None = None, cloud_base: np.ndarray | None = None,
-          reference_found: np.ndarray | None = None,
-          backscatter: tuple[np.ndarray, np.ndarray | None] | None = None,
-          extinction: tuple[np.ndarray, np.ndarray | None] | None = None,
-          lidar_ratio: np.ndarray | None = None, retrieved: np.ndarray,
-          settings: Mapping | None = None,
-          depolarization: tuple[np.ndarray, np.ndarray | None] | None = None,
-          backscatter_ratio: tuple[np.ndarray, float] | None = None,
-          calibration: Mapping | None = None) -> np.ndarray:
+def flags(range_: FloatArray, *, full_overlap: float, snr: FloatArray,
+          cloud_mask: BoolArray | None = None, cloud_base: FloatArray | None = None,
+          reference_found: BoolArray | None = None,
+          backscatter: tuple[FloatArray, FloatArray | None] | None = None,
+          extinction: tuple[FloatArray, FloatArray | None] | None = None,
+          lidar_ratio: FloatArray | None = None, retrieved: BoolArray,
+          settings: Mapping[str, Any] | None = None,
+          depolarization: tuple[FloatArray, FloatArray | None] | None = None,
+          backscatter_ratio: tuple[FloatArray, float] | None = None,
+          calibration: Mapping[str, bool] | None = None) -> NDArray[np.int16]:
     """The flags of one product on (time, range).
 
     Parameters
@@ -122,7 +129,7 @@ def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
     shape = retrieved.shape
     out = np.zeros(shape, dtype=DTYPE)
 
-    def set_bit(name: str, where) -> None:
+    def set_bit(name: str, where: ArrayLike) -> None:
         out[np.broadcast_to(where, shape)] |= FLAGS[name]
 
     floor = max(float(s["min_range"]), float(full_overlap) if np.isfinite(full_overlap)
@@ -140,8 +147,10 @@ def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
     n_sigma = float(s["n_sigma"])
     for name, pair in (("implausible_backscatter", backscatter),
                        ("implausible_extinction", extinction)):
-        if pair is not None and pair[1] is not None:
-            values, sd = pair
+        if pair is None:
+            continue
+        values, sd = pair
+        if sd is not None:
             with np.errstate(invalid="ignore"):
                 set_bit(name, values < -n_sigma * sd)
     if lidar_ratio is not None:
@@ -166,7 +175,7 @@ def flags(range_: np.ndarray, *, full_overlap: float, snr: np.ndarray,
     return out
 
 
-def summary(flag: np.ndarray, name: str) -> str:
+def summary(flag: ArrayLike, name: str) -> str:
     """One line: the share of good gates among those retrieved and the main reasons.
 
     Parameters
@@ -201,7 +210,7 @@ def summary(flag: np.ndarray, name: str) -> str:
             + (f"; flagged: {why}" if why else ""))
 
 
-def product_summary(ds) -> str:
+def product_summary(ds: xr.Dataset) -> str:
     """One line per retrieval and channel of a product Dataset (see :func:`summary`).
 
     Parameters

@@ -28,7 +28,7 @@ It is the ground truth of the retrievals' tests, and a tool for planning instrum
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Literal
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex
 
 import numpy as np
 import xarray as xr
@@ -36,10 +36,15 @@ from numpy.typing import ArrayLike
 
 from Aerolume import _core
 from Aerolume._checks import thread_count
+from Aerolume._shapes import Layout, Molecular, scalar
+from Aerolume._typing import FloatArray
 from Aerolume.constants import mhz_per_count
-from Aerolume._shapes import Layout, scalar
 from Aerolume import retrieval as _retrieval
 from Aerolume.retrieval import NITROGEN_RAMAN_SHIFT
+
+if TYPE_CHECKING:
+    from Aerolume.atmosphere import Line
+    from Aerolume.depolarization import GHK
 
 __all__ = ["elastic", "raman", "photon_counting_pair", "polarized", "delta90_calibration",
            "NITROGEN_FRACTION",
@@ -53,7 +58,8 @@ NITROGEN_FRACTION = 0.78084
 NITROGEN_RAMAN_CROSS_SECTION = 3.5e-34
 
 
-def _molecular(molecular, wavelength: float, r: np.ndarray, argument: str):
+def _molecular(molecular: Molecular | None, wavelength: float, r: FloatArray, argument: str
+               ) -> Molecular:
     if molecular is not None:
         return molecular
     try:
@@ -63,40 +69,44 @@ def _molecular(molecular, wavelength: float, r: np.ndarray, argument: str):
     return molecular_profile(r, wavelength)
 
 
-def _aerosol(layout: Layout, alpha_a, lidar_ratio, beta_a: np.ndarray) -> np.ndarray:
+def _aerosol(layout: Layout, alpha_a: ArrayLike | None, lidar_ratio: ArrayLike | None,
+             beta_a: FloatArray) -> FloatArray:
     if (alpha_a is None) == (lidar_ratio is None):
         raise ValueError("give either alpha_a or lidar_ratio (not both)")
     if alpha_a is not None:
         return np.broadcast_to(layout.per_gate(alpha_a, "alpha_a", positive=True,
                                                allow_zero=True), beta_a.shape)
+    assert lidar_ratio is not None  # (exactly one of the two is given)
     return beta_a * np.broadcast_to(layout.per_gate(lidar_ratio, "lidar_ratio", positive=True),
                                     beta_a.shape)
 
 
-def _noisy(layout: Layout, signal: np.ndarray, noise, background, shots, noise_std, seed,
-           threads):
+def _noisy(layout: Layout, signal: FloatArray, noise: Literal["poisson", "gaussian"] | None,
+           background: ArrayLike, shots: ArrayLike, noise_std: ArrayLike | None, seed: int,
+           threads: int) -> tuple[FloatArray, FloatArray, FloatArray]:
     background_ = layout.per_gate(background, "background", positive=True, allow_zero=True)
     shots_ = layout.per_gate(shots, "shots", positive=True)
     if noise is None:
         return signal, np.zeros_like(signal), background_
     if noise == "poisson":
-        noisy = _core.add_noise(signal, _core.NoiseKind.poisson, np.empty(0), shots_, background_, seed,
-                                threads=threads)
+        model = _core.NoiseModel(kind=_core.NoiseKind.poisson, counts_per_unit=shots_,
+                                 background=background_)
+        noisy = _core.add_noise(signal, model, seed, threads=threads)
         sd = np.sqrt(np.maximum(signal + background_, 0.0) / shots_)
     elif noise == "gaussian":
         if noise_std is None:
             raise ValueError("noise_std is needed for Gaussian noise")
         sigma = layout.per_gate(noise_std, "noise_std", positive=True, allow_zero=True)
         sigma = np.ascontiguousarray(sigma / np.sqrt(shots_))
-        noisy = _core.add_noise(signal, _core.NoiseKind.gaussian, sigma, np.empty(0), np.empty(0), seed,
-                                threads=threads)
+        model = _core.NoiseModel(kind=_core.NoiseKind.gaussian, sigma=sigma)
+        noisy = _core.add_noise(signal, model, seed, threads=threads)
         sd = np.broadcast_to(sigma, signal.shape)
     else:
         raise ValueError(f"noise must be None, 'poisson' or 'gaussian', got {noise!r}")
     return noisy, np.broadcast_to(sd, signal.shape).copy(), background_
 
 
-def _seed(seed) -> int:
+def _seed(seed: SupportsIndex) -> int:
     import operator
     try:
         value = operator.index(seed)
@@ -107,8 +117,11 @@ def _seed(seed) -> int:
     return value
 
 
-def _finish(layout, true_signal, noisy, sd, background, variables, attrs) -> xr.Dataset:
-    var = {
+def _finish(layout: Layout, true_signal: FloatArray, noisy: FloatArray, sd: FloatArray,
+            background: FloatArray,
+            variables: Mapping[str, tuple[ArrayLike, Mapping[str, Any]]],
+            attrs: dict[str, Any]) -> xr.Dataset:
+    var: dict[str, tuple[ArrayLike, Mapping[str, Any]]] = {
         "signal": (noisy, {"long_name": "background-subtracted signal",
                            "units": attrs.get("signal_units", "1")}),
         "signal_noise_free": (true_signal, {"long_name": "signal without noise"}),
@@ -121,7 +134,7 @@ def _finish(layout, true_signal, noisy, sd, background, variables, attrs) -> xr.
 
 
 def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
-            molecular: Mapping | None = None, *, alpha_a: ArrayLike | None = None,
+            molecular: Molecular | None = None, *, alpha_a: ArrayLike | None = None,
             lidar_ratio: ArrayLike | None = None, constant: ArrayLike = 1.0,
             overlap: ArrayLike | None = None, background: ArrayLike = 0.0,
             shots: ArrayLike = 1, noise: Literal["poisson", "gaussian"] | None = None,
@@ -182,10 +195,10 @@ def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     total_beta = np.ascontiguousarray(beta + mol["beta_m"])
     two_way = np.ascontiguousarray(2.0 * (alpha + mol["alpha_m"]))
     signal = _core.lidar_signal(
-        layout.range, total_beta, two_way,
-        np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                            allow_zero=True),
-        layout.per_profile(constant, "constant", positive=True), threads=threads_)
+        range=layout.range, backscatter=total_beta, extinction_two_way=two_way,
+        overlap=None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                             allow_zero=True),
+        constant=layout.per_profile(constant, "constant", positive=True), threads=threads_)
     noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                      _seed(seed), threads_)
     truth = {"beta_a": (beta, {"units": "m-1 sr-1", "long_name": "aerosol backscatter"}),
@@ -200,7 +213,7 @@ def elastic(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
 
 
 def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
-          molecular: Mapping | None = None, molecular_raman: Mapping | None = None, *,
+          molecular: Molecular | None = None, molecular_raman: Molecular | None = None, *,
           alpha_a: ArrayLike | None = None, lidar_ratio: ArrayLike | None = None,
           angstrom: float = 1.0, raman_wavelength: float | None = None,
           cross_section: float | None = None, constant: ArrayLike = 1.0,
@@ -260,6 +273,7 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
     else:
         if lidar_ratio is not None:
             raise ValueError("lidar_ratio needs beta_a")
+        assert alpha_a is not None  # (the shape came from it)
         alpha = np.broadcast_to(layout.per_gate(alpha_a, "alpha_a", positive=True,
                                                 allow_zero=True),
                                 layout.shape).reshape(layout.profiles, layout.gates)
@@ -276,10 +290,12 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
     two_way = np.ascontiguousarray(mol["alpha_m"] + mol_r["alpha_m"] +
                                    alpha * (1.0 + (w / wr) ** k))
     signal = _core.lidar_signal(
-        layout.range, np.ascontiguousarray(np.broadcast_to(backscatter, two_way.shape)), two_way,
-        np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                            allow_zero=True),
-        layout.per_profile(constant, "constant", positive=True), threads=threads_)
+        range=layout.range,
+        backscatter=np.ascontiguousarray(np.broadcast_to(backscatter, two_way.shape)),
+        extinction_two_way=two_way,
+        overlap=None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                             allow_zero=True),
+        constant=layout.per_profile(constant, "constant", positive=True), threads=threads_)
     noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                     _seed(seed), threads_)
     truth = {"alpha_a": (np.ascontiguousarray(alpha), {"units": "m-1",
@@ -295,10 +311,11 @@ def raman(range: ArrayLike, wavelength: float, beta_a: ArrayLike | None = None,
 
 
 def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
-              particle_depolarization: ArrayLike, molecular: Mapping | None = None, *,
+              particle_depolarization: ArrayLike, molecular: Molecular | None = None, *,
               alpha_a: ArrayLike | None = None, lidar_ratio: ArrayLike | None = None,
-              molecular_depolarization: float | None = None, line: str = "total",
-              eta: float = 1.0, ghk=None, co: Literal["parallel", "total"] = "parallel",
+              molecular_depolarization: float | None = None, line: Line = "total",
+              eta: float = 1.0, ghk: GHK | Mapping[str, float] | None = None,
+              co: Literal["parallel", "total"] = "parallel",
               misalignment: float = 0.0, angle: float = 0.0, constant: ArrayLike = 1.0,
               overlap: ArrayLike | None = None, background: ArrayLike = 0.0,
               shots: ArrayLike = 1, noise: Literal["poisson", "gaussian"] | None = None,
@@ -369,16 +386,18 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
     cross_response, co_response = receiver.response(dv, scalar(angle, "angle") +
                                                     scalar(misalignment, "misalignment"))
     two_way = np.ascontiguousarray(2.0 * (alpha + mol["alpha_m"]))
-    ov = np.empty(0) if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
-                                                             allow_zero=True)
+    ov = None if overlap is None else layout.per_gate(overlap, "overlap", positive=True,
+                                                      allow_zero=True)
     c = layout.per_profile(constant, "constant", positive=True)
     gain = scalar(eta, "eta", positive=True)
     seed_ = _seed(seed)
     out = {}
     for name, response, factor, s in (("co", co_response, 1.0, seed_),
                                       ("cross", cross_response, gain, (seed_ + 1) % 2**64)):
-        signal = _core.lidar_signal(layout.range, np.ascontiguousarray(total * response),
-                                    two_way, ov, c * factor, threads=threads_)
+        signal = _core.lidar_signal(range=layout.range,
+                                    backscatter=np.ascontiguousarray(total * response),
+                                    extinction_two_way=two_way, overlap=ov, constant=c * factor,
+                                    threads=threads_)
         noisy, sd, background_ = _noisy(layout, signal, noise, background, shots, noise_std,
                                         s, threads_)
         out[name] = (noisy, {"long_name": f"background-subtracted {name} signal"})
@@ -406,9 +425,9 @@ def polarized(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
 
 
 def delta90_calibration(range: ArrayLike, wavelength: float, beta_a: ArrayLike,
-                        particle_depolarization: ArrayLike, molecular: Mapping | None = None,
+                        particle_depolarization: ArrayLike, molecular: Molecular | None = None,
                         *, angles: tuple[float, float] = (45.0, -45.0), seed: int = 0,
-                        **kwargs) -> tuple[xr.Dataset, xr.Dataset]:
+                        **kwargs: Any) -> tuple[xr.Dataset, xr.Dataset]:
     """The two signal sets of a Δ90 calibration: :func:`polarized` at each of `angles`
     (degrees), the second with its noise drawn from `seed` + 2.
 

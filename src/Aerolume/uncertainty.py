@@ -15,7 +15,7 @@ from __future__ import annotations
 import dataclasses
 import operator
 from collections.abc import Mapping
-from typing import Any, Union
+from typing import Any, SupportsIndex, TypeVar, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -51,31 +51,33 @@ class PoissonNoise:
 
     @classmethod
     def from_count_rate(cls, shots: ArrayLike, bin_width: ArrayLike,
-                        background: ArrayLike = 0.0) -> "PoissonNoise":
+                        background: ArrayLike = 0.0) -> PoissonNoise:
         """The noise of a count rate in MHz summed over `shots` laser shots in bins of
         `bin_width` m (background in MHz)."""
         return cls(1.0 / mhz_per_count(bin_width, shots), background)
 
 
 Noise = Union[ArrayLike, PoissonNoise, None]
+#: A settings dataclass that :func:`settings_of` makes.
+_Settings = TypeVar("_Settings")
 
 
-def check_draws(realisations: Any, seed: Any) -> None:
+def check_draws(realisations: SupportsIndex, seed: SupportsIndex) -> None:
     """The rule of every Monte Carlo's draws: integer realisations from 2 to
     :data:`MAX_REALISATIONS` and an integer seed in [0, 2**64)."""
     try:
-        realisations = operator.index(realisations)
-        seed = operator.index(seed)
+        count = operator.index(realisations)
+        start = operator.index(seed)
     except TypeError:
         raise TypeError("uncertainty: realisations and seed must be integers") from None
-    if not 2 <= realisations <= MAX_REALISATIONS:
+    if not 2 <= count <= MAX_REALISATIONS:
         raise ValueError(f"uncertainty: realisations must be from 2 to {MAX_REALISATIONS}, "
-                         f"got {realisations}")
-    if not 0 <= seed < 2**64:
-        raise ValueError(f"uncertainty: seed must be in [0, 2**64), got {seed}")
+                         f"got {count}")
+    if not 0 <= start < 2**64:
+        raise ValueError(f"uncertainty: seed must be in [0, 2**64), got {start}")
 
 
-def poisson_fields(settings: Any, names: tuple[str, ...]) -> None:
+def poisson_fields(settings: object, names: tuple[str, ...]) -> None:
     """Turn the dict-valued noise fields `names` of a frozen settings dataclass into
     :class:`PoissonNoise` (as a configuration file gives them)."""
     for name in names:
@@ -84,7 +86,7 @@ def poisson_fields(settings: Any, names: tuple[str, ...]) -> None:
             object.__setattr__(settings, name, PoissonNoise(**value))
 
 
-def settings_of(cls: Any, value: Any, argument: str) -> Any:
+def settings_of(cls: type[_Settings], value: object, argument: str) -> _Settings | None:
     """`value` as settings of the dataclass `cls`: None stays None, an instance is kept, a
     mapping gives the fields; anything else is a TypeError naming `argument`."""
     if value is None or isinstance(value, cls):
@@ -131,7 +133,7 @@ class MonteCarlo:
     reference_value: float = 0.0
     angstrom: float = 0.0
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         check_draws(self.realisations, self.seed)
         for name in ("lidar_ratio", "reference_value", "angstrom"):
             value = getattr(self, name)
@@ -141,13 +143,13 @@ class MonteCarlo:
         poisson_fields(self, ("noise", "raman_noise"))
 
     @classmethod
-    def of(cls, uncertainty: Any) -> "MonteCarlo | None":
+    def of(cls, uncertainty: Any) -> MonteCarlo | None:
         """`uncertainty` as MonteCarlo settings: None, a MonteCarlo or a dict of fields."""
         return settings_of(cls, uncertainty, "uncertainty")
 
-    def settings(self) -> dict:
+    def settings(self) -> dict[str, Any]:
         """The settings as attributes for a result's provenance."""
-        out = {"uncertainty_method": "monte_carlo", "uncertainty_realisations": self.realisations,
+        out: dict[str, Any] = {"uncertainty_method": "monte_carlo", "uncertainty_realisations": self.realisations,
                "uncertainty_seed": self.seed}
         for name in ("lidar_ratio", "reference_value", "angstrom"):
             out[f"uncertainty_{name}_sd"] = float(getattr(self, name))

@@ -27,7 +27,7 @@ import math
 import numbers
 import warnings
 from collections.abc import Callable, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, Literal, NamedTuple, TypeVar, Union
 
 import numpy as np
 import xarray as xr
@@ -36,6 +36,7 @@ from Aerolume import _core
 from Aerolume._checks import as_float64 as _float64
 from Aerolume._checks import require_finite, require_positive, thread_count
 from Aerolume._shapes import per_profile
+from Aerolume._typing import FloatArray, FloatOrArray
 
 __all__ = [
     "Atmosphere",
@@ -70,37 +71,45 @@ _METHODS = ("first_principles", "bucholtz")
 _LINES = ("total", "cabannes")
 _KINDS = ("linear", "natural")
 
-ArrayLike = Union[float, Sequence[float], np.ndarray]
+ArrayLike = Union[float, Sequence[float], FloatArray]
+#: The Raman lines of a scattering quantity: all of it, or the Cabannes line alone.
+Line = Literal["total", "cabannes"]
+#: How the cross-sections are computed.
+Method = Literal["first_principles", "bucholtz"]
+#: Which depolarisation ratio: of linearly polarised light backwards, or of natural light
+#: at 90 degrees.
+Kind = Literal["linear", "natural"]
+_Choice = TypeVar("_Choice", bound=str)
 
 
 class Atmosphere(NamedTuple):
     """The state of the air at some altitudes, each array shaped like the altitudes."""
 
     #: Kinetic temperature, K.
-    temperature: np.ndarray
+    temperature: FloatOrArray
     #: Pressure, Pa.
-    pressure: np.ndarray
+    pressure: FloatOrArray
     #: Number density of air molecules, m^-3.
-    number_density: np.ndarray
+    number_density: FloatOrArray
 
 
 class MolecularOptics(NamedTuple):
     """The Rayleigh optics of air."""
 
     #: Extinction coefficient alpha_m, m^-1.
-    alpha: np.ndarray
+    alpha: FloatOrArray
     #: Backscatter coefficient beta_m, m^-1 sr^-1.
-    beta: np.ndarray
+    beta: FloatOrArray
     #: Lidar ratio S_m = alpha_m / beta_m, sr.
-    lidar_ratio: np.ndarray
+    lidar_ratio: FloatOrArray
 
 
-def _result(array: np.ndarray) -> Any:
+def _result(array: FloatArray) -> FloatOrArray:
     """`array`, or its one value as a NumPy scalar if it has no dimensions."""
-    return array[()] if array.ndim == 0 else array
+    return np.float64(array[()]) if array.ndim == 0 else array
 
 
-def _first_outside(values: np.ndarray, low: float, high: float) -> str:
+def _first_outside(values: FloatArray, low: float, high: float) -> str:
     bad = ~((values >= low) & (values <= high))
     index = tuple(int(i) for i in np.argwhere(bad)[0])
     return f"element {index} is {values[index]!r}" if index else f"got {values[()]!r}"
@@ -148,7 +157,7 @@ def standard_atmosphere(altitude: ArrayLike, *, threads: int | None = None) -> A
     return Atmosphere(*map(_result, _core.standard_atmosphere(z, thread_count(threads))))
 
 
-def _require_in_standard(z: np.ndarray, name: str) -> None:
+def _require_in_standard(z: FloatArray, name: str) -> None:
     if z.size and not ((z >= 0.0).all() and (z <= STANDARD_ATMOSPHERE_TOP).all()):
         raise ValueError(f"{name} must be within 0 m to {STANDARD_ATMOSPHERE_TOP:.0f} m, the "
                          f"range of the US Standard Atmosphere 1976; "
@@ -186,7 +195,8 @@ class Sounding:
     def __init__(self, altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike):
         self._set(*_clean_levels(altitude, pressure, temperature, stacklevel=3))
 
-    def _set(self, altitude, pressure, temperature, log_pressure) -> None:
+    def _set(self, altitude: FloatArray, pressure: FloatArray, temperature: FloatArray,
+             log_pressure: FloatArray | None) -> None:
         # Fresh arrays, made read-only: nothing outside can change the levels.  The log
         # pressure may come later (None): see _with_log_pressures.
         self._altitude, self._pressure = altitude, pressure
@@ -196,15 +206,15 @@ class Sounding:
                 array.setflags(write=False)
 
     @property
-    def altitude(self) -> np.ndarray:
+    def altitude(self) -> FloatArray:
         return self._altitude
 
     @property
-    def pressure(self) -> np.ndarray:
+    def pressure(self) -> FloatArray:
         return self._pressure
 
     @property
-    def temperature(self) -> np.ndarray:
+    def temperature(self) -> FloatArray:
         return self._temperature
 
     @property
@@ -232,16 +242,18 @@ class Sounding:
         self._require_within(z, "altitude")
         return Atmosphere(*map(_result, _core.sounding_atmosphere(*self._tables(), z)))
 
-    def _require_within(self, z: np.ndarray, name: str) -> None:
+    def _require_within(self, z: FloatArray, name: str) -> None:
         if z.size and not ((z >= self.bottom).all() and (z <= self.ceiling).all()):
             raise ValueError(f"{name} must be within {self.bottom:g} m (the sounding's lowest "
                              f"level) and {self.ceiling:g} m; "
                              f"{_first_outside(z, self.bottom, self.ceiling)}")
 
-    def _tables(self) -> tuple[np.ndarray, ...]:
+    def _tables(self) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
         if self._log_pressure is None:
             _with_log_pressures([self], 1)
-        return self._altitude, self._temperature, self._pressure, self._log_pressure
+        log_pressure = self._log_pressure
+        assert log_pressure is not None  # (made just above)
+        return self._altitude, self._temperature, self._pressure, log_pressure
 
 
 def _with_log_pressures(soundings: Sequence[Sounding], threads: int) -> None:
@@ -297,11 +309,13 @@ def sounding(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike) -
     return result
 
 
-def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
+def _clean_levels(altitude: ArrayLike, pressure: ArrayLike, temperature: ArrayLike, *,
+                  stacklevel: int
+                  ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray | None]:
     """Fresh arrays of altitude, pressure and temperature of the levels kept, by
     increasing altitude, and None for their ln pressure (made when first needed);
     warnings point `stacklevel` frames up."""
-    arrays = {}
+    arrays: dict[str, FloatArray] = {}
     for name, value in (("altitude", altitude), ("pressure", pressure),
                         ("temperature", temperature)):
         array = _float64(value, name)
@@ -363,7 +377,7 @@ def _clean_levels(altitude, pressure, temperature, *, stacklevel: int):
 _IMPLAUSIBLE = 16 | 32
 
 
-def _require_plausible(z: np.ndarray, p: np.ndarray, t: np.ndarray) -> None:
+def _require_plausible(z: FloatArray, p: FloatArray, t: FloatArray) -> None:
     """Refuses levels in the wrong units: air below 10 km is never under 100 hPa, and
     nowhere up to 86 km colder than 100 K."""
     if float(t.min()) < 100.0:
@@ -379,7 +393,7 @@ def _require_plausible(z: np.ndarray, p: np.ndarray, t: np.ndarray) -> None:
 
 # ---- Rayleigh optics of air --------------------------------------------------------------
 
-def _wavelength(wavelength: ArrayLike) -> np.ndarray:
+def _wavelength(wavelength: ArrayLike) -> FloatArray:
     w = require_positive(require_finite(_float64(wavelength, "wavelength"), "wavelength"),
                          "wavelength")
     low, high = _WAVELENGTH_LIMITS
@@ -394,7 +408,7 @@ def _wavelength(wavelength: ArrayLike) -> np.ndarray:
     return w
 
 
-def _co2(co2: float) -> float:
+def _co2(co2: object) -> float:
     if isinstance(co2, bool) or not isinstance(co2, numbers.Real):
         raise TypeError(f"co2 must be a real number (a mole fraction, mol/mol), "
                         f"not {type(co2).__name__}")
@@ -405,14 +419,14 @@ def _co2(co2: float) -> float:
     return value
 
 
-def _choice(value: str, name: str, choices: tuple[str, ...]) -> str:
+def _choice(value: _Choice, name: str, choices: tuple[str, ...]) -> _Choice:
     if not isinstance(value, str) or value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, "
                          f"got {value!r}")
     return value
 
 
-def refractive_index(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> Any:
+def refractive_index(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> FloatOrArray:
     """The refractive index of standard air (15 degC, 101,325 Pa).
 
     Peck and Reeder (1972), for 300 ppm CO2, scaled to `co2` as Bodhaine et al. (1999)
@@ -435,7 +449,7 @@ def refractive_index(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> Any:
     return _result(1.0 + _core.refractivity(w, c))
 
 
-def king_factor(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> Any:
+def king_factor(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> FloatOrArray:
     """The King correction factor of air, F = (6 + 3 rho) / (6 - 7 rho).
 
     From the N2, O2, Ar and CO2 contributions weighted by their volume mixing ratios
@@ -458,7 +472,7 @@ def king_factor(wavelength: ArrayLike, co2: float = DEFAULT_CO2) -> Any:
 
 
 def depolarization_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2, *,
-                         kind: str = "linear", line: str = "total") -> Any:
+                         kind: Kind = "linear", line: Line = "total") -> FloatOrArray:
     """The depolarisation ratio of light scattered by air.
 
     With eps = 9 (F - 1) / 2 the squared anisotropy of the polarisability (F the King
@@ -496,7 +510,7 @@ def depolarization_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2, *,
 
 
 def rayleigh_cross_section(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
-                           method: str = "first_principles") -> Any:
+                           method: Method = "first_principles") -> FloatOrArray:
     """The total Rayleigh scattering cross-section of air per molecule.
 
     Parameters
@@ -523,8 +537,8 @@ def rayleigh_cross_section(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
 
 
 def rayleigh_backscatter_cross_section(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
-                                       method: str = "first_principles",
-                                       line: str = "total") -> Any:
+                                       method: Method = "first_principles",
+                                       line: Line = "total") -> FloatOrArray:
     """The Rayleigh backscatter cross-section of air per molecule.
 
     (3 / 8 pi) (sigma / F) (1 + 7 eps / 45) for the whole Rayleigh band and
@@ -555,7 +569,7 @@ def rayleigh_backscatter_cross_section(wavelength: ArrayLike, co2: float = DEFAU
 
 
 def molecular_lidar_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
-                          line: str = "total") -> Any:
+                          line: Line = "total") -> FloatOrArray:
     """The extinction-to-backscatter ratio of air, S_m = alpha_m / beta_m.
 
     (8 pi / 3) F / (1 + 7 eps / 45) for the whole band, which is (8 pi / 3)(1 + rho / 2)
@@ -583,13 +597,14 @@ def molecular_lidar_ratio(wavelength: ArrayLike, co2: float = DEFAULT_CO2,
     return _result(sigma / back)
 
 
-def _cross_sections(w: np.ndarray, c: float, method: str, line: str):
+def _cross_sections(w: FloatArray, c: float, method: str, line: str
+                    ) -> tuple[FloatArray, FloatArray]:
     return _core.cross_section(w, c, method), _core.backscatter_cross_section(w, c, method, line)
 
 
-def molecular_optics(wavelength: ArrayLike, number_density: ArrayLike, line: str = "total",
+def molecular_optics(wavelength: ArrayLike, number_density: ArrayLike, line: Line = "total",
                      *, co2: float = DEFAULT_CO2,
-                     method: str = "first_principles") -> MolecularOptics:
+                     method: Method = "first_principles") -> MolecularOptics:
     """Rayleigh extinction, backscatter and lidar ratio of air.
 
     alpha_m = N sigma, beta_m = N sigma_pi with sigma and sigma_pi the cross-sections of
@@ -639,7 +654,7 @@ def molecular_optics(wavelength: ArrayLike, number_density: ArrayLike, line: str
 
 # ---- Profiles along the beam -------------------------------------------------------------
 
-AtmosphereModel = Callable[[np.ndarray], Atmosphere]
+AtmosphereModel = Callable[[FloatArray], Atmosphere]
 
 _VARIABLES = {
     "altitude": ("m", "altitude above sea level", "altitude"),
@@ -662,7 +677,7 @@ def _attrs(name: str) -> dict[str, str]:
     return attrs
 
 
-def _one_wavelength(wavelength) -> float:
+def _one_wavelength(wavelength: ArrayLike) -> float:
     """`wavelength` checked as one wavelength in m."""
     if isinstance(wavelength, float) and _MEASURED_WAVELENGTHS[0] <= wavelength <= _MEASURED_WAVELENGTHS[1]:
         return wavelength
@@ -674,13 +689,14 @@ def _one_wavelength(wavelength) -> float:
 
 
 @functools.lru_cache(maxsize=64)
-def _cross_sections_at(wavelength: float, co2: float, method: str, line: str):
+def _cross_sections_at(wavelength: float, co2: float, method: str, line: str
+                       ) -> tuple[float, float]:
     """The extinction (m^2) and backscatter (m^2 sr^-1) cross-sections per molecule."""
     sigma, back = _cross_sections(np.array(wavelength), co2, method, line)
     return float(sigma), float(back)
 
 
-def _degrees(value, name: str, limit: float) -> np.ndarray:
+def _degrees(value: ArrayLike, name: str, limit: float) -> FloatArray:
     """An angle (degrees), one or one per profile, within +-`limit`."""
     array = per_profile(value, name)
     if not (np.abs(array) <= limit).all():
@@ -692,8 +708,8 @@ def _degrees(value, name: str, limit: float) -> np.ndarray:
 def molecular_profile(range: ArrayLike, wavelength: float,
                       atmosphere: AtmosphereModel | Sequence[AtmosphereModel] = standard_atmosphere,
                       station_altitude: ArrayLike = 0.0, zenith_angle: ArrayLike = 0.0,
-                      line: str = "total", *, co2: float = DEFAULT_CO2,
-                      method: str = "first_principles", time: ArrayLike | None = None,
+                      line: Line = "total", *, co2: float = DEFAULT_CO2,
+                      method: Method = "first_principles", time: ArrayLike | None = None,
                       threads: int | None = None) -> xr.Dataset:
     """The molecular atmosphere and its Rayleigh optics along a lidar beam.
 
@@ -779,8 +795,8 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     timed = bool(lengths)
     profiles = lengths.pop() if timed else 1
     beams = profiles if (station.ndim == 1 or zenith.ndim == 1) else 1
-    station_b: np.ndarray
-    cos_zenith: np.ndarray
+    station_b: FloatArray
+    cos_zenith: FloatArray
     if beams == 1:
         station_b = station.reshape(1)
         cos_zenith = np.array([math.cos(math.radians(float(zenith)))])
@@ -796,10 +812,10 @@ def molecular_profile(range: ArrayLike, wavelength: float,
         t, p, n, alpha, beta, transmission, attenuated = _core.standard_profiles(
             r, altitude, station_b, profiles, sigma, back, count)
         source = "US Standard Atmosphere 1976"
-    elif all(isinstance(m, Sounding) for m in models):
-        _check_soundings(models, altitude, station_b)
-        _with_log_pressures(models, count)
-        levels = [m._tables() for m in models]
+    elif len(soundings := [m for m in models if isinstance(m, Sounding)]) == len(models):
+        _check_soundings(soundings, altitude, station_b)
+        _with_log_pressures(soundings, count)
+        levels = [m._tables() for m in soundings]
         t, p, n, alpha, beta, transmission, attenuated = _core.sounding_profiles(
             r, altitude, station_b, profiles, [z for z, _, _, _ in levels],
             [k for _, k, _, _ in levels], [q for _, _, q, _ in levels],
@@ -848,7 +864,7 @@ def molecular_profile(range: ArrayLike, wavelength: float,
     return xr.Dataset(variables, coords=coords, attrs=attrs)
 
 
-def _models(atmosphere) -> list:
+def _models(atmosphere: object) -> list[AtmosphereModel]:
     if callable(atmosphere):
         return [atmosphere]
     if (isinstance(atmosphere, Sequence) and not isinstance(atmosphere, str)) or \
@@ -865,7 +881,7 @@ def _models(atmosphere) -> list:
                     f"or a sequence of them, not {type(atmosphere).__name__}")
 
 
-def _check_beams(altitude: np.ndarray, station: np.ndarray, bottom: float, top: float,
+def _check_beams(altitude: FloatArray, station: FloatArray, bottom: float, top: float,
                  what: str) -> None:
     low = float(station.min())
     high = float(altitude[:, -1].max()) if altitude.shape[1] else low
@@ -877,7 +893,7 @@ def _check_beams(altitude: np.ndarray, station: np.ndarray, bottom: float, top: 
                          f"{what}")
 
 
-def _check_soundings(models: list, altitude: np.ndarray, station: np.ndarray) -> None:
+def _check_soundings(models: Sequence[Sounding], altitude: FloatArray, station: FloatArray) -> None:
     bottom = np.array([m.bottom for m in models])
     ceiling = np.array([m.ceiling for m in models])
     high = altitude[:, -1] if altitude.shape[1] else station
@@ -890,8 +906,9 @@ def _check_soundings(models: list, altitude: np.ndarray, station: np.ndarray) ->
         _check_beams(altitude[b:b + 1], station[b:b + 1], bottom[m], ceiling[m], what)
 
 
-def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.ndarray,
-              profiles: int):
+def _evaluate(models: Sequence[AtmosphereModel], r: FloatArray, altitude: FloatArray,
+              station: FloatArray, profiles: int
+              ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
     """Temperature, pressure and number density at the gates (profiles x gates) and the
     number density at the instrument and the gates (profiles x (1 + gates)) of callables."""
     gates = r.size
@@ -908,7 +925,7 @@ def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.nda
         except ValueError as error:
             raise ValueError(f"{name} refused the beam's altitudes "
                              f"({points.min():g} m to {points.max():g} m): {error}") from error
-        values = []
+        values: list[FloatArray] = []
         for field in ("temperature", "pressure", "number_density"):
             try:
                 value = np.asarray(getattr(record, field), dtype=np.float64)
@@ -925,7 +942,7 @@ def _evaluate(models: list, r: np.ndarray, altitude: np.ndarray, station: np.nda
 
 
 def beam_altitude(range: ArrayLike, station_altitude: float = 0.0,
-                  zenith_angle: float = 0.0) -> np.ndarray:
+                  zenith_angle: float = 0.0) -> FloatArray:
     """Altitude above sea level (m) of each range along a beam, on a spherical Earth of
     radius 6,371 km (:data:`Aerolume.constants.EARTH_RADIUS`), without cancellation.
 
@@ -951,8 +968,9 @@ def beam_altitude(range: ArrayLike, station_altitude: float = 0.0,
     zenith = float(require_finite(_float64(zenith_angle, "zenith_angle"), "zenith_angle"))
     if not 0.0 <= zenith <= 90.0:
         raise ValueError(f"zenith_angle must be between 0 and 90 degrees, got {zenith:g}")
-    return _core.beam_altitudes(r, np.array([station]),
-                                np.array([math.cos(math.radians(zenith))]), 1)[0]
+    altitudes: FloatArray = _core.beam_altitudes(
+        r, np.array([station]), np.array([math.cos(math.radians(zenith))]), 1)[0]
+    return altitudes
 
 
 # ---- Model atmospheres for a site without a sounding ----------------------------------------

@@ -14,6 +14,7 @@ import math
 
 import numpy as np
 
+from Aerolume._typing import FloatArray
 from Aerolume.constants import GAS_CONSTANT, MOLAR_MASS_DRY_AIR, STANDARD_GRAVITY
 
 __all__ = ["CLIMATOLOGIES", "climatology_levels", "scaled_standard_levels",
@@ -61,7 +62,7 @@ CLIMATOLOGIES = {
 }
 
 
-def climatology_levels(name: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def climatology_levels(name: str) -> tuple[FloatArray, FloatArray, FloatArray]:
     """The levels of an AFGL climatology: altitude (m a.s.l.), pressure (Pa), temperature (K).
 
     Parameters
@@ -79,12 +80,12 @@ def climatology_levels(name: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
             np.array(temperature, dtype=float))
 
 
-def _gravity(z: np.ndarray) -> np.ndarray:
+def _gravity(z: FloatArray) -> FloatArray:
     return _G0 * (_EARTH_RADIUS / (_EARTH_RADIUS + z)) ** 2
 
 
 def scaled_standard_levels(altitude: float, temperature: float, pressure: float, *,
-                           step: float = 100.0) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+                           step: float = 100.0) -> tuple[FloatArray, FloatArray, FloatArray]:
     """The US Standard Atmosphere 1976 scaled to the air at the instrument.
 
     The standard temperature is shifted by the difference between the surface temperature
@@ -119,12 +120,12 @@ def scaled_standard_levels(altitude: float, temperature: float, pressure: float,
                 and math.isfinite(value) and low <= value <= high):
             raise ValueError(f"surface {name} must be a number from {low:g} to {high:g}, "
                              f"got {value!r}")
-    z = np.arange(float(altitude), STANDARD_ATMOSPHERE_TOP, step)
-    z = np.append(z, STANDARD_ATMOSPHERE_TOP)
+    z: FloatArray = np.append(np.arange(float(altitude), STANDARD_ATMOSPHERE_TOP, step),
+                              STANDARD_ATMOSPHERE_TOP)
     standard = standard_atmosphere(z)
     shift = float(temperature) - float(np.asarray(standard.temperature).ravel()[0])
     fade = np.clip((_FADED - z) / (_FADED - _TROPOPAUSE), 0.0, 1.0)
-    t = np.asarray(standard.temperature, dtype=float) + shift * fade
+    t: FloatArray = np.asarray(standard.temperature, dtype=np.float64) + shift * fade
     # ln p by the trapezoidal rule on g / T, fine enough at 100 m steps (1e-5 relative).
     integrand = _gravity(z) / t
     steps = 0.5 * (integrand[1:] + integrand[:-1]) * np.diff(z)
@@ -132,8 +133,8 @@ def scaled_standard_levels(altitude: float, temperature: float, pressure: float,
     return z, np.exp(log_p), t
 
 
-def extend_levels_down(altitude: np.ndarray, pressure: np.ndarray, temperature: np.ndarray,
-                       bottom: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def extend_levels_down(altitude: FloatArray, pressure: FloatArray, temperature: FloatArray,
+                       bottom: float) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Sounding levels extended down to `bottom` (m): one level more, its temperature
     from the lowest level's with the tropospheric lapse rate (6.5 K/km) and its pressure
     hydrostatic.  At most :data:`MAX_DOWNWARD_EXTENSION` metres; farther is a ValueError.

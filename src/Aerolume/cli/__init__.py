@@ -21,7 +21,8 @@ import os
 import pathlib
 import sys
 import warnings
-from typing import Sequence
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, TextIO
 
 __all__ = ["main"]
 
@@ -29,6 +30,9 @@ PROG = "aerolume"
 
 
 from Aerolume.errors import CommandError  # noqa: E402 (re-exported)
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 
 def _version() -> str:
@@ -52,7 +56,7 @@ def _parser() -> argparse.ArgumentParser:
                         help="show the full traceback of an error")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name, **kw):
+    def command(name: str, **kw: Any) -> argparse.ArgumentParser:
         return commands.add_parser(name, parents=[common], **kw)
 
     info = command("info", help="what raw files hold: site, period, channels",
@@ -124,17 +128,35 @@ def _parser() -> argparse.ArgumentParser:
                         "folder to write in")
     export.add_argument("-c", "--config", metavar="FILE",
                         help="earlinet: the TOML configuration whose [station] table names "
-                        "the station, PI and system")
+                        "the station, PI and system; scc: whose [klett] lidar_ratio is the "
+                        "default of --lidar-ratio-product")
     export.add_argument("--channel-id", action="append", default=[], metavar="CHANNEL=ID",
                         help="the SCC database id of a channel, e.g. 355_an=1234 (repeat; "
                         "channels without one are left out; none: all, numbered 1, 2, ...)")
-    export.add_argument("--station-code", default="xx", metavar="CC",
-                        help="the station's code in the measurement id (default xx)")
+    export.add_argument("--station-code", default="xx", metavar="CODE",
+                        help="the station's EARLINET call sign (3 letters, or 2) in the "
+                        "measurement id (default xx)")
     export.add_argument("--measurement-id", metavar="ID", help="the measurement id "
                         "(default: date, station code, start hour and minute)")
     export.add_argument("--sounding-file", metavar="NAME",
                         help="name of the SCC sounding file sent with it (else the standard "
                         "atmosphere)")
+    export.add_argument("--overlap", action="append", default=[], metavar="[CHANNEL=]FILE",
+                        help="scc: an overlap function (netCDF with 'overlap' on 'range', such "
+                        "as an overlap estimate, or two columns: range m, overlap) written as "
+                        "the SCC overlap file beside OUT, for every channel or for CHANNEL "
+                        "(repeat)")
+    export.add_argument("--overlap-file", metavar="NAME",
+                        help="scc: name of the overlap file (default ov_<measurement id>.nc; "
+                        "without --overlap only the name is written)")
+    export.add_argument("--lidar-ratio-product", action="append", default=[],
+                        metavar="ID[=SR]",
+                        help="scc: an SCC product id whose lidar ratio is written as the SCC "
+                        "lidar-ratio file beside OUT: SR, or the configuration's [klett] "
+                        "lidar_ratio (-c) (repeat)")
+    export.add_argument("--lidar-ratio-file", metavar="NAME",
+                        help="scc: name of the lidar-ratio file (default lr_<measurement "
+                        "id>.nc; without --lidar-ratio-product only the name is written)")
 
     command("config", help="print every configuration field with its default",
                         description="Prints a configuration file with every field at its "
@@ -205,7 +227,7 @@ def _output_path(name: str, inputs: Sequence[str] = ()) -> pathlib.Path:
 
 # ---- the commands -----------------------------------------------------------------------
 
-def _info(args) -> int:
+def _info(args: argparse.Namespace) -> int:
     from Aerolume.cli import info as summary
 
     files = _input_files(args.files)
@@ -213,7 +235,7 @@ def _info(args) -> int:
     return 0
 
 
-def _process(args) -> int:
+def _process(args: argparse.Namespace) -> int:
     from Aerolume.processing import config
     from Aerolume.processing import pipeline
     from Aerolume.cli import progress
@@ -230,7 +252,7 @@ def _process(args) -> int:
     if args.source_root is not None and not pathlib.Path(args.source_root).is_dir():
         raise CommandError(f"{args.source_root}: --source-root is not a folder")
 
-    def bar(total, label, unit):
+    def bar(total: int, label: str, unit: str) -> progress.Progress:
         return progress.Progress(total, label, unit, enabled=not args.quiet)
 
     pipeline.check_geometry(files, cfg)
@@ -248,7 +270,7 @@ def _process(args) -> int:
     return 0
 
 
-def _process_nights(args) -> int:
+def _process_nights(args: argparse.Namespace) -> int:
     """``--split``: one product per night, each written by the worker that makes it."""
     from Aerolume.processing import config
     from Aerolume.processing import nights
@@ -286,7 +308,7 @@ def _process_nights(args) -> int:
     else:
         runner = scaleout.InProcess()
 
-    def bar(total, label, unit):
+    def bar(total: int, label: str, unit: str) -> progress.Progress:
         return progress.Progress(total, label, unit, enabled=not args.quiet)
 
     with runner as run:
@@ -300,7 +322,7 @@ def _process_nights(args) -> int:
     return 0
 
 
-def _command(args, files) -> str:
+def _command(args: argparse.Namespace, files: Sequence[str] | None) -> str:
     """The command as the history attribute records it (the files counted, not listed:
     the source_files attribute lists them)."""
     inputs = f"<{len(files)} raw files>" if files is not None else "<the night's raw files>"
@@ -316,7 +338,7 @@ def _command(args, files) -> str:
     return " ".join(words)
 
 
-def _quicklook(args) -> int:
+def _quicklook(args: argparse.Namespace) -> int:
     from Aerolume.plot import quicklooks as quicklook
 
     product = pathlib.Path(args.product)
@@ -329,8 +351,8 @@ def _quicklook(args) -> int:
     return 0
 
 
-def _channel_ids(pairs: Sequence[str]) -> dict | None:
-    ids: dict = {}
+def _channel_ids(pairs: Sequence[str]) -> dict[str, int] | None:
+    ids: dict[str, int] = {}
     for pair in pairs:
         name, sep, number = pair.partition("=")
         if not sep or not number.strip().isdigit():
@@ -339,7 +361,7 @@ def _channel_ids(pairs: Sequence[str]) -> dict | None:
     return ids or None
 
 
-def _export(args) -> int:
+def _export(args: argparse.Namespace) -> int:
     from Aerolume._files import write_atomically
     from Aerolume.io import read_licel, to_scc
 
@@ -348,14 +370,63 @@ def _export(args) -> int:
         return _export_earlinet(args, files)
     output = _output_path(args.output, inputs=files)
     ids = _channel_ids(args.channel_id)
+    overlap = _overlaps(args.overlap)
+    ratios = _lidar_ratios(args.lidar_ratio_product, args.config)
     raw = read_licel(files)
     write_atomically(output, lambda temporary: to_scc(
         raw, temporary, channel_ids=ids, station_code=args.station_code,
-        measurement_id=args.measurement_id, sounding_file=args.sounding_file))
+        measurement_id=args.measurement_id, sounding_file=args.sounding_file,
+        overlap=overlap, overlap_file=args.overlap_file, lidar_ratio=ratios,
+        lidar_ratio_file=args.lidar_ratio_file))
     return 0
 
 
-def _export_earlinet(args, files) -> int:
+def _overlaps(items: Sequence[str]) -> xr.DataArray | dict[str, xr.DataArray] | None:
+    """--overlap [CHANNEL=]FILE ...: one overlap for every channel, or one per channel."""
+    from Aerolume.preprocess import read_overlap
+
+    if not items:
+        return None
+    named, common = {}, []
+    for item in items:
+        name, sep, path = item.partition("=")
+        if sep and name.strip() and not pathlib.Path(item).exists():
+            named[name.strip()] = read_overlap(path)
+        else:
+            common.append(read_overlap(item))
+    if common and (named or len(common) > 1):
+        raise CommandError("--overlap: give one FILE for every channel, or CHANNEL=FILE "
+                           "for each, not both")
+    return common[0] if common else named
+
+
+def _lidar_ratios(items: Sequence[str], config_path: str | None) -> dict[int, float] | None:
+    """--lidar-ratio-product ID[=SR] ...: the lidar ratio of each SCC product id."""
+    if not items:
+        return None
+    default = None
+    out = {}
+    for item in items:
+        number, sep, value = item.partition("=")
+        if not number.strip().isdigit() or int(number) <= 0:
+            raise CommandError(f"--lidar-ratio-product {item!r}: expected ID[=SR] with a "
+                               "positive integer ID, e.g. 123=55")
+        if sep:
+            try:
+                out[int(number)] = float(value)
+            except ValueError:
+                raise CommandError(f"--lidar-ratio-product {item!r}: {value!r} is not a "
+                                   "lidar ratio (sr)") from None
+        else:
+            if default is None:
+                from Aerolume.processing import config
+
+                default = float(config.load_config(config_path)["klett"]["lidar_ratio"])
+            out[int(number)] = default
+    return out
+
+
+def _export_earlinet(args: argparse.Namespace, files: Sequence[str]) -> int:
     from Aerolume.processing import config
     from Aerolume.io.earlinet import to_earlinet
     from Aerolume.io import open_dataset
@@ -372,7 +443,7 @@ def _export_earlinet(args, files) -> int:
     return 0
 
 
-def _config(args) -> int:
+def _config(args: argparse.Namespace) -> int:
     from Aerolume.processing import config
 
     sys.stdout.write(config.default_config_text())
@@ -393,10 +464,11 @@ def _one_line(err: BaseException) -> str:
     return " ".join(part.strip() for part in text.splitlines() if part.strip())
 
 
-def _show_warning(message, category, filename, lineno, file=None, line=None):
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: TextIO | None = None, line: str | None = None) -> None:
     stream = sys.stderr if file is None else file
     first, *rest = str(message).strip("\n").split("\n")
-    text = "\n".join([first] + ["    " + line.strip() for line in rest])
+    text = "\n".join([first] + ["    " + more.strip() for more in rest])
     clear = "\r\033[K" if getattr(stream, "isatty", lambda: False)() else ""
     stream.write(f"{clear}{PROG}: warning: {text}\n")
 

@@ -2,9 +2,14 @@
 
 from __future__ import annotations
 
-from typing import Sequence
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import ArrayLike
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 __all__ = ["describe", "describe_dataset"]
 
@@ -25,7 +30,7 @@ def describe(files: Sequence[str], *, errors: str = "skip") -> str:
     return describe_dataset(read(list(files), errors=errors), len(files))
 
 
-def describe_dataset(ds, given: int | None = None) -> str:
+def describe_dataset(ds: xr.Dataset, given: int | None = None) -> str:
     """A short text: site, position, period, and one line per channel.
 
     Parameters
@@ -104,7 +109,7 @@ def describe_dataset(ds, given: int | None = None) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _one(ds, attr: str, coord: str):
+def _one(ds: xr.Dataset, attr: str, coord: str) -> float | None:
     if attr in ds.attrs:
         return float(ds.attrs[attr])
     if coord in ds.coords:
@@ -114,14 +119,14 @@ def _one(ds, attr: str, coord: str):
     return None
 
 
-def _span(values) -> str:
-    values = np.asarray(values).ravel()
-    values = values[np.isfinite(values)] if values.dtype.kind == "f" else values
-    if values.size == 0:
+def _span(values: ArrayLike) -> str:
+    flat = np.asarray(values).ravel()
+    flat = flat[np.isfinite(flat)] if flat.dtype.kind == "f" else flat
+    if flat.size == 0:
         return "-"
-    low, high = values.min(), values.max()
+    low, high = flat.min(), flat.max()
     return f"{low:g}" if low == high else f"{low:g}-{high:g}"
 
 
-def _stamp(t) -> str:
-    return np.datetime_as_string(t, unit="s").replace("T", " ")
+def _stamp(t: np.datetime64) -> str:
+    return str(np.datetime_as_string(t, unit="s")).replace("T", " ")

@@ -54,12 +54,12 @@ class Progress:
         self._start = time.monotonic()
         self._drawn = -1.0
 
-    def __enter__(self) -> "Progress":
+    def __enter__(self) -> Progress:
         self._start = time.monotonic()
         self._draw(force=True)
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         if self.active:
             self._draw(force=True)
             self.stream.write("\n")

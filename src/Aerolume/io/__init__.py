@@ -14,11 +14,12 @@ from __future__ import annotations
 
 import importlib
 from collections.abc import Callable
+from typing import Any
 
 import xarray as xr
 
 from Aerolume.io.files import (  # noqa: F401 (the readers' shared helpers)
-    PathLike, SKIPPED_LISTED, _expand, _fail, _pattern_matches, package_version,
+    PathLike, PathsLike, SKIPPED_LISTED, _expand, _fail, _pattern_matches, package_version,
     skipped_message)
 from Aerolume.io.licel import channel_layout, read_licel  # noqa: F401
 from Aerolume.io.netcdf import _LIST_ATTRS, open_dataset, to_netcdf  # noqa: F401
@@ -27,7 +28,7 @@ __all__ = ["read", "read_licel", "read_pollyxt", "read_cl61", "read_chm15k", "to
            "to_scc", "package_version"]
 
 
-def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
+def to_scc(ds: xr.Dataset, path: PathLike, **kwargs: Any) -> None:
     """Write a raw Dataset in the Single Calculus Chain's raw-data netCDF input format:
     see :func:`Aerolume.io.scc.to_scc` for the options and the fields written.
 
@@ -45,7 +46,7 @@ def to_scc(ds: xr.Dataset, path: PathLike, **kwargs) -> None:
     write(ds, path, **kwargs)
 
 
-def read(paths, **kwargs) -> xr.Dataset:
+def read(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
     """Read raw files of any format Aerolume knows, picked from the first file's contents
     (Licel, PollyXT level 0, Vaisala CL61, Lufft CHM15k): see
     :func:`Aerolume.io.dispatch.read`.
@@ -71,8 +72,9 @@ def _deferred_reader(module: str, name: str, files: str) -> Callable[..., xr.Dat
     """The face's `name`: the reader of `module`, imported when first called (its format's
     libraries are loaded only by those who read that format)."""
 
-    def reader(paths, **kwargs) -> xr.Dataset:
-        return getattr(importlib.import_module(module), name)(paths, **kwargs)
+    def reader(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
+        read: Callable[..., xr.Dataset] = getattr(importlib.import_module(module), name)
+        return read(paths, **kwargs)
 
     reader.__name__ = reader.__qualname__ = name
     reader.__doc__ = f"""{files} files: see :func:`{module}.{name}`.

@@ -17,17 +17,28 @@ ValueError naming it and what is wrong (or is left out with a warning, ``errors=
 from __future__ import annotations
 
 import os
-from typing import Literal, Sequence
+from collections.abc import Iterable, Mapping
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
+from Aerolume._typing import AnyArray, FloatArray
 from Aerolume.errors import FileFormatError, reason as _reason
+from Aerolume.io.files import PathsLike
+from Aerolume.io.netcdf import open_raw
+
+if TYPE_CHECKING:
+    import datetime
+
+    import netCDF4
+    import xarray as xr
+    from numpy.typing import NDArray
 
 __all__ = ["read_cl61", "read_chm15k", "ceilometer_kind", "profiles", "is_ceilometer",
            "as_lidar_signal", "KLETT_SKIPPED"]
 
 
-def ceilometer_kind(variables) -> str | None:
+def ceilometer_kind(variables: Iterable[str]) -> str | None:
     """"cl61", "chm15k" or None, from the names of a netCDF file's variables."""
     names = set(variables)
     if "beta_att" in names and ("linear_depol_ratio" in names or "p_pol" in names):
@@ -37,13 +48,13 @@ def ceilometer_kind(variables) -> str | None:
     return None
 
 
-def layout(ds, kind: str) -> tuple:
+def layout(ds: _File, kind: str) -> tuple[str, tuple[float, ...]]:
     """The key files of one instrument must share to be joined: the format and the range
     gates (m)."""
     return (kind, tuple(np.asarray(ds["range"].values, np.float64).tolist()))
 
 
-def profiles(path: str, kind: str):
+def profiles(path: str, kind: str) -> tuple[AnyArray, tuple[str, tuple[float, ...]]]:
     """The profiles' start times (datetime64[ns]) and the :func:`layout` of one file,
     its signals left unread (for the planner of ``aerolume process``)."""
     ds = _check(path, _open(path, signals=False), kind)
@@ -58,18 +69,18 @@ _SCALARS = ("altitude", "latitude", "longitude", "zenith", "wavelength")
 class _Variable:
     __slots__ = ("dims", "values")
 
-    def __init__(self, dims, values):
+    def __init__(self, dims: Iterable[str], values: AnyArray):
         self.dims, self.values = tuple(dims), values
 
     @property
-    def size(self):
+    def size(self) -> int:
         return self.values.size
 
     @property
-    def dtype(self):
+    def dtype(self) -> np.dtype[Any]:
         return self.values.dtype
 
-    def transpose(self, *dims):
+    def transpose(self, *dims: str) -> _Variable:
         return _Variable(dims, np.transpose(self.values, [self.dims.index(d) for d in dims]))
 
 
@@ -77,22 +88,22 @@ class _File:
     """The variables of one file that the readers use, read with netCDF4 (only those:
     a CL61 file holds four time-range variables, the readers need two)."""
 
-    def __init__(self, variables: list, data: dict):
+    def __init__(self, variables: list[str], data: dict[str, _Variable]):
         self.variables = variables  # every variable's name
         self.data = data
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> _Variable:
         return self.data[name]
 
-    def __contains__(self, name):
+    def __contains__(self, name: object) -> bool:
         return name in self.data
 
     @property
-    def sizes(self):
+    def sizes(self) -> dict[str, int]:
         return {"time": self.data["time"].values.size}
 
 
-def _times(var) -> np.ndarray:
+def _times(var: netCDF4.Variable[Any]) -> NDArray[np.datetime64]:
     """A CF time variable as datetime64[ns]; ValueError if its units are not CF times."""
     import netCDF4
 
@@ -102,27 +113,21 @@ def _times(var) -> np.ndarray:
               "hours": 3600.0, "hour": 3600.0, "days": 86400.0, "day": 86400.0}.get(step.strip())
     if factor is None or not since:
         raise ValueError("'time' has no CF time units")
-    epoch = netCDF4.num2date(0, units, only_use_cftime_datetimes=False,
+    epoch = netCDF4.num2date([0], units, only_use_cftime_datetimes=False,
                              only_use_python_datetimes=True)
+    start: datetime.datetime = np.asarray(epoch).ravel()[0]
     values = np.asarray(var[:], dtype=np.float64)
-    return (np.datetime64(epoch.replace(tzinfo=None), "ns")
-            + np.rint(values * factor * 1e9).astype("timedelta64[ns]"))
+    times: NDArray[np.datetime64] = (np.datetime64(start.replace(tzinfo=None), "ns")
+                                     + np.rint(values * factor * 1e9).astype("timedelta64[ns]"))
+    return times
 
 
 def _open(path: str, signals: bool = True) -> _File:
-    import netCDF4
-
-    try:
-        nc = netCDF4.Dataset(path)
-    except FileNotFoundError:
-        raise FileNotFoundError(f"{path}: no such file") from None
-    except OSError as err:
-        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
+    nc = open_raw(path)
     try:
         with nc:
-            nc.set_auto_mask(False)
             names = list(nc.variables)
-            data = {}
+            data: dict[str, _Variable] = {}
             if "time" in nc.variables:
                 data["time"] = _Variable(nc["time"].dimensions, _times(nc["time"]))
             wanted = ("range",) + (_SIGNALS if signals else ()) + _SCALARS
@@ -138,11 +143,11 @@ def _open(path: str, signals: bool = True) -> _File:
     return _File(names, data)
 
 
-def _one(path: str, kind: str):
+def _one(path: str, kind: str) -> _File:
     return _check(path, _open(path), kind)
 
 
-def _check(path: str, ds, kind: str):
+def _check(path: str, ds: _File, kind: str) -> _File:
     found = ceilometer_kind(ds.variables)
     if found != kind:
         raise FileFormatError(path, f"not a {kind.upper()} file (it has no "
@@ -153,13 +158,14 @@ def _check(path: str, ds, kind: str):
     return ds
 
 
-def _read(paths, kind: str, errors: str):
-    from Aerolume.io import _expand, _fail
+def _read(paths: PathsLike, kind: str, errors: str) -> list[tuple[str, _File]]:
+    from Aerolume.io.files import _expand, _fail
 
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
     files = _expand(paths)
-    parts, problems = [], []
+    parts: list[tuple[str, _File]] = []
+    problems: list[tuple[str, str, bool]] = []
     for path in files:
         try:
             parts.append((path, _one(path, kind)))
@@ -179,16 +185,21 @@ def _read(paths, kind: str, errors: str):
     return parts
 
 
-def _layout(parts, signal_name: str, channel: str, wavelength_nm: float, units: str,
-            source: str, extra: dict, attrs: dict):
+def _layout(parts: list[tuple[str, _File]], signal_name: str, channel: str,
+            wavelength_nm: float, units: str, source: str,
+            extra: Mapping[str, tuple[tuple[str, ...], FloatArray, dict[str, str]]],
+            attrs: dict[str, Any]) -> xr.Dataset:
     import xarray as xr
 
     from Aerolume.io import package_version
 
     times = np.concatenate([ds["time"].values.astype("datetime64[ns]") for _, ds in parts])
     order = np.argsort(times, kind="stable")
-    signal = np.concatenate([np.asarray(ds[signal_name].transpose("time", "range").values,
-                                        np.float64) for _, ds in parts])[order]
+    # In time order already (the usual case): one conversion to double, no other copy.
+    ordered = bool((order == np.arange(order.size)).all())
+    signal = _stack(parts, signal_name)
+    if not ordered:
+        signal = signal[order]
     names = np.concatenate([[os.path.basename(p)] * ds.sizes["time"] for p, ds in parts])[order]
     times = times[order]
     step = np.diff(times).astype("timedelta64[ns]")
@@ -206,10 +217,11 @@ def _layout(parts, signal_name: str, channel: str, wavelength_nm: float, units: 
         "stop_time": ("time", stop, {"long_name": "end of the profile (start of the next)"}),
         "source_file": ("time", names.astype(object), {}),
     }
-    data = {"signal": (("time", "channel", "range"), signal[:, None, :],
-                       {"long_name": "attenuated backscatter (see signal_units)"})}
+    data: dict[str, tuple[tuple[str, ...], AnyArray, dict[str, str]]] = {
+        "signal": (("time", "channel", "range"), signal[:, None, :],
+                   {"long_name": "attenuated backscatter (see signal_units)"})}
     for name, (dims, values, vattrs) in extra.items():
-        data[name] = (dims, values[order], vattrs)
+        data[name] = (dims, values if ordered else values[order], vattrs)
     base = {"Conventions": "CF-1.8", "title": "ceilometer attenuated backscatter",
             "source": source, "source_files": [p for p, _ in parts],
             "aerolume_version": package_version(),
@@ -218,8 +230,14 @@ def _layout(parts, signal_name: str, channel: str, wavelength_nm: float, units: 
     return xr.Dataset(data, coords=coords, attrs=base)
 
 
-def read_cl61(paths: str | os.PathLike | Sequence, *,
-              errors: Literal["raise", "skip"] = "raise"):
+def _stack(parts: list[tuple[str, _File]], name: str) -> FloatArray:
+    """Variable `name` (time, range) of every file, joined along time as doubles (one
+    conversion, written straight into the joined array)."""
+    return np.concatenate([np.asarray(ds[name].transpose("time", "range").values)
+                           for _, ds in parts], dtype=np.float64)
+
+
+def read_cl61(paths: PathsLike, *, errors: Literal["raise", "skip"] = "raise") -> xr.Dataset:
     """Read Vaisala CL61 netCDF files into one time-height Dataset.
 
     Parameters
@@ -235,16 +253,15 @@ def read_cl61(paths: str | os.PathLike | Sequence, *,
         ``volume_depolarization`` (time, range): the linear depolarisation ratio.
     """
     parts = _read(paths, "cl61", errors)
-    depol = np.concatenate([np.asarray(ds["linear_depol_ratio"].transpose("time", "range")
-                                       .values, np.float64) for _, ds in parts]) \
+    depol = _stack(parts, "linear_depol_ratio") \
         if all("linear_depol_ratio" in ds for _, ds in parts) else None
-    extra = {}
+    extra: dict[str, tuple[tuple[str, ...], FloatArray, dict[str, str]]] = {}
     if depol is not None:
         extra["volume_depolarization"] = (("time", "range"), depol,
                                           {"units": "1", "long_name": "volume linear "
                                            "depolarisation ratio"})
     first = parts[0][1]
-    attrs = {}
+    attrs: dict[str, Any] = {}
     for key in ("altitude", "latitude", "longitude", "zenith"):
         if key in first.variables and first[key].size == 1:
             attrs["zenith_angle" if key == "zenith" else key] = float(first[key].values)
@@ -252,8 +269,7 @@ def read_cl61(paths: str | os.PathLike | Sequence, *,
                    extra, attrs)
 
 
-def read_chm15k(paths: str | os.PathLike | Sequence, *,
-                errors: Literal["raise", "skip"] = "raise"):
+def read_chm15k(paths: PathsLike, *, errors: Literal["raise", "skip"] = "raise") -> xr.Dataset:
     """Read Lufft CHM15k netCDF files into one time-height Dataset.
 
     Parameters
@@ -292,12 +308,12 @@ KLETT_SKIPPED = ("a ceilometer's attenuated backscatter: at its near-infrared wa
                  "channels to make one anyway)")
 
 
-def is_ceilometer(ds) -> bool:
+def is_ceilometer(ds: xr.Dataset) -> bool:
     """Whether `ds` was read from ceilometer files (its signal is attenuated backscatter)."""
-    return ds.attrs.get("title") == "ceilometer attenuated backscatter"
+    return bool(ds.attrs.get("title") == "ceilometer attenuated backscatter")
 
 
-def as_lidar_signal(ds):
+def as_lidar_signal(ds: xr.Dataset) -> xr.Dataset:
     """A ceilometer Dataset in the raw-lidar layout the corrections and retrievals take:
     the range correction undone (``signal`` = attenuated backscatter / range², units
     ``signal_units`` + " m-2"), one "shot" per profile, the bin width from the range

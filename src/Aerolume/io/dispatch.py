@@ -13,17 +13,26 @@ pattern of them) through :class:`LicelBackend`, registered under the
 from __future__ import annotations
 
 import os
+from collections.abc import Callable, Hashable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Literal
 
 from xarray.backends import BackendEntrypoint
 
 from Aerolume.errors import FileFormatError
+from Aerolume._typing import AnyArray
+from Aerolume.io.files import PathsLike
+
+if TYPE_CHECKING:
+    import xarray as xr
+    from xarray.backends import AbstractDataStore
+    from xarray.core.types import ReadBuffer
 
 __all__ = ["read", "detect", "netcdf_profiles", "LicelBackend"]
 
 _NETCDF = (b"\x89HDF\r\n\x1a\n", b"CDF\x01", b"CDF\x02", b"CDF\x05")
 
 
-def detect(path: str | os.PathLike) -> str:
+def detect(path: str | os.PathLike[str]) -> str:
     """The format of one file from its contents: "licel", "pollyxt", "cl61" or "chm15k".
 
     Raises
@@ -56,7 +65,7 @@ def detect(path: str | os.PathLike) -> str:
     return kind
 
 
-def read(paths, **kwargs):
+def read(paths: PathsLike, **kwargs: Any) -> xr.Dataset:
     """Read raw files of any supported format into one time-height Dataset.
 
     Parameters
@@ -75,14 +84,16 @@ def read(paths, **kwargs):
     xarray.Dataset
         Dimensions ``time``, ``channel``, ``range``.
     """
-    from Aerolume.io import _expand, read_licel
+    from Aerolume.io import read_licel
+    from Aerolume.io.files import _expand
     from Aerolume.io.ceilometer import read_chm15k, read_cl61
     from Aerolume.io.polly import read_pollyxt
 
     files = _expand(paths)
     kind = detect(files[0])
-    reader = {"licel": read_licel, "cl61": read_cl61, "chm15k": read_chm15k,
-              "pollyxt": read_pollyxt}[kind]
+    readers: dict[str, Callable[..., xr.Dataset]] = {
+        "licel": read_licel, "cl61": read_cl61, "chm15k": read_chm15k, "pollyxt": read_pollyxt}
+    reader = readers[kind]
     if kind != "licel":
         kwargs.pop("threads", None)  # (the netCDF readers read in this thread)
     if kind != "pollyxt":
@@ -90,7 +101,8 @@ def read(paths, **kwargs):
     return reader(files, **kwargs)
 
 
-def netcdf_profiles(path: str | os.PathLike, kind: str):
+def netcdf_profiles(path: str | os.PathLike[str], kind: str
+                    ) -> tuple[AnyArray, Hashable]:
     """What the planner needs of one netCDF file of format `kind` (see :func:`detect`),
     without reading its signals: the start time of each profile (datetime64[ns]) and the
     file's layout, the key its reader requires to agree between the files it joins.
@@ -104,9 +116,11 @@ def netcdf_profiles(path: str | os.PathLike, kind: str):
     """
     path = os.fspath(path)
     if kind == "pollyxt":
-        from Aerolume.io.polly import profiles
-    else:
-        from Aerolume.io.ceilometer import profiles
+        from Aerolume.io.polly import profiles as polly_profiles
+
+        return polly_profiles(path, kind)
+    from Aerolume.io.ceilometer import profiles
+
     return profiles(path, kind)
 
 
@@ -117,15 +131,22 @@ class LicelBackend(BackendEntrypoint):
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "errors", "channels")
     url = "https://pypi.org/project/Aerolume/"
 
-    def open_dataset(self, filename_or_obj, *, drop_variables=None, errors="raise",
-                     channels=None):
+    def open_dataset(self, filename_or_obj: str | os.PathLike[Any] | ReadBuffer[Any]
+                     | AbstractDataStore, *, drop_variables: str | Iterable[str] | None = None,
+                     errors: Literal["raise", "skip"] = "raise",
+                     channels: Sequence[str] | None = None) -> xr.Dataset:
         from Aerolume.io import read_licel
 
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            # (an open file is iterable: it must not be taken for a list of paths)
+            raise TypeError("the licel engine reads files by path, not "
+                            f"{type(filename_or_obj).__name__}")
         ds = read_licel(filename_or_obj, errors=errors, channels=channels)
         if drop_variables:
             ds = ds.drop_vars(drop_variables, errors="ignore")
         return ds
 
-    def guess_can_open(self, filename_or_obj) -> bool:
+    def guess_can_open(self, filename_or_obj: str | os.PathLike[Any] | ReadBuffer[Any]
+                       | AbstractDataStore) -> bool:
         # Licel files have no fixed signature or name; open them with engine="licel".
         return False

@@ -15,7 +15,8 @@ Each file has dimensions ``wavelength`` (1), ``time`` (the profiles), ``altitude
 sea level: the vertical axis) and ``nv`` (2, bounds); variables ``backscatter`` or
 ``extinction`` on (wavelength, time, altitude) with their ``error_`` twins (the standard
 uncertainty), ``vertical_resolution`` (m), ``time_bounds``, ``altitude``, ``wavelength``
-(nm), ``latitude``, ``longitude``, ``station_altitude``, ``zenith_angle``, ``shots``,
+(nm), ``latitude``, ``longitude``, ``station_altitude`` (single precision, as the format
+has them), ``zenith_angle``, ``shots``,
 ``retrieval_method``, ``backscatter_calibration_range`` (m a.s.l., the reference interval)
 and ``backscatter_calibration_value``, and ``cloud_mask`` (time, altitude) when the
 product has one.  Global attributes from the configuration's ``[station]`` table:
@@ -28,9 +29,18 @@ from __future__ import annotations
 
 import os
 import pathlib
-from typing import Mapping
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from Aerolume._typing import FloatArray
+
+if TYPE_CHECKING:
+    import netCDF4
+    import xarray as xr
+
 
 __all__ = ["to_earlinet"]
 
@@ -41,13 +51,21 @@ _STATION_ATTRS = {"station_id": "station_ID", "location": "location",
 _METHODS = "raman elastic_backscatter"
 
 
-def _iso(t) -> str:
-    return str(np.datetime_as_string(np.datetime64(t, "s"), unit="s")) + "Z"
+class _Writer(Protocol):
+    """Creates a variable of the file being written (name, type, dimensions, values and
+    attributes, ``_FillValue`` among them) and returns it."""
+
+    def __call__(self, vname: str, kind_: str, dims: tuple[str, ...], data: ArrayLike,
+                 **attrs: Any) -> netCDF4.Variable[Any]: ...
 
 
-def _sources(ds) -> list[tuple[str, str, str, int, str]]:
+def _iso(t: np.datetime64) -> str:
+    return str(np.datetime_as_string(t.astype("datetime64[s]"), unit="s")) + "Z"
+
+
+def _sources(ds: xr.Dataset) -> list[tuple[str, str, str, int, str]]:
     """(kind, variable, dimension, method, channel) of each product the Dataset can give."""
-    out = []
+    out: list[tuple[str, str, str, int, str]] = []
     for dim, prefix, method in (("raman_channel", "raman_", 0), ("klett_channel", "", 1)):
         if dim not in ds.dims:
             continue
@@ -64,7 +82,7 @@ def _sources(ds) -> list[tuple[str, str, str, int, str]]:
     return out
 
 
-def _depolarization(var, one, ds) -> None:
+def _depolarization(var: _Writer, one: xr.Dataset, ds: xr.Dataset) -> None:
     """The depolarisation file's own variables: both ratios, their errors, the calibration."""
     dims = ("wavelength", "time", "altitude")
     for name, long in (("volume_depolarization", "volume linear depolarization ratio"),
@@ -100,8 +118,9 @@ def _depolarization(var, one, ds) -> None:
             calendar="gregorian", long_name="start of the depolarization calibration")
 
 
-def _optical(var, one, ds, kind: str, name: str, method: int, long: str, values, errors,
-             altitude) -> None:
+def _optical(var: _Writer, one: xr.Dataset, ds: xr.Dataset, kind: str, name: str,
+             method: int, long: str, values: FloatArray, errors: FloatArray,
+             altitude: FloatArray) -> None:
     """A backscatter or extinction file's own variables."""
     unit = {"backscatter": "m-1 sr-1", "extinction": "m-1"}[kind]
     var(kind, "f8", ("wavelength", "time", "altitude"), values, _FillValue=np.nan,
@@ -134,8 +153,8 @@ def _optical(var, one, ds, kind: str, name: str, method: int, long: str, values,
         "calibration range")
 
 
-def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
-                ) -> list[pathlib.Path]:
+def to_earlinet(ds: xr.Dataset, folder: str | os.PathLike[str], *,
+                station: Mapping[str, Any] | None = None) -> list[pathlib.Path]:
     """Write the product's backscatter and extinction profiles as data-centre files.
 
     Parameters
@@ -176,9 +195,11 @@ def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
     else:  # (a product without time averaging keeps no stop times: the next start)
         step_t = np.median(np.diff(start)) if start.size > 1 else np.timedelta64(60, "s")
         stop = np.append(start[1:], start[-1] + step_t)
-    seconds = lambda t: (t - np.datetime64("1970-01-01T00:00:00", "s")).astype(np.float64)
+    def seconds(t: NDArray[np.datetime64]) -> FloatArray:
+        return (t - np.datetime64("1970-01-01T00:00:00", "s")).astype(np.float64)
+
     step = float(np.median(np.diff(ds["range"].values))) if ds.sizes["range"] > 1 else np.nan
-    written = []
+    written: list[pathlib.Path] = []
     for kind, name, dim, method, channel in products:
         one = ds.sel({dim: channel})
         nm = float(np.round(float(ds["wavelength"].sel(channel=channel)) * 1e9, 6)) \
@@ -198,7 +219,8 @@ def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
             nc.createDimension("altitude", altitude.size)
             nc.createDimension("nv", 2)
 
-            def var(vname, kind_, dims, data, **attrs):
+            def var(vname: str, kind_: str, dims: tuple[str, ...], data: ArrayLike,
+                    **attrs: Any) -> netCDF4.Variable[Any]:
                 fill = attrs.pop("_FillValue", None)
                 v = nc.createVariable(vname, kind_, dims, fill_value=fill)
                 v.setncatts(attrs)
@@ -222,13 +244,15 @@ def to_earlinet(ds, folder: str | os.PathLike, *, station: Mapping | None = None
                 _depolarization(var, one, ds)
             else:
                 _optical(var, one, ds, kind, name, method, long, values, errors, altitude)
-            for vname, attr, units, standard in (
-                    ("latitude", "latitude", "degrees_north", "latitude"),
-                    ("longitude", "longitude", "degrees_east", "longitude"),
-                    ("station_altitude", "station_altitude", "m", None),
-                    ("zenith_angle", "zenith_angle", "degrees", None)):
+            # The station's position is single precision in the format (its zenith
+            # angle is not listed with it and stays double).
+            for vname, kind_, units, standard in (
+                    ("latitude", "f4", "degrees_north", "latitude"),
+                    ("longitude", "f4", "degrees_east", "longitude"),
+                    ("station_altitude", "f4", "m", None),
+                    ("zenith_angle", "f8", "degrees", None)):
                 extra = {"standard_name": standard} if standard else {}
-                var(vname, "f8", (), float(ds.attrs.get(attr, np.nan)), units=units,
+                var(vname, kind_, (), float(ds.attrs.get(vname, np.nan)), units=units,
                     long_name=vname.replace("_", " "), **extra)
             if "profiles" in ds:
                 var("shots", "i4", ("time",), np.asarray(ds["profiles"].values, np.int32),

@@ -8,12 +8,14 @@ import glob
 import os
 import warnings
 from collections.abc import Callable, Iterable, Sequence
-from typing import Union
+from typing import Any, Union
 
 
 from Aerolume.errors import FileFormatError
 
 PathLike = Union[str, "os.PathLike[str]"]
+#: One path or glob pattern, or an iterable of them (what the readers take).
+PathsLike = Union[PathLike, Iterable[PathLike]]
 
 def package_version() -> str:
     """The version of Aerolume (recorded in provenance attributes).
@@ -52,10 +54,10 @@ def expand_patterns(patterns: Iterable[str],
     return files
 
 
-def _expand(paths) -> list[str]:
+def _expand(paths: PathsLike) -> list[str]:
     """The files `paths` names: a path, a glob pattern, or an iterable of those."""
     if isinstance(paths, (str, bytes, os.PathLike)):
-        items: Iterable = [paths]
+        items: Iterable[object] = [paths]
     elif isinstance(paths, Iterable):
         items = list(paths)
     else:
@@ -83,7 +85,7 @@ def _expand(paths) -> list[str]:
 SKIPPED_LISTED = 10
 
 
-def skipped_message(head: str, problems: Sequence[tuple]) -> str:
+def skipped_message(head: str, problems: Sequence[tuple[Any, ...]]) -> str:
     """The warning `head` for `problems` [(path, why, ...)], the files skipped: each one,
     or for many the first few and the name of a file listing them all."""
     lines = [f"  {p[0]}: {p[1]}" for p in problems]
@@ -103,7 +105,7 @@ def skipped_message(head: str, problems: Sequence[tuple]) -> str:
 
 # Header values a raw file may hold: outside these they are impossible and the file is
 # refused (naming the data set and field); past the "usual" bounds, a warning.
-def _fail(problems: list[tuple[str, str, bool]], total: int, errors: str):
+def _fail(problems: list[tuple[str, str, bool]], total: int, errors: str) -> None:
     """Raises for `problems` [(path, why, is_os_error)] or warns that they were skipped."""
     if not problems:
         return

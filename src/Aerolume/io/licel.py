@@ -7,41 +7,44 @@ from __future__ import annotations
 import functools
 import os
 import warnings
-from collections.abc import Sequence
-from typing import Literal, Union
+from collections.abc import Mapping, Sequence
+from typing import Any, Literal, Union
 
 import numpy as np
 import xarray as xr
 
 from Aerolume import _core
-from Aerolume._assembly import Coordinates, dataset
+from Aerolume._assembly import Coordinates, Spec, dataset
 from Aerolume._checks import thread_count
+from Aerolume._typing import AnyArray, FloatArray
 from Aerolume.io.files import PathLike, _expand, _fail, package_version, skipped_message
 
 _POLARIZATION = {"o": "none", "p": "parallel", "l": "parallel", "s": "perpendicular",
                  "r": "right_circular", "c": "circular"}
 
 
-def _channel_key(s) -> tuple:
+def _channel_key(s: _core.LicelDataSet) -> tuple[int, str, bool, int, int, float, str]:
     """What must agree between files for a data set to be the same channel: the fields
     the core's ``licel_same_channels`` compares (a test holds the two together)."""
     return (s.wavelength, s.polarization, s.photon_counting, s.laser, s.bins, s.bin_width,
             s.device)
 
 
-def channel_layout(header) -> tuple:
+def channel_layout(header: _core.LicelHeader
+                   ) -> tuple[tuple[int, str, bool, int, int, float, str], ...]:
     """The channel layout of a raw file's header: files of equal layouts read into one
     Dataset (the key the planner groups files by)."""
     return tuple(_channel_key(s) for s in header.sets)
 
 
-def _describe(s) -> str:
+def _describe(s: _core.LicelDataSet) -> str:
     mode = "photon counting" if s.photon_counting else "analog"
     return (f"{s.wavelength} nm {_POLARIZATION.get(s.polarization, s.polarization)} {mode} "
             f"({s.device}, laser {s.laser}, {s.bins} bins of {s.bin_width:g} m)")
 
 
-def _layout_difference(sets, reference) -> str:
+def _layout_difference(sets: Sequence[_core.LicelDataSet],
+                       reference: Sequence[_core.LicelDataSet]) -> str:
     if len(sets) != len(reference):
         return (f"{len(sets)} active data sets where the first file has {len(reference)}")
     for k, (a, b) in enumerate(zip(sets, reference)):
@@ -50,7 +53,7 @@ def _layout_difference(sets, reference) -> str:
     return ""
 
 
-def _channel_ids(sets) -> list[str]:
+def _channel_ids(sets: Sequence[_core.LicelDataSet]) -> list[str]:
     """'355_an', '532s_pc', ...; the recorder id is appended to ids that would repeat."""
     base = []
     for s in sets:
@@ -70,11 +73,11 @@ _TEMPERATURE_USUAL = (-90.0, 60.0)  # degC
 _PRESSURE_USUAL = (300.0, 1100.0)   # hPa
 
 
-def _check_header(header) -> tuple[str, list[str]]:
+def _check_header(header: _core.LicelHeader) -> tuple[str, list[str]]:
     """Why `header` holds impossible values ("" if it does not), and what is unusual in
     it.  Temperature and pressure, which no product needs, are not refused: an
     impossible one is reported and read as missing (NaN)."""
-    unusual = []
+    unusual: list[str] = []
     if header.stop < header.start:
         return ("header line 2: the stop time is before the start time "
                 f"({header.stop - header.start} s)"), unusual
@@ -183,7 +186,7 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
     total = len(files)
 
     problems: list[tuple[str, str, bool]] = []
-    good: list[tuple[str, object]] = []
+    good: list[tuple[str, _core.LicelHeader]] = []
     unusual: list[tuple[str, str]] = []
     for path, (header, why, os_error) in zip(files, _core.licel_scan(files, nthreads)):
         if header is not None:
@@ -269,7 +272,7 @@ def read_licel(paths: Union[PathLike, Sequence[PathLike]], *,
 
 # The coordinates made of header fields: name -> (dimensions, attributes); their values
 # come from the core (_core.licel_fields) in these units.
-_HEADER_COORDS = {
+_HEADER_COORDS: dict[str, tuple[str | tuple[str, ...], dict[str, str]]] = {
     "wavelength": ("channel", {"units": "m", "long_name": "detected wavelength"}),
     "detection_mode": ("channel", {"long_name": "detection mode"}),
     "polarization": ("channel", {"long_name": "polarisation relative to the laser's"}),
@@ -324,7 +327,9 @@ _SCAN_COORDS = {
 _LASERS = np.array([1, 2, 3], dtype=np.int64)
 
 
-def _coordinates(paths, headers, ids, chosen, gates):
+def _coordinates(paths: Sequence[str], headers: Sequence[_core.LicelHeader],
+                 ids: Sequence[str], chosen: Sequence[int], gates: int
+                 ) -> tuple[Coordinates, dict[str, Any]]:
     """The Dataset's coordinates, made from the headers alone, and the header fields."""
     fields = _core.licel_fields(headers, chosen)
     text = functools.partial(np.array, dtype=object)
@@ -340,7 +345,7 @@ def _coordinates(paths, headers, ids, chosen, gates):
     for name, lowest in (("temperature", 0.0), ("pressure", 0.0)):
         values = fields[name]
         values[~(values > lowest)] = np.nan
-    coords = {
+    coords: dict[str, Spec] = {
         "time": ("time", fields["time"], {"standard_name": "time",
                                           "long_name": "start of the profile's acquisition (UTC)"}),
         "channel": ("channel", text(ids), {"long_name": "channel id"}),
@@ -360,7 +365,8 @@ def _coordinates(paths, headers, ids, chosen, gates):
     return Coordinates(coords), fields
 
 
-def _assemble(raw, signal, paths, ids, coords, fields) -> xr.Dataset:
+def _assemble(raw: AnyArray, signal: FloatArray, paths: Sequence[str], ids: Sequence[str],
+              coords: Coordinates, fields: Mapping[str, Any]) -> xr.Dataset:
     start = fields["time"]
     if (start[1:] == start[:-1]).any():  # (in time order)
         warnings.warn("read_licel: several profiles have the same start time",
@@ -371,7 +377,7 @@ def _assemble(raw, signal, paths, ids, coords, fields) -> xr.Dataset:
         warnings.warn(f"read_licel: {int((shots == 0).sum())} profile(s) have no shots "
                       f"(first: channel {ids[c]} of {paths[t]}); their signal is NaN",
                       RuntimeWarning, stacklevel=3)
-    data_vars = {
+    data_vars: dict[str, Spec] = {
         "signal": (("time", "channel", "range"), signal,
                    {"long_name": "lidar signal: analog in mV, photon counting in MHz "
                     "(see signal_units)"}),
@@ -379,7 +385,7 @@ def _assemble(raw, signal, paths, ids, coords, fields) -> xr.Dataset:
                 {"units": "1", "long_name": "recorder counts summed over the shots"}),
         "shots": (("time", "channel"), shots, {"units": "1", "long_name": "laser shots summed"}),
     }
-    attrs: dict = {
+    attrs: dict[str, Any] = {
         "Conventions": "CF-1.8",
         "title": "lidar raw signals",
         "source": "Licel raw data files",

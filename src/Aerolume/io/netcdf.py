@@ -3,14 +3,36 @@ backend, keeping every attribute, with the CF attributes of :mod:`Aerolume.metad
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import xarray as xr
 
+from Aerolume.errors import FileFormatError
 from Aerolume.io.files import PathLike
 
+if TYPE_CHECKING:
+    import netCDF4
+
+def open_raw(path: str) -> netCDF4.Dataset:
+    """`path` opened with netCDF4 for a reader (masking off: the raw values as stored),
+    or an error naming the file: FileNotFoundError, or FileFormatError for a file that is
+    no readable netCDF."""
+    import netCDF4
+
+    try:
+        nc = netCDF4.Dataset(path)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{path}: no such file") from None
+    except OSError as err:
+        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
+    nc.set_auto_mask(False)
+    return nc
+
+
 def to_netcdf(ds: xr.Dataset, path: PathLike, *, source_root: PathLike | None = None,
-              **kwargs) -> None:
+              **kwargs: Any) -> None:
     """Write a Dataset of this package to netCDF-4 as a CF-1.8 file.
 
     Parameters
@@ -48,7 +70,7 @@ def to_netcdf(ds: xr.Dataset, path: PathLike, *, source_root: PathLike | None = 
     out.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding, **kwargs)
 
 
-def _serialisable(attrs: dict) -> dict:
+def _serialisable(attrs: Mapping[str, Any]) -> dict[str, Any]:
     out = {}
     for key, value in attrs.items():
         if isinstance(value, (bool, np.bool_)):
@@ -65,7 +87,7 @@ def _serialisable(attrs: dict) -> dict:
     return out
 
 
-def open_dataset(path: PathLike, **kwargs) -> xr.Dataset:
+def open_dataset(path: PathLike, **kwargs: Any) -> xr.Dataset:
     """Read a netCDF file written by :func:`to_netcdf` into memory.
 
     Parameters

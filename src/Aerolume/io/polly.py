@@ -14,42 +14,38 @@ name the channels' wavelengths (they are fixed per system), so the channels are
 from __future__ import annotations
 
 import os
-from typing import Literal, Sequence
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
+from Aerolume._typing import AnyArray, FloatArray, IntArray
 from Aerolume.constants import SPEED_OF_LIGHT
 from Aerolume.errors import FileFormatError, reason as _reason
+from Aerolume.io.files import PathsLike
+from Aerolume.io.netcdf import open_raw
+
+if TYPE_CHECKING:
+    import netCDF4
+    import xarray as xr
+    from numpy.typing import NDArray
 
 __all__ = ["read_pollyxt", "is_pollyxt", "profiles", "layout"]
 
 _MANDATORY = ("raw_signal", "measurement_shots", "measurement_time")
 
 
-def is_pollyxt(variables) -> bool:
+def is_pollyxt(variables: Iterable[str]) -> bool:
     """Whether a netCDF file's variable names are those of a PollyXT level-0 file."""
     return all(name in set(variables) for name in ("raw_signal", "measurement_shots"))
 
 
-def layout(channels: int, bins: int, bin_width: float) -> tuple:
+def layout(channels: int, bins: int, bin_width: float) -> tuple[str, int, int, float]:
     """The key files must share to be joined: channels, bins and bin width (m)."""
     return ("pollyxt", int(channels), int(bins), float(bin_width))
 
 
-def _open(path: str):
-    import netCDF4
-
-    try:
-        nc = netCDF4.Dataset(path)
-    except FileNotFoundError:
-        raise FileNotFoundError(f"{path}: no such file") from None
-    except OSError as err:
-        raise FileFormatError(path, f"not a readable netCDF file ({err})") from None
-    nc.set_auto_mask(False)
-    return nc
-
-
-def _describe(path: str, nc) -> dict:
+def _describe(path: str, nc: netCDF4.Dataset) -> dict[str, Any]:
     """The file's shape, time stamps and bin width, checked, its counts left unread."""
     missing = [name for name in _MANDATORY if name not in nc.variables]
     if missing:
@@ -71,35 +67,39 @@ def _describe(path: str, nc) -> dict:
             "time": _times(path, stamp), "layout": layout(shape[2], shape[1], width)}
 
 
-def _times(path: str, stamp: np.ndarray) -> np.ndarray:
+def _times(path: str, stamp: IntArray) -> NDArray[np.datetime64]:
     try:
         days = [np.datetime64(f"{d // 10000:04d}-{d // 100 % 100:02d}-{d % 100:02d}")
                 for d in stamp[:, 0]]
     except ValueError:
         raise FileFormatError(path, "measurement_time holds an impossible date") from None
-    return (np.array(days, dtype="datetime64[ns]")
-            + stamp[:, 1].astype("timedelta64[s]").astype("timedelta64[ns]"))
+    times: NDArray[np.datetime64] = (
+        np.array(days, dtype="datetime64[ns]")
+        + stamp[:, 1].astype("timedelta64[s]").astype("timedelta64[ns]"))
+    return times
 
 
-def profiles(path: str, kind: str = "pollyxt"):
+def _described(path: str, nc: netCDF4.Dataset) -> dict[str, Any]:
+    """:func:`_describe`, a truncated or damaged file an error naming it."""
+    try:
+        return _describe(path, nc)
+    except (OSError, RuntimeError, IndexError) as err:
+        raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
+                              "file") from None
+
+
+def profiles(path: str, kind: str = "pollyxt"
+             ) -> tuple[NDArray[np.datetime64], tuple[str, int, int, float]]:
     """The profiles' start times (datetime64[ns]) and the :func:`layout` of one file,
     its counts left unread (for the planner of ``aerolume process``)."""
-    with _open(path) as nc:
-        try:
-            info = _describe(path, nc)
-        except (OSError, RuntimeError, IndexError) as err:
-            raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
-                             "file") from None
+    with open_raw(path) as nc:
+        info = _described(path, nc)
     return info["time"], info["layout"]
 
 
-def _one(path: str) -> dict:
-    with _open(path) as nc:
-        try:
-            info = _describe(path, nc)
-        except (OSError, RuntimeError, IndexError) as err:
-            raise FileFormatError(path, f"cannot be read ({err}): a truncated or damaged "
-                             "file") from None
+def _one(path: str) -> dict[str, Any]:
+    with open_raw(path) as nc:
+        info = _described(path, nc)
         try:
             raw = np.asarray(nc["raw_signal"][:])
         except (OSError, RuntimeError, IndexError) as err:  # a truncated or damaged file
@@ -115,14 +115,15 @@ def _one(path: str) -> dict:
     return info
 
 
-def _named(ids: Sequence[str], count: int, path: str):
+def _named(ids: Sequence[str], count: int, path: str) -> tuple[FloatArray, AnyArray]:
     """Wavelengths (m) and polarisations of channels named `ids` ("532s_pc")."""
     import re
 
     if len(ids) != count:
         raise FileFormatError(path, f"channel_ids names {len(ids)} channels where the file has "
                          f"{count}")
-    wavelengths, polarizations = [], []
+    wavelengths: list[float] = []
+    polarizations: list[str] = []
     for ident in ids:
         found = re.match(r"([0-9]+)([ps]?)_", ident)
         if found is None:
@@ -133,9 +134,8 @@ def _named(ids: Sequence[str], count: int, path: str):
     return np.array(wavelengths), np.array(polarizations, dtype=object)
 
 
-def read_pollyxt(paths: str | os.PathLike | Sequence, *,
-                 errors: Literal["raise", "skip"] = "raise",
-                 channel_ids: Sequence[str] | None = None):
+def read_pollyxt(paths: PathsLike, *, errors: Literal["raise", "skip"] = "raise",
+                 channel_ids: Sequence[str] | None = None) -> xr.Dataset:
     """Read PollyXT level-0 netCDF files into one time-height Dataset.
 
     Parameters
@@ -157,12 +157,13 @@ def read_pollyxt(paths: str | os.PathLike | Sequence, *,
     """
     import xarray as xr
 
-    from Aerolume.io import _expand, _fail, package_version
+    from Aerolume.io.files import _expand, _fail, package_version
 
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
     files = _expand(paths)
-    parts, problems = [], []
+    parts: list[tuple[str, dict[str, Any]]] = []
+    problems: list[tuple[str, str, bool]] = []
     for path in files:
         try:
             parts.append((path, _one(path)))
@@ -170,7 +171,7 @@ def read_pollyxt(paths: str | os.PathLike | Sequence, *,
             problems.append((path, _reason(err), True))
         except ValueError as err:
             problems.append((path, _reason(err), False))
-    first = parts[0][1] if parts else None
+    first = parts[0][1] if parts else {}
     for path, info in list(parts[1:]):
         if info["layout"] != first["layout"]:
             problems.append((path, f"its channels or bins differ from {parts[0][0]}'s", False))

@@ -28,8 +28,8 @@ Variables:
   ``Raw_Data_Range_Resolution`` (m), ``Laser_Repetition_Rate`` (Hz), ``DAQ_Range`` (mV,
   analog), ``Emitted_Wavelength`` and ``Detected_Wavelength`` (nm).
 
-Global attributes: ``Measurement_ID`` (date, station code, start hour and minute:
-``YYYYMMDDccHHMM``), ``RawData_Start_Date`` (``YYYYMMDD``), ``RawData_Start_Time_UT`` and
+Global attributes: ``Measurement_ID`` (date, station call sign, start hour and minute:
+``YYYYMMDDcccHHMM``), ``RawData_Start_Date`` (``YYYYMMDD``), ``RawData_Start_Time_UT`` and
 ``RawData_Stop_Time_UT`` (``HHMMSS``), ``Altitude_meter_asl``, ``Latitude_degrees_north``,
 ``Longitude_degrees_east``, and the names of the optional ``Sounding_File_Name``,
 ``Overlap_File_Name`` and ``LR_File_Name`` files when given.
@@ -38,17 +38,48 @@ The sounding file itself is written by :func:`write_sounding` (and by :func:`to_
 given ``sounding=``): dimension ``points``; ``Altitude`` (m a.s.l.), ``Pressure`` (hPa),
 ``Temperature`` (C), optionally ``RelativeHumidity`` (%); the sounding's station, start
 date and time and position as global attributes.
+
+The overlap file (:func:`write_overlap`, or :func:`to_scc` given ``overlap=``): dimensions
+``channels`` and ``points`` (the raw file's range gates); ``channel_ID`` (channels), int;
+``Range`` (points), double, m; ``Overlap`` (channels, points), double, 1 (the fill value
+where the overlap is not known).  The lidar-ratio file (:func:`write_lidar_ratio`, or
+:func:`to_scc` given ``lidar_ratio=``): dimensions ``products`` and ``points``;
+``product_ID`` (products), int, the SCC database's product ids; ``Altitude`` (points),
+double, m a.s.l.; ``Lidar_Ratio`` (products, points), double, sr.  Both are classic
+netCDF files beside the raw-data file, named in its ``Overlap_File_Name`` and
+``LR_File_Name``.  The SCC documentation's own description of these two files could not
+be consulted when they were written: their field names follow the raw-data and sounding
+files' (one table each below, :data:`OVERLAP_VARIABLES` and
+:data:`LIDAR_RATIO_VARIABLES`, to be corrected in one place).
 """
 
 from __future__ import annotations
 
 import os
 import warnings
-from typing import Mapping, Sequence
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, SupportsFloat, Union, cast
 
 import numpy as np
+from numpy.typing import ArrayLike
 
-__all__ = ["to_scc", "write_sounding", "SCC_VARIABLES", "SCC_GLOBALS", "SOUNDING_VARIABLES"]
+from Aerolume._typing import FloatArray
+
+if TYPE_CHECKING:
+    import xarray as xr
+
+#: A sounding to write: its levels' (altitude m, pressure Pa, temperature K[, relative
+#: humidity %]), or a product Dataset with its molecular atmosphere.
+Sounding = Union[Sequence[ArrayLike], "xr.Dataset"]
+#: An overlap function: an estimate_overlap Dataset, a DataArray on range, or a pair
+#: (range m, overlap).
+Overlap = Union["xr.Dataset", "xr.DataArray", Sequence[ArrayLike]]
+#: The lidar ratio (sr) of an SCC product: constant, or (altitude m a.s.l., lidar ratio).
+LidarRatio = Union[float, ArrayLike]
+
+__all__ = ["to_scc", "write_sounding", "write_overlap", "write_lidar_ratio", "SCC_VARIABLES",
+           "SCC_GLOBALS", "SOUNDING_VARIABLES", "OVERLAP_VARIABLES", "OVERLAP_GLOBALS",
+           "LIDAR_RATIO_VARIABLES"]
 
 #: name -> (dimensions, netCDF type) of every variable written.
 SCC_VARIABLES = {
@@ -85,6 +116,25 @@ SOUNDING_VARIABLES = {
     "RelativeHumidity": (("points",), "f8", "%"),
 }
 
+#: The overlap file's variables: name -> (dimensions, netCDF type, units or None).
+OVERLAP_VARIABLES = {
+    "channel_ID": (("channels",), "i4", None),
+    "Range": (("points",), "f8", "m"),
+    "Overlap": (("channels", "points"), "f8", "1"),
+}
+#: The overlap file's global attributes: when the overlap was measured (``YYYYMMDD``,
+#: ``HHMMSS``) and the measurement it goes with.
+OVERLAP_GLOBALS = ("Measurement_ID", "Overlap_Start_Date", "Overlap_Start_Time_UT")
+
+#: The lidar-ratio file's variables: name -> (dimensions, netCDF type, units or None).
+LIDAR_RATIO_VARIABLES = {
+    "product_ID": (("products",), "i4", None),
+    "Altitude": (("points",), "f8", "m"),
+    "Lidar_Ratio": (("products", "points"), "f8", "sr"),
+}
+#: netCDF's default fill value of doubles: where an overlap is not known.
+_FILL = 9.969209968386869e36
+
 _STANDARD_PRESSURE_HPA = 1013.25
 _STANDARD_TEMPERATURE_C = 15.0
 
@@ -101,17 +151,20 @@ def _emitted_nm(detected_nm: float) -> float:
     return float(max(shorter)) if shorter else float(detected_nm)
 
 
-def _stamp(t) -> tuple[str, str]:
-    text = str(np.datetime_as_string(np.datetime64(t, "s"), unit="s"))
+def _stamp(t: np.datetime64 | str) -> tuple[str, str]:
+    text = str(np.datetime_as_string(np.asarray(t, dtype="datetime64[s]"), unit="s"))
     date, clock = text.split("T")
     return date.replace("-", ""), clock.replace(":", "")
 
 
-def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None = None,
+def to_scc(ds: xr.Dataset, path: str | os.PathLike[str], *,
+           channel_ids: Mapping[str, int] | None = None,
            station_code: str = "xx", measurement_id: str | None = None,
            background: Mapping[str, Sequence[float]] | Sequence[float] | None = None,
            sounding_file: str | None = None, overlap_file: str | None = None,
-           lidar_ratio_file: str | None = None, sounding=None) -> None:
+           lidar_ratio_file: str | None = None, sounding: Sounding | None = None,
+           overlap: Overlap | Mapping[str, Overlap] | None = None,
+           lidar_ratio: Mapping[int, LidarRatio] | None = None) -> None:
     """Write a raw Dataset as an SCC raw-data input file.
 
     Parameters
@@ -125,28 +178,44 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
         Channels left out are not written; without a mapping every channel is written
         with its position (1, 2, ...) as id and a warning that those must be replaced.
     station_code : str
-        The station's two-letter code, in the measurement id.
+        The station's EARLINET call sign (three letters; two in older ids), in the
+        measurement id.
     measurement_id : str, optional
         Default ``YYYYMMDD`` + `station_code` + ``HHMM`` of the first profile's start.
     background : (low, high) or mapping of channel to (low, high), optional
         Range interval of the background (m); default the farthest tenth of the range.
     sounding_file, overlap_file, lidar_ratio_file : str, optional
-        Names of the optional SCC input files sent with this one.
+        Names of the optional SCC input files sent with this one (given alone, only the
+        name is written: the file is the user's).
     sounding : (altitude, pressure, temperature) or xarray.Dataset, optional
         The atmosphere to send with it (m a.s.l., Pa, K; or a product of ``aerolume
         process``, whose molecular atmosphere is used): written by
         :func:`write_sounding` beside `path` as `sounding_file` (default
         ``rs_<measurement id>.nc``), and ``Molecular_Calc`` says so (0).
+    overlap : overlap function, or mapping of channel to one, optional
+        Written by :func:`write_overlap` beside `path` as `overlap_file` (default
+        ``ov_<measurement id>.nc``): an :func:`Aerolume.preprocess.estimate_overlap`
+        Dataset, a DataArray of :func:`Aerolume.preprocess.read_overlap`, or a pair
+        (range m, overlap); one for every written channel, or one per channel named.
+    lidar_ratio : mapping of int to float or (altitude, lidar ratio), optional
+        The lidar ratio (sr) of each SCC product id, constant or a profile (m a.s.l.,
+        sr): written by :func:`write_lidar_ratio` beside `path` as `lidar_ratio_file`
+        (default ``lr_<measurement id>.nc``) on the altitudes of the range gates.
 
     Raises
     ------
     ValueError
         The Dataset lacks a raw variable, a channel id is unknown or not a positive
-        integer, a background interval is not inside the range, or shots do not fit
-        32 bits.
+        integer, a background interval is not inside the range, shots do not fit
+        32 bits, or an overlap or lidar ratio is not usable (see :func:`write_overlap`,
+        :func:`write_lidar_ratio`).
     """
     import netCDF4
 
+    if not (isinstance(station_code, str) and 2 <= len(station_code) <= 3
+            and station_code.isascii() and station_code.isalnum()):
+        raise ValueError(f"to_scc: station_code must be the station's call sign, 2 or 3 "
+                         f"letters or digits, got {station_code!r}")
     for name in ("raw", "signal", "shots", "stop_time", "detection_mode", "wavelength"):
         if name not in ds.variables:
             raise ValueError(f"to_scc: ds has no {name!r}; give a Dataset of read_licel")
@@ -202,7 +271,8 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
     if "repetition_rate" in ds:
         rates = np.nanmean(np.asarray(ds["repetition_rate"].values, float), axis=0)
         lasers = list(np.asarray(ds["laser"].values))
-        rate = np.array([rates[lasers.index(l)] if l in lasers else np.nan for l in laser_of])
+        rate = np.array([rates[lasers.index(kind)] if kind in lasers else np.nan
+                         for kind in laser_of])
     else:
         rate = np.full(len(chosen), np.nan)
     daq = np.asarray(sub["input_range"].isel(time=0).values, float) * 1e3 \
@@ -210,13 +280,30 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
 
     date, clock = _stamp(start[0])
     _, stop_clock = _stamp(stop[-1])
+    measurement_id = measurement_id or f"{date}{station_code}{clock[:4]}"
+    folder = os.path.dirname(os.fspath(path))
+    station_altitude = float(ds.attrs.get("altitude", np.nanmean(
+        np.asarray(ds["station_altitude"].values, float)) if "station_altitude" in ds
+        else 0.0))
+    # The optional files are checked before anything is written.
+    curves = None if overlap is None else overlap_curves(overlap, chosen, rng)
+    ratios = None if lidar_ratio is None else lidar_ratio_profiles(
+        lidar_ratio, _gate_altitudes(rng, station_altitude, zenith))
     if sounding is not None:
-        sounding_file = sounding_file or f"rs_{measurement_id or date + station_code + clock[:4]}.nc"
-        write_sounding(os.path.join(os.path.dirname(os.fspath(path)), sounding_file), sounding,
+        sounding_file = sounding_file or f"rs_{measurement_id}.nc"
+        write_sounding(os.path.join(folder, sounding_file), sounding,
                        start=start[0], station_name=str(ds.attrs.get("site", "")),
                        latitude=float(ds.attrs.get("latitude", np.nan)),
                        longitude=float(ds.attrs.get("longitude", np.nan)),
                        altitude=float(ds.attrs.get("altitude", np.nan)))
+    if curves is not None:
+        overlap_file = overlap_file or f"ov_{measurement_id}.nc"
+        write_overlap(os.path.join(folder, overlap_file), curves, rng,
+                      channel_ids=channel_ids, measurement_id=measurement_id, start=start[0])
+    if ratios is not None:
+        lidar_ratio_file = lidar_ratio_file or f"lr_{measurement_id}.nc"
+        write_lidar_ratio(os.path.join(folder, lidar_ratio_file), ratios,
+                          _gate_altitudes(rng, station_altitude, zenith))
     values = {
         "Raw_Lidar_Data": data,
         "Raw_Data_Start_Time": (start - origin).astype(np.int64)[:, None],
@@ -244,13 +331,11 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
              "Pressure_at_Lidar_Station": "hPa", "Temperature_at_Lidar_Station": "C",
              "Raw_Data_Start_Time": "s", "Raw_Data_Stop_Time": "s"}
     attrs = {
-        "Measurement_ID": measurement_id or f"{date}{station_code}{clock[:4]}",
+        "Measurement_ID": measurement_id,
         "RawData_Start_Date": date,
         "RawData_Start_Time_UT": clock,
         "RawData_Stop_Time_UT": stop_clock,
-        "Altitude_meter_asl": float(ds.attrs.get("altitude", np.nanmean(
-            np.asarray(ds["station_altitude"].values, float)) if "station_altitude" in ds
-            else 0.0)),
+        "Altitude_meter_asl": station_altitude,
         "Latitude_degrees_north": float(ds.attrs.get("latitude", np.nan)),
         "Longitude_degrees_east": float(ds.attrs.get("longitude", np.nan)),
     }
@@ -273,15 +358,17 @@ def to_scc(ds, path: str | os.PathLike, *, channel_ids: Mapping[str, int] | None
         nc.setncatts(attrs)
 
 
-def _sounding_levels(sounding):
+def _sounding_levels(sounding: Sounding
+                     ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray | None]:
     """(altitude m a.s.l., pressure Pa, temperature K, relative humidity % or None) of a
     triple/quadruple of arrays or of a product Dataset's molecular atmosphere."""
     if hasattr(sounding, "variables"):
+        dataset = cast("xr.Dataset", sounding)  # (whatever has variables is read as one)
         for name in ("altitude", "molecular_pressure", "molecular_temperature"):
-            if name not in sounding.variables:
+            if name not in dataset.variables:
                 raise ValueError(f"write_sounding: the Dataset has no {name!r}; give a product "
                                  "of aerolume process or (altitude, pressure, temperature)")
-        levels = [np.asarray(sounding[n].values, dtype=float).ravel()
+        levels = [np.asarray(dataset[n].values, dtype=float).ravel()
                   for n in ("altitude", "molecular_pressure", "molecular_temperature")]
         humidity = None
     else:
@@ -303,7 +390,8 @@ def _sounding_levels(sounding):
     return levels[0], levels[1], levels[2], humidity
 
 
-def write_sounding(path: str | os.PathLike, sounding, *, start, station_name: str = "",
+def write_sounding(path: str | os.PathLike[str], sounding: Sounding, *,
+                   start: np.datetime64 | str, station_name: str = "",
                    latitude: float = float("nan"), longitude: float = float("nan"),
                    altitude: float = float("nan")) -> None:
     """Write the SCC's optional sounding file: the atmosphere the molecular signals are
@@ -343,13 +431,197 @@ def write_sounding(path: str | os.PathLike, sounding, *, start, station_name: st
     with netCDF4.Dataset(os.fspath(path), "w", format="NETCDF3_CLASSIC") as nc:
         nc.createDimension("points", heights.size)
         for name, (dims, kind, units) in SOUNDING_VARIABLES.items():
-            if values[name] is None:
+            value = values[name]
+            if value is None:
                 continue
             var = nc.createVariable(name, kind, dims)
             var.units = units
-            var[:] = values[name]
+            var[:] = value
         nc.setncatts({"Sounding_Station_Name": station_name or "model atmosphere",
                       "Sounding_Start_Date": date, "Sounding_Start_Time_UT": clock,
                       "Latitude_degrees_north": float(latitude),
                       "Longitude_degrees_east": float(longitude),
                       "Altitude_meter_asl": float(altitude)})
+
+
+def _gate_altitudes(rng: FloatArray, station_altitude: float, zenith: float) -> FloatArray:
+    from Aerolume.atmosphere import beam_altitude
+
+    base = station_altitude if np.isfinite(station_altitude) else 0.0
+    return np.asarray(beam_altitude(rng, base, abs(zenith)), dtype=np.float64)
+
+
+def _one_overlap(curve: Overlap, rng: FloatArray, name: str) -> FloatArray:
+    """One overlap function on the range gates `rng` (NaN where it is not known)."""
+    import xarray as xr
+
+    if isinstance(curve, xr.Dataset):
+        if "overlap" not in curve.variables:
+            raise ValueError(f"to_scc: the overlap of {name} has no 'overlap' variable; give "
+                             "a Dataset of estimate_overlap")
+        if not int(curve.attrs.get("supported", 1)):
+            raise ValueError(f"to_scc: the overlap estimate of {name} is not supported by "
+                             f"the data ({curve.attrs.get('reason', 'no reason given')})")
+        curve = curve["overlap"]
+    r: ArrayLike
+    o: ArrayLike
+    if isinstance(curve, xr.DataArray):
+        if curve.dims != ("range",):
+            raise ValueError(f"to_scc: the overlap of {name} must lie on 'range' alone, "
+                             f"not {curve.dims}")
+        r, o = curve["range"].values, curve.values
+    else:
+        try:
+            r, o = curve
+        except (TypeError, ValueError):
+            raise TypeError(f"to_scc: the overlap of {name} must be an estimate_overlap "
+                            "Dataset, a DataArray on range, or (range m, overlap)") from None
+    r, o = np.asarray(r, dtype=np.float64).ravel(), np.asarray(o, dtype=np.float64).ravel()
+    if r.size != o.size or r.size < 2:
+        raise ValueError(f"to_scc: the overlap of {name} needs ranges and values of one "
+                         "length, at least 2")
+    order = np.argsort(r, kind="stable")
+    r, o = r[order], o[order]
+    if not np.all(np.isfinite(r)) or np.any(np.diff(r) <= 0):
+        raise ValueError(f"to_scc: the overlap of {name} needs finite, distinct ranges (m)")
+    known = np.isfinite(o)
+    if not known.any() or (o[known] <= 0).any() or (o[known] > 1.5).any():
+        raise ValueError(f"to_scc: the overlap of {name} must be positive and about 1 at "
+                         "most (a fraction, not a percentage)")
+    out: FloatArray = np.interp(rng, r, o, left=np.nan, right=np.nan)
+    top = np.flatnonzero(known)[-1]
+    if o[top] == 1.0:  # complete at its top: complete beyond it
+        out[rng > r[top]] = 1.0
+    return out
+
+
+def overlap_curves(overlap: Overlap | Mapping[str, Overlap], channels: Sequence[str],
+                   rng: FloatArray) -> dict[str, FloatArray]:
+    """The overlap of each channel (by id) on the range gates `rng`: one function for
+    every channel, or a mapping of channel to function (see :func:`to_scc`)."""
+    import xarray as xr
+
+    if isinstance(overlap, Mapping) and not isinstance(overlap, xr.Dataset):
+        unknown = [c for c in overlap if c not in channels]
+        if unknown:
+            raise ValueError(f"to_scc: the overlap names {unknown[0]!r}; the written channels "
+                             f"are {', '.join(channels)}")
+        if not overlap:
+            raise ValueError("to_scc: the overlap mapping names no channel")
+        return {c: _one_overlap(overlap[c], rng, c) for c in channels if c in overlap}
+    return {c: _one_overlap(overlap, rng, c) for c in channels}
+
+
+def lidar_ratio_profiles(lidar_ratio: Mapping[int, LidarRatio], altitude: FloatArray
+                         ) -> dict[int, FloatArray]:
+    """The lidar ratio (sr) of each SCC product id on `altitude` (m a.s.l.)."""
+    from Aerolume.constants import MAX_LIDAR_RATIO
+
+    if not isinstance(lidar_ratio, Mapping) or not lidar_ratio:
+        raise TypeError("to_scc: lidar_ratio must map SCC product ids to a lidar ratio (sr) "
+                        "or a profile (altitude m a.s.l., sr)")
+    out = {}
+    for product, value in lidar_ratio.items():
+        if isinstance(product, bool) or not isinstance(product, (int, np.integer)) \
+                or product <= 0:
+            raise ValueError(f"to_scc: lidar-ratio product ids must be positive integers, "
+                             f"got {product!r}")
+        if np.ndim(value) == 0:
+            profile = np.full(altitude.shape, float(cast(SupportsFloat, value)))
+        else:
+            try:
+                z, lr = (np.asarray(v, dtype=np.float64).ravel()
+                         for v in cast(Sequence[ArrayLike], value))
+            except (TypeError, ValueError):
+                raise TypeError(f"to_scc: the lidar ratio of product {product} must be a "
+                                "number (sr) or (altitude m a.s.l., sr)") from None
+            if z.size != lr.size or z.size < 2 or not np.all(np.isfinite(z)):
+                raise ValueError(f"to_scc: the lidar-ratio profile of product {product} "
+                                 "needs finite altitudes and values of one length, at least 2")
+            order = np.argsort(z, kind="stable")
+            profile = np.interp(altitude, z[order], lr[order])  # held beyond its ends
+        if not np.all(np.isfinite(profile) & (profile > 0) & (profile <= MAX_LIDAR_RATIO)):
+            raise ValueError(f"to_scc: the lidar ratio of product {product} must be within "
+                             f"(0, {MAX_LIDAR_RATIO:g}] sr")
+        out[int(product)] = profile
+    return out
+
+
+def write_overlap(path: str | os.PathLike[str], curves: Mapping[str, FloatArray],
+                  rng: FloatArray, *, channel_ids: Mapping[str, int], measurement_id: str,
+                  start: np.datetime64 | str) -> None:
+    """Write the SCC's optional overlap file.
+
+    Dimensions ``channels`` and ``points``; ``channel_ID`` (channels, int), ``Range``
+    (points, m) and ``Overlap`` (channels, points, 1), the fill value where the overlap
+    is not known; global attributes :data:`OVERLAP_GLOBALS`.
+
+    Parameters
+    ----------
+    path : path
+        The netCDF file (classic format).
+    curves : mapping of str to ndarray
+        Each channel's overlap on `rng` (NaN: not known), from :func:`overlap_curves`.
+    rng : ndarray
+        The raw file's range gates (m).
+    channel_ids : mapping of str to int
+        The SCC database id of each channel.
+    measurement_id : str
+        The raw-data file's measurement id.
+    start : datetime64
+        The measurement's start (when the overlap applies).
+    """
+    import netCDF4
+
+    missing = {c: int(np.isnan(o).sum()) for c, o in curves.items() if np.isnan(o).any()}
+    if missing:
+        warnings.warn("to_scc: the overlap is not known at " + ", ".join(
+            f"{n} of {rng.size} gates of {c}" for c, n in missing.items()) + "; those gates "
+            "hold the fill value", UserWarning, stacklevel=3)
+    date, clock = _stamp(start)
+    values = {"channel_ID": np.array([int(channel_ids[c]) for c in curves]),
+              "Range": np.asarray(rng, np.float64),
+              "Overlap": np.ma.masked_invalid(np.array(list(curves.values()), np.float64))}
+    with netCDF4.Dataset(os.fspath(path), "w", format="NETCDF3_CLASSIC") as nc:
+        nc.createDimension("channels", len(curves))
+        nc.createDimension("points", rng.size)
+        for name, (dims, kind, units) in OVERLAP_VARIABLES.items():
+            var = nc.createVariable(name, kind, dims,
+                                    fill_value=_FILL if name == "Overlap" else None)
+            if units:
+                var.units = units
+            var[...] = values[name]
+        nc.setncatts({"Measurement_ID": measurement_id, "Overlap_Start_Date": date,
+                      "Overlap_Start_Time_UT": clock})
+
+
+def write_lidar_ratio(path: str | os.PathLike[str], profiles: Mapping[int, FloatArray],
+                      altitude: FloatArray) -> None:
+    """Write the SCC's optional lidar-ratio file.
+
+    Dimensions ``products`` and ``points``; ``product_ID`` (products, int), ``Altitude``
+    (points, m a.s.l.) and ``Lidar_Ratio`` (products, points, sr).
+
+    Parameters
+    ----------
+    path : path
+        The netCDF file (classic format).
+    profiles : mapping of int to ndarray
+        Each SCC product id's lidar ratio (sr) on `altitude`, from
+        :func:`lidar_ratio_profiles`.
+    altitude : ndarray
+        Altitudes of the raw file's range gates (m a.s.l.).
+    """
+    import netCDF4
+
+    values = {"product_ID": np.array(list(profiles), dtype=np.int64),
+              "Altitude": np.asarray(altitude, np.float64),
+              "Lidar_Ratio": np.array(list(profiles.values()), np.float64)}
+    with netCDF4.Dataset(os.fspath(path), "w", format="NETCDF3_CLASSIC") as nc:
+        nc.createDimension("products", len(profiles))
+        nc.createDimension("points", altitude.size)
+        for name, (dims, kind, units) in LIDAR_RATIO_VARIABLES.items():
+            var = nc.createVariable(name, kind, dims)
+            if units:
+                var.units = units
+            var[...] = values[name]

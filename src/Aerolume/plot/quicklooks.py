@@ -17,13 +17,25 @@ from __future__ import annotations
 import os
 import pathlib
 
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from Aerolume._typing import AnyArray, FloatArray
+
+if TYPE_CHECKING:
+    import xarray as xr
+    from matplotlib.axes import Axes
+    from matplotlib.collections import QuadMesh
+    from matplotlib.figure import Figure
 
 __all__ = ["quicklook"]
 
 INSTALL_PLOT = "pip install 'Aerolume[plot]'"
 
-def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
+def quicklook(product: str | os.PathLike[str], output: str | os.PathLike[str], *,
               max_range: float = 15e3, channels: list[str] | None = None,
               dpi: int = 100) -> pathlib.Path:
     """Draws the quicklook of a processed file into a PNG image.
@@ -69,16 +81,16 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
     from Aerolume._files import write_atomically
     from Aerolume.processing.products import elastic_channels
 
-    product = pathlib.Path(product)
+    path = pathlib.Path(product)
     try:
-        ds = xr.open_dataset(product)
+        ds = xr.open_dataset(path)
     except Exception as err:  # the netCDF libraries raise several types for a bad file
-        raise ValueError(f"{product}: not a readable netCDF file ({err})") from None
+        raise ValueError(f"{path}: not a readable netCDF file ({err})") from None
     with ds:
         missing = [v for v in ("signal", "channel", "range", "time", "wavelength")
                    if v not in ds.variables]
         if missing:
-            raise ValueError(f"{product}: not a processed lidar file (no "
+            raise ValueError(f"{path}: not a processed lidar file (no "
                              f"{', '.join(missing)})")
         if channels is None:
             if "klett_channel" in ds.coords and ds.sizes.get("klett_channel", 0):
@@ -88,20 +100,20 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
         known = [str(c) for c in ds["channel"].values]
         for c in channels:
             if c not in known:
-                raise ValueError(f"{product}: no channel {c!r} (channels: {', '.join(known)})")
+                raise ValueError(f"{path}: no channel {c!r} (channels: {', '.join(known)})")
 
         shown = ds.sel(range=ds["range"] <= max_range)
         if shown.sizes["range"] < 2 or shown.sizes["time"] < 1:
-            raise ValueError(f"{product}: nothing to draw below {max_range / 1e3:g} km")
+            raise ValueError(f"{path}: nothing to draw below {max_range / 1e3:g} km")
         rng = np.asarray(shown["range"].values, dtype=float)
         times = np.asarray(shown["time"].values)
         time_edges = _time_edges(shown)
         range_edges = _edges(rng) / 1e3
 
-        product = "backscatter" in shown and shown.sizes.get("klett_channel", 0) > 0
+        has_product = "backscatter" in shown and shown.sizes.get("klett_channel", 0) > 0
         depolarization = ("volume_depolarization" in shown
                           and shown.sizes.get("depolarization_channel", 0) > 0)
-        rows = len(channels) + int(product) + int(depolarization)
+        rows = len(channels) + int(has_product) + int(depolarization)
         fig = Figure(figsize=(13, 2.9 * rows + 1.2), dpi=dpi, layout="constrained")
         FigureCanvasAgg(fig)
         grid = fig.add_gridspec(rows, 2, width_ratios=[3.2, 1])
@@ -136,7 +148,7 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
             bar.set_label(f"P r² ({units} m²)" if units else "P r² (m²)")
             _marks(ax, shown, times, time_edges)
 
-        if product:
+        if has_product:
             _product_panel(fig, fig.add_subplot(grid[len(channels), 0]), shown, time_edges,
                            range_edges, max_range, times)
         if depolarization:
@@ -148,7 +160,7 @@ def quicklook(product: str | os.PathLike, output: str | os.PathLike, *,
     return pathlib.Path(output)
 
 
-def _profile_panel(ax, ds, max_range: float, end) -> None:
+def _profile_panel(ax: Axes, ds: xr.Dataset, max_range: float, end: np.datetime64) -> None:
     ax.set_ylim(0, max_range / 1e3)
     ax.set_ylabel("range (km)")
     ax.set_xlabel("aerosol backscatter (Mm⁻¹ sr⁻¹)")
@@ -199,10 +211,10 @@ def _profile_panel(ax, ds, max_range: float, end) -> None:
             low, high = np.percentile(values, [2.0, 99.5])
             pad = 0.1 * max(high - low, abs(high), 1e-3)
             ax.set_xlim(min(low, 0.0) - pad, high + pad)
-    start, end = (np.datetime_as_string(t, unit="m")[-5:] for t in
-                  (ds["time"].values[0], end))
+    first, last = (np.datetime_as_string(t, unit="m")[-5:] for t in
+                   (ds["time"].values[0], end))
     ax.set_title(f"mean of {count} profile{'s' if count != 1 else ''}, "
-                 f"{start}–{end} UTC", fontsize=10)
+                 f"{first}–{last} UTC", fontsize=10)
     if drawn:
         ax.legend(fontsize=8, loc="upper right")
     else:
@@ -211,7 +223,7 @@ def _profile_panel(ax, ds, max_range: float, end) -> None:
     ax.grid(alpha=0.3)
 
 
-def _height_lines(ax, ds) -> None:
+def _height_lines(ax: Axes, ds: xr.Dataset) -> None:
     """The full-overlap height, the reference intervals and the mean cloud base, top and
     boundary-layer height as horizontal marks of a profile panel (range in km)."""
     if "full_overlap_height" in ds:
@@ -225,17 +237,17 @@ def _height_lines(ax, ds) -> None:
         if np.isfinite(bottom).any():
             ax.axhspan(np.nanmin(bottom) / 1e3, np.nanmax(top) / 1e3, color="tab:green",
                        alpha=0.15, lw=0, label="reference")
-    for name, style in (("cloud_base", dict(color="0.3", ls=":")),
-                        ("boundary_layer_height", dict(color="tab:orange", ls="-."))):
+    for name, color, ls in (("cloud_base", "0.3", ":"),
+                            ("boundary_layer_height", "tab:orange", "-.")):
         if name in ds:
             values = np.asarray(ds[name].values, dtype=float)
             if np.isfinite(values).any():
                 ax.axhline(np.nanmin(values) / 1e3 if name == "cloud_base"
                            else np.nanmedian(values) / 1e3, lw=0.9,
-                           label=name.replace("_", " "), **style)
+                           label=name.replace("_", " "), color=color, ls=ls)
 
 
-def _marks(ax, ds, times, time_edges) -> None:
+def _marks(ax: Axes, ds: xr.Dataset, times: AnyArray, time_edges: AnyArray) -> None:
     """Over a time-height panel: the reference intervals, full overlap, clouds and the
     boundary-layer height, profile by profile."""
     centre = time_edges[:-1] + (time_edges[1:] - time_edges[:-1]) / 2
@@ -254,69 +266,74 @@ def _marks(ax, ds, times, time_edges) -> None:
             for layer in values.T:
                 ax.plot(centre, layer / 1e3, marker, color="white", ms=3, ls="none")
     if "boundary_layer_height" in ds:
-        values = np.asarray(ds["boundary_layer_height"].values, dtype=float).reshape(-1)
-        ax.plot(centre, values / 1e3, "o-", color="tab:orange", ms=3, lw=0.8)
+        blh = np.asarray(ds["boundary_layer_height"].values, dtype=float).reshape(-1)
+        ax.plot(centre, blh / 1e3, "o-", color="tab:orange", ms=3, lw=0.8)
 
 
-def _product_panel(fig, ax, ds, time_edges, range_edges, max_range, times) -> None:
+def _product_panel(fig: Figure, ax: Axes, ds: xr.Dataset, time_edges: AnyArray,
+                   range_edges: FloatArray, max_range: float, times: AnyArray) -> None:
     """The first Klett-Fernald channel's backscatter, the gates its flag rejects in grey."""
-    from matplotlib.colors import ListedColormap
-
     channel = ds["klett_channel"].values[0]
     beta = np.asarray(ds["backscatter"].sel(klett_channel=channel).values, dtype=float) * 1e6
-    good = np.isfinite(beta)
-    if "quality_flag" in ds:
-        good &= np.asarray(ds["quality_flag"].sel(klett_channel=channel).values) == 0
-    rejected = np.where(np.isfinite(beta) & ~good, 1.0, np.nan)
-    ax.pcolormesh(time_edges, range_edges, rejected.T, cmap=ListedColormap(["0.75"]),
-                  shading="flat", rasterized=True)
-    trusted = np.where(good, beta, np.nan)
-    values = trusted[np.isfinite(trusted)]
-    high = float(np.percentile(values, 99.5)) if values.size else 1.0
-    mesh = ax.pcolormesh(time_edges, range_edges, trusted.T, cmap="magma_r", vmin=0.0,
-                         vmax=max(high, 1e-3), shading="flat", rasterized=True)
-    _marks(ax, ds, times, time_edges)
-    ax.set_ylim(0, max_range / 1e3)
-    ax.set_ylabel("range (km)")
-    ax.set_xlabel("time (UTC)")
-    import matplotlib.dates as mdates
-    ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
-    ax.set_title(f"aerosol backscatter (Klett-Fernald), {channel}: grey where flagged",
-                 fontsize=10, loc="left")
-    fig.colorbar(mesh, ax=ax, pad=0.01).set_label("β_a (Mm⁻¹ sr⁻¹)")
+    flag = (ds["quality_flag"].sel(klett_channel=channel).values
+            if "quality_flag" in ds else None)
+    mesh = _flagged_field(ax, beta, flag, time_edges, range_edges, "magma_r",
+                          lambda high: max(high, 1e-3), default_high=1.0)
+    _field_axes(fig, ax, ds, mesh, times, time_edges, max_range,
+                f"aerosol backscatter (Klett-Fernald), {channel}: grey where flagged",
+                "β_a (Mm⁻¹ sr⁻¹)")
 
 
-def _depolarization_panel(fig, ax, ds, time_edges, range_edges, max_range, times) -> None:
+def _depolarization_panel(fig: Figure, ax: Axes, ds: xr.Dataset, time_edges: AnyArray,
+                          range_edges: FloatArray, max_range: float, times: AnyArray) -> None:
     """The first pair's volume depolarisation ratio, the gates its flag rejects in grey."""
-    from matplotlib.colors import ListedColormap
-    import matplotlib.dates as mdates
-
     channel = ds["depolarization_channel"].values[0]
     delta = np.asarray(ds["volume_depolarization"].sel(depolarization_channel=channel).values,
                        dtype=float)
-    good = np.isfinite(delta)
-    if "volume_depolarization_flag" in ds:
-        good &= np.asarray(ds["volume_depolarization_flag"].sel(
-            depolarization_channel=channel).values) == 0
-    rejected = np.where(np.isfinite(delta) & ~good, 1.0, np.nan)
+    flag = (ds["volume_depolarization_flag"].sel(depolarization_channel=channel).values
+            if "volume_depolarization_flag" in ds else None)
+    mesh = _flagged_field(ax, delta, flag, time_edges, range_edges, "cividis",
+                          lambda high: min(max(high, 0.05), 1.0), default_high=0.5)
+    _field_axes(fig, ax, ds, mesh, times, time_edges, max_range,
+                f"volume linear depolarisation ratio, {channel}: grey where flagged", "δ_v")
+
+
+def _flagged_field(ax: Axes, values: FloatArray, flag: ArrayLike | None, time_edges: AnyArray,
+                   range_edges: FloatArray, cmap: str, top: Callable[[float], float],
+                   default_high: float) -> QuadMesh:
+    """`values` (time, range) drawn where finite and unflagged (flag 0), the gates the flag
+    rejects in grey; the colour scale from 0 to `top` of the trusted values' 99.5th
+    percentile (`default_high` when none is trusted)."""
+    from matplotlib.colors import ListedColormap
+
+    good = np.isfinite(values)
+    if flag is not None:
+        good &= np.asarray(flag) == 0
+    rejected = np.where(np.isfinite(values) & ~good, 1.0, np.nan)
     ax.pcolormesh(time_edges, range_edges, rejected.T, cmap=ListedColormap(["0.75"]),
                   shading="flat", rasterized=True)
-    trusted = np.where(good, delta, np.nan)
-    values = trusted[np.isfinite(trusted)]
-    high = float(np.percentile(values, 99.5)) if values.size else 0.5
-    mesh = ax.pcolormesh(time_edges, range_edges, trusted.T, cmap="cividis", vmin=0.0,
-                         vmax=min(max(high, 0.05), 1.0), shading="flat", rasterized=True)
+    trusted = np.where(good, values, np.nan)
+    shown = trusted[np.isfinite(trusted)]
+    high = float(np.percentile(shown, 99.5)) if shown.size else default_high
+    return ax.pcolormesh(time_edges, range_edges, trusted.T, cmap=cmap, vmin=0.0,
+                         vmax=top(high), shading="flat", rasterized=True)
+
+
+def _field_axes(fig: Figure, ax: Axes, ds: xr.Dataset, mesh: QuadMesh, times: AnyArray,
+                time_edges: AnyArray, max_range: float, title: str, label: str) -> None:
+    """A product panel's cloud and boundary-layer marks, axes, title and colour bar."""
+    import matplotlib.dates as mdates
+
     _marks(ax, ds, times, time_edges)
     ax.set_ylim(0, max_range / 1e3)
     ax.set_ylabel("range (km)")
     ax.set_xlabel("time (UTC)")
     ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
-    ax.set_title(f"volume linear depolarisation ratio, {channel}: grey where flagged",
-                 fontsize=10, loc="left")
-    fig.colorbar(mesh, ax=ax, pad=0.01).set_label("δ_v")
+    ax.set_title(title, fontsize=10, loc="left")
+    fig.colorbar(mesh, ax=ax, pad=0.01).set_label(label)
 
 
-def _title(ds, first, last) -> str:
+def _title(ds: xr.Dataset, first: np.datetime64, last: np.datetime64) -> str:
     site = str(ds.attrs.get("site", "")).strip() or "lidar"
     day = np.datetime_as_string(first, unit="D")
     end_day = np.datetime_as_string(last, unit="D")
@@ -326,7 +343,7 @@ def _title(ds, first, last) -> str:
     return f"{site}: {when}"
 
 
-def _edges(centres: np.ndarray) -> np.ndarray:
+def _edges(centres: FloatArray) -> FloatArray:
     """Cell edges around increasing centres (half-way between, extended at both ends)."""
     if centres.size == 1:
         return np.array([centres[0] - 0.5, centres[0] + 0.5])
@@ -335,7 +352,7 @@ def _edges(centres: np.ndarray) -> np.ndarray:
                            [2 * centres[-1] - middle[-1]]])
 
 
-def _time_edges(ds) -> np.ndarray:
+def _time_edges(ds: xr.Dataset) -> NDArray[np.datetime64]:
     """Edges of the profiles in time: each starts at its time and ends at the next one's
     start (the last after the usual spacing, or its recorded stop time)."""
     start = np.asarray(ds["time"].values).astype("datetime64[ns]")

@@ -23,17 +23,20 @@ import json
 import os
 import re
 import warnings
-from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple, Union
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any, Literal, NamedTuple, SupportsFloat, SupportsInt, Union
 
 import numpy as np
 import xarray as xr
+from numpy.typing import ArrayLike, NDArray
 
 from Aerolume import _core
 from Aerolume._checks import as_float64, require_finite, require_positive, thread_count
 from Aerolume._shapes import per_profile
+from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 from Aerolume.constants import mhz_per_count
-from Aerolume.preprocess.dead_time import DeadTimeCalibration, calibrate_dead_time, check_dead_time
+from Aerolume.preprocess.dead_time import (DeadTimeCalibration, Model, calibrate_dead_time,
+                                           check_dead_time)
 from Aerolume.preprocess.overlap import estimate_overlap, estimate_overlap_from_pair, read_overlap
 
 __all__ = ["DeadTime", "Background", "Glue", "Averaged", "dead_time_correction", "shift_bins",
@@ -47,46 +50,47 @@ _MODELS = ("non_paralysable", "paralysable")
 
 class DeadTime(NamedTuple):
     """Result of :func:`dead_time_correction`."""
-    rate: np.ndarray            #: corrected count rate (MHz); NaN where saturated
-    noise: np.ndarray | None    #: its standard deviation (MHz), if a noise was given
-    saturated: np.ndarray       #: True where the measured rate is beyond the model's reach
+    rate: FloatArray            #: corrected count rate (MHz); NaN where saturated
+    noise: FloatArray | None    #: its standard deviation (MHz), if a noise was given
+    saturated: BoolArray        #: True where the measured rate is beyond the model's reach
 
 
 class Background(NamedTuple):
     """Result of :func:`subtract_background`."""
-    signal: np.ndarray          #: the signal minus the background mean
-    mean: np.ndarray            #: background per profile (signal units)
-    std: np.ndarray             #: standard deviation of the window per profile
-    count: np.ndarray           #: finite bins in the window per profile
+    signal: FloatArray          #: the signal minus the background mean
+    mean: FloatArray            #: background per profile (signal units)
+    std: FloatArray             #: standard deviation of the window per profile
+    # (the field is named as the record names it: it hides tuple.count, as NamedTuple lets it)
+    count: IntArray  # type: ignore[assignment]  #: finite bins in the window per profile
 
 
 class Glue(NamedTuple):
     """Result of :func:`glue_channels`."""
-    signal: np.ndarray          #: glued signal (count-rate units, MHz)
-    noise: np.ndarray | None    #: its standard deviation, if noises were given
-    slope: np.ndarray           #: per profile, MHz per analog unit
-    offset: np.ndarray          #: per profile, MHz
-    correlation: np.ndarray     #: per profile, Pearson correlation of the fitted bins
-    bins_used: np.ndarray       #: per profile, number of bins in the fit
-    first_bin: np.ndarray       #: per profile, first bin used (-1 if none)
-    last_bin: np.ndarray        #: per profile, last bin used (-1 if none)
+    signal: FloatArray          #: glued signal (count-rate units, MHz)
+    noise: FloatArray | None    #: its standard deviation, if noises were given
+    slope: FloatArray           #: per profile, MHz per analog unit
+    offset: FloatArray          #: per profile, MHz
+    correlation: FloatArray     #: per profile, Pearson correlation of the fitted bins
+    bins_used: AnyArray         #: per profile, number of bins in the fit
+    first_bin: AnyArray         #: per profile, first bin used (-1 if none)
+    last_bin: AnyArray          #: per profile, last bin used (-1 if none)
 
 
 class Averaged(NamedTuple):
     """Result of :func:`average_time` and :func:`average_range`."""
-    signal: np.ndarray
-    noise: np.ndarray | None
-    axis: np.ndarray            #: weights summed per group (time) or merged ranges (range)
+    signal: FloatArray
+    noise: FloatArray | None
+    axis: FloatArray | None     #: weights summed per group (time) or merged ranges (range)
 
 
-def _signal(value, name: str) -> np.ndarray:
+def _signal(value: ArrayLike, name: str) -> FloatArray:
     array = as_float64(value, name, ndim_min=1)
     if array.shape[-1] == 0:
         raise ValueError(f"{name} has an empty range axis")
     return array
 
 
-def _noise(value, shape, name: str) -> np.ndarray | None:
+def _noise(value: ArrayLike | None, shape: tuple[int, ...], name: str) -> FloatArray | None:
     if value is None:
         return None
     array = as_float64(value, name)
@@ -95,7 +99,8 @@ def _noise(value, shape, name: str) -> np.ndarray | None:
     return array
 
 
-def dead_time_correction(rate, dead_time, *, model: str = "non_paralysable", noise=None,
+def dead_time_correction(rate: ArrayLike, dead_time: ArrayLike, *,
+                         model: Model = "non_paralysable", noise: ArrayLike | None = None,
                          threads: int | None = None) -> DeadTime:
     """Correct photon-counting rates for the counter's dead time.
 
@@ -123,17 +128,20 @@ def dead_time_correction(rate, dead_time, *, model: str = "non_paralysable", noi
     """
     if model not in _MODELS:
         raise ValueError(f"model must be one of {_MODELS}, got {model!r}")
-    rate = _signal(rate, "rate")
-    noise = _noise(noise, rate.shape, "noise")
+    rates = _signal(rate, "rate")
+    sd = _noise(noise, rates.shape, "noise")
     tau = as_float64(dead_time, "dead_time")
     require_finite(tau, "dead_time")
     require_positive(tau, "dead_time", allow_zero=True)
-    out, out_noise, saturated = _core.dead_time(rate, noise, per_profile(tau, "dead_time", rate.shape[:-1], shared=False),
-                                                model, thread_count(threads))
+    out, out_noise, saturated = _core.dead_time(
+        rate=rates, noise=sd,
+        tau=per_profile(tau, "dead_time", rates.shape[:-1], shared=False),
+        model=model, threads=thread_count(threads))
     return DeadTime(out, out_noise, saturated.astype(bool))
 
 
-def shift_bins(signal, shift, *, threads: int | None = None) -> np.ndarray:
+def shift_bins(signal: ArrayLike, shift: ArrayLike, *, threads: int | None = None
+               ) -> FloatArray:
     """Shift profiles along range by whole bins (trigger delay, zero-bin correction).
 
     Parameters
@@ -151,15 +159,15 @@ def shift_bins(signal, shift, *, threads: int | None = None) -> np.ndarray:
     numpy.ndarray
         Same shape as `signal`.
     """
-    signal = _signal(signal, "signal")
+    values = _signal(signal, "signal")
     shifts = np.asarray(shift)
     if shifts.dtype.kind not in "iu":
         raise TypeError(f"shift must be integer bins, got dtype {shifts.dtype}")
-    bins = per_profile(shifts, "shift", signal.shape[:-1], dtype=np.int64, shared=False)
-    return _core.shift_bins(signal, bins, thread_count(threads))
+    bins = per_profile(shifts, "shift", values.shape[:-1], dtype=np.int64, shared=False)
+    return _core.shift_bins(values, bins, thread_count(threads))
 
 
-def _window(window, gates: int, name: str) -> tuple[int, int]:
+def _window(window: Iterable[SupportsInt], gates: int, name: str) -> tuple[int, int]:
     try:
         begin, end = (int(v) for v in window)
     except (TypeError, ValueError):
@@ -177,8 +185,9 @@ def _far_window(gates: int) -> tuple[int, int]:
     return max(0, gates - max(gates // 10, 2)), gates
 
 
-def subtract_background(signal, window=None, *, subtract: bool = True,
-                        threads: int | None = None) -> Background:
+def subtract_background(signal: ArrayLike,
+                        window: tuple[int | None, int | None] | None = None, *,
+                        subtract: bool = True, threads: int | None = None) -> Background:
     """Estimate the background of each profile over a window of bins and subtract it.
 
     Parameters
@@ -198,27 +207,31 @@ def subtract_background(signal, window=None, *, subtract: bool = True,
         ``signal``, and per profile ``mean``, ``std`` (with one degree of freedom
         removed) and ``count`` of the finite bins of the window.
     """
-    signal = _signal(signal, "signal")
-    gates = signal.shape[-1]
+    values = _signal(signal, "signal")
+    gates = values.shape[-1]
     if window is None:
         begin, end = _far_window(gates)
     else:
         try:
-            begin, end = window
+            low, high = window
         except (TypeError, ValueError):
             raise TypeError("window must be a pair of bin indices (begin, end)") from None
-        begin, end = _window((0 if begin is None else begin, gates if end is None else end),
+        begin, end = _window((0 if low is None else low, gates if high is None else high),
                              gates, "window")
-    n = signal.size // gates
-    out, mean, std, count = _core.background(signal, np.full(n, begin, np.uint64),
+    n = values.size // gates
+    out, mean, std, count = _core.background(values, np.full(n, begin, np.uint64),
                                              np.full(n, end, np.uint64), subtract,
                                              thread_count(threads))
-    lead = signal.shape[:-1]
-    return Background(out, mean.reshape(lead), std.reshape(lead), count.astype(np.int64).reshape(lead))
+    lead = values.shape[:-1]
+    return Background(out, mean.reshape(lead), std.reshape(lead),
+                      count.astype(np.int64).reshape(lead))
 
 
-def glue_channels(analog, photon_counting, *, window=(0.5, 15.0), analog_noise=None,
-                  photon_counting_noise=None, fit_bins=None, min_analog=None,
+def glue_channels(analog: ArrayLike, photon_counting: ArrayLike, *,
+                  window: tuple[float, float] = (0.5, 15.0),
+                  analog_noise: ArrayLike | None = None,
+                  photon_counting_noise: ArrayLike | None = None,
+                  fit_bins: tuple[int, int] | None = None, min_analog: ArrayLike | None = None,
                   threads: int | None = None) -> Glue:
     """Glue analog and photon-counting profiles of one wavelength into one count rate.
 
@@ -251,22 +264,24 @@ def glue_channels(analog, photon_counting, *, window=(0.5, 15.0), analog_noise=N
         NaN fit (and NaN where the scaled analog would be used); a RuntimeWarning says
         how many.
     """
-    analog = _signal(analog, "analog")
+    an = _signal(analog, "analog")
     pc = _signal(photon_counting, "photon_counting")
-    if pc.shape != analog.shape:
-        raise ValueError(f"photon_counting must have the shape of analog {analog.shape}, got {pc.shape}")
+    if pc.shape != an.shape:
+        raise ValueError(f"photon_counting must have the shape of analog {an.shape}, got {pc.shape}")
     low, high = _rate_window(window)
-    gates = analog.shape[-1]
+    gates = an.shape[-1]
     begin, end = (0, gates) if fit_bins is None else _window(fit_bins, gates, "fit_bins")
     floor = -np.inf if min_analog is None else min_analog
-    result = _core.glue(analog, pc, _noise(analog_noise, analog.shape, "analog_noise"),
-                        _noise(photon_counting_noise, analog.shape, "photon_counting_noise"),
-                        low, high, begin, end, per_profile(floor, "min_analog", analog.shape[:-1],
-                                    finite=False, shared=False),
-                        thread_count(threads))
-    lead = analog.shape[:-1]
-    signal, noise, *per = result
-    per = [a.reshape(lead) for a in per]
+    result = _core.glue(
+        analog=an, pc=pc, analog_noise=_noise(analog_noise, an.shape, "analog_noise"),
+        pc_noise=_noise(photon_counting_noise, an.shape, "photon_counting_noise"),
+        low=low, high=high, begin=begin, end=end,
+        min_analog=per_profile(floor, "min_analog", an.shape[:-1], finite=False,
+                               shared=False),
+        threads=thread_count(threads))
+    lead = an.shape[:-1]
+    signal, noise, *fitted = result
+    per = [a.reshape(lead) for a in fitted]
     failed = int(np.isnan(per[0]).sum())
     if failed:
         warnings.warn(f"glue_channels: no fit in {failed} of {per[0].size} profile(s) (fewer "
@@ -275,7 +290,7 @@ def glue_channels(analog, photon_counting, *, window=(0.5, 15.0), analog_noise=N
     return Glue(signal, noise, *per)
 
 
-def _rate_window(window) -> tuple[float, float]:
+def _rate_window(window: Iterable[SupportsFloat]) -> tuple[float, float]:
     try:
         low, high = (float(v) for v in window)
     except (TypeError, ValueError):
@@ -285,7 +300,8 @@ def _rate_window(window) -> tuple[float, float]:
     return low, high
 
 
-def average_time(signal, weights, groups, *, noise=None, threads: int | None = None) -> Averaged:
+def average_time(signal: ArrayLike, weights: ArrayLike, groups: ArrayLike, *,
+                 noise: ArrayLike | None = None, threads: int | None = None) -> Averaged:
     """Weighted averages of consecutive profiles.
 
     Parameters
@@ -309,21 +325,21 @@ def average_time(signal, weights, groups, *, noise=None, threads: int | None = N
         weights summed per group, (groups, ...).  A NaN bin is left out of its average
         (with its weight); a bin NaN in every profile of a group stays NaN.
     """
-    signal = _signal(signal, "signal")
-    if signal.ndim < 2:
+    values = _signal(signal, "signal")
+    if values.ndim < 2:
         raise ValueError("signal must have a time axis before the range axis")
-    times, gates = signal.shape[0], signal.shape[-1]
-    lead = signal.shape[1:-1]
+    times, gates = values.shape[0], values.shape[-1]
+    lead = values.shape[1:-1]
     w = as_float64(weights, "weights")
     try:
-        w = np.ascontiguousarray(np.broadcast_to(w, signal.shape[:-1])).reshape(times, -1)
+        w = np.ascontiguousarray(np.broadcast_to(w, values.shape[:-1])).reshape(times, -1)
     except ValueError:
-        raise ValueError(f"weights must broadcast to {signal.shape[:-1]}, got {w.shape}") from None
+        raise ValueError(f"weights must broadcast to {values.shape[:-1]}, got {w.shape}") from None
     require_finite(w, "weights")
     require_positive(w, "weights", allow_zero=True)
     starts = _group_starts(groups, times)
-    x = signal.reshape(times, -1, gates)
-    n = _noise(noise, signal.shape, "noise")
+    x = values.reshape(times, -1, gates)
+    n = _noise(noise, values.shape, "noise")
     out, out_noise, wsum = _core.average_time(x, None if n is None else n.reshape(x.shape), w,
                                               starts, thread_count(threads))
     g = len(starts) - 1
@@ -332,7 +348,7 @@ def average_time(signal, weights, groups, *, noise=None, threads: int | None = N
                     wsum.reshape((g, *lead)))
 
 
-def _group_starts(groups, times: int) -> np.ndarray:
+def _group_starts(groups: ArrayLike, times: int) -> NDArray[np.uint64]:
     groups = np.asarray(groups)
     if groups.ndim == 0:
         if groups.dtype.kind not in "iu" or int(groups) < 1:
@@ -346,8 +362,8 @@ def _group_starts(groups, times: int) -> np.ndarray:
     return starts.astype(np.uint64)
 
 
-def average_range(signal, bins: int, *, noise=None, range=None,
-                  threads: int | None = None) -> Averaged:
+def average_range(signal: ArrayLike, bins: int, *, noise: ArrayLike | None = None,
+                  range: ArrayLike | None = None, threads: int | None = None) -> Averaged:
     """Merge consecutive range bins.
 
     Parameters
@@ -367,22 +383,23 @@ def average_range(signal, bins: int, *, noise=None, range=None,
         ``signal`` and ``noise`` with ceil(range / bins) bins (NaN bins left out of
         the means), and ``axis``: the mean range of each merged bin (m), or None.
     """
-    signal = _signal(signal, "signal")
+    values = _signal(signal, "signal")
     if not isinstance(bins, (int, np.integer)) or bins < 1:
         raise ValueError(f"bins must be a positive integer, got {bins!r}")
-    out, out_noise = _core.merge_bins(signal, _noise(noise, signal.shape, "noise"), int(bins),
+    out, out_noise = _core.merge_bins(values, _noise(noise, values.shape, "noise"), int(bins),
                                       thread_count(threads))
     merged = None
     if range is not None:
         r = as_float64(range, "range", ndim_min=1)
-        if r.shape != (signal.shape[-1],):
-            raise ValueError(f"range must have {signal.shape[-1]} values, got shape {r.shape}")
+        if r.shape != (values.shape[-1],):
+            raise ValueError(f"range must have {values.shape[-1]} values, got shape {r.shape}")
         merged, _ = _core.merge_bins(r.reshape(1, -1), None, int(bins), 1)
         merged = merged[0]
     return Averaged(out, out_noise, merged)
 
 
-def range_correct(signal, range, *, noise=None, threads: int | None = None):
+def range_correct(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | None = None,
+                  threads: int | None = None) -> tuple[FloatArray, FloatArray | None]:
     """The range-corrected signal, signal x range^2 (signal units x m^2).
 
     Parameters
@@ -406,7 +423,8 @@ def range_correct(signal, range, *, noise=None, threads: int | None = None):
     return _core.scale_range(signal, _noise(noise, signal.shape, "noise"), r * r, thread_count(threads))
 
 
-def overlap_correct(signal, overlap, *, noise=None, threads: int | None = None):
+def overlap_correct(signal: ArrayLike, overlap: ArrayLike, *, noise: ArrayLike | None = None,
+                    threads: int | None = None) -> tuple[FloatArray, FloatArray | None]:
     """The signal divided by the overlap function.
 
     Parameters
@@ -427,7 +445,7 @@ def overlap_correct(signal, overlap, *, noise=None, threads: int | None = None):
                              _overlap_factor(overlap, signal.shape[-1]), thread_count(threads))
 
 
-def _overlap_factor(overlap, gates: int) -> np.ndarray:
+def _overlap_factor(overlap: ArrayLike, gates: int) -> FloatArray:
     o = as_float64(overlap, "overlap", ndim_min=1)
     if o.shape != (gates,):
         raise ValueError(f"overlap must have {gates} values (one per range bin), got shape {o.shape}")
@@ -436,7 +454,8 @@ def _overlap_factor(overlap, gates: int) -> np.ndarray:
         warnings.warn(f"overlap is not positive and finite in {int((~good).sum())} bin(s); "
                       "the signal there is NaN", RuntimeWarning, stacklevel=3)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(good, 1.0 / np.where(good, o, 1.0), np.nan)
+        factor: FloatArray = np.where(good, 1.0 / np.where(good, o, 1.0), np.nan)
+    return factor
 
 
 # ---- the Dataset chain ---------------------------------------------------------------------
@@ -449,7 +468,8 @@ CORRECTION_KEYS = ("dead_time", "dead_time_model", "dead_time_calibration", "tri
 _DURATION = re.compile(r"^\s*([0-9]*\.?[0-9]+)\s*(s|sec|min|h)\s*$")
 
 
-def _per_channel(value, ds, name: str, allowed, default):
+def _per_channel(value: object, ds: xr.Dataset, name: str, allowed: Callable[[Any], bool],
+                 default: object) -> list[Any]:
     """`value` (one value, or a mapping channel -> value) as one value per channel."""
     channels = [str(c) for c in ds.channel.values]
     if isinstance(value, Mapping):
@@ -465,7 +485,8 @@ def _per_channel(value, ds, name: str, allowed, default):
 _MODES = ("analog", "photon_counting")
 
 
-def _background_windows(background, ds, shifts, gates):
+def _background_windows(background: object, ds: xr.Dataset, shifts: Sequence[int], gates: int
+                        ) -> tuple[list[tuple[int, int, bool]], dict[str, Any]]:
     """Per channel (begin, end, subtract) on the input bins, and the record of it.
 
     A mapping keyed by detection mode ("analog", "photon_counting") or by channel id gives
@@ -474,7 +495,8 @@ def _background_windows(background, ds, shifts, gates):
     if isinstance(background, Mapping) and background and \
             set(background) <= set(_MODES) | set(channels):
         modes = [str(m) for m in ds.detection_mode.values]
-        windows, records = [], {}
+        windows: list[tuple[int, int, bool]] = []
+        records: dict[str, Any] = {}
         for i, c in enumerate(channels):
             spec = background.get(c, background.get(modes[i], "far"))
             if isinstance(spec, Mapping) and set(spec) & (set(_MODES) | set(channels)):
@@ -524,8 +546,8 @@ def _background_windows(background, ds, shifts, gates):
                      f"or {{'bins': [i, j]}}; got {background!r}")
 
 
-def background_drift(ds: xr.Dataset, background="far", *,
-                     trigger_delay=None) -> dict[str, float]:
+def background_drift(ds: xr.Dataset, background: object = "far", *,
+                     trigger_delay: int | Mapping[str, int] | None = None) -> dict[str, float]:
     """The slope of each channel's background over its window, warned of where it matters.
 
     A straight line through the mean of the profiles over the window that
@@ -554,7 +576,7 @@ def background_drift(ds: xr.Dataset, background="far", *,
         [int(v) for v in _per_channel(trigger_delay, ds, "trigger_delay", lambda c: True, 0)]
     windows, _ = _background_windows(background, ds, shifts, gates)
     r = np.asarray(ds["range"].values, dtype=float)
-    slopes = {}
+    slopes: dict[str, float] = {}
     for c, (begin, end, _) in zip(channels, windows):
         if end - begin < 10:
             continue
@@ -583,18 +605,20 @@ def background_drift(ds: xr.Dataset, background="far", *,
     return slopes
 
 
-def _glue_pairs(glue, ds):
-    """[(id, analog index, pc index)], window (MHz), fit range (m) and analog SNR."""
+def _glue_pairs(glue: bool | Mapping[str, Any] | None, ds: xr.Dataset
+                ) -> tuple[list[tuple[str, int, int]], dict[str, Any]]:
+    """[(id, analog index, pc index)], window (MHz), fit range (m) and analog SNR (no
+    pair and no record without gluing)."""
     if glue is None or glue is False:
-        return [], None
-    options = {} if glue is True else dict(glue)
+        return [], {}
+    options: dict[str, Any] = {} if glue is True else dict(glue)
     unknown = set(options) - {"window", "pairs", "range", "min_analog_snr"}
     if unknown:
         raise ValueError(f"glue: unknown option(s) {sorted(unknown)}; expected window, pairs, "
                          "range, min_analog_snr")
     channels = [str(c) for c in ds.channel.values]
     mode = [str(m) for m in ds.detection_mode.values]
-    pairs = []
+    pairs: list[tuple[str, int, int]] = []
     if "pairs" in options:
         for name, (an, pc) in dict(options["pairs"]).items():
             for c, want in ((an, "analog"), (pc, "photon_counting")):
@@ -621,7 +645,8 @@ def _glue_pairs(glue, ds):
     return pairs, {"window": [low, high], "range": fit_range, "min_analog_snr": snr}
 
 
-def _group_by_time(average, ds):
+def _group_by_time(average: object, ds: xr.Dataset
+                   ) -> tuple[NDArray[np.uint64], dict[str, Any] | None]:
     """Group starts for time averaging and what was done."""
     times = ds.sizes["time"]
     spec = average.get("time") if isinstance(average, Mapping) else average
@@ -652,13 +677,13 @@ def _group_by_time(average, ds):
 
 
 def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], None] = None,
-            dead_time_model: str = "non_paralysable",
+            dead_time_model: Model = "non_paralysable",
             dead_time_calibration: Mapping[str, Any] | None = None,
             trigger_delay: Union[int, Mapping[str, int], None] = None,
             background: Union[str, Mapping[str, Sequence[float]], None] = "far",
             glue: Union[bool, Mapping[str, Any], None] = None,
             average: Union[int, str, Mapping[str, Any], None] = None,
-            overlap: Union[Sequence[float], xr.DataArray, xr.Dataset, str, os.PathLike,
+            overlap: Union[ArrayLike, xr.DataArray, xr.Dataset, str, os.PathLike[str],
                            None] = None,
             range_correction: bool = False,
             threads: int | None = None) -> xr.Dataset:
@@ -759,12 +784,12 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
     mode = [str(m) for m in ds.detection_mode.values]
     counting = [m == "photon_counting" for m in mode]
     times, nch, gates = ds.signal.shape
-    applied: list[dict] = []
+    applied: list[dict[str, Any]] = []
 
     # dead time (a calibration on these data, "auto", waits for the background windows)
     taus = [0.0] * nch
-    fits: dict = {}
-    auto_channels: list = []
+    fits: dict[str, DeadTimeCalibration] = {}
+    auto_channels: list[str] = []
     auto = isinstance(dead_time, str)
     if auto and dead_time != "auto":
         raise ValueError(f"dead_time must be a number (ns), a mapping of channel to number, "
@@ -821,7 +846,7 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
                                   and _has_twin(ds, c)},
                            **{k: v for k, v in calibration.items() if k != "check"})
     if dead_time is not None:
-        record = {"step": "dead_time", "model": dead_time_model,
+        record: dict[str, Any] = {"step": "dead_time", "model": dead_time_model,
                   "dead_time_ns": {c: t for c, t in zip(channels, taus)
                                    if counting[channels.index(c)]}}
         if fits:
@@ -914,8 +939,9 @@ def correct(ds: xr.Dataset, *, dead_time: Union[float, str, Mapping[str, Any], N
                                 background_end=int(windows[c][1]),
                                 subtract_background=bool(windows[c][2]), shift=int(shifts[c]))
              for c in range(nch)]
-    res = _core.correction_chain(signal, steps, chain_pairs, poisson, shots, starts,
-                                 int(average_range_bins), factor, noise_in, nthreads)
+    res = _core.correction_chain(signal=signal, steps=steps, pairs=chain_pairs, poisson=poisson,
+                                 weights=shots, starts=starts, merge=int(average_range_bins),
+                                 factor=factor, noise=noise_in, threads=nthreads)
 
     saturated = res["saturated"].astype(np.int64)
     if saturated.any():
@@ -957,7 +983,7 @@ _CALIBRATION_KEYS = ("window", "fit_range", "min_analog_snr", "tolerance", "sign
                      "smooth", "max_dead_time", "rate_bins", "min_points", "check")
 
 
-def _calibration_options(options) -> dict:
+def _calibration_options(options: object) -> dict[str, Any]:
     if options is None:
         return {}
     if not isinstance(options, Mapping):
@@ -969,7 +995,7 @@ def _calibration_options(options) -> dict:
     return dict(options)
 
 
-def _twin(ds, channel: str) -> str:
+def _twin(ds: xr.Dataset, channel: str) -> str:
     """The analog channel of the same wavelength and polarisation as `channel`."""
     channels = [str(c) for c in ds.channel.values]
     mode = [str(m) for m in ds.detection_mode.values]
@@ -985,7 +1011,7 @@ def _twin(ds, channel: str) -> str:
     return twins[0]
 
 
-def _has_twin(ds, channel: str) -> bool:
+def _has_twin(ds: xr.Dataset, channel: str) -> bool:
     try:
         _twin(ds, channel)
     except ValueError:
@@ -993,10 +1019,12 @@ def _has_twin(ds, channel: str) -> bool:
     return True
 
 
-def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts=None,
-                       windows=None, channels: Sequence[str] | None = None,
+def calibrate_channels(ds: xr.Dataset, *, model: Model = "non_paralysable",
+                       shifts: Sequence[int] | None = None,
+                       windows: Sequence[tuple[int, int, bool]] | None = None,
+                       channels: Sequence[str] | None = None,
                        check: Mapping[str, float] | None = None, warn_refused: bool = True,
-                       **options) -> dict:
+                       **options: Any) -> dict[str, DeadTimeCalibration]:
     """Dead time of every photon-counting channel of a raw Dataset, from its analog twin.
 
     Each photon-counting channel's measured rate (MHz, before any correction) is fitted
@@ -1035,29 +1063,29 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
         the data (the message names the channel and says why).
     """
     wanted = channels
-    channels = [str(c) for c in ds.channel.values]
+    ids = [str(c) for c in ds.channel.values]
     mode = [str(m) for m in ds.detection_mode.values]
     gates = ds.sizes["range"]
-    shifts = shifts or [0] * len(channels)
-    windows = windows or [(*_far_window(gates), True)] * len(channels)
+    shifts = shifts or [0] * len(ids)
+    windows = windows or [(*_far_window(gates), True)] * len(ids)
     r = ds["range"].values.astype(np.float64)
-    out = {}
+    out: dict[str, DeadTimeCalibration] = {}
     targets = list(check) if check is not None else list(wanted) if wanted is not None else \
-        [c for c, m in zip(channels, mode) if m == "photon_counting"]
+        [c for c, m in zip(ids, mode) if m == "photon_counting"]
     for c in targets:
-        if c not in channels or mode[channels.index(c)] != "photon_counting":
+        if c not in ids or mode[ids.index(c)] != "photon_counting":
             raise ValueError(f"dead_time: {c!r} is not a photon-counting channel (channels: "
-                             f"{', '.join(channels)})")
+                             f"{', '.join(ids)})")
     for pc in targets:
         an = _twin(ds, pc)
-        i, j = channels.index(an), channels.index(pc)
+        i, j = ids.index(an), ids.index(pc)
 
-        def values(k):
+        def values(k: int) -> FloatArray:
             v = np.ascontiguousarray(ds.signal.values[:, k, :], dtype=np.float64)
             return shift_bins(v, shifts[k]) if shifts[k] else v
         analog = subtract_background(values(i), (windows[i][0], windows[i][1]))
         shots = ds.shots.values[:, j].astype(np.float64)
-        kwargs = dict(model=model, analog_noise=analog.std, shots=shots,
+        kwargs: dict[str, Any] = dict(model=model, analog_noise=analog.std, shots=shots,
                       bin_width=float(ds.bin_width.values[j]), range=r, channel=pc,
                       **{k: v for k, v in options.items() if k != "check"})
         if check is not None:
@@ -1072,13 +1100,14 @@ def calibrate_channels(ds: xr.Dataset, *, model: str = "non_paralysable", shifts
     return out
 
 
-def _overlap_estimate(estimate: xr.Dataset, r_out: np.ndarray):
+def _overlap_estimate(estimate: xr.Dataset, r_out: FloatArray
+                      ) -> tuple[FloatArray | None, dict[str, Any]]:
     """An :func:`estimate_overlap` Dataset on the output range: the overlap to apply (None
     where unsupported) and the record and variables to carry."""
     if "overlap" not in estimate.variables or "range" not in estimate["overlap"].dims:
         raise ValueError("overlap as a Dataset needs an 'overlap' variable on 'range' "
                          "(see estimate_overlap)")
-    on = {}
+    on: dict[str, tuple[str, AnyArray, dict[str, Any]]] = {}
     for name in ("overlap", "overlap_uncertainty"):
         if name in estimate.variables:
             v = estimate[name]
@@ -1088,7 +1117,7 @@ def _overlap_estimate(estimate: xr.Dataset, r_out: np.ndarray):
     height = float(estimate["full_overlap_height"]) if "full_overlap_height" in \
         estimate.variables else float("nan")
     supported = bool(estimate.attrs.get("supported", True))
-    record = {"method": str(estimate.attrs.get("method", "given")),
+    record: dict[str, Any] = {"method": str(estimate.attrs.get("method", "given")),
               "applied": supported, "full_overlap_height_m": height}
     if not supported:
         record["reason"] = str(estimate.attrs.get("reason", ""))
@@ -1097,8 +1126,9 @@ def _overlap_estimate(estimate: xr.Dataset, r_out: np.ndarray):
     for key in ("lidar_ratio", "angstrom", "elastic_channel", "raman_channel"):
         if key in estimate.attrs:
             record[key] = _json_value(estimate.attrs[key])
-    variables = {name: (dims, values, {**attrs, "applied": int(supported)})
-                 for name, (dims, values, attrs) in on.items()}
+    variables: dict[str, tuple[str | tuple[str, ...], AnyArray | float, dict[str, Any]]] = {
+        name: (dims, values, {**attrs, "applied": int(supported)})
+        for name, (dims, values, attrs) in on.items()}
     variables["full_overlap_height"] = ((), height, {
         "units": "m", "long_name": "range above which the overlap stays within its tolerance "
         "of complete (NaN: not found)"})
@@ -1106,7 +1136,7 @@ def _overlap_estimate(estimate: xr.Dataset, r_out: np.ndarray):
     return applied, {"record": record, "variables": variables}
 
 
-def _json_value(v):
+def _json_value(v: object) -> object:
     if isinstance(v, np.generic):
         return v.item()
     return v
@@ -1116,7 +1146,8 @@ def _json_value(v):
 _FILE_NAMES = ("source_file", "header_file_name")
 
 
-def _group_reduce(values, starts, weights=None, how="mean"):
+def _group_reduce(values: AnyArray, starts: AnyArray, weights: AnyArray | None = None,
+                  how: Literal["mean", "sum", "rms"] = "mean") -> AnyArray:
     """Reduce (time, ...) per group of profiles: shots-weighted mean, sum, rms."""
     out = []
     for g in range(len(starts) - 1):
@@ -1124,6 +1155,7 @@ def _group_reduce(values, starts, weights=None, how="mean"):
         if how == "sum":
             out.append(v.sum(axis=0))
             continue
+        assert weights is not None  # (the means are weighted)
         w = weights[int(starts[g]):int(starts[g + 1])]
         with np.errstate(invalid="ignore", divide="ignore"):
             if how == "rms":
@@ -1133,8 +1165,10 @@ def _group_reduce(values, starts, weights=None, how="mean"):
     return np.array(out)
 
 
-def _corrected_dataset(ds, res, starts, pairs, channels, r_out, merge, saturated, applied,
-                       range_correction) -> xr.Dataset:
+def _corrected_dataset(ds: xr.Dataset, res: dict[str, AnyArray], starts: AnyArray,
+                       pairs: Sequence[tuple[str, int, int]], channels: list[str],
+                       r_out: FloatArray, merge: int, saturated: AnyArray,
+                       applied: list[dict[str, Any]], range_correction: bool) -> xr.Dataset:
     groups = len(starts) - 1
     averaged = groups != ds.sizes["time"]
     first = starts[:-1].astype(np.int64)
@@ -1142,8 +1176,10 @@ def _corrected_dataset(ds, res, starts, pairs, channels, r_out, merge, saturated
     P = len(pairs)
     out_channels = channels + [name for name, _, _ in pairs]
     shots_in = ds.shots.values.astype(np.float64)
-    with_glued = lambda a, fill: np.concatenate(  # noqa: E731
-        [a, np.full(a.shape[:-1] + (P,), fill, dtype=a.dtype)], axis=-1) if P else a
+
+    def with_glued(a: AnyArray, fill: float) -> AnyArray:
+        return np.concatenate([a, np.full(a.shape[:-1] + (P,), fill, dtype=a.dtype)],
+                              axis=-1) if P else a
 
     units = [str(u) for u in ds.signal_units.values] if "signal_units" in ds.variables else ["1"] * len(channels)
     units = units + ["MHz"] * P
@@ -1171,7 +1207,9 @@ def _corrected_dataset(ds, res, starts, pairs, channels, r_out, merge, saturated
     }
     if P:
         pc_shots = shots_in[:, [p for _, _, p in pairs]]
-        pad = lambda a: np.concatenate([np.full((groups, len(channels)), np.nan), a], axis=1)  # noqa: E731
+
+        def pad(a: AnyArray) -> AnyArray:
+            return np.concatenate([np.full((groups, len(channels)), np.nan), a], axis=1)
         for key, name, long_name in (("slope", "glue_slope", "glue fit slope (MHz per analog unit)"),
                                      ("offset", "glue_offset", "glue fit offset (MHz)"),
                                      ("correlation", "glue_correlation", "correlation of the glue fit")):
@@ -1201,8 +1239,9 @@ def _corrected_dataset(ds, res, starts, pairs, channels, r_out, merge, saturated
                               {"units": "1", "long_name": "profiles averaged"})
     if "stop_time" in ds.variables:  # each profile's end (an average's: its last profile's)
         coords["stop_time"] = ("time", ds.stop_time.values[last], ds.stop_time.attrs)
-    dropped = []
-    for name, var in ds.coords.items():
+    dropped: list[str] = []
+    for coord, var in ds.coords.items():
+        name = str(coord)
         if name in coords or name in ("time", "channel", "range", "stop_time", "signal_units"):
             continue
         dims = var.dims

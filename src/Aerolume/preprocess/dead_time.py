@@ -20,16 +20,20 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import NamedTuple
+from typing import Any, Literal, NamedTuple, overload
 
 import numpy as np
+from numpy.typing import ArrayLike
 
+from Aerolume._typing import FloatArray
 from Aerolume._checks import as_float64
 from Aerolume.constants import mhz_per_count
 
 __all__ = ["DeadTimeCalibration", "calibrate_dead_time", "check_dead_time"]
 
-_MODELS = ("non_paralysable", "paralysable")
+#: The counter's dead-time models.
+Model = Literal["non_paralysable", "paralysable"]
+_MODELS: tuple[Model, ...] = ("non_paralysable", "paralysable")
 
 
 class DeadTimeCalibration(NamedTuple):
@@ -46,9 +50,9 @@ class DeadTimeCalibration(NamedTuple):
     trend_rate: float               #: middle of that bin, MHz
     points: int                     #: gates fitted (all profiles pooled)
     model: str                      #: "non_paralysable" or "paralysable"
-    window: tuple                   #: (low, high) count-rate window, MHz
+    window: tuple[float, float]     #: (low, high) count-rate window, MHz
 
-    def record(self) -> dict:
+    def record(self) -> dict[str, Any]:
         """The calibration as plain numbers (for JSON provenance)."""
         out = {k: (float(v) if isinstance(v, (float, np.floating)) else v)
                for k, v in self._asdict().items()}
@@ -57,7 +61,7 @@ class DeadTimeCalibration(NamedTuple):
         return out
 
 
-def _smooth(values: np.ndarray, bins: int) -> np.ndarray:
+def _smooth(values: FloatArray, bins: int) -> FloatArray:
     """NaN-aware running mean over `bins` gates along the last axis."""
     if bins <= 1:
         return values
@@ -65,7 +69,7 @@ def _smooth(values: np.ndarray, bins: int) -> np.ndarray:
     filled = np.where(good, values, 0.0)
     pad = bins // 2
 
-    def run(a):
+    def run(a: FloatArray) -> FloatArray:
         padded = np.pad(a, [(0, 0)] * (a.ndim - 1) + [(pad, bins - 1 - pad)])
         c = np.cumsum(padded, axis=-1)
         c = np.concatenate([np.zeros(c.shape[:-1] + (1,)), c], axis=-1)
@@ -75,31 +79,64 @@ def _smooth(values: np.ndarray, bins: int) -> np.ndarray:
         return np.where(count > 0, total / count, np.nan)
 
 
-def _model(params, x, model: str):
-    k, a0, tau = params
+def _model(params: FloatArray, x: FloatArray, model: str) -> FloatArray:
+    k, a0, tau = (float(v) for v in params)
     t = k * (x - a0)
     if model == "non_paralysable":
         return t / (1.0 + t * tau * 1e-3)
-    return t * np.exp(-t * tau * 1e-3)
+    paralysed: FloatArray = t * np.exp(-t * tau * 1e-3)
+    return paralysed
 
 
-def _model_slope(params, x, model: str):
+def _model_slope(params: FloatArray, x: FloatArray, model: str) -> FloatArray:
     """d N_m / d A."""
-    k, a0, tau = params
+    k, a0, tau = (float(v) for v in params)
     t = k * (x - a0)
     u = tau * 1e-3
     if model == "non_paralysable":
         return k / (1.0 + t * u) ** 2
-    return k * (1.0 - t * u) * np.exp(-t * u)
+    paralysed: FloatArray = k * (1.0 - t * u) * np.exp(-t * u)
+    return paralysed
 
 
-def calibrate_dead_time(analog, photon_counting, *, window=(0.3, 60.0),
-                        model: str = "non_paralysable", analog_noise=None,
-                        photon_counting_noise=None, shots=None, bin_width=None, range=None,
-                        fit_range=None, min_analog_snr: float = 3.0, smooth: int = 11,
+@overload
+def calibrate_dead_time(analog: ArrayLike, photon_counting: ArrayLike, *,
+                        model: Model = ..., window: tuple[float, float] = ...,
+                        analog_noise: ArrayLike | None = ...,
+                        photon_counting_noise: ArrayLike | None = ...,
+                        shots: ArrayLike | None = ..., bin_width: float | None = ...,
+                        range: ArrayLike | None = ...,
+                        fit_range: tuple[float, float] | None = ...,
+                        min_analog_snr: float = ..., smooth: int = ...,
+                        tolerance: float = ..., significance: float = ...,
+                        rate_bins: int = ..., min_points: int = ...,
+                        max_dead_time: float = ..., channel: str | None = ...) -> DeadTimeCalibration: ...
+@overload
+def calibrate_dead_time(analog: ArrayLike, photon_counting: ArrayLike, *,
+                        model: Literal["both"], window: tuple[float, float] = ...,
+                        analog_noise: ArrayLike | None = ...,
+                        photon_counting_noise: ArrayLike | None = ...,
+                        shots: ArrayLike | None = ..., bin_width: float | None = ...,
+                        range: ArrayLike | None = ...,
+                        fit_range: tuple[float, float] | None = ...,
+                        min_analog_snr: float = ..., smooth: int = ...,
+                        tolerance: float = ..., significance: float = ...,
+                        rate_bins: int = ..., min_points: int = ...,
+                        max_dead_time: float = ..., channel: str | None = ...
+                        ) -> dict[str, DeadTimeCalibration | ValueError]: ...
+def calibrate_dead_time(analog: ArrayLike, photon_counting: ArrayLike, *,
+                        window: tuple[float, float] = (0.3, 60.0),
+                        model: Model | Literal["both"] = "non_paralysable",
+                        analog_noise: ArrayLike | None = None,
+                        photon_counting_noise: ArrayLike | None = None,
+                        shots: ArrayLike | None = None, bin_width: float | None = None,
+                        range: ArrayLike | None = None,
+                        fit_range: tuple[float, float] | None = None,
+                        min_analog_snr: float = 3.0, smooth: int = 11,
                         tolerance: float = 0.02, significance: float = 1e-3,
                         rate_bins: int = 8, min_points: int = 30,
-                        max_dead_time: float = 50.0, channel: str | None = None):
+                        max_dead_time: float = 50.0, channel: str | None = None
+                        ) -> DeadTimeCalibration | dict[str, DeadTimeCalibration | ValueError]:
     """The dead time that makes a photon-counting channel linear in its analog twin.
 
     Fits N_m = k (A - a0) / (1 + k (A - a0) tau) (non-paralysable) or
@@ -182,18 +219,18 @@ def calibrate_dead_time(analog, photon_counting, *, window=(0.3, 60.0),
         gates, a negative or implausible dead time, or a residual trend.
     """
     if model == "both":
-        out = {}
-        for m in _MODELS:
+        out: dict[str, DeadTimeCalibration | ValueError] = {}
+        for each in _MODELS:
             try:
-                out[m] = calibrate_dead_time(
-                    analog, photon_counting, window=window, model=m,
+                out[each] = calibrate_dead_time(
+                    analog, photon_counting, window=window, model=each,
                     analog_noise=analog_noise, photon_counting_noise=photon_counting_noise,
                     shots=shots, bin_width=bin_width, range=range, fit_range=fit_range,
                     min_analog_snr=min_analog_snr, smooth=smooth, tolerance=tolerance,
                     significance=significance, rate_bins=rate_bins, min_points=min_points,
                     max_dead_time=max_dead_time, channel=channel)
             except ValueError as err:
-                out[m] = err
+                out[each] = err
         return out
     if model not in _MODELS:
         raise ValueError(f"model must be one of {_MODELS} or 'both', got {model!r}")
@@ -298,10 +335,11 @@ def calibrate_dead_time(analog, photon_counting, *, window=(0.3, 60.0),
         k0, b0 = float(np.median(y / np.where(x > 0, x, np.nan)[np.isfinite(y / x)])), 0.0
     start = np.array([k0, -b0 / k0, 1.0])
 
-    def residuals(q):
+    def residuals(q: FloatArray) -> FloatArray:
         m = _model(q, x, model)
         d = _model_slope(q, x, model)
-        return (y - m) / np.sqrt(vy + d * d * vx)
+        weighted: FloatArray = (y - m) / np.sqrt(vy + d * d * vx)
+        return weighted
 
     fit = least_squares(residuals, start, x_scale=np.array([abs(k0), max(np.std(x) * 0.01, 1e-12), 1.0]),
                         bounds=([1e-12 * abs(k0), -np.inf, -10.0 * max_dead_time - 10.0],
@@ -311,11 +349,11 @@ def calibrate_dead_time(analog, photon_counting, *, window=(0.3, 60.0),
     chi = float(np.sum(fit.fun ** 2) / dof)
     try:
         cov = np.linalg.inv(fit.jac.T @ fit.jac) * max(chi, 1.0)
-        err = np.sqrt(np.diag(cov))
+        q_sd = np.sqrt(np.diag(cov))
     except np.linalg.LinAlgError:
-        err = np.full(3, np.nan)
-    tau, tau_err = float(q[2]), float(err[2])
-    if not np.all(np.isfinite(err)):
+        q_sd = np.full(3, np.nan)
+    tau, tau_err = float(q[2]), float(q_sd[2])
+    if not np.all(np.isfinite(q_sd)):
         raise ValueError(f"{where}: the fit is degenerate (slope, offset and dead time "
                          "cannot be told apart on these gates)")
     if tau < -2.0 * tau_err or tau < -0.5:
@@ -354,8 +392,8 @@ def calibrate_dead_time(analog, photon_counting, *, window=(0.3, 60.0),
         p_value = float(chi2.sf(stat, used - 3))
     else:
         p_value = float("nan")
-    result = DeadTimeCalibration(tau, tau_err, float(q[0]), float(err[0]), float(q[1]),
-                                 float(err[1]), chi, p_value, float(worst), worst_rate, npts,
+    result = DeadTimeCalibration(tau, tau_err, float(q[0]), float(q_sd[0]), float(q[1]),
+                                 float(q_sd[1]), chi, p_value, float(worst), worst_rate, npts,
                                  model, (low, high))
     if p_value < significance and abs(worst) > tolerance:
         raise ValueError(
@@ -366,9 +404,10 @@ def calibrate_dead_time(analog, photon_counting, *, window=(0.3, 60.0),
     return result
 
 
-def check_dead_time(analog, photon_counting, dead_time: float, *, analog_channel: str = "analog",
-                    channel: str = "photon_counting", model: str = "non_paralysable",
-                    dead_time_tolerance: float = 0.2, warn_refused: bool = True, **options):
+def check_dead_time(analog: ArrayLike, photon_counting: ArrayLike, dead_time: float, *,
+                    analog_channel: str = "analog", channel: str = "photon_counting",
+                    model: Model = "non_paralysable", dead_time_tolerance: float = 0.2,
+                    warn_refused: bool = True, **options: Any) -> DeadTimeCalibration | None:
     """Warns when a configured dead time leaves the photon-counting rate curved against
     its analog twin.
 

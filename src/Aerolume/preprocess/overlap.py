@@ -16,19 +16,23 @@ import math
 import os
 import pathlib
 import warnings
-from collections.abc import Mapping
+from collections.abc import Sequence
 
 import numpy as np
 import xarray as xr
+from numpy.typing import ArrayLike, NDArray
 
 from Aerolume._checks import as_float64
+from Aerolume._shapes import Molecular
+from Aerolume._typing import FloatArray, IntArray
 
 __all__ = ["estimate_overlap", "estimate_overlap_from_pair", "read_overlap"]
 
 _FLAGS = {"clipped_above_one": 1, "low_signal_to_noise": 2, "below_supported_range": 4}
 
 
-def _mean_profile(signal, name, weights, noise=None):
+def _mean_profile(signal: ArrayLike, name: str, weights: ArrayLike | None,
+                  noise: ArrayLike | None = None) -> tuple[FloatArray, FloatArray | None]:
     """The weighted mean profile of (..., range) and its standard deviation."""
     x = as_float64(signal, name, ndim_min=1)
     rows = x.reshape(-1, x.shape[-1])
@@ -41,8 +45,8 @@ def _mean_profile(signal, name, weights, noise=None):
     good = np.isfinite(rows)
     wsum = (w[:, None] * good).sum(0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        mean = (w[:, None] * np.where(good, rows, 0.0)).sum(0) / wsum
-        sd = None
+        mean: FloatArray = (w[:, None] * np.where(good, rows, 0.0)).sum(0) / wsum
+        sd: FloatArray | None = None
         if noise is not None:
             n = as_float64(noise, f"{name} noise")
             n = np.broadcast_to(n, x.shape).reshape(rows.shape)
@@ -53,7 +57,7 @@ def _mean_profile(signal, name, weights, noise=None):
     return mean, sd
 
 
-def _smooth(values, gates):
+def _smooth(values: FloatArray, gates: int) -> FloatArray:
     if gates <= 1:
         return values
     kernel = np.ones(gates) / gates
@@ -61,28 +65,33 @@ def _smooth(values, gates):
     num = np.convolve(np.where(good, values, 0.0), kernel, mode="same")
     den = np.convolve(good.astype(float), kernel, mode="same")
     with np.errstate(invalid="ignore", divide="ignore"):
-        return np.where(den > 0.5, num / den, np.nan)
+        smoothed: FloatArray = np.where(den > 0.5, num / den, np.nan)
+    return smoothed
 
 
-def _full_overlap_height(r, overlap, tolerance, top):
+def _full_overlap_height(r: FloatArray, overlap: FloatArray, tolerance: float, top: float
+                         ) -> tuple[float, int]:
     """First range from which the overlap stays within `tolerance` of 1 up to `top`."""
     inside = (r <= top)
     ok = (np.abs(overlap - 1.0) <= tolerance) | ~inside
     bad = np.nonzero(~ok & inside)[0]
-    first = 0 if bad.size == 0 else bad[-1] + 1
+    first = 0 if bad.size == 0 else int(bad[-1]) + 1
     if first >= r.size or r[first] >= top:
         return float("nan"), first
     return float(r[first]), first
 
 
-def estimate_overlap(elastic, raman, range, molecular: Mapping, molecular_raman: Mapping, *,
+def estimate_overlap(elastic: ArrayLike, raman: ArrayLike, range: ArrayLike,
+                     molecular: Molecular, molecular_raman: Molecular, *,
                      lidar_ratio: float = 50.0, angstrom: float = 1.0,
                      lidar_ratio_uncertainty: float = 20.0, angstrom_uncertainty: float = 0.5,
-                     reference=None, reference_search=(4000.0, 15000.0),
+                     reference: Sequence[float] | None = None,
+                     reference_search: tuple[float, float] = (4000.0, 15000.0),
                      reference_width: float = 1000.0, tolerance: float = 0.05,
                      normalise_width: float = 1000.0, max_height: float = 6000.0,
                      smooth: float = 150.0, min_snr: float = 3.0, min_overlap: float = 0.02,
-                     iterations: int = 4, weights=None, noise=None, raman_noise=None,
+                     iterations: int = 4, weights: ArrayLike | None = None,
+                     noise: ArrayLike | None = None, raman_noise: ArrayLike | None = None,
                      wavelength: float | None = None, raman_wavelength: float | None = None,
                      threads: int | None = None) -> xr.Dataset:
     """The overlap function from an elastic and a nitrogen-Raman signal (Wandinger and
@@ -186,9 +195,8 @@ def estimate_overlap(elastic, raman, range, molecular: Mapping, molecular_raman:
                                 lidar_ratio, angstrom)
         cut = slice(start, None)
 
-        def part(mapping):
-            return {k: (np.broadcast_to(np.asarray(mapping[k], float), r.shape)[cut]
-                        if k in ("alpha_m", "beta_m", "number_density") else mapping[k])
+        def part(mapping: Molecular) -> dict[str, FloatArray]:
+            return {str(k): np.broadcast_to(np.asarray(mapping[k], float), r.shape)[cut]
                     for k in mapping if k in ("alpha_m", "beta_m", "number_density")}
         out = estimate_overlap(
             e_mean[cut], r_mean[cut], r[cut], part(molecular), part(molecular_raman),
@@ -207,8 +215,7 @@ def estimate_overlap(elastic, raman, range, molecular: Mapping, molecular_raman:
         return out.reindex(range=r).assign(overlap_flag=lambda d: d.overlap_flag.fillna(
             _FLAGS["below_supported_range"]).astype(np.int32))
     spacing = float(np.median(np.diff(r)))
-    common = dict(wavelength=wavelength, raman_wavelength=raman_wavelength, threads=threads)
-    reasons = []
+    reasons: list[str] = []
 
     beta_m = np.broadcast_to(np.asarray(molecular["beta_m"], float), r.shape)
     alpha_m = np.broadcast_to(np.asarray(molecular["alpha_m"], float), r.shape)
@@ -222,24 +229,29 @@ def estimate_overlap(elastic, raman, range, molecular: Mapping, molecular_raman:
                                 f"{found.reason_text()}", lidar_ratio, angstrom)
         reference = tuple(float(v) for v in np.ravel(found.interval)[:2])
 
-    def overlap_raw(S, k):
+    def overlap_raw(S: float, k: float) -> FloatArray:
         """Measured over full-overlap elastic signal, not normalised."""
-        alpha_a = None
+        alpha_a: FloatArray | None = None
+        beta_a = np.full(r.shape, np.nan)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             for _ in np.arange(iterations):
                 beta_a = retrieval.raman_backscatter(
                     e_mean, r_mean, r, molecular, molecular_raman, reference, 1.0, alpha_a,
-                    k, **common)["backscatter"].values.reshape(r.shape)
+                    k, wavelength=wavelength, raman_wavelength=raman_wavelength,
+                    threads=threads)["backscatter"].values.reshape(r.shape)
                 alpha_a = S * np.where(np.isfinite(beta_a), np.maximum(beta_a, 0.0), 0.0)
+        assert alpha_a is not None  # (iterations >= 1)
         alpha = alpha_a + alpha_m
         depth = np.concatenate([[alpha[0] * r[0]],
                                 alpha[0] * r[0] + np.cumsum(0.5 * (alpha[1:] + alpha[:-1]) * np.diff(r))])
         full = (beta_a + beta_m) * np.exp(-2.0 * depth) / (r * r)
         with np.errstate(invalid="ignore", divide="ignore"):
-            return e_mean / full
+            measured: FloatArray = e_mean / full
+        return measured
 
-    def normalised(raw):
+    def normalised(raw: FloatArray
+                   ) -> tuple[FloatArray | None, float, tuple[float, float]]:
         """Normalise just above the full-overlap height, iterated until consistent."""
         top = min(max_height, reference[0])
         start = top - normalise_width
@@ -330,7 +342,9 @@ def estimate_overlap(elastic, raman, range, molecular: Mapping, molecular_raman:
     return out
 
 
-def _dataset(r, overlap, sd, flag, height, lidar_ratio, angstrom, method=None):
+def _dataset(r: FloatArray, overlap: FloatArray, sd: FloatArray, flag: IntArray | NDArray[np.int32],
+             height: float, lidar_ratio: float | None, angstrom: float | None,
+             method: str | None = None) -> xr.Dataset:
     flag_attrs = {"long_name": "quality of the overlap estimate", "units": "1",
                   "flag_masks": np.array(list(_FLAGS.values()), dtype=np.int32),
                   "flag_meanings": " ".join(_FLAGS)}
@@ -348,12 +362,12 @@ def _dataset(r, overlap, sd, flag, height, lidar_ratio, angstrom, method=None):
         attrs={"method": method or "Wandinger and Ansmann (2002): elastic signal over the "
                "complete-overlap signal built from the Raman backscatter",
                "supported": 1, "reason": ""})
-    if lidar_ratio is not None:
+    if lidar_ratio is not None and angstrom is not None:
         ds.attrs.update(lidar_ratio=float(lidar_ratio), angstrom=float(angstrom))
     return ds
 
 
-def _unsupported(r, reason, lidar_ratio, angstrom):
+def _unsupported(r: FloatArray, reason: str, lidar_ratio: float, angstrom: float) -> xr.Dataset:
     warnings.warn(f"estimate_overlap: the estimate is not supported by the data: {reason}",
                   RuntimeWarning, stacklevel=3)
     out = _dataset(r, np.full(r.shape, np.nan), np.full(r.shape, np.nan),
@@ -363,8 +377,9 @@ def _unsupported(r, reason, lidar_ratio, angstrom):
     return out
 
 
-def estimate_overlap_from_pair(near, far, range, normalise=(1000.0, 2000.0), *,
-                               weights=None, tolerance: float = 0.05,
+def estimate_overlap_from_pair(near: ArrayLike, far: ArrayLike, range: ArrayLike,
+                               normalise: tuple[float, float] = (1000.0, 2000.0), *,
+                               weights: ArrayLike | None = None, tolerance: float = 0.05,
                                smooth: float = 150.0) -> xr.Dataset:
     """The far-range telescope's overlap from a near-range / far-range pair.
 
@@ -408,8 +423,13 @@ def estimate_overlap_from_pair(near, far, range, normalise=(1000.0, 2000.0), *,
         if not (np.isfinite(scale) and scale > 0):
             raise ValueError("far / near is not positive over normalise")
         o = ratio / scale
-        sd = np.zeros_like(o) if n_sd is None else \
-            np.abs(o) * np.sqrt((n_sd / n_mean) ** 2 + (f_sd / f_mean) ** 2)
+        # (each signal's spread counts where it has one: a signal of one or two profiles
+        # has none)
+        relative = np.zeros_like(o)
+        for spread, mean in ((n_sd, n_mean), (f_sd, f_mean)):
+            if spread is not None:
+                relative = relative + (spread / mean) ** 2
+        sd = np.abs(o) * np.sqrt(relative)
     spacing = float(np.median(np.diff(r)))
     height, _ = _full_overlap_height(r, _smooth(o, max(1, int(round(smooth / spacing)))),
                                      tolerance, b)
@@ -428,7 +448,7 @@ def estimate_overlap_from_pair(near, far, range, normalise=(1000.0, 2000.0), *,
     return ds
 
 
-def read_overlap(path: str | os.PathLike) -> xr.DataArray:
+def read_overlap(path: str | os.PathLike[str]) -> xr.DataArray:
     """An overlap function from a file.
 
     A netCDF file with a variable ``overlap`` on a ``range`` coordinate (m), or a text
@@ -454,6 +474,7 @@ def read_overlap(path: str | os.PathLike) -> xr.DataArray:
         The file cannot be read.
     """
     path = pathlib.Path(path)
+    rows: list[list[float]] = []
     if not path.exists():
         raise FileNotFoundError(f"{path}: no such overlap file")
     with open(path, "rb") as f:
@@ -465,7 +486,6 @@ def read_overlap(path: str | os.PathLike) -> xr.DataArray:
             o = ds["overlap"].load()
         r, values = np.asarray(o["range"].values, float), np.asarray(o.values, float)
     else:
-        rows = []
         with open(path, encoding="utf-8") as f:
             for number, line in enumerate(f, 1):
                 text = line.split("#", 1)[0].replace(",", " ").split()

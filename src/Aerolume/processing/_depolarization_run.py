@@ -23,9 +23,20 @@ import math
 import os
 import warnings
 
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
 
 from Aerolume import depolarization as depol
+from Aerolume._typing import AnyArray, FloatArray
+
+if TYPE_CHECKING:
+    import xarray as xr
+
+    from Aerolume.processing.config import Config
+    from Aerolume.processing.pipeline import Settings
+    from Aerolume.processing.products import _Clouds
 
 #: Detection modes, the preferred first, when the letters give a pair in several.
 _MODE_RANK = {"gl": 0, "pc": 1, "an": 2}
@@ -36,7 +47,7 @@ _GLOB = set("*?[")
 class Pair:
     """One ``[[depolarization]]`` table resolved for a run (picklable, for the workers)."""
     where: str
-    table: dict
+    table: dict[str, Any]
     cross: str
     co: str
     co_kind: str
@@ -49,7 +60,8 @@ class Pair:
     calibration_file: str
 
 
-def prepare(config, settings, corrected, files=()):
+def prepare(config: Config, settings: Settings, corrected: xr.Dataset,
+            files: Sequence[str] = ()) -> xr.Dataset:
     """Checks every ``[[depolarization]]`` table against the night (its first file,
     corrected: `corrected`; the molecular calibration on up to
     :data:`Aerolume.processing.pipeline.CALIBRATION_FILES` of `files` spread over the night) and
@@ -72,8 +84,8 @@ def prepare(config, settings, corrected, files=()):
         return corrected
     night = corrected["time"].values[0]
     cal_corrections = dict(settings.corrections, overlap=None)
-    sample = None
-    pairs = []
+    sample: xr.Dataset | None = None
+    pairs: list[Pair] = []
     for i, given in enumerate(tables):
         where = f"[[depolarization]] #{i + 1}"
         table = _resolve_paths(dict(given), config, where)
@@ -111,7 +123,8 @@ def prepare(config, settings, corrected, files=()):
     return corrected
 
 
-def _night_sample(files, settings, corrections):
+def _night_sample(files: Sequence[str], settings: Settings, corrections: dict[str, Any]
+                  ) -> xr.Dataset | None:
     """Up to CALIBRATION_FILES of the raw files, spread evenly over the night, read and
     corrected (the molecular calibration sums them); None without files."""
     from Aerolume.io import read_licel
@@ -137,7 +150,7 @@ def _strip(text: str, where: str) -> str:
     return text[len(where) + 2:] if text.startswith(where + ": ") else text
 
 
-def _resolve_paths(table: dict, config, where: str) -> dict:
+def _resolve_paths(table: dict[str, Any], config: Config, where: str) -> dict[str, Any]:
     """Calibration files and the history folder relative to the configuration's folder;
     a file that is not there is an error here, before any work."""
     for key in ("plus45", "minus45"):
@@ -147,7 +160,7 @@ def _resolve_paths(table: dict, config, where: str) -> dict:
         values = [value] if isinstance(value, (str, os.PathLike)) else value
         if not isinstance(values, list):
             continue  # (check_table names the type)
-        resolved = []
+        resolved: list[object] = []
         for v in values:
             if not isinstance(v, (str, os.PathLike)):
                 resolved.append(v)
@@ -170,7 +183,7 @@ def _resolve_paths(table: dict, config, where: str) -> dict:
     return table
 
 
-def _pair(corrected, table: dict, where: str) -> depol.ChannelPair:
+def _pair(corrected: xr.Dataset, table: dict[str, Any], where: str) -> depol.ChannelPair:
     pairs = depol.channel_pairs(corrected, cross=table.get("cross"), co=table.get("co"),
                                 source=where)
     if not pairs:
@@ -187,7 +200,7 @@ def _pair(corrected, table: dict, where: str) -> depol.ChannelPair:
     return pairs[0]
 
 
-def _age_days(time: str, night) -> float:
+def _age_days(time: str, night: np.datetime64) -> float:
     """Days from the calibration's measurement to the night (0 when unknown)."""
     if not time:
         return 0.0
@@ -198,7 +211,7 @@ def _age_days(time: str, night) -> float:
     return float((np.datetime64(night) - measured) / np.timedelta64(1, "D"))
 
 
-def _calibration_file(calibration: depol.Calibration, table: dict) -> str:
+def _calibration_file(calibration: depol.Calibration, table: dict[str, Any]) -> str:
     """The files the calibration came from, by name (no folder of the machine)."""
     origin = calibration.origin
     if ": " in origin and origin.rsplit(": ", 1)[-1].endswith(".json"):
@@ -218,7 +231,7 @@ def _origin(pair: Pair) -> str:
     return "measured"
 
 
-def _choose_klett(corrected, settings) -> None:
+def _choose_klett(corrected: xr.Dataset, settings: Settings) -> None:
     """``[klett] channels = "auto"``: no Klett-Fernald retrieval of a pair's cross
     channel, and the total signal of a parallel/cross pair in the place of its parallel
     channel (the backscatter of the cross or parallel light alone is not the aerosol's);
@@ -228,7 +241,7 @@ def _choose_klett(corrected, settings) -> None:
 
     channels = settings.klett["channels"]
     if channels == "auto":
-        dropped = set()
+        dropped: set[str] = set()
         for p in settings.depolarization:
             dropped |= set(_same_stem(corrected, p.cross))
             if p.total is not None:
@@ -245,19 +258,20 @@ def _choose_klett(corrected, settings) -> None:
             p.backscatter = same[0] if same else None
 
 
-def _same_stem(corrected, channel: str) -> list[str]:
+def _same_stem(corrected: xr.Dataset, channel: str) -> list[str]:
     stem = channel.rpartition("_")[0]
     return [str(c) for c in corrected["channel"].values if str(c).rpartition("_")[0] == stem]
 
 
-def with_total(corrected, settings):
+def with_total(corrected: xr.Dataset, settings: Settings) -> xr.Dataset:
     """The corrected Dataset with the total signal of each parallel/cross pair as a channel
     of its own (the co channel's coordinates, polarisation ``none``), its noise propagated
     from both channels."""
     import xarray as xr
 
-    added = []
-    for p in getattr(settings, "depolarization", None) or []:
+    added: list[xr.Dataset] = []
+    pairs: list[Pair] = getattr(settings, "depolarization", None) or []
+    for p in pairs:
         if p.total is None:
             continue
         cal = p.calibration
@@ -296,7 +310,7 @@ def with_total(corrected, settings):
                         combine_attrs="override")
 
 
-def _pair_ratios(product, pair: Pair, settings):
+def _pair_ratios(product: xr.Dataset, pair: Pair, settings: Settings) -> xr.Dataset:
     """:func:`Aerolume.depolarization.block_products` of one pair, each profile's Monte
     Carlo drawing from its own seed (its time and the cross channel, as the retrievals'
     do), so that the product does not depend on the blocks."""
@@ -316,10 +330,10 @@ def _pair_ratios(product, pair: Pair, settings):
                                     where=pair.where, klett_channel=pair.backscatter)
 
 
-def block_products(product, settings):
+def block_products(product: xr.Dataset, settings: Settings) -> xr.Dataset:
     """The depolarisation ratios of one block, after the retrievals (nothing without
     ``[[depolarization]]`` tables)."""
-    pairs = getattr(settings, "depolarization", None) or []
+    pairs: list[Pair] = getattr(settings, "depolarization", None) or []
     if not pairs:
         return product
     from Aerolume import quality
@@ -327,7 +341,7 @@ def block_products(product, settings):
 
     realisations = settings.uncertainty["realisations"]
     full_overlap = products._full_overlap(product)
-    clouds = {}
+    clouds: _Clouds = {}
     if "cloud_mask" in product:
         clouds["cloud_mask"] = np.asarray(product["cloud_mask"].values).astype(bool)
         base = np.asarray(product["cloud_base"].values, dtype=float)
@@ -336,8 +350,8 @@ def block_products(product, settings):
             clouds["cloud_base"] = np.nanmin(base, axis=1) if base.ndim == 2 else base
     rng = np.asarray(product["range"].values, dtype=float)
     names = ("volume_depolarization", "particle_depolarization")
-    stacks: dict[str, list] = {}
-    attrs: dict[str, dict] = {}
+    stacks: dict[str, list[AnyArray]] = {}
+    attrs: dict[str, dict[str, Any]] = {}
     shape = (product.sizes["time"], product.sizes["range"])
     for p in pairs:
         out = _pair_ratios(product, p, settings)
@@ -351,7 +365,7 @@ def block_products(product, settings):
                 values = np.asarray(out[name].values, dtype=float)
                 sd = (np.asarray(out[f"{name}_uncertainty"].values, dtype=float)
                       if f"{name}_uncertainty" in out else None)
-                ratio = None
+                ratio: tuple[FloatArray, float] | None = None
                 if name == "particle_depolarization":
                     ratio = (np.asarray(out["backscatter_ratio"].values),
                              checked["min_backscatter_ratio"])
@@ -361,7 +375,7 @@ def block_products(product, settings):
                     backscatter_ratio=ratio,
                     calibration={"from_history": p.from_history,
                                  "out_of_date": p.out_of_date}, **clouds)
-                row = {name: values, f"{name}_flag": flag}
+                row: dict[str, AnyArray] = {name: values, f"{name}_flag": flag}
                 if sd is not None:
                     row[f"{name}_uncertainty"] = sd
                 if ratio is not None:
@@ -385,10 +399,12 @@ def block_products(product, settings):
                                       "molecular_depolarization", "flag_min_backscatter_ratio")
             if k in out.attrs})
     dims = ("time", "depolarization_channel", "range")
-    new = {}  # (gathered, then added at once: each assignment would copy the product)
-    for key, values in stacks.items():
-        base = key.replace("_uncertainty", "").replace("_flag", "")
-        long = ("volume" if base.startswith("volume") else "particle") + \
+    # (gathered, then added at once: each assignment would copy the product)
+    new: dict[str, tuple[tuple[str, ...], AnyArray, dict[str, Any]]
+              | tuple[tuple[str, ...], AnyArray]] = {}
+    for key, stacked in stacks.items():
+        stem = key.replace("_uncertainty", "").replace("_flag", "")
+        long = ("volume" if stem.startswith("volume") else "particle") + \
             " linear depolarisation ratio"
         if key.endswith("_flag"):
             a = quality.flag_attributes(long, quality.DEPOLARIZATION_BITS)
@@ -398,8 +414,8 @@ def block_products(product, settings):
                  "of the pair's wavelength behind the particle depolarisation ratio",
                  "source_channel": " ".join(p.backscatter or "" for p in pairs)}
         else:
-            a = dict(attrs.get(base, {}))
-        new[key] = (dims, np.stack(values, axis=1), a)
+            a = dict(attrs.get(stem, {}))
+        new[key] = (dims, np.stack(stacked, axis=1), a)
     cal = [p.calibration for p in pairs]
     chan = ("depolarization_channel",)
     # (seconds since the epoch, NaN when unknown: an all-NaT time variable cannot be

@@ -66,9 +66,11 @@ import math
 import os
 import pathlib
 import sys
-from typing import Any, Callable
+from collections.abc import Callable, Iterable
+from typing import Any, TypeVar
 
 from Aerolume._checks import MAX_THREADS
+from Aerolume.constants import MAX_LIDAR_RATIO
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -82,6 +84,10 @@ __all__ = ["Config", "ConfigError", "load_config", "default_config_text", "SCHEM
 from Aerolume.errors import ConfigError  # noqa: E402 (re-exported)
 
 
+#: What a field's check makes of a value.
+_Checked = TypeVar("_Checked")
+
+
 class _Invalid(Exception):
     """Raised by a field check: the reason, completed with the file and field by the caller."""
 
@@ -89,8 +95,8 @@ class _Invalid(Exception):
 @dataclasses.dataclass(frozen=True)
 class Field:
     """One field of a table: its default, its check and its documentation."""
-    default: Any
-    check: Callable[[Any], Any]
+    default: object
+    check: Callable[[object], object]
     doc: str
     required: bool = False
 
@@ -99,27 +105,27 @@ class Field:
 
 def _number(unit: str = "", *, minimum: float | None = None, positive: bool = False,
             below: float | None = None, allow_inf: bool = False,
-            maximum: float | None = None) -> Callable[[Any], float]:
-    def check(value):
+            maximum: float | None = None) -> Callable[[object], float]:
+    def check(value: object) -> float:
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise _Invalid(f"must be a number{_in(unit)}, got {_show(value)}")
-        value = float(value)
-        if math.isnan(value) or (math.isinf(value) and not allow_inf):
-            raise _Invalid(f"must be a finite number{_in(unit)}, got {_show(value)}")
-        if positive and not value > 0:
-            raise _Invalid(f"must be positive{_in(unit)}, got {_show(value)}")
-        if minimum is not None and value < minimum:
-            raise _Invalid(f"must be at least {minimum:g}{_in(unit)}, got {_show(value)}")
-        if below is not None and not value < below:
-            raise _Invalid(f"must be below {below:g}{_in(unit)}, got {_show(value)}")
-        if maximum is not None and value > maximum:
-            raise _Invalid(f"must be at most {maximum:g}{_in(unit)}, got {_show(value)}")
-        return value
+        number = float(value)
+        if math.isnan(number) or (math.isinf(number) and not allow_inf):
+            raise _Invalid(f"must be a finite number{_in(unit)}, got {_show(number)}")
+        if positive and not number > 0:
+            raise _Invalid(f"must be positive{_in(unit)}, got {_show(number)}")
+        if minimum is not None and number < minimum:
+            raise _Invalid(f"must be at least {minimum:g}{_in(unit)}, got {_show(number)}")
+        if below is not None and not number < below:
+            raise _Invalid(f"must be below {below:g}{_in(unit)}, got {_show(number)}")
+        if maximum is not None and number > maximum:
+            raise _Invalid(f"must be at most {maximum:g}{_in(unit)}, got {_show(number)}")
+        return number
     return check
 
 
-def _integer(*, minimum: int = 0, maximum: int | None = None) -> Callable[[Any], int]:
-    def check(value):
+def _integer(*, minimum: int = 0, maximum: int | None = None) -> Callable[[object], int]:
+    def check(value: object) -> int:
         if isinstance(value, bool) or not isinstance(value, int):
             raise _Invalid(f"must be an integer, got {_show(value)}")
         if value < minimum or (maximum is not None and value > maximum):
@@ -129,39 +135,39 @@ def _integer(*, minimum: int = 0, maximum: int | None = None) -> Callable[[Any],
     return check
 
 
-def _realisations(value):
+def _realisations(value: object) -> int:
     from Aerolume.uncertainty import MAX_REALISATIONS
-    value = _integer(minimum=0, maximum=MAX_REALISATIONS)(value)
-    if value == 1:
+    count = _integer(minimum=0, maximum=MAX_REALISATIONS)(value)
+    if count == 1:
         raise _Invalid("must be 0 (no uncertainties) or at least 2, got 1")
-    return value
+    return count
 
 
-def _choice(*options: str) -> Callable[[Any], str]:
-    def check(value):
-        if value not in options:
+def _choice(*options: str) -> Callable[[object], str]:
+    def check(value: object) -> str:
+        if not isinstance(value, str) or value not in options:
             raise _Invalid(f"must be one of {', '.join(map(repr, options))}, got {_show(value)}")
         return value
     return check
 
 
-def _boolean(value):
+def _boolean(value: object) -> bool:
     if not isinstance(value, bool):
         raise _Invalid(f"must be true or false, got {_show(value)}")
     return value
 
 
-def _text(value):
+def _text(value: object) -> str:
     if not isinstance(value, str) or not value:
         raise _Invalid(f"must be a non-empty string, got {_show(value)}")
     return value
 
 
-def _optional(check: Callable[[Any], Any]) -> Callable[[Any], Any]:
+def _optional(check: Callable[[object], _Checked]) -> Callable[[object], _Checked | None]:
     return lambda value: None if value is None else check(value)
 
 
-def _interval(value):
+def _interval(value: object) -> list[float]:
     """[bottom, top] in m, 0 <= bottom < top."""
     if (not isinstance(value, list) or len(value) != 2
             or any(isinstance(v, bool) or not isinstance(v, (int, float)) for v in value)):
@@ -172,7 +178,7 @@ def _interval(value):
     return [bottom, top]
 
 
-def _reference(value):
+def _reference(value: object) -> str | list[float]:
     if value == "auto":
         return value
     try:
@@ -181,9 +187,9 @@ def _reference(value):
         raise _Invalid(f'must be "auto" or [bottom, top] in m, got {_show(value)}') from None
 
 
-def _channels(value):
+def _channels(value: object) -> str | list[str]:
     if value == "auto":
-        return value
+        return "auto"
     if not isinstance(value, list) or not all(isinstance(v, str) and v for v in value):
         raise _Invalid(f'must be "auto" or a list of channel ids, got {_show(value)}')
     if len(set(value)) != len(value):
@@ -191,13 +197,13 @@ def _channels(value):
     return list(value)
 
 
-def _channel_ids(value):
+def _channel_ids(value: object) -> list[str]:
     """Ids of channels in file order, each starting with its wavelength in nm and an
     optional polarisation letter ("355_pc", "532s_pc")."""
     import re
 
     ids = _channels(value)
-    if ids == "auto":
+    if isinstance(ids, str):  # "auto"
         raise _Invalid('must be a list of channel ids such as ["355_pc", "532s_pc"], got "auto"')
     for ident in ids:
         if not re.fullmatch(r"[0-9]+[ps]?_[A-Za-z0-9]+", ident):
@@ -210,14 +216,14 @@ def _in(unit: str) -> str:
     return f" ({unit})" if unit else ""
 
 
-def _show(value) -> str:
+def _show(value: object) -> str:
     text = repr(value)
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-# Bounds past which a value is a mistake rather than a setting: aerosol lidar ratios are
-# 10 to 150 sr, and a derivative window past 10 km leaves no profile to retrieve.
-_MAX_LIDAR_RATIO = 1000.0
+# Bounds past which a value is a mistake rather than a setting (the lidar ratio's is
+# constants.MAX_LIDAR_RATIO): a derivative window past 10 km leaves no profile to retrieve.
+_MAX_LIDAR_RATIO = MAX_LIDAR_RATIO
 _MAX_WINDOW = 10000.0
 # Bins a raw file may hold: the most an average over range may take.
 _MAX_BINS = 1 << 26
@@ -228,7 +234,7 @@ ZSTD_MAX_LEVEL = 22
 ZLIB_MAX_LEVEL = 9
 
 
-def _compression(value):
+def _compression(value: object) -> str | int:
     """"zstd", "zlib", "none", or a zlib level 0 to 9 (the older form)."""
     if isinstance(value, str) and value in ("zstd", "zlib", "none"):
         return value
@@ -238,7 +244,7 @@ def _compression(value):
                    f"{ZLIB_MAX_LEVEL}, got {_show(value)}")
 
 
-def compression(config: "Config") -> tuple[str, int]:
+def compression(config: Config) -> tuple[str, int]:
     """The ``[output]`` table's compression as (``"zstd"``, ``"zlib"`` or ``"none"``,
     level); a level of the older integer form becomes zlib at that level (0: none)."""
     table = config["output"]
@@ -250,7 +256,7 @@ def compression(config: "Config") -> tuple[str, int]:
     return kind, level if level is not None else COMPRESSION_LEVELS[kind]
 
 
-def _check_output(table: dict) -> None:
+def _check_output(table: dict[str, Any]) -> None:
     kind, level = table["compression"], table.get("level")
     if level is None:
         return
@@ -412,7 +418,7 @@ SCHEMA: dict[str, dict[str, Field]] = {
 
 #: Cross-field checks of a table, after each field's own: table name to a function of
 #: the filled table that raises _Invalid("field: reason").
-_TABLE_CHECKS: dict[str, Callable[[dict], None]] = {"output": _check_output}
+_TABLE_CHECKS: dict[str, Callable[[dict[str, Any]], None]] = {"output": _check_output}
 
 #: Tables given as a list of tables (``[[raman]]``); the others appear once.
 _ARRAYS = {"raman"}
@@ -422,7 +428,7 @@ _PASSTHROUGH = {"corrections"}
 _DELEGATED = {"depolarization"}
 
 
-def _delegated_table(table: str, value: dict, where: str) -> dict:
+def _delegated_table(table: str, value: dict[str, Any], where: str) -> dict[str, Any]:
     """A ``[[depolarization]]`` table checked by its module (a ValueError naming `where`);
     kept as written, so that the effective configuration stays plain TOML values."""
     from Aerolume import depolarization
@@ -471,7 +477,7 @@ class Config:
 
     def effective(self) -> str:
         """Every field with the value in use, defaults included, as JSON (for provenance)."""
-        def plain(value):
+        def plain(value: object) -> object:
             if isinstance(value, float) and not math.isfinite(value):
                 return str(value)
             if isinstance(value, dict):
@@ -482,7 +488,7 @@ class Config:
         return json.dumps(plain(self.tables), sort_keys=True)
 
 
-def load_config(path: str | os.PathLike | None = None) -> Config:
+def load_config(path: str | os.PathLike[str] | None = None) -> Config:
     """Reads and checks a configuration file.
 
     Parameters
@@ -521,7 +527,7 @@ def load_config(path: str | os.PathLike | None = None) -> Config:
     return Config(_fill(given, source), source, text)
 
 
-def _fill(given: dict, source: pathlib.Path | None) -> dict:
+def _fill(given: dict[str, Any], source: pathlib.Path | None) -> dict[str, Any]:
     name = str(source) if source is not None else "the defaults"
     known = set(SCHEMA) | _PASSTHROUGH | _DELEGATED
     tables: dict[str, Any] = {}
@@ -555,9 +561,9 @@ def _fill(given: dict, source: pathlib.Path | None) -> dict:
     return tables
 
 
-def _fill_table(table: str, given: dict, name: str, where: str) -> dict:
+def _fill_table(table: str, given: dict[str, Any], name: str, where: str) -> dict[str, Any]:
     fields = SCHEMA[table]
-    filled = {}
+    filled: dict[str, Any] = {}
     for key in given:
         if key not in fields:
             raise ConfigError(f"{name}: {where} {key}: unknown field (known: "
@@ -581,7 +587,7 @@ def _fill_table(table: str, given: dict, name: str, where: str) -> dict:
     return filled
 
 
-def check_corrections(config: Config, correct: Callable) -> dict:
+def check_corrections(config: Config, correct: Callable[..., object]) -> dict[str, Any]:
     """The ``[corrections]`` table checked against `correct`'s keyword parameters.
 
     Returns the table with the defaults of the parameters it leaves out filled in (for
@@ -605,7 +611,7 @@ def check_corrections(config: Config, correct: Callable) -> dict:
                 check(given[key])
             except _Invalid as err:
                 raise config.error(f"[corrections] {key}", str(err)) from None
-    filled = {}
+    filled: dict[str, Any] = {}
     for n in names:
         if n in given:
             filled[n] = given[n]
@@ -614,10 +620,11 @@ def check_corrections(config: Config, correct: Callable) -> dict:
     return filled
 
 
-def _dead_time(value):
+def _dead_time(value: object) -> None:
     """A number of ns or "auto" (calibrated on the night), or a table of them per channel
     id."""
-    values = value.items() if isinstance(value, dict) else [(None, value)]
+    values: Iterable[tuple[object, object]] = \
+        value.items() if isinstance(value, dict) else [(None, value)]
     for channel, v in values:
         where = f"[{channel!r}] " if channel is not None else ""
         if v == "auto":
@@ -629,7 +636,7 @@ def _dead_time(value):
                            "channel id)") from None
 
 
-def _average(value):
+def _average(value: object) -> None:
     """The average's range part: a positive whole number of bins, at most a file's."""
     if isinstance(value, dict) and "range" in value:
         bins = value["range"]
@@ -683,7 +690,7 @@ def default_config_text() -> str:
     return "\n".join(lines)
 
 
-def _delegated_text(doc) -> list[str]:
+def _delegated_text(doc: Callable[[str], list[str]]) -> list[str]:
     """The commented ``[[depolarization]]`` table of :func:`default_config_text`."""
     from Aerolume.depolarization import TABLE_FIELDS
 
@@ -696,7 +703,7 @@ def _delegated_text(doc) -> list[str]:
     return lines + [""]
 
 
-def _toml(value) -> str:
+def _toml(value: object) -> str:
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, float):

@@ -22,9 +22,13 @@ import pathlib
 import re
 import time
 import warnings
-from typing import Callable, Sequence
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 from Aerolume.processing.config import Config
+
+if TYPE_CHECKING:
+    from Aerolume.processing.runners import InProcess, OnDask, ProgressFactory, Stopwatch
 
 __all__ = ["Night", "NightSummary", "plan_nights", "product_name", "up_to_date",
            "night_task", "run_nights", "SPLITS", "walk"]
@@ -52,7 +56,7 @@ class Night:
     """
     date: str
     site: str
-    files: tuple
+    files: tuple[str, ...]
     output: str
 
     def describe(self) -> str:
@@ -86,17 +90,17 @@ class NightSummary:
     files: int
     profiles: int
     bytes: int
-    seconds: dict
+    seconds: dict[str, float]
     lines: str = ""
-    warnings: list = dataclasses.field(default_factory=list)
+    warnings: list[tuple[type[Warning], str]] = dataclasses.field(default_factory=list)
 
 
-def walk(folder: str | os.PathLike) -> list[str]:
+def walk(folder: str | os.PathLike[str]) -> list[str]:
     """The regular files under `folder` and its sub-folders, sorted, leaving out hidden
     files and folders (names starting with ``.``, as the ``.part`` files of writes under
     way) and netCDF files (products)."""
-    found = []
-    for top, folders, names in os.walk(folder):
+    found: list[str] = []
+    for top, folders, names in os.walk(os.fspath(folder)):
         folders[:] = sorted(f for f in folders if not f.startswith("."))
         for name in sorted(names):
             path = os.path.join(top, name)
@@ -122,7 +126,7 @@ def _date_of(start: float, longitude: float, split: str) -> str:
         .strftime("%Y%m%d")
 
 
-def plan_nights(files: Sequence[str | os.PathLike], folder: str | os.PathLike,
+def plan_nights(files: Sequence[str | os.PathLike[str]], folder: str | os.PathLike[str],
                 split: str = "night", *, errors: str = "raise", threads: int = 0,
                 found: Sequence[str] = ()) -> list[Night]:
     """Groups raw files into nights from their headers alone.
@@ -150,7 +154,7 @@ def plan_nights(files: Sequence[str | os.PathLike], folder: str | os.PathLike,
         In time order (by date, then site).
     """
     from Aerolume import _core
-    from Aerolume.io import skipped_message
+    from Aerolume.io.files import skipped_message
 
     if split not in SPLITS:
         raise ValueError(f"split must be one of {', '.join(SPLITS)}, got {split!r}")
@@ -164,7 +168,8 @@ def plan_nights(files: Sequence[str | os.PathLike], folder: str | os.PathLike,
     everything = named + walked
     scanned = _core.licel_scan(everything, threads) if everything else []
     groups: dict[tuple[str, str], list[tuple[float, str]]] = {}
-    problems, strangers = [], []
+    problems: list[tuple[str, str, bool]] = []
+    strangers: list[tuple[str, str, bool]] = []
     for i, (path, (header, why, os_error)) in enumerate(zip(everything, scanned)):
         if header is None:
             (problems if i < len(named) else strangers).append((path, why, os_error))
@@ -198,7 +203,7 @@ def plan_nights(files: Sequence[str | os.PathLike], folder: str | os.PathLike,
     return nights
 
 
-def up_to_date(night: Night, dependencies: Sequence[str | os.PathLike] = ()) -> bool:
+def up_to_date(night: Night, dependencies: Sequence[str | os.PathLike[str]] = ()) -> bool:
     """Whether the night's product exists and is newer than each of its raw files and of
     `dependencies` (the configuration file, a sounding...): by modification times, so a
     raw file copied in with an older time than the product's is not noticed."""
@@ -216,7 +221,8 @@ def up_to_date(night: Night, dependencies: Sequence[str | os.PathLike] = ()) -> 
 
 
 def night_task(night: Night, config: Config, threads: int, command: str = "",
-               source_root: str | None = None, *, stopwatch=None) -> NightSummary:
+               source_root: str | None = None, *, stopwatch: Stopwatch | None = None
+               ) -> NightSummary:
     """Processes and writes one night: what a worker runs.
 
     The configuration is checked and calibrated on this night's files
@@ -248,7 +254,10 @@ def night_task(night: Night, config: Config, threads: int, command: str = "",
     return summary
 
 
-def _ignored(message: str, category: type, filters: list) -> bool:
+def _ignored(message: str, category: type[Warning],
+             filters: Sequence[tuple[str, re.Pattern[str] | None,
+                                     type[Warning] | tuple[type[Warning], ...],
+                                     re.Pattern[str] | None, int]]) -> bool:
     """Whether `filters` (a copy of warnings.filters) ignore this warning wherever it is
     raised: the date put before a message must not defeat the filters set for it."""
     for action, text, kind, module, line in filters:
@@ -260,8 +269,8 @@ def _ignored(message: str, category: type, filters: list) -> bool:
 @dataclasses.dataclass
 class RunSummary:
     """What a many-night run did: the nights written and those left as they were."""
-    written: list
-    skipped: list
+    written: list[NightSummary]
+    skipped: list[Night]
     seconds: float
     where: str
 
@@ -283,11 +292,12 @@ class RunSummary:
         for s in self.written:
             for stage, value in s.seconds.items():
                 total[stage] = total.get(stage, 0.0) + value
-        stages = [s for s in STAGES if s in total]
-        busy = sum(total[s] for s in stages)
+        stages = [name for name in STAGES if name in total]
+        busy = sum(total[name] for name in stages)
         lines = [f"{len(self.written)} night(s) {self.where}: {self.seconds:.3f} s wall"]
-        for s in stages:
-            lines.append(f"  {s:<12} {total[s]:9.3f} s  {total[s] / busy if busy else 0:6.1%}")
+        for name in stages:
+            lines.append(f"  {name:<12} {total[name]:9.3f} s  "
+                         f"{total[name] / busy if busy else 0:6.1%}")
         lines.append("  (stage times are summed over the nights)")
         return "\n".join(lines) + "\n"
 
@@ -297,10 +307,11 @@ def _span(nights: Sequence[Night]) -> str:
     return dates[0] if len(dates) == 1 else f"{dates[0]} to {dates[-1]}"
 
 
-def run_nights(nights: Sequence[Night], config: Config, *, runner=None,
-               overwrite: bool = False, progress: Callable | None = None,
-               command: str = "", source_root: str | None = None,
-               dependencies: Sequence[str | os.PathLike] = ()) -> RunSummary:
+def run_nights(nights: Sequence[Night], config: Config, *,
+               runner: InProcess | OnDask | None = None, overwrite: bool = False,
+               progress: ProgressFactory | None = None, command: str = "",
+               source_root: str | None = None,
+               dependencies: Sequence[str | os.PathLike[str]] = ()) -> RunSummary:
     """Runs one task per night that is not up to date; the caller keeps only summaries.
 
     Parameters

@@ -21,13 +21,21 @@ import os
 import pathlib
 import time
 import warnings
-from typing import Any, Callable, Sequence
+from collections.abc import Hashable, Sequence
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
+from Aerolume._typing import FloatArray
 from Aerolume.errors import reason as _reason
 from Aerolume.processing.config import Config, check_corrections
 from Aerolume.processing.runners import InProcess, Stopwatch
+
+if TYPE_CHECKING:
+    import xarray as xr
+
+    from Aerolume.processing._depolarization_run import Pair
+    from Aerolume.processing.runners import OnDask, ProgressFactory
 
 __all__ = ["plan", "prepare", "process", "process_block", "write", "Settings", "Result",
            "read_sounding", "check_geometry"]
@@ -78,24 +86,24 @@ class Settings:
     clouds, boundary_layer : dict
         The ``[clouds]`` and ``[boundary_layer]`` tables.
     """
-    errors: str
-    corrections: dict
-    klett: dict
-    raman: list
-    uncertainty: dict
-    atmosphere: dict
-    station: dict
+    errors: Literal["raise", "skip"]
+    corrections: dict[str, Any]
+    klett: dict[str, Any]
+    raman: list[dict[str, Any]]
+    uncertainty: dict[str, Any]
+    atmosphere: dict[str, Any]
+    station: dict[str, Any]
     max_range: float
     threads: int
-    corrections_effective: dict = dataclasses.field(default_factory=dict)
-    quality: dict = dataclasses.field(default_factory=dict)
-    clouds: dict = dataclasses.field(default_factory=dict)
-    boundary_layer: dict = dataclasses.field(default_factory=dict)
-    depolarization: list = dataclasses.field(default_factory=list)
-    channel_ids: list | None = None
+    corrections_effective: dict[str, Any] = dataclasses.field(default_factory=dict)
+    quality: dict[str, Any] = dataclasses.field(default_factory=dict)
+    clouds: dict[str, Any] = dataclasses.field(default_factory=dict)
+    boundary_layer: dict[str, Any] = dataclasses.field(default_factory=dict)
+    depolarization: list[Pair] = dataclasses.field(default_factory=list)
+    channel_ids: list[str] | None = None
 
 
-def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def read_sounding(path: str | os.PathLike[str]) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Reads a radiosonde text file: altitude (m a.s.l.), pressure (Pa), temperature (K).
 
     One level a line, values separated by commas or blanks; ``#`` starts a comment; a
@@ -123,7 +131,7 @@ def read_sounding(path: str | os.PathLike) -> tuple[np.ndarray, np.ndarray, np.n
         before it is opened).
     """
     path = pathlib.Path(path)
-    rows = []
+    rows: list[list[float]] = []
     from Aerolume._files import require_regular_file
     size = require_regular_file(path)
     if size > SOUNDING_MAX_BYTES:
@@ -181,7 +189,7 @@ def _is_number(text: str) -> bool:
 
 # ---- planning ---------------------------------------------------------------------------
 
-def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise",
+def plan(files: Sequence[str | os.PathLike[str]], block: int, *, errors: str = "raise",
          threads: int = 0, step: int = 1, interval: float | None = None) -> list[list[str]]:
     """Cuts the raw files into time blocks of consecutive profiles.
 
@@ -211,12 +219,15 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
     list of list of str
         The blocks, in time order.
     """
-    files = [os.fspath(f) for f in files]
-    good, problems = _scan(files, threads)
+    names = [os.fspath(f) for f in files]
+    good, problems = _scan(names, threads)
     good.sort(key=lambda item: item[0])
     if good:
         first_path, layout = good[0][1], good[0][2]
-        kept, starts, counts, ends = [], [], [], []
+        kept: list[str] = []
+        starts: list[float] = []
+        counts: list[int] = []
+        ends: list[float] = []
         for start, path, key, count, end in good:
             if key != layout:
                 problems.append((path, f"the channel layout differs from {first_path}'s", False))
@@ -233,10 +244,10 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
             if len(problems) == 1:
                 error = OSError if problems[0][2] else ValueError
                 raise error(lines[0])
-            raise ValueError(f"{len(problems)} of {len(files)} files cannot be read; "
+            raise ValueError(f"{len(problems)} of {len(names)} files cannot be read; "
                              f"{lines[0]} (and {len(problems) - 1} more)")
-        from Aerolume.io import skipped_message
-        warnings.warn(skipped_message(f"skipped {len(problems)} of {len(files)} files",
+        from Aerolume.io.files import skipped_message
+        warnings.warn(skipped_message(f"skipped {len(problems)} of {len(names)} files",
                                       problems), RuntimeWarning, stacklevel=2)
     if not kept:
         raise ValueError("none of the raw files can be read")
@@ -244,10 +255,11 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
         return _blocks_of_files(kept, starts, ends, counts, block, step, interval)
     if interval is not None:
         # Cut at the first new averaging interval once a block holds enough profiles.
-        key = [math.floor(t / interval) for t in starts]
-        blocks, begin = [], 0
+        interval_of = [math.floor(t / interval) for t in starts]
+        blocks: list[list[str]] = []
+        begin = 0
         for i in range(1, len(kept)):
-            if i - begin >= block and key[i] != key[i - 1]:
+            if i - begin >= block and interval_of[i] != interval_of[i - 1]:
                 blocks.append(kept[begin:i])
                 begin = i
         blocks.append(kept[begin:])
@@ -256,7 +268,7 @@ def plan(files: Sequence[str | os.PathLike], block: int, *, errors: str = "raise
     return [kept[i:i + size] for i in range(0, len(kept), size)]
 
 
-def check_geometry(files: Sequence[str | os.PathLike], config: Config) -> None:
+def check_geometry(files: Sequence[str | os.PathLike[str]], config: Config) -> None:
     """Checks the settings that depend on the range gates against the first readable
     file's header, before any work: an average over range that leaves fewer than
     :data:`MIN_GATES` gates, a ``[[raman]]`` window shorter than two (averaged) gates.
@@ -304,7 +316,8 @@ def check_geometry(files: Sequence[str | os.PathLike], config: Config) -> None:
 MIN_GATES = 10
 
 
-def _scan(files: list[str], threads: int) -> tuple[list, list]:
+def _scan(files: list[str], threads: int
+          ) -> tuple[list[tuple[float, str, Hashable, int, float]], list[tuple[str, str, bool]]]:
     """Each readable file as (first start s, path, layout key, profiles, last start s) and
     each unreadable one
     as (path, why, is_os_error).  The format is the first file's (Aerolume.io.dispatch.detect):
@@ -312,14 +325,15 @@ def _scan(files: list[str], threads: int) -> tuple[list, list]:
     requires; netCDF files (PollyXT, ceilometers) by their times, several profiles each,
     their layout the one their reader requires."""
     from Aerolume import _core
-    from Aerolume.io import channel_layout
+    from Aerolume.io.licel import channel_layout
     from Aerolume.io.dispatch import detect, netcdf_profiles
 
     try:
         kind = detect(files[0]) if files else "licel"
     except (OSError, ValueError):
         kind = "licel"  # (the Licel scan names the file and what is wrong)
-    good, problems = [], []
+    good: list[tuple[float, str, Hashable, int, float]] = []
+    problems: list[tuple[str, str, bool]] = []
     if kind == "licel":
         for path, (header, why, os_error) in zip(files, _core.licel_scan(files, threads)):
             if header is None:
@@ -344,11 +358,15 @@ def _scan(files: list[str], threads: int) -> tuple[list, list]:
     return good, problems
 
 
-def _blocks_of_files(files, starts, ends, counts, block, step, interval):
+def _blocks_of_files(files: Sequence[str], starts: Sequence[float], ends: Sequence[float],
+                     counts: Sequence[int], block: int, step: int, interval: float | None
+                     ) -> list[list[str]]:
     """Blocks of whole files holding several profiles each: a block ends once it holds
     `block` profiles, where a whole number of `step` profiles (or a new averaging
     interval, given one) ends."""
-    blocks, current, held = [], [], 0
+    blocks: list[list[str]] = []
+    current: list[str] = []
+    held = 0
     for i, path in enumerate(files):
         if current and held >= block:
             whole = (math.floor(starts[i] / interval) != math.floor(ends[i - 1] / interval)
@@ -365,7 +383,7 @@ def _blocks_of_files(files, starts, ends, counts, block, step, interval):
 # ---- one block ----------------------------------------------------------------------------
 
 def process_block(files: Sequence[str], settings: Settings, *,
-                  stopwatch: Stopwatch | None = None):
+                  stopwatch: Stopwatch | None = None) -> xr.Dataset:
     """Reads, corrects and retrieves one block of raw files.
 
     Parameters
@@ -409,7 +427,8 @@ def process_block(files: Sequence[str], settings: Settings, *,
     return product
 
 
-def _read_raw(files: Sequence[str], settings: Settings, corrections: dict | None = None):
+def _read_raw(files: Sequence[str], settings: Settings,
+              corrections: dict[str, Any] | None = None) -> tuple[xr.Dataset, dict[str, Any]]:
     """The raw Dataset of `files` in any format Aerolume reads, and the keyword arguments
     of the corrections for it: a ceilometer's attenuated backscatter becomes a signal
     (:func:`Aerolume.io.ceilometer.as_lidar_signal`) whose background the instrument
@@ -426,7 +445,7 @@ def _read_raw(files: Sequence[str], settings: Settings, corrections: dict | None
     return raw, corrections
 
 
-def _carry(raw, corrected):
+def _carry(raw: xr.Dataset, corrected: xr.Dataset) -> xr.Dataset:
     """The per-profile variables the corrections do not know (a ceilometer's
     ``volume_depolarization``) carried into the corrected Dataset, averaged over the
     profiles each corrected profile spans when the corrections average in time."""
@@ -452,7 +471,7 @@ def _carry(raw, corrected):
     return corrected
 
 
-def _station(ds, settings: Settings) -> tuple[float, float]:
+def _station(ds: xr.Dataset, settings: Settings) -> tuple[float, float]:
     altitude = settings.station.get("altitude")
     zenith = settings.station.get("zenith_angle")
     if altitude is None:
@@ -462,7 +481,7 @@ def _station(ds, settings: Settings) -> tuple[float, float]:
     return float(altitude), float(zenith)
 
 
-def _header_value(ds, attr: str, coord: str) -> float:
+def _header_value(ds: xr.Dataset, attr: str, coord: str) -> float:
     if attr in ds.attrs:
         return float(ds.attrs[attr])
     if coord not in ds.coords:
@@ -496,9 +515,9 @@ class Result:
     blocks : int
         The number of blocks.
     """
-    dataset: Any
-    files: list
-    seconds: dict
+    dataset: xr.Dataset
+    files: list[str]
+    seconds: dict[str, float]
     stopwatch: Stopwatch
     where: str = "in this process"
     blocks: int = 0
@@ -526,7 +545,7 @@ class Prepared:
     """A run checked and planned, not started: see :func:`prepare`."""
     config: Config
     settings: Settings
-    averaging: dict
+    averaging: dict[str, Any]
     started: float
 
 
@@ -563,8 +582,9 @@ def prepare(files: Sequence[str], config: Config) -> Prepared:
     return Prepared(config, settings, averaging, start)
 
 
-def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
-            progress: Callable | None = None, command: str = "") -> Result:
+def process(files: Sequence[str], config: Config | Prepared, *,
+            runner: InProcess | OnDask | None = None,
+            progress: ProgressFactory | None = None, command: str = "") -> Result:
     """Runs the whole chain on raw files.
 
     Parameters
@@ -626,17 +646,17 @@ def process(files: Sequence[str], config: Config | Prepared, *, runner=None,
 
 
 class _NoProgress:
-    def __enter__(self):
+    def __enter__(self) -> _NoProgress:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         pass
 
-    def advance(self, count: int = 1):
+    def advance(self, count: int = 1) -> None:
         pass
 
 
-def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
+def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict[str, Any]]:
     """Resolves the configuration against the first readable file, before any real work.
 
     Returns the settings and how the corrections average in time (the keyword arguments
@@ -683,11 +703,11 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
     # configuration, rather than in the middle of the night's work.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        first = None
-        for path in files:
+        first: xr.Dataset | None = None
+        for name in files:
             try:
                 first, first_corrections = _read_raw(
-                    [path], dataclasses.replace(settings, errors="raise"))
+                    [name], dataclasses.replace(settings, errors="raise"))
                 break
             except (OSError, ValueError):
                 if settings.errors == "raise":
@@ -724,6 +744,7 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
         where = "[atmosphere] sounding" if sounding is not None else "[station]"
         raise config.error(where, str(err)) from None
     if overlap_request is not None:
+        assert sample is not None  # (read for the estimate)
         settings.corrections["overlap"] = _estimate_overlap(sample, settings, config,
                                                             overlap_request)
     for warning in drift_warnings:  # once for the run (not once per block), all checks done
@@ -731,7 +752,7 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict]:
     return settings, _averaging(corrected)
 
 
-def _choose_atmosphere(settings: Settings, config: Config, raw, altitude: float,
+def _choose_atmosphere(settings: Settings, config: Config, raw: xr.Dataset, altitude: float,
                        zenith: float) -> None:
     """Puts the molecular atmosphere of the run into `settings.atmosphere` as sounding
     levels (``sounding``) with a description (``source``): the sounding extended down to
@@ -746,8 +767,9 @@ def _choose_atmosphere(settings: Settings, config: Config, raw, altitude: float,
         settings.atmosphere["source"] = settings.atmosphere["sounding_file"]
         if sounding[0][0] > altitude:
             try:
+                level_altitude, level_pressure, level_temperature = sounding
                 settings.atmosphere["sounding"] = climatology.extend_levels_down(
-                    *sounding, altitude)
+                    level_altitude, level_pressure, level_temperature, altitude)
             except ValueError as err:
                 raise config.error("[atmosphere] sounding", str(err)) from None
             warnings.warn(f"{config.name}: [atmosphere] sounding: the lowest level "
@@ -798,7 +820,7 @@ _OVERLAP_KEYS = ("method", "elastic", "raman", "lidar_ratio", "angstrom",
                  "lidar_ratio_uncertainty", "angstrom_uncertainty", "tolerance")
 
 
-def _without_auto(corrections: dict) -> dict:
+def _without_auto(corrections: dict[str, Any]) -> dict[str, Any]:
     """The corrections with the once-per-run calibrations left out (for a quick check)."""
     out = dict(corrections)
     dead = out.get("dead_time")
@@ -812,11 +834,11 @@ def _without_auto(corrections: dict) -> dict:
     return out
 
 
-def _is_raman(value) -> bool:
+def _is_raman(value: object) -> bool:
     return value == "raman" or (isinstance(value, dict) and value.get("method") == "raman")
 
 
-def _overlap_request(settings: Settings, config: Config):
+def _overlap_request(settings: Settings, config: Config) -> dict[str, Any] | None:
     """The ``[corrections] overlap`` field: a Raman estimate's options (dict), or None with
     a file path resolved against the configuration's folder."""
     value = settings.corrections.get("overlap")
@@ -837,7 +859,7 @@ def _overlap_request(settings: Settings, config: Config):
         if isinstance(value, dict):
             raise config.error(where, "a table must have method = \"raman\"")
         return None
-    options = {"method": "raman"} if value == "raman" else dict(value)
+    options: dict[str, Any] = {"method": "raman"} if value == "raman" else dict(value)
     unknown = sorted(set(options) - set(_OVERLAP_KEYS))
     if unknown:
         raise config.error(where, f"unknown key(s) {unknown}; known: {', '.join(_OVERLAP_KEYS)}")
@@ -861,7 +883,8 @@ def _overlap_request(settings: Settings, config: Config):
     return options
 
 
-def _night_sample(files: Sequence[str], settings: Settings, overlap: bool):
+def _night_sample(files: Sequence[str], settings: Settings, overlap: bool
+                  ) -> xr.Dataset | None:
     """Up to CALIBRATION_FILES raw files spread evenly over the night (in time order),
     read, or None when no calibration needs them."""
     if settings.corrections.get("dead_time") is None and not overlap:
@@ -876,7 +899,8 @@ def _night_sample(files: Sequence[str], settings: Settings, overlap: bool):
         return _read_raw(ordered, settings)[0]
 
 
-def _calibrate_dead_time(sample, settings: Settings, config: Config) -> None:
+def _calibrate_dead_time(sample: xr.Dataset | None, settings: Settings, config: Config
+                         ) -> None:
     """``dead_time = "auto"`` (for all or some channels): calibrated once on the night's
     sample, the values (with their uncertainties) passed to every block; a configured
     number is checked there (a warning where the relation stays curved)."""
@@ -918,7 +942,8 @@ def _calibrate_dead_time(sample, settings: Settings, config: Config) -> None:
         raise config.error(where, str(err)) from None
 
 
-def _estimate_overlap(sample, settings: Settings, config: Config, options: dict):
+def _estimate_overlap(sample: xr.Dataset, settings: Settings, config: Config,
+                      options: dict[str, Any]) -> xr.Dataset:
     """``overlap = "raman"``: the overlap estimated once on the night's mean signal, after
     the other corrections; an estimate the data do not support is a warning and is not
     applied (its full-overlap height is still recorded)."""
@@ -978,7 +1003,7 @@ def _estimate_overlap(sample, settings: Settings, config: Config, options: dict)
     return out
 
 
-def _averaging(corrected) -> dict:
+def _averaging(corrected: xr.Dataset) -> dict[str, Any]:
     """How the corrections average in time, from their own record: ``step`` (profiles per
     average) or ``interval`` (s, aligned to the epoch), for :func:`plan`."""
     try:
@@ -994,7 +1019,7 @@ def _averaging(corrected) -> dict:
     return {}
 
 
-def _join(parts):
+def _join(parts: list[xr.Dataset]) -> xr.Dataset:
     """The blocks' Datasets joined in time; what does not depend on time from the first.
 
     `parts` is emptied as it goes: each block's share of a variable is let go once that
@@ -1017,7 +1042,7 @@ def _join(parts):
                     combine_attrs="override")
 
 
-def _join_releasing(parts):
+def _join_releasing(parts: list[xr.Dataset]) -> xr.Dataset | None:
     """The join of :func:`_join` variable by variable, releasing the blocks' arrays as it
     goes (the same Dataset as xarray's concat then merge); None, leaving `parts` as they
     are, where the blocks differ in anything but their times (variables, dimensions,
@@ -1037,14 +1062,14 @@ def _join_releasing(parts):
                     not v.equals(w):
                 return None
     static = first.drop_vars(timed)
-    joined = {}
+    joined: dict[Hashable, xr.Variable] = {}
     for name in timed:
         v = first.variables[name]
         axis = v.dims.index("time")
         data = np.concatenate([p.variables[name].values for p in parts], axis=axis)
         joined[name] = xr.Variable(v.dims, data, v.attrs, v.encoding)
         for i, part in enumerate(parts):
-            parts[i] = part.drop_vars(name)
+            parts[i] = part.drop_vars([name])
     # (xarray keeps the dimensions' coordinates with the joined variables, in the first
     # block's order)
     coords = {n: joined.pop(n) if n in joined else first.variables[n]
@@ -1056,7 +1081,8 @@ def _join_releasing(parts):
                     combine_attrs="override")
 
 
-def _provenance(config: Config, settings: Settings, files: Sequence[str], command: str) -> dict:
+def _provenance(config: Config, settings: Settings, files: Sequence[str], command: str
+                ) -> dict[str, Any]:
     from Aerolume.io import package_version
 
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
@@ -1076,7 +1102,7 @@ def _provenance(config: Config, settings: Settings, files: Sequence[str], comman
     }
 
 
-def _plain(value):
+def _plain(value: object) -> object:
     if isinstance(value, dict):
         return {str(k): _plain(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
@@ -1092,9 +1118,9 @@ def _plain(value):
 
 # ---- writing ------------------------------------------------------------------------------
 
-def write(result: Result, path: str | os.PathLike, config: Config, *,
+def write(result: Result, path: str | os.PathLike[str], config: Config, *,
           stopwatch: Stopwatch | None = None,
-          source_root: str | os.PathLike | None = None) -> pathlib.Path:
+          source_root: str | os.PathLike[str] | None = None) -> pathlib.Path:
     """Writes the product to netCDF-4 (CF-1.8), replacing `path` only once the file is
     complete.
 
@@ -1151,7 +1177,7 @@ def write(result: Result, path: str | os.PathLike, config: Config, *,
     return path
 
 
-def compression_encoding(ds, config: Config) -> dict:
+def compression_encoding(ds: xr.Dataset, config: Config) -> dict[Hashable, dict[str, Any]]:
     """The netCDF encoding of the ``[output]`` compression, per data variable of `ds`.
 
     zstd (netCDF-C 4.9's own filter) or zlib with the HDF5 shuffle, both lossless; on

@@ -22,16 +22,38 @@ from __future__ import annotations
 
 import hashlib
 import warnings
-from typing import Any
+from collections.abc import Callable, Mapping
+from typing import TYPE_CHECKING, Any, TypedDict
 
 import numpy as np
+from numpy.typing import NDArray
 
+from Aerolume._checks import thread_count
+from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 from Aerolume.constants import EMITTED_NM
+
+if TYPE_CHECKING:
+    import xarray as xr
+
+    from Aerolume.processing.config import Config
+    from Aerolume.processing.pipeline import Settings
+    from Aerolume.uncertainty import MonteCarlo
+
+#: A channel's signal, its noise (0 where unknown), its molecular ``alpha_m`` and
+#: ``beta_m``, and the gates inside the atmosphere.
+_Inputs = tuple[FloatArray, FloatArray, dict[str, FloatArray], int]
+
+
+class _Clouds(TypedDict, total=False):
+    """The cloud arguments of the quality flags (none where clouds are not detected)."""
+
+    cloud_mask: BoolArray
+    cloud_base: FloatArray
 
 __all__ = ["elastic_channels", "resolve_channels", "molecular", "retrieve", "profile_seed"]
 
 
-def elastic_channels(ds) -> list[str]:
+def elastic_channels(ds: xr.Dataset) -> list[str]:
     """The elastic channels of a Dataset, one per emitted wavelength and polarisation.
 
     Where a glued channel exists it stands for its analog and photon-counting parts;
@@ -61,7 +83,7 @@ def elastic_channels(ds) -> list[str]:
     return [c for c in ids if c in chosen]
 
 
-def resolve_channels(corrected, settings, config) -> None:
+def resolve_channels(corrected: xr.Dataset, settings: Settings, config: Config) -> None:
     """Puts the channel ids of the retrievals into `settings`, or raises ConfigError.
 
     ``[klett] channels = "auto"`` becomes :func:`elastic_channels` of the corrected data;
@@ -107,7 +129,7 @@ def resolve_channels(corrected, settings, config) -> None:
         raise config.error("[[raman]]", "two Raman retrievals for the same elastic channel")
 
 
-def profile_seed(seed: int, time, channel: str) -> int:
+def profile_seed(seed: int, time: np.datetime64, channel: str) -> int:
     """The Monte Carlo seed of one profile and channel: fixed by the configured seed, the
     profile's start time and the channel, so that a profile draws the same numbers
     whichever block it falls in and wherever that block runs."""
@@ -118,14 +140,15 @@ def profile_seed(seed: int, time, channel: str) -> int:
 
 # ---- molecular atmosphere ------------------------------------------------------------------
 
-def _beam_altitude(rng: np.ndarray, station: float, zenith: float) -> np.ndarray:
+def _beam_altitude(rng: FloatArray, station: float, zenith: float) -> FloatArray:
     """Altitude above sea level of each gate (m), on a spherical Earth."""
     from Aerolume import atmosphere
 
     return atmosphere.beam_altitude(rng, station, zenith)
 
 
-def molecular(ds, settings, station_altitude: float, zenith_angle: float):
+def molecular(ds: xr.Dataset, settings: Settings, station_altitude: float,
+              zenith_angle: float) -> xr.Dataset:
     """The molecular atmosphere of every channel of `ds`, on (channel, range).
 
     Gates above the atmosphere's top (86 km for the standard atmosphere, the highest level
@@ -134,6 +157,7 @@ def molecular(ds, settings, station_altitude: float, zenith_angle: float):
     import xarray as xr
     from Aerolume import atmosphere
 
+    model: atmosphere.AtmosphereModel
     sounding = settings.atmosphere.get("sounding")
     if sounding is not None:
         model = atmosphere.sounding(*sounding)
@@ -150,7 +174,7 @@ def molecular(ds, settings, station_altitude: float, zenith_angle: float):
     if count < rng.size and not np.all(inside[:count]):
         count = int(np.argmin(inside))
     wavelengths = np.asarray(ds["wavelength"].values, dtype=float)
-    profiles = {}
+    profiles: dict[float, xr.Dataset] = {}
     for wl in np.unique(wavelengths):
         try:
             profiles[float(wl)] = atmosphere.molecular_profile(
@@ -160,13 +184,13 @@ def molecular(ds, settings, station_altitude: float, zenith_angle: float):
         except ValueError as err:
             raise ValueError(f"{source}: {err}") from None
 
-    def padded(values):
+    def padded(values: FloatArray) -> FloatArray:
         out = np.full(values.shape[:-1] + (rng.size,), np.nan)
         out[..., :count] = values
         return out
 
     first = profiles[float(wavelengths[0])]
-    variables = {}
+    variables: dict[str, tuple[tuple[str, ...], FloatArray, dict[str, Any]]] = {}
     for name in ("alpha_m", "beta_m", "lidar_ratio_m", "transmission_m2", "attenuated_beta_m"):
         stacked = np.stack([padded(np.asarray(profiles[float(wl)][name].values))
                             for wl in wavelengths])
@@ -192,7 +216,7 @@ def molecular(ds, settings, station_altitude: float, zenith_angle: float):
 MIN_GATES = 20
 
 
-def _monte_carlo(settings, seed_of, **extra) -> Any:
+def _monte_carlo(settings: Settings, seed_of: int, **extra: Any) -> MonteCarlo | None:
     realisations = settings.uncertainty["realisations"]
     if realisations == 0:
         return None
@@ -200,7 +224,7 @@ def _monte_carlo(settings, seed_of, **extra) -> Any:
     return MonteCarlo(realisations=realisations, seed=seed_of, **extra)
 
 
-def _finite_from(rows: np.ndarray, n: int) -> np.ndarray:
+def _finite_from(rows: FloatArray, n: int) -> IntArray:
     """Per profile, the first gate after the last non-finite one below `n`: the
     retrievals run on the finite part of the profile beyond the instrument's blind or
     saturated gates (NaN after a trigger-delay shift, a dead-time saturation, a failed
@@ -210,8 +234,10 @@ def _finite_from(rows: np.ndarray, n: int) -> np.ndarray:
     return last + 1
 
 
-def _references(signal, rng, mol, n, noise, starts, eligible, table: dict, klett: dict,
-                lowest):
+def _references(signal: FloatArray, rng: FloatArray, mol: Mapping[str, FloatArray], n: int,
+                noise: FloatArray, starts: IntArray, eligible: BoolArray,
+                table: dict[str, Any], klett: dict[str, Any], lowest: FloatArray
+                ) -> tuple[FloatArray, BoolArray, AnyArray]:
     """Every profile's reference interval in one search: (interval (profiles, 2), found,
     why not (per profile, "" where found)).  Profile p is searched on its gates
     [starts[p], n) (n: the gates inside the atmosphere) when `eligible`; the automatic
@@ -261,7 +287,8 @@ def _references(signal, rng, mol, n, noise, starts, eligible, table: dict, klett
     return interval, found, why
 
 
-def _gate_intervals(rng, n, starts, interval, found):
+def _gate_intervals(rng: FloatArray, n: int, starts: IntArray, interval: FloatArray,
+                    found: BoolArray) -> IntArray:
     """Gates [begin, end) of each found interval on the whole profile, as the retrievals
     would find them on the profile's own gates [start, n); (start, start + 1) elsewhere."""
     gates = np.zeros((interval.shape[0], 2), dtype=np.int64)
@@ -274,14 +301,15 @@ def _gate_intervals(rng, n, starts, interval, found):
     return gates
 
 
-def _half_widths(rng, n, starts, window):
+def _half_widths(rng: FloatArray, n: int, starts: IntArray, window: float
+                 ) -> tuple[FloatArray, FloatArray]:
     """Half-widths (gates) of the Raman derivative's window and its effective resolution
     (m) per profile and gate, on each profile's own gates [start, n) as the retrievals
     would find them there (1 and NaN below)."""
     from Aerolume.retrieval import _half_widths as half_widths
 
     class _Cut:  # what half_widths reads of a layout
-        def __init__(self, r):
+        def __init__(self, r: FloatArray):
             self.range = r
 
     half = np.ones((len(starts), n))
@@ -297,7 +325,8 @@ def _half_widths(rng, n, starts, window):
     return half, resolution
 
 
-def retrieve(corrected, molecular_ds, settings):
+def retrieve(corrected: xr.Dataset, molecular_ds: xr.Dataset, settings: Settings
+             ) -> xr.Dataset:
     """Klett-Fernald and Raman retrievals of one block; returns the block's product.
 
     Each profile is retrieved on its own: over its finite gates, with its own reference
@@ -314,10 +343,9 @@ def retrieve(corrected, molecular_ds, settings):
     rng = np.asarray(corrected["range"].values, dtype=float)
     times = corrected["time"].values
     seed = settings.uncertainty["seed"] if settings.uncertainty["realisations"] else None
-    context = dict(rng=rng, times=times, seed=seed, settings=settings,
-                   stamp=", ".join(np.datetime_as_string(times[[0, -1]], unit="m")))
+    stamp = ", ".join(np.datetime_as_string(times[[0, -1]], unit="m"))
 
-    def inputs(channel):
+    def inputs(channel: str) -> _Inputs:
         signal = np.asarray(corrected["signal"].sel(channel=channel).values, dtype=float)
         noise = np.asarray(corrected["signal_noise"].sel(channel=channel).values, dtype=float)
         mol = {k: np.asarray(molecular_ds[k].sel(channel=channel).values)
@@ -326,18 +354,23 @@ def retrieve(corrected, molecular_ds, settings):
         n = int(np.isfinite(mol["beta_m"]).sum())
         return signal, np.where(np.isfinite(noise), noise, 0.0), mol, n
 
-    context["full_overlap"] = _full_overlap(corrected)
-    out, context["clouds"], context["lowest"] = _clouds_and_boundary_layer(
-        out, corrected, molecular_ds, inputs, settings)
+    full_overlap = _full_overlap(corrected)
+    out, clouds, lowest = _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs,
+                                                     settings)
     klett = settings.klett
     if klett["channels"]:
-        out = _klett(out, klett, inputs, **context)
+        out = _klett(out, klett, inputs, rng=rng, times=times, seed=seed, settings=settings,
+                     stamp=stamp, full_overlap=full_overlap, clouds=clouds, lowest=lowest)
     if settings.raman:
-        out = _raman(out, corrected, molecular_ds, inputs, **context)
+        out = _raman(out, corrected, molecular_ds, inputs, rng=rng, times=times, seed=seed,
+                     settings=settings, stamp=stamp, full_overlap=full_overlap,
+                     clouds=clouds, lowest=lowest)
     return out
 
 
-def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
+def _clouds_and_boundary_layer(out: xr.Dataset, corrected: xr.Dataset,
+                               molecular_ds: xr.Dataset, inputs: Callable[[str], _Inputs],
+                               settings: Settings) -> tuple[xr.Dataset, _Clouds, FloatArray]:
     """Clouds and the boundary-layer height of the block from one elastic channel (the
     ``[clouds] channel``, by default the first Klett-Fernald channel or elastic channel).
 
@@ -351,12 +384,12 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
     profiles = corrected.sizes["time"]
     none = np.full((profiles, 2), np.nan)
     if not table.get("detect", True):
-        return out, {}, none
+        return out, _Clouds(), none
     channel = table.get("channel", "auto")
     if channel == "auto":
         channel = (settings.klett["channels"] or elastic_channels(corrected) or [None])[0]
     if channel is None:
-        return out, {}, none
+        return out, _Clouds(), none
     signal, noise, mol, n = inputs(channel)
     cut = {k: v[:, :n] if v.ndim > 1 else v[:n] for k, v in mol.items()}
     rng = np.asarray(corrected["range"].values, dtype=float)
@@ -378,7 +411,7 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
     lowest[has, 0] = base[has, first[has]]
     lowest[has, 1] = top[has, first[has]]
     layer_attrs = {"layer": clouds["layer"].values}
-    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
+    new: dict[str, tuple[tuple[str, ...], AnyArray, dict[str, Any]]] = {}  # assigned at once
     new["cloud_mask"] = (("time", "range"), mask, dict(clouds["cloud_mask"].attrs,
                                                        source_channel=str(channel)))
     for name in ("cloud_base", "cloud_top"):
@@ -397,31 +430,35 @@ def _clouds_and_boundary_layer(out, corrected, molecular_ds, inputs, settings):
         new[name] = (("time",), np.asarray(blh[name].values), dict(blh[name].attrs))
     new["boundary_layer_height"][2]["source_channel"] = str(channel)
     out = out.assign_coords(layer=("layer", layer_attrs["layer"])).assign(new)
-    return out, {"cloud_mask": mask.astype(bool), "cloud_base": lowest[:, 0]}, lowest
+    return out, _Clouds(cloud_mask=mask.astype(bool), cloud_base=lowest[:, 0]), lowest
 
 
-def _full_overlap(corrected) -> float:
+def _full_overlap(corrected: xr.Dataset) -> float:
     """The full-overlap height along the beam the corrections found (m), NaN if none."""
     if "full_overlap_height" in corrected.variables:
         return float(np.asarray(corrected["full_overlap_height"].values).ravel()[0])
     return float(corrected.attrs.get("full_overlap_height", np.nan))
 
 
-def _snr(signal: np.ndarray, noise: np.ndarray) -> np.ndarray:
+def _snr(signal: FloatArray, noise: FloatArray) -> FloatArray:
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(noise > 0, signal / noise, np.inf)
+        snr: FloatArray = np.where(noise > 0, signal / noise, np.inf)
+    return snr
 
 
-def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overlap, clouds,
-           lowest):
+def _klett(out: xr.Dataset, klett: dict[str, Any], inputs: Callable[[str], _Inputs], *,
+           rng: FloatArray, times: AnyArray, seed: int | None, settings: Settings, stamp: str,
+           full_overlap: float, clouds: _Clouds, lowest: FloatArray) -> xr.Dataset:
     from Aerolume import quality
     from Aerolume import retrieval
 
     names = ("backscatter", "extinction", "backscatter_uncertainty",
              "extinction_uncertainty")
-    results = {name: [] for name in names}
-    references, offsets, flags = [], [], []
-    threads_ = retrieval.thread_count(settings.threads or None)
+    results: dict[str, list[FloatArray]] = {name: [] for name in names}
+    references: list[FloatArray] = []
+    offsets: list[FloatArray] = []
+    flags: list[NDArray[np.int16]] = []
+    threads_ = thread_count(settings.threads or None)
     for channel in klett["channels"]:
         signal, noise, mol, n = inputs(channel)
         values = {name: np.full(signal.shape, np.nan) for name in names}
@@ -443,7 +480,7 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
             ratio = np.ascontiguousarray(np.broadcast_to(ratio, (n,)) if np.ndim(ratio) == 0
                                          else ratio, dtype=np.float64)
             first = starts[rows]
-            mc = {}
+            mc: dict[str, Any] = {}  # (the Monte Carlo keywords of the retrieval)
             if seed is not None:
                 mc = dict(realisations=settings.uncertainty["realisations"],
                           seeds=[profile_seed(seed, times[p], channel) for p in rows],
@@ -483,7 +520,7 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
             **clouds))
 
     dims = ("time", "klett_channel", "range")
-    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
+    new: dict[str, tuple[tuple[str, ...], AnyArray, dict[str, Any]]] = {}  # assigned at once
     units = {"backscatter": "m-1 sr-1", "extinction": "m-1"}
     for name in names:
         base = name.replace("_uncertainty", "")
@@ -511,8 +548,10 @@ def _klett(out, klett, inputs, *, rng, times, seed, settings, stamp, full_overla
                                             np.array(klett["channels"], dtype=object)))
 
 
-def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, stamp,
-           full_overlap, clouds, lowest):
+def _raman(out: xr.Dataset, corrected: xr.Dataset, molecular_ds: xr.Dataset,
+           inputs: Callable[[str], _Inputs], *, rng: FloatArray, times: AnyArray,
+           seed: int | None, settings: Settings, stamp: str, full_overlap: float,
+           clouds: _Clouds, lowest: FloatArray) -> xr.Dataset:
     from Aerolume import atmosphere
     from Aerolume import quality
     from Aerolume import retrieval
@@ -520,10 +559,10 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
     names = ("extinction", "backscatter", "lidar_ratio", "extinction_uncertainty",
              "backscatter_uncertainty", "lidar_ratio_uncertainty",
              "extinction_statistical_error", "effective_resolution", "failed_realisations")
-    results = {name: [] for name in names}
-    flags = []
+    results: dict[str, list[FloatArray]] = {name: [] for name in names}
+    flags: list[NDArray[np.int16]] = []
     threads = settings.threads or None
-    threads_ = retrieval.thread_count(threads)
+    threads_ = thread_count(threads)
     station = float(molecular_ds.attrs["station_altitude"])
     zenith = float(molecular_ds.attrs["zenith_angle"])
     model = (atmosphere.sounding(*settings.atmosphere["sounding"])
@@ -561,7 +600,7 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
         if rows.size:
             first = starts[rows]
             half, resolution = _half_widths(rng, n, first, pair["window"])
-            mc = {}
+            mc: dict[str, Any] = {}  # (the Monte Carlo keywords of the retrieval)
             if seed is not None:
                 mc = dict(realisations=settings.uncertainty["realisations"],
                           seeds=[profile_seed(seed, times[p], f"{elastic}/{raman}")
@@ -618,7 +657,7 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                   "failed_realisations": "Monte Carlo realisations of the Raman method that "
                                          "failed at the gate (the uncertainties are the "
                                          "robust spread of the others)"}
-    new = {}  # assigned at once (each assignment merges and aligns the Dataset)
+    new: dict[str, tuple[tuple[str, ...], AnyArray, dict[str, Any]]] = {}  # assigned at once
     for name in names:
         base = name.replace("_uncertainty", "")
         long_name = long_names[base]
@@ -641,7 +680,7 @@ def _raman(out, corrected, molecular_ds, inputs, *, rng, times, seed, settings, 
                                                         dtype=object)))
 
 
-def _warn_missing(missing: int, total: int, reasons: list, what: str, stamp: str) -> None:
+def _warn_missing(missing: int, total: int, reasons: list[str], what: str, stamp: str) -> None:
     if missing:
         distinct = list(dict.fromkeys(r for reason in reasons for r in reason.splitlines()
                                       if r))

@@ -17,7 +17,9 @@ import logging
 import os
 import time
 import warnings
-from typing import Any, Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 __all__ = ["InProcess", "OnDask", "TaskResult", "run_task", "MissingDependency", "runner"]
 
@@ -31,6 +33,26 @@ NO_WORKER_TIMEOUT = 60.0
 
 
 from Aerolume.errors import MissingDependency  # noqa: E402 (re-exported)
+
+if TYPE_CHECKING:
+    import distributed
+
+#: What a runner's units of work are (blocks of files, nights).
+_Item = TypeVar("_Item")
+
+
+class ProgressBar(Protocol):
+    """What a progress callback makes: a context that is told each unit done."""
+
+    def __enter__(self) -> ProgressBar: ...
+
+    def __exit__(self, *exc: object) -> None: ...
+
+    def advance(self, count: int = 1) -> None: ...
+
+
+#: Makes the progress bar of a run: (total, label, unit) -> :class:`ProgressBar`.
+ProgressFactory = Callable[[int, str, str], ProgressBar]
 
 
 @dataclasses.dataclass
@@ -48,8 +70,8 @@ class TaskResult:
         :class:`Stopwatch`, and ``"total"``.
     """
     value: Any
-    warnings: list
-    seconds: dict
+    warnings: list[tuple[type[Warning], str]]
+    seconds: dict[str, float]
 
 
 class Stopwatch:
@@ -68,7 +90,7 @@ class Stopwatch:
         self._stage, self._since = name, now
 
 
-def run_task(function: Callable, item: Any, *args: Any) -> TaskResult:
+def run_task(function: Callable[..., Any], item: Any, *args: Any) -> TaskResult:
     """Runs ``function(item, *args, stopwatch=...)``, recording its warnings and times.
 
     This is what a runner executes, in this process or in a worker, so that both report
@@ -85,7 +107,7 @@ def run_task(function: Callable, item: Any, *args: Any) -> TaskResult:
 
 
 def _raise_again(results: Iterable[TaskResult]) -> None:
-    seen = set()
+    seen: set[tuple[type[Warning], str]] = set()
     for result in results:
         for category, message in result.warnings:
             if (category, message) not in seen:
@@ -107,11 +129,11 @@ class InProcess:
         """Threads of the numerical core for each unit of work (0: all cores)."""
         return configured if configured or not self._threads else self._threads
 
-    def map(self, function: Callable, items: Sequence, *args: Any,
-            progress: Callable[[Any], None] | None = None) -> list[TaskResult]:
+    def map(self, function: Callable[..., Any], items: Sequence[_Item], *args: Any,
+            progress: Callable[[_Item], None] | None = None) -> list[TaskResult]:
         """``run_task(function, item, *args)`` for every item, results in the items' order;
         ``progress(item)`` after each."""
-        results = []
+        results: list[TaskResult] = []
         for item in items:
             results.append(run_task(function, item, *args))
             if progress is not None:
@@ -122,10 +144,10 @@ class InProcess:
     def close(self) -> None:
         pass
 
-    def __enter__(self) -> "InProcess":
+    def __enter__(self) -> InProcess:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
@@ -159,7 +181,8 @@ class OnDask:
             raise MissingDependency(
                 f"running on Dask needs the distributed scheduler: {INSTALL_DASK}") from None
         self._distributed = distributed
-        self.cluster = None
+        self.cluster: distributed.LocalCluster | None = None
+        self.client: distributed.Client | None = None
         self.workers = workers or 0
         # The cluster's own chatter (worker start-up, shutdown, a worker lost: map() says
         # what failed in one line) is not the user's business.
@@ -195,8 +218,8 @@ class OnDask:
             return configured
         return max(1, (os.cpu_count() or 1) // self.workers)
 
-    def map(self, function: Callable, items: Sequence, *args: Any,
-            progress: Callable[[Any], None] | None = None) -> list[TaskResult]:
+    def map(self, function: Callable[..., Any], items: Sequence[_Item], *args: Any,
+            progress: Callable[[_Item], None] | None = None) -> list[TaskResult]:
         """``run_task(function, item, *args)`` for every item on the cluster's workers,
         results in the items' order.  The first failure cancels the rest and is raised.
 
@@ -206,12 +229,13 @@ class OnDask:
         :data:`NO_WORKER_TIMEOUT` seconds, rather than waiting for ever."""
         distributed = self._distributed
         killed = _killed_worker_type(distributed)
-        futures = [self.client.submit(run_task, function, item, *args, pure=False)
+        client = self._client()
+        futures = [client.submit(run_task, function, item, *args, pure=False)
                    for item in items]
         index_of = {future.key: i for i, future in enumerate(futures)}
         try:
             pending = set(futures)
-            alone_since = None
+            alone_since: float | None = None
             while pending:
                 done = {f for f in pending if f.done()}
                 if not done:
@@ -240,15 +264,20 @@ class OnDask:
                                       "giving up") from None
                     if progress is not None:
                         progress(items[i])
-            results = self.client.gather(futures)
+            results: list[TaskResult] = client.gather(futures)
         finally:
-            self.client.cancel([f for f in futures if not f.done()])
+            client.cancel([f for f in futures if not f.done()])
         _raise_again(results)
         return results
 
+    def _client(self) -> distributed.Client:
+        if self.client is None:
+            raise RuntimeError("the Dask runner is closed")
+        return self.client
+
     def _workers(self) -> int:
         try:
-            return len(self.client.scheduler_info().get("workers", {}))
+            return len(self._client().scheduler_info().get("workers", {}))
         except Exception:  # the scheduler itself gone: as if no worker were left
             return 0
 
@@ -261,25 +290,27 @@ class OnDask:
             self.cluster.close()
             self.cluster = None
 
-    def __enter__(self) -> "OnDask":
+    def __enter__(self) -> OnDask:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
-def _killed_worker_type(distributed) -> type:
+def _killed_worker_type(distributed: ModuleType) -> type[BaseException]:
     """Dask's exception for a task that killed its workers (where this version keeps it)."""
-    found = getattr(distributed, "KilledWorker", None)
+    found: type[BaseException] | None = getattr(distributed, "KilledWorker", None)
     if found is None:
-        from distributed.scheduler import KilledWorker as found
+        from distributed.scheduler import KilledWorker
+        return KilledWorker
     return found
 
 
-def _item_text(item) -> str:
+def _item_text(item: object) -> str:
     """A unit of work as a message names it: a block by its files, a night by its date."""
-    if callable(getattr(item, "describe", None)):
-        return item.describe()
+    describe = getattr(item, "describe", None)
+    if callable(describe):
+        return str(describe())
     if isinstance(item, (list, tuple)) and item and all(isinstance(f, str) for f in item):
         if len(item) <= 3:
             return "the block of " + ", ".join(item)
@@ -287,7 +318,7 @@ def _item_text(item) -> str:
     return f"the unit of work {item!r}"[:200]
 
 
-def runner(workers: int | None = None, scheduler: str | None = None):
+def runner(workers: int | None = None, scheduler: str | None = None) -> InProcess | OnDask:
     """The runner the command line asks for: a Dask one with either argument, else
     :class:`InProcess`."""
     if workers is None and scheduler is None:

@@ -23,38 +23,54 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Callable, Mapping
-from typing import Literal
+from collections.abc import Callable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any, Literal, Protocol, TypedDict, Union, overload
 
 import numpy as np
 import xarray as xr
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 from Aerolume import _core
 from Aerolume._checks import require_finite, thread_count
-from Aerolume._shapes import Layout, array, scalar
+from Aerolume._shapes import Layout, Molecular, Reference, array, scalar
+from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 from Aerolume.retrieval.clouds import boundary_layer_height, detect_clouds
 from Aerolume.retrieval.reference import ReferenceSearch, find_reference
-from Aerolume.uncertainty import MonteCarlo, PoissonNoise
+from Aerolume.uncertainty import MonteCarlo, Noise, PoissonNoise
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 __all__ = ["klett_fernald", "raman_extinction", "raman_backscatter", "raman_retrieval",
            "lidar_ratio", "find_reference", "ReferenceSearch", "MonteCarlo", "PoissonNoise",
            "raman_wavelength", "NITROGEN_RAMAN_SHIFT", "detect_clouds",
            "boundary_layer_height"]
 
+#: Monte Carlo settings of a retrieval: a MonteCarlo, a dict of its fields, or None.
+Uncertainty = Union[MonteCarlo, Mapping[str, Any], None]
+#: The Raman extinction's fit window, m: fixed, per gate, or a function of range.
+Window = Union[float, ArrayLike, Callable[["FloatArray"], ArrayLike]]
+
+
+class HasRange(Protocol):
+    """What the derivative's window needs of a layout: the gates' ranges, m."""
+
+    @property
+    def range(self) -> FloatArray: ...
+
+
 #: Vibrational Raman shift of nitrogen, m^-1 (2330.7 cm^-1).
 NITROGEN_RAMAN_SHIFT = 2330.7e2
 
 _BACKSCATTER = {"units": "m-1 sr-1", "long_name": "aerosol backscatter coefficient"}
 _EXTINCTION = {"units": "m-1", "long_name": "aerosol extinction coefficient"}
-_EMPTY = np.empty(0)
 _FAILED = {"units": "1", "long_name": "Monte Carlo realisations that failed at the gate (a "
            "non-positive signal in the fit window); the uncertainties are the robust spread "
            "of the others"}
 
 
 def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
-                     ) -> float | np.ndarray:
+                     ) -> float | FloatArray:
     """The wavelength of the Raman line shifted by `shift` from `wavelength`.
 
     Parameters
@@ -78,34 +94,64 @@ def raman_wavelength(wavelength: ArrayLike, shift: float = NITROGEN_RAMAN_SHIFT
 
 # ---- Inputs shared by the retrievals ---------------------------------------------------
 
-def _noise(layout: Layout, noise, name: str):
-    """Core arguments (kind, sigma, counts_per_unit, background) of a noise description."""
+def _noise_arrays(layout: Layout, noise: Noise, name: str
+                  ) -> tuple[_core.NoiseKind, FloatArray | None, FloatArray | None,
+                             FloatArray | None]:
+    """(kind, sigma, counts_per_unit, background) of a noise description, None where the
+    kind has no such array."""
     if noise is None:
-        return _core.NoiseKind.none, _EMPTY, _EMPTY, _EMPTY
+        return _core.NoiseKind.none, None, None, None
     if isinstance(noise, PoissonNoise):
         counts = layout.per_gate(noise.counts_per_unit, f"{name}.counts_per_unit", positive=True)
         background = layout.per_gate(noise.background, f"{name}.background")
-        return _core.NoiseKind.poisson, _EMPTY, counts, background
+        return _core.NoiseKind.poisson, None, counts, background
     sigma = layout.per_gate(noise, name, positive=True, allow_zero=True)
-    return _core.NoiseKind.gaussian, sigma, _EMPTY, _EMPTY
+    return _core.NoiseKind.gaussian, sigma, None, None
 
 
-def _noise_sd(layout: Layout, noise, name: str) -> np.ndarray:
+def _noise(layout: Layout, noise: Noise, name: str) -> _core.NoiseModel | None:
+    """The core's model of a noise description (None for none)."""
+    if noise is None:
+        return None
+    kind, sigma, counts, background = _noise_arrays(layout, noise, name)
+    return _core.NoiseModel(kind=kind, sigma=sigma, counts_per_unit=counts,
+                            background=background)
+
+
+def _noise_sd(layout: Layout, noise: Noise, name: str) -> FloatArray:
     """The standard deviation per gate that a noise description gives the signal."""
-    kind, sigma, counts, background = _noise(layout, noise, name)
+    kind, sigma, counts, background = _noise_arrays(layout, noise, name)
     if kind == _core.NoiseKind.gaussian:
+        assert sigma is not None  # (Gaussian noise is its standard deviation)
         return sigma
+    assert counts is not None and background is not None  # (Poisson noise is counted)
     rows = layout.signal.reshape(layout.profiles, layout.gates)
     if layout.profiles == 1:
         rows = rows[0]
-    return np.ascontiguousarray(np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
+    sd: FloatArray = np.ascontiguousarray(
+        np.sqrt(np.maximum(counts * (rows + background), 0.0)) / counts)
+    return sd
 
 
-def _lidar_ratio(layout: Layout, value) -> np.ndarray:
+class _Deviations(TypedDict, total=False):
+    """The standard deviations of the systematic parameters a Monte Carlo redraws."""
+
+    lidar_ratio_sd: float
+    reference_value_sd: float
+    angstrom_sd: float
+
+
+def _settings(mc: MonteCarlo, **sd: Unpack[_Deviations]) -> _core.MonteCarloSettings:
+    """The core's Monte Carlo settings of `mc`, with the standard deviations `sd`."""
+    return _core.MonteCarloSettings(realisations=mc.realisations, seed=mc.seed, **sd)
+
+
+def _lidar_ratio(layout: Layout, value: ArrayLike) -> FloatArray:
     return layout.per_gate(value, "lidar_ratio", positive=True)
 
 
-def _reference(layout: Layout, reference, reference_value):
+def _reference(layout: Layout, reference: Reference, reference_value: ArrayLike
+               ) -> tuple[IntArray, FloatArray, BoolArray]:
     """Gate intervals, reference values and the mask of profiles without a reference."""
     if isinstance(reference, ReferenceSearch) and not np.any(reference.found):
         raise ValueError(f"reference: no reference interval was found: {reference.reason_text()}")
@@ -119,33 +165,35 @@ def _reference(layout: Layout, reference, reference_value):
     return gates, value, missing
 
 
-def _blank(arrays, missing: np.ndarray, layout: Layout) -> None:
+def _blank(arrays: Iterable[FloatArray], missing: BoolArray, layout: Layout) -> None:
     if missing.any():
         for a in arrays:
             a.reshape(layout.profiles, layout.gates)[missing] = np.nan
 
 
-def _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength_):
+def _wavelengths(molecular: Molecular, molecular_raman: Molecular, wavelength: float | None,
+                 raman_wavelength_: float | None) -> tuple[float, float]:
     """The emitted and Raman wavelengths, m: as given, else the mappings' attributes."""
-    def attribute(mapping):
-        return getattr(mapping, "attrs", {}).get("wavelength")
-    w0 = wavelength if wavelength is not None else attribute(molecular)
-    if w0 is None:
+    def attribute(mapping: Molecular) -> float | None:
+        found: float | None = getattr(mapping, "attrs", {}).get("wavelength")
+        return found
+    given = wavelength if wavelength is not None else attribute(molecular)
+    if given is None:
         raise ValueError("wavelength is needed (molecular has no 'wavelength' attribute)")
-    w0 = scalar(w0, "wavelength", positive=True)
+    w0 = scalar(given, "wavelength", positive=True)
     wr = raman_wavelength_ if raman_wavelength_ is not None else attribute(molecular_raman)
-    wr = raman_wavelength(w0) if wr is None else scalar(wr, "raman_wavelength", positive=True)
-    return w0, wr
+    return w0, (float(raman_wavelength(w0)) if wr is None
+                else scalar(wr, "raman_wavelength", positive=True))
 
 
-def _half_widths(layout: Layout, window) -> np.ndarray:
+def _half_widths(layout: HasRange, window: Window) -> FloatArray:
     """Gates either side of each gate for a derivative window of `window` m (a number, an
     array per gate or a callable of range)."""
     r = layout.range
-    if callable(window):
-        window = window(r)
-    w = require_finite(array(window, "window"), "window")
-    w = np.broadcast_to(w, r.shape) if w.ndim == 0 or w.shape == r.shape else None
+    given = window(r) if callable(window) else window
+    checked = require_finite(array(given, "window"), "window")
+    w = np.broadcast_to(checked, r.shape) if checked.ndim == 0 or checked.shape == r.shape \
+        else None
     if w is None:
         raise ValueError(f"window must be a number, a callable of range or an array of "
                          f"{r.size} values per gate")
@@ -159,13 +207,32 @@ def _half_widths(layout: Layout, window) -> np.ndarray:
 
 # ---- Klett-Fernald ---------------------------------------------------------------------
 
-def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
-                  lidar_ratio: ArrayLike, reference=None, reference_value: ArrayLike = 1.0, *,
+@overload
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = ...,
+                  reference_value: ArrayLike = ..., *,
+                  direction: Literal["backward", "forward"] = ...,
+                  calibration: ArrayLike | None = ..., fit_offset: bool = ...,
+                  offset_range: Reference | None = ..., uncertainty: Uncertainty = ...,
+                  threads: int | None = ..., output: Literal["dataset"] = ...) -> xr.Dataset: ...
+@overload
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = ...,
+                  reference_value: ArrayLike = ..., *,
+                  direction: Literal["backward", "forward"] = ...,
+                  calibration: ArrayLike | None = ..., fit_offset: bool = ...,
+                  offset_range: Reference | None = ..., uncertainty: Uncertainty = ...,
+                  threads: int | None = ..., output: Literal["arrays"]
+                  ) -> dict[str, FloatArray]: ...
+def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                  lidar_ratio: ArrayLike, reference: Reference | None = None,
+                  reference_value: ArrayLike = 1.0, *,
                   direction: Literal["backward", "forward"] = "backward",
                   calibration: ArrayLike | None = None, fit_offset: bool = True,
-                  offset_range=None, uncertainty=None,
+                  offset_range: Reference | None = None, uncertainty: Uncertainty = None,
                   threads: int | None = None,
-                  output: Literal["dataset", "arrays"] = "dataset") -> xr.Dataset | dict:
+                  output: Literal["dataset", "arrays"] = "dataset"
+                  ) -> xr.Dataset | dict[str, FloatArray]:
     """Aerosol backscatter and extinction by Fernald's (1984) inversion.
 
     With X = P r^2, S_a the aerosol lidar ratio and beta_m, alpha_m the molecular
@@ -244,7 +311,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     mol = layout.molecular(molecular, ("alpha_m", "beta_m"))
     ratio = _lidar_ratio(layout, lidar_ratio)
     threads_ = thread_count(threads)
-    attrs = {"method": "Fernald (1984) inversion", "direction": direction}
+    attrs: dict[str, Any] = {"method": "Fernald (1984) inversion", "direction": direction}
+    direction_inputs: dict[str, Any]  # the KlettInputs of the direction
     if direction == "backward":
         if reference is None:
             raise ValueError("reference is needed for the backward inversion")
@@ -252,8 +320,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
             raise ValueError("calibration is used by the forward inversion only; "
                              "pass direction='forward'")
         gates, value, missing = _reference(layout, reference, reference_value)
-        calib = np.ones(1)
         forward = False
+        direction_inputs = dict(reference=gates, reference_value=value)
         if gates.shape[0] == 1:
             attrs["reference_range"] = [float(layout.range[gates[0, 0]]),
                                         float(layout.range[gates[0, 1] - 1])]
@@ -263,9 +331,9 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         if calibration is None:
             raise ValueError("calibration is needed for the forward inversion")
         calib = layout.per_profile(calibration, "calibration", positive=True)
-        gates, value = np.array([[0, 1]], dtype=np.int64), np.ones(1)
         missing = np.zeros(layout.profiles, dtype=bool)
         forward = True
+        direction_inputs = dict(forward=True, calibration=calib)
     else:
         raise ValueError(f"direction must be 'backward' or 'forward', got {direction!r}")
     if ratio.size == layout.gates and np.all(ratio == ratio[0]):
@@ -273,7 +341,8 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     if not isinstance(fit_offset, (bool, np.bool_)):
         raise TypeError(f"fit_offset must be True or False, got {fit_offset!r}")
     attrs["fit_offset"] = int(bool(fit_offset) and not forward)
-    offset_gates = np.empty((0, 2), dtype=np.int64)
+    if fit_offset and not forward:
+        direction_inputs["fit_offset"] = True
     if offset_range is not None and fit_offset and not forward:
         offset_gates, no_range = layout.interval_gates(offset_range, "offset_range")
         if no_range.any():  # the reference interval where a profile has no range of its own
@@ -281,24 +350,28 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
             reference_gates = np.broadcast_to(gates, (layout.profiles, 2))
             offset_gates[np.broadcast_to(no_range, (layout.profiles,))] = \
                 reference_gates[np.broadcast_to(no_range, (layout.profiles,))]
-    args = (layout.signal, layout.range, mol["beta_m"], mol["alpha_m"], ratio, gates, value,
-            calib, forward, bool(fit_offset) and not forward, offset_gates)
-    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads_)
+        direction_inputs["offset_interval"] = offset_gates
+    inputs = _core.KlettInputs(signal=layout.signal, range=layout.range, beta_m=mol["beta_m"],
+                               alpha_m=mol["alpha_m"], lidar_ratio=ratio, **direction_inputs)
+    beta, alpha, failures, offsets = _core.klett_fernald(inputs, threads=threads_)
     if failures:
         warnings.warn(f"the inversion has no solution at {failures} gate(s) (the denominator "
                       "is not positive: the signal, lidar ratio or calibration does not fit); "
                       "they are NaN", RuntimeWarning, stacklevel=2)
-    variables = {"backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
+    variables: dict[str, tuple[FloatArray, Mapping[str, Any]]] = {
+        "backscatter": (beta, _BACKSCATTER), "extinction": (alpha, _EXTINCTION)}
     offsets = np.where(np.broadcast_to(missing, (layout.profiles,)).reshape(offsets.shape),
                        np.nan, offsets)
-    profile_values = {"reference_offset": (offsets, {
+    profile_values: dict[str, tuple[FloatArray, dict[str, str]]] = {"reference_offset": (offsets, {
         "long_name": "residual background offset fitted over the reference interval",
         "units": "1"})}
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
-            *args, *_noise(layout, mc.noise, "uncertainty.noise"), mc.realisations, mc.seed,
-            mc.lidar_ratio, mc.reference_value, threads=threads_)
+            inputs, noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            settings=_settings(mc, lidar_ratio_sd=mc.lidar_ratio,
+                               reference_value_sd=mc.reference_value),
+            threads=threads_)
         _blank((beta_sd, alpha_sd), missing, layout)
         variables["backscatter_uncertainty"] = (beta_sd, _sd(_BACKSCATTER))
         variables["extinction_uncertainty"] = (alpha_sd, _sd(_EXTINCTION))
@@ -313,7 +386,7 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
         profile_values["reference_offset"][1]["units"] = units
     # One Dataset with every variable (assigning one afterwards merges and aligns again).
     dims = layout.dims[:-1]
-    data_vars = {}
+    data_vars: dict[str, tuple[tuple[str, ...], AnyArray, Mapping[str, Any]]] = {}
     for key, (values, meta) in variables.items():
         data_vars[key] = (layout.dims, np.asarray(values).reshape(layout.shape), meta)
     for key, (values, meta) in profile_values.items():
@@ -321,14 +394,15 @@ def klett_fernald(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     return xr.Dataset(data_vars, coords=layout.coords, attrs=attrs)
 
 
-def _sd(attrs: dict) -> dict:
+def _sd(attrs: Mapping[str, str]) -> dict[str, str]:
     return {"units": attrs["units"],
             "long_name": f"standard deviation of the {attrs['long_name']}"}
 
 
 # ---- Raman -------------------------------------------------------------------------------
 
-def _raman_molecular(layout, molecular, molecular_raman, backscatter: bool):
+def _raman_molecular(layout: Layout, molecular: Molecular, molecular_raman: Molecular,
+                     backscatter: bool) -> tuple[dict[str, FloatArray], FloatArray, FloatArray]:
     if not isinstance(molecular_raman, Mapping):
         raise TypeError(f"molecular_raman must be a Dataset or mapping of the molecular "
                         f"atmosphere at the Raman wavelength, not {type(molecular_raman).__name__}")
@@ -340,10 +414,11 @@ def _raman_molecular(layout, molecular, molecular_raman, backscatter: bool):
     return mol, raman["alpha_m"], density
 
 
-def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mapping,
-                     molecular_raman: Mapping, angstrom: ArrayLike = 1.0,
-                     window: float | ArrayLike | Callable = 300.0, *,
-                     noise=None, uncertainty=None, wavelength: float | None = None,
+def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                     molecular_raman: Molecular, angstrom: ArrayLike = 1.0,
+                     window: Window = 300.0, *,
+                     noise: Noise = None, uncertainty: Uncertainty = None,
+                     wavelength: float | None = None,
                      raman_wavelength: float | None = None,
                      threads: int | None = None) -> xr.Dataset:
     """Aerosol extinction at the emitted wavelength from a nitrogen Raman channel
@@ -394,36 +469,40 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Mappi
     k = layout.per_profile(angstrom, "angstrom")
     half = _half_widths(layout, window)
     threads_ = thread_count(threads)
-    noise_sd = _EMPTY if noise is None else _noise_sd(layout, noise, "noise")
-    alpha, error = _core.raman_extinction(layout.signal, layout.range, density, mol["alpha_m"],
-                                          alpha_raman, half, w0 / wr, k, noise_sd,
-                                          threads=threads_)
+    noise_sd = None if noise is None else _noise_sd(layout, noise, "noise")
+    inputs = _core.RamanInputs(raman_signal=layout.signal, range=layout.range,
+                               number_density=density, alpha_m=mol["alpha_m"],
+                               alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr, angstrom=k,
+                               half_width=half, raman_noise=noise_sd)
+    alpha, error = _core.raman_extinction(inputs, threads=threads_)
     resolution = (2 * half + 1) * np.gradient(layout.range)
-    variables = {"extinction": (alpha, _EXTINCTION),
-                 "effective_resolution": (resolution, {"units": "m", "long_name":
+    variables: dict[str, tuple[AnyArray, Mapping[str, Any]]] = {
+        "extinction": (alpha, _EXTINCTION),
+        "effective_resolution": (resolution, {"units": "m", "long_name":
                                                        "width of the derivative's fit window"})}
     if noise is not None:
         variables["extinction_statistical_error"] = (error, _sd(_EXTINCTION))
-    attrs = {"method": "Raman extinction (Ansmann et al. 1990), sliding linear fit",
+    attrs: dict[str, Any] = {"method": "Raman extinction (Ansmann et al. 1990), sliding linear fit",
              "wavelength": w0, "raman_wavelength": wr}
     if k.size == 1:
         attrs["angstrom"] = float(k[0])
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         e_sd, _, _, failed = _core.raman_monte_carlo(
-            _EMPTY, layout.signal, layout.range, _EMPTY, density, mol["alpha_m"], alpha_raman,
-            _EMPTY, half, w0 / wr, k, np.empty((0,), dtype=np.int64), _EMPTY,
-            *_noise(layout, None, ""), *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, 0.0, mc.angstrom, True, False, threads=threads_)
+            inputs, elastic_noise=None,
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, angstrom_sd=mc.angstrom), retrieve_extinction=True,
+            retrieve_backscatter=False, threads=threads_)
         variables["extinction_uncertainty"] = (e_sd, _sd(_EXTINCTION))
         variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
         attrs.update(mc.settings())
     return layout.dataset(variables, attrs)
 
 
-def _extinction_argument(layout: Layout, extinction) -> np.ndarray:
+def _extinction_argument(layout: Layout, extinction: ArrayLike | xr.Dataset | None
+                         ) -> FloatArray | None:
     if extinction is None:
-        return _EMPTY
+        return None
     if isinstance(extinction, xr.Dataset):
         extinction = extinction["extinction"]
     if isinstance(extinction, xr.DataArray):
@@ -432,9 +511,10 @@ def _extinction_argument(layout: Layout, extinction) -> np.ndarray:
 
 
 def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: ArrayLike,
-                      molecular: Mapping, molecular_raman: Mapping, reference,
-                      reference_value: ArrayLike = 1.0, extinction=None,
-                      angstrom: ArrayLike = 1.0, *, uncertainty=None,
+                      molecular: Molecular, molecular_raman: Molecular, reference: Reference,
+                      reference_value: ArrayLike = 1.0,
+                      extinction: ArrayLike | xr.Dataset | None = None,
+                      angstrom: ArrayLike = 1.0, *, uncertainty: Uncertainty = None,
                       wavelength: float | None = None, raman_wavelength: float | None = None,
                       threads: int | None = None) -> xr.Dataset:
     """Aerosol backscatter from the ratio of the elastic and Raman signals (Ansmann et al.
@@ -490,20 +570,23 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
     alpha_a = _extinction_argument(layout, extinction)
     gates, value, missing = _reference(layout, reference, reference_value)
     threads_ = thread_count(threads)
-    args = (elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
-            mol["alpha_m"], alpha_raman, alpha_a)
-    beta = _core.raman_backscatter(*args, w0 / wr, k, gates, value, threads=threads_)
+    inputs = _core.RamanInputs(raman_signal=layout.signal, range=layout.range,
+                               number_density=density, alpha_m=mol["alpha_m"],
+                               alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr, angstrom=k,
+                               elastic_signal=elastic.signal, beta_m=mol["beta_m"],
+                               extinction=alpha_a, reference=gates, reference_value=value)
+    beta = _core.raman_backscatter(inputs, threads=threads_)
     variables = {"backscatter": (beta, _BACKSCATTER)}
     attrs = {"method": "Raman backscatter (Ansmann et al. 1992)", "wavelength": w0,
              "raman_wavelength": wr}
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
         _, b_sd, _, failed = _core.raman_monte_carlo(
-            *args, _EMPTY, w0 / wr, k, gates, value,
-            *_noise(layout, mc.noise, "uncertainty.noise"),
-            *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, mc.reference_value, mc.angstrom, False, True,
-            threads=threads_)
+            inputs, elastic_noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, reference_value_sd=mc.reference_value,
+                               angstrom_sd=mc.angstrom),
+            retrieve_extinction=False, retrieve_backscatter=True, threads=threads_)
         _blank((b_sd,), missing, layout)
         variables["backscatter_uncertainty"] = (b_sd, _sd(_BACKSCATTER))
         variables["failed_realisations"] = (failed.astype(np.int32), _FAILED)
@@ -513,9 +596,9 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
 
 
 def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: ArrayLike,
-                    molecular: Mapping, molecular_raman: Mapping, reference,
+                    molecular: Molecular, molecular_raman: Molecular, reference: Reference,
                     reference_value: ArrayLike = 1.0, angstrom: ArrayLike = 1.0,
-                    window: float | ArrayLike | Callable = 300.0, *, uncertainty=None,
+                    window: Window = 300.0, *, uncertainty: Uncertainty = None,
                     wavelength: float | None = None, raman_wavelength: float | None = None,
                     threads: int | None = None) -> xr.Dataset:
     """Extinction, backscatter and lidar ratio of the Raman method in one call.
@@ -576,14 +659,18 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
         w0, wr = ext.attrs["wavelength"], ext.attrs["raman_wavelength"]
         gates, missing = layout.interval_gates(reference)  # checked (and warned) above
         value = layout.per_profile(reference_value, "reference_value", positive=True)
+        inputs = _core.RamanInputs(
+            raman_signal=layout.signal, range=layout.range, number_density=density,
+            alpha_m=mol["alpha_m"], alpha_m_raman=alpha_raman, wavelength_ratio=w0 / wr,
+            angstrom=layout.per_profile(angstrom, "angstrom"), elastic_signal=elastic.signal,
+            beta_m=mol["beta_m"], half_width=_half_widths(layout, window), reference=gates,
+            reference_value=value)
         e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
-            elastic.signal, layout.signal, layout.range, mol["beta_m"], density,
-            mol["alpha_m"], alpha_raman, _EMPTY, _half_widths(layout, window), w0 / wr,
-            layout.per_profile(angstrom, "angstrom"), gates, value,
-            *_noise(layout, mc.noise, "uncertainty.noise"),
-            *_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
-            mc.realisations, mc.seed, mc.reference_value, mc.angstrom, True, True,
-            threads=thread_count(threads))
+            inputs, elastic_noise=_noise(layout, mc.noise, "uncertainty.noise"),
+            raman_noise=_noise(layout, mc.raman_noise, "uncertainty.raman_noise"),
+            settings=_settings(mc, reference_value_sd=mc.reference_value,
+                               angstrom_sd=mc.angstrom),
+            retrieve_extinction=True, retrieve_backscatter=True, threads=thread_count(threads))
         _blank((e_sd, b_sd, l_sd), missing, layout)
         for name, values, attrs in (("extinction", e_sd, _EXTINCTION),
                                     ("backscatter", b_sd, _BACKSCATTER),
@@ -599,7 +686,14 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
 _LIDAR_RATIO = {"units": "sr", "long_name": "aerosol extinction-to-backscatter ratio"}
 
 
-def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
+@overload
+def lidar_ratio(extinction: xr.DataArray, backscatter: xr.DataArray, *,
+                min_backscatter: float = ...) -> xr.DataArray: ...
+@overload
+def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
+                min_backscatter: float = ...) -> FloatArray | xr.DataArray: ...
+def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
+                min_backscatter: float = 0.0) -> FloatArray | xr.DataArray:
     """The aerosol lidar ratio alpha_a / beta_a where both are defined.
 
     Parameters
@@ -631,7 +725,8 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
         raise ValueError(f"backscatter of shape {b.shape} does not broadcast to extinction "
                          f"of shape {e.shape}") from None
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(b > min_backscatter, e / b, np.nan)
+        ratios: FloatArray = np.where(b > min_backscatter, e / b, np.nan)
+    return ratios
 
 
 # ---- Blocks of profiles, each from its own first gate, in one core call ------------------
@@ -641,45 +736,55 @@ def lidar_ratio(extinction, backscatter, *, min_backscatter: float = 0.0):
 # seed, and the results equal, bit for bit, those of the public functions above called
 # once per profile on that profile's gates with that seed.
 
-_NO_SEEDS = np.empty(0, dtype=np.uint64)
-_NO_GATES = np.empty((0, 2), dtype=np.int64)
 
 
-def _gaussian(sigma):
-    """Core noise arguments (kind, sigma, counts, background) of Gaussian noise rows."""
-    return 1, np.ascontiguousarray(sigma, dtype=np.float64), _EMPTY, _EMPTY
+def _gaussian(sigma: ArrayLike | None) -> _core.NoiseModel:
+    """The core's model of Gaussian noise rows."""
+    return _core.NoiseModel(kind=_core.NoiseKind.gaussian,
+                            sigma=np.ascontiguousarray(sigma, dtype=np.float64))
 
 
-def _seeds(seeds) -> np.ndarray:
+def _seeds(seeds: ArrayLike) -> NDArray[np.uint64]:
     return np.ascontiguousarray(np.asarray(seeds, dtype=np.uint64))
 
 
-def _klett_rows(signal, range_, beta_m, alpha_m, lidar_ratio, gates, reference_value, *,
-                fit_offset, first, threads, realisations=0, seeds=(), noise=None,
-                lidar_ratio_sd=0.0, reference_value_sd=0.0):
+def _klett_rows(signal: ArrayLike, range_: FloatArray, beta_m: FloatArray, alpha_m: FloatArray,
+                lidar_ratio: FloatArray, gates: ArrayLike, reference_value: ArrayLike, *,
+                fit_offset: bool, first: ArrayLike, threads: int, realisations: int = 0,
+                seeds: ArrayLike = (), noise: ArrayLike | None = None,
+                lidar_ratio_sd: float = 0.0, reference_value_sd: float = 0.0
+                ) -> tuple[FloatArray, FloatArray, int, FloatArray, FloatArray | None,
+                           FloatArray | None]:
     """Fernald's backward inversion of rows (profiles, gates), profile p from gate first[p]
     with its reference gates [begin, end) (on the whole row) and, with `realisations`,
     its Monte Carlo drawn from seeds[p] with Gaussian `noise` rows.  Returns (backscatter,
     extinction, failures, offsets, backscatter_sd, extinction_sd) (None without
     realisations)."""
-    first = np.ascontiguousarray(first, dtype=np.int64)
-    args = (np.ascontiguousarray(signal, dtype=np.float64), range_, beta_m, alpha_m,
-            lidar_ratio, np.ascontiguousarray(gates, dtype=np.int64),
-            np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
-            np.ones(1), False, bool(fit_offset), _NO_GATES)
-    beta, alpha, failures, offsets = _core.klett_fernald(*args, threads=threads, first=first)
+    inputs = _core.KlettInputs(
+        signal=np.ascontiguousarray(signal, dtype=np.float64), range=range_, beta_m=beta_m,
+        alpha_m=alpha_m, lidar_ratio=lidar_ratio,
+        reference=np.ascontiguousarray(gates, dtype=np.int64),
+        reference_value=np.ascontiguousarray(np.atleast_1d(reference_value), dtype=np.float64),
+        fit_offset=bool(fit_offset), first=np.ascontiguousarray(first, dtype=np.int64))
+    beta, alpha, failures, offsets = _core.klett_fernald(inputs, threads=threads)
     beta_sd = alpha_sd = None
     if realisations:
+        settings = _core.MonteCarloSettings(realisations=realisations, seeds=_seeds(seeds),
+                                            lidar_ratio_sd=lidar_ratio_sd,
+                                            reference_value_sd=reference_value_sd)
         beta_sd, alpha_sd = _core.klett_fernald_monte_carlo(
-            *args, *_gaussian(noise), realisations, 0, lidar_ratio_sd, reference_value_sd,
-            threads=threads, first=first, seeds=_seeds(seeds))
+            inputs, noise=_gaussian(noise), settings=settings, threads=threads)
     return beta, alpha, failures, offsets, beta_sd, alpha_sd
 
 
-def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman,
-                half_width, wavelength_ratio, angstrom, raman_noise, gates, referenced,
-                reference_value, *, first, threads, realisations=0, seeds=(),
-                elastic_noise=None, reference_value_sd=0.0, angstrom_sd=0.0):
+def _raman_rows(elastic: ArrayLike, raman: ArrayLike, range_: FloatArray, beta_m: FloatArray,
+                number_density: FloatArray, alpha_m: FloatArray, alpha_m_raman: FloatArray,
+                half_width: ArrayLike, wavelength_ratio: float, angstrom: ArrayLike,
+                raman_noise: ArrayLike, gates: ArrayLike, referenced: ArrayLike,
+                reference_value: ArrayLike, *, first: ArrayLike, threads: int,
+                realisations: int = 0, seeds: ArrayLike = (),
+                elastic_noise: ArrayLike | None = None, reference_value_sd: float = 0.0,
+                angstrom_sd: float = 0.0) -> dict[str, FloatArray]:
     """The Raman method over rows (profiles, gates), each profile from gate first[p]: the
     extinction and its analytic error once, the backscatter and lidar ratio of the profiles
     with a reference (`referenced`; `gates` their intervals on the whole row, any valid
@@ -691,10 +796,12 @@ def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m
     elastic = np.ascontiguousarray(elastic, dtype=np.float64)
     raman = np.ascontiguousarray(raman, dtype=np.float64)
     half_width = np.ascontiguousarray(half_width, dtype=np.float64)
-    alpha, error = _core.raman_extinction(raman, range_, number_density, alpha_m,
-                                          alpha_m_raman, half_width, wavelength_ratio, k,
-                                          np.ascontiguousarray(raman_noise, dtype=np.float64),
-                                          threads=threads, first=first)
+    shared: dict[str, Any] = dict(range=range_, number_density=number_density, alpha_m=alpha_m,
+                  alpha_m_raman=alpha_m_raman, wavelength_ratio=wavelength_ratio)
+    alpha, error = _core.raman_extinction(_core.RamanInputs(
+        raman_signal=raman, angstrom=k, half_width=half_width, first=first,
+        raman_noise=np.ascontiguousarray(raman_noise, dtype=np.float64), **shared),
+        threads=threads)
     out = {"extinction": alpha, "extinction_statistical_error": error}
     referenced = np.asarray(referenced, dtype=bool)
     gates = np.ascontiguousarray(gates, dtype=np.int64)
@@ -702,21 +809,27 @@ def _raman_rows(elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m
     beta = np.full(raman.shape, np.nan)
     rows = np.flatnonzero(referenced)
     if rows.size:
-        beta[rows] = _core.raman_backscatter(
-            elastic[rows], raman[rows], range_, beta_m, number_density, alpha_m,
-            alpha_m_raman, np.ascontiguousarray(alpha[rows]), wavelength_ratio,
-            k if k.size == 1 else k[rows], gates[rows], value if value.size == 1 else value[rows],
-            threads=threads, first=first[rows])
+        beta[rows] = _core.raman_backscatter(_core.RamanInputs(
+            raman_signal=raman[rows], angstrom=k if k.size == 1 else k[rows],
+            elastic_signal=elastic[rows], beta_m=beta_m,
+            extinction=np.ascontiguousarray(alpha[rows]), reference=gates[rows],
+            reference_value=value if value.size == 1 else value[rows], first=first[rows],
+            **shared), threads=threads)
     out["backscatter"] = beta
     with np.errstate(divide="ignore", invalid="ignore"):
         out["lidar_ratio"] = np.where(beta > 0, alpha / beta, np.nan)
     if realisations:
+        inputs = _core.RamanInputs(
+            raman_signal=raman, angstrom=k, elastic_signal=elastic, beta_m=beta_m,
+            half_width=half_width, reference=gates, reference_value=value, first=first,
+            referenced=np.ascontiguousarray(referenced, dtype=np.uint8), **shared)
+        settings = _core.MonteCarloSettings(realisations=realisations, seeds=_seeds(seeds),
+                                            reference_value_sd=reference_value_sd,
+                                            angstrom_sd=angstrom_sd)
         e_sd, b_sd, l_sd, failed = _core.raman_monte_carlo(
-            elastic, raman, range_, beta_m, number_density, alpha_m, alpha_m_raman, _EMPTY,
-            half_width, wavelength_ratio, k, gates, value, *_gaussian(elastic_noise),
-            *_gaussian(raman_noise), realisations, 0, reference_value_sd, angstrom_sd,
-            True, True, threads=threads, first=first, seeds=_seeds(seeds),
-            referenced=np.ascontiguousarray(referenced, dtype=np.uint8))
+            inputs, elastic_noise=_gaussian(elastic_noise), raman_noise=_gaussian(raman_noise),
+            settings=settings, retrieve_extinction=True, retrieve_backscatter=True,
+            threads=threads)
         b_sd[~referenced] = np.nan
         l_sd[~referenced] = np.nan
         out.update(extinction_uncertainty=e_sd, backscatter_uncertainty=b_sd,

@@ -21,6 +21,7 @@ background-subtracted signal P(r), not range corrected, of shape (..., range); `
 from __future__ import annotations
 
 from collections.abc import Mapping
+from typing import Any, SupportsIndex
 
 import numpy as np
 import xarray as xr
@@ -28,13 +29,12 @@ from numpy.typing import ArrayLike
 
 from Aerolume import _core
 from Aerolume._checks import thread_count
-from Aerolume._shapes import Layout, array
+from Aerolume._shapes import Layout, Molecular, array
+from Aerolume._typing import FloatArray, IntArray
 from Aerolume.retrieval.reference import _attenuated_molecular
 
 __all__ = ["detect_clouds", "boundary_layer_height"]
 
-_EMPTY = np.empty(0)
-_NO_LIMIT = np.empty(0, dtype=np.int64)
 
 #: Bits of ``boundary_layer_height_flag`` (CF flag_masks / flag_meanings).
 BLH_FLAGS = {"maximum_at_search_edge": 1, "below_noise": 2, "no_valid_gates": 4}
@@ -42,10 +42,11 @@ BLH_FLAGS = {"maximum_at_search_edge": 1, "below_noise": 2, "no_valid_gates": 4}
 CLOUD_FLAGS = {"no_clear_air_level": 1, "below_noise_at_search_top": 2}
 
 
-def _number(value, name: str, *, positive: bool = False, at_least: float | None = None) -> float:
+def _number(value: ArrayLike, name: str, *, positive: bool = False,
+            at_least: float | None = None) -> float:
     if isinstance(value, bool) or not (np.ndim(value) == 0 and np.isreal(value)):
         raise ValueError(f"{name} must be a number, got {value!r}")
-    v = float(value)
+    v = float(np.asarray(value).reshape(()))
     if not np.isfinite(v) or (positive and not v > 0) or (at_least is not None and v < at_least):
         need = ("a positive number" if positive else "a finite number" if at_least is None
                 else f"a finite number of at least {at_least:g}")
@@ -53,7 +54,7 @@ def _number(value, name: str, *, positive: bool = False, at_least: float | None 
     return v
 
 
-def _count(value, name: str) -> int:
+def _count(value: SupportsIndex, name: str) -> int:
     import operator
     try:
         n = operator.index(value)
@@ -64,7 +65,8 @@ def _count(value, name: str) -> int:
     return n
 
 
-def _search(layout: Layout, search, name: str = "search") -> tuple[int, int, float, float]:
+def _search(layout: Layout, search: tuple[float | None, float | None], name: str = "search"
+            ) -> tuple[int, int, float, float]:
     """Gates [begin, end) of a search range (r_min, r_max) in m (None: the profile's ends)."""
     r = layout.range
     try:
@@ -92,15 +94,15 @@ def _gates(length: float, spacing: float, name: str, *, minimum: int) -> int:
     return max(minimum, int(round(_number(length, name, at_least=0.0) / spacing)))
 
 
-def _noise(layout: Layout, noise) -> np.ndarray:
+def _noise(layout: Layout, noise: ArrayLike | None) -> FloatArray | None:
     if noise is None:
-        return _EMPTY
+        return None
     if isinstance(noise, xr.DataArray):
         noise = noise.values
     return layout.per_gate(noise, "noise", positive=True, allow_zero=True, finite=False)
 
 
-def _baseline(layout: Layout, molecular) -> tuple[np.ndarray, str]:
+def _baseline(layout: Layout, molecular: Molecular | None) -> tuple[FloatArray, str]:
     """r^2 over the clear-air baseline, per gate: what turns P into a profile that is flat in
     clear air."""
     r = layout.range
@@ -110,18 +112,18 @@ def _baseline(layout: Layout, molecular) -> tuple[np.ndarray, str]:
         kind = "attenuated molecular backscatter"
     else:
         from Aerolume.atmosphere import standard_atmosphere
-        baseline = standard_atmosphere(np.clip(r, 0.0, 86000.0)).number_density
+        baseline = np.asarray(standard_atmosphere(np.clip(r, 0.0, 86000.0)).number_density)
         kind = "number density of the US standard atmosphere (range as altitude)"
     return np.ascontiguousarray(r ** 2 / baseline), kind
 
 
-def _flag_attrs(flags: dict, long_name: str) -> dict:
+def _flag_attrs(flags: Mapping[str, int], long_name: str) -> dict[str, Any]:
     return {"long_name": long_name, "flag_masks": np.array(list(flags.values()), dtype=np.int8),
             "flag_meanings": " ".join(flags), "units": "1"}
 
 
 def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | None = None,
-                  molecular: Mapping | None = None,
+                  molecular: Molecular | None = None,
                   search: tuple[float | None, float | None] = (300.0, None),
                   min_ratio: float = 1.5, min_contrast: float = 1.5, n_sigma: float = 3.0,
                   min_thickness: float = 60.0, smoothing: float = 90.0, edge: float = 120.0,
@@ -227,8 +229,9 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
     layers_max = _count(max_layers, "max_layers")
     threads_ = thread_count(threads)
     mask, base, top, peak, count, clear = _core.detect_clouds(
-        layout.signal, sd, scale, layout.range, begin, end, smooth, half, noise_half,
-        min_ratio_, min_contrast_, n_sigma_, min_thickness_, layers_max, threads=threads_)
+        layout.signal, sd, scale, layout.range, begin=begin, end=end, smooth=smooth, half=half,
+        noise_half=noise_half, min_ratio=min_ratio_, min_contrast=min_contrast_,
+        n_sigma=n_sigma_, min_thickness=min_thickness_, max_layers=layers_max, threads=threads_)
 
     flag = np.where(np.isfinite(clear) & (clear > 0), 0, CLOUD_FLAGS["no_clear_air_level"])
     flag = flag.astype(np.int8).reshape(layout.lead)
@@ -271,9 +274,10 @@ def detect_clouds(signal: ArrayLike, range: ArrayLike, *, noise: ArrayLike | Non
     return ds
 
 
-def _top_noise(layout: Layout, sd: np.ndarray, scale: np.ndarray, end: int, smooth: int):
+def _top_noise(layout: Layout, sd: FloatArray | None, scale: FloatArray, end: int, smooth: int
+               ) -> FloatArray | None:
     """Standard deviation of the smoothed y at the search range's top gate (given noise)."""
-    if sd.size == 0:
+    if sd is None:
         return None
     a, b = max(0, end - 1 - smooth), min(layout.gates, end + smooth)
     rows = sd.reshape(-1, layout.gates) if sd.ndim > 1 else sd[None, :]
@@ -286,7 +290,7 @@ def _top_noise(layout: Layout, sd: np.ndarray, scale: np.ndarray, end: int, smoo
 
 def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: float = 300.0,
                           search: tuple[float | None, float | None] = (300.0, 4000.0),
-                          noise: ArrayLike | None = None, molecular: Mapping | None = None,
+                          noise: ArrayLike | None = None, molecular: Molecular | None = None,
                           n_sigma: float = 3.0, below: ArrayLike | None = None,
                           noise_window: float = 500.0,
                           threads: int | None = None) -> xr.Dataset:
@@ -353,7 +357,7 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
     half = _gates(dilation, spacing, "dilation", minimum=2) // 2
     noise_half = _gates(noise_window, spacing, "noise_window", minimum=3) // 2
     n_sigma_ = _number(n_sigma, "n_sigma", at_least=0.0)
-    limit = _NO_LIMIT
+    limit: IntArray | None = None
     if below is not None:
         values = array(below, "below")
         if np.isinf(values).any():
@@ -373,8 +377,8 @@ def boundary_layer_height(signal: ArrayLike, range: ArrayLike, *, dilation: floa
             limit = np.ascontiguousarray(np.broadcast_to(limit, (layout.profiles,)))
     threads_ = thread_count(threads)
     height, wavelet, flag = _core.boundary_layer_height(
-        layout.signal, sd, scale, layout.range, begin, end, half, noise_half, n_sigma_, limit,
-        threads=threads_)
+        layout.signal, sd, scale, layout.range, begin=begin, end=end, half=half,
+        noise_half=noise_half, n_sigma=n_sigma_, limit=limit, threads=threads_)
     lead_dims = layout.dims[:-1]
     coords = {k: v for k, v in layout.coords.items() if k != "range"}
     data = {

@@ -33,7 +33,8 @@ absolute deviation of gate-to-gate differences.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Mapping
+from collections.abc import Sequence
+from typing import TypedDict
 
 import numpy as np
 import xarray as xr
@@ -41,8 +42,8 @@ from numpy.lib.stride_tricks import sliding_window_view
 from numpy.typing import ArrayLike
 
 from Aerolume._checks import require_finite
-from Aerolume._shapes import array
-from Aerolume._shapes import Layout
+from Aerolume._shapes import Layout, Molecular, array
+from Aerolume._typing import AnyArray, BoolArray, FloatArray, IntArray
 
 __all__ = ["find_reference", "ReferenceSearch"]
 
@@ -72,9 +73,9 @@ class ReferenceSearch:
         ``passes``; ``chosen`` (...) is the index of the chosen window (-1 for none).
     """
 
-    interval: np.ndarray
-    found: bool | np.ndarray
-    reason: str | np.ndarray
+    interval: FloatArray
+    found: bool | BoolArray
+    reason: str | AnyArray
     windows: xr.Dataset
 
     def reason_text(self) -> str:
@@ -82,14 +83,16 @@ class ReferenceSearch:
         return "\n".join(sorted({str(r) for r in np.ravel(self.reason) if r}))
 
 
-def _attenuated_molecular(r: np.ndarray, beta: np.ndarray, alpha: np.ndarray) -> np.ndarray:
+def _attenuated_molecular(r: FloatArray, beta: FloatArray, alpha: FloatArray) -> FloatArray:
     steps = 0.5 * (alpha[..., 1:] + alpha[..., :-1]) * np.diff(r)
     depth = alpha[..., :1] * r[0] + np.concatenate(
         [np.zeros(alpha.shape[:-1] + (1,)), np.cumsum(steps, axis=-1)], axis=-1)
-    return beta * np.exp(-2.0 * depth)
+    attenuated: FloatArray = beta * np.exp(-2.0 * depth)
+    return attenuated
 
 
-def _line_fit(x: np.ndarray, y: np.ndarray, sigma: np.ndarray):
+def _line_fit(x: FloatArray, y: FloatArray, sigma: FloatArray
+              ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
     """Unweighted straight-line fits along the last axis: slope, its standard error from
     `sigma`, the mean of y, and the reduced chi-square of the residuals."""
     xm = x - x.mean(axis=-1, keepdims=True)
@@ -103,8 +106,31 @@ def _line_fit(x: np.ndarray, y: np.ndarray, sigma: np.ndarray):
     return slope, slope_error, ym, chi
 
 
-def _search(rows, r, beta_m, alpha_m, sd, stop_at, low, high, width, step, min_snr, n_sigma,
-            slope_tolerance, ratio_tolerance, model_tolerance, flat_tolerance, cloud_ratio):
+class _Found(TypedDict):
+    """What :func:`_search` finds: the test values of every window, the tests passed, the
+    chosen window and interval of each profile and why none was."""
+
+    relative: FloatArray
+    relative_error: FloatArray
+    chi: FloatArray
+    snr: FloatArray
+    ratio: FloatArray
+    passes: dict[str, BoolArray]
+    every: BoolArray
+    chosen: IntArray
+    start: FloatArray
+    stop: FloatArray
+    interval: FloatArray
+    reason: AnyArray
+    n: int
+    spacing: float
+
+
+def _search(rows: FloatArray, r: FloatArray, beta_m: FloatArray, alpha_m: FloatArray,
+            sd: FloatArray | None, stop_at: FloatArray, low: float, high: float, width: float,
+            step: float | None, min_snr: float, n_sigma: float, slope_tolerance: float,
+            ratio_tolerance: float, model_tolerance: float, flat_tolerance: float,
+            cloud_ratio: float) -> _Found:
     """The search of :func:`find_reference` over checked inputs: `rows` (profiles, gates),
     the molecular arrays and `sd` (None: estimated) per gate or per profile and gate,
     `stop_at` the ceiling per profile (inf: none).  Returns the test values and choices."""
@@ -133,12 +159,13 @@ def _search(rows, r, beta_m, alpha_m, sd, stop_at, low, high, width, step, min_s
     # Block b lies wholly above window k from b = first_above[k] on.
     first_above = -(-(np.arange(windows_count) * stride + n) // n)
 
-    def windows(values):
+    def windows(values: FloatArray) -> FloatArray:
         return sliding_window_view(values[..., g0:g1], n, axis=-1)[..., ::stride, :]
 
-    def test(first, last):
+    def test(first: int, last: int) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray,
+                                             FloatArray, FloatArray, BoolArray]:
         """The test values of every window of profiles [first, last)."""
-        def part(values):  # a per-gate input's rows for these profiles
+        def part(values: FloatArray) -> FloatArray:  # a per-gate input's rows for these profiles
             return values if values.ndim == 1 else values[first:last]
         xw = windows(rows[first:last] * r ** 2)
         aw = np.broadcast_to(windows(part(a)), xw.shape)
@@ -164,7 +191,8 @@ def _search(rows, r, beta_m, alpha_m, sd, stop_at, low, high, width, step, min_s
                                                               / n))
         return relative, relative_error, chi, snr, fit_scale, scale_error, above
 
-    def _molecular_above(first, last, window_y, window_error):
+    def _molecular_above(first: int, last: int, window_y: FloatArray, window_error: FloatArray
+                         ) -> BoolArray:
         """Whether X / A stays, above each window, no lower than the window's value."""
         if blocks == 0:
             return np.ones(window_y.shape, dtype=bool)
@@ -194,7 +222,8 @@ def _search(rows, r, beta_m, alpha_m, sd, stop_at, low, high, width, step, min_s
         with np.errstate(invalid="ignore"):
             low = mean_b[:, None, :] < w * (1.0 - flat_tolerance) - n_sigma * np.sqrt(
                 error_b[:, None, :] ** 2 + window_error[:, :, None] ** 2)
-        return ~np.any(low & valid, axis=-1)
+        kept: BoolArray = ~np.any(low & valid, axis=-1)
+        return kept
 
     # In blocks of profiles, so that the windows' temporaries stay small for large sets.
     block = max(1, 2_000_000 // max(1, rw.size))
@@ -237,13 +266,13 @@ def _search(rows, r, beta_m, alpha_m, sd, stop_at, low, high, width, step, min_s
                      f"passed every test; of {every.shape[-1]}, these failed: {failures}")
     reason[chosen >= 0] = ""
 
-    return dict(relative=relative, relative_error=relative_error, chi=chi, snr=snr,
-                ratio=ratio, passes=passes, every=every, chosen=chosen, start=start,
-                stop=stop, interval=interval, reason=reason, n=n, spacing=spacing)
+    return _Found(relative=relative, relative_error=relative_error, chi=chi, snr=snr,
+                  ratio=ratio, passes=passes, every=every, chosen=chosen, start=start,
+                  stop=stop, interval=interval, reason=reason, n=n, spacing=spacing)
 
 
-def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
-                   search: tuple[float, float] = (4000.0, 15000.0), width: float = 1000.0, *,
+def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Molecular,
+                   search: Sequence[float] = (4000.0, 15000.0), width: float = 1000.0, *,
                    step: float | None = None, noise: ArrayLike | None = None,
                    min_snr: float = 10.0, n_sigma: float = 2.0, slope_tolerance: float = 0.02,
                    ratio_tolerance: float = 0.1, model_tolerance: float = 1e-3,
@@ -321,9 +350,9 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     sd = None
     if noise is not None:
         sd = layout.per_gate(noise, "noise", positive=True, allow_zero=True)
-    stop_at = np.full(layout.profiles, np.inf)
+    stop_at: FloatArray = np.full(layout.profiles, np.inf)
     if ceiling is not None:
-        values = array(ceiling, "ceiling").astype(float)
+        values: FloatArray = array(ceiling, "ceiling").astype(float)
         try:
             values = np.broadcast_to(values, layout.lead).reshape(layout.profiles)
         except ValueError:
@@ -333,15 +362,18 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
     found_ = _search(rows, r, mol["beta_m"], mol["alpha_m"], sd, stop_at, low, high, width,
                      step, min_snr, n_sigma, slope_tolerance, ratio_tolerance, model_tolerance,
                      flat_tolerance, cloud_ratio)
-    relative, relative_error, chi, snr, ratio, passes, every, chosen, start, stop, interval, \
-        reason, n, spacing = (found_[k] for k in (
-            "relative", "relative_error", "chi", "snr", "ratio", "passes", "every", "chosen",
-            "start", "stop", "interval", "reason", "n", "spacing"))
+    relative, relative_error, chi, snr = (found_["relative"], found_["relative_error"],
+                                          found_["chi"], found_["snr"])
+    ratio, passes, every, chosen = found_["ratio"], found_["passes"], found_["every"], \
+        found_["chosen"]
+    start, stop, interval, reason = found_["start"], found_["stop"], found_["interval"], \
+        found_["reason"]
+    n, spacing = found_["n"], found_["spacing"]
 
     lead_dims = layout.dims[:-1]
     lead = layout.lead
 
-    def per_window(values):
+    def per_window(values: ArrayLike) -> tuple[tuple[str, ...], AnyArray]:
         return (lead_dims + ("window",), np.asarray(values).reshape(lead + (-1,)))
 
     dataset = xr.Dataset(
@@ -361,16 +393,17 @@ def find_reference(signal: ArrayLike, range: ArrayLike, molecular: Mapping,
                "ratio_tolerance": ratio_tolerance, "model_tolerance": model_tolerance,
                "flat_tolerance": flat_tolerance, "cloud_ratio": cloud_ratio,
                "noise": "given" if noise is not None else "estimated"})
-    found = (chosen >= 0).reshape(lead)
-    reason = reason.reshape(lead)
+    found: bool | BoolArray = (chosen >= 0).reshape(lead)
+    reasons: str | AnyArray = reason.reshape(lead)
     if not lead:  # one profile: plain values
-        found, reason = bool(found), str(reason.item())
-    return ReferenceSearch(interval.reshape(lead + (2,)), found, reason, dataset)
+        found, reasons = bool(found), str(reason.item())
+    return ReferenceSearch(interval.reshape(lead + (2,)), found, reasons, dataset)
 
 
-def _find_reference_rows(rows: np.ndarray, r: np.ndarray, beta_m: np.ndarray,
-                         alpha_m: np.ndarray, first: np.ndarray, search: np.ndarray,
-                         width: float, noise: np.ndarray, ceiling: np.ndarray):
+def _find_reference_rows(rows: FloatArray, r: FloatArray, beta_m: FloatArray,
+                         alpha_m: FloatArray, first: IntArray, search: FloatArray,
+                         width: float, noise: FloatArray, ceiling: FloatArray
+                         ) -> tuple[FloatArray, BoolArray, AnyArray]:
     """The search of every profile of a block in one call, each on its own gates: profile
     p of `rows` (profiles, gates) from gate first[p] on, over search[p] = (low, high), with
     `noise` rows and ceiling[p] (NaN: none), the other settings at their defaults; the same
@@ -385,19 +418,18 @@ def _find_reference_rows(rows: np.ndarray, r: np.ndarray, beta_m: np.ndarray,
     found = np.zeros(profiles, dtype=bool)
     reason = np.full(profiles, "", dtype=object)
     keys = np.column_stack([np.asarray(first, dtype=float), search])
-    groups: dict[tuple, list[int]] = {}
+    groups: dict[tuple[float, ...], list[int]] = {}
     for p, key in enumerate(map(tuple, keys)):
         groups.setdefault(key, []).append(p)
-    defaults = dict(step=None, min_snr=10.0, n_sigma=2.0, slope_tolerance=0.02,
-                    ratio_tolerance=0.1, model_tolerance=1e-3, flat_tolerance=0.05,
-                    cloud_ratio=0.5)
-    for (f, low, high), members in groups.items():
-        f = int(f)
+    for (start, low, high), members in groups.items():
+        f = int(start)
         idx = np.asarray(members)
         stop_at = np.where(np.isnan(ceiling[idx]), np.inf, ceiling[idx])
         result = _search(np.ascontiguousarray(rows[idx, f:]), r[f:], beta_m[f:], alpha_m[f:],
                          np.ascontiguousarray(noise[idx, f:]), stop_at, float(low), float(high),
-                         width, **defaults)
+                         width, step=None, min_snr=10.0, n_sigma=2.0, slope_tolerance=0.02,
+                         ratio_tolerance=0.1, model_tolerance=1e-3, flat_tolerance=0.05,
+                         cloud_ratio=0.5)
         interval[idx] = result["interval"]
         found[idx] = result["chosen"] >= 0
         reason[idx] = result["reason"]

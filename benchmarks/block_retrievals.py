@@ -4,6 +4,7 @@ call per profile, timed side by side in one process.
 
     python benchmarks/block_retrievals.py            # full run (1,440 x 4,000 gates)
     python benchmarks/block_retrievals.py --quick    # 144 x 4,000 gates
+    python benchmarks/block_retrievals.py --monte-carlo --baseline ../base/.venv/bin/python
 
 Cases:
 - The Raman chain (extinction by the sliding linear fit, backscatter, lidar ratio) over
@@ -13,12 +14,22 @@ Cases:
 - The Raman derivative alone, core against NumPy, and its cost per gate.
 - Klett-Fernald on one 4,000-gate profile: ``retrieval.klett_fernald`` (Dataset out) and
   its lean path (``output="arrays"``) against NumPy's inversion of that profile.
+- With ``--monte-carlo``, only the Raman chain's Monte Carlo (``raman_retrieval(...,
+  uncertainty=...)``, 100 realisations, Gaussian and Poisson noise of a photon-counting
+  signal, 48 x 4,000 gates; 12 with ``--quick``): its cost per realisation and gate, and
+  with ``--baseline PYTHON`` that of another installation (e.g. an earlier commit) on the
+  same inputs, each timed in its own subprocess, in turn, every round.  ``--once`` runs the
+  case once and times nothing (for ``valgrind --tool=callgrind``, whose instruction counts
+  do not depend on the machine's load).
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
+import statistics
+import subprocess
 import sys
 from pathlib import Path
 
@@ -93,11 +104,86 @@ def raman_scene(profiles: int, gates: int, top: float = 15000.0):
     return r, mol, mol_r, elastic, raman
 
 
+MC_REALISATIONS = 100
+COUNTS_PER_UNIT, BACKGROUND = 1000.0, 0.01  # the Poisson noise of the simulated counts
+
+
+def monte_carlo_case(profiles: int, kind: str):
+    """The Raman chain with its Monte Carlo on `profiles` x 4,000 gates, noise `kind`
+    ("gaussian": the Poisson noise's standard deviation as Gaussian; "poisson")."""
+    r, mol, mol_r, elastic, raman = raman_scene(profiles, 4000)
+    if kind == "poisson":
+        noise = raman_noise = retrieval.PoissonNoise(COUNTS_PER_UNIT, BACKGROUND)
+    else:
+        noise, raman_noise = (np.sqrt(COUNTS_PER_UNIT * (np.maximum(s, 0.0) + BACKGROUND))
+                              / COUNTS_PER_UNIT for s in (elastic, raman))
+    settings = dict(realisations=MC_REALISATIONS, noise=noise, raman_noise=raman_noise,
+                    reference_value=0.05, angstrom=0.5, seed=7)
+    return lambda: retrieval.raman_retrieval(elastic, raman, r, mol, mol_r, REFERENCE, 1.0,
+                                             1.0, WINDOW, uncertainty=settings,
+                                             wavelength=WAVELENGTH,
+                                             raman_wavelength=RAMAN_WAVELENGTH)
+
+
+def monte_carlo_child(profiles: int, repeats: int, once: bool) -> None:
+    """Times (or, with `once`, runs) the Monte Carlo cases in this interpreter; prints JSON."""
+    cases = {kind: monte_carlo_case(profiles, kind) for kind in ("gaussian", "poisson")}
+    if once:
+        for f in cases.values():
+            f()
+        return
+    print(json.dumps(median_times(cases, repeats)))
+
+
+def monte_carlo(args, profiles: int) -> None:
+    """The Monte Carlo cases of this installation and of --baseline, in turn."""
+    pythons = {"this": sys.executable}
+    if args.baseline:
+        pythons["baseline"] = args.baseline
+    command = [str(Path(__file__).resolve()), "--monte-carlo-child", "--repeats", "1"]
+    if args.quick:
+        command.append("--quick")
+    times = {name: {"gaussian": [], "poisson": []} for name in pythons}
+    rounds = args.repeats or 3
+    for _ in range(rounds):
+        for name, python in pythons.items():
+            done = subprocess.run([python, *command], capture_output=True, text=True,
+                                  cwd=HERE)
+            if done.returncode != 0:
+                raise SystemExit(f"{python}: {done.stderr[-3000:]}")
+            for kind, t in json.loads(done.stdout.splitlines()[-1]).items():
+                times[name][kind].append(t)
+    cells = profiles * 4000 * MC_REALISATIONS
+    print(f"Raman Monte Carlo, {profiles} x 4000 gates x {MC_REALISATIONS} realisations, "
+          f"median of {rounds} rounds ({_core.hardware_threads()} cores):")
+    for kind in ("gaussian", "poisson"):
+        this = statistics.median(times["this"][kind])
+        line = f"  {kind}: {this:.2f} s, {this / cells * 1e9:.1f} ns per realisation-gate"
+        if "baseline" in times:
+            base = statistics.median(times["baseline"][kind])
+            line += f"; baseline {base:.2f} s: {base / this:.2f}x faster"
+        print(line)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller sets")
     parser.add_argument("--repeats", type=int, default=None)
+    parser.add_argument("--monte-carlo", action="store_true",
+                        help="only the Raman Monte Carlo (with --baseline, against it)")
+    parser.add_argument("--baseline", metavar="PYTHON", default=None,
+                        help="another installation's interpreter, for --monte-carlo")
+    parser.add_argument("--once", action="store_true",
+                        help="run the Monte Carlo cases once, untimed (for callgrind)")
+    parser.add_argument("--monte-carlo-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    mc_profiles = 12 if args.quick else 48
+    if args.monte_carlo_child or args.once:
+        monte_carlo_child(mc_profiles, args.repeats or 1, args.once)
+        return
+    if args.monte_carlo:
+        monte_carlo(args, mc_profiles)
+        return
     profiles, gates = (144, 4000) if args.quick else (1440, 4000)
     repeats = args.repeats or (3 if args.quick else 5)
     print(f"{profiles} x {gates} gates, {_core.hardware_threads()} cores, median of {repeats}")

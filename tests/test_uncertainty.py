@@ -237,6 +237,50 @@ def test_raman_chain_uncertainties(noisy):
     assert np.all(back["backscatter_uncertainty"].values[low] > 0)
 
 
+def test_weak_photon_counting_chain_same_spreads_whatever_the_threads():
+    # The Raman chain over an odd number of gates, one profile with a gap, a far range so
+    # weak that realisations fail and spreads are clipped: what a profile's realisations
+    # share (the fit's plan, the Poisson samplers of both signals), the spreads of gates
+    # taken two at a time and the odd last one, and the failed counts are the same on 1, 2
+    # and 5 threads (more threads than profiles: each profile's realisations shared out)
+    # and for the first profile retrieved alone.
+    r = grid(15.0, top=9015.0)
+    assert r.size % 2 == 1
+    mol, mol_r = molecular(r), molecular(r, RAMAN_WAVELENGTH)
+    beta_a = aerosol(r, cloud=False) * np.array([[1.0], [1.6], [0.6]])
+    kw = dict(lidar_ratio=LIDAR_RATIO, shots=100, noise="poisson", background=0.2)
+    elastic = simulate.elastic(r, WAVELENGTH, beta_a, mol, constant=1e12, seed=1,
+                               **kw)["signal"].values
+    raman = simulate.raman(r, WAVELENGTH, beta_a, mol, mol_r, constant=3e14, seed=2,
+                           **kw)["signal"].values
+    raman[1, 300:303] = np.nan
+    mc = MonteCarlo(realisations=23, seed=9, noise=PoissonNoise(100, 0.2),
+                    raman_noise=PoissonNoise(100, 0.2), angstrom=0.5, reference_value=0.01)
+    names = ("extinction_uncertainty", "backscatter_uncertainty", "lidar_ratio_uncertainty",
+             "failed_realisations")
+    with pytest.warns(RuntimeWarning):  # the gap
+        runs = [retrieval.raman_retrieval(elastic, raman, r, mol, mol_r, (7000.0, 8500.0),
+                                          window=300.0, uncertainty=mc, threads=t)
+                for t in (1, 2, 5)]
+    failed = runs[0]["failed_realisations"].values
+    assert ((failed > 0) & (failed < mc.realisations)).any()  # a weak case
+    for run in runs[1:]:
+        for name in names:
+            assert np.array_equal(run[name].values, runs[0][name].values, equal_nan=True)
+    alone = retrieval.raman_retrieval(elastic[0], raman[0], r, mol, mol_r, (7000.0, 8500.0),
+                                      window=300.0, uncertainty=mc, threads=3)
+    for name in names:
+        assert np.array_equal(alone[name].values, runs[0][name].values[0], equal_nan=True)
+    # Klett-Fernald's Monte Carlo with the same photon-counting noise.
+    with pytest.warns(RuntimeWarning, match="no solution"):  # the weak far range
+        klett = [retrieval.klett_fernald(elastic, r, mol, LIDAR_RATIO, (7000.0, 8500.0),
+                                         uncertainty=MonteCarlo(realisations=23, seed=9,
+                                                                noise=PoissonNoise(100, 0.2)),
+                                         threads=t) for t in (1, 3)]
+    for name in ("backscatter_uncertainty", "extinction_uncertainty"):
+        assert np.array_equal(klett[0][name].values, klett[1][name].values, equal_nan=True)
+
+
 def test_settings_are_checked():
     with pytest.raises(ValueError, match="realisations"):
         MonteCarlo(realisations=1)

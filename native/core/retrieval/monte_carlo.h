@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -148,35 +149,21 @@ void spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
 }
 
 // The robust spread of one gate's realisations v[0 .. count): the standard deviation of
-// the finite values, or, where one of them lies more than 4 of it from their mean, of
-// those within 5 robust standard deviations (1.4826 x the median absolute deviation) of
-// their median.  For normal deviates it is the plain standard deviation (the
-// clip drops under 1e-6 of them); a realisation that failed (NaN, a non-positive Raman
-// signal in one window) or went wild (a near-zero signal under a logarithm) leaves the
-// others' spread intact.  `scratch` holds `count` doubles; *finite receives the number of
-// finite values.  NaN with fewer than 3 finite values.
-inline double robust_sd(const double* v, std::size_t count, double* scratch, std::size_t* finite) {
+// the finite values (plain_spreads() below, for a tile of gates at once), or, where one of
+// them lies more than 4 of it from their mean, of those within 5 robust standard
+// deviations (1.4826 x the median absolute deviation) of their median (robust_clip()).
+// For normal deviates it is the plain standard deviation (the clip drops under 1e-6 of
+// them); a realisation that failed (NaN, a non-positive Raman signal in one window) or
+// went wild (a near-zero signal under a logarithm) leaves the others' spread intact.  NaN
+// with fewer than 3 finite values.
+//
+// robust_clip(): the clipped spread, in realisation order (deterministic); `scratch` holds
+// `count` doubles.
+inline double robust_clip(const double* v, std::size_t count, double* scratch) {
     std::size_t m = 0;
-    double sum = 0.0;
     for (std::size_t j = 0; j < count; ++j)
-        if (std::isfinite(v[j])) {
-            scratch[m++] = v[j];
-            sum += v[j];
-        }
-    *finite = m;
+        if (std::isfinite(v[j])) scratch[m++] = v[j];
     if (m < 3) return std::numeric_limits<double>::quiet_NaN();
-    // The plain standard deviation of the finite values, in realisation order; where none
-    // of them is 4 of it from their mean no value can be an outlier of the clip below
-    // worth the sorting (the common case), and this is the answer.
-    const double mean = sum / static_cast<double>(m);
-    double squares = 0.0, largest = 0.0;
-    for (std::size_t j = 0; j < m; ++j) {
-        const double d = scratch[j] - mean;
-        squares += d * d;
-        largest = std::max(largest, std::fabs(d));
-    }
-    const double plain = std::sqrt(squares / static_cast<double>(m - 1));
-    if (largest <= 4.0 * plain) return plain;
     auto median = [](double* x, std::size_t size) {
         const std::size_t half = size / 2;
         std::nth_element(x, x + half, x + size);
@@ -187,33 +174,99 @@ inline double robust_sd(const double* v, std::size_t count, double* scratch, std
     const double centre = median(scratch, m);
     for (std::size_t j = 0; j < m; ++j) scratch[j] = std::fabs(scratch[j] - centre);
     const double limit = 5.0 * 1.4826 * median(scratch, m);
-    // The kept values' mean and spread, in realisation order (deterministic).
-    auto kept = [&](double x) {
-        return std::isfinite(x) && (limit == 0.0 || std::fabs(x - centre) <= limit);
-    };
-    double kept_sum = 0.0;
+    // The kept values, in realisation order: their mean and spread (deterministic).
     std::size_t n = 0;
     for (std::size_t j = 0; j < count; ++j)
-        if (kept(v[j])) {
-            kept_sum += v[j];
-            ++n;
-        }
+        if (std::isfinite(v[j]) && (limit == 0.0 || std::fabs(v[j] - centre) <= limit))
+            scratch[n++] = v[j];
     if (n < 3) return std::numeric_limits<double>::quiet_NaN();
+    double kept_sum = 0.0;
+    for (std::size_t j = 0; j < n; ++j) kept_sum += scratch[j];
     const double kept_mean = kept_sum / static_cast<double>(n);
     double kept_squares = 0.0;
-    for (std::size_t j = 0; j < count; ++j)
-        if (kept(v[j])) {
-            const double d = v[j] - kept_mean;
-            kept_squares += d * d;
-        }
+    for (std::size_t j = 0; j < n; ++j) {
+        const double d = scratch[j] - kept_mean;
+        kept_squares += d * d;
+    }
     return std::sqrt(kept_squares / static_cast<double>(n - 1));
 }
 
 inline constexpr std::size_t robust_tile = 32;
 
+#if defined(__GNUC__)
+// Two doubles side by side (GCC's and Clang's vector extension; SSE2 on x86-64, NEON on
+// AArch64): element-wise arithmetic with the scalar's rounding.
+using f64x2 = double __attribute__((vector_size(16)));
+using i64x2 = std::int64_t __attribute__((vector_size(16)));
+#endif
+
+// The plain spread of `width` gates at once, the gates' values v[j * stride + g]
+// (realisation j, gate g): for each gate its number of finite values, their standard
+// deviation (NaN with fewer than 3) and their largest distance from their mean, each
+// gate's sums taken in realisation order.  A value left
+// out adds +0.0 to a sum that starts at +0.0 (and so is never -0.0), which changes
+// nothing, so that two gates go side by side without a branch.
+inline void plain_spreads(const double* v, std::size_t stride, std::size_t count,
+                          std::size_t width, double* finite, double* plain, double* largest) {
+    std::size_t g = 0;
+#if defined(__GNUC__)
+    const f64x2 zero = {0.0, 0.0}, one = {1.0, 1.0};
+    const i64x2 magnitude = {INT64_MAX, INT64_MAX};  // all bits but the sign
+    for (; g + 2 <= width; g += 2) {
+        f64x2 sum = zero, n = zero;
+        for (std::size_t j = 0; j < count; ++j) {
+            f64x2 x;
+            std::memcpy(&x, v + j * stride + g, sizeof x);
+            const i64x2 ok = (x - x) == zero;  // finite
+            sum += (f64x2)((i64x2)x & ok);
+            n += (f64x2)((i64x2)one & ok);
+        }
+        const f64x2 mean = sum / n;
+        f64x2 squares = zero, far = zero;
+        for (std::size_t j = 0; j < count; ++j) {
+            f64x2 x;
+            std::memcpy(&x, v + j * stride + g, sizeof x);
+            const i64x2 ok = (x - x) == zero;
+            const f64x2 d = (f64x2)((i64x2)(x - mean) & ok);
+            squares += d * d;
+            const f64x2 size = (f64x2)((i64x2)d & magnitude);
+            const i64x2 above = far < size;  // std::max(far, size)
+            far = (f64x2)(((i64x2)size & above) | ((i64x2)far & ~above));
+        }
+        for (int k = 0; k < 2; ++k) {
+            finite[g + k] = n[k];
+            largest[g + k] = far[k];
+            plain[g + k] = n[k] < 3.0 ? std::numeric_limits<double>::quiet_NaN()
+                                      : std::sqrt(squares[k] / (n[k] - 1.0));
+        }
+    }
+#endif
+    for (; g < width; ++g) {
+        double sum = 0.0, n = 0.0;
+        for (std::size_t j = 0; j < count; ++j) {
+            const double x = v[j * stride + g];
+            const bool ok = x - x == 0.0;
+            sum += ok ? x : 0.0;
+            n += ok ? 1.0 : 0.0;
+        }
+        const double mean = sum / n;
+        double squares = 0.0, far = 0.0;
+        for (std::size_t j = 0; j < count; ++j) {
+            const double x = v[j * stride + g];
+            const double d = x - x == 0.0 ? x - mean : 0.0;
+            squares += d * d;
+            far = std::max(far, std::fabs(d));
+        }
+        finite[g] = n;
+        largest[g] = far;
+        plain[g] = n < 3.0 ? std::numeric_limits<double>::quiet_NaN()
+                           : std::sqrt(squares / (n - 1.0));
+    }
+}
+
 // As spread(), but every realisation is kept (realisations x outputs x gates per profile,
 // each at its own index, so the thread count cannot change the results) and each gate's
-// spread is robust_sd() of them; failed[p * gates + g] (when not null) receives the number
+// spread is the robust spread of them; failed[p * gates + g] (when not null) receives the number
 // of realisations in which any wanted product is not finite at gate g.
 template <class MakeState, class Realise>
 void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
@@ -226,30 +279,33 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
         RandomStream rng = seeds ? RandomStream(seeds[p], 0, j + 1) : RandomStream(seed, p, j + 1);
         realise(state, p, j, rng, out);
     };
-    // Gates [first, last) of profile p from its kept realisations.
     // Gates [first, last) of profile p from its kept realisations, a tile of gates at a
-    // time: the tile's values are gathered realisation by realisation (contiguous reads)
-    // into `column` (tile x realisations), so the gather does not stride through memory.
+    // time: plain_spreads() of the tile, read realisation by realisation (contiguous
+    // reads); a gate where that is not the answer (an outlier to clip) has its values
+    // gathered into `column` for robust_clip().
     auto finish_gates = [&](std::size_t p, const double* kept, std::size_t first,
                             std::size_t last, double* column, double* scratch) {
+        double finite[robust_tile], plain[robust_tile], largest[robust_tile];
         for (std::size_t t0 = first; t0 < last; t0 += robust_tile) {
             const std::size_t t1 = std::min(last, t0 + robust_tile);
             for (std::size_t g = t0; g < t1; ++g)
                 if (failed) failed[p * gates + g] = 0.0;
             for (std::size_t o = 0; o < outputs; ++o) {
                 if (!sd[o]) continue;
-                for (std::size_t j = 0; j < realisations; ++j) {
-                    const double* row = kept + j * size + o * gates;
-                    for (std::size_t g = t0; g < t1; ++g)
-                        column[(g - t0) * realisations + j] = row[g];
-                }
+                plain_spreads(kept + o * gates + t0, size, realisations, t1 - t0, finite, plain,
+                              largest);
                 for (std::size_t g = t0; g < t1; ++g) {
-                    std::size_t finite = 0;
-                    sd[o][p * gates + g] = robust_sd(column + (g - t0) * realisations,
-                                                     realisations, scratch, &finite);
+                    const std::size_t k = g - t0;
+                    double value = plain[k];
+                    if (finite[k] >= 3.0 && !(largest[k] <= 4.0 * plain[k])) {
+                        for (std::size_t j = 0; j < realisations; ++j)
+                            column[j] = kept[j * size + o * gates + g];
+                        value = robust_clip(column, realisations, scratch);
+                    }
+                    sd[o][p * gates + g] = value;
                     if (failed)
-                        failed[p * gates + g] = std::max(failed[p * gates + g],
-                                                         static_cast<double>(realisations - finite));
+                        failed[p * gates + g] = std::max(
+                            failed[p * gates + g], static_cast<double>(realisations) - finite[k]);
                 }
             }
         }
@@ -257,7 +313,7 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
     if (profiles >= resolve_threads(threads, static_cast<std::size_t>(-1))) {
         parallel_for(profiles, threads, [&](std::size_t begin, std::size_t end) {
             auto state = make_state();
-            std::vector<double> kept(realisations * size), column(robust_tile * realisations),
+            std::vector<double> kept(realisations * size), column(realisations),
                 scratch(realisations);
             for (std::size_t p = begin; p < end; ++p) {
                 for (std::size_t j = 0; j < realisations; ++j) {
@@ -280,7 +336,7 @@ void robust_spread(std::size_t profiles, std::size_t gates, std::size_t outputs,
             }
         });
         parallel_for(gates, threads, [&](std::size_t begin, std::size_t end) {
-            std::vector<double> column(robust_tile * realisations), scratch(realisations);
+            std::vector<double> column(realisations), scratch(realisations);
             finish_gates(p, kept.data(), begin, end, column.data(), scratch.data());
         });
     }

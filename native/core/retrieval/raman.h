@@ -23,10 +23,30 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "retrieval_profiles.h"
 
 namespace aerolume {
+
+// What the extinction's fit on a range grid holds for every signal on that grid: per gate
+// the window's mean range offset from its anchor and its sum of squared range deviations
+// (`geometry`, 2 per gate, NaN where the window leaves the profile), and the steps that
+// slide the window sums from gate to gate (`steps`: a gate entering or leaving the sums,
+// the sums renewed about a gate (the next step holding the window's first and last gate
+// in place of kind and gate), or a gate's fit).
+struct RamanFitPlan {
+    struct Step {
+        enum : std::uint32_t { enter, leave, reset, fit };
+        std::uint32_t kind, gate;
+    };
+    std::vector<double> geometry;
+    std::vector<Step> steps;
+};
+
+// The plan of the fit with windows of half_width[i] gates either side on `range`.
+void plan_raman_fit(const double* range, const double* half_width, std::size_t gates,
+                    RamanFitPlan& plan);
 
 struct RamanExtinctionProfile {
     const double* raman_signal;  // P_R(r)
@@ -39,6 +59,9 @@ struct RamanExtinctionProfile {
     double wavelength_ratio;  // l0 / lR
     double angstrom;
     const double* raman_noise = nullptr;  // standard deviation of P_R, for the analytic error
+    // The fit's plan for this profile's grid (plan_raman_fit), when the caller has one (a
+    // Monte Carlo's realisations share it); used without the error, the same results.
+    const RamanFitPlan* plan = nullptr;
 };
 
 // Doubles per gate of the extinction's `work`.

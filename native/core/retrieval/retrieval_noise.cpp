@@ -4,8 +4,23 @@
 
 namespace aerolume {
 
+void NoiseModel::prepare(const double* signal, std::size_t gates, std::size_t p,
+                         std::vector<PoissonSampler>& samplers) const {
+    samplers.clear();
+    if (kind != NoiseKind::poisson) return;
+    const double* k = counts_per_unit.row(p);
+    const double* b = background.row(p);
+    samplers.resize(gates);
+    for (std::size_t i = 0; i < gates; ++i) {
+        const double mean = k[i] * (signal[i] + b[i]);
+        // A gap (NaN) stays one, drawing nothing; a negative mean (noise below the
+        // background) draws 0.
+        samplers[i] = PoissonSampler(mean == mean ? (mean > 0.0 ? mean : 0.0) : mean);
+    }
+}
+
 void NoiseModel::draw(const double* signal, std::size_t gates, std::size_t p,
-                      RandomStream& rng, double* out) const {
+                      RandomStream& rng, double* out, const PoissonSampler* samplers) const {
     switch (kind) {
         case NoiseKind::none:
             for (std::size_t i = 0; i < gates; ++i) out[i] = signal[i];
@@ -19,6 +34,13 @@ void NoiseModel::draw(const double* signal, std::size_t gates, std::size_t p,
         case NoiseKind::poisson: {
             const double* k = counts_per_unit.row(p);
             const double* b = background.row(p);
+            if (samplers) {
+                for (std::size_t i = 0; i < gates; ++i) {
+                    const double mean = samplers[i].mean;
+                    out[i] = mean == mean ? rng.poisson(samplers[i]) / k[i] - b[i] : mean;
+                }
+                break;
+            }
             for (std::size_t i = 0; i < gates; ++i) {
                 const double mean = k[i] * (signal[i] + b[i]);
                 // A gap (NaN) stays one; a negative mean (noise below the background) draws 0.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "random.h"
 #include "retrieval_profiles.h"
@@ -21,9 +22,14 @@ struct NoiseModel {
     Rows background;       // Poisson: b per gate
 
     // out[i] = signal[i] with noise of profile p drawn from `rng` (out must not overlap
-    // signal).
+    // signal).  `samplers`: what prepare() gave for this signal (null: worked out here;
+    // the draws are the same).
     void draw(const double* signal, std::size_t gates, std::size_t p, RandomStream& rng,
-              double* out) const;
+              double* out, const PoissonSampler* samplers = nullptr) const;
+    // What every draw of profile p's `signal` shares: for Poisson noise each gate's
+    // sampler (its mean k (P + b), 0 where that is negative); nothing otherwise.
+    void prepare(const double* signal, std::size_t gates, std::size_t p,
+                 std::vector<PoissonSampler>& samplers) const;
     // The model from gate `first` of every profile on (for a profile retrieved from there).
     NoiseModel from(std::size_t first) const {
         NoiseModel out = *this;

@@ -40,20 +40,6 @@ void parabolic_weights(const double* r, std::size_t n, double* weights) {
     }
 }
 
-void cumulative_parabolic(const double* f, const double* weights, std::size_t n, double* out) {
-    if (n == 0) return;
-    out[0] = 0.0;
-    double sum = 0.0;
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double* w = weights + 4 * i;
-        double step = w[1] * f[i] + w[2] * f[i + 1];
-        if (i >= 1) step += w[0] * f[i - 1];
-        if (i + 2 < n) step += w[3] * f[i + 2];
-        sum += step;
-        out[i + 1] = sum;
-    }
-}
-
 namespace {
 double parabolic_step(const double* f, const double* weights, std::size_t n, std::size_t i) {
     const double* w = weights + 4 * i;
@@ -62,20 +48,42 @@ double parabolic_step(const double* f, const double* weights, std::size_t n, std
     if (i + 2 < n) step += w[3] * f[i + 2];
     return step;
 }
+
+// parabolic_step() of an interval with all four neighbours (1 <= i < n - 2), without the
+// end tests: the same operations in the same order.
+double interior_step(const double* f, const double* weights, std::size_t i) {
+    const double* w = weights + 4 * i;
+    double step = w[1] * f[i] + w[2] * f[i + 1];
+    step += w[0] * f[i - 1];
+    step += w[3] * f[i + 2];
+    return step;
+}
 }  // namespace
+
+void cumulative_parabolic(const double* f, const double* weights, std::size_t n, double* out) {
+    if (n == 0) return;
+    out[0] = 0.0;
+    double sum = 0.0;
+    std::size_t i = 0;
+    for (; i + 1 < n && i < 1; ++i) {
+        sum += parabolic_step(f, weights, n, i);
+        out[i + 1] = sum;
+    }
+    for (; i + 2 < n; ++i) {
+        sum += interior_step(f, weights, i);
+        out[i + 1] = sum;
+    }
+    for (; i + 1 < n; ++i) {
+        sum += parabolic_step(f, weights, n, i);
+        out[i + 1] = sum;
+    }
+}
 
 void cumulative_parabolic_from(const double* f, const double* weights, std::size_t n,
                                std::size_t origin, double* out) {
     if (n == 0) return;
-    // Intervals with all four neighbours (1 <= i < n - 2) go without the end tests, in the
-    // same order of operations as parabolic_step.
-    auto interior = [&](std::size_t i) {
-        const double* w = weights + 4 * i;
-        double step = w[1] * f[i] + w[2] * f[i + 1];
-        step += w[0] * f[i - 1];
-        step += w[3] * f[i + 2];
-        return step;
-    };
+    // Intervals with all four neighbours (1 <= i < n - 2) go without the end tests.
+    auto interior = [&](std::size_t i) { return interior_step(f, weights, i); };
     out[origin] = 0.0;
     double sum = 0.0;
     std::size_t i = origin;

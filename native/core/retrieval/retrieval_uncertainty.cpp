@@ -28,14 +28,17 @@ void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
     const KlettGrids grids(in);
     // A thread's scratch: the inversion's work, and what its current profile's realisations
     // share: the grid when the profiles do not share one, the molecular shape of the
-    // offset fit.
+    // offset fit, the Poisson samplers of its signal.
     struct State {
         std::vector<double> work;
         std::optional<KlettGrid> own;
         std::optional<OffsetShape> shape;
+        std::vector<PoissonSampler> samplers;
         std::size_t profile = static_cast<std::size_t>(-1);
     };
-    auto make_state = [&] { return State{std::vector<double>(4 * n), std::nullopt, std::nullopt}; };
+    auto make_state = [&] {
+        return State{std::vector<double>(4 * n), std::nullopt, std::nullopt, {}};
+    };
     auto realise = [&](State& state, std::size_t p, std::size_t, RandomStream& rng,
                        double* out) {
         KlettProfile profile = in.profile(p);
@@ -48,6 +51,8 @@ void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
                 const auto [begin, end] = offset_interval(profile);
                 state.shape.emplace(profile, begin, end);
             }
+            noise.from(in.first_gate(p)).prepare(profile.signal, n - in.first_gate(p), p,
+                                                 state.samplers);
             state.profile = p;
         }
         if (!grid) grid = &*state.own;
@@ -60,7 +65,8 @@ void klett_fernald_monte_carlo(const KlettInputs& in, const NoiseModel& noise,
         profile.lidar_ratio_offset = settings.lidar_ratio_sd * g_lidar_ratio;
         profile.reference_value += settings.reference_value_sd * g_reference;
         double* noisy = work + 3 * n;
-        noise.from(f).draw(profile.signal, m, p, rng, noisy);
+        noise.from(f).draw(profile.signal, m, p, rng, noisy,
+                           state.samplers.empty() ? nullptr : state.samplers.data());
         profile.signal = noisy;
         blank_below(out, 2, n, f);
         klett_fernald_profile(profile, *grid, out + f, out + n + f, work, nullptr,
@@ -76,13 +82,15 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
                        RamanProducts products, double* extinction_sd, double* backscatter_sd,
                        double* lidar_ratio_sd, double* failed, unsigned threads) {
     const std::size_t n = in.gates;
-    // A thread's scratch, and the parabolic weights of its current profile's grid (the
-    // same for all its realisations).
+    // A thread's scratch, and what its current profile's realisations share: the
+    // extinction's fit windows on its grid and the parabolic weights of that grid.
     struct State {
         std::vector<double> work, weights;
+        RamanFitPlan plan;
+        std::vector<PoissonSampler> raman, elastic;
         std::size_t profile = static_cast<std::size_t>(-1);
     };
-    auto make_state = [&] { return State{std::vector<double>(9 * n), std::vector<double>()}; };
+    auto make_state = [&] { return State{std::vector<double>(9 * n), {}, {}, {}, {}}; };
     auto realise = [&](State& state, std::size_t p, std::size_t, RandomStream& rng,
                        double* out) {
         double* work = state.work.data();
@@ -90,9 +98,15 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
         const std::size_t m = n - f;
         // This profile's backscatter, where it has a reference.
         const bool backscatter_here = products.backscatter && in.has_reference(p);
-        if (backscatter_here && state.profile != p) {
-            state.weights.resize(m > 1 ? 4 * (m - 1) : 0);
-            parabolic_weights(in.range.row(p) + f, m, state.weights.data());
+        if (state.profile != p) {
+            if (products.extinction)
+                plan_raman_fit(in.range.row(p) + f, in.half_width.row(p) + f, m, state.plan);
+            if (backscatter_here) {
+                state.weights.resize(m > 1 ? 4 * (m - 1) : 0);
+                parabolic_weights(in.range.row(p) + f, m, state.weights.data());
+                elastic_noise.from(f).prepare(in.elastic_signal.row(p) + f, m, p, state.elastic);
+            }
+            raman_noise.from(f).prepare(in.raman_signal.row(p) + f, m, p, state.raman);
             state.profile = p;
         }
         // The systematic draws first, then the noise, always in this order.
@@ -107,14 +121,20 @@ void raman_monte_carlo(const RamanInputs& in, const NoiseModel& elastic_noise,
         double* extinction = out + f;
         double* backscatter = out + n + f;
         double* lidar_ratio = out + 2 * n + f;
-        raman_noise.from(f).draw(in.raman_signal.row(p) + f, m, p, rng, raman);
+        auto samplers = [](const std::vector<PoissonSampler>& v) {
+            return v.empty() ? nullptr : v.data();
+        };
+        raman_noise.from(f).draw(in.raman_signal.row(p) + f, m, p, rng, raman,
+                                 samplers(state.raman));
         if (backscatter_here)
-            elastic_noise.from(f).draw(in.elastic_signal.row(p) + f, m, p, rng, elastic);
+            elastic_noise.from(f).draw(in.elastic_signal.row(p) + f, m, p, rng, elastic,
+                                       samplers(state.elastic));
         if (products.extinction) {
             RamanExtinctionProfile e = in.extinction_profile(p);
             e.raman_signal = raman;
             e.angstrom = angstrom;
             e.raman_noise = nullptr;
+            e.plan = &state.plan;
             raman_extinction_profile(e, extinction, nullptr, work);
         } else {
             std::fill(extinction, extinction + m, 0.0);

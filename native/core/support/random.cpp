@@ -15,9 +15,10 @@ std::uint64_t splitmix64(std::uint64_t& x) {
 
 // Inversion: walk the cumulative distribution from k = 0.  For mean < 10 this takes at most
 // a few dozen steps.
-double poisson_inversion(RandomStream& rng, double mean) {
+double poisson_inversion(RandomStream& rng, const PoissonSampler& s) {
+    const double mean = s.mean;
     const double u = rng.uniform();
-    double p = std::exp(-mean), cumulative = p;
+    double p = s.exp_minus_mean, cumulative = p;
     double k = 0.0;
     while (u > cumulative) {
         k += 1.0;
@@ -30,21 +31,17 @@ double poisson_inversion(RandomStream& rng, double mean) {
 }
 
 // Hörmann's transformed rejection with squeeze (PTRS), for mean >= 10.
-double poisson_ptrs(RandomStream& rng, double mean) {
-    const double log_mean = std::log(mean);
-    const double b = 0.931 + 2.53 * std::sqrt(mean);
-    const double a = -0.059 + 0.02483 * b;
-    const double inv_alpha = 1.1239 + 1.1328 / (b - 3.4);
-    const double v_r = 0.9277 - 3.6224 / (b - 2.0);
+double poisson_ptrs(RandomStream& rng, const PoissonSampler& s) {
+    const double mean = s.mean, a = s.a, b = s.b;
     for (;;) {
         const double u = rng.uniform() - 0.5;
         const double v = rng.uniform_open();
         const double us = 0.5 - std::fabs(u);
         const double k = std::floor((2.0 * a / us + b) * u + mean + 0.43);
-        if (us >= 0.07 && v <= v_r) return k;
+        if (us >= 0.07 && v <= s.v_r) return k;
         if (k < 0.0 || (us < 0.013 && v > us)) continue;
-        if (std::log(v) + std::log(inv_alpha) - std::log(a / (us * us) + b) <=
-            -mean + k * log_mean - log_factorial(k))
+        if (std::log(v) + s.log_inv_alpha - std::log(a / (us * us) + b) <=
+            -mean + k * s.log_mean - log_factorial(k))
             return k;
     }
 }
@@ -87,11 +84,26 @@ double RandomStream::normal_edge(int strip, double u, double value) {
     return y < std::exp(-0.5 * value * value) ? value : std::nan("");
 }
 
-double RandomStream::poisson(double mean) {
+PoissonSampler::PoissonSampler(double mean_) : mean(mean_) {
+    if (!(mean > 0.0) || std::isinf(mean)) return;  // no draw needs constants
+    if (mean < 10.0) {
+        exp_minus_mean = std::exp(-mean);
+        return;
+    }
+    log_mean = std::log(mean);
+    b = 0.931 + 2.53 * std::sqrt(mean);
+    a = -0.059 + 0.02483 * b;
+    const double inv_alpha = 1.1239 + 1.1328 / (b - 3.4);
+    v_r = 0.9277 - 3.6224 / (b - 2.0);
+    log_inv_alpha = std::log(inv_alpha);
+}
+
+double RandomStream::poisson(const PoissonSampler& sampler) {
+    const double mean = sampler.mean;
     if (!(mean >= 0.0)) return std::nan("");
     if (mean == 0.0) return 0.0;
     if (std::isinf(mean)) return mean;
-    return mean < 10.0 ? poisson_inversion(*this, mean) : poisson_ptrs(*this, mean);
+    return mean < 10.0 ? poisson_inversion(*this, sampler) : poisson_ptrs(*this, sampler);
 }
 
 double log_factorial(double k) {

@@ -32,6 +32,18 @@ struct Ziggurat {
 // guard on every draw.
 inline const Ziggurat ziggurat_table{};
 
+// What the Poisson sampler needs of a mean, worked out once for many draws of that mean
+// (a Monte Carlo redraws each gate's counts in every realisation): for inversion (mean
+// under 10) exp(-mean), for the transformed rejection its constants.
+struct PoissonSampler {
+    double mean = 0.0;  // NaN or negative: every draw is NaN
+    double exp_minus_mean = 0.0;
+    double log_mean = 0.0, b = 0.0, a = 0.0, v_r = 0.0, log_inv_alpha = 0.0;
+
+    PoissonSampler() = default;
+    explicit PoissonSampler(double mean);
+};
+
 class RandomStream {
 public:
     RandomStream(std::uint64_t seed, std::uint64_t stream, std::uint64_t substream = 0);
@@ -110,7 +122,9 @@ public:
         s_[0] = s0, s_[1] = s1, s_[2] = s2, s_[3] = s3;
     }
     // Poisson deviate of mean `mean` (>= 0; NaN or negative means give NaN).
-    double poisson(double mean);
+    double poisson(double mean) { return poisson(PoissonSampler(mean)); }
+    // The same, the mean's constants worked out beforehand (the same numbers).
+    double poisson(const PoissonSampler& sampler);
 
 private:
     static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }

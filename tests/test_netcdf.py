@@ -59,3 +59,20 @@ def test_attributes_netcdf_cannot_hold_are_converted(raw, tmp_path):
     assert back.attrs["options"] == "{'a': 1}"
     np.testing.assert_array_equal(back.attrs["numbers"], [1.0, 2.5])
     assert ds.attrs["flag"] is True  # the Dataset itself is left as it was
+
+
+def test_a_dataset_in_memory_is_written_under_the_local_lock_inside_dask(raw, tmp_path,
+                                                                         monkeypatch):
+    # Where a Dask client is the default scheduler (as inside a worker), a Dataset held
+    # in memory must not take the cluster's lock for its file: a round trip to the
+    # scheduler for every variable.
+    distributed = pytest.importorskip("distributed")
+
+    def refused(*args, **kwargs):
+        raise AssertionError("the distributed lock was taken")
+
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=1,
+                            dashboard_address=None):
+        monkeypatch.setattr(distributed.Lock, "acquire", refused)
+        to_netcdf(raw, tmp_path / "raw.nc")
+    assert open_dataset(tmp_path / "raw.nc").signal.shape == raw.signal.shape

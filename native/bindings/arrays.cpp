@@ -2,6 +2,8 @@
 // tracemalloc.
 #include "binding.h"
 
+#include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -30,16 +32,24 @@ const TraceMalloc& tracemalloc() {
 }  // namespace
 
 std::pair<void*, nb::capsule> traced_allocation(std::size_t size, std::size_t bytes_each) {
+    if (bytes_each != 0 && size > std::numeric_limits<std::size_t>::max() / bytes_each)
+        throw std::bad_alloc();
     const std::size_t bytes = size * bytes_each;
-    void* data = ::operator new(size == 0 ? bytes_each : bytes);
-    if (tracemalloc().track)
-        tracemalloc().track(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(data),
-                            bytes);
-    nb::capsule owner(data, [](void* p) noexcept {
+    // Owned here until the capsule owns it, so that a capsule that cannot be made leaves
+    // nothing behind.
+    struct Free {
+        void operator()(void* p) const noexcept { ::operator delete(p); }
+    };
+    std::unique_ptr<void, Free> memory(::operator new(size == 0 ? bytes_each : bytes));
+    nb::capsule owner(memory.get(), [](void* p) noexcept {
         if (tracemalloc().untrack)
             tracemalloc().untrack(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(p));
         ::operator delete(p);
     });
+    void* data = memory.release();
+    if (tracemalloc().track)
+        tracemalloc().track(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(data),
+                            bytes);
     return {data, std::move(owner)};
 }
 

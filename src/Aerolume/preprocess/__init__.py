@@ -130,13 +130,10 @@ def dead_time_correction(rate: ArrayLike, dead_time: ArrayLike, *,
         raise ValueError(f"model must be one of {_MODELS}, got {model!r}")
     rates = _signal(rate, "rate")
     sd = _noise(noise, rates.shape, "noise")
-    tau = as_float64(dead_time, "dead_time")
-    require_finite(tau, "dead_time")
-    require_positive(tau, "dead_time", allow_zero=True)
-    out, out_noise, saturated = _core.dead_time(
-        rate=rates, noise=sd,
-        tau=per_profile(tau, "dead_time", rates.shape[:-1], shared=False),
-        model=model, threads=thread_count(threads))
+    tau = per_profile(dead_time, "dead_time", rates.shape[:-1], positive=True,
+                      allow_zero=True, shared=False)
+    out, out_noise, saturated = _core.dead_time(rate=rates, noise=sd, tau=tau, model=model,
+                                                threads=thread_count(threads))
     return DeadTime(out, out_noise, saturated.astype(bool))
 
 

@@ -13,6 +13,7 @@ files; and the cost of the night's quality steps.
    no offset fit), alternately: the ratio of the two times.
 
     python benchmarks/process_speed.py --baseline ../base/.venv/bin/python [--copies 1000]
+        [--baseline-config ../base/examples/station.toml]
     python benchmarks/process_speed.py --quality
 
 To install an earlier commit beside this one (from the repository root):
@@ -96,6 +97,9 @@ def main() -> int:
     parser.add_argument("--data", type=pathlib.Path, default=SAMPLES)
     parser.add_argument("--copies", type=int, default=1000)
     parser.add_argument("--config", type=pathlib.Path, default=ROOT / "examples" / "station.toml")
+    parser.add_argument("--baseline-config", type=pathlib.Path, default=None,
+                        help="the baseline's own configuration (an earlier commit's "
+                        "station.toml, where its settings differ); --config by default")
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--quality", action="store_true", help="time the quality steps")
     args = parser.parse_args()
@@ -107,10 +111,12 @@ def main() -> int:
             folder.mkdir()
             files = make_copies(sources, folder, args.copies)
             runs = {"this": sys.executable, "baseline": args.baseline}
+            configs = {"this": args.config, "baseline": args.baseline_config or args.config}
             times = {k: [] for k in runs}
             for _ in range(args.repeat):
                 for key, python in runs.items():
-                    times[key].append(timed(python, files, args.config, tmp / f"{key}.nc", tmp))
+                    times[key].append(timed(python, files, configs[key], tmp / f"{key}.nc",
+                                            tmp))
             best = {k: min(v) for k, v in times.items()}
             print(f"== aerolume process, {len(files)} copies of {len(sources)} files, "
                   f"{args.config.name}, {args.repeat} round(s) (best, median)")

@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import pathlib
 import tempfile
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 
 
 PART_SUFFIX = ".part"
@@ -59,8 +60,22 @@ def write_atomically(path: str | os.PathLike[str], write: Callable[[str], None])
 
     A failure (or an interrupt) leaves neither a truncated `path` nor the temporary file,
     and an existing `path` is only replaced by a complete one.  The file gets the usual
-    permissions of a new file (0666 less the umask), not the temporary file's 0600.
+    permissions of a new file (0666 less the umask), not the temporary file's 0600.  A
+    failure of `write` is an OSError naming `path` (see :func:`write_error`).
     """
+    with atomic_output(path) as temporary:
+        try:
+            write(temporary)
+        except (OSError, RuntimeError) as err:
+            raise write_error(err, pathlib.Path(path)) from err
+    return pathlib.Path(path)
+
+
+@contextlib.contextmanager
+def atomic_output(path: str | os.PathLike[str]) -> Iterator[str]:
+    """The temporary file that becomes `path` when the ``with`` block ends normally (see
+    :func:`write_atomically`); on any exception it is removed and `path` is left as it
+    was.  Errors of the block propagate as they are: the caller says what failed."""
     path = pathlib.Path(path)
     remove_stale_parts(path)
     handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=PART_SUFFIX,
@@ -77,11 +92,11 @@ def write_atomically(path: str | os.PathLike[str], write: Callable[[str], None])
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(temporary, 0o666 & ~umask)
+        yield temporary
         try:
-            write(temporary)
             os.replace(temporary, path)
-        except (OSError, RuntimeError) as err:
-            raise _write_error(err, path) from err
+        except OSError as err:
+            raise write_error(err, path) from err
     except BaseException:
         try:
             os.unlink(temporary)
@@ -90,10 +105,9 @@ def write_atomically(path: str | os.PathLike[str], write: Callable[[str], None])
         raise
     finally:
         os.close(handle)
-    return path
 
 
-def _write_error(err: BaseException, path: pathlib.Path) -> OSError:
+def write_error(err: BaseException, path: pathlib.Path) -> OSError:
     """What a failed write says in one line, naming the output: the file system full
     ("no space left on device", which netCDF reports as an "HDF error"), or the
     library's own reason."""

@@ -263,6 +263,22 @@ def _is_text(values: AnyArray) -> bool:
     return values.dtype.kind in "OUS"
 
 
+def time_bounds(ds: xr.Dataset) -> xr.Variable | None:
+    """The CF ``time_bnds`` of a Dataset with ``time`` and ``stop_time`` (each profile's
+    start and end), or None (none to make, or already there)."""
+    import xarray as xr
+
+    if "time" not in ds.dims or "stop_time" not in ds.variables or "time_bnds" in ds:
+        return None
+    return xr.Variable(("time", "bnds"),
+                       np.stack([ds["time"].values, ds["stop_time"].values], axis=-1))
+
+
+def check_cf_integers(name: str, values: AnyArray) -> None:
+    """ValueError where integers `values` do not fit the 32 bits of a CF file."""
+    _cf_dtype(name, values)
+
+
 def for_netcdf(ds: xr.Dataset, encoding: Mapping[Hashable, Mapping[str, Any]] | None = None
                ) -> tuple[xr.Dataset, dict[Hashable, dict[str, Any]]]:
     """The Dataset as it is written: CF attributes from :data:`VARIABLES`, ``time_bnds``,
@@ -285,13 +301,12 @@ def for_netcdf(ds: xr.Dataset, encoding: Mapping[Hashable, Mapping[str, Any]] | 
     ValueError
         An integer variable holds values beyond 32 bits.
     """
-    import xarray as xr
 
     out = ds.copy(deep=False)
     encodings = {name: dict(value) for name, value in (encoding or {}).items()}
-    if "time" in out.dims and "stop_time" in out.variables and "time_bnds" not in out:
-        bounds = np.stack([out["time"].values, out["stop_time"].values], axis=-1)
-        out["time_bnds"] = xr.Variable(("time", "bnds"), bounds)
+    bounds = time_bounds(out)
+    if bounds is not None:
+        out["time_bnds"] = bounds
         out["time"].attrs["bounds"] = "time_bnds"
     coords = set(out.coords)
     for name, variable in out.variables.items():

@@ -4,12 +4,14 @@ backend, keeping every attribute, with the CF attributes of :mod:`Aerolume.metad
 from __future__ import annotations
 
 import contextlib
-from collections.abc import Mapping
+import math
+from collections.abc import Callable, Hashable, Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import xarray as xr
 
+from Aerolume._typing import AnyArray
 from Aerolume.errors import FileFormatError
 from Aerolume.io.files import PathLike
 
@@ -60,16 +62,218 @@ def to_netcdf(ds: xr.Dataset, path: PathLike, *, source_root: PathLike | None = 
     "", dictionaries to their ``repr``.  :func:`open_dataset` reads the file back with the
     same values.
     """
-    from Aerolume.metadata import for_netcdf, relative_sources
+    from Aerolume.metadata import for_netcdf
 
     out, encoding = for_netcdf(ds, kwargs.pop("encoding", None))
-    out.attrs = _serialisable(ds.attrs)
-    if isinstance(out.attrs.get("source_files"), list):
-        out.attrs["source_files"] = relative_sources(out.attrs["source_files"], source_root)
+    out.attrs = _global_attrs(ds.attrs, source_root)
     for name in out.variables:
         out[name].attrs = _serialisable(out[name].attrs)
     with _written_here(out):
         out.to_netcdf(path, engine="netcdf4", format="NETCDF4", encoding=encoding, **kwargs)
+
+
+#: The largest chunk :class:`BlockWriter` gives a variable (bytes): fewer profiles per
+#: chunk where a profile's row is large.
+CHUNK_BYTES = 4 << 20
+
+
+class BlockWriter:
+    """A product written to netCDF-4 (CF-1.8) block by block along time, as
+    :func:`to_netcdf` writes it whole: the same variables, types, attributes and values,
+    with ``time`` an unlimited dimension.  Only one block is in memory at a time.
+
+    The first block makes the file: its variables, their encoding and compression, and
+    what does not depend on time.  Every later block must have the same variables (a
+    type that holds its values may differ: the file's type is kept); it is encoded as the
+    first was and written after the profiles already there.  Text along time (the
+    source file of each profile) is small and is written by :meth:`close`, when its width
+    is known, with the file's global attributes.
+
+    Parameters
+    ----------
+    path : path
+        The file to make (replaced if it exists).
+    encoding : callable, optional
+        ``encoding(block)``: the caller's encoding per variable, from the first block
+        (e.g. compression), as :func:`to_netcdf` takes it.
+    """
+
+    def __init__(self, path: PathLike, *,
+                 encoding: Callable[[xr.Dataset], Mapping[Hashable, Mapping[str, Any]]]
+                 | None = None) -> None:
+        self.path = path
+        self.profiles = 0  #: profiles written so far
+        self.attrs: dict[str, Any] = {}  #: the first block's attributes
+        self._encoding = encoding
+        self._nc: netCDF4.Dataset | None = None
+        self._file_encoding: dict[Hashable, dict[str, Any]] = {}
+        self._types: dict[Hashable, np.dtype[Any]] = {}
+        self._timed: list[Hashable] = []
+        self._static: dict[Hashable, xr.Variable] = {}
+        self._held: dict[Hashable, list[xr.Variable]] = {}
+
+    def append(self, block: xr.Dataset) -> None:
+        """Writes `block`'s profiles after those already in the file.
+
+        Raises
+        ------
+        ValueError
+            The block differs from the first in more than its times and values (other
+            variables, dimensions or gates), or holds values the file's type cannot.
+        """
+        from Aerolume.metadata import for_netcdf, time_bounds
+
+        if self._nc is None:
+            caller = self._encoding(block) if self._encoding is not None else None
+            out, encoding = for_netcdf(block, caller)
+            self._create(block, out, encoding)
+        else:
+            # (the values as for_netcdf makes them; the attributes are the first block's)
+            out = block
+            bounds = time_bounds(block)
+            if bounds is not None:
+                out = block.assign(time_bnds=bounds)
+            self._check(out)
+            self._write(out, self.profiles)
+        self.profiles += int(out.sizes.get("time", 0))
+
+    def close(self, attrs: Mapping[str, Any] | None = None, *,
+              source_root: PathLike | None = None) -> None:
+        """Ends the file: writes the text along time and the global attributes (`attrs`,
+        or the first block's; ``source_files`` relative to `source_root`, as
+        :func:`to_netcdf` writes them)."""
+        if self._nc is None:
+            raise ValueError(f"{self.path}: no block was written")
+        self._nc.close()
+        self._nc = None
+        held = {name: xr.Variable(parts[0].dims,
+                                  np.concatenate([p.values for p in parts],
+                                                 axis=parts[0].dims.index("time")),
+                                  parts[0].attrs)
+                for name, parts in self._held.items()}
+        self._held.clear()
+        out = xr.Dataset(held)
+        out.attrs = _global_attrs(dict(attrs) if attrs is not None else self.attrs,
+                                  source_root)
+        with _written_here(out):
+            out.to_netcdf(self.path, mode="a", engine="netcdf4", format="NETCDF4",
+                          encoding={n: self._file_encoding.get(n, {}) for n in held})
+
+    def abandon(self) -> None:
+        """Closes the file, unfinished (after a failure)."""
+        if self._nc is not None:
+            self._nc.close()
+            self._nc = None
+
+    # ---- the first block ------------------------------------------------------------
+
+    def _create(self, block: xr.Dataset, out: xr.Dataset,
+                encoding: dict[Hashable, dict[str, Any]]) -> None:
+        import netCDF4
+
+        # The "coordinates" attributes of the whole product, text along time included
+        # (xarray works them out from the variables it writes, and it writes the text
+        # last, on its own).
+        described, _ = xr.conventions.encode_dataset_coordinates(out)
+        listed = {name: variable.attrs["coordinates"] for name, variable in described.items()
+                  if "coordinates" in variable.attrs and name in out.variables}
+        self._timed = [n for n, v in out.variables.items() if "time" in v.dims]
+        held = [n for n in self._timed if out.variables[n].dtype.kind in "OUS"]
+        self._held = {n: [] for n in held}
+        self._timed = [n for n in self._timed if n not in self._held]
+        self._static = {n: v for n, v in out.variables.items()
+                        if "time" not in v.dims and n in out.dims}
+        # One chunk length along time for every variable: that of the largest profile's
+        # row in CHUNK_BYTES.  The netCDF library's chunk cache gathers the blocks' rows
+        # into whole chunks, about that many profiles of the product at a time.
+        rows = {n: out.variables[n].dtype.itemsize * math.prod(
+            out.sizes[d] for d in out.variables[n].dims if d != "time") for n in self._timed}
+        along = max(1, CHUNK_BYTES // max(rows.values(), default=1))
+        for name in self._timed:
+            variable = out.variables[name]
+            encoding.setdefault(name, {})["chunksizes"] = tuple(
+                along if d == "time" else out.sizes[d] for d in variable.dims)
+            self._types[name] = variable.dtype
+        self._file_encoding = {n: dict(e) for n, e in encoding.items()}
+        # The file made with the first profile only (xarray cannot encode no time): every
+        # profile is then written the same way, and the first chunks are compressed
+        # whole rather than once more for every block.
+        first = out.drop_vars(held).isel(time=slice(0, 1))
+        first.attrs = _serialisable(block.attrs)  # (the final ones are close()'s)
+        self.attrs = dict(block.attrs)
+        for name in first.variables:
+            first[name].attrs = _serialisable(first[name].attrs)
+            if name in listed:
+                first[name].attrs["coordinates"] = listed[name]
+        with _written_here(first):
+            first.to_netcdf(self.path, engine="netcdf4", format="NETCDF4",
+                            unlimited_dims=["time"],
+                            encoding={n: e for n, e in encoding.items() if n in first.variables})
+        self._nc = netCDF4.Dataset(self.path, "a")
+        self._nc.set_auto_maskandscale(False)
+        self._write(out, 0)
+
+    # ---- the later blocks -----------------------------------------------------------
+
+    def _check(self, out: xr.Dataset) -> None:
+        timed = [n for n, v in out.variables.items() if "time" in v.dims and n not in self._held]
+        if timed != self._timed or any(n not in out.variables for n in self._held):
+            raise ValueError(f"{self.path}: a block has other variables along time than the "
+                             f"first ({', '.join(map(str, set(timed) ^ set(self._timed)))})")
+        for name, first in self._static.items():
+            if name not in out.variables or not out.variables[name].equals(first):
+                raise ValueError(f"{self.path}: a block's {name!r} differs from the first "
+                                 "block's")
+        for name in self._timed:
+            v, kind = out.variables[name], self._types[name]
+            if v.dtype != kind and not _holds(kind, v):
+                raise ValueError(f"{self.path}: a block's {name!r} ({v.dtype}) does not fit "
+                                 f"the file's type ({kind})")
+
+    def _write(self, out: xr.Dataset, start: int) -> None:
+        from Aerolume.metadata import check_cf_integers
+
+        assert self._nc is not None
+        count = int(out.sizes.get("time", 0))
+        for name in self._timed:
+            v = out.variables[name]
+            if v.dtype != self._types[name]:
+                v = v.astype(self._types[name])
+            encoding = self._file_encoding.get(name, {})
+            values = np.asarray(v.values)
+            if values.dtype.kind in "iu":
+                check_cf_integers(str(name), values)
+            if _plain_values(values, encoding):
+                # (what xarray's encoding does to these: at most a cast)
+                data = values.astype(encoding.get("dtype", values.dtype), copy=False)
+            else:
+                data = np.asarray(xr.conventions.encode_cf_variable(
+                    xr.Variable(v.dims, values, v.attrs, encoding=dict(encoding)),
+                    name=name).values)
+            where = tuple(slice(start, start + count) if d == "time" else slice(None)
+                          for d in v.dims)
+            self._nc.variables[str(name)][where] = data
+        for name in self._held:
+            self._held[name].append(out.variables[name].copy(deep=False))
+
+
+def _plain_values(values: AnyArray, encoding: Mapping[str, Any]) -> bool:
+    """Whether xarray writes `values` with this encoding as they are, cast at most:
+    numbers with no fill value but NaN, no scale or offset, no time units."""
+    fill = encoding.get("_FillValue")
+    return (values.dtype.kind in "fiu" and not {"scale_factor", "add_offset", "units"}
+            & set(encoding) and (fill is None or (isinstance(fill, float) and math.isnan(fill))))
+
+
+def _holds(kind: np.dtype[Any], variable: xr.Variable) -> bool:
+    """Whether every value of `variable` is the same in type `kind`."""
+    values = variable.values
+    if not np.can_cast(values.dtype, kind, casting="same_kind") and \
+            not (values.dtype.kind == "f" and kind.kind in "iu"):
+        return False
+    with np.errstate(invalid="ignore", over="ignore"):
+        back = values.astype(kind)
+        return bool(np.array_equal(back.astype(values.dtype), values))
 
 
 def _written_here(ds: xr.Dataset) -> contextlib.AbstractContextManager[Any]:
@@ -84,6 +288,17 @@ def _written_here(ds: xr.Dataset) -> contextlib.AbstractContextManager[Any]:
     except ImportError:
         return contextlib.nullcontext()
     return dask.config.set(scheduler="synchronous")
+
+
+def _global_attrs(attrs: Mapping[str, Any], source_root: PathLike | None) -> dict[str, Any]:
+    """A Dataset's attributes as the file holds them: netCDF's types, and the source files
+    relative to `source_root`."""
+    from Aerolume.metadata import relative_sources
+
+    out = _serialisable(attrs)
+    if isinstance(out.get("source_files"), list):
+        out["source_files"] = relative_sources(out["source_files"], source_root)
+    return out
 
 
 def _serialisable(attrs: Mapping[str, Any]) -> dict[str, Any]:

@@ -106,3 +106,35 @@ def test_a_dask_run_keeps_a_bounded_window_in_flight_and_lets_every_result_go():
         assert len(live) == len(items)
         assert max(live) < runners.IN_FLIGHT_PER_WORKER
         assert not client.futures
+
+
+def test_results_are_consumed_in_order_as_they_come_and_let_go():
+    consumed = []
+    with pytest.warns(RuntimeWarning, match="item 2 is even"):
+        results = InProcess().map(work, [1, 2, 3], 10, consume=consumed.append)
+    assert consumed == [10, 20, 30] and [r.value for r in results] == [None] * 3
+    pytest.importorskip("distributed")
+    from Aerolume.processing import runners
+
+    def late_first(item, *, stopwatch):
+        import time
+        time.sleep(1.0 if item == 0 else 0.01)  # (the first ends after the others)
+        return item
+
+    with runners.OnDask(workers=2) as dask:
+        seen, ends = [], []
+        submit = dask.client.submit
+
+        def counting_submit(*args, **kwargs):
+            ends.append(len(seen))
+            return submit(*args, **kwargs)
+
+        dask.client.submit = counting_submit
+        items = list(range(20))
+        results = dask.map(late_first, items, consume=seen.append)
+    assert seen == items
+    assert all(r.value is None for r in results)
+    # Results ending before the first wait for it within the window, not beyond it.
+    window = runners.IN_FLIGHT_PER_WORKER * 2
+    assert ends[:window] == [0] * window and len(ends) == len(items)
+    assert ends[window] > 0  # (submitted only once the first was consumed)

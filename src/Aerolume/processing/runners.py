@@ -110,6 +110,17 @@ def run_task(function: Callable[..., Any], item: Any, *args: Any) -> TaskResult:
     return TaskResult(value, [(w.category, str(w.message)) for w in caught], seconds)
 
 
+def _consumed(result: TaskResult | None, consume: Callable[[Any], None] | None
+              ) -> TaskResult:
+    """`result` with its value handed to `consume` and let go (as it is without)."""
+    assert result is not None
+    if consume is None:
+        return result
+    value, result.value = result.value, None
+    consume(value)
+    return result
+
+
 def _raise_again(results: Iterable[TaskResult]) -> None:
     seen: set[tuple[type[Warning], str]] = set()
     for result in results:
@@ -134,12 +145,15 @@ class InProcess:
         return configured if configured or not self._threads else self._threads
 
     def map(self, function: Callable[..., Any], items: Sequence[_Item], *args: Any,
-            progress: Callable[[_Item], None] | None = None) -> list[TaskResult]:
+            progress: Callable[[_Item], None] | None = None,
+            consume: Callable[[Any], None] | None = None) -> list[TaskResult]:
         """``run_task(function, item, *args)`` for every item, results in the items' order;
-        ``progress(item)`` after each."""
+        ``progress(item)`` after each.  With `consume`, each result's value is handed to
+        ``consume(value)`` in the items' order as soon as it is made, and not kept (the
+        results hold None)."""
         results: list[TaskResult] = []
         for item in items:
-            results.append(run_task(function, item, *args))
+            results.append(_consumed(run_task(function, item, *args), consume))
             if progress is not None:
                 progress(item)
         _raise_again(results)
@@ -223,9 +237,12 @@ class OnDask:
         return max(1, (os.cpu_count() or 1) // self.workers)
 
     def map(self, function: Callable[..., Any], items: Sequence[_Item], *args: Any,
-            progress: Callable[[_Item], None] | None = None) -> list[TaskResult]:
+            progress: Callable[[_Item], None] | None = None,
+            consume: Callable[[Any], None] | None = None) -> list[TaskResult]:
         """``run_task(function, item, *args)`` for every item on the cluster's workers,
         results in the items' order.  The first failure cancels the rest and is raised.
+        With `consume`, as for :meth:`InProcess.map`: results that end before an earlier
+        one wait for it, within the window of units in flight.
 
         A unit of work whose worker dies is tried again on another (up to
         :data:`RETRIES` times), then the run fails with an OSError naming it (for a
@@ -241,9 +258,12 @@ class OnDask:
         results: list[TaskResult | None] = [None] * len(items)
         waiting = iter(range(len(items)))
         pending: dict[Any, int] = {}
+        handed = 0  # the results before this one are consumed
 
         def top_up() -> None:
-            while len(pending) < window:
+            # (results waiting for an earlier one to be consumed count against the window)
+            while len(pending) + (sum(r is not None for r in results[handed:])
+                                  if consume is not None else 0) < window:
                 i = next(waiting, None)
                 if i is None:
                     return
@@ -282,6 +302,10 @@ class OnDask:
                     future.release()
                     if progress is not None:
                         progress(items[i])
+                while consume is not None and handed < len(items) and \
+                        results[handed] is not None:
+                    results[handed] = _consumed(results[handed], consume)
+                    handed += 1
                 top_up()
         finally:
             client.cancel(list(pending))

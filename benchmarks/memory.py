@@ -2,8 +2,10 @@
 product in memory, and whether it grows with the nights of one command.
 
 In a child process each: one night of N time-shifted copies of the sample files
-(default 300) processed and written as the command does it, the Python heap's peak
-(tracemalloc: NumPy's arrays included) and the growth of the resident set (getrusage)
+(default 300) processed and written by the command (block by block into the file), the
+product's size from the same night joined in memory by ``pipeline.process`` (another
+child), the Python heap's peak (tracemalloc: NumPy's arrays included) and the growth
+of the resident set (getrusage)
 over the product's ``nbytes``; then ``--split night`` over 1 and over K such nights
 (default 4) in one command, the peaks side by side.
 
@@ -29,28 +31,34 @@ from cli import make_copies, shifted_copy  # noqa: E402
 SHARED = HERE.parent.parent / "shared" / "data" / "licel"
 STATION = HERE.parent / "examples" / "station.toml"
 
-#: One night processed and written in a child: its peaks against the product's size.
+#: One night processed and written in a child by the command: its peaks.
 ONE = """
 import json, resource, sys, tracemalloc, warnings
 warnings.simplefilter("ignore")
-from Aerolume.processing import pipeline, nights
-from Aerolume.processing.config import load_config
-import xarray, netCDF4, scipy.special  # (imported before the baseline)
+from Aerolume.cli import main
+import Aerolume.processing.pipeline, xarray, netCDF4, scipy.special  # (before the baseline)
 
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize()
 
-files, out, config = json.loads(sys.argv[1]), sys.argv[2], load_config(sys.argv[3])
+files, out, config = json.loads(sys.argv[1]), sys.argv[2], sys.argv[3]
 base = rss()
 tracemalloc.start()
-result = pipeline.process(files, config)
-size = result.dataset.nbytes
-pipeline.write(result, out, config, stopwatch=result.stopwatch)
-del result
+status = main(["process", *files, "-c", config, "-o", out, "-q"])
 peak = tracemalloc.get_traced_memory()[1]
-print(json.dumps({"product": size, "traced": peak,
+print(json.dumps({"status": status, "traced": peak,
                   "rss_growth": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - base}))
+"""
+
+#: The same night's product joined in memory (pipeline.process): its size.
+SIZE = """
+import json, sys, warnings
+warnings.simplefilter("ignore")
+from Aerolume.processing import pipeline
+from Aerolume.processing.config import load_config
+files, config = json.loads(sys.argv[1]), load_config(sys.argv[2])
+print(json.dumps({"product": pipeline.process(files, config).dataset.nbytes}))
 """
 
 #: --split night over a folder of nights in one command: the peaks.
@@ -91,6 +99,7 @@ def main() -> int:
         first.mkdir(parents=True)
         files = make_copies(sources, first, args.files)
         one = child(ONE, json.dumps(files), tmp / "one.nc", args.config)
+        one.update(child(SIZE, json.dumps(files), args.config))
         print(f"== one night of {args.files} files: product {one['product'] / mib:.1f} MiB in "
               f"memory; peak Python heap {one['traced'] / mib:.1f} MiB "
               f"({one['traced'] / one['product']:.2f}x the product), resident growth "

@@ -258,15 +258,13 @@ def _process(args: argparse.Namespace) -> int:
     pipeline.check_geometry(files, cfg)
     prepared = pipeline.prepare(files, cfg)  # a wrong setting fails before a cluster starts
     with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
-        result = pipeline.process(files, prepared, runner=run, progress=bar,
-                                  command=_command(args, files))
-    pipeline.write(result, output, cfg, stopwatch=result.stopwatch,
-                   source_root=args.source_root)
-    from Aerolume import quality
+        written = pipeline.process_into(files, prepared, output, runner=run, progress=bar,
+                                        command=_command(args, files),
+                                        source_root=args.source_root)
     if not args.quiet:
-        sys.stdout.write(quality.product_summary(result.dataset))
+        sys.stdout.write(written.summary())
     if args.profile:
-        sys.stderr.write(result.profile_report())
+        sys.stderr.write(written.profile_report())
     return 0
 
 

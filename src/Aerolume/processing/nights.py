@@ -232,26 +232,22 @@ def night_task(night: Night, config: Config, threads: int, command: str = "",
     again with the night's date (where its filters do not ignore them).
     """
     from Aerolume.processing import pipeline
-    from Aerolume import quality
     from Aerolume.processing.runners import InProcess
 
     start = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         prepared = pipeline.prepare(list(night.files), config)
-        result = pipeline.process(list(night.files), prepared, runner=InProcess(threads),
-                                  command=command)
-        path = pipeline.write(result, night.output, config, stopwatch=result.stopwatch,
-                              source_root=source_root)
-        lines = quality.product_summary(result.dataset)
-    seconds = dict(result.seconds)
-    seconds.update(result.stopwatch.seconds)
+        written = pipeline.process_into(list(night.files), prepared, night.output,
+                                        runner=InProcess(threads), command=command,
+                                        source_root=source_root)
+        lines = written.summary()
+    seconds = dict(written.seconds)
+    seconds.update(written.stopwatch.seconds)
     seconds["wall"] = time.perf_counter() - start
-    summary = NightSummary(night.date, str(path), len(result.files),
-                           int(result.dataset.sizes.get("time", 0)), path.stat().st_size,
-                           seconds, lines, [(w.category, str(w.message)) for w in caught])
-    del result, prepared
-    return summary
+    return NightSummary(night.date, str(written.path), len(written.files), written.profiles,
+                        written.path.stat().st_size, seconds, lines,
+                        [(w.category, str(w.message)) for w in caught])
 
 
 def _ignored(message: str, category: type[Warning],

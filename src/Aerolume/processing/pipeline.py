@@ -13,6 +13,7 @@ the corrections on the first file, the channels the retrievals name, the soundin
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import datetime
 import json
@@ -21,7 +22,7 @@ import os
 import pathlib
 import time
 import warnings
-from collections.abc import Hashable, Sequence
+from collections.abc import Callable, Hashable, Sequence
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -29,7 +30,7 @@ import numpy as np
 from Aerolume._typing import FloatArray
 from Aerolume.errors import reason as _reason
 from Aerolume.processing.config import Config, check_corrections
-from Aerolume.processing.runners import InProcess, Stopwatch
+from Aerolume.processing.runners import InProcess, Stopwatch, TaskResult
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -37,7 +38,8 @@ if TYPE_CHECKING:
     from Aerolume.processing._depolarization_run import Pair
     from Aerolume.processing.runners import OnDask, ProgressFactory
 
-__all__ = ["plan", "prepare", "process", "process_block", "write", "Settings", "Result",
+__all__ = ["plan", "prepare", "process", "process_into", "process_block", "write",
+           "Settings", "Result", "Written",
            "read_sounding", "check_geometry"]
 
 #: The largest sounding file :func:`read_sounding` reads (bytes): a high-resolution
@@ -524,20 +526,26 @@ class Result:
 
     def profile_report(self) -> str:
         """Where the time went: each stage's seconds and share, and files per second."""
-        seconds = dict(self.seconds)
-        seconds.update(self.stopwatch.seconds)
-        stages = [s for s in STAGES if s in seconds]
-        total = sum(seconds[s] for s in stages)
-        wall = seconds.get("wall", total) + self.stopwatch.seconds.get("writing", 0.0)
-        lines = [f"processed {len(self.files)} files in {self.blocks} blocks {self.where}: "
-                 f"{wall:.3f} s, {len(self.files) / wall if wall > 0 else float('inf'):.1f} "
-                 "files/s"]
-        for s in stages:
-            share = seconds[s] / total if total > 0 else 0.0
-            lines.append(f"  {s:<12} {seconds[s]:9.3f} s  {share:6.1%}")
-        lines.append("  (stage times are summed over the blocks; on several workers they "
-                     "add up to more than the wall time)")
-        return "\n".join(lines) + "\n"
+        return _profile_report(self.files, self.blocks, self.where, self.seconds,
+                               self.stopwatch)
+
+
+def _profile_report(files: Sequence[str], blocks: int, where: str,
+                    seconds: dict[str, float], stopwatch: Stopwatch) -> str:
+    seconds = dict(seconds)
+    seconds.update(stopwatch.seconds)
+    stages = [s for s in STAGES if s in seconds]
+    total = sum(seconds[s] for s in stages)
+    wall = seconds.get("wall", total) + stopwatch.seconds.get("writing", 0.0)
+    lines = [f"processed {len(files)} files in {blocks} blocks {where}: "
+             f"{wall:.3f} s, {len(files) / wall if wall > 0 else float('inf'):.1f} "
+             "files/s"]
+    for s in stages:
+        share = seconds[s] / total if total > 0 else 0.0
+        lines.append(f"  {s:<12} {seconds[s]:9.3f} s  {share:6.1%}")
+    lines.append("  (stage times are summed over the blocks; on several workers they "
+                 "add up to more than the wall time)")
+    return "\n".join(lines) + "\n"
 
 
 @dataclasses.dataclass
@@ -582,10 +590,108 @@ def prepare(files: Sequence[str], config: Config) -> Prepared:
     return Prepared(config, settings, averaging, start)
 
 
+@dataclasses.dataclass
+class Written:
+    """A product written by :func:`process_into`.
+
+    Attributes
+    ----------
+    path : pathlib.Path
+        The file written.
+    files : list of str
+        The raw files processed, in time order.
+    seconds : dict
+        As for :class:`Result`.
+    stopwatch : Stopwatch
+        The writing stage.
+    where : str
+        Where the blocks ran.
+    blocks : int
+        The number of blocks.
+    profiles : int
+        The product's profiles (its ``time``).
+    """
+    path: pathlib.Path
+    files: list[str]
+    seconds: dict[str, float]
+    stopwatch: Stopwatch
+    where: str
+    blocks: int
+    profiles: int
+
+    def profile_report(self) -> str:
+        """Where the time went: each stage's seconds and share, and files per second."""
+        return _profile_report(self.files, self.blocks, self.where, self.seconds,
+                               self.stopwatch)
+
+    def summary(self) -> str:
+        """The product's quality in one line per retrieval and channel
+        (:func:`Aerolume.quality.product_summary`), read from the file."""
+        import xarray as xr
+
+        from Aerolume import quality
+
+        with xr.open_dataset(self.path, engine="netcdf4") as ds:
+            return quality.product_summary(ds)
+
+
+@dataclasses.dataclass
+class _Run:
+    """A run planned: its configuration, the settings every block gets, the blocks and
+    where they run."""
+    config: Config
+    settings: Settings
+    blocks: list[list[str]]
+    runner: InProcess | OnDask
+    started: float
+
+    @classmethod
+    def start(cls, files: Sequence[str], config: Config | Prepared,
+              runner: InProcess | OnDask | None) -> _Run:
+        files = [os.fspath(f) for f in files]
+        runner = runner if runner is not None else InProcess()
+        prepared = config if isinstance(config, Prepared) else prepare(files, config)
+        settings = dataclasses.replace(prepared.settings)
+        settings.threads = runner.threads(settings.threads)
+        blocks = plan(files, prepared.config["processing"]["block"], errors=settings.errors,
+                      threads=settings.threads, **prepared.averaging)
+        return cls(prepared.config, settings, blocks, runner, prepared.started)
+
+    @property
+    def where(self) -> str:
+        return str(getattr(self.runner, "description", "in this process"))
+
+    def attrs(self, first: dict[str, Any], files: Sequence[str], command: str
+              ) -> dict[str, Any]:
+        """The product's attributes: the first block's, with the run's provenance (the
+        blocks' history first)."""
+        out = dict(first)
+        history = str(out.get("history", "")).strip()
+        out.update(_provenance(self.config, self.settings, files, command))
+        if history:
+            out["history"] = history + "\n" + out["history"]
+        return out
+
+    def seconds(self, results: Sequence[TaskResult]) -> dict[str, float]:
+        """Each stage's time summed over the blocks, and the run's wall time."""
+        seconds: dict[str, float] = {}
+        for r in results:
+            for stage, value in r.seconds.items():
+                seconds[stage] = seconds.get(stage, 0.0) + value
+        seconds["wall"] = time.perf_counter() - self.started
+        return seconds
+
+
+def _bar(progress: ProgressFactory | None, blocks: Sequence[Sequence[str]]
+         ) -> contextlib.AbstractContextManager[Any]:
+    total = sum(len(b) for b in blocks)
+    return progress(total, "processing", "files") if progress else _NoProgress()
+
+
 def process(files: Sequence[str], config: Config | Prepared, *,
             runner: InProcess | OnDask | None = None,
             progress: ProgressFactory | None = None, command: str = "") -> Result:
-    """Runs the whole chain on raw files.
+    """Runs the whole chain on raw files, the product joined in memory.
 
     Parameters
     ----------
@@ -611,38 +717,98 @@ def process(files: Sequence[str], config: Config | Prepared, *,
         The configuration does not fit the data (a correction parameter, a channel id).
     ValueError, OSError
         A raw file or the sounding file cannot be read.
+
+    See Also
+    --------
+    process_into : the same product written to a file as the blocks come, never whole in
+        memory.
     """
-    files = [os.fspath(f) for f in files]
-    runner = runner if runner is not None else InProcess()
-    prepared = config if isinstance(config, Prepared) else prepare(files, config)
-    config, start = prepared.config, prepared.started
-    settings = dataclasses.replace(prepared.settings)
-    averaging = prepared.averaging
-    settings.threads = runner.threads(settings.threads)
-    blocks = plan(files, config["processing"]["block"], errors=settings.errors,
-                  threads=settings.threads, **averaging)
-    total = sum(len(b) for b in blocks)
-    bar = progress(total, "processing", "files") if progress else _NoProgress()
-    from Aerolume.processing import pipeline as here
-    with bar:
-        results = runner.map(here.process_block, blocks, settings,
-                             progress=lambda block: bar.advance(len(block)))
+    from Aerolume.processing import pipeline as here  # (as patched, and by reference)
+
+    run = _Run.start(files, config, runner)
+    with _bar(progress, run.blocks) as bar:
+        results = run.runner.map(here.process_block, run.blocks, run.settings,
+                                 progress=lambda block: bar.advance(len(block)))
     parts = [r.value for r in results]
-    seconds: dict[str, float] = {}
     for r in results:
-        for stage, value in r.seconds.items():
-            seconds[stage] = seconds.get(stage, 0.0) + value
         r.value = None  # (the parts alone hold the blocks: the join lets them go)
     # The files read, as each block's reader kept them (a file skipped there is not one).
     ordered = [str(f) for part in parts for f in list(part.attrs.get("source_files", []))]
     dataset = _join(parts)
-    history = str(dataset.attrs.get("history", "")).strip()
-    dataset.attrs.update(_provenance(config, settings, ordered, command))
-    if history:
-        dataset.attrs["history"] = history + "\n" + dataset.attrs["history"]
-    seconds["wall"] = time.perf_counter() - start
-    return Result(dataset, ordered, seconds, Stopwatch(),
-                  getattr(runner, "description", "in this process"), len(blocks))
+    dataset.attrs = run.attrs(dataset.attrs, ordered, command)
+    return Result(dataset, ordered, run.seconds(results), Stopwatch(), run.where,
+                  len(run.blocks))
+
+
+def process_into(files: Sequence[str], config: Config | Prepared,
+                 path: str | os.PathLike[str], *, runner: InProcess | OnDask | None = None,
+                 progress: ProgressFactory | None = None, command: str = "",
+                 source_root: str | os.PathLike[str] | None = None) -> Written:
+    """Runs the whole chain on raw files and writes the product to `path` block by
+    block, in time order, as the blocks come: the file is :func:`process` then
+    :func:`write`'s, values, types and attributes, but the product is never whole in
+    memory (one block and one chunk of the file's profiles at a time, however long the
+    night).  `path` is replaced only once the file is complete.
+
+    Parameters
+    ----------
+    files, config, runner, progress, command
+        As for :func:`process`.
+    path : str or path
+        The netCDF file to write.
+    source_root : str or path, optional
+        As for :func:`write`.
+
+    Returns
+    -------
+    Written
+
+    Raises
+    ------
+    ConfigError, ValueError, OSError
+        As for :func:`process`; an OSError naming `path` where it cannot be written; a
+        ValueError where a block differs from the first in more than its times (other
+        variables or range gates).
+    """
+    from Aerolume._files import atomic_output, write_error
+    from Aerolume.io.netcdf import BlockWriter
+    from Aerolume.processing import pipeline as here  # (as patched, and by reference)
+
+    run = _Run.start(files, config, runner)
+    target = pathlib.Path(path)
+    watch = Stopwatch()
+    ordered: list[str] = []
+    with atomic_output(target) as temporary:
+        writer = BlockWriter(temporary,
+                             encoding=lambda block: compression_encoding(block, run.config))
+
+        def written(action: Callable[[], None]) -> None:
+            watch.stage("writing")
+            try:
+                action()
+            except (OSError, RuntimeError) as err:
+                raise write_error(err, target) from err
+            finally:
+                watch.stage(None)
+
+        def consume(block: xr.Dataset) -> None:
+            ordered.extend(str(f) for f in list(block.attrs.get("source_files", [])))
+            written(lambda: writer.append(block))
+
+        try:
+            with _bar(progress, run.blocks) as bar:
+                results = run.runner.map(here.process_block, run.blocks, run.settings,
+                                         progress=lambda block: bar.advance(len(block)),
+                                         consume=consume)
+            watch.stage("writing")
+            root = _source_root(source_root, ordered)
+            attrs = _file_attrs(run.attrs(writer.attrs, ordered, command), ordered, root)
+            watch.stage(None)
+            written(lambda: writer.close(attrs, source_root=root))
+        finally:
+            writer.abandon()
+    return Written(target, ordered, run.seconds(results), watch, run.where, len(run.blocks),
+                   writer.profiles)
 
 
 class _NoProgress:
@@ -1154,7 +1320,6 @@ def write(result: Result, path: str | os.PathLike[str], config: Config, *,
     """
     from Aerolume._files import write_atomically
     from Aerolume.io import to_netcdf
-    from Aerolume.metadata import common_root, file_digest, new_uuid, relative_sources
 
     watch = stopwatch if stopwatch is not None else Stopwatch()
     watch.stage("writing")
@@ -1163,13 +1328,8 @@ def write(result: Result, path: str | os.PathLike[str], config: Config, *,
     encoding = compression_encoding(ds, config)
     try:
         files = [str(f) for f in result.files]
-        root = os.path.abspath(source_root) if source_root is not None else common_root(files)
-        ds.attrs["uuid"] = new_uuid()
-        ds.attrs["source_files"] = files  # (made relative to root by to_netcdf)
-        ds.attrs["source_file_sha256"] = [file_digest(f) for f in files]
-        if ds.attrs.get("configuration_file"):
-            ds.attrs["configuration_file"] = relative_sources([ds.attrs["configuration_file"]],
-                                                              root)[0]
+        root = _source_root(source_root, files)
+        ds.attrs = _file_attrs(ds.attrs, files, root)
         write_atomically(path, lambda temporary: to_netcdf(ds, temporary, source_root=root,
                                                            encoding=encoding))
     finally:
@@ -1177,8 +1337,32 @@ def write(result: Result, path: str | os.PathLike[str], config: Config, *,
     return path
 
 
+def _source_root(source_root: str | os.PathLike[str] | None, files: Sequence[str]) -> str:
+    """The folder the provenance's paths are relative to: `source_root`, or the common
+    folder of the raw files."""
+    from Aerolume.metadata import common_root
+
+    return os.path.abspath(source_root) if source_root is not None else common_root(files)
+
+
+def _file_attrs(attrs: dict[str, Any], files: Sequence[str], root: str) -> dict[str, Any]:
+    """The product's attributes as a file holds them: its own ``uuid``, the raw files
+    (made relative to `root` by the writer) and their SHA-256, the configuration file
+    relative to `root`."""
+    from Aerolume.metadata import file_digest, new_uuid, relative_sources
+
+    out = dict(attrs)
+    out["uuid"] = new_uuid()
+    out["source_files"] = [str(f) for f in files]
+    out["source_file_sha256"] = [file_digest(f) for f in files]
+    if out.get("configuration_file"):
+        out["configuration_file"] = relative_sources([out["configuration_file"]], root)[0]
+    return out
+
+
 def compression_encoding(ds: xr.Dataset, config: Config) -> dict[Hashable, dict[str, Any]]:
-    """The netCDF encoding of the ``[output]`` compression, per data variable of `ds`.
+    """The netCDF encoding of the ``[output]`` compression, per data variable of `ds` and
+    per coordinate along time.
 
     zstd (netCDF-C 4.9's own filter) or zlib with the HDF5 shuffle, both lossless; on
     numbers only, text and scalars are left as they are.  Where the installed netCDF4
@@ -1203,8 +1387,11 @@ def compression_encoding(ds: xr.Dataset, config: Config) -> dict[Hashable, dict[
         return {}
     # (netCDF4 applies the shuffle filter with zlib only; with zstd it is left out.)
     each = {"compression": kind, "complevel": int(level), "shuffle": kind == "zlib"}
-    return {name: dict(each) for name, variable in ds.data_vars.items()
-            if variable.dtype.kind in "fiu" and variable.ndim > 0}
+    # (the coordinates along time too: a file written block by block stores them in
+    # chunks, which compress)
+    return {name: dict(each) for name, variable in ds.variables.items()
+            if variable.dtype.kind in "fiu" and variable.ndim > 0
+            and (name in ds.data_vars or "time" in variable.dims)}
 
 
 def _can_write_zstd() -> bool:

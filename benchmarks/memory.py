@@ -2,8 +2,8 @@
 product in memory, and whether it grows with the nights of one command.
 
 In a child process each: one night of N time-shifted copies of the sample files
-(default 300) processed and written by the command (block by block into the file), the
-product's size from the same night joined in memory by ``pipeline.process`` (another
+(default 300) processed and written by the command (block by block into the file), above
+the program itself (the modules the command loads, imported first), the product's size from the same night joined in memory by ``pipeline.process`` (another
 child), the Python heap's peak (tracemalloc: NumPy's arrays included) and the growth
 of the resident set (getrusage)
 over the product's ``nbytes``; then ``--split night`` over 1 and over K such nights
@@ -31,12 +31,18 @@ from cli import make_copies, shifted_copy  # noqa: E402
 SHARED = HERE.parent.parent / "shared" / "data" / "licel"
 STATION = HERE.parent / "examples" / "station.toml"
 
-#: One night processed and written in a child by the command: its peaks.
+#: One night processed and written in a child by the command: its peaks above the
+#: program itself (the modules the command loads, imported before the baseline: their
+#: code is no memory of the night's).
 ONE = """
-import json, resource, sys, tracemalloc, warnings
+import importlib, json, resource, sys, tracemalloc, warnings
 warnings.simplefilter("ignore")
 from Aerolume.cli import main
-import Aerolume.processing.pipeline, xarray, netCDF4, scipy.special  # (before the baseline)
+for name in json.loads(sys.argv[4]):
+    try:
+        importlib.import_module(name)
+    except Exception:
+        pass
 
 def rss():
     with open("/proc/self/statm") as f:
@@ -49,6 +55,15 @@ status = main(["process", *files, "-c", config, "-o", out, "-q"])
 peak = tracemalloc.get_traced_memory()[1]
 print(json.dumps({"status": status, "traced": peak,
                   "rss_growth": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - base}))
+"""
+
+#: The modules the command loads (on the sample files).
+MODULES = """
+import json, sys, warnings
+warnings.simplefilter("ignore")
+from Aerolume.cli import main
+main(["process", *json.loads(sys.argv[1]), "-c", sys.argv[3], "-o", sys.argv[2], "-q"])
+print(json.dumps({"modules": sorted(m for m in sys.modules if not m.startswith("__"))}))
 """
 
 #: The same night's product joined in memory (pipeline.process): its size.
@@ -98,7 +113,9 @@ def main() -> int:
         first = tmp / "raw" / "night0"
         first.mkdir(parents=True)
         files = make_copies(sources, first, args.files)
-        one = child(ONE, json.dumps(files), tmp / "one.nc", args.config)
+        modules = child(MODULES, json.dumps([str(f) for f in sources]), tmp / "m.nc",
+                        args.config)["modules"]
+        one = child(ONE, json.dumps(files), tmp / "one.nc", args.config, json.dumps(modules))
         one.update(child(SIZE, json.dumps(files), args.config))
         print(f"== one night of {args.files} files: product {one['product'] / mib:.1f} MiB in "
               f"memory; peak Python heap {one['traced'] / mib:.1f} MiB "

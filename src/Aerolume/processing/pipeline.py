@@ -4,8 +4,10 @@ The work is cut into time blocks of consecutive raw files (:func:`plan`).  Each 
 one unit of work, :func:`process_block`: read, correct, crop, molecular atmosphere,
 retrievals.  The blocks run in this process or on Dask workers (:mod:`Aerolume.processing.runners`);
 either way the same function runs on the same blocks, so the products are the same bit
-for bit.  The blocks are then joined in time order and written with their provenance
-(:func:`write`).
+for bit.  ``aerolume process`` writes each block into the product file as it comes, in
+time order, with the run's provenance (:func:`process_into`): the night is never whole in
+memory.  :func:`process` joins the blocks in memory instead, for a caller that wants the
+Dataset (then :func:`write`: the same file).
 
 Before any block runs, :func:`prepare` checks the configuration against the data:
 the corrections on the first file, the channels the retrievals name, the sounding file.

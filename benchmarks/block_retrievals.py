@@ -261,7 +261,7 @@ def main() -> None:
     }
     same = np.array_equal(functions["dataset"]()["backscatter"].values,
                           functions["arrays"]()["backscatter"], equal_nan=True)
-    t = median_times(functions, max(repeats, 5) * 20)
+    t = median_times(functions, max(repeats, 5) * 4, number=50)
     print(f"Klett-Fernald, one {r.size}-gate profile: Dataset out {t['dataset'] * 1e3:.3f} ms, "
           f"arrays out {t['arrays'] * 1e3:.3f} ms, NumPy {t['numpy'] * 1e3:.3f} ms: "
           f"NumPy / Dataset {t['numpy'] / t['dataset']:.2f}, NumPy / arrays "

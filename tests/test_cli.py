@@ -190,7 +190,7 @@ def assert_same_products(a, b, *, skip=(), skip_attrs=()):
 def in_blocks(tmp_path_factory):
     """The sample night in blocks of 2 profiles (several units of work), serially."""
     folder = tmp_path_factory.mktemp("blocks")
-    cfg = config_with(folder, "block = 30", "block = 2")
+    cfg = config_with(folder, "block = 100", "block = 2")
     out = folder / "serial.nc"
     status, _, err = aerolume("process", *SAMPLES, "-c", cfg, "-o", out, "-q")
     assert status == 0, err

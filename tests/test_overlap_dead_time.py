@@ -3,6 +3,7 @@ simulator, the shipped sample night, the Dataset chain and the command line."""
 
 import json
 import pathlib
+import warnings
 
 import numpy as np
 import pytest
@@ -100,6 +101,45 @@ def test_dead_time_bad_input_names_the_argument():
         preprocess.calibrate_dead_time(a, p, analog_noise=np.ones(5))
     with pytest.raises(TypeError, match="analog"):
         preprocess.calibrate_dead_time("x", p)
+
+
+def test_running_means_of_a_span_of_gates_are_the_whole_rows():
+    from Aerolume.preprocess.dead_time import _smooth
+
+    rng = np.random.default_rng(3)
+    values = rng.normal(5.0, 2.0, (4, 300)) * np.exp(-np.arange(300) / 80.0)
+    values[1, 40:47] = np.nan
+    values[2, :5] = np.inf
+    values[3, 100:130] = np.nan   # longer than the window: no finite value there
+    for bins in (1, 2, 11, 12):
+        whole = _smooth(values, bins)
+        if bins == 1:
+            assert whole.tobytes() == values.tobytes()
+        else:
+            pad = bins // 2
+            windows = [values[:, max(j - pad, 0):j - pad + bins] for j in range(300)]
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)  # (the all-missing window)
+                direct = np.stack([np.nanmean(np.where(np.isfinite(w), w, np.nan), axis=-1)
+                                   for w in windows], axis=-1)
+            np.testing.assert_allclose(whole, direct, rtol=1e-12, atol=1e-12)
+            assert np.isnan(whole[3, 110:120]).all()
+        for begin, end in ((0, 300), (37, 52), (120, 121), (290, 300), (0, 0)):
+            part = _smooth(values, bins, begin, end)
+            assert part.shape == (4, end - begin)
+            assert part.tobytes() == whole[:, begin:end].tobytes()
+
+
+def test_a_fit_range_of_every_gate_fits_as_no_fit_range():
+    sim = pair()
+    r = np.arange(1, 4001) * 7.5
+    everywhere = fit(sim, range=r, fit_range=(0.0, 1e6))
+    assert everywhere == fit(sim)
+    near = fit(sim, range=r, fit_range=(300.0, 9000.0))
+    # the fitted gates: those of the window inside the range, no others
+    assert 30 <= near.points < everywhere.points
+    with pytest.raises(ValueError, match="only 0 gate"):
+        fit(sim, range=r, fit_range=(1e6, 2e6))
 
 
 def test_check_warns_naming_channel_fitted_and_configured():

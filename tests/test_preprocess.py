@@ -206,6 +206,16 @@ def test_correct_equals_the_array_functions_step_by_step(raw):
     with pytest.warns(RuntimeWarning, match="vary within an average were dropped: high_voltage"):
         assert "high_voltage" not in pp.correct(changed, average=2).variables
     assert "high_voltage" in pp.correct(changed).variables
+    # One that changes from one average to the next (NaN in a whole average) is kept, the
+    # value of each average's first profile.
+    between = raw.copy()
+    between["high_voltage"] = between.high_voltage.copy()
+    between.high_voltage.values[2:4, 0] += 10
+    between.high_voltage.values[4:, 1] = np.nan
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        kept = pp.correct(between, average=2).high_voltage.values
+    np.testing.assert_array_equal(kept, between.high_voltage.values[[0, 2, 4]])
     assert corrected.shots.sel(channel="355_gl").values[0] == shots[:2].sum()
     steps = [s["step"] for s in json.loads(corrected.attrs["corrections"])]
     assert steps == ["dead_time", "background", "trigger_delay", "glue", "average_time",

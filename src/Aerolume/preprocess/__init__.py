@@ -1237,6 +1237,9 @@ def _corrected_dataset(ds: xr.Dataset, res: dict[str, AnyArray], starts: AnyArra
     if "stop_time" in ds.variables:  # each profile's end (an average's: its last profile's)
         coords["stop_time"] = ("time", ds.stop_time.values[last], ds.stop_time.attrs)
     dropped: list[str] = []
+    # The averages are the runs [starts[g], starts[g + 1]) of profiles.
+    members = np.arange(int(starts[0]), int(starts[-1]))
+    owners = np.repeat(first, np.diff(starts).astype(np.int64))
     for coord, var in ds.coords.items():
         name = str(coord)
         if name in coords or name in ("time", "channel", "range", "stop_time", "signal_units"):
@@ -1255,9 +1258,9 @@ def _corrected_dataset(ds: xr.Dataset, res: dict[str, AnyArray], starts: AnyArra
                 continue
             axis = dims.index("time")
             moved = np.moveaxis(values, axis, 0)
-            same = all(np.array_equal(moved[a:b], np.broadcast_to(moved[a], moved[a:b].shape),
-                                      equal_nan=moved.dtype.kind == "f")
-                       for a, b in zip(first, last + 1))
+            # each profile against the first of its average, all at once
+            same = np.array_equal(moved[members], moved[owners],
+                                  equal_nan=moved.dtype.kind == "f")
             if not same:
                 dropped.append(name)
                 continue

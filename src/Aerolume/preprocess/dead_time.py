@@ -61,20 +61,35 @@ class DeadTimeCalibration(NamedTuple):
         return out
 
 
-def _smooth(values: FloatArray, bins: int) -> FloatArray:
-    """NaN-aware running mean over `bins` gates along the last axis."""
-    if bins <= 1:
-        return values
-    good = np.isfinite(values)
-    filled = np.where(good, values, 0.0)
-    pad = bins // 2
+def _smooth(values: FloatArray, bins: int, begin: int = 0, end: int | None = None
+            ) -> FloatArray:
+    """NaN-aware running mean over `bins` gates along the last axis, at the gates
+    [`begin`, `end`) only.
 
-    def run(a: FloatArray) -> FloatArray:
-        padded = np.pad(a, [(0, 0)] * (a.ndim - 1) + [(pad, bins - 1 - pad)])
-        c = np.cumsum(padded, axis=-1)
-        c = np.concatenate([np.zeros(c.shape[:-1] + (1,)), c], axis=-1)
-        return c[..., bins:] - c[..., :-bins]
-    total, count = run(filled), run(good.astype(np.float64))
+    The mean is a difference of running sums from the first gate, so a gate's value does
+    not depend on which gates are asked for; only the gates up to the last one's window
+    are summed."""
+    gates = values.shape[-1]
+    end = gates if end is None else end
+    if bins <= 1:
+        return values[..., begin:end]
+    pad = bins // 2
+    # sums[..., i]: the sum of the first i values of the row padded with `pad` zeros in
+    # front (and zeros behind), the missing values taken as zero; counts likewise of the
+    # finite values.  A gate's mean is then the difference of two sums `bins` apart.
+    width = end + bins
+    used = min(gates, width - 1 - pad)
+    part = values[..., :used]
+    good = np.isfinite(part)
+    sums = np.zeros(values.shape[:-1] + (width,))
+    counts = np.zeros(values.shape[:-1] + (width,))
+    np.copyto(sums[..., pad + 1:pad + 1 + used], part, where=good)
+    counts[..., pad + 1:pad + 1 + used] = good
+    del good
+    np.cumsum(sums, axis=-1, out=sums)
+    np.cumsum(counts, axis=-1, out=counts)
+    total = sums[..., begin + bins:end + bins] - sums[..., begin:end]
+    count = counts[..., begin + bins:end + bins] - counts[..., begin:end]
     with np.errstate(invalid="ignore", divide="ignore"):
         return np.where(count > 0, total / count, np.nan)
 
@@ -272,34 +287,10 @@ def calibrate_dead_time(analog: ArrayLike, photon_counting: ArrayLike, *,
                              f"{a.shape} (per gate), got {sa.shape}") from None
     sa = np.broadcast_to(sa, a.shape)
 
-    # noise of the rate: the Poisson scale (MHz per count) or the given standard deviation
-    ps = smoothed_p = _smooth(p, smooth)
-    scale = None
-    if photon_counting_noise is not None:
-        sp2 = as_float64(photon_counting_noise, "photon_counting_noise")
-        if sp2.shape != a.shape:
-            raise ValueError(f"photon_counting_noise must have the shape {a.shape}, got {sp2.shape}")
-        sp2 = sp2 ** 2
-    elif shots is not None or bin_width is not None:
-        if shots is None or bin_width is None:
-            raise ValueError("shots and bin_width go together (Poisson noise of the rate)")
-        n = as_float64(shots, "shots")
-        w = float(as_float64(bin_width, "bin_width"))
-        if not (np.all(n > 0) and w > 0 and math.isfinite(w)):
-            raise ValueError("shots and bin_width must be positive")
-        try:
-            n = np.broadcast_to(n, lead)[..., None]
-        except ValueError:
-            raise ValueError(f"shots must have the profiles' shape {lead}, got {n.shape}") from None
-        scale = np.broadcast_to(mhz_per_count(w, n), a.shape)
-        sp2 = np.maximum(smoothed_p, 0.0) * scale
-    else:
-        sp2 = np.maximum(smoothed_p, 0.0)
-        sa = np.zeros(a.shape)
-
-    # the gates to fit
-    select = np.isfinite(a) & np.isfinite(p) & np.isfinite(ps) & (ps >= low) & (ps <= high)
-    select &= _smooth(a, smooth) > min_analog_snr * sa
+    # The gates that may be fitted: those of fit_range (a span of whole columns, so that
+    # the running means and the noise are made for those gates only).
+    begin, end = 0, a.shape[-1]
+    in_range = None
     if fit_range is not None:
         if range is None:
             raise ValueError("fit_range needs range (the range of each gate, m)")
@@ -312,16 +303,56 @@ def calibrate_dead_time(analog: ArrayLike, photon_counting: ArrayLike, *,
             raise TypeError("fit_range must be a pair of ranges (m)") from None
         if not r0 < r1:
             raise ValueError(f"fit_range must be (bottom, top) with bottom < top, got {tuple(fit_range)}")
-        select &= (r >= r0) & (r <= r1)
-    x, y = a[select], p[select]
-    vx, vy = sa[select] ** 2, sp2[select]
+        inside = np.flatnonzero((r >= r0) & (r <= r1))
+        begin, end = (int(inside[0]), int(inside[-1]) + 1) if inside.size else (0, 0)
+        in_range = (r[begin:end] >= r0) & (r[begin:end] <= r1)
+
+    # noise of the rate: the Poisson scale (MHz per count) or the given standard deviation
+    sp: FloatArray | None = None
+    scale = None
+    if photon_counting_noise is not None:
+        sp = as_float64(photon_counting_noise, "photon_counting_noise")
+        if sp.shape != a.shape:
+            raise ValueError(f"photon_counting_noise must have the shape {a.shape}, got {sp.shape}")
+    elif shots is not None or bin_width is not None:
+        if shots is None or bin_width is None:
+            raise ValueError("shots and bin_width go together (Poisson noise of the rate)")
+        n = as_float64(shots, "shots")
+        w = float(as_float64(bin_width, "bin_width"))
+        if not (np.all(n > 0) and w > 0 and math.isfinite(w)):
+            raise ValueError("shots and bin_width must be positive")
+        try:
+            n = np.broadcast_to(n, lead)[..., None]
+        except ValueError:
+            raise ValueError(f"shots must have the profiles' shape {lead}, got {n.shape}") from None
+        scale = np.broadcast_to(mhz_per_count(w, n), a.shape)
+    else:
+        sa = np.zeros(a.shape)
+
+    # the gates to fit, selected on running means
+    a_in, p_in, sa_in = a[..., begin:end], p[..., begin:end], sa[..., begin:end]
+    ps = _smooth(p, smooth, begin, end)
+    select = np.isfinite(a_in) & np.isfinite(p_in) & np.isfinite(ps) & (ps >= low) & (ps <= high)
+    select &= _smooth(a, smooth, begin, end) > min_analog_snr * sa_in
+    if in_range is not None:
+        select &= in_range
+    x, y = a_in[select], p_in[select]
+    ps = ps[select]
+    vx = sa_in[select] ** 2
+    if sp is not None:
+        vy = sp[..., begin:end][select] ** 2
+    elif scale is not None:
+        vy = np.maximum(ps, 0.0) * scale[..., begin:end][select]
+    else:
+        vy = np.maximum(ps, 0.0)
+    del select
     npts = int(x.size)
     where = f"{name}: dead-time calibration over {low:g}-{high:g} MHz"
     if npts < max(min_points, 3):
         raise ValueError(f"{where}: only {npts} gate(s) have a rate in the window and the "
                          f"analog signal above {min_analog_snr:g} times its noise "
                          f"(at least {min_points} needed)")
-    if np.ptp(np.log(ps[select])) < math.log(2.0):
+    if np.ptp(np.log(ps)) < math.log(2.0):
         raise ValueError(f"{where}: the fitted gates span less than a factor 2 in rate "
                          "(the curvature cannot be measured)")
     vy = np.maximum(vy, np.min(vy[vy > 0]) if np.any(vy > 0) else 1.0)
@@ -329,7 +360,7 @@ def calibrate_dead_time(analog: ArrayLike, photon_counting: ArrayLike, *,
     from scipy.optimize import least_squares
 
     # a straight line through the lower rates starts the fit
-    lower = ps[select] <= np.quantile(ps[select], 0.5)
+    lower = ps <= np.quantile(ps, 0.5)
     k0, b0 = np.polyfit(x[lower], y[lower], 1)
     if not k0 > 0:
         k0, b0 = float(np.median(y / np.where(x > 0, x, np.nan)[np.isfinite(y / x)])), 0.0
@@ -371,7 +402,7 @@ def calibrate_dead_time(analog: ArrayLike, photon_counting: ArrayLike, *,
     var = vy + _model_slope(q, x, model) ** 2 * vx
     weight = 1.0 / var
     edges = np.geomspace(low, high, rate_bins + 1)
-    index = np.clip(np.digitize(ps[select], edges) - 1, 0, rate_bins - 1)
+    index = np.clip(np.digitize(ps, edges) - 1, 0, rate_bins - 1)
     stat, used, worst, worst_rate = 0.0, 0, 0.0, float("nan")
     for b in np.arange(rate_bins):
         inside = index == b
@@ -388,8 +419,8 @@ def calibrate_dead_time(analog: ArrayLike, photon_counting: ArrayLike, *,
         if abs(mean) > abs(worst):
             worst, worst_rate = mean, float(math.sqrt(edges[b] * edges[b + 1]))
     if used > 3:
-        from scipy.stats import chi2
-        p_value = float(chi2.sf(stat, used - 3))
+        from scipy.special import chdtrc  # (the chi-square survival function)
+        p_value = float(chdtrc(used - 3, stat))
     else:
         p_value = float("nan")
     result = DeadTimeCalibration(tau, tau_err, float(q[0]), float(q_sd[0]), float(q[1]),

@@ -396,9 +396,11 @@ SCHEMA: dict[str, dict[str, Field]] = {
         "seed": Field(0, _integer(minimum=0), "seed of the Monte Carlo noise"),
     },
     "processing": {
-        "block": Field(30, _integer(minimum=1),
+        "block": Field(100, _integer(minimum=1),
                        "raw profiles per unit of work (what one Dask task processes); the "
-                       "products do not depend on it"),
+                       "products do not depend on it.  Each block costs about 0.1 s of its "
+                       "own and holds its working arrays while it runs: 100 is faster than "
+                       "30 at no more memory (docs/guide/performance.md)"),
         "max_range": Field(30000.0, _number("m", positive=True, allow_inf=True),
                            "farthest range along the beam kept in the products (m; inf for "
                            "every bin; the corrections see every bin regardless)"),

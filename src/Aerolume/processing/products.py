@@ -346,9 +346,9 @@ def retrieve(corrected: xr.Dataset, molecular_ds: xr.Dataset, settings: Settings
     stamp = ", ".join(np.datetime_as_string(times[[0, -1]], unit="m"))
 
     def inputs(channel: str) -> _Inputs:
-        signal = np.asarray(corrected["signal"].sel(channel=channel).values, dtype=float)
-        noise = np.asarray(corrected["signal_noise"].sel(channel=channel).values, dtype=float)
-        mol = {k: np.asarray(molecular_ds[k].sel(channel=channel).values)
+        signal = np.asarray(_of_channel(corrected, "signal", channel), dtype=float)
+        noise = np.asarray(_of_channel(corrected, "signal_noise", channel), dtype=float)
+        mol = {k: np.asarray(_of_channel(molecular_ds, k, channel))
                for k in ("alpha_m", "beta_m")}
         # Gates inside the atmosphere (finite molecular values): the retrievals end there.
         n = int(np.isfinite(mol["beta_m"]).sum())
@@ -366,6 +366,18 @@ def retrieve(corrected: xr.Dataset, molecular_ds: xr.Dataset, settings: Settings
                      settings=settings, stamp=stamp, full_overlap=full_overlap,
                      clouds=clouds, lowest=lowest)
     return out
+
+
+def _of_channel(ds: xr.Dataset, name: str, channel: str) -> AnyArray:
+    """``ds[name].sel(channel=channel).values`` (a view), without the DataArrays."""
+    ids = [str(c) for c in ds.variables["channel"].values]
+    if channel not in ids:
+        raise KeyError(f"no channel {channel!r} in {name} (channels: {', '.join(ids)})")
+    variable = ds.variables[name]
+    key: list[int | slice] = [slice(None)] * variable.ndim
+    key[variable.dims.index("channel")] = ids.index(channel)
+    values: AnyArray = variable.values[tuple(key)]
+    return values
 
 
 def _clouds_and_boundary_layer(out: xr.Dataset, corrected: xr.Dataset,

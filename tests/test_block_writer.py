@@ -124,7 +124,11 @@ def test_blocks_that_do_not_fit_the_file_are_refused(blocks, tmp_path):
         BlockWriter(tmp_path / "none.nc").close()
 
 
-def test_a_run_that_fails_midway_leaves_the_previous_file(config, tmp_path, monkeypatch):
+@pytest.mark.parametrize("where", ["reading", "writing"])
+def test_a_run_that_fails_midway_leaves_the_previous_file(config, tmp_path, monkeypatch,
+                                                           where):
+    # A block that cannot be read, or one the file refuses (written on a thread of its
+    # own while the next block is made): the error reaches the caller, no file is left.
     out = tmp_path / "product.nc"
     out.write_bytes(b"the previous product")
     real = pipeline.process_block
@@ -132,12 +136,17 @@ def test_a_run_that_fails_midway_leaves_the_previous_file(config, tmp_path, monk
 
     def failing(files, settings, **kwargs):
         calls.append(files)
-        if len(calls) == 2:
+        if len(calls) == 2 and where == "reading":
             raise OSError(f"{files[0]}: unreadable")
-        return real(files, settings, **kwargs)
+        block = real(files, settings, **kwargs)
+        if len(calls) == 2:
+            block = block.assign_coords(range=block["range"].values + 1.0)
+        return block
 
     monkeypatch.setattr(pipeline, "process_block", failing)
-    with warnings.catch_warnings(), pytest.raises(OSError, match="unreadable"):
+    with warnings.catch_warnings(), \
+            pytest.raises(OSError if where == "reading" else ValueError,
+                          match="unreadable" if where == "reading" else "'range' differs"):
         warnings.simplefilter("ignore")
         pipeline.process_into(SAMPLES, config, out)
     assert out.read_bytes() == b"the previous product"

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
 from collections.abc import Callable, Hashable, Mapping
 from typing import TYPE_CHECKING, Any
 
@@ -155,9 +156,7 @@ class BlockWriter:
         out = xr.Dataset(held)
         out.attrs = _global_attrs(dict(attrs) if attrs is not None else self.attrs,
                                   source_root)
-        with _written_here(out):
-            out.to_netcdf(self.path, mode="a", engine="netcdf4", format="NETCDF4",
-                          encoding={n: self._file_encoding.get(n, {}) for n in held})
+        _store(out, self.path, "a", encoding={n: self._file_encoding.get(n, {}) for n in held})
 
     def abandon(self) -> None:
         """Closes the file, unfinished (after a failure)."""
@@ -205,10 +204,8 @@ class BlockWriter:
             first[name].attrs = _serialisable(first[name].attrs)
             if name in listed:
                 first[name].attrs["coordinates"] = listed[name]
-        with _written_here(first):
-            first.to_netcdf(self.path, engine="netcdf4", format="NETCDF4",
-                            unlimited_dims=["time"],
-                            encoding={n: e for n, e in encoding.items() if n in first.variables})
+        _store(first, self.path, "w", unlimited_dims=["time"],
+               encoding={n: e for n, e in encoding.items() if n in first.variables})
         self._nc = netCDF4.Dataset(self.path, "a")
         self._nc.set_auto_maskandscale(False)
         # Each variable's chunk cache holds the chunk being filled and the next, no more:
@@ -262,6 +259,25 @@ class BlockWriter:
             self._nc.variables[str(name)][where] = data
         for name in self._held:
             self._held[name].append(out.variables[name].copy(deep=False))
+
+
+def _store(ds: xr.Dataset, path: PathLike, mode: str, **kwargs: Any) -> None:
+    """`ds` (held in memory) written to `path` by xarray's netCDF4 store, as
+    :meth:`xarray.Dataset.to_netcdf` writes it, under the process's netCDF lock.  (Not
+    through ``to_netcdf`` itself, which asks Dask for its scheduler on every call, a
+    quarter of a second importing the distributed scheduler, to write arrays Dask has no
+    part in.)"""
+    from xarray.backends import NetCDF4DataStore
+    from xarray.backends.locks import HDF5_LOCK, NETCDFC_LOCK, combine_locks
+
+    # (the locks xarray's netCDF4 backend takes for every file of the process)
+    store = NetCDF4DataStore.open(  # type: ignore[no-untyped-call]
+        os.fspath(path), mode=mode, format="NETCDF4",
+        lock=combine_locks([NETCDFC_LOCK, HDF5_LOCK]))  # type: ignore[no-untyped-call]
+    try:
+        ds.dump_to_store(store, **kwargs)
+    finally:
+        store.close()
 
 
 def _plain_values(values: AnyArray, encoding: Mapping[str, Any]) -> bool:

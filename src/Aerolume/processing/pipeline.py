@@ -15,6 +15,7 @@ the corrections on the first file, the channels the retrievals name, the soundin
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import dataclasses
 import datetime
@@ -22,6 +23,7 @@ import json
 import math
 import os
 import pathlib
+import threading
 import time
 import warnings
 from collections.abc import Callable, Hashable, Sequence
@@ -780,9 +782,16 @@ def process_into(files: Sequence[str], config: Config | Prepared,
     target = pathlib.Path(path)
     watch = Stopwatch()
     ordered: list[str] = []
-    with atomic_output(target) as temporary:
+    stop = threading.Event()
+    last: concurrent.futures.Future[None] | None = None
+    # The raw files' digests, and each block's writing, run on threads of their own beside
+    # the next blocks' work (hashing and the netCDF library's compression let the
+    # interpreter go); the blocks still reach the file one at a time, in time order.
+    with atomic_output(target) as temporary, \
+            concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="aerolume") as pool:
         writer = BlockWriter(temporary,
                              encoding=lambda block: compression_encoding(block, run.config))
+        digests = pool.submit(_digests, [f for block in run.blocks for f in block], stop)
 
         def written(action: Callable[[], None]) -> None:
             watch.stage("writing")
@@ -794,23 +803,44 @@ def process_into(files: Sequence[str], config: Config | Prepared,
                 watch.stage(None)
 
         def consume(block: xr.Dataset) -> None:
+            nonlocal last
             ordered.extend(str(f) for f in list(block.attrs.get("source_files", [])))
-            written(lambda: writer.append(block))
+            if last is not None:
+                last.result()  # (the block before, written; its failure raised here)
+            last = pool.submit(written, lambda: writer.append(block))
 
         try:
             with _bar(progress, run.blocks) as bar:
                 results = run.runner.map(here.process_block, run.blocks, run.settings,
                                          progress=lambda block: bar.advance(len(block)),
                                          consume=consume)
+            if last is not None:
+                last.result()
             watch.stage("writing")
             root = _source_root(source_root, ordered)
-            attrs = _file_attrs(run.attrs(writer.attrs, ordered, command), ordered, root)
+            attrs = _file_attrs(run.attrs(writer.attrs, ordered, command), ordered, root,
+                                digests.result())
             watch.stage(None)
             written(lambda: writer.close(attrs, source_root=root))
         finally:
+            stop.set()
+            if last is not None:
+                concurrent.futures.wait([last])
             writer.abandon()
     return Written(target, ordered, run.seconds(results), watch, run.where, len(run.blocks),
                    writer.profiles)
+
+
+def _digests(files: Sequence[str], stop: threading.Event) -> dict[str, str]:
+    """Each file's SHA-256 (:func:`Aerolume.metadata.file_digest`), until `stop` is set."""
+    from Aerolume.metadata import file_digest
+
+    out: dict[str, str] = {}
+    for f in files:
+        if stop.is_set():
+            break
+        out[f] = file_digest(f)
+    return out
 
 
 class _NoProgress:
@@ -1347,16 +1377,18 @@ def _source_root(source_root: str | os.PathLike[str] | None, files: Sequence[str
     return os.path.abspath(source_root) if source_root is not None else common_root(files)
 
 
-def _file_attrs(attrs: dict[str, Any], files: Sequence[str], root: str) -> dict[str, Any]:
+def _file_attrs(attrs: dict[str, Any], files: Sequence[str], root: str,
+                digests: dict[str, str] | None = None) -> dict[str, Any]:
     """The product's attributes as a file holds them: its own ``uuid``, the raw files
-    (made relative to `root` by the writer) and their SHA-256, the configuration file
-    relative to `root`."""
+    (made relative to `root` by the writer) and their SHA-256 (from `digests` where
+    given), the configuration file relative to `root`."""
     from Aerolume.metadata import file_digest, new_uuid, relative_sources
 
+    known = digests or {}
     out = dict(attrs)
     out["uuid"] = new_uuid()
     out["source_files"] = [str(f) for f in files]
-    out["source_file_sha256"] = [file_digest(f) for f in files]
+    out["source_file_sha256"] = [known[f] if f in known else file_digest(f) for f in files]
     if out.get("configuration_file"):
         out["configuration_file"] = relative_sources([out["configuration_file"]], root)[0]
     return out

@@ -151,3 +151,23 @@ def test_a_run_that_fails_midway_leaves_the_previous_file(config, tmp_path, monk
         pipeline.process_into(SAMPLES, config, out)
     assert out.read_bytes() == b"the previous product"
     assert os.listdir(tmp_path) == ["product.nc"]
+
+
+def test_each_raw_file_is_hashed_once_whatever_its_path(config, tmp_path, monkeypatch):
+    import hashlib
+
+    import Aerolume.metadata as metadata
+
+    hashed = []
+    real = metadata.file_digest
+    monkeypatch.setattr(metadata, "file_digest", lambda f: hashed.append(f) or real(f))
+    monkeypatch.chdir(pathlib.Path(SAMPLES[0]).parent)  # (the files named relatively)
+    names = [pathlib.Path(f).name for f in SAMPLES]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        written = pipeline.process_into(names, config, tmp_path / "p.nc")
+    assert sorted(hashed) == sorted(names)
+    with xr.open_dataset(written.path) as ds:
+        digests = list(np.atleast_1d(ds.attrs["source_file_sha256"]))
+    assert digests == ["sha256:" + hashlib.sha256(pathlib.Path(f).read_bytes()).hexdigest()
+                       for f in written.files]

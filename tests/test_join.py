@@ -59,3 +59,20 @@ def test_blocks_that_differ_beyond_time_go_to_xarray(blocks):
     parts[1] = parts[1].assign_coords(range=parts[1]["range"].values + 1.0)
     with pytest.raises(ValueError):  # other range gates: refused, as before
         pipeline._join(parts)
+
+
+@pytest.mark.parametrize("average", ["", 'average = { time = "2min", range = 4 }'])
+def test_a_block_read_in_pieces_is_the_block_read_whole(tmp_path, monkeypatch, average):
+    # The raw files of a block are read and corrected a few at a time, cut where the time
+    # averages begin: the corrected block, and so every product, is the same bit for bit.
+    path = tmp_path / "c.toml"
+    path.write_text(f"[corrections]\n{average}\n[uncertainty]\nrealisations = 3\n")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        prepared = pipeline.prepare(SAMPLES, load_config(path))
+        whole = pipeline.process_block(SAMPLES, prepared.settings)
+        monkeypatch.setattr(pipeline, "READ_FILES", 2)
+        assert len(pipeline._pieces(list(SAMPLES), prepared.settings)) >= 2
+        pieces = pipeline.process_block(SAMPLES, prepared.settings)
+    assert pieces.identical(whole)
+    assert pieces.attrs["source_files"] == whole.attrs["source_files"]

@@ -107,6 +107,8 @@ class Settings:
     boundary_layer: dict[str, Any] = dataclasses.field(default_factory=dict)
     depolarization: list[Pair] = dataclasses.field(default_factory=list)
     channel_ids: list[str] | None = None
+    #: how the corrections average in time (``step`` or ``interval``, for :func:`plan`)
+    averaging: dict[str, Any] = dataclasses.field(default_factory=dict)
 
 
 def read_sounding(path: str | os.PathLike[str]) -> tuple[FloatArray, FloatArray, FloatArray]:
@@ -410,13 +412,17 @@ def process_block(files: Sequence[str], settings: Settings, *,
     from Aerolume.preprocess import correct
 
     watch = stopwatch if stopwatch is not None else Stopwatch()
-    watch.stage("reading")
-    raw, corrections = _read_raw(list(files), settings)
-    watch.stage("corrections")
-    corrected = _carry(raw, correct(raw, **corrections, threads=settings.threads or None))
-    del raw
-    if math.isfinite(settings.max_range):
-        corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+    parts = []
+    for piece in _pieces(list(files), settings):
+        watch.stage("reading")
+        raw, corrections = _read_raw(piece, settings)
+        watch.stage("corrections")
+        corrected = _carry(raw, correct(raw, **corrections, threads=settings.threads or None))
+        del raw
+        if math.isfinite(settings.max_range):
+            corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+        parts.append(corrected)
+    corrected = _joined_pieces(parts)
     watch.stage("molecular")
     from Aerolume.processing import _depolarization_run, products
     corrected = _depolarization_run.with_total(corrected, settings)
@@ -431,6 +437,35 @@ def process_block(files: Sequence[str], settings: Settings, *,
         product.attrs["klett_skipped"] = KLETT_SKIPPED
     watch.stage(None)
     return product
+
+
+#: Raw files read and corrected at a time within a block: the raw signals, at full
+#: resolution and range, are the largest arrays of a block's work (a block of 100 Licel
+#: files of 16,380 bins and 7 channels, 92 MiB), while the products are made on the
+#: block's corrected, cropped profiles whole.
+READ_FILES = 25
+
+
+def _pieces(files: list[str], settings: Settings) -> list[list[str]]:
+    """The block's files cut into pieces of about READ_FILES, where the time averages
+    begin (so that the pieces' corrected profiles are the block's, bit for bit); the
+    block whole where files may be skipped (a piece with no readable file would fail
+    where the block does not) or the block is small."""
+    if len(files) <= READ_FILES or settings.errors != "raise":
+        return [files]
+    return plan(files, READ_FILES, threads=settings.threads, **settings.averaging)
+
+
+def _joined_pieces(parts: list[xr.Dataset]) -> xr.Dataset:
+    """The corrected pieces of a block joined in time, the raw files they were read from
+    listed in order."""
+    if len(parts) == 1:
+        return parts[0]
+    sources = [f for part in parts for f in list(part.attrs.get("source_files", []))]
+    joined = _join(parts)
+    if sources:
+        joined.attrs["source_files"] = sources
+    return joined
 
 
 def _read_raw(files: Sequence[str], settings: Settings,
@@ -832,14 +867,15 @@ def process_into(files: Sequence[str], config: Config | Prepared,
 
 
 def _digests(files: Sequence[str], stop: threading.Event) -> dict[str, str]:
-    """Each file's SHA-256 (:func:`Aerolume.metadata.file_digest`), until `stop` is set."""
+    """Each file's SHA-256 (:func:`Aerolume.metadata.file_digest`) by its absolute path,
+    until `stop` is set."""
     from Aerolume.metadata import file_digest
 
     out: dict[str, str] = {}
     for f in files:
         if stop.is_set():
             break
-        out[f] = file_digest(f)
+        out[os.path.abspath(f)] = file_digest(f)
     return out
 
 
@@ -947,7 +983,8 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict[str,
                                                             overlap_request)
     for warning in drift_warnings:  # once for the run (not once per block), all checks done
         warnings.warn(str(warning.message), RuntimeWarning, stacklevel=3)
-    return settings, _averaging(corrected)
+    settings.averaging = _averaging(corrected)
+    return settings, dict(settings.averaging)
 
 
 def _choose_atmosphere(settings: Settings, config: Config, raw: xr.Dataset, altitude: float,
@@ -1381,14 +1418,15 @@ def _file_attrs(attrs: dict[str, Any], files: Sequence[str], root: str,
                 digests: dict[str, str] | None = None) -> dict[str, Any]:
     """The product's attributes as a file holds them: its own ``uuid``, the raw files
     (made relative to `root` by the writer) and their SHA-256 (from `digests` where
-    given), the configuration file relative to `root`."""
+    given, by absolute path), the configuration file relative to `root`."""
     from Aerolume.metadata import file_digest, new_uuid, relative_sources
 
     known = digests or {}
     out = dict(attrs)
     out["uuid"] = new_uuid()
     out["source_files"] = [str(f) for f in files]
-    out["source_file_sha256"] = [known[f] if f in known else file_digest(f) for f in files]
+    out["source_file_sha256"] = [known.get(os.path.abspath(f)) or file_digest(f)
+                                 for f in files]
     if out.get("configuration_file"):
         out["configuration_file"] = relative_sources([out["configuration_file"]], root)[0]
     return out

@@ -129,3 +129,35 @@ def test_bad_arguments_are_named(case):
                                     REFERENCE)
     with pytest.raises(ValueError, match="elastic_signal"):
         retrieval.raman_backscatter(elastic[:-1], raman, r, mol, mol_r, REFERENCE)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_the_lidar_ratio_on_one_grid_is_xarrays_division_and_where(dtype):
+    # On one grid the ratio is made without xarray's temporaries: the same DataArray as
+    # xarray's own arithmetic (values, NaN, type, coordinates, no encoding); on grids
+    # that differ xarray aligns them as before.
+    import xarray as xr
+
+    rng = np.random.default_rng(3)
+    e, b = (rng.standard_normal((6, 40)).astype(dtype) for _ in range(2))
+    e[0, 1], b[2, 3], b[4, 5] = np.nan, np.nan, 0.0
+    coords = {"time": np.arange(6), "range": np.arange(40.0), "site": ("time", np.ones(6))}
+    E = xr.DataArray(e, dims=("time", "range"), coords=coords, attrs={"units": "m-1"})
+    E.encoding = {"dtype": "float32"}
+    B = xr.DataArray(b, dims=("time", "range"), coords=coords)
+
+    def by_xarray(x, y, least):
+        out = (x / y).where(y > least)
+        out.attrs = dict(retrieval._LIDAR_RATIO)
+        return out.rename("lidar_ratio")
+
+    for least in (0.0, 0.5):
+        got = retrieval.lidar_ratio(E, B, min_backscatter=least)
+        assert got.identical(by_xarray(E, B, least)) and got.encoding == {}
+        assert got.dtype == dtype
+    shifted = B.assign_coords(range=B["range"] + 1.0)  # (overlapping gates only)
+    assert retrieval.lidar_ratio(E, shifted).identical(by_xarray(E, shifted, 0.0))
+    e, b = e.astype(np.float64), b.astype(np.float64)  # (arrays are taken as float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        assert np.array_equal(retrieval.lidar_ratio(e, b), np.where(b > 0, e / b, np.nan),
+                              equal_nan=True)

@@ -714,7 +714,13 @@ def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
     if not (np.ndim(min_backscatter) == 0 and math.isfinite(min_backscatter)):
         raise ValueError(f"min_backscatter must be a finite number, got {min_backscatter!r}")
     if isinstance(extinction, xr.DataArray) and isinstance(backscatter, xr.DataArray):
-        ratio = (extinction / backscatter).where(backscatter > min_backscatter)
+        if _same_grid(extinction, backscatter):
+            # (what xarray's division and where give on one grid, without their temporaries)
+            ratio = xr.DataArray(_ratio(extinction.values, backscatter.values,
+                                        min_backscatter),
+                                 coords=extinction.coords, dims=extinction.dims)
+        else:
+            ratio = (extinction / backscatter).where(backscatter > min_backscatter)
         ratio.attrs = dict(_LIDAR_RATIO)
         return ratio.rename("lidar_ratio")
     e = array(extinction, "extinction")
@@ -724,9 +730,24 @@ def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
     except ValueError:
         raise ValueError(f"backscatter of shape {b.shape} does not broadcast to extinction "
                          f"of shape {e.shape}") from None
+    return _ratio(e, b, min_backscatter)
+
+
+def _ratio(e: FloatArray, b: FloatArray, min_backscatter: float) -> FloatArray:
+    """e / b where b > min_backscatter, NaN elsewhere (broadcast)."""
+    shape = np.broadcast_shapes(e.shape, b.shape)
+    kind = np.true_divide(np.empty(0, e.dtype), np.empty(0, b.dtype)).dtype  # (e / b's)
+    out = np.full(shape, np.nan, dtype=kind)
     with np.errstate(divide="ignore", invalid="ignore"):
-        ratios: FloatArray = np.where(b > min_backscatter, e / b, np.nan)
-    return ratios
+        np.divide(e, b, out=out, where=b > min_backscatter)
+    return out
+
+
+def _same_grid(a: xr.DataArray, b: xr.DataArray) -> bool:
+    """Whether two DataArrays have the same dimensions, sizes and coordinates (so that
+    xarray's arithmetic on them aligns nothing and keeps the first's coordinates)."""
+    return (a.dims == b.dims and a.shape == b.shape and list(a.coords) == list(b.coords)
+            and all(a.coords[name].equals(b.coords[name]) for name in a.coords))
 
 
 # ---- Blocks of profiles, each from its own first gate, in one core call ------------------

@@ -395,11 +395,23 @@ void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned thre
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(7 * n);
+        // The parabolic rule's weights depend on the range gates alone: made again only
+        // where a profile's gates (its range row, its first gate) differ from the last's.
+        std::vector<double> weights(n > 1 ? 4 * (n - 1) : 0);
+        const double* weighed = nullptr;
+        std::size_t weighed_gates = 0;
         for (std::size_t p = begin; p < end; ++p, check_cancel()) {
             const std::size_t f = in.first_gate(p);
             double* b = backscatter + p * n;
             std::fill(b, b + f, nan);
-            raman_backscatter_profile(in.backscatter_profile(p), b + f, work.data());
+            RamanBackscatterProfile profile = in.backscatter_profile(p);
+            if (profile.range != weighed || profile.gates != weighed_gates) {
+                parabolic_weights(profile.range, profile.gates, weights.data());
+                weighed = profile.range;
+                weighed_gates = profile.gates;
+            }
+            profile.weights = weights.data();
+            raman_backscatter_profile(profile, b + f, work.data());
         }
     });
 }

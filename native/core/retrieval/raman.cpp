@@ -379,14 +379,30 @@ void raman_extinction(const RamanInputs& in, double* extinction, double* error,
     const std::size_t n = in.gates;
     parallel_for(in.profiles, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> work(raman_extinction_work * n);
+        // Without the analytic error the windows' shapes depend on the range gates and the
+        // windows alone: planned again only where a profile's differ from the last's.
+        RamanFitPlan plan;
+        const double* planned_range = nullptr;
+        const double* planned_width = nullptr;
+        std::size_t planned_gates = 0;
         for (std::size_t p = begin; p < end; ++p, check_cancel()) {
             const std::size_t f = in.first_gate(p);
             double* e = extinction + p * n;
             double* s = error ? error + p * n : nullptr;
             std::fill(e, e + f, nan);
             if (s) std::fill(s, s + f, nan);
-            raman_extinction_profile(in.extinction_profile(p), e + f, s ? s + f : nullptr,
-                                     work.data());
+            RamanExtinctionProfile profile = in.extinction_profile(p);
+            if (!(s && profile.raman_noise)) {
+                if (profile.range != planned_range || profile.half_width != planned_width ||
+                    profile.gates != planned_gates) {
+                    plan_raman_fit(profile.range, profile.half_width, profile.gates, plan);
+                    planned_range = profile.range;
+                    planned_width = profile.half_width;
+                    planned_gates = profile.gates;
+                }
+                profile.plan = &plan;
+            }
+            raman_extinction_profile(profile, e + f, s ? s + f : nullptr, work.data());
         }
     });
 }

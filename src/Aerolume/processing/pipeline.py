@@ -821,7 +821,10 @@ def process_into(files: Sequence[str], config: Config | Prepared,
     last: concurrent.futures.Future[None] | None = None
     # The raw files' digests, and each block's writing, run on threads of their own beside
     # the next blocks' work (hashing and the netCDF library's compression let the
-    # interpreter go); the blocks still reach the file one at a time, in time order.
+    # interpreter go); the blocks still reach the file one at a time, in time order.  The
+    # writing stays in this thread where the blocks read netCDF raw files here: the HDF5
+    # library under both may not be called from two threads at once.
+    beside = not (isinstance(run.runner, InProcess) and _reads_hdf5(run.blocks))
     with atomic_output(target) as temporary, \
             concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="aerolume") as pool:
         writer = BlockWriter(temporary,
@@ -840,6 +843,9 @@ def process_into(files: Sequence[str], config: Config | Prepared,
         def consume(block: xr.Dataset) -> None:
             nonlocal last
             ordered.extend(str(f) for f in list(block.attrs.get("source_files", [])))
+            if not beside:
+                written(lambda: writer.append(block))
+                return
             if last is not None:
                 last.result()  # (the block before, written; its failure raised here)
             last = pool.submit(written, lambda: writer.append(block))
@@ -864,6 +870,17 @@ def process_into(files: Sequence[str], config: Config | Prepared,
             writer.abandon()
     return Written(target, ordered, run.seconds(results), watch, run.where, len(run.blocks),
                    writer.profiles)
+
+
+def _reads_hdf5(blocks: Sequence[Sequence[str]]) -> bool:
+    """Whether reading these raw files goes through the netCDF (HDF5) library: any format
+    but Licel's, or one that cannot be told."""
+    from Aerolume.io.dispatch import detect
+
+    try:
+        return bool(blocks and blocks[0]) and detect(blocks[0][0]) != "licel"
+    except (OSError, ValueError):
+        return True
 
 
 def _digests(files: Sequence[str], stop: threading.Event) -> dict[str, str]:

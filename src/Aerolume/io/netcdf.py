@@ -176,10 +176,10 @@ class BlockWriter:
         described, _ = xr.conventions.encode_dataset_coordinates(out)
         listed = {name: variable.attrs["coordinates"] for name, variable in described.items()
                   if "coordinates" in variable.attrs and name in out.variables}
-        self._timed = [n for n, v in out.variables.items() if "time" in v.dims]
-        held = [n for n in self._timed if out.variables[n].dtype.kind in "OUS"]
+        timed = [n for n, v in out.variables.items() if "time" in v.dims]
+        held = [n for n in timed if out.variables[n].dtype.kind in "OUS"]
         self._held = {n: [] for n in held}
-        self._timed = [n for n in self._timed if n not in self._held]
+        self._timed = [n for n in timed if n not in self._held]
         self._static = {n: v for n, v in out.variables.items()
                         if "time" not in v.dims and n in out.dims}
         # One chunk length along time for every variable: that of the largest profile's

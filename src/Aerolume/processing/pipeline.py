@@ -592,8 +592,13 @@ class Prepared:
     """A run checked and planned, not started: see :func:`prepare`."""
     config: Config
     settings: Settings
-    averaging: dict[str, Any]
     started: float
+
+    @property
+    def averaging(self) -> dict[str, Any]:
+        """How the corrections average in time (``step`` or ``interval``, for
+        :func:`plan`)."""
+        return dict(self.settings.averaging)
 
 
 def prepare(files: Sequence[str], config: Config) -> Prepared:
@@ -625,8 +630,8 @@ def prepare(files: Sequence[str], config: Config) -> Prepared:
         A raw file or the sounding file cannot be read.
     """
     start = time.perf_counter()
-    settings, averaging = _settings([os.fspath(f) for f in files], config)
-    return Prepared(config, settings, averaging, start)
+    settings = _settings([os.fspath(f) for f in files], config)
+    return Prepared(config, settings, start)
 
 
 @dataclasses.dataclass
@@ -693,7 +698,7 @@ class _Run:
         settings = dataclasses.replace(prepared.settings)
         settings.threads = runner.threads(settings.threads)
         blocks = plan(files, prepared.config["processing"]["block"], errors=settings.errors,
-                      threads=settings.threads, **prepared.averaging)
+                      threads=settings.threads, **settings.averaging)
         return cls(prepared.config, settings, blocks, runner, prepared.started)
 
     @property
@@ -907,11 +912,11 @@ class _NoProgress:
         pass
 
 
-def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict[str, Any]]:
+def _settings(files: Sequence[str], config: Config) -> Settings:
     """Resolves the configuration against the first readable file, before any real work.
 
-    Returns the settings and how the corrections average in time (the keyword arguments
-    of :func:`plan` that keep averages whole)."""
+    Returns the settings, with how the corrections average in time (``averaging``: the
+    keyword arguments of :func:`plan` that keep averages whole)."""
     from Aerolume import preprocess
 
     corrections = check_corrections(config, preprocess.correct)
@@ -1001,7 +1006,7 @@ def _settings(files: Sequence[str], config: Config) -> tuple[Settings, dict[str,
     for warning in drift_warnings:  # once for the run (not once per block), all checks done
         warnings.warn(str(warning.message), RuntimeWarning, stacklevel=3)
     settings.averaging = _averaging(corrected)
-    return settings, dict(settings.averaging)
+    return settings
 
 
 def _choose_atmosphere(settings: Settings, config: Config, raw: xr.Dataset, altitude: float,

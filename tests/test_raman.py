@@ -5,7 +5,7 @@ the fit window, backscatter everywhere, the lidar ratio, the windows, and many p
 import numpy as np
 import pytest
 
-from Aerolume import retrieval, simulate
+from Aerolume import _core, retrieval, simulate
 
 from retrieval_cases import (LIDAR_RATIO, RAMAN_WAVELENGTH, REFERENCE,  # noqa: E402
                              WAVELENGTH, aerosol, grid, molecular, significant)
@@ -161,3 +161,49 @@ def test_the_lidar_ratio_on_one_grid_is_xarrays_division_and_where(dtype):
     with np.errstate(divide="ignore", invalid="ignore"):
         assert np.array_equal(retrieval.lidar_ratio(e, b), np.where(b > 0, e / b, np.nan),
                               equal_nan=True)
+
+
+def test_the_cores_lidar_ratio_is_numpys_division_on_every_thread_count():
+    # Many gates, split over the threads: the same divisions as NumPy's (NaN where the
+    # backscatter is NaN or not above the least), and the shapes must agree.
+    rng = np.random.default_rng(5)
+    e, b = rng.standard_normal((2, 3, 300_001))
+    b[0, :50] = np.nan
+    for least in (0.0, 0.25):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            want = np.where(b > least, e / b, np.nan)
+        for threads in (1, 2, 0):
+            got = _core.lidar_ratio(e, b, least, threads=threads)
+            assert got.shape == e.shape and np.array_equal(got, want, equal_nan=True)
+    with pytest.raises(ValueError, match="same shape"):
+        _core.lidar_ratio(e, b[:, :-1])
+
+
+def test_the_extinction_has_no_analytic_error_without_the_noise(case):
+    r, mol, mol_r, _, _, raman = case
+    inputs = _core.RamanInputs(
+        raman_signal=raman, range=r, number_density=mol_r["number_density"].values,
+        alpha_m=mol["alpha_m"].values, alpha_m_raman=mol_r["alpha_m"].values,
+        wavelength_ratio=355.0 / 387.0, angstrom=np.ones(1),
+        half_width=np.full(r.size, 10.0))
+    extinction, error = _core.raman_extinction(inputs)
+    assert error is None and np.isfinite(extinction).any()
+
+
+def test_the_chains_warnings_name_the_callers_line(case):
+    # A gap in the signals and a profile without a reference are warned of once each, at
+    # the line that called the function (not inside the package).
+    import warnings
+
+    r, mol, mol_r, _, elastic, raman = case
+    elastic, raman = np.stack([elastic] * 2), np.stack([raman] * 2)
+    raman[0, 5] = np.nan
+    reference = np.array([[np.nan, np.nan], list(REFERENCE)])
+    for function, args in ((retrieval.raman_retrieval, (1.0, ANGSTROM, WINDOW)),
+                           (retrieval.raman_backscatter, ())):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            function(elastic, raman, r, mol, mol_r, reference, *args)
+        texts = sorted(str(w.message).split(" ")[1] for w in caught)
+        assert texts == ["has", "of"]
+        assert {w.filename for w in caught} == {__file__}

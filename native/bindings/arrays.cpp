@@ -2,6 +2,8 @@
 // tracemalloc.
 #include "binding.h"
 
+#include "memory.h"
+
 #include <limits>
 #include <memory>
 #include <new>
@@ -47,6 +49,7 @@ std::pair<void*, nb::capsule> traced_allocation(std::size_t size, std::size_t by
         ::operator delete(p);
     });
     void* data = memory.release();
+    prefer_huge_pages(data, bytes);
     if (tracemalloc().track)
         tracemalloc().track(TraceMalloc::numpy_domain, reinterpret_cast<std::uintptr_t>(data),
                             bytes);

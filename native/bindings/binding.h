@@ -60,7 +60,10 @@ void translate_cancelled(const std::exception_ptr& failure, void*);
 
 // The new, uninitialised memory of `size` elements of `bytes_each` bytes that a returned
 // array owns, accounted for by tracemalloc as NumPy's own is (so that memory measured with
-// tracemalloc includes it), and the capsule that frees it with the array.
+// tracemalloc includes it), and the capsule that frees it with the array.  Backed by huge
+// pages where the system offers them (aerolume::prefer_huge_pages: arrays of 4 MiB and
+// more), so that a kernel's first writes to a large result cost a fault per 2 MiB, not
+// per 4 KiB.
 std::pair<void*, nb::capsule> traced_allocation(std::size_t size, std::size_t bytes_each);
 
 // A new, uninitialised array of T of `shape`, and its data.
@@ -88,7 +91,8 @@ struct NewArray {
     Out array;
 };
 
-// Left uninitialised, for kernels that write every element.
+// Left uninitialised, for kernels that write every element (the first touch of its pages
+// happening on their threads).
 NewArray unfilled_array(const std::vector<std::size_t>& shape);
 
 // Filled with zeros.

@@ -49,9 +49,9 @@ void bind_depolarization(nb::module_& m) {
             const RetrievalShape s = retrieval_shape(cross, "cross");
             const aerolume::DepolarizationInputs in = depolarization_inputs(
                 s, cross, co, eta, ghk, molecular, backscatter_ratio, misalignment);
-            NewArray volume = result_array(s.shape);
+            NewArray volume = unfilled_array(s.shape);
             const bool particle = in.particle();
-            NewArray ratio = particle ? result_array(s.shape) : new_array({0});
+            NewArray ratio = particle ? unfilled_array(s.shape) : new_array({0});
             {
                 Unlocked unlocked;
                 aerolume::depolarization(in, volume.data, particle ? ratio.data : nullptr,
@@ -90,8 +90,8 @@ void bind_depolarization(nb::module_& m) {
                 settings.backscatter_ratio_sd =
                     s.optional_rows(backscatter_ratio_sd, "backscatter_ratio_sd");
             const bool particle = in.particle();
-            NewArray volume = result_array(s.shape);
-            NewArray ratio = particle ? result_array(s.shape) : new_array({0});
+            NewArray volume = unfilled_array(s.shape);
+            NewArray ratio = particle ? unfilled_array(s.shape) : new_array({0});
             {
                 Unlocked unlocked;
                 aerolume::depolarization_monte_carlo(in, cross_noise, co_noise, settings,

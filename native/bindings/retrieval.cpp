@@ -283,7 +283,7 @@ void bind_retrievals(nb::module_& m) {
         [](const Klett& inputs, unsigned threads) {
             const aerolume::KlettInputs& in = inputs.in;
             const RetrievalShape& s = inputs.shape;
-            NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
+            NewArray backscatter = unfilled_array(s.shape), extinction = unfilled_array(s.shape);
             std::vector<std::size_t> lead(s.shape.begin(), s.shape.end() - 1);
             NewArray offsets = unfilled_array(lead);
             std::size_t failures = 0;
@@ -311,7 +311,7 @@ void bind_retrievals(nb::module_& m) {
                 throw std::invalid_argument("settings.angstrom_sd must be 0: Fernald's inversion "
                                             "has no Angstrom exponent");
             const aerolume::MonteCarloSettings settings = mc.on(s);
-            NewArray backscatter = result_array(s.shape), extinction = result_array(s.shape);
+            NewArray backscatter = unfilled_array(s.shape), extinction = unfilled_array(s.shape);
             {
                 Interruptible unlocked;
                 aerolume::klett_fernald_monte_carlo(inputs.in, noise, settings, backscatter.data,
@@ -331,18 +331,38 @@ void bind_retrievals(nb::module_& m) {
             const aerolume::RamanInputs& in = inputs.in;
             if (in.half_width.empty()) throw std::invalid_argument("half_width is needed");
             const RetrievalShape& s = inputs.shape;
-            NewArray extinction = result_array(s.shape), error = new_array(s.shape);
             const bool with_error = !in.raman_noise.empty();
+            NewArray extinction = unfilled_array(s.shape);
+            NewArray error = unfilled_array(with_error ? s.shape : std::vector<std::size_t>{0});
             {
                 Interruptible unlocked;
                 aerolume::raman_extinction(in, extinction.data,
                                            with_error ? error.data : nullptr, threads);
             }
-            return std::make_tuple(extinction.array, error.array);
+            return std::make_tuple(extinction.array, with_error ? std::optional<Out>(error.array)
+                                                                : std::nullopt);
         },
         "inputs"_a, "threads"_a = 0,
         "Aerosol extinction from a Raman channel (RamanInputs with half_width) and its analytic "
-        "statistical error (zeros without raman_noise).");
+        "statistical error (None without raman_noise).");
+
+    m.def(
+        "lidar_ratio",
+        [](const In& extinction, const In& backscatter, double min_backscatter,
+           unsigned threads) {
+            if (shape_of(extinction) != shape_of(backscatter))
+                throw std::invalid_argument("extinction and backscatter must have the same shape");
+            NewArray ratio = unfilled_array(shape_of(extinction));
+            {
+                Unlocked unlocked;
+                aerolume::lidar_ratio(extinction.data(), backscatter.data(), extinction.size(),
+                                      min_backscatter, ratio.data, threads);
+            }
+            return ratio.array;
+        },
+        "extinction"_a, "backscatter"_a, "min_backscatter"_a = 0.0, "threads"_a = 0,
+        "extinction / backscatter where the backscatter is above min_backscatter, NaN "
+        "elsewhere (arrays of one shape).");
 
     m.def(
         "raman_backscatter",
@@ -350,7 +370,7 @@ void bind_retrievals(nb::module_& m) {
             const aerolume::RamanInputs& in = inputs.in;
             if (in.elastic_signal.empty() || in.beta_m.empty() || in.reference.data == nullptr)
                 throw std::invalid_argument("elastic_signal, beta_m and reference are needed");
-            NewArray backscatter = result_array(inputs.shape.shape);
+            NewArray backscatter = unfilled_array(inputs.shape.shape);
             {
                 Interruptible unlocked;
                 aerolume::raman_backscatter(in, backscatter.data, threads);

@@ -11,19 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "memory.h"
 #include "retrieval_noise.h"
 #include "retrieval_profiles.h"
 
 namespace aerolume::bindings {
-
-// A result array of the retrievals, left uninitialised for kernels that write it in full
-// (the first touch of its pages happening on their threads), on huge pages where offered.
-inline NewArray result_array(const std::vector<std::size_t>& shape) {
-    NewArray out = unfilled_array(shape);
-    aerolume::prefer_huge_pages(out.data, out.array.size() * sizeof(double));
-    return out;
-}
 
 using GateIntervals = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
 using Seeds = nb::ndarray<const std::uint64_t, nb::c_contig, nb::device::cpu>;

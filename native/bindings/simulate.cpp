@@ -23,7 +23,7 @@ void bind_simulate(nb::module_& m) {
             in.extinction_two_way = s.rows(extinction_two_way, "extinction");
             in.overlap = s.optional_rows(overlap, "overlap");
             in.constant = s.values(constant, "constant");
-            NewArray out = result_array(s.shape);
+            NewArray out = unfilled_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::lidar_signal(in, out.data, threads);
@@ -40,7 +40,7 @@ void bind_simulate(nb::module_& m) {
         [](const In& signal, const Noise& model, std::uint64_t seed, unsigned threads) {
             const RetrievalShape s = retrieval_shape(signal, "signal");
             const aerolume::NoiseModel noise = noise_model(s, &model, "signal");
-            NewArray out = result_array(s.shape);
+            NewArray out = unfilled_array(s.shape);
             {
                 Unlocked unlocked;
                 aerolume::add_noise(signal.data(), s.profiles, s.gates, noise, seed, out.data,

@@ -120,10 +120,13 @@ class Layout:
     gaps : bool
         Accept NaN gates (gaps, such as saturated bins) with a RuntimeWarning instead of
         refusing them.
+    stacklevel : int
+        The warning's stack level, as warnings.warn counts it from here (default: the
+        caller of the function that makes the layout).
     """
 
     def __init__(self, signal: ArrayLike, range_: ArrayLike, name: str = "signal", *,
-                 gaps: bool = False):
+                 gaps: bool = False, stacklevel: int = 3):
         dims: tuple[str, ...] | None = None
         self.coords: dict[str, Any] = {}
         if isinstance(signal, xr.DataArray):
@@ -140,7 +143,8 @@ class Layout:
                                  f"{name} holds infinite values")
             self.gaps = int(np.isnan(array).sum())
             warnings.warn(f"{name} has {self.gaps} NaN gate(s): the results are NaN wherever "
-                          "the retrieval reaches through them", RuntimeWarning, stacklevel=3)
+                          "the retrieval reaches through them", RuntimeWarning,
+                          stacklevel=stacklevel)
         self.signal = array
         self.shape = self.signal.shape
         self.gates = self.shape[-1]

@@ -432,4 +432,17 @@ void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned thre
     });
 }
 
+void lidar_ratio(const double* extinction, const double* backscatter, std::size_t size,
+                 double min_backscatter, double* ratio, unsigned threads) {
+    constexpr std::size_t piece = std::size_t{1} << 16;  // gates per item
+    parallel_for(
+        (size + piece - 1) / piece, threads,
+        [&](std::size_t begin, std::size_t end) {
+            const std::size_t last = std::min(end * piece, size);
+            for (std::size_t i = begin * piece; i < last; ++i)
+                ratio[i] = backscatter[i] > min_backscatter ? extinction[i] / backscatter[i] : nan;
+        },
+        4);
+}
+
 }  // namespace aerolume

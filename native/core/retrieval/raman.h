@@ -127,4 +127,9 @@ void raman_extinction(const RamanInputs& in, double* extinction, double* error,
                       unsigned threads);
 void raman_backscatter(const RamanInputs& in, double* backscatter, unsigned threads);
 
+// The lidar ratio of `size` gates: extinction / backscatter where the backscatter is above
+// `min_backscatter`, NaN elsewhere (a NaN backscatter included).
+void lidar_ratio(const double* extinction, const double* backscatter, std::size_t size,
+                 double min_backscatter, double* ratio, unsigned threads);
+
 }  // namespace aerolume

@@ -150,9 +150,10 @@ def _lidar_ratio(layout: Layout, value: ArrayLike) -> FloatArray:
     return layout.per_gate(value, "lidar_ratio", positive=True)
 
 
-def _reference(layout: Layout, reference: Reference, reference_value: ArrayLike
-               ) -> tuple[IntArray, FloatArray, BoolArray]:
-    """Gate intervals, reference values and the mask of profiles without a reference."""
+def _reference(layout: Layout, reference: Reference, reference_value: ArrayLike,
+               stacklevel: int = 3) -> tuple[IntArray, FloatArray, BoolArray]:
+    """Gate intervals, reference values and the mask of profiles without a reference
+    (warned of at `stacklevel`, as warnings.warn counts it from here)."""
     if isinstance(reference, ReferenceSearch) and not np.any(reference.found):
         raise ValueError(f"reference: no reference interval was found: {reference.reason_text()}")
     gates, missing = layout.interval_gates(reference)
@@ -161,7 +162,7 @@ def _reference(layout: Layout, reference: Reference, reference_value: ArrayLike
         raise ValueError("reference holds no interval (all NaN)")
     if missing.any():
         warnings.warn(f"{int(missing.sum())} of {missing.size} profiles have no reference "
-                      "interval; their results are NaN", RuntimeWarning, stacklevel=3)
+                      "interval; their results are NaN", RuntimeWarning, stacklevel=stacklevel)
     return gates, value, missing
 
 
@@ -464,6 +465,14 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Molec
         ``extinction_uncertainty`` (m^-1).
     """
     layout = Layout(raman_signal, range, "raman_signal", gaps=True)
+    return _raman_extinction(layout, molecular, molecular_raman, angstrom, window, noise,
+                             uncertainty, wavelength, raman_wavelength, threads)
+
+
+def _raman_extinction(layout: Layout, molecular: Molecular, molecular_raman: Molecular,
+                      angstrom: ArrayLike, window: Window, noise: Noise,
+                      uncertainty: Uncertainty, wavelength: float | None,
+                      raman_wavelength: float | None, threads: int | None) -> xr.Dataset:
     mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, False)
     w0, wr = _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength)
     k = layout.per_profile(angstrom, "angstrom")
@@ -480,7 +489,7 @@ def raman_extinction(raman_signal: ArrayLike, range: ArrayLike, molecular: Molec
         "extinction": (alpha, _EXTINCTION),
         "effective_resolution": (resolution, {"units": "m", "long_name":
                                                        "width of the derivative's fit window"})}
-    if noise is not None:
+    if error is not None:  # (with the noise)
         variables["extinction_statistical_error"] = (error, _sd(_EXTINCTION))
     attrs: dict[str, Any] = {"method": "Raman extinction (Ansmann et al. 1990), sliding linear fit",
              "wavelength": w0, "raman_wavelength": wr}
@@ -559,16 +568,35 @@ def raman_backscatter(elastic_signal: ArrayLike, raman_signal: ArrayLike, range:
     xarray.Dataset
         ``backscatter`` (m^-1 sr^-1) and, with `uncertainty`, ``backscatter_uncertainty``.
     """
-    layout = Layout(raman_signal, range, "raman_signal", gaps=True)
-    elastic = Layout(elastic_signal, range, "elastic_signal", gaps=True)
+    layout, elastic = _raman_layouts(elastic_signal, raman_signal, range)
+    return _raman_backscatter(layout, elastic, molecular, molecular_raman, reference,
+                              reference_value, extinction, angstrom, uncertainty, wavelength,
+                              raman_wavelength, threads)
+
+
+def _raman_layouts(elastic_signal: ArrayLike, raman_signal: ArrayLike, range_: ArrayLike
+                   ) -> tuple[Layout, Layout]:
+    """The Raman and the elastic signal's layouts (one shape), gaps warned of at the
+    caller's caller."""
+    layout = Layout(raman_signal, range_, "raman_signal", gaps=True, stacklevel=4)
+    elastic = Layout(elastic_signal, range_, "elastic_signal", gaps=True, stacklevel=4)
     if elastic.shape != layout.shape:
         raise ValueError(f"elastic_signal {elastic.shape} and raman_signal {layout.shape} "
                          "must have the same shape")
+    return layout, elastic
+
+
+def _raman_backscatter(layout: Layout, elastic: Layout, molecular: Molecular,
+                       molecular_raman: Molecular, reference: Reference,
+                       reference_value: ArrayLike, extinction: ArrayLike | xr.Dataset | None,
+                       angstrom: ArrayLike, uncertainty: Uncertainty,
+                       wavelength: float | None, raman_wavelength: float | None,
+                       threads: int | None) -> xr.Dataset:
     mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, True)
     w0, wr = _wavelengths(molecular, molecular_raman, wavelength, raman_wavelength)
     k = layout.per_profile(angstrom, "angstrom")
     alpha_a = _extinction_argument(layout, extinction)
-    gates, value, missing = _reference(layout, reference, reference_value)
+    gates, value, missing = _reference(layout, reference, reference_value, stacklevel=4)
     threads_ = thread_count(threads)
     inputs = _core.RamanInputs(raman_signal=layout.signal, range=layout.range,
                                number_density=density, alpha_m=mol["alpha_m"],
@@ -639,22 +667,17 @@ def raman_retrieval(elastic_signal: ArrayLike, raman_signal: ArrayLike, range: A
         ``extinction`` (m^-1), ``backscatter`` (m^-1 sr^-1), ``lidar_ratio`` (sr),
         ``effective_resolution`` (m) and, with `uncertainty`, ``*_uncertainty`` of the three.
     """
-    ext = raman_extinction(raman_signal, range, molecular, molecular_raman, angstrom, window,
-                           wavelength=wavelength, raman_wavelength=raman_wavelength,
-                           threads=threads)
-    back = raman_backscatter(elastic_signal, raman_signal, range, molecular, molecular_raman,
-                             reference, reference_value, ext["extinction"].values, angstrom,
-                             wavelength=wavelength, raman_wavelength=raman_wavelength,
-                             threads=threads)
+    layout, elastic = _raman_layouts(elastic_signal, raman_signal, range)
+    ext = _raman_extinction(layout, molecular, molecular_raman, angstrom, window, None, None,
+                            wavelength, raman_wavelength, threads)
+    back = _raman_backscatter(layout, elastic, molecular, molecular_raman, reference,
+                              reference_value, ext["extinction"].values, angstrom, None,
+                              wavelength, raman_wavelength, threads)
     result = xr.merge([ext, back], combine_attrs="drop_conflicts")
     result["lidar_ratio"] = lidar_ratio(result["extinction"], result["backscatter"])
     result.attrs["method"] = "Raman method (Ansmann et al. 1990, 1992)"
     mc = MonteCarlo.of(uncertainty)
     if mc is not None:
-        with warnings.catch_warnings():  # the gaps were reported above
-            warnings.simplefilter("ignore", RuntimeWarning)
-            layout = Layout(raman_signal, range, "raman_signal", gaps=True)
-            elastic = Layout(elastic_signal, range, "elastic_signal", gaps=True)
         mol, alpha_raman, density = _raman_molecular(layout, molecular, molecular_raman, True)
         w0, wr = ext.attrs["wavelength"], ext.attrs["raman_wavelength"]
         gates, missing = layout.interval_gates(reference)  # checked (and warned) above
@@ -735,6 +758,10 @@ def lidar_ratio(extinction: ArrayLike, backscatter: ArrayLike, *,
 
 def _ratio(e: FloatArray, b: FloatArray, min_backscatter: float) -> FloatArray:
     """e / b where b > min_backscatter, NaN elsewhere (broadcast)."""
+    if e.shape == b.shape and e.dtype == b.dtype == np.float64:
+        # (the same divisions on every core, without NumPy's temporaries)
+        return _core.lidar_ratio(np.ascontiguousarray(e), np.ascontiguousarray(b),
+                                 float(min_backscatter))
     shape = np.broadcast_shapes(e.shape, b.shape)
     kind = np.true_divide(np.empty(0, e.dtype), np.empty(0, b.dtype)).dtype  # (e / b's)
     out = np.full(shape, np.nan, dtype=kind)
@@ -823,6 +850,7 @@ def _raman_rows(elastic: ArrayLike, raman: ArrayLike, range_: FloatArray, beta_m
         raman_signal=raman, angstrom=k, half_width=half_width, first=first,
         raman_noise=np.ascontiguousarray(raman_noise, dtype=np.float64), **shared),
         threads=threads)
+    assert error is not None  # (with the noise)
     out = {"extinction": alpha, "extinction_statistical_error": error}
     referenced = np.asarray(referenced, dtype=bool)
     gates = np.ascontiguousarray(gates, dtype=np.int64)
@@ -837,8 +865,7 @@ def _raman_rows(elastic: ArrayLike, raman: ArrayLike, range_: FloatArray, beta_m
             reference_value=value if value.size == 1 else value[rows], first=first[rows],
             **shared), threads=threads)
     out["backscatter"] = beta
-    with np.errstate(divide="ignore", invalid="ignore"):
-        out["lidar_ratio"] = np.where(beta > 0, alpha / beta, np.nan)
+    out["lidar_ratio"] = _core.lidar_ratio(alpha, beta, 0.0, threads=threads)
     if realisations:
         inputs = _core.RamanInputs(
             raman_signal=raman, angstrom=k, elastic_signal=elastic, beta_m=beta_m,

@@ -3,11 +3,13 @@ product in memory, and whether it grows with the nights of one command.
 
 In a child process each: one night of N time-shifted copies of the sample files
 (default 300) processed and written by the command (block by block into the file), above
-the program itself (the modules the command loads, imported first), the product's size from the same night joined in memory by ``pipeline.process`` (another
-child), the Python heap's peak (tracemalloc: NumPy's arrays included) and the growth
-of the resident set (getrusage)
-over the product's ``nbytes``; then ``--split night`` over 1 and over K such nights
-(default 4) in one command, the peaks side by side.
+the program itself (the modules the command loads, imported first), the product's size
+from the same night joined in memory by ``pipeline.process`` (another child), the Python heap's peak
+(tracemalloc: NumPy's arrays included) and, in runs of their own, the growth of the
+resident set (getrusage) over the product's ``nbytes``, as the first night of a process
+and after a first small night (the sample files); then ``--split night`` over 1 and over
+K such nights (default 4) in one command, the peaks side by side.  (Linux: the peak
+resident set is read from /proc.)
 
     python benchmarks/memory.py [--files 300] [--nights 4] [--config FILE]
 """
@@ -48,13 +50,21 @@ def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize()
 
-files, out, config = json.loads(sys.argv[1]), sys.argv[2], sys.argv[3]
+files, out, config, trace = json.loads(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[5]
+if len(sys.argv) > 6:  # a first night run before: the libraries and threads it starts
+    main(["process", *json.loads(sys.argv[6]), "-c", config, "-o", out, "-q"])
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # (the peak resident set starts again from here)
 base = rss()
-tracemalloc.start()
+if trace == "trace":
+    tracemalloc.start()
 status = main(["process", *files, "-c", config, "-o", out, "-q"])
-peak = tracemalloc.get_traced_memory()[1]
-print(json.dumps({"status": status, "traced": peak,
-                  "rss_growth": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - base}))
+if trace == "trace":
+    print(json.dumps({"status": status, "traced": tracemalloc.get_traced_memory()[1]}))
+else:
+    with open("/proc/self/status") as f:  # (the peak since the start, or the reset)
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    print(json.dumps({"status": status, "rss_growth": peak * 1024 - base}))
 """
 
 #: The modules the command loads (on the sample files).
@@ -115,12 +125,24 @@ def main() -> int:
         files = make_copies(sources, first, args.files)
         modules = child(MODULES, json.dumps([str(f) for f in sources]), tmp / "m.nc",
                         args.config)["modules"]
-        one = child(ONE, json.dumps(files), tmp / "one.nc", args.config, json.dumps(modules))
+        # (the heap and the resident set in two runs: tracemalloc's own records of every
+        # allocation would count in the resident set)
+        one = child(ONE, json.dumps(files), tmp / "one.nc", args.config, json.dumps(modules),
+                    "trace")
+        one.update(child(ONE, json.dumps(files), tmp / "two.nc", args.config,
+                         json.dumps(modules), "resident"))
+        # the same after a first small night in the process (the sample files): what the
+        # netCDF and HDF5 libraries, the BLAS and the core's threads set up once is not
+        # counted (every night but the first of a --split run)
+        later = child(ONE, json.dumps(files), tmp / "three.nc", args.config,
+                      json.dumps(modules), "resident", json.dumps([str(f) for f in sources]))
         one.update(child(SIZE, json.dumps(files), args.config))
         print(f"== one night of {args.files} files: product {one['product'] / mib:.1f} MiB in "
               f"memory; peak Python heap {one['traced'] / mib:.1f} MiB "
               f"({one['traced'] / one['product']:.2f}x the product), resident growth "
-              f"{one['rss_growth'] / mib:.1f} MiB ({one['rss_growth'] / one['product']:.2f}x)")
+              f"{one['rss_growth'] / mib:.1f} MiB ({one['rss_growth'] / one['product']:.2f}x); "
+              f"after a first small night {later['rss_growth'] / mib:.1f} MiB "
+              f"({later['rss_growth'] / one['product']:.2f}x)")
         for night in range(1, args.nights):
             folder = tmp / "raw" / f"night{night}"
             folder.mkdir()

@@ -76,3 +76,19 @@ def test_a_block_read_in_pieces_is_the_block_read_whole(tmp_path, monkeypatch, a
         pieces = pipeline.process_block(SAMPLES, prepared.settings)
     assert pieces.identical(whole)
     assert pieces.attrs["source_files"] == whole.attrs["source_files"]
+
+
+def test_the_overlap_estimated_from_pieces_is_the_estimate_from_the_whole(monkeypatch):
+    # The overlap's estimate reads and corrects the calibration files a piece at a time,
+    # as the blocks do: the same estimate, bit for bit, as from the files corrected whole.
+    config = load_config(ROOT / "examples" / "station.toml")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        whole = pipeline.prepare(SAMPLES, config).settings
+        monkeypatch.setattr(pipeline, "READ_FILES", 2)
+        assert len(pipeline._pieces(pipeline.calibration_files(SAMPLES, whole), whole)) >= 2
+        pieces = pipeline.prepare(SAMPLES, config).settings
+    overlap = pieces.corrections["overlap"]
+    assert overlap.identical(whole.corrections["overlap"])
+    assert overlap.attrs["files_used"] == len(SAMPLES)
+    assert np.isfinite(float(overlap["full_overlap_height"])) and overlap["overlap"][-1] == 1

@@ -392,9 +392,11 @@ def file_digest(path: str | os.PathLike[str]) -> str:
     str
         ``sha256:`` and the digest in hexadecimal."""
     digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
+    buffer = bytearray(1 << 18)  # (read into, again and again: no new bytes per read)
+    view = memoryview(buffer)
+    with open(path, "rb", buffering=0) as f:
+        while count := f.readinto(buffer):
+            digest.update(view[:count])
     return f"sha256:{digest.hexdigest()}"
 
 

@@ -208,13 +208,14 @@ class BlockWriter:
                encoding={n: e for n, e in encoding.items() if n in first.variables})
         self._nc = netCDF4.Dataset(self.path, "a")
         self._nc.set_auto_maskandscale(False)
-        # Each variable's chunk cache holds the chunk being filled and the next, no more:
-        # a chunk once whole goes to the file (by default the library would keep up to
-        # 64 MiB of every variable's chunks, the night's product, until the file closes).
+        # Each variable's chunk cache holds the chunk being filled, no more: the profiles
+        # come in time order, so a chunk is whole once the next is begun, and goes to the
+        # file then (by default the library would keep up to 64 MiB of every variable's
+        # chunks, the night's product, until the file closes).
         for name in self._timed:
             v = self._nc.variables[str(name)]
             size = v.dtype.itemsize * math.prod(v.chunking() or [1])
-            v.set_var_chunk_cache(size=2 * size + 1024, nelems=7, preemption=1.0)
+            v.set_var_chunk_cache(size=size + 1024, nelems=7, preemption=1.0)
         self._write(out, 0)
 
     # ---- the later blocks -----------------------------------------------------------

@@ -63,8 +63,8 @@ class Pair:
 def prepare(config: Config, settings: Settings, corrected: xr.Dataset,
             files: Sequence[str] = ()) -> xr.Dataset:
     """Checks every ``[[depolarization]]`` table against the night (its first file,
-    corrected: `corrected`; the molecular calibration on up to
-    :data:`Aerolume.processing.pipeline.CALIBRATION_FILES` of `files` spread over the night) and
+    corrected: `corrected`; the molecular calibration on the calibration files of `files`,
+    :func:`Aerolume.processing.pipeline.calibration_files`) and
     calibrates each pair once for the run; puts the pairs into
     ``settings.depolarization`` and, where ``[klett] channels = "auto"``, puts the
     total signal of each parallel/cross pair in the place of its two channels.
@@ -125,20 +125,15 @@ def prepare(config: Config, settings: Settings, corrected: xr.Dataset,
 
 def _night_sample(files: Sequence[str], settings: Settings, corrections: dict[str, Any]
                   ) -> xr.Dataset | None:
-    """Up to CALIBRATION_FILES of the raw files, spread evenly over the night, read and
-    corrected (the molecular calibration sums them); None without files."""
+    """The calibration files (:func:`Aerolume.processing.pipeline.calibration_files`)
+    read and corrected (the molecular calibration sums them); None without files."""
     from Aerolume.io import read_licel
     from Aerolume.preprocess import correct
     from Aerolume.processing import pipeline
 
     if not files:
         return None
-    ordered = [f for block in pipeline.plan(files, 10 ** 9, errors=settings.errors,
-                                            threads=settings.threads) for f in block]
-    if len(ordered) > pipeline.CALIBRATION_FILES:
-        pick = np.unique(np.round(np.linspace(0, len(ordered) - 1,
-                                              pipeline.CALIBRATION_FILES)))
-        ordered = [ordered[int(i)] for i in pick]
+    ordered = pipeline.calibration_files(files, settings)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         raw = read_licel(ordered, errors=settings.errors, threads=settings.threads or None)

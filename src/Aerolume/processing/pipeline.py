@@ -409,20 +409,8 @@ def process_block(files: Sequence[str], settings: Settings, *,
         The corrected signals on (time, channel, range), the molecular atmosphere of each
         channel, and the retrieved products (see :func:`process`).
     """
-    from Aerolume.preprocess import correct
-
     watch = stopwatch if stopwatch is not None else Stopwatch()
-    parts = []
-    for piece in _pieces(list(files), settings):
-        watch.stage("reading")
-        raw, corrections = _read_raw(piece, settings)
-        watch.stage("corrections")
-        corrected = _carry(raw, correct(raw, **corrections, threads=settings.threads or None))
-        del raw
-        if math.isfinite(settings.max_range):
-            corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
-        parts.append(corrected)
-    corrected = _joined_pieces(parts)
+    corrected, _ = _read_corrected(files, settings, watch=watch)
     watch.stage("molecular")
     from Aerolume.processing import _depolarization_run, products
     corrected = _depolarization_run.with_total(corrected, settings)
@@ -454,6 +442,33 @@ def _pieces(files: list[str], settings: Settings) -> list[list[str]]:
     if len(files) <= READ_FILES or settings.errors != "raise":
         return [files]
     return plan(files, READ_FILES, threads=settings.threads, **settings.averaging)
+
+
+def _read_corrected(files: Sequence[str], settings: Settings, *,
+                    corrections: dict[str, Any] | None = None,
+                    watch: Stopwatch | None = None) -> tuple[xr.Dataset, xr.DataArray]:
+    """The raw files read and corrected a piece at a time (:func:`_pieces`; with
+    `corrections` instead of the settings'), each piece cut at the maximum range, joined in
+    time; and the corrections' whole range axis."""
+    from Aerolume.preprocess import correct
+
+    parts = []
+    whole: xr.DataArray | None = None
+    for piece in _pieces(list(files), settings):
+        if watch is not None:
+            watch.stage("reading")
+        raw, kwargs = _read_raw(piece, settings, corrections)
+        if watch is not None:
+            watch.stage("corrections")
+        corrected = _carry(raw, correct(raw, **kwargs, threads=settings.threads or None))
+        del raw
+        if whole is None:
+            whole = corrected["range"]
+        if math.isfinite(settings.max_range):
+            corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
+        parts.append(corrected)
+    assert whole is not None  # (a plan holds a file at least)
+    return _joined_pieces(parts), whole
 
 
 def _joined_pieces(parts: list[xr.Dataset]) -> xr.Dataset:
@@ -824,12 +839,14 @@ def process_into(files: Sequence[str], config: Config | Prepared,
     ordered: list[str] = []
     stop = threading.Event()
     last: concurrent.futures.Future[None] | None = None
-    # The raw files' digests, and each block's writing, run on threads of their own beside
-    # the next blocks' work (hashing and the netCDF library's compression let the
-    # interpreter go); the blocks still reach the file one at a time, in time order.  The
-    # writing stays in this thread where the blocks read netCDF raw files here: the HDF5
-    # library under both may not be called from two threads at once.
-    beside = not (isinstance(run.runner, InProcess) and _reads_hdf5(run.blocks))
+    # The raw files' digests run on a thread of their own beside the blocks' work (hashing
+    # lets the interpreter go).  Blocks made on Dask's workers are written on another,
+    # beside the wait for the next; blocks made here are written here, as each comes:
+    # written beside, a block would be held while the next is made (on 300 files, a third
+    # more resident memory, for 1 % of the time), and the HDF5 library under the netCDF
+    # readers and the writer may not be called from two threads at once.  The blocks
+    # reach the file one at a time, in time order.
+    beside = not isinstance(run.runner, InProcess)
     with atomic_output(target) as temporary, \
             concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="aerolume") as pool:
         writer = BlockWriter(temporary,
@@ -875,17 +892,6 @@ def process_into(files: Sequence[str], config: Config | Prepared,
             writer.abandon()
     return Written(target, ordered, run.seconds(results), watch, run.where, len(run.blocks),
                    writer.profiles)
-
-
-def _reads_hdf5(blocks: Sequence[Sequence[str]]) -> bool:
-    """Whether reading these raw files goes through the netCDF (HDF5) library: any format
-    but Licel's, or one that cannot be told."""
-    from Aerolume.io.dispatch import detect
-
-    try:
-        return bool(blocks and blocks[0]) and detect(blocks[0][0]) != "licel"
-    except (OSError, ValueError):
-        return True
 
 
 def _digests(files: Sequence[str], stop: threading.Event) -> dict[str, str]:
@@ -980,8 +986,9 @@ def _settings(files: Sequence[str], config: Config) -> Settings:
             corrected = _carry(first, preprocess.correct(first, **_without_auto(first_corrections)))
         except (TypeError, ValueError) as err:
             raise config.error("[corrections]", str(err)) from None
-    sample = _night_sample(files, settings, overlap_request is not None)
+    sample = _night_sample(files, settings)
     _calibrate_dead_time(sample, settings, config)
+    del sample  # (the overlap's estimate reads its files again, a piece at a time)
     from Aerolume.processing import _depolarization_run, products
     # The [[depolarization]] pairs checked and calibrated once for the run.
     corrected = _depolarization_run.prepare(config, settings, corrected, files)
@@ -999,13 +1006,12 @@ def _settings(files: Sequence[str], config: Config) -> Settings:
     except ValueError as err:
         where = "[atmosphere] sounding" if sounding is not None else "[station]"
         raise config.error(where, str(err)) from None
+    settings.averaging = _averaging(corrected)
     if overlap_request is not None:
-        assert sample is not None  # (read for the estimate)
-        settings.corrections["overlap"] = _estimate_overlap(sample, settings, config,
-                                                            overlap_request)
+        settings.corrections["overlap"] = _estimate_overlap(
+            calibration_files(files, settings), settings, config, overlap_request)
     for warning in drift_warnings:  # once for the run (not once per block), all checks done
         warnings.warn(str(warning.message), RuntimeWarning, stacklevel=3)
-    settings.averaging = _averaging(corrected)
     return settings
 
 
@@ -1070,8 +1076,25 @@ def _choose_atmosphere(settings: Settings, config: Config, raw: xr.Dataset, alti
                       'model = "standard_scaled" (or a climatology)', UserWarning, stacklevel=3)
 
 
-#: Most raw files read (spread over the night) for the calibrations made once per run.
+#: Most raw files read (spread over the night) for the calibrations made once per run, and
+#: the fewest (where the night has as many): a tenth of the night's files between the two,
+#: so that the calibrations' sample, at full resolution and range (about 0.6 MiB a Licel
+#: file), never outweighs the night's product (about 0.1 MiB a file).
 CALIBRATION_FILES = 60
+CALIBRATION_MIN_FILES = 20
+
+
+def calibration_files(files: Sequence[str], settings: Settings) -> list[str]:
+    """The raw files the calibrations made once per run read, in time order: a tenth of
+    the night's (at least CALIBRATION_MIN_FILES, at most CALIBRATION_FILES) spread evenly
+    over it."""
+    ordered = [f for block in plan(files, 10 ** 9, errors=settings.errors,
+                                   threads=settings.threads) for f in block]
+    count = min(CALIBRATION_FILES, max(CALIBRATION_MIN_FILES, len(ordered) // 10))
+    if len(ordered) > count:
+        pick = np.unique(np.round(np.linspace(0, len(ordered) - 1, count)))
+        ordered = [ordered[int(i)] for i in pick]
+    return ordered
 
 _OVERLAP_KEYS = ("method", "elastic", "raman", "lidar_ratio", "angstrom",
                  "lidar_ratio_uncertainty", "angstrom_uncertainty", "tolerance")
@@ -1140,20 +1163,16 @@ def _overlap_request(settings: Settings, config: Config) -> dict[str, Any] | Non
     return options
 
 
-def _night_sample(files: Sequence[str], settings: Settings, overlap: bool
-                  ) -> xr.Dataset | None:
-    """Up to CALIBRATION_FILES raw files spread evenly over the night (in time order),
-    read, or None when no calibration needs them."""
-    if settings.corrections.get("dead_time") is None and not overlap:
+def _night_sample(files: Sequence[str], settings: Settings) -> xr.Dataset | None:
+    """The calibration files (:func:`calibration_files`) read for the dead time's
+    calibration, or None when it has none to make.  The counts as recorded (``raw``) are
+    let go: the calibration reads the signals."""
+    if settings.corrections.get("dead_time") is None:
         return None
-    ordered = [f for block in plan(files, 10 ** 9, errors=settings.errors,
-                                   threads=settings.threads) for f in block]
-    if len(ordered) > CALIBRATION_FILES:
-        pick = np.unique(np.round(np.linspace(0, len(ordered) - 1, CALIBRATION_FILES)))
-        ordered = [ordered[int(i)] for i in pick]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return _read_raw(ordered, settings)[0]
+        sample = _read_raw(calibration_files(files, settings), settings)[0]
+    return sample.drop_vars([v for v in ("raw",) if v in sample.variables])
 
 
 def _calibrate_dead_time(sample: xr.Dataset | None, settings: Settings, config: Config
@@ -1199,28 +1218,24 @@ def _calibrate_dead_time(sample: xr.Dataset | None, settings: Settings, config: 
         raise config.error(where, str(err)) from None
 
 
-def _estimate_overlap(sample: xr.Dataset, settings: Settings, config: Config,
+def _estimate_overlap(files: Sequence[str], settings: Settings, config: Config,
                       options: dict[str, Any]) -> xr.Dataset:
-    """``overlap = "raman"``: the overlap estimated once on the night's mean signal, after
-    the other corrections; an estimate the data do not support is a warning and is not
-    applied (its full-overlap height is still recorded)."""
+    """``overlap = "raman"``: the overlap estimated once on the mean signal of the
+    calibration `files`, after the other corrections; an estimate the data do not support
+    is a warning and is not applied (its full-overlap height is still recorded)."""
     from Aerolume import preprocess
     from Aerolume.processing import products
 
     where = "[corrections] overlap"
-    corrections = dict(settings.corrections, overlap=None)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        corrected = preprocess.correct(sample, **corrections,
-                                       threads=settings.threads or None)
+        corrected, whole = _read_corrected(
+            files, settings, corrections=dict(settings.corrections, overlap=None))
     ids = [str(c) for c in corrected["channel"].values]
     for key in ("elastic", "raman"):
         if options[key] not in ids:
             raise config.error(f"{where} {key}", f"no channel {options[key]!r} after the "
                                f"corrections (channels: {', '.join(ids)})")
-    full = corrected
-    if math.isfinite(settings.max_range):
-        corrected = corrected.sel(range=corrected["range"] <= settings.max_range)
     molecular = products.molecular(corrected, settings, *_station(corrected, settings))
     e, r = options["elastic"], options["raman"]
     mol_e = {k: molecular[k].sel(channel=e).values for k in ("alpha_m", "beta_m")}
@@ -1245,16 +1260,16 @@ def _estimate_overlap(sample: xr.Dataset, settings: Settings, config: Config,
         threads=settings.threads or None, **kwargs)
     estimate.attrs.update(elastic_channel=e, raman_channel=r,
                           method="raman: " + estimate.attrs["method"],
-                          files_used=int(full.sizes["time"]))
+                          files_used=len(corrected.attrs.get("source_files", files)))
     # onto the corrections' whole range axis: complete beyond the estimate's range
-    values = np.full(full.sizes["range"], np.nan)
-    sd = np.full(full.sizes["range"], np.nan)
+    values = np.full(whole.size, np.nan)
+    sd = np.full(whole.size, np.nan)
     n = int(inside.sum())
     values[:n], sd[:n] = estimate["overlap"].values, estimate["overlap_uncertainty"].values
     if math.isfinite(float(estimate["full_overlap_height"])):
         values[n:], sd[n:] = 1.0, 0.0
     out = estimate.drop_vars(["overlap", "overlap_uncertainty", "overlap_flag", "range"])
-    out = out.assign_coords(range=full["range"].values)
+    out = out.assign_coords(range=whole.values)
     out["overlap"] = ("range", values, estimate["overlap"].attrs)
     out["overlap_uncertainty"] = ("range", sd, estimate["overlap_uncertainty"].attrs)
     return out

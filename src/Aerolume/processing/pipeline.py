@@ -986,7 +986,8 @@ def _settings(files: Sequence[str], config: Config) -> Settings:
             corrected = _carry(first, preprocess.correct(first, **_without_auto(first_corrections)))
         except (TypeError, ValueError) as err:
             raise config.error("[corrections]", str(err)) from None
-    sample = _night_sample(files, settings)
+    sample_files = calibration_files(files, settings)
+    sample = _night_sample(sample_files, settings)
     _calibrate_dead_time(sample, settings, config)
     del sample  # (the overlap's estimate reads its files again, a piece at a time)
     from Aerolume.processing import _depolarization_run, products
@@ -1008,8 +1009,8 @@ def _settings(files: Sequence[str], config: Config) -> Settings:
         raise config.error(where, str(err)) from None
     settings.averaging = _averaging(corrected)
     if overlap_request is not None:
-        settings.corrections["overlap"] = _estimate_overlap(
-            calibration_files(files, settings), settings, config, overlap_request)
+        settings.corrections["overlap"] = _estimate_overlap(sample_files, settings, config,
+                                                            overlap_request)
     for warning in drift_warnings:  # once for the run (not once per block), all checks done
         warnings.warn(str(warning.message), RuntimeWarning, stacklevel=3)
     return settings
@@ -1079,7 +1080,8 @@ def _choose_atmosphere(settings: Settings, config: Config, raw: xr.Dataset, alti
 #: Most raw files read (spread over the night) for the calibrations made once per run, and
 #: the fewest (where the night has as many): a tenth of the night's files between the two,
 #: so that the calibrations' sample, at full resolution and range (about 0.6 MiB a Licel
-#: file), never outweighs the night's product (about 0.1 MiB a file).
+#: file, against about 0.1 MiB of product), stays below the night's product but on the
+#: shortest nights.
 CALIBRATION_FILES = 60
 CALIBRATION_MIN_FILES = 20
 
@@ -1171,7 +1173,7 @@ def _night_sample(files: Sequence[str], settings: Settings) -> xr.Dataset | None
         return None
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        sample = _read_raw(calibration_files(files, settings), settings)[0]
+        sample = _read_raw(files, settings)[0]
     return sample.drop_vars([v for v in ("raw",) if v in sample.variables])
 
 

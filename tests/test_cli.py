@@ -543,3 +543,14 @@ def test_inversion_through_a_cloud_takes_the_clouds_lidar_ratio_only_if_configur
     np.testing.assert_allclose(plain[:, r_top + 3:], cloud[:, r_top + 3:], rtol=1e-6)
     assert not np.allclose(plain[mask], cloud[mask], equal_nan=True)
     assert outside.any()
+
+
+def test_the_run_gives_the_garbage_collector_back_what_it_froze(tmp_path):
+    # The command leaves what it holds at the start out of the collector's passes while it
+    # runs; once it ends the collector has it all again, so that commands run in one
+    # process do not keep each other's garbage.
+    import gc
+
+    assert gc.get_freeze_count() == 0
+    assert aerolume("process", *SAMPLES, "-c", STATION, "-o", tmp_path / "a.nc", "-q")[0] == 0
+    assert gc.get_freeze_count() == 0

@@ -17,11 +17,13 @@ and exit status 1; usage errors give status 2.  ``--debug`` shows the traceback 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import gc
 import os
 import pathlib
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TextIO
 
 __all__ = ["main"]
@@ -257,7 +259,8 @@ def _process(args: argparse.Namespace) -> int:
 
     pipeline.check_geometry(files, cfg)
     prepared = pipeline.prepare(files, cfg)  # a wrong setting fails before a cluster starts
-    with scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
+    with _collector_frozen(), \
+            scaleout.runner(workers=args.workers, scheduler=args.scheduler) as run:
         written = pipeline.process_into(files, prepared, output, runner=run, progress=bar,
                                         command=_command(args, files),
                                         source_root=args.source_root)
@@ -309,7 +312,7 @@ def _process_nights(args: argparse.Namespace) -> int:
     def bar(total: int, label: str, unit: str) -> progress.Progress:
         return progress.Progress(total, label, unit, enabled=not args.quiet)
 
-    with runner as run:
+    with _collector_frozen(), runner as run:
         summary = nights.run_nights(planned, cfg, runner=run, overwrite=args.overwrite,
                                     progress=bar, command=_command(args, None),
                                     source_root=args.source_root, dependencies=dependencies)
@@ -318,6 +321,19 @@ def _process_nights(args: argparse.Namespace) -> int:
     if args.profile:
         sys.stderr.write(summary.profile_report())
     return 0
+
+
+@contextlib.contextmanager
+def _collector_frozen() -> Iterator[None]:
+    """What the command holds when its run begins (the modules it has loaded, the prepared
+    settings) left out of the cyclic garbage collector's passes until the run ends: each
+    full pass would walk it all again, for nothing (about 5 % of a 1,000-file night)."""
+    gc.collect()
+    gc.freeze()
+    try:
+        yield
+    finally:
+        gc.unfreeze()
 
 
 def _command(args: argparse.Namespace, files: Sequence[str] | None) -> str:

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "parallel.h"
+#include "vector_math.h"
 
 namespace aerolume {
 
@@ -266,10 +267,12 @@ void raman_extinction_profile(const RamanExtinctionProfile& in, double* extincti
     const double* r = in.range;
     double* y = work;
     double* q = work + n;
+    double* ratio = work + 2 * n;  // N / (P_R r^2), y its logarithm
     for (std::size_t i = 0; i < n; ++i) {
         const double p = in.raman_signal[i];
-        y[i] = p > 0.0 ? std::log(in.number_density[i] / (p * r[i] * r[i])) : nan;
+        ratio[i] = p > 0.0 ? in.number_density[i] / (p * r[i] * r[i]) : nan;
     }
+    log_of(ratio, n, y);
     const bool with_error = error && in.raman_noise;
     if (with_error)
         for (std::size_t i = 0; i < n; ++i) {
@@ -323,28 +326,26 @@ void raman_backscatter_profile(const RamanBackscatterProfile& in, double* backsc
     const auto end = static_cast<std::size_t>(in.reference_end);
     const std::size_t c = (begin + end - 1) / 2;
     const double integral_c = integral[c];
+    // The transmission ratio exp(∫_rc^r ...) of every gate in one pass (its argument in
+    // `difference`, no longer needed).
+    double* transmission = work + 2 * n;
+    for (std::size_t i = 0; i < n; ++i) difference[i] = integral[i] - integral_c;
+    exp_of(difference, n, transmission);
     // ratio = P_0 N exp(...), divided by P_R below.  K matches R_c beta_m P_R to it over the
     // reference interval as a ratio of sums, so no noisy P_R is ever a divisor there.
-    // (Formed once per gate: kept in `reference` for the interval's gates.)
     auto ratio = [&](std::size_t i) {
-        return in.elastic_signal[i] * in.number_density[i] * std::exp(integral[i] - integral_c);
+        return in.elastic_signal[i] * in.number_density[i] * transmission[i];
     };
-    double* reference = work + 2 * n;
     double molecular = 0.0, measured = 0.0;
     for (std::size_t i = begin; i < end; ++i) {
         molecular += in.reference_value * in.beta_m[i] * in.raman_signal[i];
-        reference[i] = ratio(i);
-        measured += reference[i];
+        measured += ratio(i);
     }
     const double k = molecular / measured;
-    auto write = [&](std::size_t i, double value) {
-        const double total = k * (value / in.raman_signal[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double total = k * (ratio(i) / in.raman_signal[i]);
         backscatter[i] = std::isfinite(total) ? total - in.beta_m[i] : nan;
-    };
-    const std::size_t low = std::min(begin, n), high = std::min(std::max(end, low), n);
-    for (std::size_t i = 0; i < low; ++i) write(i, ratio(i));
-    for (std::size_t i = low; i < high; ++i) write(i, reference[i]);
-    for (std::size_t i = high; i < n; ++i) write(i, ratio(i));
+    }
 }
 
 RamanExtinctionProfile RamanInputs::extinction_profile(std::size_t p) const {

@@ -65,7 +65,7 @@ struct RamanExtinctionProfile {
 };
 
 // Doubles per gate of the extinction's `work`.
-inline constexpr std::size_t raman_extinction_work = 2;
+inline constexpr std::size_t raman_extinction_work = 3;
 
 // Aerosol extinction (m^-1); with `raman_noise`, also its statistical standard deviation
 // propagated analytically through the fit (`error`, may be null otherwise).  `work` holds

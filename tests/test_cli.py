@@ -554,3 +554,13 @@ def test_the_run_gives_the_garbage_collector_back_what_it_froze(tmp_path):
     assert gc.get_freeze_count() == 0
     assert aerolume("process", *SAMPLES, "-c", STATION, "-o", tmp_path / "a.nc", "-q")[0] == 0
     assert gc.get_freeze_count() == 0
+
+
+def test_a_night_of_one_file_is_processed_with_the_overlap_estimate_it_allows(tmp_path):
+    # One profile holds far gates of no counts, whose noise is zero: the overlap's
+    # reference search takes them (it once refused the run, "noise must be finite"); the
+    # estimate the single profile does not support is warned of and not applied.
+    status, _, stderr = aerolume("process", SAMPLES[0], "-c", STATION, "-o",
+                                 tmp_path / "one.nc", "-q")
+    assert status == 0, stderr
+    assert "overlap" in stderr

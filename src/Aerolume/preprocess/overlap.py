@@ -220,10 +220,9 @@ def estimate_overlap(elastic: ArrayLike, raman: ArrayLike, range: ArrayLike,
     beta_m = np.broadcast_to(np.asarray(molecular["beta_m"], float), r.shape)
     alpha_m = np.broadcast_to(np.asarray(molecular["alpha_m"], float), r.shape)
     if reference is None:
+        # (e_sd is finite here; a gate of no counts has no noise, which the search takes)
         found = retrieval.find_reference(e_mean, r, molecular, search=tuple(reference_search),
-                                         width=reference_width,
-                                         noise=None if e_sd is None else np.where(
-                                             np.isfinite(e_sd) & (e_sd > 0), e_sd, np.nan))
+                                         width=reference_width, noise=e_sd)
         if not bool(np.all(found.found)):
             return _unsupported(r, f"no clean-air reference for the Raman backscatter: "
                                 f"{found.reason_text()}", lidar_ratio, angstrom)
